@@ -1,0 +1,242 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "platform/pathcodec.h"
+#include "text/textops.h"
+
+namespace platform {
+
+namespace {
+
+bool nameLess(const DirEntry& a, const DirEntry& b) {
+  const QString la = text::lowerCase(a.name);
+  const QString lb = text::lowerCase(b.name);
+  const int c = QStringView(la).compare(lb);
+  if (c != 0)
+    return c < 0;
+  return QStringView(a.name).compare(b.name) < 0;
+}
+
+}  // namespace
+
+std::vector<DirEntry> listDirectory(QStringView dirPath) {
+  std::vector<DirEntry> entries;
+  const QByteArray native = encodePath(dirPath);
+  // The start directory may be reached through a link ("/var/www" -> "/srv/www");
+  // inside the walk only listed directories, never links, are descended into.
+  const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return entries;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return entries;
+  }
+  while (const dirent* d = ::readdir(dir)) {
+    const char* n = d->d_name;
+    const bool dots = (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)));
+    if (n[0] == '.' && !dots)
+      continue;  // hidden
+    unsigned char type = d->d_type;
+    if (type == DT_UNKNOWN && !dots) {
+      struct stat st;
+      if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    }
+    if (dots)
+      type = DT_DIR;
+    if (type != DT_DIR && type != DT_REG)
+      continue;  // links, FIFOs, sockets, devices
+    entries.push_back(
+        DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), type == DT_DIR});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(), nameLess);
+  return entries;
+}
+
+bool setCurrentDirectory(QStringView path) {
+  if (path.isEmpty())
+    return false;
+  return ::chdir(encodePath(path).constData()) == 0;
+}
+
+QString currentDirectory() {
+  std::vector<char> buf(PATH_MAX);
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size()))
+      return decodePath(QByteArrayView(buf.data()));
+    if (errno != ERANGE)
+      return QString();
+    buf.resize(buf.size() * 2);
+  }
+}
+
+QString designatorToPath(QStringView location) {
+  const qsizetype colon = location.indexOf(u':');
+  if (colon >= 0 && colon == location.size() - 1) {
+    const QStringView root = location.first(colon);
+    return root.isEmpty() ? QString() : root.toString();
+  }
+  return location.toString();
+}
+
+namespace {
+
+// Undoes the octal escapes (\040 and friends) of /proc/self/mountinfo.
+QByteArray unescapeMountField(const QByteArray& s) {
+  QByteArray out;
+  out.reserve(s.size());
+  for (qsizetype i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size()) {
+      bool ok = false;
+      const int v = s.mid(i + 1, 3).toInt(&ok, 8);
+      if (ok && v < 256) {
+        out.append(char(v));
+        i += 3;
+        continue;
+      }
+    }
+    out.append(s[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Mount> readMounts() {
+  std::vector<Mount> mounts;
+  QFile f(QStringLiteral("/proc/self/mountinfo"));
+  if (!f.open(QIODevice::ReadOnly))
+    return mounts;
+  const QList<QByteArray> lines = f.readAll().split('\n');
+  for (const QByteArray& line : lines) {
+    // id parent major:minor root mountpoint options [optional...] - fstype source superopts
+    const QList<QByteArray> fields = line.split(' ');
+    const qsizetype sep = fields.indexOf(QByteArray("-"));
+    if (fields.size() < 7 || sep < 6 || sep + 2 >= fields.size())
+      continue;
+    Mount m;
+    m.deviceId = QString::fromLatin1(fields[2]);
+    m.mountPoint = decodePath(unescapeMountField(fields[4]));
+    m.fsType = QString::fromLatin1(fields[sep + 1]);
+    m.device = decodePath(unescapeMountField(fields[sep + 2]));
+    mounts.push_back(m);
+  }
+  return mounts;
+}
+
+bool isPseudoFileSystem(QStringView fsType) {
+  static const QSet<QString> pseudo = {QStringLiteral("proc"),
+                                       QStringLiteral("sysfs"),
+                                       QStringLiteral("devtmpfs"),
+                                       QStringLiteral("devpts"),
+                                       QStringLiteral("cgroup"),
+                                       QStringLiteral("cgroup2"),
+                                       QStringLiteral("securityfs"),
+                                       QStringLiteral("pstore"),
+                                       QStringLiteral("bpf"),
+                                       QStringLiteral("debugfs"),
+                                       QStringLiteral("tracefs"),
+                                       QStringLiteral("configfs"),
+                                       QStringLiteral("fusectl"),
+                                       QStringLiteral("mqueue"),
+                                       QStringLiteral("hugetlbfs"),
+                                       QStringLiteral("autofs"),
+                                       QStringLiteral("binfmt_misc"),
+                                       QStringLiteral("efivarfs"),
+                                       QStringLiteral("selinuxfs"),
+                                       QStringLiteral("rpc_pipefs"),
+                                       QStringLiteral("nsfs"),
+                                       QStringLiteral("nfsd"),
+                                       QStringLiteral("fuse.gvfsd-fuse"),
+                                       QStringLiteral("fuse.portal"),
+                                       QStringLiteral("fuse.lxcfs"),
+                                       QStringLiteral("fuse.snapfuse")};
+  return pseudo.contains(fsType.toString());
+}
+
+namespace {
+
+// Memory-backed and image file systems: real, but not what a user means by a drive.
+bool isVolatileOrImage(QStringView fsType) {
+  return fsType == u"tmpfs" || fsType == u"ramfs" || fsType == u"squashfs";
+}
+
+QHash<QString, QString> labelsByDevice() {
+  QHash<QString, QString> labels;
+  QDir dir(QStringLiteral("/dev/disk/by-label"));
+  const QFileInfoList links = dir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+  for (const QFileInfo& link : links) {
+    const QString device = link.canonicalFilePath();
+    if (device.isEmpty())
+      continue;
+    // udev escapes blanks and other bytes as \xNN.
+    const QByteArray raw = encodePath(link.fileName());
+    QByteArray label;
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '\\' && i + 3 < raw.size() && raw[i + 1] == 'x') {
+        bool ok = false;
+        const int v = raw.mid(i + 2, 2).toInt(&ok, 16);
+        if (ok) {
+          label.append(char(v));
+          i += 3;
+          continue;
+        }
+      }
+      label.append(raw[i]);
+    }
+    labels.insert(device, QString::fromUtf8(label));
+  }
+  return labels;
+}
+
+}  // namespace
+
+QStringList driveList() {
+  const std::vector<Mount> mounts = readMounts();
+  const QHash<QString, QString> labels = labelsByDevice();
+  std::vector<Mount> real;
+  QSet<QString> seenDevices;
+  // The root first, then by mount point; a file system mounted twice is one drive.
+  std::vector<Mount> sorted = mounts;
+  std::stable_sort(sorted.begin(), sorted.end(), [](const Mount& a, const Mount& b) {
+    const bool ra = a.mountPoint == u"/";
+    const bool rb = b.mountPoint == u"/";
+    if (ra != rb)
+      return ra;
+    return QStringView(a.mountPoint).compare(b.mountPoint) < 0;
+  });
+  QStringList drives;
+  for (const Mount& m : sorted) {
+    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType))
+      continue;
+    if (seenDevices.contains(m.deviceId))
+      continue;
+    seenDevices.insert(m.deviceId);
+    QString entry = m.mountPoint + u':';
+    const QString device = QFileInfo(m.device).canonicalFilePath();
+    const QString label = device.isEmpty() ? QString() : labels.value(device);
+    if (!label.isEmpty())
+      entry += QStringLiteral(" [") + label + u']';
+    drives.append(entry);
+  }
+  return drives;
+}
+
+}  // namespace platform

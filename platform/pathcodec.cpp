@@ -1,0 +1,56 @@
+#include "platform/pathcodec.h"
+
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+
+namespace platform {
+
+QString decodePath(QByteArrayView bytes) {
+  QString out;
+  out.reserve(bytes.size());
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const int32_t n = int32_t(bytes.size());
+  int32_t i = 0;
+  while (i < n) {
+    const int32_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, n, c);
+    if (c < 0) {
+      out.append(QChar(char16_t(0xDC00 + s[start])));
+      i = start + 1;
+    } else if (c <= 0xFFFF) {
+      out.append(QChar(char16_t(c)));
+    } else {
+      out.append(QChar(U16_LEAD(c)));
+      out.append(QChar(U16_TRAIL(c)));
+    }
+  }
+  return out;
+}
+
+QByteArray encodePath(QStringView path) {
+  QByteArray out;
+  out.reserve(path.size());
+  const qsizetype n = path.size();
+  for (qsizetype i = 0; i < n; ++i) {
+    const char16_t u = path[i].unicode();
+    char32_t cp = u;
+    if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(path[i + 1].unicode())) {
+      cp = QChar::surrogateToUcs4(u, path[i + 1].unicode());
+      ++i;
+    } else if (u >= 0xDC80 && u <= 0xDCFF) {
+      out.append(char(u - 0xDC00));
+      continue;
+    } else if (QChar::isSurrogate(u)) {
+      cp = 0xFFFD;  // not produced by decodePath; cannot name a file
+    }
+    uint8_t buf[4];
+    int32_t len = 0;
+    [[maybe_unused]] UBool err = false;
+    U8_APPEND(buf, len, 4, UChar32(cp), err);
+    out.append(reinterpret_cast<const char*>(buf), len);
+  }
+  return out;
+}
+
+}  // namespace platform

@@ -1,0 +1,15 @@
+// The system's own texts, shared by the engine, the windows and the command line.
+#pragma once
+
+#include <QStringView>
+
+namespace msg {
+
+inline constexpr QStringView kNoSignature = u"请输入特征码...";
+inline constexpr QStringView kInvalidPath = u"该目录不是有效路径";
+inline constexpr QStringView kNoMatch = u"没有与之相符合的感染文件...";
+inline constexpr QStringView kAllDrives = u"全盘扫描";
+inline constexpr QStringView kCleaned = u"  清楚成功！";
+inline constexpr QStringView kAppTitle = u"Tervane";
+
+}  // namespace msg

@@ -1,0 +1,46 @@
+// The scan: Scan and Stop, the directory walk, the file match and the hand-off of
+// the results, working on the main window's state.
+#pragma once
+
+#include <QSet>
+#include <QString>
+
+#include <optional>
+
+#include "scan/filematch.h"
+#include "scan/windowstate.h"
+
+class Scanner {
+ public:
+  explicit Scanner(WindowState& state) : w_(state) {}
+
+  // Scan. Refused (does nothing) while a scan is running: the walk it would
+  // interrupt must be able to go on with its own listing.
+  void Command1_Click();
+  // Stop: the walk stops listing new directories.
+  void Command7_Click() { w_.ScanFlag = false; }
+
+  bool isScanning() const { return scanning_; }
+
+  // The walk of one directory tree; `ApPath` ends in "/".
+  void SonMuLu(const QString& ApPath, const QString& GJZ);
+  // Shows the file being visited.
+  void LabelTxt(const QString& t) { w_.setCurrentFileText(t); }
+  // Tests one file and logs its path `times` times (once per filter entry that the
+  // path holds) when it is infected. The file is read once whatever `times` is.
+  void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times = 1);
+  // Copies the results log into the results list, or says that nothing was found.
+  void ToFRM2();
+
+ private:
+  void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
+
+  WindowState& w_;
+  bool scanning_ = false;
+  std::optional<scan::SignatureMatcher> matcher_;
+  QString matcherFor_;
+  // Directories (ending in "/") that the walk never enters: pseudo file systems,
+  // and during an all-drives scan the other drives' mount points, which are walked
+  // as drives of their own.
+  QSet<QString> skipDirs_;
+};

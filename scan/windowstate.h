@@ -1,0 +1,84 @@
+// What the scan and the clean read and write of the main window. The main window
+// implements it with its widgets, the command line and the tests with plain
+// values. Every text here uses CR LF line breaks.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class WindowState {
+ public:
+  virtual ~WindowState() = default;
+
+  // Text3: the signature box.
+  virtual QString signatureText() const = 0;
+  // Combo1: the location box's current text.
+  virtual QString locationText() const = 0;
+  // Combo2: the filter box's current text.
+  virtual QString filterText() const = 0;
+  // Drive1: the drive list, in order.
+  virtual QStringList drives() const = 0;
+
+  // Text1: the results log.
+  virtual QString resultsText() const = 0;
+  virtual void setResultsText(const QString& text) = 0;
+  // Adds to the end of Text1 without rewriting what it holds.
+  virtual void appendResultsText(const QString& text) = 0;
+
+  // Text2: the current-file line.
+  virtual void setCurrentFileText(const QString& text) = 0;
+
+  // Form2's list (created on first use, hidden): appends one item.
+  virtual void appendResultItem(const QString& item) = 0;
+  // Form2's list item at `index` (the empty text when there is none).
+  virtual QString resultItem(qsizetype index) const = 0;
+  // Form2's box text.
+  virtual void setResultBoxText(const QString& text) = 0;
+
+  // A modal message box: critical icon, one OK button, title "Tervane".
+  virtual void showMessage(const QString& text) = 0;
+
+  // Lets the user interface handle what is pending (repaint, a Stop click).
+  virtual void yieldToEvents() = 0;
+
+  // ScanFlag and FileTypes: values of the main window.
+  bool ScanFlag = true;
+  QStringList FileTypes;
+};
+
+// A window state of plain values, for tests and for scripted use.
+class PlainWindowState : public WindowState {
+ public:
+  QString Text3;
+  QString Combo1;
+  QString Combo2;
+  QStringList Drive1;
+  QString Text1;
+  QString Text2;
+  QStringList resultItems;  // Form2's list
+  QString resultBox;        // Form2's box text
+  QStringList messages;     // every message box shown
+  qsizetype yields = 0;
+  // Called at every yield, after `yields` has been counted.
+  std::function<void(PlainWindowState&)> onYield;
+
+  QString signatureText() const override { return Text3; }
+  QString locationText() const override { return Combo1; }
+  QString filterText() const override { return Combo2; }
+  QStringList drives() const override { return Drive1; }
+  QString resultsText() const override { return Text1; }
+  void setResultsText(const QString& text) override { Text1 = text; }
+  void appendResultsText(const QString& text) override { Text1 += text; }
+  void setCurrentFileText(const QString& text) override { Text2 = text; }
+  void appendResultItem(const QString& item) override { resultItems.append(item); }
+  QString resultItem(qsizetype index) const override { return resultItems.value(index); }
+  void setResultBoxText(const QString& text) override { resultBox = text; }
+  void showMessage(const QString& text) override { messages.append(text); }
+  void yieldToEvents() override {
+    ++yields;
+    if (onYield)
+      onYield(*this);
+  }
+};

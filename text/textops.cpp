@@ -1,0 +1,104 @@
+#include "text/textops.h"
+
+#include <QChar>
+
+namespace text {
+
+QString trim(QStringView s) {
+  qsizetype b = 0;
+  qsizetype e = s.size();
+  while (b < e && s[b] == u' ')
+    ++b;
+  while (e > b && s[e - 1] == u' ')
+    --e;
+  return s.mid(b, e - b).toString();
+}
+
+char16_t lowerChar(char16_t c) {
+  if (c < 0x80)
+    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+  if (QChar::isSurrogate(c))
+    return c;
+  const char32_t l = QChar::toLower(char32_t(c));
+  return l <= 0xFFFF ? char16_t(l) : c;
+}
+
+QString lowerCase(QStringView s) {
+  QString out;
+  out.reserve(s.size());
+  for (qsizetype i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i].unicode();
+    if (QChar::isHighSurrogate(c) && i + 1 < s.size() &&
+        QChar::isLowSurrogate(s[i + 1].unicode())) {
+      const char32_t cp = QChar::surrogateToUcs4(c, s[i + 1].unicode());
+      const char32_t l = QChar::toLower(cp);
+      out.append(QChar::highSurrogate(l));
+      out.append(QChar::lowSurrogate(l));
+      ++i;
+    } else {
+      out.append(QChar(lowerChar(c)));
+    }
+  }
+  return out;
+}
+
+QStringList split(QStringView s, QStringView delim) {
+  QStringList pieces;
+  if (s.isEmpty())
+    return pieces;
+  if (delim.isEmpty()) {
+    pieces.append(s.toString());
+    return pieces;
+  }
+  qsizetype from = 0;
+  for (;;) {
+    const qsizetype at = s.indexOf(delim, from);
+    if (at < 0)
+      break;
+    pieces.append(s.mid(from, at - from).toString());
+    from = at + delim.size();
+  }
+  pieces.append(s.mid(from).toString());
+  return pieces;
+}
+
+QString removeAll(QStringView s, QStringView needle) {
+  if (needle.isEmpty())
+    return s.toString();
+  QString out;
+  out.reserve(s.size());
+  qsizetype from = 0;
+  for (;;) {
+    const qsizetype at = s.indexOf(needle, from);
+    if (at < 0)
+      break;
+    out.append(s.mid(from, at - from));
+    from = at + needle.size();
+  }
+  out.append(s.mid(from));
+  return out;
+}
+
+QString signatureFrom(QStringView signatureBoxText) {
+  return lowerCase(trim(signatureBoxText));
+}
+
+QString toCrLf(QStringView widgetText) {
+  QString out;
+  out.reserve(widgetText.size() + widgetText.size() / 16);
+  for (qsizetype i = 0; i < widgetText.size(); ++i) {
+    const QChar c = widgetText[i];
+    if (c == u'\n' && (i == 0 || widgetText[i - 1] != u'\r'))
+      out.append(u'\r');
+    out.append(c);
+  }
+  return out;
+}
+
+QString fromCrLf(QStringView crlfText) {
+  QString out = crlfText.toString();
+  out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return out;
+}
+
+}  // namespace text
