@@ -1,0 +1,21 @@
+// The clean command: rewrites every file that the results log lists with the
+// signature removed, and turns the results log into the cleaning log.
+#pragma once
+
+#include <QString>
+
+#include "scan/windowstate.h"
+
+class Cleaner {
+ public:
+  explicit Cleaner(WindowState& state) : w_(state) {}
+
+  // Clean: takes the signature from the signature box and runs Tervane(GJZ).
+  void Command2_Click();
+  // The cleaning run over the paths of the results log. Ends at the first file
+  // that fails, with one message naming the file and the reason.
+  void Tervane(const QString& GJZ);
+
+ private:
+  WindowState& w_;
+};

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tervane needs that are missing. Sourced by the
+# run and test scripts; uses sudo when not run as root.
+set -euo pipefail
+
+tervane_install_deps() {
+  local wanted=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
+    libicu-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang-format
+    xvfb xauth x11-utils imagemagick
+    fonts-arphic-uming
+    "$@"
+  )
+  local missing=()
+  local p
+  for p in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo=(sudo)
+  fi
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
