@@ -1,0 +1,85 @@
+// Temporary file trees for tests. Everything lives under one QTemporaryDir that
+// is removed when the tree goes out of scope; names are raw bytes, so trees can
+// hold names that are not UTF-8.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <stdexcept>
+#include <string>
+
+#include "platform/pathcodec.h"
+
+class TempTree {
+ public:
+  TempTree() {
+    if (!dir_.isValid()) throw std::runtime_error("no temporary directory");
+    root_ = QDir(dir_.path()).canonicalPath().toUtf8();
+  }
+
+  // The tree's root as raw bytes and as the text the scan uses, without "/".
+  const QByteArray& rootBytes() const { return root_; }
+  QString root() const { return platform::decodePath(root_); }
+  // `rel` joined to the root, as text.
+  QString path(const QByteArray& rel) const { return platform::decodePath(abs(rel)); }
+  QByteArray abs(const QByteArray& rel) const { return root_ + '/' + rel; }
+
+  void mkdir(const QByteArray& rel) const {
+    if (::mkdir(abs(rel).constData(), 0755) != 0 && errno != EEXIST) fail("mkdir", rel);
+  }
+  // Writes a file, creating its parent directories.
+  void write(const QByteArray& rel, const QByteArray& content) const {
+    const qsizetype slash = rel.lastIndexOf('/');
+    if (slash > 0) mkdirs(rel.left(slash));
+    const int fd = ::open(abs(rel).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) fail("open", rel);
+    qsizetype off = 0;
+    while (off < content.size()) {
+      const ssize_t n = ::write(fd, content.constData() + off, size_t(content.size() - off));
+      if (n <= 0) fail("write", rel);
+      off += n;
+    }
+    ::close(fd);
+  }
+  QByteArray read(const QByteArray& rel) const {
+    QByteArray out;
+    const int fd = ::open(abs(rel).constData(), O_RDONLY);
+    if (fd < 0) fail("open", rel);
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, n);
+    ::close(fd);
+    return out;
+  }
+  void mkdirs(const QByteArray& rel) const {
+    QByteArray sofar;
+    for (const QByteArray& part : rel.split('/')) {
+      if (part.isEmpty()) continue;
+      sofar += sofar.isEmpty() ? part : '/' + part;
+      mkdir(sofar);
+    }
+  }
+  void symlink(const QByteArray& target, const QByteArray& rel) const {
+    if (::symlink(target.constData(), abs(rel).constData()) != 0) fail("symlink", rel);
+  }
+  void fifo(const QByteArray& rel) const {
+    if (::mkfifo(abs(rel).constData(), 0644) != 0) fail("mkfifo", rel);
+  }
+  void chmod(const QByteArray& rel, mode_t mode) const {
+    if (::chmod(abs(rel).constData(), mode) != 0) fail("chmod", rel);
+  }
+
+ private:
+  [[noreturn]] static void fail(const char* what, const QByteArray& rel) {
+    throw std::runtime_error(std::string(what) + " failed: " + rel.toStdString());
+  }
+  QTemporaryDir dir_;
+  QByteArray root_;
+};
