@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,16 +13,42 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/wait.h>
+
+#include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "platform/pathcodec.h"
 
+// Runs `fn` in a forked child that, when the tests run as root, first drops to
+// uid and gid 65534, so that permission bits bind it as they bind a user.
+// Returns fn's result, or -1 when the child could not run or died.
+inline int runUnprivileged(const std::function<int()>& fn) {
+  const pid_t pid = ::fork();
+  if (pid < 0)
+    return -1;
+  if (pid == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(99);
+    }
+    ::_exit(fn());
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
+
 class TempTree {
  public:
   TempTree() {
-    if (!dir_.isValid()) throw std::runtime_error("no temporary directory");
+    if (!dir_.isValid())
+      throw std::runtime_error("no temporary directory");
     root_ = QDir(dir_.path()).canonicalPath().toUtf8();
+    // Readable by an unprivileged child (see runUnprivileged).
+    ::chmod(root_.constData(), 0755);
   }
 
   // The tree's root as raw bytes and as the text the scan uses, without "/".
@@ -32,18 +59,22 @@ class TempTree {
   QByteArray abs(const QByteArray& rel) const { return root_ + '/' + rel; }
 
   void mkdir(const QByteArray& rel) const {
-    if (::mkdir(abs(rel).constData(), 0755) != 0 && errno != EEXIST) fail("mkdir", rel);
+    if (::mkdir(abs(rel).constData(), 0755) != 0 && errno != EEXIST)
+      fail("mkdir", rel);
   }
   // Writes a file, creating its parent directories.
   void write(const QByteArray& rel, const QByteArray& content) const {
     const qsizetype slash = rel.lastIndexOf('/');
-    if (slash > 0) mkdirs(rel.left(slash));
+    if (slash > 0)
+      mkdirs(rel.left(slash));
     const int fd = ::open(abs(rel).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) fail("open", rel);
+    if (fd < 0)
+      fail("open", rel);
     qsizetype off = 0;
     while (off < content.size()) {
       const ssize_t n = ::write(fd, content.constData() + off, size_t(content.size() - off));
-      if (n <= 0) fail("write", rel);
+      if (n <= 0)
+        fail("write", rel);
       off += n;
     }
     ::close(fd);
@@ -51,29 +82,35 @@ class TempTree {
   QByteArray read(const QByteArray& rel) const {
     QByteArray out;
     const int fd = ::open(abs(rel).constData(), O_RDONLY);
-    if (fd < 0) fail("open", rel);
+    if (fd < 0)
+      fail("open", rel);
     char buf[65536];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, n);
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+      out.append(buf, n);
     ::close(fd);
     return out;
   }
   void mkdirs(const QByteArray& rel) const {
     QByteArray sofar;
     for (const QByteArray& part : rel.split('/')) {
-      if (part.isEmpty()) continue;
+      if (part.isEmpty())
+        continue;
       sofar += sofar.isEmpty() ? part : '/' + part;
       mkdir(sofar);
     }
   }
   void symlink(const QByteArray& target, const QByteArray& rel) const {
-    if (::symlink(target.constData(), abs(rel).constData()) != 0) fail("symlink", rel);
+    if (::symlink(target.constData(), abs(rel).constData()) != 0)
+      fail("symlink", rel);
   }
   void fifo(const QByteArray& rel) const {
-    if (::mkfifo(abs(rel).constData(), 0644) != 0) fail("mkfifo", rel);
+    if (::mkfifo(abs(rel).constData(), 0644) != 0)
+      fail("mkfifo", rel);
   }
   void chmod(const QByteArray& rel, mode_t mode) const {
-    if (::chmod(abs(rel).constData(), mode) != 0) fail("chmod", rel);
+    if (::chmod(abs(rel).constData(), mode) != 0)
+      fail("chmod", rel);
   }
 
  private:

@@ -1,0 +1,126 @@
+#include "scan/filematch.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/pathcodec.h"
+#include "testsupport.h"
+#include "text/gbk.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+using scan::MatchResult;
+using scan::SignatureMatcher;
+
+namespace {
+
+const QString kSample = QStringLiteral(
+    "<iframe src=\"http://example.com/index.php\" width=0 \r\nheight=0></iframe>\r\n");
+
+// The plain definition of an infected content: decode it whole, lower-case it,
+// search.
+bool reference(QByteArrayView bytes, const QString& gjz) {
+  return text::lowerCase(gbk::decode(bytes)).contains(gjz);
+}
+
+// Every chunk size from one byte up, so borders fall everywhere.
+void expectAllChunkings(QByteArrayView bytes, const QString& gjz, bool expected) {
+  SignatureMatcher m(gjz);
+  for (std::size_t chunk = 1; chunk <= std::size_t(bytes.size()) + 1; ++chunk) {
+    ASSERT_EQ(m.matchBytes(bytes, chunk), expected) << "chunk " << chunk;
+  }
+  ASSERT_EQ(reference(bytes, gjz), expected);
+}
+
+}  // namespace
+
+TEST(FileMatch, CaseOfTheFileDoesNotMatter) {
+  const QString gjz = text::signatureFrom(kSample);
+  QByteArray upper = kSample.toUpper().toLatin1();
+  expectAllChunkings("<html>" + upper + "</html>", gjz, true);
+  expectAllChunkings(kSample.toLatin1(), gjz, true);
+}
+
+TEST(FileMatch, LineEndsMustMatchExactly) {
+  const QString gjz = text::signatureFrom(kSample);
+  QByteArray lf = kSample.toLatin1();
+  lf.replace("\r\n", "\n");
+  expectAllChunkings(lf, gjz, false);
+  expectAllChunkings(lf + kSample.toLatin1(), gjz, true);
+}
+
+TEST(FileMatch, ChineseContentAndSignature) {
+  // "木马" in GBK is C4 BE C2 ED; the file is GBK, the signature typed text.
+  expectAllChunkings("\xD5\xE2\xCA\xC7\xC4\xBE\xC2\xED!", u"木马!"_s, true);
+  expectAllChunkings("\xD5\xE2\xCA\xC7\xC4\xBE!", u"木马"_s, false);
+  // Full-width capitals in the file match a lower-cased full-width signature.
+  expectAllChunkings("x\xA3\xC1\xA3\xC2y", text::signatureFrom(u"ＡＢ"), true);
+}
+
+TEST(FileMatch, CharacterAlignmentDecidesAsciiMatches) {
+  const QString gjz = u"iframe"_s;
+  // 0xB0 0x69 is one double-byte character: the "i" belongs to it.
+  expectAllChunkings("\xB0iframe", gjz, false);
+  // Two lead-range bytes form a character, so the "i" starts a character.
+  expectAllChunkings("\xB0\xB0iframe", gjz, true);
+  // A lead byte before a byte that cannot trail is invalid alone.
+  expectAllChunkings("\xB0<iframe", u"<iframe"_s, true);
+  expectAllChunkings("\xB0\xB0\xB0iframe", gjz, false);
+  expectAllChunkings("\x80\xB0iframe", gjz, false);  // 0x80 is a character of its own
+  expectAllChunkings("\xFF\xB0\xB0iframe", gjz, true);
+}
+
+TEST(FileMatch, InvalidBytesNeverMatchAndNeverSwallowTheSignature) {
+  expectAllChunkings("\xD6", u"x"_s, false);
+  expectAllChunkings("\xD6\r\nabc", u"\r\nabc"_s, true);
+  expectAllChunkings("abc\xD6", u"abc"_s, true);
+  expectAllChunkings("", u"a"_s, false);
+}
+
+TEST(FileMatch, SignatureAtEveryPositionOfALargeFile) {
+  const QString gjz = text::signatureFrom(kSample);
+  QByteArray filler;
+  for (int i = 0; i < 3000; ++i)
+    filler += "\xD6\xD0\xCE\xC4 text\r\n";
+  const QByteArray sig = kSample.toLatin1();
+  SignatureMatcher m(gjz);
+  for (qsizetype at :
+       {qsizetype(0), qsizetype(1), filler.size() / 2, filler.size() - 1, filler.size()}) {
+    QByteArray content = filler;
+    content.insert(at, sig);
+    const bool expected = reference(content, gjz);
+    for (std::size_t chunk : {std::size_t(7), std::size_t(64), std::size_t(4096), std::size_t(0)}) {
+      EXPECT_EQ(m.matchBytes(content, chunk), expected) << at << " " << chunk;
+    }
+  }
+  EXPECT_FALSE(m.matchBytes(filler));
+}
+
+TEST(FileMatch, ReadsRegularFilesOnly) {
+  TempTree t;
+  t.write("a.htm", "x" + kSample.toUpper().toLatin1());
+  t.write("clean.htm", "nothing here");
+  t.symlink(t.abs("a.htm"), "link.htm");
+  t.fifo("pipe.htm");
+  SignatureMatcher m(text::signatureFrom(kSample));
+  EXPECT_EQ(m.matchFile(t.abs("a.htm")), MatchResult::Match);
+  EXPECT_EQ(m.matchFile(t.abs("clean.htm")), MatchResult::NoMatch);
+  EXPECT_EQ(m.matchFile(t.abs("missing.htm")), MatchResult::Error);
+  EXPECT_EQ(m.matchFile(t.abs("link.htm")), MatchResult::Error);  // links are not followed
+  EXPECT_EQ(m.matchFile(t.abs("pipe.htm")), MatchResult::Error);  // and a FIFO never blocks
+  EXPECT_EQ(m.matchFile(t.rootBytes()), MatchResult::Error);      // nor is a directory read
+}
+
+TEST(FileMatch, FileAcrossReadBuffers) {
+  TempTree t;
+  const QString gjz = text::signatureFrom(kSample);
+  QByteArray big(qsizetype(SignatureMatcher::kReadSize) * 3, 'a');
+  // The signature straddles the first buffer border; a GBK character straddles
+  // the second.
+  big.replace(qsizetype(SignatureMatcher::kReadSize) - 10, kSample.size(), kSample.toLatin1());
+  big[qsizetype(SignatureMatcher::kReadSize) * 2 - 1] = '\xB0';
+  big[qsizetype(SignatureMatcher::kReadSize) * 2] = 'i';
+  t.write("big.htm", big);
+  EXPECT_EQ(SignatureMatcher(gjz).matchFile(t.abs("big.htm")), MatchResult::Match);
+  EXPECT_EQ(SignatureMatcher(u"iaaa"_s).matchFile(t.abs("big.htm")), MatchResult::NoMatch);
+  EXPECT_EQ(SignatureMatcher(u"aaa"_s).matchFile(t.abs("big.htm")), MatchResult::Match);
+}

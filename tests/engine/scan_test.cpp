@@ -1,0 +1,334 @@
+#include "scan/scanner.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/fs.h"
+#include "platform/pathcodec.h"
+#include "scan/filetypes.h"
+#include "scan/messages.h"
+#include "testsupport.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray kInfected = "<html><IFRAME SRC=http://x.example/ width=0 height=0></iframe>";
+const QString kSignature = u"  <iframe src=http://x.example/ width=0 height=0>  "_s;
+
+class ScanTest : public ::testing::Test {
+ protected:
+  ScanTest() : scanner(w) {
+    w.Text3 = kSignature;
+    w.Combo2 = u"*.ASP|*.PHP|*.JS"_s;
+    w.Combo1 = t.root();
+  }
+  ~ScanTest() override { ::chdir("/"); }
+
+  // The log as a list of paths relative to the tree's root.
+  QStringList logged() const {
+    QStringList out = text::split(w.Text1, text::kCrLf);
+    if (!out.isEmpty())
+      out.removeLast();
+    for (QString& p : out)
+      p.remove(0, t.root().size() + 1);
+    return out;
+  }
+
+  TempTree t;
+  PlainWindowState w;
+  Scanner scanner;
+};
+
+}  // namespace
+
+TEST(FileTypes, ParseFilterText) {
+  using scan::parseFileTypes;
+  EXPECT_EQ(parseFileTypes(u"*.ASP|*.PHP|*.JS"), (QStringList{u".asp"_s, u".php"_s, u".js"_s}));
+  EXPECT_EQ(parseFileTypes(u"全部文件"), QStringList{u"."_s});
+  EXPECT_EQ(parseFileTypes(u"*.*"), QStringList{u"."_s});
+  EXPECT_TRUE(parseFileTypes(u"").isEmpty());
+  EXPECT_EQ(parseFileTypes(u"*.a||*.B|"), (QStringList{u".a"_s, QString(), u".b"_s, QString()}));
+  EXPECT_EQ(parseFileTypes(u"*|**"), (QStringList{QString(), QString()}));
+  EXPECT_EQ(parseFileTypes(u" *.Htm "), QStringList{u" .htm "_s});  // nothing trimmed
+  EXPECT_EQ(parseFileTypes(u"*全部文件*"), QStringList{u"."_s});
+}
+
+TEST(FileTypes, CountsEveryNonEmptyEntryAsSpelled) {
+  const QStringList types{u".htm"_s, QString(), u".html"_s};
+  EXPECT_EQ(scan::countMatchingEntries(types, u"/a/x.html"), 2);
+  EXPECT_EQ(scan::countMatchingEntries(types, u"/a/INDEX.HTM"), 0);
+  EXPECT_EQ(scan::countMatchingEntries(types, u"/a.htm/readme"), 1);
+}
+
+TEST(Designator, LocationsEndingAtTheirFirstColonAreMountRoots) {
+  EXPECT_EQ(platform::designatorToPath(u"/home:"), u"/home");
+  EXPECT_EQ(platform::designatorToPath(u"/:"), u"/");
+  EXPECT_EQ(platform::designatorToPath(u"/srv/a:b"), u"/srv/a:b");
+  EXPECT_EQ(platform::designatorToPath(u"/a:b:"), u"/a:b:");
+  EXPECT_EQ(platform::designatorToPath(u":"), u"");
+}
+
+TEST_F(ScanTest, EmptySignatureIsRefused) {
+  w.Text3 = u"   "_s;
+  w.Text1 = u"old"_s;
+  w.FileTypes = QStringList{u"kept"_s};
+  w.ScanFlag = false;
+  t.write("a.asp", kInfected);
+  scanner.Command1_Click();
+  EXPECT_EQ(w.messages, QStringList{msg::kNoSignature.toString()});
+  EXPECT_TRUE(w.Text1.isEmpty());
+  EXPECT_TRUE(w.ScanFlag);
+  EXPECT_EQ(w.FileTypes, QStringList{u"kept"_s});
+  EXPECT_TRUE(w.Text2.isEmpty());
+  EXPECT_TRUE(w.resultItems.isEmpty());
+}
+
+TEST_F(ScanTest, InvalidLocationsAreRefused) {
+  for (const QString& loc : {t.path("missing"), QString(), u"/nonexistent-drive: [X]"_s}) {
+    w.messages.clear();
+    w.Combo1 = loc;
+    scanner.Command1_Click();
+    EXPECT_EQ(w.messages, QStringList{msg::kInvalidPath.toString()}) << loc.toStdString();
+    EXPECT_TRUE(w.Text1.isEmpty());
+    EXPECT_TRUE(w.resultItems.isEmpty());
+  }
+}
+
+TEST_F(ScanTest, WalkOrderFilesBeforeSubdirectoriesSorted) {
+  t.write("b.asp", kInfected);
+  t.write("A.asp", kInfected);
+  t.write("sub/c.asp", kInfected);
+  t.write("Sub2/d.php", kInfected);
+  t.write("a0/e.js", kInfected);
+  t.write("z.asp", "clean");
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(),
+            (QStringList{u"A.asp"_s, u"b.asp"_s, u"a0/e.js"_s, u"sub/c.asp"_s, u"Sub2/d.php"_s}));
+  EXPECT_EQ(w.Text2, t.path("Sub2/d.php"));  // the last file visited stays shown
+  EXPECT_TRUE(w.messages.isEmpty());
+}
+
+TEST_F(ScanTest, LocationFormsAllStartAtTheSameFolder) {
+  t.write("www/a.asp", kInfected);
+  const QString www = t.path("www");
+  for (const QString& loc : {www, www + u'/', www + u':', www + u": [DATA]"_s}) {
+    w.Combo1 = loc;
+    scanner.Command1_Click();
+    EXPECT_EQ(w.Text1, www + u"/a.asp\r\n"_s) << loc.toStdString();
+    EXPECT_EQ(platform::currentDirectory(), www);  // the validity test's effect stays
+  }
+  // A relative location is taken from the current directory.
+  ASSERT_TRUE(platform::setCurrentDirectory(t.root()));
+  w.Combo1 = u"www"_s;
+  scanner.Command1_Click();
+  EXPECT_EQ(w.Text1, www + u"/a.asp\r\n"_s);
+}
+
+TEST_F(ScanTest, FilterEntriesAreTestedAsSpelled) {
+  w.Combo2 = u"*.HTM|*.HTML"_s;
+  t.write("x.html", kInfected);     // holds both entries: logged twice
+  t.write("INDEX.HTM", kInfected);  // not tested: the path is compared as spelled
+  t.write("site.htm/readme.txt", kInfected);
+  t.write("noext", kInfected);
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), (QStringList{u"x.html"_s, u"x.html"_s, u"site.htm/readme.txt"_s}));
+  // Both lines reach the results list.
+  EXPECT_EQ(w.resultItems.size(), 3);
+}
+
+TEST_F(ScanTest, DotEntryTestsEveryPathWithADot) {
+  w.Combo2 = u"全部文件"_s;
+  t.write("d/noext", kInfected);
+  scanner.Command1_Click();
+  // The temporary root's path holds no dot of its own only by chance; the file's
+  // path holds one exactly when its tree does.
+  EXPECT_EQ(logged().size(), t.root().contains(u'.') ? 1 : 0);
+  w.Combo2 = u"|*.zz||"_s;
+  t.write("d/a.zz", kInfected);
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), QStringList{u"d/a.zz"_s});
+}
+
+TEST_F(ScanTest, EmptyFilterShowsFilesButTestsNone) {
+  w.Combo2 = QString();
+  t.write("a.asp", kInfected);
+  scanner.Command1_Click();
+  EXPECT_EQ(w.Text1, msg::kNoMatch);
+  EXPECT_EQ(w.Text2, t.path("a.asp"));
+}
+
+TEST_F(ScanTest, HiddenAndSystemEntriesAreLeftOut) {
+  t.write(".hidden.asp", kInfected);
+  t.write(".git/x.asp", kInfected);
+  t.write("real/a.asp", kInfected);
+  t.symlink(t.abs("real"), "linkdir");         // a link to a directory
+  t.symlink(t.abs("real/a.asp"), "link.asp");  // a link to an infected file
+  t.symlink(".", "real/loop");                 // a loop
+  t.fifo("pipe.asp");                          // never opened: the scan does not block
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), QStringList{u"real/a.asp"_s});
+}
+
+TEST_F(ScanTest, NonUtf8NamesRoundTripThroughTheLog) {
+  const QByteArray gbkName = "\xD6\xD0\xCE\xC4.asp";  // "中文.asp" in GBK
+  t.write("dir\xFF/" + gbkName, kInfected);
+  scanner.Command1_Click();
+  const QStringList paths = text::split(w.Text1, text::kCrLf);
+  ASSERT_EQ(paths.size(), 2);
+  EXPECT_EQ(platform::encodePath(paths[0]), t.abs("dir\xFF/" + gbkName));
+  EXPECT_EQ(w.Text2, paths[0]);
+  EXPECT_EQ(w.resultItems, QStringList{paths[0]});
+}
+
+TEST_F(ScanTest, UnreadableFilesAreSkippedSilently) {
+  t.write("a.asp", kInfected);
+  t.write("b.asp", kInfected);
+  t.write("closed/c.asp", kInfected);
+  t.chmod("a.asp", 0);
+  t.chmod("closed", 0);
+  const int rc = runUnprivileged([&] {
+    PlainWindowState u;
+    u.Text3 = kSignature;
+    u.Combo2 = u"*.asp"_s;
+    u.Combo1 = t.root();
+    Scanner s(u);
+    s.Command1_Click();
+    return (u.Text1 == t.path("b.asp") + u"\r\n"_s && u.messages.isEmpty()) ? 0 : 1;
+  });
+  t.chmod("closed", 0755);
+  EXPECT_EQ(rc, 0);
+}
+
+TEST_F(ScanTest, StopDuringAListingFinishesItButWalksNoSubdirectory) {
+  t.write("a.asp", kInfected);
+  t.write("b.asp", kInfected);
+  t.write("c.asp", kInfected);
+  t.write("sub/d.asp", kInfected);
+  // Yield 1 follows the start of the listing; then one per entry ("." and ".."
+  // first). Stop at the yield for "a.asp".
+  w.onYield = [](PlainWindowState& s) {
+    if (s.yields == 4)
+      s.ScanFlag = false;
+  };
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), (QStringList{u"a.asp"_s, u"b.asp"_s, u"c.asp"_s}));
+  EXPECT_FALSE(w.ScanFlag);
+  EXPECT_EQ(w.resultItems.size(), 3);  // the hand-off still ran
+}
+
+TEST_F(ScanTest, StopBeforeAnythingWasFoundWritesTheNoMatchMessage) {
+  t.write("sub/a.asp", kInfected);
+  w.onYield = [](PlainWindowState& s) { s.ScanFlag = false; };
+  scanner.Command1_Click();
+  EXPECT_EQ(w.Text1, msg::kNoMatch);
+  // A new scan sets the flag again.
+  w.onYield = nullptr;
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), QStringList{u"sub/a.asp"_s});
+}
+
+TEST_F(ScanTest, ScanDuringAScanIsRefused) {
+  t.write("a.asp", kInfected);
+  t.write("sub/b.asp", kInfected);
+  int nested = 0;
+  w.onYield = [&](PlainWindowState& s) {
+    if (s.yields == 6) {
+      ++nested;
+      w.Combo1 = u"/nonexistent"_s;  // would fail the validity test if it ran
+      scanner.Command1_Click();
+    }
+  };
+  scanner.Command1_Click();
+  EXPECT_EQ(nested, 1);
+  EXPECT_TRUE(w.messages.isEmpty());
+  EXPECT_EQ(logged(), (QStringList{u"a.asp"_s, u"sub/b.asp"_s}));
+}
+
+TEST_F(ScanTest, HandOffAppendsAcrossScans) {
+  t.write("one/a.asp", kInfected);
+  t.write("one/b.asp", kInfected);
+  t.write("one/c.asp", kInfected);
+  t.write("two/d.asp", kInfected);
+  t.write("two/e.asp", kInfected);
+  w.Combo1 = t.path("one");
+  scanner.Command1_Click();
+  w.Combo1 = t.path("two");
+  scanner.Command1_Click();
+  EXPECT_EQ(w.resultItems,
+            (QStringList{t.path("one/a.asp"), t.path("one/b.asp"), t.path("one/c.asp"),
+                         t.path("two/d.asp"), t.path("two/e.asp")}));
+  EXPECT_EQ(w.resultBox, t.path("one/a.asp"));  // item 0: the first scan's first file
+  // A scan that finds nothing leaves the list alone.
+  w.Combo1 = t.path("one");
+  w.Text3 = u"absent"_s;
+  scanner.Command1_Click();
+  EXPECT_EQ(w.Text1, msg::kNoMatch);
+  EXPECT_EQ(w.resultItems.size(), 5);
+}
+
+TEST_F(ScanTest, HandOffTakesCompleteLinesOnly) {
+  w.Text1 = u"a\r\nb\r\nc"_s;  // the user typed into the box during the scan
+  scanner.ToFRM2();
+  EXPECT_EQ(w.resultItems, (QStringList{u"a"_s, u"b"_s}));
+  EXPECT_EQ(w.resultBox, u"a"_s);
+  EXPECT_EQ(w.Text1, u"a\r\nb\r\nc"_s);  // the log stays for the clean command
+}
+
+TEST_F(ScanTest, NoSixteenBitLimits) {
+  // A log of more lines than a 16-bit counter holds.
+  QString log;
+  for (int i = 0; i < 40000; ++i)
+    log += QString::number(i) + u"\r\n"_s;
+  w.Text1 = log;
+  scanner.ToFRM2();
+  ASSERT_EQ(w.resultItems.size(), 40000);
+  EXPECT_EQ(w.resultItems.last(), u"39999"_s);
+  // A filter of more entries than a 16-bit counter holds; the last one matches.
+  QStringList entries;
+  for (int i = 0; i < 40000; ++i)
+    entries.append(u"*.x"_s + QString::number(i));
+  entries.append(u"*.asp"_s);
+  w.Combo2 = entries.join(u'|');
+  t.write("a.asp", kInfected);
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), QStringList{u"a.asp"_s});
+}
+
+TEST_F(ScanTest, AllDrivesWalksEachDriveOnceInListOrder) {
+  t.write("d1/a.asp", kInfected);
+  t.write("d1/inner/b.asp", kInfected);  // "inner" is a drive of its own as well
+  t.write("d2/c.asp", kInfected);
+  w.Drive1 = QStringList{t.path("d2") + u':', t.path("d1") + u": [WEB]"_s,
+                         t.path("d1/inner") + u':', t.path("gone") + u':'};
+  w.Combo1 = msg::kAllDrives.toString();
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), (QStringList{u"d2/c.asp"_s, u"d1/a.asp"_s, u"d1/inner/b.asp"_s}));
+  EXPECT_TRUE(w.messages.isEmpty());  // drives get no validity test
+}
+
+TEST_F(ScanTest, StopDuringAllDrivesSkipsTheRemainingDrives) {
+  t.write("d1/a.asp", kInfected);
+  t.write("d2/b.asp", kInfected);
+  w.Drive1 = QStringList{t.path("d1") + u':', t.path("d2") + u':'};
+  w.Combo1 = msg::kAllDrives.toString();
+  w.onYield = [](PlainWindowState& s) {
+    if (s.yields == 1)
+      s.ScanFlag = false;
+  };
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(), QStringList{u"d1/a.asp"_s});
+}
+
+TEST(Drives, ListHoldsMountPointsInDriveForm) {
+  const QStringList drives = platform::driveList();
+  ASSERT_FALSE(drives.isEmpty());
+  EXPECT_TRUE(drives.first().startsWith(u"/:")) << drives.first().toStdString();
+  for (const QString& d : drives) {
+    EXPECT_TRUE(d.startsWith(u'/'));
+    const qsizetype colon = d.indexOf(u':');
+    ASSERT_GT(colon, 0);
+    EXPECT_TRUE(colon == d.size() - 1 || d.mid(colon).startsWith(u": ["));
+    EXPECT_FALSE(d.startsWith(u"/proc:") || d.startsWith(u"/sys:") || d.startsWith(u"/dev:"));
+  }
+}
