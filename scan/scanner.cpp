@@ -80,8 +80,16 @@ void Scanner::Command1_Click() {
 
 void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot) {
   skipDirs_.clear();
-  for (const platform::Mount& m : platform::readMounts()) {
-    if (platform::isPseudoFileSystem(m.fsType) || !currentRoot.isEmpty()) {
+  const std::vector<platform::Mount> mounts = platform::readMounts();
+  // During an all-drives scan a file system reached again through another mount
+  // point (a bind mount) is walked as part of its own drive only.
+  QSet<QString> driveDevices;
+  for (const platform::Mount& m : mounts) {
+    if (allDriveRoots.contains(withSlash(m.mountPoint)))
+      driveDevices.insert(m.deviceId);
+  }
+  for (const platform::Mount& m : mounts) {
+    if (platform::isPseudoFileSystem(m.fsType) || driveDevices.contains(m.deviceId)) {
       skipDirs_.insert(withSlash(m.mountPoint));
     }
   }
