@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "clean/rewrite.h"
 #include "scan/windowstate.h"
 
 class Cleaner {
@@ -16,6 +17,10 @@ class Cleaner {
   // that fails, with one message naming the file and the reason.
   void Tervane(const QString& GJZ);
 
+  // How each file is read and rewritten (buffer size; failures injected by tests).
+  clean::Options& options() { return options_; }
+
  private:
   WindowState& w_;
+  clean::Options options_;
 };

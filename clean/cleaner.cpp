@@ -1,0 +1,33 @@
+#include "clean/cleaner.h"
+
+#include "clean/failures.h"
+#include "platform/pathcodec.h"
+#include "scan/messages.h"
+#include "text/textops.h"
+
+void Cleaner::Command2_Click() {
+  Tervane(text::signatureFrom(w_.signatureText()));
+}
+
+void Cleaner::Tervane(const QString& GJZ) {
+  const QString log = w_.resultsText();
+  if (log.isEmpty() || log == msg::kNoMatch)
+    return;
+
+  // Every piece but the one behind the last CR LF is a path, an empty one too.
+  QStringList paths = text::split(log, text::kCrLf);
+  paths.removeLast();
+
+  w_.setResultsText(QString());
+  for (const QString& path : paths) {
+    if (const auto failed = clean::cleanFile(platform::encodePath(path), GJZ, options_)) {
+      w_.showMessage(clean::failureMessage(path, *failed));
+      return;
+    }
+    QString entry = path;
+    entry += text::kCrLf;
+    entry += msg::kCleaned;
+    entry += text::kCrLf;
+    w_.appendResultsText(entry);
+  }
+}

@@ -1,0 +1,102 @@
+#include "clean/failures.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/pathcodec.h"
+#include "text/textops.h"
+
+namespace clean {
+namespace {
+
+QString errnoText(int error) {
+  switch (error) {
+    case ENOSPC:
+      return QStringLiteral(u"磁盘空间不足。");
+    case EDQUOT:
+      return QStringLiteral(u"超出了磁盘配额。");
+    case EFBIG:
+      return QStringLiteral(u"文件超出了允许的大小。");
+    case EIO:
+      return QStringLiteral(u"读写磁盘时出错。");
+    case EACCES:
+    case EPERM:
+      return QStringLiteral(u"没有权限。");
+    case ETXTBSY:
+      return QStringLiteral(u"文件正作为程序运行，不能改写。");
+    case ENAMETOOLONG:
+      return QStringLiteral(u"路径太长。");
+    case ELOOP:
+      return QStringLiteral(u"路径中的符号链接太多。");
+    case EMFILE:
+    case ENFILE:
+      return QStringLiteral(u"打开的文件太多。");
+    case ENOMEM:
+      return QStringLiteral(u"内存不足。");
+    default:
+      return QStringLiteral(u"系统错误：") + QString::fromLocal8Bit(std::strerror(error)) +
+             QStringLiteral(u"。");
+  }
+}
+
+}  // namespace
+
+QString reasonText(const Failure& f) {
+  switch (f.reason) {
+    case Reason::EmptyPath:
+      return QStringLiteral(u"路径是空的。");
+    case Reason::NotAFilePath:
+      return QStringLiteral(u"这不是一个文件的路径。");
+    case Reason::NoFolder:
+      return QStringLiteral(u"文件所在的文件夹不存在。");
+    case Reason::NotFound:
+      return QStringLiteral(u"文件不存在。");
+    case Reason::SymbolicLink:
+      return QStringLiteral(u"这是一个符号链接；为了安全，清除时不经链接改写文件。");
+    case Reason::Folder:
+      return QStringLiteral(u"这是一个文件夹，不是文件。");
+    case Reason::NotRegular:
+      return QStringLiteral(u"这不是普通文件。");
+    case Reason::NoReadPermission:
+      return QStringLiteral(u"没有读取这个文件的权限。");
+    case Reason::ReadOnly:
+      return QStringLiteral(u"文件是只读的。");
+    case Reason::ReadOnlyMedium:
+      return QStringLiteral(u"文件所在的磁盘是只读的。");
+    case Reason::FolderNotWritable:
+      return QStringLiteral(u"不能在文件所在的文件夹中写入新文件。");
+    case Reason::Changed:
+      return QStringLiteral(u"清除期间文件被别的程序替换或改动了。");
+    case Reason::System:
+      break;
+  }
+  return errnoText(f.error);
+}
+
+QString failureMessage(const QString& path, const Failure& f) {
+  QString outcome;
+  switch (f.outcome) {
+    case Outcome::Unchanged:
+      outcome = QStringLiteral(u"这个文件没有改动，列表中它后面的文件也没有处理。");
+      break;
+    case Outcome::ReplacedUnsynced:
+      outcome =
+          QStringLiteral(u"这个文件已经清除，但不能确定已写入磁盘；列表中它后面的文件没有处理。");
+      break;
+    case Outcome::Damaged:
+      outcome =
+          QStringLiteral(u"这个文件可能已损坏，列表中它后面的文件没有处理。它原来的内容保存在：") +
+          platform::decodePath(f.backup);
+      break;
+  }
+  QString m = QStringLiteral(u"清除网马时出错，已停止清除。");
+  m += text::kCrLf;
+  m += QStringLiteral(u"文件：") + path;
+  m += text::kCrLf;
+  m += QStringLiteral(u"原因：") + reasonText(f);
+  m += text::kCrLf;
+  m += outcome;
+  return m;
+}
+
+}  // namespace clean

@@ -1,0 +1,47 @@
+// Removes the signature from a GBK byte stream without decoding and re-encoding
+// it: occurrences are found on the decoded text and dropped as the bytes that
+// encode them, and every other byte is passed on exactly as it came in, bytes
+// that do not decode included. Memory stays bounded by one piece of input plus
+// the signature's length, whatever the size of the stream.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace clean {
+
+class SignatureRemover {
+ public:
+  // `gjz`: compared exactly, character by character; an empty one removes nothing.
+  explicit SignatureRemover(QStringView gjz);
+
+  // Takes the next `n` bytes of the stream (the last piece with `final` set; it
+  // may be empty) and appends to `out` the bytes that no later input can make
+  // part of an occurrence. After the final piece everything has been passed on.
+  void feed(const uint8_t* p, std::size_t n, bool final, std::vector<uint8_t>& out);
+
+  // Occurrences removed so far.
+  qint64 removed() const { return removed_; }
+
+ private:
+  QString gjz_;
+  // The decoded characters not yet passed on, the byte count of each, and their
+  // bytes; plus a lead byte that waits for its trail byte in the next piece.
+  std::vector<char16_t> chars_;
+  std::vector<uint8_t> lens_;
+  std::vector<uint8_t> bytes_;
+  bool hasCarry_ = false;
+  uint8_t carry_ = 0;
+  qint64 removed_ = 0;
+};
+
+// The same on content in memory, fed in pieces of `chunkSize` bytes.
+QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize);
+
+}  // namespace clean
