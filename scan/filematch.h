@@ -1,11 +1,20 @@
 // Whether a file's GBK-decoded, lower-cased content holds the signature.
+//
+// The test works on the raw bytes and decodes only around candidates: two bytes
+// of the signature's byte form are searched together (many bytes at a time), and
+// each hit is confirmed by decoding the signature's length from it. GBK character
+// boundaries can be recovered backwards, so a hit that starts with a byte that
+// could trail a lead byte is confirmed only when it starts a character.
 #pragma once
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace scan {
 
@@ -17,7 +26,8 @@ class SignatureMatcher {
   explicit SignatureMatcher(QString gjz);
 
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
-  // Only regular files are read; links are not followed and nothing blocks.
+  // Only regular files are read; links are not followed and nothing blocks. As
+  // many bytes are read as the file is long when it is opened. Thread-safe.
   MatchResult matchFile(const QByteArray& nativePath) const;
 
   // The same test on content in memory, fed in pieces of `chunkSize` bytes (the
@@ -26,9 +36,34 @@ class SignatureMatcher {
 
   static constexpr std::size_t kReadSize = 128 * 1024;
 
+  // One byte position of the signature's byte form that every occurrence shares:
+  // a byte b fits when (b | mask) == value.
+  struct Probe {
+    std::uint32_t offset = 0;
+    std::uint8_t mask = 0;
+    std::uint8_t value = 0;
+  };
+
  private:
   class Stream;
+  friend class Stream;
+
   QString gjz_;
+  // False when some character of the signature has no GBK form at all: nothing
+  // can match then.
+  bool possible_ = true;
+  // Bounds of an occurrence's length in bytes.
+  std::size_t minBytes_ = 0;
+  std::size_t maxBytes_ = 0;
+  // The two bytes searched together; when none of the signature's bytes is fixed
+  // enough, every byte that can start an occurrence is a candidate instead.
+  bool useProbes_ = false;
+  Probe a_;
+  Probe b_;
+  std::array<bool, 256> firstByte_{};
+  // Whether an occurrence can start with a byte that could trail a lead byte;
+  // only then does a candidate's character alignment need checking.
+  bool checkAlignment_ = false;
 };
 
 }  // namespace scan

@@ -46,6 +46,15 @@ void Scanner::Command1_Click() {
   w_.FileTypes = scan::parseFileTypes(w_.filterText());
   matcher_.emplace(GJZ);
   matcherFor_ = GJZ;
+  if (const int threads = w_.scanThreads(); threads > 1) {
+    pool_.emplace(*matcher_, threads,
+                  [this](const QString& path, qsizetype times) { logDetection(path, times); });
+  }
+  // The helper threads end with the scan, also when the location is refused.
+  struct PoolEnd {
+    std::optional<scan::OrderedMatchPool>& pool;
+    ~PoolEnd() { pool.reset(); }
+  } poolEnd{pool_};
 
   const QString location = w_.locationText();
   if (location == msg::kAllDrives) {
@@ -74,6 +83,8 @@ void Scanner::Command1_Click() {
     prepareSkips({}, QString());
     SonMuLu(withSlash(dir), GJZ);
   }
+  if (pool_)
+    pool_->finish();
   ToFRM2();
   matcher_.reset();
 }
@@ -129,8 +140,15 @@ void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype time
     matcher_.emplace(GJZ);
     matcherFor_ = GJZ;
   }
-  if (matcher_->matchFile(platform::encodePath(NameX)) != scan::MatchResult::Match)
+  if (pool_) {
+    pool_->submit(NameX, times);
     return;
+  }
+  if (matcher_->matchFile(platform::encodePath(NameX)) == scan::MatchResult::Match)
+    logDetection(NameX, times);
+}
+
+void Scanner::logDetection(const QString& NameX, qsizetype times) {
   QString lines;
   for (qsizetype i = 0; i < times; ++i) {
     lines += NameX;

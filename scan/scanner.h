@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "scan/filematch.h"
+#include "scan/matchpool.h"
 #include "scan/windowstate.h"
 
 class Scanner {
@@ -34,11 +35,14 @@ class Scanner {
 
  private:
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
+  void logDetection(const QString& NameX, qsizetype times);
 
   WindowState& w_;
   bool scanning_ = false;
   std::optional<scan::SignatureMatcher> matcher_;
   QString matcherFor_;
+  // During a scan on several threads: the files being read, logged in walk order.
+  std::optional<scan::OrderedMatchPool> pool_;
   // Directories (ending in "/") that the walk never enters: pseudo file systems,
   // and during an all-drives scan the other drives' mount points, which are walked
   // as drives of their own.

@@ -43,6 +43,10 @@ class WindowState {
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;
 
+  // How many threads read and match files during a scan. The walk, its yields
+  // and the order of the log are the same whatever the number; the window uses 1.
+  virtual int scanThreads() const { return 1; }
+
   // ScanFlag and FileTypes: values of the main window.
   bool ScanFlag = true;
   QStringList FileTypes;
