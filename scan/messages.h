@@ -11,5 +11,8 @@ inline constexpr QStringView kNoMatch = u"没有与之相符合的感染文件..
 inline constexpr QStringView kAllDrives = u"全盘扫描";
 inline constexpr QStringView kCleaned = u"  清楚成功！";
 inline constexpr QStringView kAppTitle = u"Tervane";
+// When the desktop has no program to show a file or open the help page.
+inline constexpr QStringView kFileManagerFailed = u"无法启动文件管理器";
+inline constexpr QStringView kBrowserFailed = u"无法启动浏览器";
 
 }  // namespace msg

@@ -1,0 +1,56 @@
+// Stand-ins for the dialogs and the desktop shell that record what the windows
+// ask of them, so tests never block on a modal loop or launch a program.
+#pragma once
+
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include "platform/shell.h"
+#include "ui/dialogs.h"
+
+struct RecordingDialogs : ui::Dialogs {
+  struct Message {
+    QPointer<QWidget> parent;
+    QString text;
+  };
+  struct FolderRequest {
+    QPointer<QWidget> parent;
+    QString title;
+    QString startDir;
+    bool directoriesOnly = false;
+  };
+  QList<Message> messages;
+  QList<FolderRequest> folderRequests;
+  QString folderAnswer;  // what the folder dialog "returns"
+
+  void critical(QWidget* parent, const QString& text) override { messages.append({parent, text}); }
+  QString existingDirectory(QWidget* parent, const QString& title, const QString& startDir,
+                            bool directoriesOnly) override {
+    folderRequests.append({parent, title, startDir, directoriesOnly});
+    return folderAnswer;
+  }
+  QStringList messageTexts() const {
+    QStringList out;
+    for (const Message& m : messages)
+      out.append(m.text);
+    return out;
+  }
+};
+
+struct RecordingShell : platform::Shell {
+  QStringList shownFiles;
+  QStringList openedUrls;
+  bool starts = true;  // whether the "program" could be started
+
+  bool showFileInManager(const QString& path) override {
+    shownFiles.append(path);
+    return starts;
+  }
+  bool openUrl(const QString& url) override {
+    openedUrls.append(url);
+    return starts;
+  }
+};

@@ -1,0 +1,694 @@
+// The main window and the results window, driven through their buttons and keys
+// on the offscreen platform.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+#include "platform/fs.h"
+#include "platform/pathcodec.h"
+#include "recorders.h"
+#include "scan/messages.h"
+#include "testsupport.h"
+#include "text/textops.h"
+#include "ui/form1.h"
+#include "ui/form2.h"
+#include "ui/module1.h"
+#include "ui/product.h"
+#include "ui/wrapbutton.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray kSignature = "<script src=http://evil.example/x.js></script>";
+const QByteArray kInfected = "<html>\r\n<SCRIPT SRC=http://evil.example/x.js></script>\r\n</html>";
+const QByteArray kClean = "<html>\r\n<p>nothing here</p>\r\n</html>";
+
+// Runs `f` at the scan's next yield (the next time events are handled).
+void atNextYield(std::function<void()> f) {
+  QTimer::singleShot(0, qApp, std::move(f));
+}
+
+// Runs `f` each time the event loop handles posted events, until it returns
+// false: a posted call waits for the next handling of events.
+void onEachEventHandling(QObject* context, std::function<bool()> f) {
+  QMetaObject::invokeMethod(
+      context,
+      [context, f] {
+        if (f())
+          onEachEventHandling(context, f);
+      },
+      Qt::QueuedConnection);
+}
+
+// Sets an editable box's text as a user would: select all, then type.
+void typeInto(QComboBox* box, const QString& text) {
+  box->lineEdit()->selectAll();
+  QTest::keyClick(box->lineEdit(), Qt::Key_Delete);
+  QTest::keyClicks(box->lineEdit(), text);
+}
+
+void typeInto(QPlainTextEdit* box, const QString& text) {
+  box->setFocus();
+  QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(box, Qt::Key_Delete);
+  for (const QString& line : text.split(u'\n')) {
+    if (line != text.split(u'\n').first())
+      QTest::keyClick(box, Qt::Key_Return);
+    QTest::keyClicks(box, line);
+  }
+}
+
+void click(QAbstractButton* button) {
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+QStringList comboItems(const QComboBox* box) {
+  QStringList out;
+  for (int i = 0; i < box->count(); ++i)
+    out.append(box->itemText(i));
+  return out;
+}
+
+QString plain(const QPlainTextEdit* box) {
+  return box->toPlainText();
+}
+
+}  // namespace
+
+class WindowsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<RecordingDialogs> dialogs;
+  std::unique_ptr<RecordingShell> shell;
+  std::unique_ptr<Form1> form;
+  std::unique_ptr<TempTree> tree;
+
+  // A tree with infected files in its root and in two subfolders.
+  void makeSite() {
+    tree->write("index.htm", kInfected);
+    tree->write("about.htm", kClean);
+    tree->write("news/list.htm", kInfected);
+    tree->write("news/old/archive.htm", kInfected);
+    tree->write("style.css", kInfected);
+  }
+  // Location, filter and signature, entered through the widgets.
+  void prepareScan(const QString& location, const QString& filter) {
+    typeInto(form->Combo1, location);
+    typeInto(form->Combo2, filter);
+    typeInto(form->Text3, QString::fromLatin1(kSignature));
+  }
+  QString at(const QByteArray& rel) const { return tree->path(rel); }
+
+ private Q_SLOTS:
+  void init() {
+    dialogs = std::make_unique<RecordingDialogs>();
+    shell = std::make_unique<RecordingShell>();
+    form = std::make_unique<Form1>(*dialogs, *shell);
+    form->Form_Load();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    tree = std::make_unique<TempTree>();
+  }
+  void cleanup() {
+    form.reset();
+    tree.reset();
+    ::chdir("/");  // a scan makes its location the current directory
+  }
+
+  // --- Right after load -------------------------------------------------
+
+  void stateAfterLoad() {
+    QVERIFY(form->isVisible());
+    QCOMPARE(form->windowTitle(), product::windowCaption());
+    QVERIFY(form->windowTitle().contains(u"Tervane"_s));
+    QVERIFY(form->windowTitle().contains(u"http://forum.example.com"_s));
+
+    QStringList expectedLocations;
+    for (int i = 0; i < form->Drive1->count(); ++i)
+      expectedLocations.append(form->Drive1->itemText(i));
+    QCOMPARE(expectedLocations, platform::driveList());
+    expectedLocations.append(u"全盘扫描"_s);
+    QCOMPARE(comboItems(form->Combo1), expectedLocations);
+    QCOMPARE(form->Combo1->currentText(), expectedLocations.first());
+
+    QCOMPARE(comboItems(form->Combo2),
+             (QStringList{u"*.Asp"_s, u"*.Php"_s, u"*.Txt"_s, u"*.Exe"_s, u"*.ASP|*.PHP|*.JS"_s,
+                          u"*.HTM|*.HTML"_s, u"全部文件"_s, u"*.*"_s}));
+    QCOMPARE(form->Combo2->currentText(), u"*.ASP|*.PHP|*.JS"_s);
+
+    // The sample signature: two lines, each ended by CR LF, as the scan reads it.
+    QCOMPARE(form->signatureText(),
+             u"<iframe src=\"http://bad.example.net/index.php\" width=0 \r\n"
+             u"height=0></iframe>\r\n"_s);
+    QCOMPARE(plain(form->Text1), QString());
+    QCOMPARE(form->Text2->text(), QString());
+    QVERIFY(form->form2() == nullptr);
+    QVERIFY(form->ScanFlag);
+  }
+
+  void captionsAndAccessKeys() {
+    QCOMPARE(form->Frame1->title(), u"网页木马特征码"_s);
+    QCOMPARE(form->Frame2->title(), u"输入要扫描的路径"_s);
+    QCOMPARE(form->Label1->text(), u"要扫描的文件类型："_s);
+    QCOMPARE(form->Command5->text(), u"..."_s);
+    QCOMPARE(form->Command1->text(), u"扫描（&S）"_s);
+    QCOMPARE(form->Command7->text(), u"停止扫描（&S）"_s);
+    QCOMPARE(form->Command2->text(), u"清除网马（&C）"_s);
+    QCOMPARE(form->Command3->text(), u"打开木马所在位置（&A）"_s);
+    QCOMPARE(form->Command4->text(), u"求助专区   （&Help）"_s);
+    QCOMPARE(form->Command6->text(), u"退出（&T）"_s);
+
+    QApplication::setActiveWindow(form.get());
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    // Alt+H is the help button's access key, Alt+A the results window's.
+    // (A key press animates the click, which lands a moment later.)
+    QTest::keyClick(form.get(), Qt::Key_H, Qt::AltModifier);
+    QTRY_COMPARE(shell->openedUrls, QStringList{product::helpUrl()});
+    QTest::keyClick(form.get(), Qt::Key_A, Qt::AltModifier);
+    QTRY_VERIFY(form->form2() != nullptr);
+    QVERIFY(form->form2()->isVisible());
+  }
+
+  void layoutInPixels() {
+    // Twips / 15, relative to each control's container.
+    struct Row {
+      QWidget* w;
+      QWidget* container;
+      QRect px;
+    };
+    const Row rows[] = {
+        {form->Frame1, form.get(), {8, 0, 409, 73}},
+        {form->Text3, form->Frame1, {16, 16, 377, 49}},
+        {form->Frame2, form.get(), {8, 72, 409, 57}},
+        {form->Combo1, form->Frame2, {8, 24, 313, 20}},
+        {form->Command5, form->Frame2, {336, 24, 57, 25}},
+        {form->Image1, form.get(), {424, 0, 206, 72}},
+        {form->Label1, form.get(), {472, 88, 121, 17}},
+        {form->Combo2, form.get(), {456, 112, 137, 20}},
+        {form->Text1, form.get(), {8, 136, 409, 281}},
+        {form->Command1, form.get(), {472, 160, 105, 33}},
+        {form->Command7, form.get(), {472, 208, 105, 33}},
+        {form->Command2, form.get(), {472, 256, 105, 33}},
+        {form->Command3, form.get(), {472, 304, 105, 33}},
+        {form->Command4, form.get(), {472, 352, 105, 33}},
+        {form->Command6, form.get(), {472, 400, 105, 33}},
+        {form->Text2, form.get(), {8, 416, 417, 17}},
+        {form->Drive1, form.get(), {272, 200, 81, 20}},
+    };
+    for (const Row& r : rows) {
+      QCOMPARE(r.w->parentWidget(), r.container);
+      QCOMPARE(r.w->geometry(), r.px);
+    }
+    QCOMPARE(form->size(), QSize(630, 438));
+    // Positions stay absolute: a resize does not move anything.
+    form->resize(800, 600);
+    QCOMPARE(form->Command6->geometry(), QRect(472, 400, 105, 33));
+
+    QVERIFY(!form->Drive1->isVisible());
+    QCOMPARE(form->Image1->focusPolicy(), Qt::NoFocus);
+  }
+
+  void tabOrder() {
+    QApplication::setActiveWindow(form.get());
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    form->Text1->setFocus();
+    const QList<QWidget*> expected = {form->Command1, form->Text2,    form->Text3,
+                                      form->Command2, form->Command3, form->Command4,
+                                      form->Command6, form->Combo1,   form->Command5,
+                                      form->Command7, form->Combo2,   form->Text1};
+    for (QWidget* next : expected) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QWidget* now = QApplication::focusWidget();
+      // An editable box's focus sits in its line edit.
+      if (now && now->parentWidget() && qobject_cast<QComboBox*>(now->parentWidget()))
+        now = now->parentWidget();
+      QCOMPARE(now, next);
+    }
+  }
+
+  void boxesLook() {
+    QCOMPARE(form->Text1->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QCOMPARE(form->Text1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(form->Text1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QVERIFY(form->Text1->horizontalScrollBar()->isVisible());
+    QVERIFY(form->Text1->verticalScrollBar()->isVisible());
+
+    QCOMPARE(form->Text3->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(form->Text3->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    const QFont song = form->Text3->font();
+    QCOMPARE(song.pointSizeF(), 10.5);
+    QCOMPARE(song.weight(), QFont::Normal);
+    QCOMPARE(song.families().first(), u"SimSun"_s);
+    // The face actually used is a Song-style CJK one (the set-up installs one).
+    const QString used = QFontInfo(song).family();
+    QVERIFY2(song.families().contains(used) && used != u"serif"_s, qPrintable(used));
+    QVERIFY(QFontMetrics(song).inFont(QChar(u'宋')));
+    // Other controls keep the window's font.
+    QCOMPARE(form->Text1->font(), form->font());
+
+    QCOMPARE(form->Text2->palette().color(QPalette::Base), form->palette().color(QPalette::Button));
+
+    const QPixmap banner = form->Image1->pixmap();
+    QCOMPARE(banner.size(), QSize(254, 80));
+    QVERIFY(form->Image1->hasScaledContents());
+    QVERIFY(form->windowIcon().availableSizes().contains(QSize(48, 48)));
+  }
+
+  // --- Scan ---------------------------------------------------------------
+
+  void scanThroughTheButton() {
+    makeSite();
+    prepareScan(tree->root(), u"*.htm"_s);
+    click(form->Command1);
+
+    const QStringList found = {at("index.htm"), at("news/list.htm"), at("news/old/archive.htm")};
+    QCOMPARE(plain(form->Text1), found.join(u'\n') + u'\n');
+    QCOMPARE(form->resultsText(), found.join(u"\r\n"_s) + u"\r\n"_s);
+    // The current-file line still shows the last file visited.
+    QCOMPARE(form->Text2->text(), at("news/old/archive.htm"));
+
+    Form2* results = form->form2();
+    QVERIFY(results != nullptr);
+    QVERIFY(!results->isVisible());  // the hand-off never shows it
+    QCOMPARE(comboItems(results->Combo1), found);
+    QCOMPARE(results->Combo1->currentText(), found.first());
+    QVERIFY(dialogs->messages.isEmpty());
+  }
+
+  void twoScansAppendToTheList() {
+    makeSite();
+    prepareScan(tree->root() + u"/news"_s, u"*.htm"_s);
+    click(form->Command1);
+    QCOMPARE(comboItems(form->form2()->Combo1),
+             (QStringList{at("news/list.htm"), at("news/old/archive.htm")}));
+
+    typeInto(form->Combo1, tree->root());
+    typeInto(form->Combo2, u"*.css"_s);
+    click(form->Command1);
+    QCOMPARE(plain(form->Text1), at("style.css") + u'\n');
+    QCOMPARE(comboItems(form->form2()->Combo1),
+             (QStringList{at("news/list.htm"), at("news/old/archive.htm"), at("style.css")}));
+    QCOMPARE(form->form2()->Combo1->currentText(), at("news/list.htm"));
+  }
+
+  void scanThatFindsNothing() {
+    makeSite();
+    prepareScan(tree->root(), u"*.txt"_s);
+    click(form->Command1);
+    QCOMPARE(plain(form->Text1), u"没有与之相符合的感染文件..."_s);
+    QVERIFY(form->form2() == nullptr);
+  }
+
+  void stopDuringTheScan() {
+    makeSite();
+    prepareScan(tree->root(), u"*.htm"_s);
+    bool wasScanning = false;
+    // The first yield comes right after the root's listing has started.
+    atNextYield([&] {
+      wasScanning = form->isScanning();
+      click(form->Command7);
+    });
+    click(form->Command1);
+    QVERIFY(wasScanning);
+    QVERIFY(!form->ScanFlag);
+    // The root's listing is finished, no subfolder is walked, the hand-off runs.
+    QCOMPARE(plain(form->Text1), at("index.htm") + u'\n');
+    QCOMPARE(comboItems(form->form2()->Combo1), QStringList{at("index.htm")});
+    // The next Scan sets the flag again and walks everything.
+    click(form->Command1);
+    QVERIFY(form->ScanFlag);
+    QCOMPARE(plain(form->Text1).count(u'\n'), 3);
+  }
+
+  void windowStaysLiveDuringTheScan() {
+    for (int i = 0; i < 8; ++i)
+      tree->write("f" + QByteArray::number(i) + ".htm", kClean);
+    prepareScan(tree->root(), u"*.htm"_s);
+    // Each handling of events sleeps past the throttle's interval, so the next
+    // entry's yield handles events again: the window sees every file go by.
+    QStringList seen;
+    bool started = false;
+    QObject chain;  // ends the chain with the test
+    onEachEventHandling(&chain, [&] {
+      if (!form->isScanning())
+        return !started;
+      started = true;
+      seen.append(form->Text2->text());
+      QTest::qSleep(int(Form1::kYieldIntervalMs) + 2);
+      return true;
+    });
+    click(form->Command1);
+    QVERIFY(started);
+    QVERIFY2(seen.contains(at("f0.htm")), qPrintable(seen.join(u", "_s)));
+    QVERIFY(seen.contains(at("f6.htm")));
+  }
+
+  void yieldsAreThrottled() {
+    for (int d = 0; d < 20; ++d)
+      for (int f = 0; f < 100; ++f)
+        tree->write("d" + QByteArray::number(d) + "/f" + QByteArray::number(f) + ".htm", kClean);
+    prepareScan(tree->root(), u"*.htm"_s);
+    int handled = 0;
+    QObject chain;
+    onEachEventHandling(&chain, [&] {
+      if (!form->isScanning())
+        return handled == 0;
+      ++handled;
+      return true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    click(form->Command1);
+    const qint64 ms = clock.elapsed();
+    QVERIFY(handled >= 1);
+    // 2,000 files and 2,040 yields, but events are handled at most once per
+    // interval (and once at the start).
+    QVERIFY2(handled <= ms / Form1::kYieldIntervalMs + 2,
+             qPrintable(u"%1 in %2 ms"_s.arg(handled).arg(ms)));
+    QCOMPARE(form->Text2->text(), at("d9/f99.htm"));  // d10..d19 sort before d2
+  }
+
+  void messagesOfTheScan() {
+    typeInto(form->Combo1, tree->root());
+    typeInto(form->Text3, u"   "_s);
+    click(form->Command1);
+    QCOMPARE(dialogs->messageTexts(), QStringList{u"请输入特征码..."_s});
+    QCOMPARE(dialogs->messages.first().parent.data(), form.get());
+    QVERIFY(form->form2() == nullptr);
+
+    typeInto(form->Text3, QString::fromLatin1(kSignature));
+    typeInto(form->Combo1, tree->root() + u"/missing"_s);
+    click(form->Command1);
+    QCOMPARE(dialogs->messageTexts(), (QStringList{u"请输入特征码..."_s, u"该目录不是有效路径"_s}));
+    QCOMPARE(plain(form->Text1), QString());
+  }
+
+  // --- Clean --------------------------------------------------------------
+
+  void cleanThroughTheButton() {
+    makeSite();
+    prepareScan(tree->root(), u"*.htm"_s);
+    click(form->Command1);
+    // The box holds the signature in lower case; the files hold it in capitals
+    // in index.htm only: make one file that the clean can change.
+    tree->write("news/list.htm", "a" + kSignature + "b");
+    click(form->Command2);
+    const QString ok = u"  清楚成功！"_s;
+    QCOMPARE(plain(form->Text1), QStringList({at("index.htm"), ok, at("news/list.htm"), ok,
+                                              at("news/old/archive.htm"), ok, QString()})
+                                     .join(u'\n'));
+    QCOMPARE(tree->read("news/list.htm"), QByteArray("ab"));
+    QCOMPARE(tree->read("index.htm"), kInfected);  // different case: left as it is
+    QVERIFY(dialogs->messages.isEmpty());
+    // The results window keeps the scan's list.
+    QCOMPARE(form->form2()->Combo1->count(), 3);
+  }
+
+  void cleaningError() {
+    tree->write("a.htm", "x" + kSignature);
+    tree->mkdir("folder.htm");
+    typeInto(form->Text3, QString::fromLatin1(kSignature));
+    // The user types the log: a file, a folder (which cannot be rewritten), a file.
+    typeInto(form->Text1, at("a.htm") + u'\n' + at("folder.htm") + u'\n' + at("a.htm") + u'\n');
+    click(form->Command2);
+    QCOMPARE(dialogs->messages.size(), 1);
+    QVERIFY2(dialogs->messages.first().text.contains(at("folder.htm")),
+             qPrintable(dialogs->messages.first().text));
+    QCOMPARE(dialogs->messages.first().parent.data(), form.get());
+    // The run ended at the folder: the file before it is cleaned and logged.
+    QCOMPARE(tree->read("a.htm"), QByteArray("x"));
+    QCOMPARE(plain(form->Text1), at("a.htm") + u"\n  清楚成功！\n"_s);
+  }
+
+  void pathsThatAreNotPlainUtf8SurviveTheBoxes() {
+    const QByteArray odd = "gb-\xcd\xf8\xd2\xb3.htm";  // GBK bytes: not UTF-8
+    const QByteArray nbsp =
+        "no\xc2\xa0"
+        "break.htm";
+    tree->write(odd, "1" + kSignature + "2");
+    tree->write(nbsp, "3" + kSignature + "4");
+    form->Combo1->setEditText(tree->root());
+    typeInto(form->Combo2, u"*.htm"_s);
+    typeInto(form->Text3, QString::fromLatin1(kSignature));
+    click(form->Command1);
+    QCOMPARE(comboItems(form->form2()->Combo1), (QStringList{at(odd), at(nbsp)}));
+    click(form->Command2);
+    QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join(u'|')));
+    QCOMPARE(tree->read(odd), QByteArray("12"));
+    QCOMPARE(tree->read(nbsp), QByteArray("34"));
+    // "打开（&Q）" hands the file manager the exact path.
+    form->Command3_Click();
+    click(form->form2()->Command1);
+    QCOMPARE(shell->shownFiles, QStringList{at(odd)});
+    QCOMPARE(platform::encodePath(shell->shownFiles.first()), tree->abs(odd));
+  }
+
+  // --- Small commands ------------------------------------------------------
+
+  void ctrlASelectsTheSignature() {
+    form->Text3->setFocus();
+    QTextCursor start = form->Text3->textCursor();
+    start.setPosition(3);
+    form->Text3->setTextCursor(start);
+    QTest::keyClick(form->Text3, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(form->Text3->textCursor().selectionStart(), 0);
+    QCOMPARE(form->Text3->textCursor().selectedText().size(),
+             form->Text3->document()->characterCount() - 1);
+    QVERIFY(form->Text3->textCursor().selectedText().startsWith(u"<iframe"_s));
+
+    typeInto(form->Text3, QString());
+    QTest::keyClick(form->Text3, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(form->Text3->textCursor().selectionStart(), 0);
+    QCOMPARE(form->Text3->textCursor().selectionEnd(), 0);
+    // Other keys reach the box as typed.
+    QTest::keyClicks(form->Text3, u"abc"_s);
+    QCOMPARE(plain(form->Text3), u"abc"_s);
+  }
+
+  void resultsWindowShownHiddenAndShownAgain() {
+    click(form->Command3);
+    Form2* results = form->form2();
+    QVERIFY(results != nullptr);
+    QVERIFY(results->isVisible());
+    QCOMPARE(results->Combo1->count(), 0);
+    QCOMPARE(results->windowTitle(), u"打开文件夹"_s);
+    QCOMPARE(results->size(), QSize(490, 51));
+    QCOMPARE(results->Combo1->geometry(), QRect(8, 16, 337, 20));
+    QCOMPARE(results->Command1->geometry(), QRect(360, 16, 65, 17));
+    QCOMPARE(results->Command2->geometry(), QRect(432, 16, 49, 17));
+    QCOMPARE(results->Command1->text(), u"打开（&Q）"_s);
+    QCOMPARE(results->Command2->text(), u"返回"_s);
+    QVERIFY(results->parentWidget() == nullptr);  // no owner window
+
+    click(form->Command3);
+    QCOMPARE(form->form2(), results);  // one window
+
+    makeSite();
+    prepareScan(tree->root(), u"*.htm"_s);
+    click(form->Command1);
+    QCOMPARE(form->form2(), results);
+    QCOMPARE(results->Combo1->count(), 3);
+    results->Combo1->setEditText(u"edited by hand"_s);
+
+    click(results->Command2);
+    QVERIFY(!results->isVisible());
+    click(form->Command3);
+    QVERIFY(results->isVisible());
+    QCOMPARE(results->Combo1->count(), 3);
+    QCOMPARE(results->Combo1->currentText(), u"edited by hand"_s);
+  }
+
+  void openShowsTheBoxTextUnchanged() {
+    click(form->Command3);
+    Form2* results = form->form2();
+    click(results->Command1);  // an empty list and text: passed on all the same
+    results->Combo1->setEditText(u" /srv/my site/a b.htm "_s);
+    click(results->Command1);
+    QCOMPARE(shell->shownFiles, (QStringList{QString(), u" /srv/my site/a b.htm "_s}));
+    QVERIFY(dialogs->messages.isEmpty());
+
+    shell->starts = false;
+    click(results->Command1);
+    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kFileManagerFailed.toString()});
+    QCOMPARE(dialogs->messages.first().parent.data(), static_cast<QWidget*>(results));
+  }
+
+  void helpOpensTheForumPage() {
+    click(form->Command4);
+    QCOMPARE(shell->openedUrls, QStringList{u"http://forum.example.com/forumdisplay.php?fid=97"_s});
+    QVERIFY(dialogs->messages.isEmpty());
+    shell->starts = false;
+    click(form->Command4);
+    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kBrowserFailed.toString()});
+  }
+
+  void folderPicker() {
+    typeInto(form->Combo1, tree->root());
+    const int items = form->Combo1->count();
+    dialogs->folderAnswer = tree->root() + u"/site"_s;
+    click(form->Command5);
+    QCOMPARE(form->Combo1->currentText(), tree->root() + u"/site"_s);
+
+    // Cancel: the box is emptied, its list stays.
+    dialogs->folderAnswer.clear();
+    click(form->Command5);
+    QCOMPARE(form->Combo1->currentText(), QString());
+    QCOMPARE(form->Combo1->count(), items);
+
+    QCOMPARE(dialogs->folderRequests.size(), 2);
+    for (const auto& request : dialogs->folderRequests) {
+      QCOMPARE(request.parent.data(), form.get());
+      QCOMPARE(request.title, u"请选择文件夹："_s);
+      QVERIFY(request.directoriesOnly);
+      // Always the desktop (or home), whatever the box held.
+      QCOMPARE(request.startDir, Module1::dialogStartFolder());
+    }
+  }
+
+  void folderPickerStartsAtTheDesktopOrHome() {
+    // HOME is a temporary folder (see main): first without a desktop, then with.
+    const QString home = QDir::homePath();
+    QDir(home + u"/Desktop"_s).removeRecursively();
+    QCOMPARE(Module1::dialogStartFolder(), home);
+    QVERIFY(QDir().mkpath(home + u"/Desktop"_s));
+    QCOMPARE(Module1::dialogStartFolder(), home + u"/Desktop"_s);
+
+    QString out = u"unchanged"_s;
+    RecordingDialogs d;
+    QCOMPARE(Module1::BrowseForFolder(d, nullptr, out, u"t"_s, Module1::BIF_RETURNONLYFSDIRS),
+             QString());
+    QCOMPARE(out, u"unchanged"_s);  // written only when a folder is chosen
+    d.folderAnswer = u"/"_s;
+    QCOMPARE(Module1::BrowseForFolder(d, nullptr, out, u"t"_s, 0), u"/"_s);
+    QCOMPARE(out, u"/"_s);
+    QVERIFY(!d.folderRequests.last().directoriesOnly);
+  }
+
+  void realFolderDialogCancelled() {
+    Form1 real(ui::systemDialogs(), *shell);
+    real.Form_Load();
+    real.Combo1->setEditText(tree->root());
+    QString title, start;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    bool dirsOnly = false;
+    QTimer::singleShot(0, this, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog);
+      title = dialog->windowTitle();
+      start = dialog->directory().absolutePath();
+      mode = dialog->fileMode();
+      dirsOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
+      QTest::keyClick(dialog, Qt::Key_Escape);
+    });
+    click(real.Command5);
+    QCOMPARE(title, u"请选择文件夹："_s);
+    QCOMPARE(start, Module1::dialogStartFolder());
+    QCOMPARE(mode, QFileDialog::Directory);
+    QVERIFY(dirsOnly);
+    QCOMPARE(real.Combo1->currentText(), QString());
+  }
+
+  void realMessageBox() {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QList<QAbstractButton*> buttons;
+    QMessageBox::StandardButton okButton = QMessageBox::NoButton;
+    QTimer::singleShot(0, this, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box);
+      title = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      buttons = box->buttons();
+      okButton = box->standardButton(buttons.value(0));
+      click(buttons.value(0));
+    });
+    ui::systemDialogs().critical(form.get(), u"该目录不是有效路径"_s);
+    QCOMPARE(title, u"Tervane"_s);
+    QCOMPARE(text, u"该目录不是有效路径"_s);
+    QCOMPARE(icon, QMessageBox::Critical);
+    QCOMPARE(buttons.size(), 1);
+    QCOMPARE(okButton, QMessageBox::Ok);
+  }
+
+  // --- Closing ------------------------------------------------------------
+
+  void userClosesTheResultsWindow() {
+    makeSite();
+    prepareScan(tree->root() + u"/news"_s, u"*.htm"_s);
+    click(form->Command1);
+    click(form->Command3);
+    QPointer<Form2> first = form->form2();
+    first->close();
+    QTRY_VERIFY(first.isNull());  // discarded with its list
+    QVERIFY(form->form2() == nullptr);
+
+    typeInto(form->Combo1, tree->root());
+    typeInto(form->Combo2, u"*.css"_s);
+    click(form->Command1);
+    QCOMPARE(comboItems(form->form2()->Combo1), QStringList{at("style.css")});
+  }
+
+  void closingTheMainWindowDiscardsTheResultsWindow() {
+    click(form->Command3);
+    QPointer<Form2> results = form->form2();
+    QVERIFY(results->isVisible());
+    QVERIFY(form->close());
+    QVERIFY(results.isNull());
+    QVERIFY(!form->isVisible());
+  }
+
+  void exitAndCloseDuringAScanEndTheProcess_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("exit button") << u"exit"_s;
+    QTest::newRow("close the window") << u"close"_s;
+  }
+  void exitAndCloseDuringAScanEndTheProcess() {
+    QFETCH(QString, mode);
+    makeSite();
+    QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    probe.setProcessEnvironment(env);
+    probe.start(QString::fromLocal8Bit(TERVANE_EXIT_PROBE), {mode, tree->root()});
+    QVERIFY(probe.waitForFinished(60000));
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.exitCode(), 0);
+    // The process ended inside the scan: nothing after the click ran.
+    QCOMPARE(out, u"in scan\n"_s);
+  }
+};
+
+int main(int argc, char** argv) {
+  // Nothing of the user's: a home of our own for the folder dialog.
+  QTemporaryDir home;
+  qputenv("HOME", QFile::encodeName(home.path()));
+  qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + u"/.config"_s));
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  WindowsTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "windows_test.moc"

@@ -1,0 +1,29 @@
+// The modal dialogs the windows show: the message box and the folder chooser.
+// The windows reach them through `Dialogs`, so tests can answer them without a
+// modal loop.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace ui {
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  // A modal message over `parent`: critical icon, one OK button, title "Tervane".
+  virtual void critical(QWidget* parent, const QString& text) = 0;
+  // The modal folder chooser over `parent`, opened at `startDir`. Returns the
+  // chosen folder, or the empty text when the user cancels.
+  virtual QString existingDirectory(QWidget* parent, const QString& title, const QString& startDir,
+                                    bool directoriesOnly) = 0;
+};
+
+// The real dialogs: QMessageBox and QFileDialog.
+Dialogs& systemDialogs();
+
+// Ends the process at once: no handler runs any more, no window is asked first.
+[[noreturn]] void endProcess();
+
+}  // namespace ui

@@ -1,0 +1,324 @@
+#include "ui/form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include "platform/fs.h"
+#include "platform/shell.h"
+#include "scan/messages.h"
+#include "text/textops.h"
+#include "ui/dialogs.h"
+#include "ui/form2.h"
+#include "ui/module1.h"
+#include "ui/product.h"
+#include "ui/twips.h"
+#include "ui/wrapbutton.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The filter box's ready-made entries, in this order.
+const QStringList kFilters = {
+    u"*.Asp"_s,        u"*.Php"_s,    u"*.Txt"_s, u"*.Exe"_s, u"*.ASP|*.PHP|*.JS"_s,
+    u"*.HTM|*.HTML"_s, u"全部文件"_s, u"*.*"_s,
+};
+
+QComboBox* editableCombo(QWidget* parent) {
+  auto* box = new QComboBox(parent);
+  box->setEditable(true);
+  // The list is the window's own: typing never adds to it, nor completes from it.
+  box->setInsertPolicy(QComboBox::NoInsert);
+  box->setCompleter(nullptr);
+  return box;
+}
+
+// The exact text of a box, with "\n" line ends. toPlainText() would turn
+// no-break spaces into blanks, which would change the paths of the results log.
+QString rawText(const QPlainTextEdit* box) {
+  QString s = box->document()->toRawText();
+  s.replace(QChar::ParagraphSeparator, u'\n');
+  return s;
+}
+
+// The character code a key press produces, Ctrl+letter included (Ctrl+A is 1).
+int keyAscii(const QKeyEvent* e) {
+  if ((e->modifiers() & Qt::ControlModifier) && e->key() >= Qt::Key_A && e->key() <= Qt::Key_Z)
+    return e->key() - Qt::Key_A + 1;
+  const QString t = e->text();
+  return t.isEmpty() ? 0 : t.at(0).unicode();
+}
+
+}  // namespace
+
+Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), shell_(shell) {
+  setWindowTitle(product::windowCaption());
+  setWindowIcon(QIcon(u":/tervane/icon.png"_s));
+  setFixedSize(ui::twipsToPixels(9450), ui::twipsToPixels(6570));
+
+  Frame1 = new QGroupBox(u"网页木马特征码"_s, this);
+  ui::place(Frame1, 120, 0, 6135, 1095);
+  Text3 = new QPlainTextEdit(Frame1);
+  ui::place(Text3, 240, 240, 5655, 735);
+  Text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  Text3->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Text3->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Text3->setTabChangesFocus(true);
+  QFont song = Text3->font();
+  // 宋体 where it is installed, else the nearest serif face that covers Chinese.
+  song.setFamilies(
+      {u"SimSun"_s, u"宋体"_s, u"AR PL UMing CN"_s, u"Noto Serif CJK SC"_s, u"serif"_s});
+  song.setStyleHint(QFont::Serif);
+  song.setPointSizeF(10.5);
+  song.setWeight(QFont::Normal);
+  Text3->setFont(song);
+  Text3->setPlainText(text::fromCrLf(product::sampleSignature()));
+  Text3->installEventFilter(this);
+
+  Frame2 = new QGroupBox(u"输入要扫描的路径"_s, this);
+  ui::place(Frame2, 120, 1080, 6135, 855);
+  Combo1 = editableCombo(Frame2);
+  ui::place(Combo1, 120, 360, 4695, 300);
+  Command5 = new ui::WrapButton(u"..."_s, Frame2);
+  ui::place(Command5, 5040, 360, 855, 375);
+
+  Image1 = new QLabel(this);
+  ui::place(Image1, 6360, 0, 3090, 1080);
+  Image1->setPixmap(QPixmap(u":/tervane/banner.jpg"_s));
+  Image1->setScaledContents(true);
+
+  Label1 = new QLabel(u"要扫描的文件类型："_s, this);
+  ui::place(Label1, 7080, 1320, 1815, 255);
+  Combo2 = editableCombo(this);
+  ui::place(Combo2, 6840, 1680, 2055, 300);
+  Combo2->addItems(kFilters);
+
+  Text1 = new QPlainTextEdit(this);
+  ui::place(Text1, 120, 2040, 6135, 4215);
+  Text1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Text1->setTabChangesFocus(true);
+
+  Command1 = new ui::WrapButton(u"扫描（&S）"_s, this);
+  ui::place(Command1, 7080, 2400, 1575, 495);
+  Command7 = new ui::WrapButton(u"停止扫描（&S）"_s, this);
+  ui::place(Command7, 7080, 3120, 1575, 495);
+  Command2 = new ui::WrapButton(u"清除网马（&C）"_s, this);
+  ui::place(Command2, 7080, 3840, 1575, 495);
+  Command3 = new ui::WrapButton(u"打开木马所在位置（&A）"_s, this);
+  ui::place(Command3, 7080, 4560, 1575, 495);
+  Command4 = new ui::WrapButton(product::helpCaption(), this);
+  ui::place(Command4, 7080, 5280, 1575, 495);
+  Command6 = new ui::WrapButton(u"退出（&T）"_s, this);
+  ui::place(Command6, 7080, 6000, 1575, 495);
+
+  Text2 = new QLineEdit(this);
+  ui::place(Text2, 120, 6240, 6255, 255);
+  Text2->setReadOnly(true);
+  QPalette face = Text2->palette();
+  face.setColor(QPalette::Base, face.color(QPalette::Button));
+  Text2->setPalette(face);
+
+  Drive1 = new QComboBox(this);
+  ui::place(Drive1, 4080, 3000, 1215, 300);
+  Drive1->addItems(platform::driveList());
+  Drive1->hide();
+
+  // The keyboard order of the controls that take the focus.
+  const QWidget* const order[] = {Text1,    Command1, Text2,  Text3,    Command2, Command3,
+                                  Command4, Command6, Combo1, Command5, Command7, Combo2};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+    setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+
+  connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+  connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
+  connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+  connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+  connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+  connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+  connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+}
+
+Form1::~Form1() {
+  delete form2_.data();
+}
+
+void Form1::Form_Load() {
+  show();
+  for (int i = 0; i < Drive1->count(); ++i)
+    Combo1->addItem(Drive1->itemText(i));
+  Combo1->addItem(msg::kAllDrives.toString());
+  Combo1->setEditText(Combo1->itemText(0));
+  Combo2->setEditText(Combo2->itemText(4));
+  Text1->setFocus();
+}
+
+void Form1::Form_Unload(int& /*Cancel*/) {
+  delete form2_.data();
+  if (scanner_.isScanning()) {
+    ScanFlag = false;
+    ui::endProcess();
+  }
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  int Cancel = 0;
+  Form_Unload(Cancel);
+  event->setAccepted(Cancel == 0);
+}
+
+void Form1::Text3_KeyPress(int& KeyAscii) {
+  if (KeyAscii != 1)
+    return;
+  QTextCursor all(Text3->document());
+  all.movePosition(QTextCursor::Start);
+  all.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+  Text3->setTextCursor(all);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Text3 && event->type() == QEvent::KeyPress) {
+    int code = keyAscii(static_cast<QKeyEvent*>(event));
+    if (code != 0)
+      Text3_KeyPress(code);
+  }
+  // The key always reaches the box as well.
+  return QWidget::eventFilter(watched, event);
+}
+
+void Form1::Command1_Click() {
+  if (!scanner_.isScanning())
+    yieldClock_.invalidate();  // the first entry of a scan lets the window repaint
+  scanner_.Command1_Click();
+  showCurrentFile();
+}
+
+void Form1::Command7_Click() {
+  scanner_.Command7_Click();
+}
+
+void Form1::Command2_Click() {
+  cleaner_.Command2_Click();
+}
+
+void Form1::Command3_Click() {
+  Form2* results = ensureForm2();
+  results->show();
+  results->raise();
+  results->activateWindow();
+}
+
+void Form1::Command4_Click() {
+  if (!shell_.openUrl(product::helpUrl()))
+    showMessage(msg::kBrowserFailed.toString());
+}
+
+void Form1::Command5_Click() {
+  QString FolderPath;
+  Combo1->setEditText(Module1::BrowseForFolder(dialogs_, this, FolderPath, u"请选择文件夹："_s,
+                                               Module1::BIF_RETURNONLYFSDIRS));
+}
+
+void Form1::Command6_Click() {
+  ui::endProcess();
+}
+
+Form2* Form1::form2() const {
+  return form2_.data();
+}
+
+Form2* Form1::ensureForm2() {
+  if (!form2_) {
+    // A window of its own, with no owner; closing it discards it and its list.
+    form2_ = new Form2(shell_, dialogs_);
+    form2_->setAttribute(Qt::WA_DeleteOnClose);
+    form2_->setWindowIcon(windowIcon());
+  }
+  return form2_;
+}
+
+QString Form1::signatureText() const {
+  return text::toCrLf(rawText(Text3));
+}
+
+QString Form1::locationText() const {
+  return Combo1->currentText();
+}
+
+QString Form1::filterText() const {
+  return Combo2->currentText();
+}
+
+QStringList Form1::drives() const {
+  QStringList entries;
+  for (int i = 0; i < Drive1->count(); ++i)
+    entries.append(Drive1->itemText(i));
+  return entries;
+}
+
+QString Form1::resultsText() const {
+  return text::toCrLf(rawText(Text1));
+}
+
+void Form1::setResultsText(const QString& text) {
+  Text1->setPlainText(text::fromCrLf(text));
+}
+
+void Form1::appendResultsText(const QString& text) {
+  // Appending at the end keeps a detection's cost independent of the log's size.
+  QTextCursor end(Text1->document());
+  end.movePosition(QTextCursor::End);
+  end.insertText(text::fromCrLf(text));
+}
+
+void Form1::setCurrentFileText(const QString& text) {
+  // Shown at the next yield: a file costs far less to visit than to paint.
+  currentFile_ = text;
+  currentFileShown_ = false;
+}
+
+void Form1::showCurrentFile() {
+  if (currentFileShown_)
+    return;
+  Text2->setText(currentFile_);
+  currentFileShown_ = true;
+}
+
+void Form1::appendResultItem(const QString& item) {
+  ensureForm2()->Combo1->addItem(item);
+}
+
+QString Form1::resultItem(qsizetype index) const {
+  if (!form2_ || index < 0 || index >= form2_->Combo1->count())
+    return QString();
+  return form2_->Combo1->itemText(int(index));
+}
+
+void Form1::setResultBoxText(const QString& text) {
+  ensureForm2()->Combo1->setEditText(text);
+}
+
+void Form1::showMessage(const QString& text) {
+  dialogs_.critical(this, text);
+}
+
+void Form1::yieldToEvents() {
+  // Handling the events costs far more than visiting an entry, so it happens at
+  // most once a frame: the current file still shows and Stop is still seen at
+  // once, but a scan of many small files is not spent repainting.
+  if (yieldClock_.isValid() && yieldClock_.elapsed() < kYieldIntervalMs)
+    return;
+  yieldClock_.start();
+  showCurrentFile();
+  QCoreApplication::processEvents();
+}

@@ -1,0 +1,111 @@
+// The main window: the signature, the location and the filter, the results log,
+// the current-file line and a button for every command. It is the window state
+// that the scan and the clean work on.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QWidget>
+
+#include "clean/cleaner.h"
+#include "scan/scanner.h"
+#include "scan/windowstate.h"
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class Form2;
+
+namespace platform {
+class Shell;
+}
+
+namespace ui {
+class Dialogs;
+class WrapButton;
+}  // namespace ui
+
+class Form1 : public QWidget, public WindowState {
+  Q_OBJECT
+ public:
+  explicit Form1(ui::Dialogs& dialogs, platform::Shell& shell);
+  ~Form1() override;
+
+  // The controls, by their names.
+  QGroupBox* Frame1;
+  QPlainTextEdit* Text3;
+  QGroupBox* Frame2;
+  QComboBox* Combo1;
+  ui::WrapButton* Command5;
+  QLabel* Image1;
+  QLabel* Label1;
+  QComboBox* Combo2;
+  QPlainTextEdit* Text1;
+  ui::WrapButton* Command1;
+  ui::WrapButton* Command7;
+  ui::WrapButton* Command2;
+  ui::WrapButton* Command3;
+  ui::WrapButton* Command4;
+  ui::WrapButton* Command6;
+  QLineEdit* Text2;
+  QComboBox* Drive1;  // the machine's drives; never shown
+
+  // The results window, or null while it does not exist.
+  Form2* form2() const;
+  bool isScanning() const { return scanner_.isScanning(); }
+
+  // Shows the window, then fills the location list and sets the filter.
+  void Form_Load();
+  // Discards the results window. During a scan the process ends here: the walk
+  // below on the stack must neither go on nor hand its results to a closed window.
+  void Form_Unload(int& Cancel);
+  // Ctrl+A (character code 1) selects the whole signature.
+  void Text3_KeyPress(int& KeyAscii);
+
+ public Q_SLOTS:
+  void Command1_Click();  // Scan
+  void Command7_Click();  // Stop
+  void Command2_Click();  // Clean
+  void Command3_Click();  // Show the results window
+  void Command4_Click();  // Help page
+  void Command5_Click();  // Folder picker
+  void Command6_Click();  // Exit
+
+ public:
+  // WindowState: the engine reads and writes the window through these.
+  QString signatureText() const override;
+  QString locationText() const override;
+  QString filterText() const override;
+  QStringList drives() const override;
+  QString resultsText() const override;
+  void setResultsText(const QString& text) override;
+  void appendResultsText(const QString& text) override;
+  void setCurrentFileText(const QString& text) override;
+  void appendResultItem(const QString& item) override;
+  QString resultItem(qsizetype index) const override;
+  void setResultBoxText(const QString& text) override;
+  void showMessage(const QString& text) override;
+  void yieldToEvents() override;
+
+  // How often, at most, the scan lets the window repaint and handle clicks.
+  static constexpr qint64 kYieldIntervalMs = 15;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  Form2* ensureForm2();
+  void showCurrentFile();
+
+  ui::Dialogs& dialogs_;
+  platform::Shell& shell_;
+  Scanner scanner_{*this};
+  Cleaner cleaner_{*this};
+  QPointer<Form2> form2_;
+  QElapsedTimer yieldClock_;
+  QString currentFile_;
+  bool currentFileShown_ = true;
+};

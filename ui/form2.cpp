@@ -1,0 +1,42 @@
+#include "ui/form2.h"
+
+#include <QComboBox>
+
+#include "platform/shell.h"
+#include "scan/messages.h"
+#include "ui/dialogs.h"
+#include "ui/twips.h"
+#include "ui/wrapbutton.h"
+
+using namespace Qt::StringLiterals;
+
+Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dialogs_(dialogs) {
+  setWindowTitle(u"打开文件夹"_s);
+  setFixedSize(ui::twipsToPixels(7350), ui::twipsToPixels(765));
+
+  Combo1 = new QComboBox(this);
+  Combo1->setEditable(true);
+  Combo1->setInsertPolicy(QComboBox::NoInsert);
+  Combo1->setCompleter(nullptr);
+  ui::place(Combo1, 120, 240, 5055, 300);
+
+  Command1 = new ui::WrapButton(u"打开（&Q）"_s, this);
+  ui::place(Command1, 5400, 240, 975, 255);
+  Command2 = new ui::WrapButton(u"返回"_s, this);
+  ui::place(Command2, 6480, 240, 735, 255);
+
+  setTabOrder(Combo1, Command1);
+  setTabOrder(Command1, Command2);
+
+  connect(Command1, &QPushButton::clicked, this, &Form2::Command1_Click);
+  connect(Command2, &QPushButton::clicked, this, &Form2::Command2_Click);
+}
+
+void Form2::Command1_Click() {
+  if (!shell_.showFileInManager(Combo1->currentText()))
+    dialogs_.critical(this, msg::kFileManagerFailed.toString());
+}
+
+void Form2::Command2_Click() {
+  hide();
+}

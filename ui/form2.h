@@ -1,0 +1,36 @@
+// The results window: the list of infected files the scans found, and a button
+// that shows the chosen one in the file manager.
+#pragma once
+
+#include <QWidget>
+
+class QComboBox;
+
+namespace platform {
+class Shell;
+}
+
+namespace ui {
+class Dialogs;
+class WrapButton;
+}  // namespace ui
+
+class Form2 : public QWidget {
+  Q_OBJECT
+ public:
+  Form2(platform::Shell& shell, ui::Dialogs& dialogs);
+
+  QComboBox* Combo1;
+  ui::WrapButton* Command1;
+  ui::WrapButton* Command2;
+
+ public Q_SLOTS:
+  // "打开（&Q）": the file manager shows the box's text, taken as it stands.
+  void Command1_Click();
+  // "返回": hides the window; it keeps its list.
+  void Command2_Click();
+
+ private:
+  platform::Shell& shell_;
+  ui::Dialogs& dialogs_;
+};

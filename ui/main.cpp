@@ -1,0 +1,17 @@
+// Tervane: the main window is the program.
+#include <QApplication>
+#include <QIcon>
+
+#include "platform/shell.h"
+#include "scan/messages.h"
+#include "ui/dialogs.h"
+#include "ui/form1.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(msg::kAppTitle.toString());
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/tervane/icon.png")));
+  Form1 form(ui::systemDialogs(), platform::systemShell());
+  form.Form_Load();
+  return QApplication::exec();
+}
