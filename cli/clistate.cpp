@@ -1,0 +1,118 @@
+#include "cli/clistate.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/fs.h"
+#include "platform/pathcodec.h"
+#include "text/textops.h"
+
+namespace cli {
+
+namespace {
+
+// Columns a character takes on a terminal: East Asian wide characters take two.
+int columns(char16_t c) {
+  const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                    (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                    (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                    (c >= 0xFFE0 && c <= 0xFFE6);
+  return wide ? 2 : 1;
+}
+
+int terminalWidth(int fd) {
+  winsize ws{};
+  if (::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+    return ws.ws_col;
+  return 80;
+}
+
+constexpr std::chrono::milliseconds kRedraw{100};
+
+}  // namespace
+
+void Sink::write(const QByteArray& bytes) {
+  if (failed())
+    return;
+  const char* p = bytes.constData();
+  std::size_t left = std::size_t(bytes.size());
+  while (left > 0) {
+    const ssize_t n = ::write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      errno_ = errno;
+      return;
+    }
+    p += n;
+    left -= std::size_t(n);
+  }
+}
+
+CliWindowState::CliWindowState(Sink& out, Sink& err, bool progress)
+    : out_(out), err_(err), progress_(progress) {}
+
+QStringList CliWindowState::drives() const {
+  return platform::driveList();
+}
+
+void CliWindowState::appendResultsText(const QString& text) {
+  clearProgress();
+  // Paths go out as the bytes of their names; the log's CR LF becomes LF.
+  out_.write(platform::encodePath(text::fromCrLf(text)));
+  text1_ = text;
+  ++appended_;
+}
+
+void CliWindowState::showMessage(const QString& text) {
+  clearProgress();
+  messageShown_ = true;
+  QByteArray line = platform::encodePath(text::fromCrLf(text));
+  if (!line.endsWith('\n'))
+    line += '\n';
+  err_.write(line);
+}
+
+void CliWindowState::setCurrentFileText(const QString& text) {
+  ++visited_;
+  if (!progress_)
+    return;
+  const auto now = std::chrono::steady_clock::now();
+  if (progressShown_ && now - lastDraw_ < kRedraw)
+    return;
+  lastDraw_ = now;
+  drawProgress(text);
+}
+
+void CliWindowState::drawProgress(const QString& path) {
+  const QString head = QString::number(visited_) + QStringLiteral(" files  ");
+  const int width = terminalWidth(STDERR_FILENO) - 1;
+  int room = width - int(head.size());
+  // The end of the path (the file's name) matters most: cut at the left.
+  QString shown;
+  for (qsizetype i = path.size() - 1; i >= 0; --i) {
+    char16_t c = path[i].unicode();
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || QChar::isSurrogate(c))
+      c = u'?';  // control characters and bytes that are not text
+    const int w = columns(c);
+    if (room - w < 1 && i > 0) {
+      shown.prepend(u'…');
+      break;
+    }
+    room -= w;
+    shown.prepend(QChar(c));
+  }
+  err_.write("\r\x1b[K" + (head + shown).toUtf8());
+  progressShown_ = true;
+}
+
+void CliWindowState::clearProgress() {
+  if (!progressShown_)
+    return;
+  err_.write("\r\x1b[K");
+  progressShown_ = false;
+}
+
+}  // namespace cli

@@ -1,0 +1,347 @@
+// tervane-cli end to end: the built executable run on temporary trees.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <vector>
+
+#include "testsupport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Result {
+  QByteArray out;
+  QByteArray err;
+  int status = -1;
+};
+
+// Runs tervane-cli with raw-byte arguments and `input` on standard input.
+// With `terminal`, standard error is a pseudo-terminal whose output is read.
+Result run(const std::vector<QByteArray>& args, const QByteArray& input = {},
+           bool terminal = false) {
+  QTemporaryDir io;
+  const QByteArray in = io.filePath(u"in"_s).toUtf8();
+  const QByteArray out = io.filePath(u"out"_s).toUtf8();
+  const QByteArray err = io.filePath(u"err"_s).toUtf8();
+  {
+    const int fd = ::open(in.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || ::write(fd, input.constData(), std::size_t(input.size())) != input.size())
+      throw std::runtime_error("cannot write the input");
+    ::close(fd);
+  }
+  int master = -1;
+  QByteArray slave;
+  if (terminal) {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+      throw std::runtime_error("no pseudo-terminal");
+    slave = ::ptsname(master);
+  }
+  std::vector<char*> argv;
+  QByteArray exe = TERVANE_CLI;
+  argv.push_back(exe.data());
+  std::vector<QByteArray> copies = args;
+  for (QByteArray& a : copies)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int i = ::open(in.constData(), O_RDONLY);
+    const int o = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = terminal ? ::open(slave.constData(), O_RDWR | O_NOCTTY)
+                           : ::open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (i < 0 || o < 0 || e < 0 || ::dup2(i, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0)
+      ::_exit(126);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  Result r;
+  if (terminal) {
+    // Drain the terminal while the program runs, so that it never blocks.
+    char buf[4096];
+    for (;;) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 100) > 0) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) {
+          r.err.append(buf, n);
+          continue;
+        }
+      }
+      if (::waitpid(pid, &r.status, WNOHANG) == pid)
+        break;
+    }
+    ::close(master);
+  } else {
+    ::waitpid(pid, &r.status, 0);
+  }
+  r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
+  auto slurp = [](const QByteArray& path) {
+    QByteArray data;
+    const int fd = ::open(path.constData(), O_RDONLY);
+    char buf[65536];
+    ssize_t n;
+    while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+      data.append(buf, n);
+    if (fd >= 0)
+      ::close(fd);
+    return data;
+  };
+  r.out = slurp(out);
+  if (!terminal)
+    r.err = slurp(err);
+  return r;
+}
+
+const QByteArray kSig =
+    "<iframe src=\"http://x.example/index.php\" width=0 \r\nheight=0></iframe>\r\n";
+
+QByteArray upper(QByteArray s) {
+  return s.toUpper();
+}
+
+QByteArray withLf(QByteArray s) {
+  return s.replace("\r\n", "\n");
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  QByteArray root() const { return t.rootBytes(); }
+  // The expected output: paths relative to the root, one per line.
+  QByteArray lines(const std::vector<QByteArray>& rels) const {
+    QByteArray out;
+    for (const QByteArray& r : rels)
+      out += root() + '/' + r + '\n';
+    return out;
+  }
+  // A file outside the scanned tree (signatures, logs).
+  QByteArray aside(const QByteArray& content) {
+    const QByteArray name = QByteArray::number(++files_);
+    outside.write(name, content);
+    return outside.abs(name);
+  }
+  QByteArray sigFile(const QByteArray& content) { return aside(content); }
+
+  TempTree t;
+  TempTree outside;
+  int files_ = 0;
+};
+
+}  // namespace
+
+TEST_F(CliTest, ScanPrintsTheLogInWalkOrderWithTheNamesBytes) {
+  t.write("a.php", "<html>" + upper(kSig));
+  t.write("b.php", "<html>" + withLf(kSig));               // LF where the signature has CR LF
+  t.write("c.asp.js", kSig);                               // two filter entries: two lines
+  t.write("d.htm", kSig);                                  // not in the filter
+  t.write("e.asp", "\xB0" + kSig);                         // a lead byte cannot take "<"
+  t.write("sub/\xB2\xE2\xCA\xD4.php", "\xD6\xD0" + kSig);  // a GBK name, not UTF-8
+  t.write("sub/z.php", "clean");
+  t.write(".hidden.php", kSig);
+  t.symlink(t.abs("a.php"), "link.php");
+  t.fifo("pipe.php");
+  const QByteArray expected =
+      lines({"a.php", "c.asp.js", "c.asp.js", "e.asp", "sub/\xB2\xE2\xCA\xD4.php"});
+  for (const char* j : {"1", "2", "5"}) {
+    const Result r = run({"scan", "--signature-file", sigFile(kSig), "-j", j, root()});
+    EXPECT_EQ(r.out, expected) << j;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");  // standard error is no terminal: no progress line
+  }
+  // The signature box's rules: spaces trimmed, lower-cased, line ends kept.
+  const Result r = run({"scan", "--signature", "  " + upper(kSig) + "  ", "-j3", root()});
+  EXPECT_EQ(r.out, expected);
+}
+
+TEST_F(CliTest, SignatureFileKeepsItsLineEnds) {
+  t.write("crlf.php", kSig);
+  t.write("lf.php", withLf(kSig));
+  EXPECT_EQ(run({"scan", "--signature-file", sigFile(kSig), root()}).out, lines({"crlf.php"}));
+  EXPECT_EQ(run({"scan", "--signature-file", sigFile(withLf(kSig)), root()}).out,
+            lines({"lf.php"}));
+  // A byte-order mark is not part of the text; bytes that are not UTF-8 are refused.
+  EXPECT_EQ(run({"scan", "--signature-file", sigFile("\xEF\xBB\xBF" + kSig), root()}).out,
+            lines({"crlf.php"}));
+  const Result bad = run({"scan", "--signature-file", sigFile("<iframe \xB0>"), root()});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_NE(bad.err, "");
+}
+
+TEST_F(CliTest, ChineseSignatureAgainstGbkFiles) {
+  t.write("a.php", "<p>\xC4\xBE\xC2\xED</p>");  // 木马 in GBK
+  t.write("b.php", "<p>\xC4\xBE</p>");
+  const Result r = run({"scan", "--signature", "木马", root()});
+  EXPECT_EQ(r.out, lines({"a.php"}));
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, FilterAndLocationAsTheWindowTakesThem) {
+  t.write("x.html", kSig);
+  t.write("y.HTM", kSig);
+  t.write("z.php", kSig);
+  const QByteArray sig = sigFile(kSig);
+  EXPECT_EQ(run({"scan", "--filter", "*.HTM|*.HTML", "--signature-file", sig, root()}).out,
+            lines({"x.html", "x.html"}));
+  EXPECT_EQ(run({"scan", "--filter", "全部文件", "--signature-file", sig, root()}).out,
+            lines({"x.html", "y.HTM", "z.php"}));
+  // The default filter is the window's: *.ASP|*.PHP|*.JS.
+  EXPECT_EQ(run({"scan", "--signature-file", sig, root()}).out, lines({"z.php"}));
+  // An empty filter tests nothing.
+  const Result none = run({"scan", "--filter", "", "--signature-file", sig, root()});
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.status, 0);
+  // A drive entry with a label stands for its mount point; a trailing "/" is fine.
+  EXPECT_EQ(run({"scan", "--signature-file", sig, root() + ": [DATA]"}).out, lines({"z.php"}));
+  EXPECT_EQ(run({"scan", "--signature-file", sig, root() + "/"}).out, lines({"z.php"}));
+}
+
+TEST_F(CliTest, StatusAndMessages) {
+  t.write("a.php", "nothing");
+  const Result clean = run({"scan", "--signature", "zzz", root()});
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.out, "");
+  EXPECT_EQ(clean.err, "");
+
+  const Result empty = run({"scan", "--signature", "   ", root()});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_EQ(empty.err, "请输入特征码...\n");
+
+  const Result invalid = run({"scan", "--signature", "x", root() + "/missing"});
+  EXPECT_EQ(invalid.status, 2);
+  EXPECT_EQ(invalid.err, "该目录不是有效路径\n");
+  EXPECT_EQ(run({"scan", "--signature", "x", ""}).err, "该目录不是有效路径\n");
+
+  for (const std::vector<QByteArray>& bad : std::vector<std::vector<QByteArray>>{
+           {},
+           {"frobnicate"},
+           {"scan", root()},
+           {"scan", "--signature", "x"},
+           {"scan", "--signature", "x", "--signature-file", "f", root()},
+           {"scan", "--signature", "x", "-j", "0", root()},
+           {"scan", "--signature", "x", "-j", "two", root()},
+           {"scan", "--signature", "x", "--bogus", root()},
+           {"scan", "--signature", "x", root(), root()},
+           {"scan", "--signature", "\xB0", root()},
+           {"clean", "--signature", "x", "a", "b"},
+       }) {
+    const Result r = run(bad);
+    EXPECT_EQ(r.status, 2) << (bad.empty() ? "" : bad.back().toStdString());
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+  }
+
+  const Result help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.contains("tervane-cli scan"));
+  EXPECT_TRUE(help.out.contains("tervane-cli clean"));
+  EXPECT_EQ(run({"scan", "--help"}).out, help.out);
+  const Result version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.out.startsWith("tervane-cli ")) << version.out.toStdString();
+}
+
+TEST_F(CliTest, ProgressOnlyOnATerminal) {
+  for (int i = 0; i < 5; ++i)
+    t.write("f" + QByteArray::number(i) + ".php", "x");
+  t.write("hit.php", kSig);
+  const Result r = run({"scan", "--signature-file", sigFile(kSig), root()}, {}, true);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, lines({"hit.php"}));
+  // The line shows a count and a path, and is cleared before the program ends.
+  EXPECT_TRUE(r.err.contains(" files  ")) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(".php")) << r.err.toStdString();
+  EXPECT_TRUE(r.err.endsWith("\r\x1b[K")) << r.err.toStdString();
+}
+
+TEST_F(CliTest, ScanThenCleanThroughAPipe) {
+  t.write("a.php", "<p>" + kSig + "x" + kSig + "</p>");
+  t.write("b.php", "<p>" + upper(kSig) + "</p>");           // listed, but case differs: unchanged
+  t.write("\xB2\xE2.php", "\xD6\xD0" + kSig + "\xD6\xD0");  // GBK around, GBK name
+  t.write("c.php", "<p>" + withLf(kSig) + "</p>");          // not listed
+  const QByteArray sig = sigFile(kSig);
+  const Result scan = run({"scan", "--signature-file", sig, root()});
+  ASSERT_EQ(scan.out, lines({"a.php", "b.php", "\xB2\xE2.php"}));
+
+  const Result clean = run({"clean", "--signature-file", sig}, scan.out);
+  EXPECT_EQ(clean.status, 0) << clean.err.toStdString();
+  QByteArray expected;
+  for (const char* p : {"a.php", "b.php", "\xB2\xE2.php"})
+    expected += root() + '/' + QByteArray(p) + "\n  清楚成功！\n";
+  EXPECT_EQ(clean.out, expected);
+  EXPECT_EQ(t.read("a.php"), "<p>x</p>");
+  EXPECT_EQ(t.read("b.php"), "<p>" + upper(kSig) + "</p>");
+  EXPECT_EQ(t.read("\xB2\xE2.php"), "\xD6\xD0\xD6\xD0");
+  EXPECT_EQ(t.read("c.php"), "<p>" + withLf(kSig) + "</p>");
+  EXPECT_EQ(run({"scan", "--signature-file", sig, root()}).status, 1);  // b.php still
+}
+
+TEST_F(CliTest, CleanLogFormsAndFailures) {
+  t.write("a.txt", "1abc2");
+  t.write("b.txt", "abcabc");
+  t.write("c.txt", "3abc");
+  // CR LF line ends, a LOG file argument, "-" for standard input, and a last
+  // line without LF.
+  const QByteArray crlf = t.abs("a.txt") + "\r\n" + t.abs("b.txt") + "\r\n";
+  Result r = run({"clean", "--signature", "ABC", aside(crlf)});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, t.abs("a.txt") + "\n  清楚成功！\n" + t.abs("b.txt") + "\n  清楚成功！\n");
+  EXPECT_EQ(t.read("a.txt"), "12");
+  EXPECT_EQ(t.read("b.txt"), "");
+
+  r = run({"clean", "--signature", "3", "-"}, t.abs("c.txt"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(t.read("c.txt"), "abc");
+
+  // An empty log does nothing.
+  r = run({"clean", "--signature", "x"}, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+
+  // The run ends at the first file that fails: the files before it are cleaned
+  // and logged, the files after it are not touched.
+  t.write("d.txt", "xd");
+  t.write("e.txt", "xe");
+  r = run({"clean", "--signature", "x"},
+          t.abs("d.txt") + "\n" + t.abs("missing.txt") + "\n" + t.abs("e.txt") + "\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, t.abs("d.txt") + "\n  清楚成功！\n");
+  EXPECT_TRUE(r.err.contains(t.abs("missing.txt"))) << r.err.toStdString();
+  EXPECT_EQ(t.read("d.txt"), "d");
+  EXPECT_EQ(t.read("e.txt"), "xe");
+}
+
+TEST_F(CliTest, CleanStopsAtAFileItMayNotWrite) {
+  t.write("a.txt", "xa");
+  t.write("ro.txt", "xr");
+  t.write("b.txt", "xb");
+  t.chmod("ro.txt", 0444);
+  // Run as an unprivileged owner of the folder and its files, so that the
+  // read-only bit binds.
+  for (const QByteArray& p :
+       {QByteArray(), QByteArray("/a.txt"), QByteArray("/ro.txt"), QByteArray("/b.txt")}) {
+    ASSERT_EQ(::chown((t.rootBytes() + p).constData(), 65534, 65534), 0);
+  }
+  const QByteArray log = t.abs("a.txt") + "\n" + t.abs("ro.txt") + "\n" + t.abs("b.txt") + "\n";
+  const int rc = runUnprivileged([&] {
+    const Result r = run({"clean", "--signature", "x"}, log);
+    if (r.status != 2)
+      return 10;
+    if (r.out != t.abs("a.txt") + "\n  清楚成功！\n")
+      return 11;
+    return r.err.contains(t.abs("ro.txt")) ? 0 : 12;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(t.read("a.txt"), "a");
+  EXPECT_EQ(t.read("ro.txt"), "xr");
+  EXPECT_EQ(t.read("b.txt"), "xb");
+}
