@@ -6,6 +6,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -209,40 +210,59 @@ class TempFile {
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+// Neither written nor changed in its attributes since `a` was taken.
 bool sameContent(const struct stat& a, const struct stat& b) {
   return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// Gives the new file all extended attributes of the old one (ACLs, security
-// labels, user attributes). False when one cannot be carried over.
-bool copyAttributes(int from, int to) {
-  std::vector<char> names;
+// The names of a file's extended attributes, or nothing when they cannot be read.
+std::optional<std::vector<QByteArray>> attributeNames(int fd) {
+  std::vector<char> buf;
   for (;;) {
-    const ssize_t n = ::flistxattr(from, nullptr, 0);
+    const ssize_t n = ::flistxattr(fd, nullptr, 0);
     if (n < 0)
-      return errno == ENOTSUP;
-    if (n == 0)
-      return true;
-    names.resize(std::size_t(n));
-    const ssize_t got = ::flistxattr(from, names.data(), names.size());
+      return errno == ENOTSUP ? std::make_optional(std::vector<QByteArray>{}) : std::nullopt;
+    buf.resize(std::size_t(n));
+    const ssize_t got = n == 0 ? 0 : ::flistxattr(fd, buf.data(), buf.size());
     if (got >= 0) {
-      names.resize(std::size_t(got));
+      buf.resize(std::size_t(got));
       break;
     }
     if (errno != ERANGE)
+      return std::nullopt;
+  }
+  std::vector<QByteArray> names;
+  for (std::size_t i = 0; i < buf.size();) {
+    names.emplace_back(buf.data() + i);
+    i += std::size_t(names.back().size()) + 1;
+  }
+  return names;
+}
+
+// Gives the new file exactly the extended attributes of the old one (ACLs,
+// security labels, user attributes), dropping any it got from its folder's
+// default ACL. False when that cannot be done.
+bool copyAttributes(int from, int to) {
+  const auto wanted = attributeNames(from);
+  const auto present = attributeNames(to);
+  if (!wanted || !present)
+    return false;
+  for (const QByteArray& name : *present) {
+    if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
+        ::fremovexattr(to, name.constData()) != 0)
       return false;
   }
   std::vector<char> value;
-  for (std::size_t i = 0; i < names.size();) {
-    const char* name = names.data() + i;
-    i += std::char_traits<char>::length(name) + 1;
+  for (const QByteArray& name : *wanted) {
     for (;;) {
-      const ssize_t n = ::fgetxattr(from, name, nullptr, 0);
+      const ssize_t n = ::fgetxattr(from, name.constData(), nullptr, 0);
       if (n < 0)
         return false;
       value.resize(std::size_t(n));
-      const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+      const ssize_t got =
+          n == 0 ? 0 : ::fgetxattr(from, name.constData(), value.data(), value.size());
       if (got >= 0) {
         value.resize(std::size_t(got));
         break;
@@ -250,7 +270,7 @@ bool copyAttributes(int from, int to) {
       if (errno != ERANGE)
         return false;
     }
-    if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0)
+    if (::fsetxattr(to, name.constData(), value.data(), value.size(), 0) != 0)
       return false;
   }
   return true;

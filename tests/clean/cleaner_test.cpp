@@ -1,0 +1,254 @@
+// The clean command over the results log: the guard, the cleaning log, the
+// removal rules on real files, and a run that stops at a file.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include "clean/cleaner.h"
+#include "clean/failures.h"
+#include "scan/messages.h"
+#include "scan/windowstate.h"
+#include "testsupport.h"
+
+namespace {
+
+const QString kCrLf = QStringLiteral(u"\r\n");
+const QString kDone = QStringLiteral(u"  清楚成功！");
+
+// The window's sample signature: CR LF inside and at the end.
+const QString kSample = QStringLiteral(
+    u"<iframe src=\"http://bad.example.net/index.php\" width=0 \r\nheight=0></iframe>\r\n");
+
+QString logOf(const QStringList& paths) {
+  QString s;
+  for (const QString& p : paths)
+    s += p + kCrLf;
+  return s;
+}
+
+QString cleaningLog(const QStringList& paths) {
+  QString s;
+  for (const QString& p : paths)
+    s += p + kCrLf + kDone + kCrLf;
+  return s;
+}
+
+struct Fixture {
+  TempTree t;
+  PlainWindowState w;
+  Cleaner c{w};
+};
+
+TEST(Clean, GuardLeavesEverythingAsItIs) {
+  Fixture f;
+  f.t.write("a.htm", "xabx");
+  f.w.Text3 = QStringLiteral(u"ab");
+
+  f.w.Text1 = QString();
+  f.c.Command2_Click();
+  EXPECT_TRUE(f.w.Text1.isEmpty());
+
+  f.w.Text1 = msg::kNoMatch.toString();
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, msg::kNoMatch);
+  EXPECT_TRUE(f.w.messages.isEmpty());
+  EXPECT_EQ(f.t.read("a.htm"), "xabx");
+
+  // The message compared as a whole: with a line end it is a path like any other.
+  f.w.Text1 = msg::kNoMatch.toString() + kCrLf;
+  f.c.Command2_Click();
+  EXPECT_TRUE(f.w.Text1.isEmpty());
+  ASSERT_EQ(f.w.messages.size(), 1);
+  EXPECT_TRUE(f.w.messages[0].contains(msg::kNoMatch));
+}
+
+TEST(Clean, WritesTheCleaningLogAndCleansEveryFile) {
+  Fixture f;
+  f.t.write("www/a.htm", "<p>" + kSample.toUtf8() + "</p>");
+  f.t.write("www/b.asp", kSample.toUtf8() + kSample.toUtf8());
+  f.t.write("www/c.js", "nothing here");
+  const QStringList paths = {f.t.path("www/a.htm"), f.t.path("www/b.asp"), f.t.path("www/c.js")};
+  f.w.Text1 = logOf(paths);
+  f.w.Text3 = QStringLiteral(u"  ") + kSample + QStringLiteral(u" ");
+
+  f.c.Command2_Click();
+
+  EXPECT_EQ(f.w.Text1, cleaningLog(paths));
+  EXPECT_TRUE(f.w.messages.isEmpty());
+  EXPECT_EQ(f.t.read("www/a.htm"), "<p></p>");
+  EXPECT_EQ(f.t.read("www/b.asp"), "");
+  EXPECT_EQ(f.t.read("www/c.js"), "nothing here");
+}
+
+TEST(Clean, OnlyPathsEndedByCrLfAreTaken) {
+  Fixture f;
+  f.t.write("a.htm", "ab");
+  f.t.write("b.htm", "ab");
+  f.w.Text3 = QStringLiteral(u"ab");
+
+  // The last path has no line end: not processed, and gone from the box.
+  f.w.Text1 = f.t.path("a.htm") + kCrLf + f.t.path("b.htm");
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.htm")}));
+  EXPECT_EQ(f.t.read("a.htm"), "");
+  EXPECT_EQ(f.t.read("b.htm"), "ab");
+
+  // No CR LF at all (LF alone does not count): nothing processed, box emptied.
+  f.w.Text1 = f.t.path("b.htm") + QStringLiteral(u"\n");
+  f.c.Command2_Click();
+  EXPECT_TRUE(f.w.Text1.isEmpty());
+  EXPECT_TRUE(f.w.messages.isEmpty());
+  EXPECT_EQ(f.t.read("b.htm"), "ab");
+}
+
+TEST(Clean, RemovalRules) {
+  Fixture f;
+  f.t.write("overlap.htm", "ababab");
+  f.t.write("join.htm", "aabb");
+  f.w.Text3 = QStringLiteral(u"ab");
+  f.w.Text1 = logOf({f.t.path("overlap.htm"), f.t.path("join.htm")});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.t.read("overlap.htm"), "");  // ab, ab, ab
+  EXPECT_EQ(f.t.read("join.htm"), "ab");   // the joined ab stays
+
+  f.t.write("overlap.htm", "ababab");
+  f.w.Text3 = QStringLiteral(u"abab");
+  f.w.Text1 = logOf({f.t.path("overlap.htm")});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.t.read("overlap.htm"), "ab");
+}
+
+TEST(Clean, LetterCaseAndLineEndsMustMatchExactly) {
+  Fixture f;
+  QString upper = kSample;
+  upper.replace(QStringLiteral(u"iframe"), QStringLiteral(u"IFRAME"));
+  QString bareLf = kSample;
+  bareLf.replace(kCrLf, QStringLiteral(u"\n"));
+  f.t.write("upper.htm", upper.toUtf8());
+  f.t.write("lf.htm", bareLf.toUtf8() + kSample.toUtf8());
+  // The scan finds the upper-case one because it compares in lower case; the
+  // clean leaves it, and also the bare-LF one.
+  f.w.Text3 = upper;
+  f.w.Text1 = logOf({f.t.path("upper.htm"), f.t.path("lf.htm")});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("upper.htm"), f.t.path("lf.htm")}));
+  EXPECT_EQ(f.t.read("upper.htm"), upper.toUtf8());
+  EXPECT_EQ(f.t.read("lf.htm"), bareLf.toUtf8());
+}
+
+TEST(Clean, EmptySignatureRewritesUnchanged) {
+  Fixture f;
+  const QByteArray content("keep \xFF\x81 all\r\n", 14);
+  f.t.write("a.htm", content);
+  f.w.Text3 = QStringLiteral(u"   ");
+  f.w.Text1 = logOf({f.t.path("a.htm")});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.htm")}));
+  EXPECT_TRUE(f.w.messages.isEmpty());
+  EXPECT_EQ(f.t.read("a.htm"), content);
+}
+
+TEST(Clean, PathListedTwiceIsCleanedAndLoggedTwice) {
+  Fixture f;
+  f.t.write("a.php", "x<iframe>y<iframe>z");
+  f.w.Text3 = QStringLiteral(u"<IFRAME>");
+  f.w.Text1 = logOf({f.t.path("a.php"), f.t.path("a.php")});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.php"), f.t.path("a.php")}));
+  EXPECT_EQ(f.t.read("a.php"), "xyz");
+}
+
+TEST(Clean, GbkContentAndNamesThatAreNotUtf8) {
+  Fixture f;
+  // "网马" in GBK inside GBK text, in a file whose name is GBK bytes as well.
+  const QByteArray name("\xCD\xF8\xD2\xB3.htm");  // 网页.htm
+  f.t.write(name, "\xD6\xD0\xCD\xF8\xC2\xED\xCE\xC4\xFF");
+  f.w.Text3 = QStringLiteral(u"网马");
+  f.w.Text1 = logOf({f.t.path(name)});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path(name)}));
+  EXPECT_EQ(f.t.read(name), "\xD6\xD0\xCE\xC4\xFF");  // 中文 and the stray byte
+  // The temporary tree cannot remove a name that is not UTF-8 by itself.
+  ::unlink(f.t.abs(name).constData());
+}
+
+TEST(Clean, ReadOnlyFileEndsTheRun) {
+  Fixture f;
+  f.t.write("1.htm", "1ab");
+  f.t.write("2.htm", "2ab");
+  f.t.write("3.htm", "3ab");
+  f.t.chmod("2.htm", 0444);
+  f.w.Text3 = QStringLiteral(u"ab");
+  f.w.Text1 = logOf({f.t.path("1.htm"), f.t.path("2.htm"), f.t.path("3.htm")});
+  f.c.Command2_Click();
+
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("1.htm")}));
+  EXPECT_EQ(f.t.read("1.htm"), "1");
+  EXPECT_EQ(f.t.read("2.htm"), "2ab");
+  EXPECT_EQ(f.t.read("3.htm"), "3ab");
+  ASSERT_EQ(f.w.messages.size(), 1);
+  const QString& m = f.w.messages[0];
+  EXPECT_TRUE(m.contains(QStringLiteral(u"文件：") + f.t.path("2.htm") + kCrLf)) << m.toStdString();
+  EXPECT_TRUE(m.contains(QStringLiteral(u"原因：文件是只读的。"))) << m.toStdString();
+
+  // The window stays usable: once the file may be written, a new run goes on.
+  f.t.chmod("2.htm", 0644);
+  f.w.Text1 = logOf({f.t.path("2.htm"), f.t.path("3.htm")});
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("2.htm"), f.t.path("3.htm")}));
+  EXPECT_EQ(f.t.read("3.htm"), "3");
+}
+
+TEST(Clean, BadPathsEndTheRunWithoutCreatingFiles) {
+  Fixture f;
+  f.t.write("a.htm", "ab");
+  f.t.write("b.htm", "ab");
+  f.w.Text3 = QStringLiteral(u"ab");
+
+  // An empty line of the log.
+  f.w.Text1 = f.t.path("a.htm") + kCrLf + kCrLf + f.t.path("b.htm") + kCrLf;
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.htm")}));
+  EXPECT_EQ(f.t.read("b.htm"), "ab");
+  ASSERT_EQ(f.w.messages.size(), 1);
+  EXPECT_TRUE(f.w.messages[0].contains(QStringLiteral(u"原因：路径是空的。")));
+
+  // A second click takes the cleaning log as paths: its result line names a
+  // file "  清楚成功！" in the current directory, which is not made.
+  char old[4096];
+  ASSERT_TRUE(::getcwd(old, sizeof old));
+  ASSERT_EQ(::chdir(f.t.rootBytes().constData()), 0);
+  f.w.Text1 = cleaningLog({f.t.path("b.htm")});
+  f.c.Command2_Click();
+  ASSERT_EQ(::chdir(old), 0);
+  EXPECT_EQ(f.w.Text1,
+            cleaningLog({f.t.path("b.htm")}).left(f.t.path("b.htm").size() + 2 + kDone.size() + 2));
+  EXPECT_EQ(f.t.read("b.htm"), "");
+  ASSERT_EQ(f.w.messages.size(), 2);
+  EXPECT_TRUE(f.w.messages[1].contains(QStringLiteral(u"文件：") + kDone + kCrLf));
+  EXPECT_TRUE(f.w.messages[1].contains(QStringLiteral(u"原因：文件不存在。")));
+  EXPECT_FALSE(QFile::exists(f.t.root() + QStringLiteral(u"/") + kDone));
+}
+
+TEST(Clean, MessageTellsWhatBecameOfTheFile) {
+  clean::Failure f;
+  f.reason = clean::Reason::System;
+  f.error = ENOSPC;
+  const QString path = QStringLiteral(u"/srv/www/网页.htm");
+  EXPECT_EQ(
+      clean::failureMessage(path, f),
+      QStringLiteral(u"清除网马时出错，已停止清除。\r\n文件：/srv/www/网页.htm\r\n"
+                     u"原因：磁盘空间不足。\r\n这个文件没有改动，列表中它后面的文件也没有处理。"));
+  f.outcome = clean::Outcome::Damaged;
+  f.backup = QByteArray("/srv/www/.tervane-0123456789abcdef");
+  EXPECT_TRUE(clean::failureMessage(path, f).endsWith(
+      QStringLiteral(u"它原来的内容保存在：/srv/www/.tervane-0123456789abcdef")));
+  f.outcome = clean::Outcome::ReplacedUnsynced;
+  EXPECT_TRUE(clean::failureMessage(path, f).contains(QStringLiteral(u"已经清除")));
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// The streaming removal against the one-pass rule on the whole decoded text, with
+// pieces small enough to cut characters and occurrences in two.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QString>
+
+#include <random>
+#include <vector>
+
+#include "clean/remover.h"
+#include "text/gbk.h"
+#include "text/textops.h"
+
+namespace {
+
+QByteArray bytes(std::initializer_list<int> list) {
+  QByteArray b;
+  for (int c : list)
+    b.append(char(c));
+  return b;
+}
+
+// Whole-content reference: decodes everything at once, removes the occurrences
+// that text::removeAll removes, and keeps the bytes of every other character.
+// `keptText` gets the kept characters, which must equal text::removeAll's result.
+QByteArray reference(const QByteArray& content, const QString& gjz, QString* keptText) {
+  std::vector<char16_t> chars;
+  std::vector<qsizetype> starts;  // byte offset of each character, plus the end
+  auto* p = reinterpret_cast<const uint8_t*>(content.constData());
+  const uint8_t* end = p + content.size();
+  for (const uint8_t* q = p; q < end;) {
+    char16_t c;
+    const int n = gbk::decodeOne(q, end, true, &c);
+    chars.push_back(c);
+    starts.push_back(q - p);
+    q += n;
+  }
+  starts.push_back(content.size());
+  const QStringView text(chars.data(), qsizetype(chars.size()));
+  QByteArray out;
+  keptText->clear();
+  qsizetype from = 0;
+  while (!gjz.isEmpty()) {
+    const qsizetype at = text.indexOf(gjz, from);
+    if (at < 0)
+      break;
+    out += content.mid(starts[from], starts[at] - starts[from]);
+    keptText->append(text.mid(from, at - from));
+    from = at + gjz.size();
+  }
+  out += content.mid(starts[from]);
+  keptText->append(text.mid(from));
+  return out;
+}
+
+void expectSameAsWhole(const QByteArray& content, const QString& gjz) {
+  QString kept;
+  const QByteArray want = reference(content, gjz, &kept);
+  ASSERT_EQ(kept, text::removeAll(gbk::decode(content), gjz));
+  for (std::size_t chunk : {1, 2, 3, 5, 7, 16, 4096}) {
+    ASSERT_EQ(clean::removeSignature(content, gjz, chunk).toHex(' '), want.toHex(' '))
+        << "chunk " << chunk << " content " << content.toHex(' ').constData();
+  }
+}
+
+TEST(Remover, OnePassRules) {
+  const std::size_t chunk = 2;
+  // Overlapping occurrences: the first is removed, the rest stays.
+  EXPECT_EQ(clean::removeSignature("ababab", u"abab", chunk), "ab");
+  // A removal that joins a new occurrence: not searched again.
+  EXPECT_EQ(clean::removeSignature("aabb", u"ab", chunk), "ab");
+  // Several occurrences in one pass.
+  EXPECT_EQ(clean::removeSignature("xabyabzab", u"ab", chunk), "xyz");
+  // Letter case counts.
+  EXPECT_EQ(clean::removeSignature("<IFRAME><iframe>", u"<iframe>", chunk), "<IFRAME>");
+  // CR LF in the signature does not match LF alone.
+  EXPECT_EQ(clean::removeSignature("a\r\nb\nc\r\n", u"\r\n", chunk), "ab\nc");
+  EXPECT_EQ(clean::removeSignature("x\ny", u"x\r\ny", chunk), "x\ny");
+  // Empty signature, empty content.
+  EXPECT_EQ(clean::removeSignature("abc", u"", chunk), "abc");
+  EXPECT_EQ(clean::removeSignature("", u"ab", chunk), "");
+  EXPECT_EQ(clean::removeSignature("ab", u"ab", chunk), "");
+  // Nothing is added at the end.
+  EXPECT_EQ(clean::removeSignature("x\r\n", u"x", chunk), "\r\n");
+}
+
+TEST(Remover, MatchesOnCharactersNotBytes) {
+  // 0x81 0x40 is one character (丂); its trail byte is "@" only as a byte.
+  EXPECT_EQ(clean::removeSignature(bytes({0x81, 0x40, '@'}), u"@", 1), bytes({0x81, 0x40}));
+  // A Chinese signature is removed as its two-byte characters ("网马").
+  EXPECT_EQ(clean::removeSignature(bytes({'a', 0xCD, 0xF8, 0xC2, 0xED, 'b'}), u"网马", 1), "ab");
+  // The same bytes shifted by one lead byte decode differently: no occurrence.
+  const QByteArray shifted = bytes({0xB0, 0xCD, 0xF8, 0xC2, 0xED});
+  EXPECT_EQ(clean::removeSignature(shifted, u"网马", 1), shifted);
+}
+
+TEST(Remover, KeepsUndecodableBytesAroundOccurrences) {
+  // Invalid lead bytes (0x81 before a non-trail byte, 0xFE at the end), 0x80 and
+  // 0xFF next to and between occurrences come back exactly.
+  const QByteArray content =
+      bytes({0xFF, 'a', 'b', 0x81, '\r', 'a', 'b', 0x80, 0x00, 'a', 'b', 0xFE});
+  EXPECT_EQ(clean::removeSignature(content, u"ab", 1), bytes({0xFF, 0x81, '\r', 0x80, 0x00, 0xFE}));
+  // Removal may bring a lone lead byte next to a trail byte; the bytes stay
+  // as they were, they are not decoded again.
+  EXPECT_EQ(clean::removeSignature(bytes({0x81, '\r', '\n', 'A'}), u"\r\n", 1), bytes({0x81, 'A'}));
+}
+
+TEST(Remover, StreamingEqualsWholeText) {
+  // Pieces of content likely to form, cut and overlap occurrences.
+  const std::vector<QByteArray> parts = {
+      "a",
+      "b",
+      "ab",
+      "aab",
+      "\r",
+      "\n",
+      "\r\n",
+      "x",
+      bytes({0xCD, 0xF8}),
+      bytes({0xC2, 0xED}),
+      bytes({0xCD}),
+      bytes({0x81}),
+      bytes({0x81, 0x40}),
+      bytes({0x40}),
+      bytes({0xFF}),
+      bytes({0x80}),
+      bytes({0xB0}),
+  };
+  const std::vector<QString> signatures = {QStringLiteral(u"ab"),     QStringLiteral(u"abab"),
+                                           QStringLiteral(u"a"),      QStringLiteral(u"\r\n"),
+                                           QStringLiteral(u"网马"),   QStringLiteral(u"a网"),
+                                           QStringLiteral(u"马\r\n"), QStringLiteral(u"丂@"),
+                                           QStringLiteral(u"aab"),    QStringLiteral(u"")};
+  std::mt19937 rng(12345);
+  for (const QString& gjz : signatures) {
+    for (int round = 0; round < 300; ++round) {
+      QByteArray content;
+      const int n = int(rng() % 40);
+      for (int i = 0; i < n; ++i)
+        content += parts[rng() % parts.size()];
+      expectSameAsWhole(content, gjz);
+      if (HasFatalFailure())
+        return;
+    }
+  }
+}
+
+TEST(Remover, LongSignatureAcrossManyPieces) {
+  const QString gjz = QString(300, u'q') + QStringLiteral(u"网马");
+  QByteArray one = QByteArray(300, 'q') + bytes({0xCD, 0xF8, 0xC2, 0xED});
+  const QByteArray content = "head" + one + QByteArray(299, 'q') + one + one.left(301) + "tail";
+  expectSameAsWhole(content, gjz);
+  clean::SignatureRemover r(gjz);
+  std::vector<uint8_t> out;
+  auto* p = reinterpret_cast<const uint8_t*>(content.constData());
+  for (qsizetype i = 0; i < content.size(); i += 3)
+    r.feed(p + i, std::size_t(std::min<qsizetype>(3, content.size() - i)), false, out);
+  r.feed(nullptr, 0, true, out);
+  EXPECT_EQ(r.removed(), 2);
+  EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size())),
+            "head" + QByteArray(299, 'q') + one.left(301) + "tail");
+}
+
+}  // namespace
