@@ -10,7 +10,7 @@ tervane_install_deps() {
     libicu-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
-    xvfb xauth x11-utils imagemagick
+    xvfb xauth x11-utils imagemagick dbus-daemon xdg-utils
     fonts-arphic-uming
     "$@"
   )

@@ -1,0 +1,95 @@
+// Takes the pictures of the README: the main window after a scan that found
+// files, and the results window. Everything is done through the real buttons, on
+// a small web site made in a temporary folder. Run by tools/screenshots.sh on a
+// virtual display; writes main-window.png and results-window.png into argv[1].
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "recorders.h"
+#include "ui/dialogs.h"
+#include "ui/form1.h"
+#include "ui/form2.h"
+#include "ui/product.h"
+#include "ui/wrapbutton.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool write(const QString& path, const QByteArray& content) {
+  QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+  QFile f(path);
+  return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+bool save(QWidget* w, const QString& path) {
+  QTest::qWait(300);  // let it paint
+  return w->grab().save(path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+    return 2;
+  }
+  // Absolute: the scan makes its location the current directory.
+  const QString out = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+
+  // A site where the sample signature sits in some pages.
+  QTemporaryDir dir(QDir::tempPath() + u"/demo-XXXXXX"_s);
+  const QString site = dir.path() + u"/www"_s;
+  const QByteArray frame = product::sampleSignature().toUtf8();
+  const QByteArray page = "<html><body>\r\n<p>hello</p>\r\n</body></html>\r\n";
+  bool ok = write(site + u"/index.asp"_s, page + frame) && write(site + u"/about.asp"_s, page) &&
+            write(site + u"/bbs/forum.php"_s, frame + page) &&
+            write(site + u"/bbs/post.php"_s, page) &&
+            write(site + u"/js/common.js"_s, "var a = 1;\r\n" + frame) &&
+            write(site + u"/news/2024/list.asp"_s, page + frame + page) &&
+            write(site + u"/news/2024/readme.txt"_s, frame);
+  if (!ok) {
+    std::fprintf(stderr, "cannot write the site\n");
+    return 1;
+  }
+
+  RecordingShell shell;  // nothing is launched
+  Form1 form(ui::systemDialogs(), shell);
+  form.Form_Load();
+  if (!QTest::qWaitForWindowExposed(&form)) {
+    std::fprintf(stderr, "the main window did not show\n");
+    return 1;
+  }
+  form.Combo1->lineEdit()->selectAll();
+  QTest::keyClicks(form.Combo1->lineEdit(), site);
+  QTest::mouseClick(form.Command1, Qt::LeftButton);
+  if (!form.form2() || form.form2()->Combo1->count() != 4) {
+    std::fprintf(stderr, "the scan did not find the four pages\n");
+    return 1;
+  }
+  ok = save(&form, out + u"/main-window.png"_s);
+
+  QTest::mouseClick(form.Command3, Qt::LeftButton);
+  Form2* results = form.form2();
+  if (!QTest::qWaitForWindowExposed(results)) {
+    std::fprintf(stderr, "the results window did not show\n");
+    return 1;
+  }
+  ok = ok && save(results, out + u"/results-window.png"_s);
+  ::chdir("/");
+  if (!ok)
+    std::fprintf(stderr, "cannot save the pictures in %s\n", argv[1]);
+  return ok ? 0 : 1;
+}

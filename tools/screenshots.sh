@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Renews the README's pictures in docs/: the main window after a scan that found
+# files, and the results window, taken on a virtual X display.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+tervane_install_deps
+
+build=${TERVANE_BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" --target ui_screenshots -j "$(nproc)"
+mkdir -p docs
+QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1024x768x24' \
+  "$build/tests/ui/ui_screenshots" docs
+echo "docs/main-window.png, docs/results-window.png"
