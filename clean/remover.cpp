@@ -22,58 +22,64 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     bytes_.push_back(carry_);
   bytes_.insert(bytes_.end(), p, p + n);
   hasCarry_ = false;
+  // The character arrays only ever grow, so that they are not cleared for every
+  // piece; `count_` says how much of them is in use.
+  const std::size_t room = count_ + (bytes_.size() - firstNew);
+  if (chars_.size() < room) {
+    chars_.resize(room);
+    starts_.resize(room);
+  }
   {
-    const uint8_t* b = bytes_.data() + firstNew;
-    const uint8_t* end = bytes_.data() + bytes_.size();
+    const uint8_t* base = bytes_.data();
+    const uint8_t* b = base + firstNew;
+    const uint8_t* end = base + bytes_.size();
     while (b < end) {
-      char16_t c;
-      const int used = gbk::decodeOne(b, end, final, &c);
+      const int used = gbk::decodeOne(b, end, final, &chars_[count_]);
       if (used == 0) {
         carry_ = *b;
         hasCarry_ = true;
         bytes_.pop_back();
         break;
       }
-      chars_.push_back(c);
-      lens_.push_back(uint8_t(used));
+      starts_[count_++] = std::size_t(b - base);
       b += used;
     }
   }
+  // The first byte of character i, for i up to the number of characters.
+  auto startOf = [this](qsizetype i) {
+    return std::size_t(i) < count_ ? starts_[std::size_t(i)] : bytes_.size();
+  };
+  auto emit = [this, &out](std::size_t from, std::size_t to) {
+    out.insert(out.end(), bytes_.begin() + std::ptrdiff_t(from),
+               bytes_.begin() + std::ptrdiff_t(to));
+  };
 
   // One left-to-right pass over the pending text: keep what lies before each
   // occurrence, drop the occurrence, go on right behind it.
-  const QStringView text(chars_.data(), qsizetype(chars_.size()));
+  const QStringView text(chars_.data(), qsizetype(count_));
   const qsizetype m = gjz_.size();
-  qsizetype from = 0;    // first character not yet dealt with
-  std::size_t byte = 0;  // its first byte
-  auto bytesOf = [this](qsizetype a, qsizetype b) {
-    std::size_t sum = 0;
-    for (qsizetype i = a; i < b; ++i)
-      sum += lens_[std::size_t(i)];
-    return sum;
-  };
+  qsizetype from = 0;  // first character not yet dealt with
   for (;;) {
     const qsizetype at = text.indexOf(gjz_, from);
     if (at < 0)
       break;
-    const std::size_t keep = bytesOf(from, at);
-    out.insert(out.end(), bytes_.begin() + std::ptrdiff_t(byte),
-               bytes_.begin() + std::ptrdiff_t(byte + keep));
-    byte += keep + bytesOf(at, at + m);
+    emit(startOf(from), startOf(at));
     from = at + m;
     ++removed_;
   }
   // An occurrence can still begin only in the last m - 1 characters, and only
   // while more input may come.
   const qsizetype safe = final ? text.size() : std::max(from, text.size() - (m - 1));
-  const std::size_t pass = bytesOf(from, safe);
-  out.insert(out.end(), bytes_.begin() + std::ptrdiff_t(byte),
-             bytes_.begin() + std::ptrdiff_t(byte + pass));
-  byte += pass;
+  emit(startOf(from), startOf(safe));
 
-  chars_.erase(chars_.begin(), chars_.begin() + safe);
-  lens_.erase(lens_.begin(), lens_.begin() + safe);
-  bytes_.erase(bytes_.begin(), bytes_.begin() + std::ptrdiff_t(byte));
+  // What is left moves to the front.
+  const std::size_t done = startOf(safe);
+  const std::size_t left = count_ - std::size_t(safe);
+  std::copy_n(chars_.begin() + safe, left, chars_.begin());
+  for (std::size_t i = 0; i < left; ++i)
+    starts_[i] = starts_[std::size_t(safe) + i] - done;
+  count_ = left;
+  bytes_.erase(bytes_.begin(), bytes_.begin() + std::ptrdiff_t(done));
 }
 
 QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize) {

@@ -31,10 +31,11 @@ class SignatureRemover {
 
  private:
   QString gjz_;
-  // The decoded characters not yet passed on, the byte count of each, and their
-  // bytes; plus a lead byte that waits for its trail byte in the next piece.
+  // The decoded characters not yet passed on, where each begins in `bytes_`, and
+  // their bytes; plus a lead byte that waits for its trail byte in the next piece.
   std::vector<char16_t> chars_;
-  std::vector<uint8_t> lens_;
+  std::vector<std::size_t> starts_;
+  std::size_t count_ = 0;
   std::vector<uint8_t> bytes_;
   bool hasCarry_ = false;
   uint8_t carry_ = 0;
