@@ -1,0 +1,206 @@
+// Target for the cleaning: the output must be the input with exactly the
+// occurrences of the signature removed, as bytes, in one left-to-right pass
+// (compared exactly, no case folding), and nothing else changed: bytes that do
+// not decode pass through untouched. Checked against a plain reference on the
+// whole content, for the streaming remover fed in pieces of every size the input
+// chooses, and now and then for a real file rewritten by cleanFile.
+//
+// Input: flags, signature length, signature bytes, piece sizes, content.
+//   flags bit 0: signature and content go through the GBK-heavy alphabet
+//   flags bit 1: the signature is UTF-16 code units instead of GBK bytes
+//   flags bit 2: the signature is empty (nothing may change)
+//   flags bit 3: also clean a temporary file
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstring>
+#include <vector>
+
+#include "clean/remover.h"
+#include "clean/rewrite.h"
+#include "fuzzsupport.h"
+#include "text/gbk.h"
+#include "text/textops.h"
+
+namespace {
+
+struct Reference {
+  QByteArray bytes;
+  qint64 removed = 0;
+};
+
+// Cut the content into characters by GBK's structure (a lead byte and a byte that
+// may trail it make one character, any other byte is one on its own), then walk
+// the characters once, dropping the bytes of each occurrence.
+Reference reference(const QByteArray& content, const QString& gjz) {
+  std::vector<qsizetype> starts;
+  for (qsizetype i = 0; i < content.size();) {
+    starts.push_back(i);
+    const bool pair = i + 1 < content.size() && gbk::isLead(uint8_t(content[i])) &&
+                      gbk::isTrail(uint8_t(content[i + 1]));
+    i += pair ? 2 : 1;
+  }
+  starts.push_back(content.size());
+  const qsizetype chars = qsizetype(starts.size()) - 1;
+  QString decoded;
+  for (qsizetype c = 0; c < chars; ++c) {
+    const QString one = gbk::decode(content.mid(starts[c], starts[c + 1] - starts[c]));
+    if (one.size() != 1)
+      fuzz::fail("a character of the reference does not decode to one unit");
+    decoded.append(one);
+  }
+
+  Reference r;
+  const qsizetype m = gjz.size();
+  qsizetype c = 0;
+  while (c < chars) {
+    if (m > 0 && c + m <= chars && QStringView(decoded).mid(c, m) == gjz) {
+      ++r.removed;
+      c += m;
+    } else {
+      r.bytes.append(content.mid(starts[c], starts[c + 1] - starts[c]));
+      ++c;
+    }
+  }
+  return r;
+}
+
+QString signatureOf(const QString& raw) {
+  const QString s = text::signatureFrom(raw);
+  QString out;
+  for (qsizetype i = 0; i < s.size(); ++i) {
+    const QChar c = s[i];
+    if (c.isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
+      out.append(c);
+      out.append(s[++i]);
+    } else if (!c.isSurrogate()) {
+      out.append(c);  // lone surrogates stand for undecodable bytes; no one types them
+    }
+  }
+  return out;
+}
+
+[[noreturn]] void disagree(const char* how, const QByteArray& content, const QString& gjz,
+                           const QByteArray& expected, const QByteArray& got) {
+  std::fprintf(stderr, "%s\n", how);
+  fuzz::dump("signature", gjz);
+  fuzz::dump("content", content);
+  fuzz::dump("expected", expected);
+  fuzz::dump("got", got);
+  fuzz::fail("the cleaning disagrees with the plain removal");
+}
+
+char tempDir[2048];
+char tempPath[4096];
+
+void removeTemp() {
+  ::unlink(tempPath);
+  ::rmdir(tempDir);
+}
+
+const char* tempFile() {
+  if (!tempPath[0]) {
+    const char* tmp = std::getenv("TMPDIR");
+    const char* base = tmp && *tmp && std::strlen(tmp) < 1024 ? tmp : "/tmp";
+    std::snprintf(tempDir, sizeof tempDir, "%s/tervane-fuzz-XXXXXX", base);
+    if (!::mkdtemp(tempDir))
+      fuzz::fail("mkdtemp");
+    std::snprintf(tempPath, sizeof tempPath, "%s/page.htm", tempDir);
+    std::atexit(removeTemp);
+  }
+  return tempPath;
+}
+
+void writeFile(const QByteArray& content) {
+  const int fd = ::open(tempFile(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    fuzz::fail("cannot create the temporary file");
+  if (::write(fd, content.constData(), std::size_t(content.size())) != content.size())
+    fuzz::fail("cannot write the temporary file");
+  ::close(fd);
+}
+
+QByteArray readFile() {
+  QByteArray out;
+  const int fd = ::open(tempFile(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    fuzz::fail("the cleaned file is gone");
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0)
+    out.append(buf, n);
+  ::close(fd);
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  fuzz::Input in(data, size);
+  const uint8_t flags = in.byte();
+  const std::size_t sigLen = 1 + in.byte() % 128;
+  QByteArray sigBytes = in.bytes((flags & 2) ? sigLen * 2 : sigLen);
+  const QByteArray pieces = in.bytes(4);
+  QByteArray content = in.rest();
+  if (flags & 1) {
+    content = fuzz::gbkHeavy(content);
+    if (!(flags & 2))
+      sigBytes = fuzz::gbkHeavy(sigBytes);
+  }
+  const QString gjz =
+      (flags & 4) ? QString()
+                  : signatureOf((flags & 2) ? fuzz::utf16Units(sigBytes) : gbk::decode(sigBytes));
+  const Reference expected = reference(content, gjz);
+  if (gjz.isEmpty() && expected.bytes != content)
+    fuzz::fail("the reference removed something with an empty signature");
+
+  const std::size_t n = std::size_t(content.size());
+  for (std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(3), n / 2 + 1, n + 1}) {
+    const QByteArray got = clean::removeSignature(content, gjz, chunk);
+    if (got != expected.bytes)
+      disagree(qPrintable(QStringLiteral("removeSignature, chunk size %1").arg(chunk)), content,
+               gjz, expected.bytes, got);
+  }
+
+  // Pieces of uneven sizes, some empty, as a reader that gets short reads would
+  // hand them over.
+  {
+    clean::SignatureRemover remover(gjz);
+    std::vector<uint8_t> out;
+    const auto* p = reinterpret_cast<const uint8_t*>(content.constData());
+    std::size_t at = 0;
+    bool lastEmpty = false;
+    for (qsizetype k = 0; at < n; ++k) {
+      std::size_t want = pieces.isEmpty() ? 1 : uint8_t(pieces[k % pieces.size()]) % 17;
+      if (want == 0 && lastEmpty)
+        want = 1;  // empty pieces, but never two in a row: the loop must end
+      lastEmpty = want == 0;
+      const std::size_t take = std::min(want, n - at);
+      remover.feed(p + at, take, false, out);
+      at += take;
+    }
+    remover.feed(p + n, 0, true, out);
+    const QByteArray got(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
+    if (got != expected.bytes)
+      disagree("SignatureRemover fed in uneven pieces", content, gjz, expected.bytes, got);
+    if (remover.removed() != expected.removed)
+      disagree("SignatureRemover miscounts the occurrences", content, gjz, expected.bytes, got);
+  }
+
+  if (flags & 8) {
+    writeFile(content);
+    clean::Options options;
+    options.chunkSize = 1 + (pieces.isEmpty() ? 0 : uint8_t(pieces[0]) % 64);
+    const std::optional<clean::Failure> failure = clean::cleanFile(tempFile(), gjz, options);
+    if (failure)
+      fuzz::fail("cleanFile failed on a plain temporary file");
+    const QByteArray got = readFile();
+    if (got != expected.bytes)
+      disagree("cleanFile", content, gjz, expected.bytes, got);
+  }
+  return 0;
+}

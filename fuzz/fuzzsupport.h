@@ -1,0 +1,88 @@
+// What the fuzz targets share: reading structured values off the fuzzer's bytes,
+// GBK-heavy alphabets that steer the bytes towards the cases that break decoders
+// (lead bytes, ASCII letters as trail bytes, 0x80, invalid pairs, CR LF), and a
+// check that stops at once with a readable account of the disagreement.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace fuzz {
+
+class Input {
+ public:
+  Input(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+
+  uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
+  uint16_t u16() { return uint16_t(byte() | (byte() << 8)); }
+  QByteArray bytes(std::size_t n) {
+    n = std::min(n, left());
+    QByteArray b(reinterpret_cast<const char*>(p_), qsizetype(n));
+    p_ += n;
+    return b;
+  }
+  QByteArray rest() { return bytes(left()); }
+  std::size_t left() const { return std::size_t(end_ - p_); }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* end_;
+};
+
+// Bytes that sit on the borders of GBK's structure.
+inline constexpr uint8_t kGbkAlphabet[] = {
+    0x81, 0xA3, 0xB0, 0xC4, 0xD6, 0xFE, 0xFF, 0x80, 0x40, 0x7E, 0x7F, 0xC1, 0xBE, 0xA1, 'i',  'I',
+    'f',  'F',  'a',  'A',  '<',  '>',  '\r', '\n', ' ',  '=',  '0',  0x00, 0xE9, 0xED, 0xC2, 0xA4};
+
+// Maps every byte into the alphabet, so that almost every input is dense in
+// lead bytes, trail bytes that are letters and line ends.
+inline QByteArray gbkHeavy(QByteArrayView raw) {
+  QByteArray out(raw.size(), '\0');
+  for (qsizetype i = 0; i < raw.size(); ++i)
+    out[i] = char(kGbkAlphabet[uint8_t(raw[i]) % sizeof kGbkAlphabet]);
+  return out;
+}
+
+// UTF-16 code units, two bytes each, any value (lone surrogates included).
+inline QString utf16Units(QByteArrayView raw) {
+  QString s;
+  s.reserve(raw.size() / 2);
+  for (qsizetype i = 0; i + 1 < raw.size(); i += 2)
+    s.append(QChar(char16_t(uint8_t(raw[i]) | (uint8_t(raw[i + 1]) << 8))));
+  return s;
+}
+
+inline void dump(const char* label, QByteArrayView b) {
+  std::fprintf(stderr, "%s (%lld bytes):", label, static_cast<long long>(b.size()));
+  const qsizetype shown = std::min<qsizetype>(b.size(), 512);
+  for (qsizetype i = 0; i < shown; ++i)
+    std::fprintf(stderr, " %02x", uint8_t(b[i]));
+  std::fprintf(stderr, shown < b.size() ? " ...\n" : "\n");
+}
+
+inline void dump(const char* label, QStringView s) {
+  std::fprintf(stderr, "%s (%lld units):", label, static_cast<long long>(s.size()));
+  const qsizetype shown = std::min<qsizetype>(s.size(), 256);
+  for (qsizetype i = 0; i < shown; ++i)
+    std::fprintf(stderr, " %04x", s[i].unicode());
+  std::fprintf(stderr, shown < s.size() ? " ...\n" : "\n");
+}
+
+[[noreturn]] inline void fail(const char* what) {
+  std::fprintf(stderr, "FUZZ CHECK FAILED: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace fuzz
+
+// The entry point every target defines; libFuzzer or the replay driver calls it.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size);

@@ -1,0 +1,168 @@
+// Differential target for the file match: whatever the engine does to be fast,
+// its answer must be the plain definition's: decode the whole content as GBK,
+// lower-case it, search the signature. Checked in memory at several chunk sizes
+// (so that borders fall inside characters and inside occurrences) and, for some
+// inputs, through a real file, across the reader's buffer border.
+//
+// Input: flags, signature length, signature bytes, [filler byte, border offset],
+// content.
+//   flags bit 0: signature and content go through the GBK-heavy alphabet
+//   flags bit 1: the signature is UTF-16 code units instead of GBK bytes
+//   flags bit 2: the content is put behind a run of filler bytes so that it
+//                straddles the reader's buffer size; matched through a file too
+//   flags bit 3: also match through a temporary file
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <cstring>
+#include <memory>
+
+#include "fuzzsupport.h"
+#include "scan/filematch.h"
+#include "text/gbk.h"
+#include "text/textops.h"
+
+namespace {
+
+// The definition, kept deliberately naive.
+bool reference(QByteArrayView content, const QString& gjz) {
+  return text::lowerCase(gbk::decode(content)).contains(gjz);
+}
+
+// A signature as the scan command makes it: trimmed, lower-cased. Lone
+// surrogates are dropped: they stand only for undecodable bytes and no typed
+// signature holds them.
+QString signatureOf(const QString& raw) {
+  const QString s = text::signatureFrom(raw);
+  QString out;
+  out.reserve(s.size());
+  for (qsizetype i = 0; i < s.size(); ++i) {
+    const QChar c = s[i];
+    if (c.isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
+      out.append(c);
+      out.append(s[++i]);
+    } else if (!c.isSurrogate()) {
+      out.append(c);
+    }
+  }
+  return out;
+}
+
+// One temporary file per process, removed at exit. Plain arrays: they outlive
+// every exit handler.
+char tempDir[2048];
+char tempPath[4096];
+
+void removeTemp() {
+  ::unlink(tempPath);
+  ::rmdir(tempDir);
+}
+
+const char* tempFile() {
+  if (!tempPath[0]) {
+    const char* tmp = std::getenv("TMPDIR");
+    const char* base = tmp && *tmp && std::strlen(tmp) < 1024 ? tmp : "/tmp";
+    std::snprintf(tempDir, sizeof tempDir, "%s/tervane-fuzz-XXXXXX", base);
+    if (!::mkdtemp(tempDir))
+      fuzz::fail("mkdtemp");
+    std::snprintf(tempPath, sizeof tempPath, "%s/content.htm", tempDir);
+    std::atexit(removeTemp);
+  }
+  return tempPath;
+}
+
+void writeFile(QByteArrayView content) {
+  const int fd = ::open(tempFile(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0)
+    fuzz::fail("cannot create the temporary file");
+  qsizetype off = 0;
+  while (off < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + off, std::size_t(content.size() - off));
+    if (n <= 0)
+      fuzz::fail("cannot write the temporary file");
+    off += n;
+  }
+  ::close(fd);
+}
+
+// Preparing a matcher costs far more than matching a small input, and mutations
+// mostly keep the signature, so prepared matchers are kept for a while.
+const scan::SignatureMatcher& matcherFor(const QString& gjz) {
+  static QHash<QString, std::shared_ptr<const scan::SignatureMatcher>> cache;
+  auto it = cache.constFind(gjz);
+  if (it != cache.constEnd())
+    return **it;
+  if (cache.size() >= 512)
+    cache.clear();
+  return **cache.insert(gjz, std::make_shared<const scan::SignatureMatcher>(gjz));
+}
+
+[[noreturn]] void disagree(const char* how, QByteArrayView content, const QString& gjz,
+                           bool expected, std::size_t chunk) {
+  std::fprintf(stderr, "%s: reference says %s, chunk size %zu\n", how,
+               expected ? "match" : "no match", chunk);
+  fuzz::dump("signature", gjz);
+  fuzz::dump("content", content);
+  fuzz::fail("the file match disagrees with the plain definition");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  fuzz::Input in(data, size);
+  const uint8_t flags = in.byte();
+  const std::size_t sigLen = 1 + in.byte() % 128;
+  QByteArray sigBytes = in.bytes((flags & 2) ? sigLen * 2 : sigLen);
+  uint8_t filler = 0;
+  std::size_t border = 0;
+  if (flags & 4) {
+    filler = in.byte();
+    border = in.u16() % 64;
+  }
+  QByteArray content = in.rest();
+  if (flags & 1) {
+    content = fuzz::gbkHeavy(content);
+    if (!(flags & 2))
+      sigBytes = fuzz::gbkHeavy(sigBytes);
+  }
+  const QString gjz = signatureOf((flags & 2) ? fuzz::utf16Units(sigBytes) : gbk::decode(sigBytes));
+  if (gjz.isEmpty())
+    return 0;  // the scan refuses an empty signature
+
+  if (flags & 4) {
+    if (flags & 1)
+      filler = uint8_t(fuzz::gbkHeavy(QByteArray(1, char(filler)))[0]);
+    // The content starts `border` bytes before the reader's buffer ends.
+    const qsizetype lead = qsizetype(scan::SignatureMatcher::kReadSize) - qsizetype(border);
+    content.prepend(QByteArray(lead, char(filler)));
+  }
+
+  const bool expected = reference(content, gjz);
+  const scan::SignatureMatcher& matcher = matcherFor(gjz);
+  const std::size_t n = std::size_t(content.size());
+  // A padded content is large and costly to check: it is matched at the
+  // reader's own buffer size, in memory and through the file below; the small
+  // contents cover every other border.
+  const std::size_t chunks[] = {0, 1, 2, 3, 5, n / 2 + 1};
+  for (std::size_t chunk : chunks) {
+    if (matcher.matchBytes(content, chunk) != expected)
+      disagree("matchBytes", content, gjz, expected, chunk);
+    if (flags & 4)
+      break;
+  }
+
+  if (flags & 12) {
+    writeFile(content);
+    const scan::MatchResult r = matcher.matchFile(QByteArray(tempFile()));
+    if (r == scan::MatchResult::Error)
+      fuzz::fail("matchFile could not read a plain temporary file");
+    if ((r == scan::MatchResult::Match) != expected)
+      disagree("matchFile", content, gjz, expected, 0);
+  }
+  return 0;
+}
