@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,23 @@ inline int runUnprivileged(const std::function<int()>& fn) {
 
 class TempTree {
  public:
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  // Removes the tree by its bytes: names that are not UTF-8 defeat QDir.
+  ~TempTree() {
+    ::nftw(
+        root_.constData(),
+        [](const char* p, const struct stat*, int type, struct FTW*) {
+          if (type == FTW_DP) {
+            ::chmod(p, 0700);
+            ::rmdir(p);
+          } else {
+            ::unlink(p);
+          }
+          return 0;
+        },
+        64, FTW_DEPTH | FTW_PHYS);
+  }
   TempTree() {
     if (!dir_.isValid())
       throw std::runtime_error("no temporary directory");

@@ -58,10 +58,12 @@ std::unique_ptr<Tables> build() {
 
 }  // namespace
 
-const Tables& tables() {
+namespace detail {
+const Tables& buildTables() {
   static const std::unique_ptr<Tables> t = build();
   return *t;
 }
+}  // namespace detail
 
 QString decode(QByteArrayView bytes) {
   QString out;

@@ -34,8 +34,15 @@ struct Tables {
   char16_t pairLower[126][191];
 };
 
-// Built on first use; thread-safe.
-const Tables& tables();
+namespace detail {
+const Tables& buildTables();
+}
+
+// Built on first use; thread-safe. Inline, since decoding asks for it per character.
+inline const Tables& tables() {
+  static const Tables& t = detail::buildTables();
+  return t;
+}
 
 // Decodes one character at p (p < end). Returns the bytes used (1 or 2), or 0 when
 // p is the last byte, a lead byte, and more input may follow (!final).
