@@ -22,13 +22,17 @@ namespace platform {
 
 namespace {
 
-bool nameLess(const DirEntry& a, const DirEntry& b) {
-  const QString la = text::lowerCase(a.name);
-  const QString lb = text::lowerCase(b.name);
-  const int c = QStringView(la).compare(lb);
+// The listing's order: by lower-cased name, then by code unit.
+struct SortKey {
+  QString lower;
+  std::size_t index;
+};
+
+bool keyLess(const SortKey& a, const SortKey& b, const std::vector<DirEntry>& entries) {
+  const int c = QStringView(a.lower).compare(b.lower);
   if (c != 0)
     return c < 0;
-  return QStringView(a.name).compare(b.name) < 0;
+  return QStringView(entries[a.index].name).compare(entries[b.index].name) < 0;
 }
 
 }  // namespace
@@ -66,8 +70,18 @@ std::vector<DirEntry> listDirectory(QStringView dirPath) {
         DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), type == DT_DIR});
   }
   ::closedir(dir);
-  std::sort(entries.begin(), entries.end(), nameLess);
-  return entries;
+  // Each name is lower-cased once, not once per comparison.
+  std::vector<SortKey> keys;
+  keys.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    keys.push_back(SortKey{text::lowerCase(entries[i].name), i});
+  std::sort(keys.begin(), keys.end(),
+            [&entries](const SortKey& a, const SortKey& b) { return keyLess(a, b, entries); });
+  std::vector<DirEntry> sorted;
+  sorted.reserve(entries.size());
+  for (const SortKey& k : keys)
+    sorted.push_back(std::move(entries[k.index]));
+  return sorted;
 }
 
 bool setCurrentDirectory(QStringView path) {

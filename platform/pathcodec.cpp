@@ -5,7 +5,22 @@
 
 namespace platform {
 
+namespace {
+
+bool isAscii(QByteArrayView bytes) {
+  for (char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 QString decodePath(QByteArrayView bytes) {
+  // Most names are ASCII; they need no decoding.
+  if (isAscii(bytes))
+    return QString::fromLatin1(bytes);
   QString out;
   out.reserve(bytes.size());
   const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
@@ -29,6 +44,15 @@ QString decodePath(QByteArrayView bytes) {
 }
 
 QByteArray encodePath(QStringView path) {
+  bool ascii = true;
+  for (QChar c : path) {
+    if (c.unicode() >= 0x80) {
+      ascii = false;
+      break;
+    }
+  }
+  if (ascii)
+    return path.toLatin1();
   QByteArray out;
   out.reserve(path.size());
   const qsizetype n = path.size();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -179,22 +180,82 @@ __attribute__((target("avx2"))) std::size_t findAvx2(const std::uint8_t* p, std:
   }
   return findScalar(p, s, last, a, b);
 }
+
+__attribute__((target("avx512bw"))) std::size_t findAvx512(const std::uint8_t* p, std::size_t s,
+                                                           std::size_t last, Probe a, Probe b) {
+  const __m512i am = _mm512_set1_epi8(char(a.mask));
+  const __m512i av = _mm512_set1_epi8(char(a.value));
+  const __m512i bm = _mm512_set1_epi8(char(b.mask));
+  const __m512i bv = _mm512_set1_epi8(char(b.value));
+  const std::uint8_t* pa = p + a.offset;
+  const std::uint8_t* pb = p + b.offset;
+  for (; s + 128 <= last + 1; s += 128) {
+    const __mmask64 h0 =
+        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa + s), am), av) &
+        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pb + s), bm), bv);
+    const __mmask64 h1 =
+        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa + s + 64), am), av) &
+        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pb + s + 64), bm), bv);
+    if ((h0 | h1) != 0) {
+      return h0 != 0 ? s + std::size_t(__builtin_ctzll(h0))
+                     : s + 64 + std::size_t(__builtin_ctzll(h1));
+    }
+  }
+  for (; s + 64 <= last + 1; s += 64) {
+    const __mmask64 h =
+        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa + s), am), av) &
+        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pb + s), bm), bv);
+    if (h != 0)
+      return s + std::size_t(__builtin_ctzll(h));
+  }
+  return findScalar(p, s, last, a, b);
+}
 #endif
 
 using FindFn = std::size_t (*)(const std::uint8_t*, std::size_t, std::size_t, Probe, Probe);
+using Level = SignatureMatcher::SearchLevel;
 
-FindFn chooseFind() {
+bool supported(Level level) {
 #ifdef TERVANE_X86
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2"))
-    return findAvx2;
-  return findSse2;
+  switch (level) {
+    case Level::Avx512:
+      return __builtin_cpu_supports("avx512bw");
+    case Level::Avx2:
+      return __builtin_cpu_supports("avx2");
+    default:
+      return true;
+  }
 #else
-  return findScalar;
+  return level == Level::Scalar;
 #endif
 }
 
-const FindFn findProbes = chooseFind();
+FindFn findFor(Level level) {
+  switch (level) {
+#ifdef TERVANE_X86
+    case Level::Avx512:
+      return findAvx512;
+    case Level::Avx2:
+      return findAvx2;
+    case Level::Sse2:
+      return findSse2;
+#endif
+    default:
+      return findScalar;
+  }
+}
+
+Level bestLevel() {
+  for (Level l : {Level::Avx512, Level::Avx2, Level::Sse2}) {
+    if (supported(l))
+      return l;
+  }
+  return Level::Scalar;
+}
+
+std::atomic<Level> level{bestLevel()};
+std::atomic<FindFn> findProbes{findFor(level.load())};
 
 // Bytes that are both lead and trail bytes: a run of them pairs up from its
 // first byte, because the byte before such a run never leads.
@@ -245,7 +306,7 @@ class SignatureMatcher::Stream {
  private:
   std::size_t next(std::size_t s, std::size_t last) const {
     if (m_.useProbes_)
-      return findProbes(buf_, s, last, m_.a_, m_.b_);
+      return findProbes.load(std::memory_order_relaxed)(buf_, s, last, m_.a_, m_.b_);
     for (; s <= last; ++s) {
       if (m_.firstByte_[buf_[s]])
         return s;
@@ -255,6 +316,14 @@ class SignatureMatcher::Stream {
 
   // Decodes from s as the whole-file decode would if s starts a character.
   bool confirm(std::size_t s, std::size_t len, bool final) const {
+    if (!m_.pattern_.empty()) {
+      // From the end: a look-alike tends to differ there.
+      for (std::size_t k = m_.pattern_.size(); k-- > 0;) {
+        if (!fits(buf_[s + k], m_.pattern_[k]))
+          return false;
+      }
+      return !(m_.checkAlignment_ && gbk::isTrail(buf_[s]) && leadRunOddBefore(s));
+    }
     const std::uint8_t* p = buf_ + s;
     const std::uint8_t* end = buf_ + len;
     for (QChar c : m_.gjz_) {
@@ -286,6 +355,18 @@ class SignatureMatcher::Stream {
   std::size_t kept_ = 0;
   bool carryOdd_ = false;  // the parity of the run that ends right before buf[0]
 };
+
+SignatureMatcher::SearchLevel SignatureMatcher::searchLevel() {
+  return level.load();
+}
+
+bool SignatureMatcher::setSearchLevel(SearchLevel l) {
+  if (!supported(l))
+    return false;
+  level.store(l);
+  findProbes.store(findFor(l));
+  return true;
+}
 
 SignatureMatcher::SignatureMatcher(QString gjz) : gjz_(std::move(gjz)) {
   const std::vector<std::vector<Form>> forms = formsOf(gjz_);
@@ -337,11 +418,17 @@ SignatureMatcher::SignatureMatcher(QString gjz) : gjz_(std::move(gjz)) {
   if (!usable.empty()) {
     useProbes_ = true;
     a_ = b_ = usable.front();
+    // Text that merely resembles the signature (another frame element, the same
+    // tag with other attributes) shares its beginning more often than its end,
+    // so one probe goes to the last third when it can.
+    const std::uint32_t tail = offset - offset / 3;
     long best = std::numeric_limits<long>::max();
     for (std::size_t i = 0; i < usable.size(); ++i) {
       for (std::size_t j = i + 1; j < usable.size(); ++j) {
-        // Neighbours tend to come together ("th"), so they count a little more.
         long score = long(weight[i]) * weight[j];
+        if (usable[j].offset < tail)
+          score *= 4;
+        // Neighbours tend to come together ("th"), so they count a little more.
         if (usable[j].offset - usable[i].offset < 2)
           score += score / 4;
         if (score < best) {
@@ -352,6 +439,24 @@ SignatureMatcher::SignatureMatcher(QString gjz) : gjz_(std::move(gjz)) {
       }
     }
   }
+  // A signature whose characters all have one-byte forms, none of them a lead
+  // byte, is confirmed byte by byte without decoding.
+  bool byBytes = true;
+  for (std::size_t i = 0; i < forms.size() && byBytes; ++i) {
+    std::vector<std::uint8_t> set;
+    for (const Form& x : forms[i]) {
+      if (x.len != 1 || gbk::isLead(x.bytes[0]))
+        byBytes = false;
+      set.push_back(x.bytes[0]);
+    }
+    Probe p;
+    if (byBytes && probeFor(set, std::uint32_t(i), p))
+      pattern_.push_back(p);
+    else
+      byBytes = false;
+  }
+  if (!byBytes)
+    pattern_.clear();
   for (const Form& x : forms.front()) {
     firstByte_[x.bytes[0]] = true;
     if (gbk::isTrail(x.bytes[0]))

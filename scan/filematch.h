@@ -36,6 +36,13 @@ class SignatureMatcher {
 
   static constexpr std::size_t kReadSize = 128 * 1024;
 
+  // The instructions the byte search uses: the best the processor has, unless
+  // lowered (the tests compare every level). setSearchLevel fails when the
+  // processor lacks the level.
+  enum class SearchLevel { Scalar, Sse2, Avx2, Avx512 };
+  static SearchLevel searchLevel();
+  static bool setSearchLevel(SearchLevel level);
+
   // One byte position of the signature's byte form that every occurrence shares:
   // a byte b fits when (b | mask) == value.
   struct Probe {
@@ -61,6 +68,9 @@ class SignatureMatcher {
   Probe a_;
   Probe b_;
   std::array<bool, 256> firstByte_{};
+  // For a signature of one-byte characters only: each byte's probe, so that a
+  // candidate is confirmed without decoding. Empty otherwise.
+  std::vector<Probe> pattern_;
   // Whether an occurrence can start with a byte that could trail a lead byte;
   // only then does a candidate's character alignment need checking.
   bool checkAlignment_ = false;

@@ -24,19 +24,26 @@ char16_t lowerChar(char16_t c) {
 }
 
 QString lowerCase(QStringView s) {
-  QString out;
-  out.reserve(s.size());
+  // The same length in code units: a supplementary character's lower case is
+  // supplementary as well, so the result is written in place.
+  QString out(s.size(), Qt::Uninitialized);
+  char16_t* o = reinterpret_cast<char16_t*>(out.data());
   for (qsizetype i = 0; i < s.size(); ++i) {
     const char16_t c = s[i].unicode();
     if (QChar::isHighSurrogate(c) && i + 1 < s.size() &&
         QChar::isLowSurrogate(s[i + 1].unicode())) {
       const char32_t cp = QChar::surrogateToUcs4(c, s[i + 1].unicode());
       const char32_t l = QChar::toLower(cp);
-      out.append(QChar::highSurrogate(l));
-      out.append(QChar::lowSurrogate(l));
+      if (QChar::requiresSurrogates(l)) {
+        o[i] = QChar::highSurrogate(l);
+        o[i + 1] = QChar::lowSurrogate(l);
+      } else {
+        o[i] = c;
+        o[i + 1] = s[i + 1].unicode();
+      }
       ++i;
     } else {
-      out.append(QChar(lowerChar(c)));
+      o[i] = lowerChar(c);
     }
   }
   return out;

@@ -102,20 +102,37 @@ class Contents {
   std::vector<QByteArray> pieces_;
 };
 
+// Runs `fn` once per search level the processor has, then restores the best.
+template <typename Fn>
+void atEverySearchLevel(Fn fn) {
+  using L = SignatureMatcher::SearchLevel;
+  const L best = SignatureMatcher::searchLevel();
+  for (L level : {L::Scalar, L::Sse2, L::Avx2, L::Avx512}) {
+    if (SignatureMatcher::setSearchLevel(level)) {
+      SCOPED_TRACE(int(level));
+      fn();
+    }
+  }
+  SignatureMatcher::setSearchLevel(best);
+}
+
 void expectSameAsReference(const QString& boxText, uint32_t seed, int rounds) {
   const QString gjz = text::signatureFrom(boxText);
   SignatureMatcher m(gjz);
   Contents gen(boxText, seed);
   int matches = 0;
   for (int i = 0; i < rounds; ++i) {
-    const QByteArray content = gen.next(12);
+    // Long contents now and then, so that the vector loops run, not only their tails.
+    const QByteArray content = gen.next(i % 10 == 0 ? 120 : 12);
     const bool expected = reference(content, gjz);
     matches += expected;
-    for (std::size_t chunk : {1, 2, 3, 5, 8, 13, 64, 0}) {
-      ASSERT_EQ(m.matchBytes(content, chunk), expected)
-          << "signature " << boxText.toStdString() << " chunk " << chunk << " content "
-          << content.toHex(' ').toStdString();
-    }
+    atEverySearchLevel([&] {
+      for (std::size_t chunk : {1, 2, 3, 5, 8, 13, 64, 300, 0}) {
+        ASSERT_EQ(m.matchBytes(content, chunk), expected)
+            << "signature " << boxText.toStdString() << " chunk " << chunk << " content "
+            << content.toHex(' ').toStdString();
+      }
+    });
   }
   // The generator must produce both outcomes, or the comparison proves little.
   EXPECT_GT(matches, rounds / 20) << boxText.toStdString();
@@ -167,10 +184,30 @@ TEST(FastMatch, LongLeadRunsAcrossManyBuffers) {
     content += "iframe";
     const bool expected = run % 2 == 0;
     ASSERT_EQ(reference(content, u"iframe"_s), expected);
-    for (std::size_t chunk : {1, 7, 64, 100, 0})
-      EXPECT_EQ(SignatureMatcher(u"iframe"_s).matchBytes(content, chunk), expected)
-          << run << " " << chunk;
+    atEverySearchLevel([&] {
+      for (std::size_t chunk : {1, 7, 64, 100, 0})
+        EXPECT_EQ(SignatureMatcher(u"iframe"_s).matchBytes(content, chunk), expected)
+            << run << " " << chunk;
+    });
   }
+}
+
+TEST(FastMatch, EverySearchLevelFindsEveryPosition) {
+  // A long run of near misses with the signature at each offset: the vector
+  // loops and their tails must all see it.
+  const QString gjz = u"<i src=0 \r\nh=0>\r\n"_s;
+  const QByteArray sig = "<I SRC=0 \r\nH=0>\r\n";
+  atEverySearchLevel([&] {
+    SignatureMatcher m(gjz);
+    for (qsizetype at = 0; at < 300; at += 7) {
+      QByteArray content(400, 'a');
+      for (qsizetype i = 0; i + 12 < content.size(); i += 13)
+        content.replace(i, 12, "<i src=0 \nh=");  // shares the start, not the end
+      content.replace(at, sig.size(), sig);
+      ASSERT_EQ(m.matchBytes(content), reference(content, gjz)) << at;
+      ASSERT_TRUE(m.matchBytes(content)) << at;
+    }
+  });
 }
 
 TEST(FastMatch, FilesOfEverySizeAroundTheBuffer) {
