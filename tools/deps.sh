@@ -10,6 +10,7 @@ tervane_install_deps() {
     libicu-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
+    clang-14 libclang-rt-14-dev
     xvfb xauth x11-utils imagemagick dbus-daemon xdg-utils
     fonts-arphic-uming
     "$@"
