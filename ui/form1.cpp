@@ -243,6 +243,8 @@ Form2* Form1::ensureForm2() {
     form2_ = new Form2(shell_, dialogs_);
     form2_->setAttribute(Qt::WA_DeleteOnClose);
     form2_->setWindowIcon(windowIcon());
+    // A scan that ends before the closed window is deleted makes a new one.
+    connect(form2_, &Form2::discarded, this, [this] { form2_ = nullptr; });
   }
   return form2_;
 }

@@ -1,5 +1,6 @@
 #include "ui/form2.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 
 #include "platform/shell.h"
@@ -39,4 +40,10 @@ void Form2::Command1_Click() {
 
 void Form2::Command2_Click() {
   hide();
+}
+
+void Form2::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  if (event->isAccepted())
+    Q_EMIT discarded();
 }

@@ -24,11 +24,19 @@ class Form2 : public QWidget {
   ui::WrapButton* Command1;
   ui::WrapButton* Command2;
 
+ Q_SIGNALS:
+  // The user closed the window: it and its list are gone, even while its
+  // deletion waits for the event loop.
+  void discarded();
+
  public Q_SLOTS:
   // "打开（&Q）": the file manager shows the box's text, taken as it stands.
   void Command1_Click();
   // "返回": hides the window; it keeps its list.
   void Command2_Click();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   platform::Shell& shell_;

@@ -648,6 +648,25 @@ class WindowsTest : public QObject {
     QCOMPARE(comboItems(form->form2()->Combo1), QStringList{at("style.css")});
   }
 
+  void resultsWindowClosedDuringAScan() {
+    makeSite();
+    prepareScan(tree->root(), u"*.htm"_s);
+    QPointer<Form2> closed;
+    atNextYield([&] {
+      click(form->Command3);
+      closed = form->form2();
+      closed->Combo1->addItem(u"from before"_s);
+      closed->close();
+    });
+    click(form->Command1);
+    QTest::qWait(50);  // let the closed window go
+    QVERIFY(closed.isNull());
+    // The hand-off made a new window for this scan's results.
+    QVERIFY(form->form2() != nullptr);
+    QCOMPARE(form->form2()->Combo1->count(), 3);
+    QCOMPARE(form->form2()->Combo1->itemText(0), at("index.htm"));
+  }
+
   void closingTheMainWindowDiscardsTheResultsWindow() {
     click(form->Command3);
     QPointer<Form2> results = form->form2();
