@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <string_view>
 
 #include "platform/pathcodec.h"
 #include "text/textops.h"
@@ -28,11 +29,18 @@ struct SortKey {
   std::size_t index;
 };
 
+// By code unit, as QStringView::compare, but inlined: sorting calls it often.
+int compareUnits(const QString& a, const QString& b) {
+  return std::u16string_view(reinterpret_cast<const char16_t*>(a.utf16()), std::size_t(a.size()))
+      .compare(
+          std::u16string_view(reinterpret_cast<const char16_t*>(b.utf16()), std::size_t(b.size())));
+}
+
 bool keyLess(const SortKey& a, const SortKey& b, const std::vector<DirEntry>& entries) {
-  const int c = QStringView(a.lower).compare(b.lower);
+  const int c = compareUnits(a.lower, b.lower);
   if (c != 0)
     return c < 0;
-  return QStringView(entries[a.index].name).compare(entries[b.index].name) < 0;
+  return compareUnits(entries[a.index].name, entries[b.index].name) < 0;
 }
 
 }  // namespace
@@ -73,8 +81,14 @@ std::vector<DirEntry> listDirectory(QStringView dirPath) {
   // Each name is lower-cased once, not once per comparison.
   std::vector<SortKey> keys;
   keys.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    keys.push_back(SortKey{text::lowerCase(entries[i].name), i});
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const QString& name = entries[i].name;
+    // Most names are ASCII without capitals: their own key, shared, not copied.
+    const bool plain = std::all_of(name.begin(), name.end(), [](QChar c) {
+      return c.unicode() < 0x80 && !(c.unicode() >= u'A' && c.unicode() <= u'Z');
+    });
+    keys.push_back(SortKey{plain ? name : text::lowerCase(name), i});
+  }
   std::sort(keys.begin(), keys.end(),
             [&entries](const SortKey& a, const SortKey& b) { return keyLess(a, b, entries); });
   std::vector<DirEntry> sorted;

@@ -420,14 +420,12 @@ SignatureMatcher::SignatureMatcher(QString gjz) : gjz_(std::move(gjz)) {
     a_ = b_ = usable.front();
     // Text that merely resembles the signature (another frame element, the same
     // tag with other attributes) shares its beginning more often than its end,
-    // so one probe goes to the last third when it can.
-    const std::uint32_t tail = offset - offset / 3;
+    // so the second probe counts more the farther it is from the end.
     long best = std::numeric_limits<long>::max();
     for (std::size_t i = 0; i < usable.size(); ++i) {
       for (std::size_t j = i + 1; j < usable.size(); ++j) {
         long score = long(weight[i]) * weight[j];
-        if (usable[j].offset < tail)
-          score *= 4;
+        score += score * long(offset - 1 - usable[j].offset) * 3 / long(offset);
         // Neighbours tend to come together ("th"), so they count a little more.
         if (usable[j].offset - usable[i].offset < 2)
           score += score / 4;

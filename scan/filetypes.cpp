@@ -47,4 +47,32 @@ qsizetype countMatchingEntries(const QStringList& fileTypes, QStringView path) {
   return n;
 }
 
+FolderFilter::FolderFilter(const QStringList& fileTypes, QStringView folder)
+    : fileTypes_(fileTypes), folder_(folder) {
+  inFolder_.reserve(std::size_t(fileTypes.size()));
+  for (const QString& e : fileTypes)
+    inFolder_.push_back(!e.isEmpty() && occursIn(folder, e));
+}
+
+qsizetype FolderFilter::count(QStringView name) const {
+  qsizetype n = 0;
+  for (qsizetype i = 0; i < fileTypes_.size(); ++i) {
+    const QStringView e = fileTypes_[i];
+    if (e.isEmpty())
+      continue;
+    if (inFolder_[std::size_t(i)] || occursIn(name, e)) {
+      ++n;
+      continue;
+    }
+    // Across the border: the entry's first k characters end the folder.
+    for (qsizetype k = 1; k < e.size(); ++k) {
+      if (folder_.endsWith(e.first(k)) && name.startsWith(e.sliced(k))) {
+        ++n;
+        break;
+      }
+    }
+  }
+  return n;
+}
+
 }  // namespace scan

@@ -115,18 +115,25 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
   const std::vector<platform::DirEntry> listing = platform::listDirectory(ApPath);
   w_.yieldToEvents();
   QStringList pending;
+  // One buffer for the entries' full paths, reused while nothing else holds it.
+  QString full;
+  full.reserve(ApPath.size() + 64);
+  const scan::FolderFilter filter(w_.FileTypes, ApPath);
   for (const platform::DirEntry& entry : listing) {
     w_.yieldToEvents();
-    if (entry.name == u"." || entry.name == u"..")
+    const QString& name = entry.name;
+    if (name.size() <= 2 && (name == u"." || name == u".."))
       continue;
-    QString full = ApPath + entry.name;
+    full.truncate(0);
+    full += ApPath;
+    full += name;
     if (entry.isDir) {
       full += u'/';
       if (!skipDirs_.contains(full))
         pending.append(full);
     } else {
       LabelTxt(full);
-      const qsizetype times = scan::countMatchingEntries(w_.FileTypes, full);
+      const qsizetype times = filter.count(name);
       if (times > 0)
         OpenFiles(full, GJZ, times);
     }
@@ -136,7 +143,10 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
 }
 
 void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times) {
-  if (!matcher_ || matcherFor_ != GJZ) {
+  // The same signature for every file of a scan: a pointer compare usually decides.
+  const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
+                    (matcherFor_.constData() == GJZ.constData() || matcherFor_ == GJZ);
+  if (!same) {
     matcher_.emplace(GJZ);
     matcherFor_ = GJZ;
   }

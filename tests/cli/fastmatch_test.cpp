@@ -6,6 +6,7 @@
 #include <random>
 
 #include "scan/filematch.h"
+#include "scan/filetypes.h"
 #include "testsupport.h"
 #include "text/gbk.h"
 #include "text/textops.h"
@@ -236,4 +237,22 @@ TEST(FastMatch, FilesOfEverySizeAroundTheBuffer) {
   }
   t.write("empty.htm", "");
   EXPECT_EQ(m.matchFile(t.abs("empty.htm")), MatchResult::NoMatch);
+}
+
+TEST(FastMatch, FolderFilterCountsAsTheWholePath) {
+  // Entries that occur in the folder, in the name, across the border, twice,
+  // not at all, and empty ones; compared with the count on the whole path.
+  const QStringList types{u".asp"_s, QString(),   u".js"_s,  u"b/x"_s,
+                          u"/"_s,    u"a.asp/"_s, u".php"_s, u"x"_s};
+  const QStringList folders{u"/"_s, u"/srv/www/"_s, u"/srv/a.asp/"_s, u"/srv/b/"_s, u"/d.js/"_s};
+  const QStringList names{u"x.php"_s, u"index.html"_s, u"a.asp"_s, u"xa.asp.js"_s, u""_s, u"q"_s};
+  for (const QString& folder : folders) {
+    const scan::FolderFilter filter(types, folder);
+    for (const QString& name : names) {
+      EXPECT_EQ(filter.count(name), scan::countMatchingEntries(types, folder + name))
+          << (folder + name).toStdString();
+    }
+  }
+  // "b/x" across the border, "/" in the folder, ".php" and "x" in the name.
+  EXPECT_EQ(scan::FolderFilter(types, u"/srv/b/").count(u"x.php"), 4);
 }
