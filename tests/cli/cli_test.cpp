@@ -176,6 +176,20 @@ TEST_F(CliTest, SignatureFileKeepsItsLineEnds) {
   EXPECT_NE(bad.err, "");
 }
 
+TEST_F(CliTest, SignatureThatCanTrailALeadByte) {
+  // "i" is a valid trail byte: after one lead-range byte it belongs to a Chinese
+  // character, after two it starts a character of its own.
+  t.write("a.php", "x\xB0iframe");
+  t.write("b.php", "x\xB0\xB0iframe");
+  t.write("c.php", "x\xB0\xB0\xB0IFRAME");
+  t.write("d.php", "\xB0\xB0\xB0\xB0IFRAME");
+  for (const char* j : {"1", "3"}) {
+    const Result r = run({"scan", "--signature", "iframe", "-j", j, root()});
+    EXPECT_EQ(r.out, lines({"b.php", "d.php"})) << j;
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
 TEST_F(CliTest, ChineseSignatureAgainstGbkFiles) {
   t.write("a.php", "<p>\xC4\xBE\xC2\xED</p>");  // 木马 in GBK
   t.write("b.php", "<p>\xC4\xBE</p>");
