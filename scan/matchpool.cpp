@@ -7,9 +7,10 @@ namespace scan {
 OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnMatch onMatch)
     : matcher_(matcher),
       onMatch_(std::move(onMatch)),
-      // Enough files in flight to keep every thread busy past a large file, few
-      // enough that memory stays small.
-      window_(std::size_t(std::max(threads, 1)) * 32) {
+      // Enough files in flight that the other threads stay busy while one reads a
+      // file of several megabytes (small files take microseconds each), few enough
+      // that memory stays small (a few hundred bytes per file).
+      window_(std::size_t(std::max(threads, 1)) * 512) {
   for (int i = 1; i < threads; ++i)
     helpers_.emplace_back([this] { work(); });
 }
