@@ -13,6 +13,7 @@ tervane_install_deps() {
     clang-14 libclang-rt-14-dev
     xvfb xauth x11-utils imagemagick dbus-daemon xdg-utils
     fonts-arphic-uming
+    desktop-file-utils appstream lintian dpkg-dev man-db file
     "$@"
   )
   local missing=()
