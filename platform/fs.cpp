@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -12,6 +14,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <string_view>
@@ -45,37 +48,105 @@ bool keyLess(const SortKey& a, const SortKey& b, const std::vector<DirEntry>& en
 
 }  // namespace
 
-std::vector<DirEntry> listDirectory(QStringView dirPath) {
-  std::vector<DirEntry> entries;
-  const QByteArray native = encodePath(dirPath);
-  // The start directory may be reached through a link ("/var/www" -> "/srv/www");
-  // inside the walk only listed directories, never links, are descended into.
-  const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return entries;
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
+OpenDirectory::~OpenDirectory() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+
+// Opens `rel` below `base` one part at a time, none of them a link.
+int openEachPartBelow(int base, const QByteArray& rel) {
+  int fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+  for (const QByteArray& part : rel.split('/')) {
+    if (fd < 0)
+      break;
+    if (part.isEmpty())
+      continue;
+    const int next = ::openat(fd, part.constData(), kDirFlags);
     ::close(fd);
-    return entries;
+    fd = next;
+  }
+  return fd;
+}
+
+// Opens `rel` below `base` with no link anywhere on the way and no way out of
+// `base`; one call where the kernel can do it (Linux 5.6 and later).
+int openBelow(int base, const QByteArray& rel) {
+  static std::atomic<bool> noOpenat2{false};
+  if (!noOpenat2.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = kDirFlags;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, base, rel.constData(), &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG))
+      return int(fd);
+    noOpenat2.store(true, std::memory_order_relaxed);
+  }
+  return openEachPartBelow(base, rel);
+}
+
+std::shared_ptr<const OpenDirectory> listOpen(int fd);
+
+}  // namespace
+
+std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath) {
+  return listOpen(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
+                                                        const FileIdentity& listedAs) {
+  QByteArray rel = encodePath(relPath);
+  while (rel.endsWith('/'))
+    rel.chop(1);  // a final "/" would follow a link in the last part
+  const int fd = rel.isEmpty() ? -1 : openBelow(baseFd, rel);
+  if (fd < 0)
+    return listOpen(-1);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || FileIdentity{quint64(st.st_dev), quint64(st.st_ino)} != listedAs) {
+    ::close(fd);
+    return listOpen(-1);
+  }
+  return listOpen(fd);
+}
+
+namespace {
+
+std::shared_ptr<const OpenDirectory> listOpen(int fd) {
+  std::vector<DirEntry> entries;
+  if (fd < 0)
+    return std::make_shared<const OpenDirectory>(-1, std::move(entries));
+  // The listing reads through its own descriptor; `fd` stays for the caller.
+  const int listFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (!dir) {
+    if (listFd >= 0)
+      ::close(listFd);
+    return std::make_shared<const OpenDirectory>(fd, std::move(entries));
   }
   while (const dirent* d = ::readdir(dir)) {
     const char* n = d->d_name;
     const bool dots = (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)));
     if (n[0] == '.' && !dots)
       continue;  // hidden
-    unsigned char type = d->d_type;
-    if (type == DT_UNKNOWN && !dots) {
+    unsigned char type = dots ? static_cast<unsigned char>(DT_DIR) : d->d_type;
+    FileIdentity id;
+    if (!dots && (type == DT_DIR || type == DT_UNKNOWN)) {
+      // What is there now decides: a directory swapped for a link since the
+      // listing read its name is left out like any link.
       struct stat st;
       if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
         continue;
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+      if (type == DT_DIR)
+        id = FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
     }
-    if (dots)
-      type = DT_DIR;
     if (type != DT_DIR && type != DT_REG)
       continue;  // links, FIFOs, sockets, devices
     entries.push_back(
-        DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), type == DT_DIR});
+        DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), type == DT_DIR, id});
   }
   ::closedir(dir);
   // Each name is lower-cased once, not once per comparison.
@@ -95,7 +166,13 @@ std::vector<DirEntry> listDirectory(QStringView dirPath) {
   sorted.reserve(entries.size());
   for (const SortKey& k : keys)
     sorted.push_back(std::move(entries[k.index]));
-  return sorted;
+  return std::make_shared<const OpenDirectory>(fd, std::move(sorted));
+}
+
+}  // namespace
+
+std::vector<DirEntry> listDirectory(QStringView dirPath) {
+  return openDirectory(dirPath)->entries();
 }
 
 bool setCurrentDirectory(QStringView path) {

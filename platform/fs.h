@@ -4,14 +4,45 @@
 #include <QString>
 #include <QStringList>
 #include <QStringView>
+#include <QtGlobal>
 
+#include <memory>
 #include <vector>
 
 namespace platform {
 
+// Which file a name led to when it was looked at: device and inode numbers.
+struct FileIdentity {
+  quint64 device = 0;
+  quint64 inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 struct DirEntry {
   QString name;  // bare name, no path
   bool isDir = false;
+  // For a subdirectory: the directory the listing found under this name, so that
+  // the walk can tell when the name has come to lead elsewhere. Not set for files.
+  FileIdentity id;
+};
+
+// An open directory and its listing. The descriptor stays open while the object
+// lives, so that files can be opened relative to the very directory that was
+// listed, whatever happens to its path meanwhile.
+class OpenDirectory {
+ public:
+  OpenDirectory(int fd, std::vector<DirEntry> entries) : fd_(fd), entries_(std::move(entries)) {}
+  ~OpenDirectory();
+  OpenDirectory(const OpenDirectory&) = delete;
+  OpenDirectory& operator=(const OpenDirectory&) = delete;
+
+  // -1 when the directory could not be opened.
+  int fd() const { return fd_; }
+  const std::vector<DirEntry>& entries() const { return entries_; }
+
+ private:
+  int fd_;
+  std::vector<DirEntry> entries_;
 };
 
 // The directory listing. Entries are sorted by name, case-insensitively first,
@@ -19,8 +50,23 @@ struct DirEntry {
 // "." and ".." are delivered (the walk skips them by name). Hidden entries (other
 // names starting with ".") and system entries (anything that is neither a regular
 // file nor a directory, and every symbolic link) are left out. Types come from
-// the listing itself; only a file system that does not report them costs a stat.
-// A directory that cannot be listed gives an empty list.
+// the listing itself; a subdirectory, and any entry of a file system that does
+// not report types, costs a stat. A directory that cannot be listed gives an
+// empty list.
+//
+// The path may lead through links: a start directory such as /var/www -> /srv/www.
+std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath);
+
+// The same for a directory below an open one (`baseFd`, the walk's start), reached
+// by `relPath` without following any symbolic link on the way, and only when it
+// is still the directory `listedAs` that the parent's listing found: a folder
+// swapped for a link, or for another folder, anywhere on the way gives nothing,
+// and nothing outside the tree is opened. A path longer than PATH_MAX gives
+// nothing either, so the walk passes over such directories quietly, which also
+// bounds how deep it can ever go.
+std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
+                                                        const FileIdentity& listedAs);
+
 std::vector<DirEntry> listDirectory(QStringView dirPath);
 
 // The validity test of a location: makes it the process's current directory.

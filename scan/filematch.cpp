@@ -489,16 +489,38 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
   }
 }
 
-MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath) const {
-  const int fd =
-      ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+namespace {
+
+// A link in the last part is not followed; a FIFO or device swapped in since the
+// listing does not block the open, and fstat turns it away before any read.
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+}  // namespace
+
+MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
+                                        platform::FileIdentity* identity) const {
+  const int fd = ::open(nativePath.constData(), kOpenFlags);
   if (fd < 0)
     return MatchResult::Error;
+  return matchOpen(fd, identity);
+}
+
+MatchResult SignatureMatcher::matchFileAt(int dirFd, const QByteArray& name,
+                                          platform::FileIdentity* identity) const {
+  const int fd = ::openat(dirFd, name.constData(), kOpenFlags);
+  if (fd < 0)
+    return MatchResult::Error;
+  return matchOpen(fd, identity);
+}
+
+MatchResult SignatureMatcher::matchOpen(int fd, platform::FileIdentity* identity) const {
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return MatchResult::Error;
   }
+  if (identity)
+    *identity = platform::FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
   if (gjz_.isEmpty() || !possible_) {
     ::close(fd);
     return gjz_.isEmpty() ? MatchResult::Match : MatchResult::NoMatch;

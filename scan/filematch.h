@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/fs.h"
+
 namespace scan {
 
 enum class MatchResult { NoMatch, Match, Error };
@@ -28,7 +30,13 @@ class SignatureMatcher {
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
   // Only regular files are read; links are not followed and nothing blocks. As
   // many bytes are read as the file is long when it is opened. Thread-safe.
-  MatchResult matchFile(const QByteArray& nativePath) const;
+  // With `identity`, the device and inode of the file read are stored there.
+  MatchResult matchFile(const QByteArray& nativePath,
+                        platform::FileIdentity* identity = nullptr) const;
+  // The same for the file `name` (a bare name) of the open directory `dirFd`: the
+  // file read is the one in that very directory, whatever became of its path.
+  MatchResult matchFileAt(int dirFd, const QByteArray& name,
+                          platform::FileIdentity* identity = nullptr) const;
 
   // The same test on content in memory, fed in pieces of `chunkSize` bytes (the
   // file reader's buffer size unless told otherwise).
@@ -54,6 +62,9 @@ class SignatureMatcher {
  private:
   class Stream;
   friend class Stream;
+
+  // Tests the file open on `fd`, and closes it.
+  MatchResult matchOpen(int fd, platform::FileIdentity* identity) const;
 
   QString gjz_;
   // False when some character of the signature has no GBK form at all: nothing

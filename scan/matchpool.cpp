@@ -30,13 +30,21 @@ OrderedMatchPool::Job* OrderedMatchPool::takeWaiting() {
     return nullptr;
   Job* job = jobs_[firstWaiting_++].get();
   job->state = State::Running;
+  if (job->dirRun != 0 &&
+      (firstWaiting_ == jobs_.size() || jobs_[firstWaiting_]->dirRun != job->dirRun))
+    --dirRunsWaiting_;
   return job;
 }
 
 void OrderedMatchPool::run(Job& job) {
-  const bool matched = matcher_.matchFile(job.native) == MatchResult::Match;
+  platform::FileIdentity identity;
+  const bool matched = (job.dir ? matcher_.matchFileAt(job.dir->fd(), job.native, &identity)
+                                : matcher_.matchFile(job.native, &identity)) == MatchResult::Match;
+  // The directory is closed as soon as its last queued file has been read.
+  job.dir.reset();
   std::lock_guard lock(mutex_);
   job.matched = matched;
+  job.identity = identity;
   job.state = State::Done;
   if (!jobs_.empty() && jobs_.front().get() == &job)
     jobDone_.notify_one();
@@ -56,13 +64,24 @@ void OrderedMatchPool::work() {
   }
 }
 
-void OrderedMatchPool::submit(const QString& path, qsizetype times) {
+void OrderedMatchPool::submit(const QString& path, qsizetype times,
+                              std::shared_ptr<const platform::OpenDirectory> dir, QByteArray name) {
   auto job = std::make_unique<Job>();
   job->path = path;
-  job->native = platform::encodePath(path);
+  job->native = dir ? std::move(name) : platform::encodePath(path);
+  if (dir) {
+    if (dir != lastDir_) {
+      lastDir_ = dir;
+      ++lastDirRun_;
+    }
+    job->dirRun = lastDirRun_;
+  }
+  job->dir = std::move(dir);
   job->times = times;
   {
     std::lock_guard lock(mutex_);
+    if (job->dirRun != 0 && (firstWaiting_ == jobs_.size() || jobs_.back()->dirRun != job->dirRun))
+      ++dirRunsWaiting_;
     jobs_.push_back(std::move(job));
   }
   if (!helpers_.empty())
@@ -86,7 +105,7 @@ void OrderedMatchPool::deliver(bool all) {
         done = std::move(jobs_.front());
         jobs_.pop_front();
         --firstWaiting_;
-      } else if (!all && jobs_.size() < window_) {
+      } else if (!all && jobs_.size() < window_ && dirRunsWaiting_ <= kMaxOpenDirectories) {
         return;
       } else if ((mine = takeWaiting()) == nullptr) {
         // Everything is taken; the oldest file decides what comes next.
@@ -97,7 +116,7 @@ void OrderedMatchPool::deliver(bool all) {
     if (mine) {
       run(*mine);
     } else if (done->matched) {
-      onMatch_(done->path, done->times);
+      onMatch_(done->path, done->times, done->identity);
     }
   }
 }

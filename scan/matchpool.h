@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fs.h"
 #include "scan/filematch.h"
 
 namespace scan {
@@ -20,8 +22,10 @@ namespace scan {
 class OrderedMatchPool {
  public:
   // Called on the submitting thread, in submission order, for every file that
-  // matched: its path and the `times` it was submitted with.
-  using OnMatch = std::function<void(const QString& path, qsizetype times)>;
+  // matched: its path, the `times` it was submitted with and the identity of the
+  // file that was read.
+  using OnMatch = std::function<void(const QString& path, qsizetype times,
+                                     const platform::FileIdentity& identity)>;
 
   // `threads` in all read and match, the submitting thread included: threads - 1
   // helpers are started, and the submitting thread takes a file itself whenever
@@ -32,8 +36,11 @@ class OrderedMatchPool {
   OrderedMatchPool(const OrderedMatchPool&) = delete;
   OrderedMatchPool& operator=(const OrderedMatchPool&) = delete;
 
-  // Queues one file; may first hand back results of earlier files.
-  void submit(const QString& path, qsizetype times);
+  // Queues one file; may first hand back results of earlier files. With `dir`,
+  // the file is `name` in that open directory (kept open until the file is read);
+  // without it, the file is read by its path.
+  void submit(const QString& path, qsizetype times,
+              std::shared_ptr<const platform::OpenDirectory> dir = nullptr, QByteArray name = {});
   // Waits for every queued file and hands back the remaining results.
   void finish();
 
@@ -41,8 +48,11 @@ class OrderedMatchPool {
   enum class State { Waiting, Running, Done };
   struct Job {
     QString path;
-    QByteArray native;
+    QByteArray native;  // the path's bytes, or the bare name in `dir`
+    std::shared_ptr<const platform::OpenDirectory> dir;
+    std::uint64_t dirRun = 0;  // files of one directory, queued one after the other
     qsizetype times = 0;
+    platform::FileIdentity identity;
     State state = State::Waiting;
     bool matched = false;
   };
@@ -57,6 +67,13 @@ class OrderedMatchPool {
   const SignatureMatcher& matcher_;
   OnMatch onMatch_;
   std::size_t window_;
+  // Each directory that waiting files are read from stays open until they have
+  // been read: a descriptor each. A few hundred keep the threads busy; a tree of
+  // one file per folder must not run the process out of descriptors.
+  static constexpr std::size_t kMaxOpenDirectories = 256;
+  std::shared_ptr<const platform::OpenDirectory> lastDir_;
+  std::uint64_t lastDirRun_ = 0;
+  std::size_t dirRunsWaiting_ = 0;  // directories among the files not yet taken
   std::mutex mutex_;
   std::condition_variable workAvailable_;
   std::condition_variable jobDone_;

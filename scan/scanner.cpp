@@ -1,5 +1,8 @@
 #include "scan/scanner.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "scan/filetypes.h"
@@ -47,8 +50,11 @@ void Scanner::Command1_Click() {
   matcher_.emplace(GJZ);
   matcherFor_ = GJZ;
   if (const int threads = w_.scanThreads(); threads > 1) {
-    pool_.emplace(*matcher_, threads,
-                  [this](const QString& path, qsizetype times) { logDetection(path, times); });
+    pool_.emplace(
+        *matcher_, threads,
+        [this](const QString& path, qsizetype times, const platform::FileIdentity& identity) {
+          logDetection(path, times, identity);
+        });
   }
   // The helper threads end with the scan, also when the location is refused.
   struct PoolEnd {
@@ -110,16 +116,50 @@ void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& curr
 }
 
 void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
+  SonMuLu(ApPath, GJZ, nullptr);
+}
+
+void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
+                      const platform::FileIdentity* listedAs) {
   if (!w_.ScanFlag)
     return;
-  const std::vector<platform::DirEntry> listing = platform::listDirectory(ApPath);
+  std::shared_ptr<const platform::OpenDirectory> dir;
+  // The start directory may be reached through links; everything below it is
+  // opened relative to it, through no link at all, and only while each folder is
+  // still the one its parent listed. The start stays open for the whole walk.
+  struct Start {
+    Scanner& s;
+    int oldFd;
+    QString oldPath;
+    Start(Scanner& scanner, int fd, const QString& path)
+        : s(scanner), oldFd(scanner.startFd_), oldPath(scanner.startPath_) {
+      s.startFd_ = fd;
+      s.startPath_ = path;
+    }
+    ~Start() {
+      if (s.startFd_ >= 0)
+        ::close(s.startFd_);
+      s.startFd_ = oldFd;
+      s.startPath_ = oldPath;
+    }
+  };
+  std::optional<Start> start;
+  if (!listedAs) {
+    dir = platform::openDirectory(ApPath);
+    start.emplace(*this, dir->fd() >= 0 ? ::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0) : -1, ApPath);
+  } else if (startFd_ >= 0 && ApPath.startsWith(startPath_)) {
+    dir = platform::openDirectoryBelow(startFd_, QStringView(ApPath).mid(startPath_.size()),
+                                       *listedAs);
+  } else {
+    return;
+  }
   w_.yieldToEvents();
-  QStringList pending;
+  std::vector<std::pair<QString, platform::FileIdentity>> pending;
   // One buffer for the entries' full paths, reused while nothing else holds it.
   QString full;
   full.reserve(ApPath.size() + 64);
   const scan::FolderFilter filter(w_.FileTypes, ApPath);
-  for (const platform::DirEntry& entry : listing) {
+  for (const platform::DirEntry& entry : dir->entries()) {
     w_.yieldToEvents();
     const QString& name = entry.name;
     if (name.size() <= 2 && (name == u"." || name == u".."))
@@ -130,19 +170,21 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
     if (entry.isDir) {
       full += u'/';
       if (!skipDirs_.contains(full))
-        pending.append(full);
+        pending.emplace_back(full, entry.id);
     } else {
       LabelTxt(full);
       const qsizetype times = filter.count(name);
       if (times > 0)
-        OpenFiles(full, GJZ, times);
+        OpenFiles(full, GJZ, times, dir, name);
     }
   }
-  for (const QString& sub : pending)
-    SonMuLu(sub, GJZ);
+  // Only the directory being listed stays open, not one per level.
+  dir.reset();
+  for (const auto& [sub, id] : pending)
+    SonMuLu(sub, GJZ, &id);
 }
 
-void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times) {
+void Scanner::prepareMatcher(const QString& GJZ) {
   // The same signature for every file of a scan: a pointer compare usually decides.
   const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
                     (matcherFor_.constData() == GJZ.constData() || matcherFor_ == GJZ);
@@ -150,15 +192,35 @@ void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype time
     matcher_.emplace(GJZ);
     matcherFor_ = GJZ;
   }
+}
+
+void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times) {
+  prepareMatcher(GJZ);
   if (pool_) {
     pool_->submit(NameX, times);
     return;
   }
-  if (matcher_->matchFile(platform::encodePath(NameX)) == scan::MatchResult::Match)
-    logDetection(NameX, times);
+  platform::FileIdentity identity;
+  if (matcher_->matchFile(platform::encodePath(NameX), &identity) == scan::MatchResult::Match)
+    logDetection(NameX, times, identity);
 }
 
-void Scanner::logDetection(const QString& NameX, qsizetype times) {
+void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
+                        const std::shared_ptr<const platform::OpenDirectory>& dir,
+                        const QString& name) {
+  prepareMatcher(GJZ);
+  if (pool_) {
+    pool_->submit(NameX, times, dir, platform::encodePath(name));
+    return;
+  }
+  platform::FileIdentity identity;
+  if (matcher_->matchFileAt(dir->fd(), platform::encodePath(name), &identity) ==
+      scan::MatchResult::Match)
+    logDetection(NameX, times, identity);
+}
+
+void Scanner::logDetection(const QString& NameX, qsizetype times,
+                           const platform::FileIdentity& /*identity*/) {
   QString lines;
   for (qsizetype i = 0; i < times; ++i) {
     lines += NameX;

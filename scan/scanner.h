@@ -7,6 +7,7 @@
 
 #include <optional>
 
+#include "platform/fs.h"
 #include "scan/filematch.h"
 #include "scan/matchpool.h"
 #include "scan/windowstate.h"
@@ -35,7 +36,15 @@ class Scanner {
 
  private:
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
-  void logDetection(const QString& NameX, qsizetype times);
+  // The walk below the start directory: `listedAs` is the directory that the
+  // parent's listing found, which the path must still lead to.
+  void SonMuLu(const QString& ApPath, const QString& GJZ, const platform::FileIdentity* listedAs);
+  // OpenFiles for the file `name` of the open directory `dir`, which the walk is
+  // listing: the file read is the one listed, whatever became of its path.
+  void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
+                 const std::shared_ptr<const platform::OpenDirectory>& dir, const QString& name);
+  void prepareMatcher(const QString& GJZ);
+  void logDetection(const QString& NameX, qsizetype times, const platform::FileIdentity& identity);
 
   WindowState& w_;
   bool scanning_ = false;
@@ -43,6 +52,9 @@ class Scanner {
   QString matcherFor_;
   // During a scan on several threads: the files being read, logged in walk order.
   std::optional<scan::OrderedMatchPool> pool_;
+  // The walk's start directory, open while the walk is below it, and its path.
+  int startFd_ = -1;
+  QString startPath_;
   // Directories (ending in "/") that the walk never enters: pseudo file systems,
   // and during an all-drives scan the other drives' mount points, which are walked
   // as drives of their own.
