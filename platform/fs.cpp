@@ -34,9 +34,10 @@ struct SortKey {
 
 // By code unit, as QStringView::compare, but inlined: sorting calls it often.
 int compareUnits(const QString& a, const QString& b) {
-  return std::u16string_view(reinterpret_cast<const char16_t*>(a.utf16()), std::size_t(a.size()))
-      .compare(
-          std::u16string_view(reinterpret_cast<const char16_t*>(b.utf16()), std::size_t(b.size())));
+  return std::u16string_view(reinterpret_cast<const char16_t*>(a.constData()),
+                             std::size_t(a.size()))
+      .compare(std::u16string_view(reinterpret_cast<const char16_t*>(b.constData()),
+                                   std::size_t(b.size())));
 }
 
 bool keyLess(const SortKey& a, const SortKey& b, const std::vector<DirEntry>& entries) {

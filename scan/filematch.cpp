@@ -181,6 +181,14 @@ __attribute__((target("avx2"))) std::size_t findAvx2(const std::uint8_t* p, std:
   return findScalar(p, s, last, a, b);
 }
 
+// Both probes of 64 positions: the second compare runs under the first's mask.
+__attribute__((target("avx512bw"), always_inline)) inline __mmask64 avx512Hits(
+    const std::uint8_t* pa, const std::uint8_t* pb, __m512i am, __m512i av, __m512i bm,
+    __m512i bv) {
+  const __mmask64 ha = _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa), am), av);
+  return _mm512_mask_cmpeq_epi8_mask(ha, _mm512_or_si512(_mm512_loadu_si512(pb), bm), bv);
+}
+
 __attribute__((target("avx512bw"))) std::size_t findAvx512(const std::uint8_t* p, std::size_t s,
                                                            std::size_t last, Probe a, Probe b) {
   const __m512i am = _mm512_set1_epi8(char(a.mask));
@@ -190,21 +198,15 @@ __attribute__((target("avx512bw"))) std::size_t findAvx512(const std::uint8_t* p
   const std::uint8_t* pa = p + a.offset;
   const std::uint8_t* pb = p + b.offset;
   for (; s + 128 <= last + 1; s += 128) {
-    const __mmask64 h0 =
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa + s), am), av) &
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pb + s), bm), bv);
-    const __mmask64 h1 =
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa + s + 64), am), av) &
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pb + s + 64), bm), bv);
+    const __mmask64 h0 = avx512Hits(pa + s, pb + s, am, av, bm, bv);
+    const __mmask64 h1 = avx512Hits(pa + s + 64, pb + s + 64, am, av, bm, bv);
     if ((h0 | h1) != 0) {
       return h0 != 0 ? s + std::size_t(__builtin_ctzll(h0))
                      : s + 64 + std::size_t(__builtin_ctzll(h1));
     }
   }
   for (; s + 64 <= last + 1; s += 64) {
-    const __mmask64 h =
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pa + s), am), av) &
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(_mm512_loadu_si512(pb + s), bm), bv);
+    const __mmask64 h = avx512Hits(pa + s, pb + s, am, av, bm, bv);
     if (h != 0)
       return s + std::size_t(__builtin_ctzll(h));
   }
