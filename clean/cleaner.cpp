@@ -20,10 +20,20 @@ void Cleaner::Tervane(const QString& GJZ) {
 
   w_.setResultsText(QString());
   for (const QString& path : paths) {
-    if (const auto failed = clean::cleanFile(platform::encodePath(path), GJZ, options_)) {
+    // A path the scan logged must still lead to the file it read there; a path
+    // typed into the box is taken as it stands.
+    const auto scanned = w_.scannedFiles.find(path);
+    const platform::FileIdentity* scannedAs =
+        scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
+    platform::FileIdentity cleanedAs;
+    if (const auto failed =
+            clean::cleanFile(platform::encodePath(path), GJZ, options_, scannedAs, &cleanedAs)) {
       w_.showMessage(clean::failureMessage(path, *failed));
       return;
     }
+    // Replacing the content made a new file: it is the one to expect from now on.
+    if (scannedAs)
+      scanned.value() = cleanedAs;
     QString entry = path;
     entry += text::kCrLf;
     entry += msg::kCleaned;

@@ -39,6 +39,17 @@ QString errnoText(int error) {
   }
 }
 
+// A path as long as a results box can hold (a line of junk, a megabyte) would
+// make a message box nobody can read: its start and end are shown, and its length.
+QString shownPath(const QString& path) {
+  constexpr qsizetype kLongest = 600;
+  constexpr qsizetype kEachEnd = 280;
+  if (path.size() <= kLongest)
+    return path;
+  return path.left(kEachEnd) + QStringLiteral(u"……") + path.right(kEachEnd) +
+         QStringLiteral(u"（路径共 %1 个字符）").arg(path.size());
+}
+
 }  // namespace
 
 QString reasonText(const Failure& f) {
@@ -67,6 +78,10 @@ QString reasonText(const Failure& f) {
       return QStringLiteral(u"不能在文件所在的文件夹中写入新文件。");
     case Reason::Changed:
       return QStringLiteral(u"清除期间文件被别的程序替换或改动了。");
+    case Reason::NotScannedFile:
+      return QStringLiteral(
+          u"扫描之后这个路径被改动过，现在指向的不是扫描时找到的那个文件（可能被换成了别的文件、"
+          u"文件夹或符号链接）；为了安全，没有清除。");
     case Reason::System:
       break;
   }
@@ -91,7 +106,7 @@ QString failureMessage(const QString& path, const Failure& f) {
   }
   QString m = QStringLiteral(u"清除网马时出错，已停止清除。");
   m += text::kCrLf;
-  m += QStringLiteral(u"文件：") + path;
+  m += QStringLiteral(u"文件：") + shownPath(path);
   m += text::kCrLf;
   m += QStringLiteral(u"原因：") + reasonText(f);
   m += text::kCrLf;

@@ -3,7 +3,8 @@
 // Rules for its text: four lines, in plain words, nothing technical unless there
 // is nothing plainer.
 //   1. "清除网马时出错，已停止清除。" — the run has stopped.
-//   2. "文件：" and the path exactly as the results log lists it.
+//   2. "文件：" and the path exactly as the results log lists it; a path of more
+//      than 600 characters by its start and its end, and its length.
 //   3. "原因：" and one sentence on why (see reasonText), ending in "。".
 //   4. What became of the file and of the rest of the list: untouched, replaced
 //      but perhaps not yet on disk, or damaged with the backup's path.

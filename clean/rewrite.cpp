@@ -207,6 +207,10 @@ class TempFile {
   QByteArray name_;
 };
 
+platform::FileIdentity identityOf(const struct stat& st) {
+  return platform::FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -294,8 +298,12 @@ bool carryIdentity(int from, int to, const struct stat& st) {
 
 class Cleaning {
  public:
-  Cleaning(const QByteArray& path, QStringView gjz, const Options& o)
-      : path_(path), gjz_(gjz), o_(o), steps_(o) {}
+  Cleaning(const QByteArray& path, QStringView gjz, const Options& o,
+           const platform::FileIdentity* scannedAs)
+      : path_(path), gjz_(gjz), o_(o), steps_(o), scannedAs_(scannedAs) {}
+
+  // The file now at the path, after a successful run.
+  platform::FileIdentity cleanedAs() const { return cleanedAs_; }
 
   std::optional<Failure> run();
 
@@ -308,6 +316,8 @@ class Cleaning {
   QStringView gjz_;
   const Options& o_;
   Steps steps_;
+  const platform::FileIdentity* scannedAs_;
+  platform::FileIdentity cleanedAs_;
   Fd dir_;
   QByteArray dirPath_;
   QByteArray name_;
@@ -357,6 +367,10 @@ std::optional<Failure> Cleaning::open() {
   }
   if (S_ISLNK(there.st_mode))
     return failure(Reason::SymbolicLink);
+  // Checked before anything is opened: a path that now leads elsewhere (a
+  // folder on the way swapped for a link) may lead to a device or a FIFO.
+  if (scannedAs_ && identityOf(there) != *scannedAs_)
+    return failure(Reason::NotScannedFile);
   if (S_ISDIR(there.st_mode))
     return failure(Reason::Folder);
   if (!S_ISREG(there.st_mode))
@@ -388,6 +402,7 @@ std::optional<Failure> Cleaning::open() {
     return systemFailure(errno);
   if (!S_ISREG(st_.st_mode) || !sameFile(st_, there))
     return failure(Reason::Changed);
+  cleanedAs_ = identityOf(st_);
   // Root may write anything; a file without any write bit is still meant to stay
   // as it is.
   if (::geteuid() == 0 && (st_.st_mode & 0222) == 0)
@@ -420,11 +435,15 @@ std::optional<Failure> Cleaning::replace(bool& fallBack) {
       !sameFile(there, st_))
     return failure(Reason::Changed);
 
+  struct stat replacement;
+  if (::fstat(temp.fd(), &replacement) != 0)
+    return systemFailure(errno);
   if (const int e = steps_.injected(Step::Replace))
     return systemFailure(e);
   if (::renameat(dir_.get(), temp.name().constData(), dir_.get(), name_.constData()) != 0)
     return systemFailure(errno);
   temp.keep();
+  cleanedAs_ = identityOf(replacement);
 
   if (const int e = syncFile(steps_, Step::SyncDir, dir_.get())) {
     Failure f = systemFailure(e);
@@ -478,8 +497,13 @@ std::optional<Failure> Cleaning::rewriteInPlace() {
 }  // namespace
 
 std::optional<Failure> cleanFile(const QByteArray& nativePath, QStringView gjz,
-                                 const Options& options) {
-  return Cleaning(nativePath, gjz, options).run();
+                                 const Options& options, const platform::FileIdentity* scannedAs,
+                                 platform::FileIdentity* cleanedAs) {
+  Cleaning c(nativePath, gjz, options, scannedAs);
+  std::optional<Failure> f = c.run();
+  if (!f && cleanedAs)
+    *cleanedAs = c.cleanedAs();
+  return f;
 }
 
 }  // namespace clean

@@ -27,6 +27,8 @@
 #include <functional>
 #include <optional>
 
+#include "platform/fs.h"
+
 namespace clean {
 
 // The steps at which a failure can be injected by tests.
@@ -64,6 +66,7 @@ enum class Reason {
   ReadOnlyMedium,     // the file system is mounted read-only
   FolderNotWritable,  // no new file can be made beside it
   Changed,            // the file was replaced or modified while it was being cleaned
+  NotScannedFile,     // the path leads to another file than the one the scan found
   System,             // any other error; see `error`
 };
 
@@ -82,8 +85,14 @@ struct Failure {
 };
 
 // Cleans the file at `nativePath` (the path's bytes; a relative path counts from
-// the current directory). Nothing on success.
+// the current directory). Nothing on success. With `scannedAs`, the path must
+// still lead to that file (the one a scan read there): when a link, another file
+// or another folder on the way has been swapped in, nothing is written. On
+// success `cleanedAs`, if given, receives the identity of the file now at the
+// path (a new one when the content was replaced).
 std::optional<Failure> cleanFile(const QByteArray& nativePath, QStringView gjz,
-                                 const Options& options = {});
+                                 const Options& options = {},
+                                 const platform::FileIdentity* scannedAs = nullptr,
+                                 platform::FileIdentity* cleanedAs = nullptr);
 
 }  // namespace clean

@@ -40,6 +40,7 @@ void Scanner::Command1_Click() {
   } running(scanning_);
 
   w_.setResultsText(QString());
+  w_.scannedFiles.clear();
   const QString GJZ = text::signatureFrom(w_.signatureText());
   w_.ScanFlag = true;
   if (GJZ.isEmpty()) {
@@ -220,7 +221,8 @@ void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype time
 }
 
 void Scanner::logDetection(const QString& NameX, qsizetype times,
-                           const platform::FileIdentity& /*identity*/) {
+                           const platform::FileIdentity& identity) {
+  w_.scannedFiles.insert(NameX, identity);
   QString lines;
   for (qsizetype i = 0; i < times; ++i) {
     lines += NameX;

@@ -3,10 +3,13 @@
 // values. Every text here uses CR LF line breaks.
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+
+#include "platform/fs.h"
 
 class WindowState {
  public:
@@ -50,6 +53,11 @@ class WindowState {
   // ScanFlag and FileTypes: values of the main window.
   bool ScanFlag = true;
   QStringList FileTypes;
+  // The files the last scan logged, by path, with the identity of the file that
+  // it read there. Emptied when a scan starts. The clean refuses a logged path
+  // that has come to lead to another file (a link or another file or folder
+  // swapped in since), and keeps the identity of each file it rewrites.
+  QHash<QString, platform::FileIdentity> scannedFiles;
 };
 
 // A window state of plain values, for tests and for scripted use.
