@@ -66,14 +66,14 @@ QByteArray local(const QString& s) {
   std::exit(kUsage);
 }
 
+// The cores this process may run on.
 int coreCount() {
   cpu_set_t set;
   CPU_ZERO(&set);
   if (::sched_getaffinity(0, sizeof set, &set) == 0)
     return std::max(1, CPU_COUNT(&set));
-  return std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)) > INT32_MAX
-             ? 1
-             : int(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 && online < 1024 ? int(online) : 1;
 }
 
 // The whole content of a file (or of standard input for "-"), or an error text.
