@@ -48,10 +48,17 @@ qsizetype countMatchingEntries(const QStringList& fileTypes, QStringView path) {
 }
 
 FolderFilter::FolderFilter(const QStringList& fileTypes, QStringView folder)
-    : fileTypes_(fileTypes), folder_(folder) {
+    : fileTypes_(fileTypes) {
   inFolder_.reserve(std::size_t(fileTypes.size()));
-  for (const QString& e : fileTypes)
+  borders_.resize(std::size_t(fileTypes.size()));
+  for (qsizetype i = 0; i < fileTypes.size(); ++i) {
+    const QStringView e = fileTypes[i];
     inFolder_.push_back(!e.isEmpty() && occursIn(folder, e));
+    for (qsizetype k = 1; k < e.size(); ++k) {
+      if (folder.endsWith(e.first(k)))
+        borders_[std::size_t(i)].push_back(k);
+    }
+  }
 }
 
 qsizetype FolderFilter::count(QStringView name) const {
@@ -64,9 +71,8 @@ qsizetype FolderFilter::count(QStringView name) const {
       ++n;
       continue;
     }
-    // Across the border: the entry's first k characters end the folder.
-    for (qsizetype k = 1; k < e.size(); ++k) {
-      if (folder_.endsWith(e.first(k)) && name.startsWith(e.sliced(k))) {
+    for (qsizetype k : borders_[std::size_t(i)]) {
+      if (name.startsWith(e.sliced(k))) {
         ++n;
         break;
       }

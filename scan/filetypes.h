@@ -26,8 +26,10 @@ class FolderFilter {
 
  private:
   const QStringList& fileTypes_;
-  QStringView folder_;
   std::vector<bool> inFolder_;
+  // Per entry, the lengths k of its beginnings that end the folder: an
+  // occurrence across the border needs the name to start with the rest.
+  std::vector<std::vector<qsizetype>> borders_;
 };
 
 }  // namespace scan
