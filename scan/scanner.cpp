@@ -117,17 +117,12 @@ void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& curr
 }
 
 void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
-  SonMuLu(ApPath, GJZ, nullptr);
-}
-
-void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
-                      const platform::FileIdentity* listedAs) {
   if (!w_.ScanFlag)
     return;
-  std::shared_ptr<const platform::OpenDirectory> dir;
   // The start directory may be reached through links; everything below it is
   // opened relative to it, through no link at all, and only while each folder is
   // still the one its parent listed. The start stays open for the whole walk.
+  std::shared_ptr<const platform::OpenDirectory> dir = platform::openDirectory(ApPath);
   struct Start {
     Scanner& s;
     int oldFd;
@@ -143,19 +138,29 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
       s.startFd_ = oldFd;
       s.startPath_ = oldPath;
     }
-  };
-  std::optional<Start> start;
-  if (!listedAs) {
-    dir = platform::openDirectory(ApPath);
-    start.emplace(*this, dir->fd() >= 0 ? ::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0) : -1, ApPath);
-  } else if (startFd_ >= 0 && ApPath.startsWith(startPath_)) {
-    dir = platform::openDirectoryBelow(startFd_, QStringView(ApPath).mid(startPath_.size()),
-                                       *listedAs);
-  } else {
+  } start(*this, dir->fd() >= 0 ? ::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0) : -1, ApPath);
+  const Pending pending = listAndTest(ApPath, GJZ, std::move(dir));
+  for (const auto& [sub, id] : pending)
+    SonMuLu(sub, GJZ, id);
+}
+
+void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
+                      const platform::FileIdentity& listedAs) {
+  // This is all that stays on the stack for each level of the tree: the
+  // listing's work is done in a call of its own that has returned.
+  if (!w_.ScanFlag || startFd_ < 0 || !ApPath.startsWith(startPath_))
     return;
-  }
+  const Pending pending = listAndTest(
+      ApPath, GJZ,
+      platform::openDirectoryBelow(startFd_, QStringView(ApPath).mid(startPath_.size()), listedAs));
+  for (const auto& [sub, id] : pending)
+    SonMuLu(sub, GJZ, id);
+}
+
+Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
+                                      std::shared_ptr<const platform::OpenDirectory> dir) {
   w_.yieldToEvents();
-  std::vector<std::pair<QString, platform::FileIdentity>> pending;
+  Pending pending;
   // One buffer for the entries' full paths, reused while nothing else holds it.
   QString full;
   full.reserve(ApPath.size() + 64);
@@ -179,10 +184,9 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
         OpenFiles(full, GJZ, times, dir, name);
     }
   }
-  // Only the directory being listed stays open, not one per level.
-  dir.reset();
-  for (const auto& [sub, id] : pending)
-    SonMuLu(sub, GJZ, &id);
+  // The directory is closed here (or when its last queued file has been read),
+  // so only the one being listed stays open, not one per level.
+  return pending;
 }
 
 void Scanner::prepareMatcher(const QString& GJZ) {

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/fs.h"
 #include "scan/filematch.h"
@@ -36,9 +38,15 @@ class Scanner {
 
  private:
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
+  // The subdirectories a listing found, to be walked after it, in order.
+  using Pending = std::vector<std::pair<QString, platform::FileIdentity>>;
   // The walk below the start directory: `listedAs` is the directory that the
   // parent's listing found, which the path must still lead to.
-  void SonMuLu(const QString& ApPath, const QString& GJZ, const platform::FileIdentity* listedAs);
+  void SonMuLu(const QString& ApPath, const QString& GJZ, const platform::FileIdentity& listedAs);
+  // Yields, shows and tests the files of one listing; returns its subdirectories.
+  // Kept out of line so that its locals are not on the stack once per level.
+  [[gnu::noinline]] Pending listAndTest(const QString& ApPath, const QString& GJZ,
+                                        std::shared_ptr<const platform::OpenDirectory> dir);
   // OpenFiles for the file `name` of the open directory `dir`, which the walk is
   // listing: the file read is the one listed, whatever became of its path.
   void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
