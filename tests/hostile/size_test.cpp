@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "clean/cleaner.h"
 #include "hostile.h"
+#include "scan/messages.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kInfected;
@@ -92,6 +94,41 @@ TEST_F(Sizes, FoldersBeyondTheLongestPathArePassedOverQuietly) {
   ASSERT_TRUE(m.ok);
   EXPECT_EQ(m.logged, QStringList{QString::fromUtf8(shallow + "near.asp")});
   EXPECT_LT(m.stackKb, 2048);
+  hostile::removeDeep(t.abs("abc"));
+}
+
+TEST_F(Sizes, FileWhosePathIsTooLongButWhoseFolderFitsIsFoundAndCleaned) {
+  // The folder's path fits, the file's does not: the scan reads the file relative
+  // to its folder and logs it, and the clean, which also opens the file relative
+  // to its folder, cleans it.
+  const int depth = (PATH_MAX - 100 - int(t.rootBytes().size())) / 4;
+  ASSERT_TRUE(hostile::makeChain(t.rootBytes(), "abc", depth));
+  QByteArray dir;
+  for (int i = 0; i < depth; ++i)
+    dir += "abc/";
+  const QByteArray name = QByteArray(250, 'n') + ".asp";
+  ASSERT_LT(t.abs(dir).size(), PATH_MAX);
+  ASSERT_GT(t.abs(dir + name).size(), PATH_MAX);
+  const QByteArray page = "<p><iframe src=http://x.example/ width=0 height=0></p>";
+  const int dfd = ::open(t.abs(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dfd, 0);
+  const int fd = ::openat(dfd, name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, page.constData(), std::size_t(page.size())), page.size());
+  ::close(fd);
+
+  scan();
+  EXPECT_EQ(logged(), QStringList{QString::fromUtf8(dir + name)});
+  Cleaner cleaner(w);
+  cleaner.Command2_Click();
+  EXPECT_TRUE(w.messages.isEmpty()) << w.messages.join(u'|').left(300).toStdString();
+  EXPECT_EQ(w.Text1, t.path(dir + name) + u"\r\n"_s + msg::kCleaned.toString() + u"\r\n"_s);
+  char buf[128] = {};
+  const int rfd = ::openat(dfd, name.constData(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(rfd, 0);
+  EXPECT_EQ(QByteArray(buf, int(::read(rfd, buf, sizeof buf))), "<p></p>");
+  ::close(rfd);
+  ::close(dfd);
   hostile::removeDeep(t.abs("abc"));
 }
 

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 
 #include "hostile.h"
+#include "scan/messages.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kInfected;
@@ -111,4 +112,23 @@ TEST_P(SpecialEntries, StartFolderReachedThroughALinkIsWalked) {
   w.Combo1 = t.path("www");
   scan();
   EXPECT_EQ(logged(), (QStringList{u"www/index.asp"_s, u"www/inner/page.asp"_s}));
+}
+
+TEST_P(SpecialEntries, StartFolderThatIsALinkLoopIsRefusedAsAnInvalidPath) {
+  t.symlink("loop-b", "loop-a");
+  t.symlink("loop-a", "loop-b");
+  t.fifo("pipe");
+  for (const QByteArray& where : {QByteArray("loop-a"), QByteArray("pipe")}) {
+    w.messages.clear();
+    w.Combo1 = t.path(where);
+    const hostile::ChildResult r = hostile::runChild(
+        [&](int out) {
+          scan();
+          hostile::writeAll(out, w.messages.join(u'|').toUtf8());
+          return 0;
+        },
+        30);
+    EXPECT_FALSE(r.timedOut) << where.toStdString();
+    EXPECT_EQ(QString::fromUtf8(r.out), msg::kInvalidPath.toString()) << where.toStdString();
+  }
 }
