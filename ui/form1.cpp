@@ -311,7 +311,8 @@ void Form1::setResultBoxText(const QString& text) {
 }
 
 void Form1::showMessage(const QString& text) {
-  dialogs_.critical(this, text);
+  // Messages break their lines with CR LF, which a label would show as a stray mark.
+  dialogs_.critical(this, text::fromCrLf(text));
 }
 
 void Form1::yieldToEvents() {

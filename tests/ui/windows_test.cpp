@@ -432,6 +432,9 @@ class WindowsTest : public QObject {
     QCOMPARE(dialogs->messages.size(), 1);
     QVERIFY2(dialogs->messages.first().text.contains(at("folder.htm")),
              qPrintable(dialogs->messages.first().text));
+    // Its lines break as a label breaks them, with no carriage return left to show.
+    QVERIFY(dialogs->messages.first().text.contains(u'\n'));
+    QVERIFY(!dialogs->messages.first().text.contains(u'\r'));
     QCOMPARE(dialogs->messages.first().parent.data(), form.get());
     // The run ended at the folder: the file before it is cleaned and logged.
     QCOMPARE(tree->read("a.htm"), QByteArray("x"));
