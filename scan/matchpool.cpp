@@ -7,9 +7,6 @@ namespace scan {
 OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnMatch onMatch)
     : matcher_(matcher),
       onMatch_(std::move(onMatch)),
-      // Enough files in flight that the other threads stay busy while one reads a
-      // file of several megabytes (small files take microseconds each), few enough
-      // that memory stays small (a few hundred bytes per file).
       window_(std::size_t(std::max(threads, 1)) * 512) {
   for (int i = 1; i < threads; ++i)
     helpers_.emplace_back([this] { work(); });
@@ -25,98 +22,108 @@ OrderedMatchPool::~OrderedMatchPool() {
     t.join();
 }
 
-OrderedMatchPool::Job* OrderedMatchPool::takeWaiting() {
-  if (firstWaiting_ >= jobs_.size())
+OrderedMatchPool::Batch* OrderedMatchPool::takeWaiting() {
+  if (firstWaiting_ >= batches_.size())
     return nullptr;
-  Job* job = jobs_[firstWaiting_++].get();
-  job->state = State::Running;
-  if (job->dirRun != 0 &&
-      (firstWaiting_ == jobs_.size() || jobs_[firstWaiting_]->dirRun != job->dirRun))
-    --dirRunsWaiting_;
-  return job;
+  Batch* batch = batches_[firstWaiting_++].get();
+  batch->state = State::Running;
+  return batch;
 }
 
-void OrderedMatchPool::run(Job& job) {
-  platform::FileIdentity identity;
-  const bool matched = (job.dir ? matcher_.matchFileAt(job.dir->fd(), job.native, &identity)
-                                : matcher_.matchFile(job.native, &identity)) == MatchResult::Match;
-  // The directory is closed as soon as its last queued file has been read.
-  job.dir.reset();
+void OrderedMatchPool::run(Batch& batch) {
+  for (Job& job : batch.jobs) {
+    job.matched = (batch.dir ? matcher_.matchFileAt(batch.dir->fd(), job.native, &job.identity)
+                             : matcher_.matchFile(job.native, &job.identity)) == MatchResult::Match;
+  }
+  // The directory is closed when the batch is handed back, on the submitting
+  // thread that made it: freeing another thread's memory costs a lock per block.
   std::lock_guard lock(mutex_);
-  job.matched = matched;
-  job.identity = identity;
-  job.state = State::Done;
-  if (!jobs_.empty() && jobs_.front().get() == &job)
-    jobDone_.notify_one();
+  batch.state = State::Done;
+  if (batches_.front().get() == &batch)
+    batchDone_.notify_one();
 }
 
 void OrderedMatchPool::work() {
   for (;;) {
-    Job* job = nullptr;
+    Batch* batch = nullptr;
     {
       std::unique_lock lock(mutex_);
-      workAvailable_.wait(lock, [this] { return stopping_ || firstWaiting_ < jobs_.size(); });
+      workAvailable_.wait(lock, [this] { return stopping_ || firstWaiting_ < batches_.size(); });
       if (stopping_)
         return;
-      job = takeWaiting();
+      batch = takeWaiting();
     }
-    run(*job);
+    run(*batch);
   }
+}
+
+void OrderedMatchPool::publish() {
+  if (!filling_)
+    return;
+  {
+    std::lock_guard lock(mutex_);
+    batches_.push_back(std::move(filling_));
+  }
+  if (!helpers_.empty())
+    workAvailable_.notify_one();
 }
 
 void OrderedMatchPool::submit(const QString& path, qsizetype times,
                               std::shared_ptr<const platform::OpenDirectory> dir, QByteArray name) {
-  auto job = std::make_unique<Job>();
-  job->path = path;
-  job->native = dir ? std::move(name) : platform::encodePath(path);
-  if (dir) {
-    if (dir != lastDir_) {
-      lastDir_ = dir;
-      ++lastDirRun_;
-    }
-    job->dirRun = lastDirRun_;
+  if (filling_ && (filling_->dir != dir || filling_->jobs.size() >= kBatchFiles))
+    publish();
+  if (!filling_) {
+    filling_ = std::make_unique<Batch>();
+    filling_->jobs.reserve(kBatchFiles);
+    filling_->dir = std::move(dir);
   }
-  job->dir = std::move(dir);
-  job->times = times;
-  {
-    std::lock_guard lock(mutex_);
-    if (job->dirRun != 0 && (firstWaiting_ == jobs_.size() || jobs_.back()->dirRun != job->dirRun))
-      ++dirRunsWaiting_;
-    jobs_.push_back(std::move(job));
-  }
-  if (!helpers_.empty())
-    workAvailable_.notify_one();
+  Job& job = filling_->jobs.emplace_back();
+  job.path = path;
+  job.native = filling_->dir ? std::move(name) : platform::encodePath(path);
+  job.times = times;
+  ++filesQueued_;
   deliver(false);
 }
 
 void OrderedMatchPool::finish() {
+  publish();
   deliver(true);
 }
 
 void OrderedMatchPool::deliver(bool all) {
   for (;;) {
-    std::unique_ptr<Job> done;
-    Job* mine = nullptr;
+    std::unique_ptr<Batch> done;
+    Batch* mine = nullptr;
     {
       std::unique_lock lock(mutex_);
-      if (jobs_.empty())
+      if (batches_.empty() && !filling_)
         return;
-      if (jobs_.front()->state == State::Done) {
-        done = std::move(jobs_.front());
-        jobs_.pop_front();
+      if (!batches_.empty() && batches_.front()->state == State::Done) {
+        done = std::move(batches_.front());
+        batches_.pop_front();
         --firstWaiting_;
-      } else if (!all && jobs_.size() < window_ && dirRunsWaiting_ <= kMaxOpenDirectories) {
+        filesQueued_ -= done->jobs.size();
+      } else if (!all && filesQueued_ < window_ && batches_.size() < kMaxOpenDirectories) {
         return;
       } else if ((mine = takeWaiting()) == nullptr) {
-        // Everything is taken; the oldest file decides what comes next.
-        jobDone_.wait(lock, [this] { return jobs_.front()->state == State::Done; });
+        if (filling_) {
+          // The window is full of files that nobody may take yet.
+          lock.unlock();
+          publish();
+          continue;
+        }
+        // Everything is taken; the oldest batch decides what comes next.
+        batchDone_.wait(lock, [this] { return batches_.front()->state == State::Done; });
         continue;
       }
     }
     if (mine) {
       run(*mine);
-    } else if (done->matched) {
-      onMatch_(done->path, done->times, done->identity);
+    } else {
+      for (const Job& job : done->jobs) {
+        if (job.matched)
+          onMatch_(job.path, job.times, job.identity);
+      }
     }
   }
 }

@@ -6,7 +6,7 @@
 #include <QString>
 
 #include <condition_variable>
-#include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -28,7 +28,7 @@ class OrderedMatchPool {
                                      const platform::FileIdentity& identity)>;
 
   // `threads` in all read and match, the submitting thread included: threads - 1
-  // helpers are started, and the submitting thread takes a file itself whenever
+  // helpers are started, and the submitting thread takes files itself whenever
   // enough are waiting.
   OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnMatch onMatch);
   ~OrderedMatchPool();
@@ -44,41 +44,53 @@ class OrderedMatchPool {
   // Waits for every queued file and hands back the remaining results.
   void finish();
 
+  // Files are handed to the threads in batches of consecutive files of one
+  // directory: a lock and a wake-up per file would cost as much as reading a
+  // small file.
+  static constexpr std::size_t kBatchFiles = 32;
+
  private:
   enum class State { Waiting, Running, Done };
   struct Job {
     QString path;
     QByteArray native;  // the path's bytes, or the bare name in `dir`
-    std::shared_ptr<const platform::OpenDirectory> dir;
-    std::uint64_t dirRun = 0;  // files of one directory, queued one after the other
     qsizetype times = 0;
     platform::FileIdentity identity;
-    State state = State::Waiting;
     bool matched = false;
+  };
+  struct Batch {
+    std::vector<Job> jobs;
+    std::shared_ptr<const platform::OpenDirectory> dir;  // shared by all its files
+    State state = State::Waiting;
   };
 
   void work();
-  // With the lock held: the oldest waiting job, or null.
-  Job* takeWaiting();
-  void run(Job& job);
-  // Hands back the finished jobs at the front; with `all`, waits for every job.
+  // Makes the batch being filled visible to the threads.
+  void publish();
+  // With the lock held: the oldest waiting batch, or null.
+  Batch* takeWaiting();
+  void run(Batch& batch);
+  // Hands back the finished batches at the front; with `all`, waits for every one.
   void deliver(bool all);
 
   const SignatureMatcher& matcher_;
   OnMatch onMatch_;
+  // Files in flight: enough that the other threads stay busy while one reads a
+  // file of several megabytes (small files take microseconds each), few enough
+  // that memory stays small (a few hundred bytes per file).
   std::size_t window_;
-  // Each directory that waiting files are read from stays open until they have
-  // been read: a descriptor each. A few hundred keep the threads busy; a tree of
+  // Each directory that queued files are read from stays open until they have
+  // been handed back: a descriptor per batch. A few hundred keep the threads busy; a tree of
   // one file per folder must not run the process out of descriptors.
   static constexpr std::size_t kMaxOpenDirectories = 256;
-  std::shared_ptr<const platform::OpenDirectory> lastDir_;
-  std::uint64_t lastDirRun_ = 0;
-  std::size_t dirRunsWaiting_ = 0;  // directories among the files not yet taken
+
+  std::unique_ptr<Batch> filling_;  // the submitting thread's own, not yet published
   std::mutex mutex_;
   std::condition_variable workAvailable_;
-  std::condition_variable jobDone_;
-  std::deque<std::unique_ptr<Job>> jobs_;  // in submission order
-  std::size_t firstWaiting_ = 0;           // index into jobs_; all before it were taken
+  std::condition_variable batchDone_;
+  std::deque<std::unique_ptr<Batch>> batches_;  // in submission order
+  std::size_t firstWaiting_ = 0;                // index into batches_; all before it were taken
+  std::size_t filesQueued_ = 0;                 // in batches_ and filling_
   bool stopping_ = false;
   std::vector<std::thread> helpers_;
 };

@@ -117,3 +117,23 @@ TEST(ScanThreads, RefusedLocationAndNothingFound) {
   scanner.Command1_Click();
   EXPECT_EQ(w.Text1, msg::kNoMatch.toString());
 }
+
+TEST(ScanThreads, ManyFilesInOneFolderAndManySmallFoldersKeepTheirOrder) {
+  // More files than the threads are allowed to hold at once, in one folder (so
+  // they are handed out many at a time) and in folders of one or two files.
+  TempTree t;
+  for (int i = 0; i < 2500; ++i) {
+    const QByteArray n = QByteArray::number(i).rightJustified(4, '0');
+    t.write("big/" + n + ".js", i % 7 == 0 || i % 97 == 5 ? kInfected : "clean");
+  }
+  for (int i = 0; i < 700; ++i) {
+    const QByteArray d = "small/" + QByteArray::number(i).rightJustified(3, '0');
+    t.write(d + "/a.php", i % 3 == 0 ? kInfected : "clean");
+    if (i % 2)
+      t.write(d + "/b.asp", kInfected);
+  }
+  const QString one = scanLog(t, 1);
+  EXPECT_EQ(one.count(u"\r\n"_s), 381 + 234 + 350);
+  for (int threads : {2, 3, 5})
+    EXPECT_EQ(scanLog(t, threads), one) << threads;
+}
