@@ -23,7 +23,7 @@ class ScanTest : public ::testing::Test {
     w.Combo2 = u"*.ASP|*.PHP|*.JS"_s;
     w.Combo1 = t.root();
   }
-  ~ScanTest() override { ::chdir("/"); }
+  ~ScanTest() override { EXPECT_EQ(::chdir("/"), 0); }
 
   // The log as a list of paths relative to the tree's root.
   QStringList logged() const {

@@ -262,7 +262,8 @@ TEST(CleanFaults, RealFullDiskLeavesTheFileWholeAndSaysSo) {
         while (::write(fd, block.constData(), std::size_t(block.size())) > 0) {
         }
         ::close(fd);
-        ::truncate(t.abs("filler").constData(), 1024 * 1024 - 500 * 1024);
+        if (::truncate(t.abs("filler").constData(), 1024 * 1024 - 500 * 1024) != 0)
+          return 78;
 
         PlainWindowState w;
         Cleaner c(w);
@@ -370,9 +371,9 @@ TEST(ResultsBox, BinaryJunkStopsAtTheFirstLineAndWritesNothing) {
     Cleaner c(w);
     w.Text3 = hostile::kSignature;
     w.Text1 = junk;
-    ::chdir(t.rootBytes().constData());  // relative junk lands in the tree
+    ASSERT_EQ(::chdir(t.rootBytes().constData()), 0);  // relative junk lands in the tree
     c.Command2_Click();
-    ::chdir("/");
+    ASSERT_EQ(::chdir("/"), 0);
     ASSERT_EQ(w.messages.size(), 1) << round;
     EXPECT_TRUE(w.messages[0].startsWith(u"清除网马时出错，已停止清除。"_s));
     EXPECT_TRUE(w.Text1.isEmpty()) << round;
