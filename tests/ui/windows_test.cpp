@@ -131,7 +131,8 @@ class WindowsTest : public QObject {
   void cleanup() {
     form.reset();
     tree.reset();
-    ::chdir("/");  // a scan makes its location the current directory
+    // A scan makes its location the current directory.
+    QCOMPARE(::chdir("/"), 0);
   }
 
   // --- Right after load -------------------------------------------------
