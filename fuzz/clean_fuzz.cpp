@@ -94,29 +94,8 @@ QString signatureOf(const QString& raw) {
   fuzz::fail("the cleaning disagrees with the plain removal");
 }
 
-char tempDir[2048];
-char tempPath[4096];
-
-void removeTemp() {
-  ::unlink(tempPath);
-  ::rmdir(tempDir);
-}
-
-const char* tempFile() {
-  if (!tempPath[0]) {
-    const char* tmp = std::getenv("TMPDIR");
-    const char* base = tmp && *tmp && std::strlen(tmp) < 1024 ? tmp : "/tmp";
-    std::snprintf(tempDir, sizeof tempDir, "%s/tervane-fuzz-XXXXXX", base);
-    if (!::mkdtemp(tempDir))
-      fuzz::fail("mkdtemp");
-    std::snprintf(tempPath, sizeof tempPath, "%s/page.htm", tempDir);
-    std::atexit(removeTemp);
-  }
-  return tempPath;
-}
-
 void writeFile(const QByteArray& content) {
-  const int fd = ::open(tempFile(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(fuzz::tempFile(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
     fuzz::fail("cannot create the temporary file");
   if (::write(fd, content.constData(), std::size_t(content.size())) != content.size())
@@ -126,7 +105,7 @@ void writeFile(const QByteArray& content) {
 
 QByteArray readFile() {
   QByteArray out;
-  const int fd = ::open(tempFile(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(fuzz::tempFile(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     fuzz::fail("the cleaned file is gone");
   char buf[4096];
@@ -195,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     writeFile(content);
     clean::Options options;
     options.chunkSize = 1 + (pieces.isEmpty() ? 0 : uint8_t(pieces[0]) % 64);
-    const std::optional<clean::Failure> failure = clean::cleanFile(tempFile(), gjz, options);
+    const std::optional<clean::Failure> failure = clean::cleanFile(fuzz::tempFile(), gjz, options);
     if (failure)
       fuzz::fail("cleanFile failed on a plain temporary file");
     const QByteArray got = readFile();

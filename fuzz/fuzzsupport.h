@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace fuzz {
 
@@ -80,6 +83,31 @@ inline void dump(const char* label, QStringView s) {
   std::fprintf(stderr, "FUZZ CHECK FAILED: %s\n", what);
   std::fflush(stderr);
   std::abort();
+}
+
+namespace detail {
+// Plain arrays: they outlive every exit handler.
+inline char tempDir[2048];
+inline char tempPath[4096];
+inline void removeTemp() {
+  ::unlink(tempPath);
+  ::rmdir(tempDir);
+}
+}  // namespace detail
+
+// One temporary file per process, in a folder of its own, removed at exit.
+inline const char* tempFile() {
+  using namespace detail;
+  if (!tempPath[0]) {
+    const char* tmp = std::getenv("TMPDIR");
+    const char* base = tmp && *tmp && std::strlen(tmp) < 1024 ? tmp : "/tmp";
+    std::snprintf(tempDir, sizeof tempDir, "%s/tervane-fuzz-XXXXXX", base);
+    if (!::mkdtemp(tempDir))
+      fail("mkdtemp");
+    std::snprintf(tempPath, sizeof tempPath, "%s/page.htm", tempDir);
+    std::atexit(removeTemp);
+  }
+  return tempPath;
 }
 
 }  // namespace fuzz

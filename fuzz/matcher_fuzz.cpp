@@ -53,31 +53,8 @@ QString signatureOf(const QString& raw) {
   return out;
 }
 
-// One temporary file per process, removed at exit. Plain arrays: they outlive
-// every exit handler.
-char tempDir[2048];
-char tempPath[4096];
-
-void removeTemp() {
-  ::unlink(tempPath);
-  ::rmdir(tempDir);
-}
-
-const char* tempFile() {
-  if (!tempPath[0]) {
-    const char* tmp = std::getenv("TMPDIR");
-    const char* base = tmp && *tmp && std::strlen(tmp) < 1024 ? tmp : "/tmp";
-    std::snprintf(tempDir, sizeof tempDir, "%s/tervane-fuzz-XXXXXX", base);
-    if (!::mkdtemp(tempDir))
-      fuzz::fail("mkdtemp");
-    std::snprintf(tempPath, sizeof tempPath, "%s/content.htm", tempDir);
-    std::atexit(removeTemp);
-  }
-  return tempPath;
-}
-
 void writeFile(QByteArrayView content) {
-  const int fd = ::open(tempFile(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = ::open(fuzz::tempFile(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0)
     fuzz::fail("cannot create the temporary file");
   qsizetype off = 0;
@@ -158,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   if (flags & 12) {
     writeFile(content);
-    const scan::MatchResult r = matcher.matchFile(QByteArray(tempFile()));
+    const scan::MatchResult r = matcher.matchFile(QByteArray(fuzz::tempFile()));
     if (r == scan::MatchResult::Error)
       fuzz::fail("matchFile could not read a plain temporary file");
     if ((r == scan::MatchResult::Match) != expected)
