@@ -14,13 +14,15 @@ export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
 build=${TERVANE_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVANE_WERROR=ON
+# Every part and every test, whatever an earlier configuration of the folder chose.
+whole=(-DTERVANE_BUILD_GUI=ON -DTERVANE_BUILD_TESTS=ON -DTERVANE_WERROR=ON)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${whole[@]}"
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
 
 if [ "${TERVANE_SANITIZE_BUILD:-1}" != 0 ]; then
   asan=${TERVANE_ASAN_BUILD_DIR:-build-asan}
-  cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVANE_WERROR=ON \
+  cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${whole[@]}" \
     -DTERVANE_SANITIZE=address,undefined
   cmake --build "$asan" -j "$jobs"
   # Every finding ends its test (the build does not recover from any).
