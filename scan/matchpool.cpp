@@ -69,13 +69,14 @@ void OrderedMatchPool::publish() {
 }
 
 void OrderedMatchPool::submit(const QString& path, qsizetype times,
-                              std::shared_ptr<const platform::OpenDirectory> dir, QByteArray name) {
+                              const std::shared_ptr<const platform::OpenDirectory>& dir,
+                              QByteArray name) {
   if (filling_ && (filling_->dir != dir || filling_->jobs.size() >= kBatchFiles))
     publish();
   if (!filling_) {
     filling_ = std::make_unique<Batch>();
     filling_->jobs.reserve(kBatchFiles);
-    filling_->dir = std::move(dir);
+    filling_->dir = dir;
   }
   Job& job = filling_->jobs.emplace_back();
   job.path = path;

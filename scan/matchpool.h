@@ -40,16 +40,17 @@ class OrderedMatchPool {
   // the file is `name` in that open directory (kept open until the file is read);
   // without it, the file is read by its path.
   void submit(const QString& path, qsizetype times,
-              std::shared_ptr<const platform::OpenDirectory> dir = nullptr, QByteArray name = {});
+              const std::shared_ptr<const platform::OpenDirectory>& dir = nullptr,
+              QByteArray name = {});
   // Waits for every queued file and hands back the remaining results.
   void finish();
 
+ private:
   // Files are handed to the threads in batches of consecutive files of one
   // directory: a lock and a wake-up per file would cost as much as reading a
   // small file.
   static constexpr std::size_t kBatchFiles = 32;
 
- private:
   enum class State { Waiting, Running, Done };
   struct Job {
     QString path;
