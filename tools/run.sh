@@ -6,7 +6,7 @@ source tools/deps.sh
 tervane_install_deps
 
 build=${TERVANE_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVANE_BUILD_GUI=ON
 cmake --build "$build" --target tervane -j "$(nproc)"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "No desktop session found (DISPLAY and WAYLAND_DISPLAY are unset)." >&2
