@@ -34,17 +34,17 @@ bool makeSocket(const QByteArray& path) {
   return ok;
 }
 
-class SpecialEntries : public ::testing::TestWithParam<int>, public hostile::ScanFixture {
+class LinksAndDevices : public ::testing::TestWithParam<int>, public hostile::ScanFixture {
  protected:
-  SpecialEntries() : hostile::ScanFixture(GetParam()) {}
+  LinksAndDevices() : hostile::ScanFixture(GetParam()) {}
 };
 
-INSTANTIATE_TEST_SUITE_P(Threads, SpecialEntries, ::testing::Values(1, 3),
+INSTANTIATE_TEST_SUITE_P(Threads, LinksAndDevices, ::testing::Values(1, 3),
                          [](const auto& p) { return "threads" + std::to_string(p.param); });
 
 }  // namespace
 
-TEST_P(SpecialEntries, AreNeverShownFollowedOpenedOrWaitedFor) {
+TEST_P(LinksAndDevices, AreNeverShownFollowedOpenedOrWaitedFor) {
   QTemporaryDir outsideDir;
   const QByteArray outside = QDir(outsideDir.path()).canonicalPath().toUtf8();
   QFile evil(platform::decodePath(outside + "/evil.asp"));
@@ -103,7 +103,7 @@ TEST_P(SpecialEntries, AreNeverShownFollowedOpenedOrWaitedFor) {
   EXPECT_EQ(opened, expected);
 }
 
-TEST_P(SpecialEntries, StartFolderReachedThroughALinkIsWalked) {
+TEST_P(LinksAndDevices, StartFolderReachedThroughALinkIsWalked) {
   // Only the start may be a link (/var/www -> /srv/www); below it nothing is.
   t.write("site/index.asp", kInfected);
   t.write("site/inner/page.asp", kInfected);
@@ -114,7 +114,7 @@ TEST_P(SpecialEntries, StartFolderReachedThroughALinkIsWalked) {
   EXPECT_EQ(logged(), (QStringList{u"www/index.asp"_s, u"www/inner/page.asp"_s}));
 }
 
-TEST_P(SpecialEntries, StartFolderThatIsALinkLoopIsRefusedAsAnInvalidPath) {
+TEST_P(LinksAndDevices, StartFolderThatIsALinkLoopIsRefusedAsAnInvalidPath) {
   t.symlink("loop-b", "loop-a");
   t.symlink("loop-a", "loop-b");
   t.fifo("pipe");
