@@ -13,12 +13,12 @@
 
 #include <cstdio>
 
+#include "app/messages.h"
 #include "platform/pathcodec.h"
-#include "platform/shell.h"
-#include "scan/messages.h"
 #include "text/textops.h"
 #include "ui/dialogs.h"
 #include "ui/form1.h"
+#include "ui/shell.h"
 #include "ui/wrapbutton.h"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "scan/windowstate.h"
+#include "app/windowstate.h"
 
 namespace cli {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <optional>
 
-#include "clean/cleaner.h"
+#include "app/cleaner.h"
+#include "app/scanner.h"
 #include "cli/clistate.h"
 #include "platform/pathcodec.h"
-#include "scan/scanner.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "scan/messages.h"
+#include "app/messages.h"
 
 namespace ui {
 

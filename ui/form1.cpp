@@ -12,14 +12,14 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include "app/messages.h"
 #include "platform/fs.h"
-#include "platform/shell.h"
-#include "scan/messages.h"
 #include "text/textops.h"
 #include "ui/dialogs.h"
 #include "ui/form2.h"
 #include "ui/module1.h"
 #include "ui/product.h"
+#include "ui/shell.h"
 #include "ui/twips.h"
 #include "ui/wrapbutton.h"
 

@@ -7,9 +7,9 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "clean/cleaner.h"
-#include "scan/scanner.h"
-#include "scan/windowstate.h"
+#include "app/cleaner.h"
+#include "app/scanner.h"
+#include "app/windowstate.h"
 
 class QComboBox;
 class QGroupBox;

@@ -3,9 +3,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 
-#include "platform/shell.h"
-#include "scan/messages.h"
+#include "app/messages.h"
 #include "ui/dialogs.h"
+#include "ui/shell.h"
 #include "ui/twips.h"
 #include "ui/wrapbutton.h"
 

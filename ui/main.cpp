@@ -2,10 +2,10 @@
 #include <QApplication>
 #include <QIcon>
 
-#include "platform/shell.h"
-#include "scan/messages.h"
+#include "app/messages.h"
 #include "ui/dialogs.h"
 #include "ui/form1.h"
+#include "ui/shell.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);

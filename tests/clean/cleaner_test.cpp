@@ -8,10 +8,10 @@
 #include <QFile>
 #include <QString>
 
-#include "clean/cleaner.h"
+#include "app/cleaner.h"
+#include "app/messages.h"
+#include "app/windowstate.h"
 #include "clean/failures.h"
-#include "scan/messages.h"
-#include "scan/windowstate.h"
 #include "testsupport.h"
 
 namespace {

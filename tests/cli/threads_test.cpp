@@ -2,8 +2,8 @@
 // same order, with the same yields and the same stop behaviour.
 #include <gtest/gtest.h>
 
-#include "scan/messages.h"
-#include "scan/scanner.h"
+#include "app/messages.h"
+#include "app/scanner.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;

@@ -1,11 +1,11 @@
-#include "scan/scanner.h"
+#include "app/scanner.h"
 
 #include <gtest/gtest.h>
 
+#include "app/messages.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "scan/filetypes.h"
-#include "scan/messages.h"
 #include "testsupport.h"
 #include "text/textops.h"
 

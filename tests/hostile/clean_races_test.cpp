@@ -15,9 +15,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include "clean/cleaner.h"
+#include "app/cleaner.h"
+#include "app/messages.h"
 #include "hostile.h"
-#include "scan/messages.h"
 
 using namespace Qt::StringLiterals;
 

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "scan/scanner.h"
-#include "scan/windowstate.h"
+#include "app/scanner.h"
+#include "app/windowstate.h"
 #include "testsupport.h"
 #include "text/textops.h"
 

@@ -12,8 +12,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "app/messages.h"
 #include "hostile.h"
-#include "scan/messages.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kInfected;

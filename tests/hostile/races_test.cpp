@@ -19,8 +19,8 @@
 #include <cstddef>
 #include <thread>
 
+#include "app/messages.h"
 #include "hostile.h"
-#include "scan/messages.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kInfected;

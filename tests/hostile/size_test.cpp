@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "clean/cleaner.h"
+#include "app/cleaner.h"
+#include "app/messages.h"
 #include "hostile.h"
-#include "scan/messages.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kInfected;

@@ -8,8 +8,8 @@
 #include <QStringList>
 #include <QWidget>
 
-#include "platform/shell.h"
 #include "ui/dialogs.h"
+#include "ui/shell.h"
 
 struct RecordingDialogs : ui::Dialogs {
   struct Message {

@@ -17,7 +17,7 @@
 
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
-#include "platform/shell.h"
+#include "ui/shell.h"
 
 using namespace Qt::StringLiterals;
 

@@ -22,10 +22,10 @@
 #include <functional>
 #include <memory>
 
+#include "app/messages.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "recorders.h"
-#include "scan/messages.h"
 #include "testsupport.h"
 #include "text/textops.h"
 #include "ui/form1.h"

@@ -1,8 +1,8 @@
-#include "clean/cleaner.h"
+#include "app/cleaner.h"
 
+#include "app/messages.h"
 #include "clean/failures.h"
 #include "platform/pathcodec.h"
-#include "scan/messages.h"
 #include "text/textops.h"
 
 void Cleaner::Command2_Click() {

@@ -1,12 +1,12 @@
-#include "scan/scanner.h"
+#include "app/scanner.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/messages.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "scan/filetypes.h"
-#include "scan/messages.h"
 #include "text/textops.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/shell.h"
+#include "ui/shell.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

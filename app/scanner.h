@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "app/windowstate.h"
 #include "platform/fs.h"
 #include "scan/filematch.h"
 #include "scan/matchpool.h"
-#include "scan/windowstate.h"
 
 class Scanner {
  public:

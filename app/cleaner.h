@@ -4,8 +4,8 @@
 
 #include <QString>
 
+#include "app/windowstate.h"
 #include "clean/rewrite.h"
-#include "scan/windowstate.h"
 
 class Cleaner {
  public:
