@@ -12,27 +12,10 @@
 #include <vector>
 
 #include "clean/remover.h"
+#include "platform/fd.h"
 
 namespace clean {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 Failure failure(Reason reason, int error = 0) {
   Failure f;
@@ -203,13 +186,9 @@ class TempFile {
 
  private:
   int dirfd_;
-  Fd fd_;
+  platform::UniqueFd fd_;
   QByteArray name_;
 };
-
-platform::FileIdentity identityOf(const struct stat& st) {
-  return platform::FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
-}
 
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -318,10 +297,10 @@ class Cleaning {
   Steps steps_;
   const platform::FileIdentity* scannedAs_;
   platform::FileIdentity cleanedAs_;
-  Fd dir_;
+  platform::UniqueFd dir_;
   QByteArray dirPath_;
   QByteArray name_;
-  Fd file_;
+  platform::UniqueFd file_;
   struct stat st_ {};
 };
 
@@ -369,7 +348,7 @@ std::optional<Failure> Cleaning::open() {
     return failure(Reason::SymbolicLink);
   // Checked before anything is opened: a path that now leads elsewhere (a
   // folder on the way swapped for a link) may lead to a device or a FIFO.
-  if (scannedAs_ && identityOf(there) != *scannedAs_)
+  if (scannedAs_ && platform::identityOf(there) != *scannedAs_)
     return failure(Reason::NotScannedFile);
   if (S_ISDIR(there.st_mode))
     return failure(Reason::Folder);
@@ -389,7 +368,7 @@ std::optional<Failure> Cleaning::open() {
       case ENOENT:
         return failure(Reason::NotFound, e);
       case EACCES: {
-        Fd probe(::openat(dir_.get(), name_.constData(), O_RDONLY | flags));
+        platform::UniqueFd probe(::openat(dir_.get(), name_.constData(), O_RDONLY | flags));
         return failure(probe.ok() ? Reason::ReadOnly : Reason::NoReadPermission, e);
       }
       case EPERM:  // immutable or append-only
@@ -402,7 +381,7 @@ std::optional<Failure> Cleaning::open() {
     return systemFailure(errno);
   if (!S_ISREG(st_.st_mode) || !sameFile(st_, there))
     return failure(Reason::Changed);
-  cleanedAs_ = identityOf(st_);
+  cleanedAs_ = platform::identityOf(st_);
   // Root may write anything; a file without any write bit is still meant to stay
   // as it is.
   if (::geteuid() == 0 && (st_.st_mode & 0222) == 0)
@@ -443,7 +422,7 @@ std::optional<Failure> Cleaning::replace(bool& fallBack) {
   if (::renameat(dir_.get(), temp.name().constData(), dir_.get(), name_.constData()) != 0)
     return systemFailure(errno);
   temp.keep();
-  cleanedAs_ = identityOf(replacement);
+  cleanedAs_ = platform::identityOf(replacement);
 
   if (const int e = syncFile(steps_, Step::SyncDir, dir_.get())) {
     Failure f = systemFailure(e);

@@ -19,6 +19,7 @@
 #include <climits>
 #include <string_view>
 
+#include "platform/fd.h"
 #include "platform/pathcodec.h"
 #include "text/textops.h"
 
@@ -106,7 +107,7 @@ std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView 
   if (fd < 0)
     return listOpen(-1);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || FileIdentity{quint64(st.st_dev), quint64(st.st_ino)} != listedAs) {
+  if (::fstat(fd, &st) != 0 || identityOf(st) != listedAs) {
     ::close(fd);
     return listOpen(-1);
   }
@@ -145,7 +146,7 @@ std::shared_ptr<const OpenDirectory> listOpen(int fd) {
           continue;
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         if (type == DT_DIR)
-          id = FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+          id = identityOf(st);
       }
       if (type != DT_DIR && type != DT_REG)
         continue;  // links, FIFOs, sockets, devices

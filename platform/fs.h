@@ -9,14 +9,9 @@
 #include <memory>
 #include <vector>
 
-namespace platform {
+#include "platform/fileidentity.h"
 
-// Which file a name led to when it was looked at: device and inode numbers.
-struct FileIdentity {
-  quint64 device = 0;
-  quint64 inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
+namespace platform {
 
 struct DirEntry {
   QString name;  // bare name, no path

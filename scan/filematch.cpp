@@ -11,6 +11,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "platform/fd.h"
 #include "text/gbk.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -522,7 +523,7 @@ MatchResult SignatureMatcher::matchOpen(int fd, platform::FileIdentity* identity
     return MatchResult::Error;
   }
   if (identity)
-    *identity = platform::FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+    *identity = platform::identityOf(st);
   if (gjz_.isEmpty() || !possible_) {
     ::close(fd);
     return gjz_.isEmpty() ? MatchResult::Match : MatchResult::NoMatch;
