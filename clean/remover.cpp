@@ -66,6 +66,8 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     emit(startOf(from), startOf(at));
     from = at + m;
     ++removed_;
+    if (recordRanges_)
+      ranges_.push_back({base_ + qint64(startOf(at)), qint64(startOf(from) - startOf(at))});
   }
   // An occurrence can still begin only in the last m - 1 characters, and only
   // while more input may come.
@@ -80,12 +82,15 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     starts_[i] = starts_[std::size_t(safe) + i] - done;
   count_ = left;
   bytes_.erase(bytes_.begin(), bytes_.begin() + std::ptrdiff_t(done));
+  base_ += qint64(done);
 }
 
-QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize) {
+QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
+                           std::vector<ByteRange>* ranges) {
   if (chunkSize == 0)
     chunkSize = 1;
   SignatureRemover r(gjz);
+  r.recordRanges(ranges != nullptr);
   std::vector<uint8_t> out;
   auto* p = reinterpret_cast<const uint8_t*>(content.data());
   std::size_t left = std::size_t(content.size());
@@ -95,6 +100,8 @@ QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t 
     r.feed(p, take, left == 0, out);
     p += take;
   } while (left > 0);
+  if (ranges)
+    *ranges = r.ranges();
   return QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
 }
 

@@ -16,6 +16,13 @@
 
 namespace clean {
 
+// Where one removed occurrence lay in the input stream, in bytes.
+struct ByteRange {
+  qint64 offset = 0;
+  qint64 length = 0;
+  friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
 class SignatureRemover {
  public:
   // `gjz`: compared exactly, character by character; an empty one removes nothing.
@@ -29,6 +36,11 @@ class SignatureRemover {
   // Occurrences removed so far.
   qint64 removed() const { return removed_; }
 
+  // With `on`, the byte range of every occurrence removed from now on is kept,
+  // in stream order, for the dry run and the report.
+  void recordRanges(bool on) { recordRanges_ = on; }
+  const std::vector<ByteRange>& ranges() const { return ranges_; }
+
  private:
   QString gjz_;
   // The decoded characters not yet passed on, where each begins in `bytes_`, and
@@ -40,9 +52,15 @@ class SignatureRemover {
   bool hasCarry_ = false;
   uint8_t carry_ = 0;
   qint64 removed_ = 0;
+  // The stream offset of bytes_[0].
+  qint64 base_ = 0;
+  bool recordRanges_ = false;
+  std::vector<ByteRange> ranges_;
 };
 
-// The same on content in memory, fed in pieces of `chunkSize` bytes.
-QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize);
+// The same on content in memory, fed in pieces of `chunkSize` bytes. With
+// `ranges`, the byte ranges of the removed occurrences are stored there.
+QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
+                           std::vector<ByteRange>* ranges = nullptr);
 
 }  // namespace clean

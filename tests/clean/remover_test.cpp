@@ -24,7 +24,8 @@ QByteArray bytes(std::initializer_list<int> list) {
 // Whole-content reference: decodes everything at once, removes the occurrences
 // that text::removeAll removes, and keeps the bytes of every other character.
 // `keptText` gets the kept characters, which must equal text::removeAll's result.
-QByteArray reference(const QByteArray& content, const QString& gjz, QString* keptText) {
+QByteArray reference(const QByteArray& content, const QString& gjz, QString* keptText,
+                     std::vector<clean::ByteRange>* ranges) {
   std::vector<char16_t> chars;
   std::vector<qsizetype> starts;  // byte offset of each character, plus the end
   auto* p = reinterpret_cast<const uint8_t*>(content.constData());
@@ -48,6 +49,7 @@ QByteArray reference(const QByteArray& content, const QString& gjz, QString* kep
     out += content.mid(starts[from], starts[at] - starts[from]);
     keptText->append(text.mid(from, at - from));
     from = at + gjz.size();
+    ranges->push_back({starts[at], starts[from] - starts[at]});
   }
   out += content.mid(starts[from]);
   keptText->append(text.mid(from));
@@ -56,11 +58,14 @@ QByteArray reference(const QByteArray& content, const QString& gjz, QString* kep
 
 void expectSameAsWhole(const QByteArray& content, const QString& gjz) {
   QString kept;
-  const QByteArray want = reference(content, gjz, &kept);
+  std::vector<clean::ByteRange> wantRanges;
+  const QByteArray want = reference(content, gjz, &kept, &wantRanges);
   ASSERT_EQ(kept, text::removeAll(gbk::decode(content), gjz));
   for (std::size_t chunk : {1, 2, 3, 5, 7, 16, 4096}) {
-    ASSERT_EQ(clean::removeSignature(content, gjz, chunk).toHex(' '), want.toHex(' '))
+    std::vector<clean::ByteRange> ranges;
+    ASSERT_EQ(clean::removeSignature(content, gjz, chunk, &ranges).toHex(' '), want.toHex(' '))
         << "chunk " << chunk << " content " << content.toHex(' ').constData();
+    ASSERT_EQ(ranges, wantRanges) << "chunk " << chunk;
   }
 }
 
