@@ -1,0 +1,69 @@
+// What the commands of tervane-cli share: the exit statuses, errors that end a
+// command, the arguments every command takes, and reading input files.
+#pragma once
+
+#include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+#include "cli/clistate.h"
+
+namespace cli {
+
+// Exit statuses: the same scheme for every command, following grep.
+inline constexpr int kOk = 0;
+inline constexpr int kFound = 1;
+inline constexpr int kError = 2;
+
+// Ends the command with `status`; its message has been written already. Thrown
+// rather than exiting, so that every destructor runs and tests can run commands
+// in-process.
+struct Exit {
+  int status = kError;
+};
+
+// "tervane-cli: WHY" on standard error, then ends the command.
+[[noreturn]] void fail(Sink& err, const QString& why, int status = kError);
+// The same with a hint at --help.
+[[noreturn]] void usageError(Sink& err, const QString& why);
+
+// The bytes a text stands for on the command line and in the file system.
+QByteArray local(const QString& s);
+
+// The options every command takes: the signature and help.
+struct Common {
+  QCommandLineOption signature{QStringLiteral("signature"), QStringLiteral("signature"),
+                               QStringLiteral("TEXT")};
+  QCommandLineOption signatureFile{QStringLiteral("signature-file"),
+                                   QStringLiteral("signature file"), QStringLiteral("FILE")};
+  QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("help")};
+};
+
+// Parses the arguments after the command (the program's name first). Ends the
+// command on a usage error, and after printing the help for --help.
+void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink& err,
+           const Common& c);
+
+// The signature box's text from --signature or --signature-file.
+QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& err);
+
+// The whole content of a file, or of standard input for "-". Ends the command
+// when it cannot be read.
+QByteArray readAllOrFail(const QString& path, Sink& err);
+
+// Ends the command when standard output could not be written.
+void checkOutput(const Sink& out, Sink& err);
+
+// The help text.
+extern const char kHelp[];
+
+// The commands. Each returns its exit status or throws Exit.
+int runScan(const QStringList& args, Sink& out, Sink& err);
+int runClean(const QStringList& args, Sink& out, Sink& err);
+
+// The whole program: `args` as main receives them, decoded.
+int run(const QStringList& args, Sink& out, Sink& err);
+
+}  // namespace cli
