@@ -34,6 +34,7 @@ logs=$tmp
 xvfb_pid=
 cleanup() {
   local status=$?
+  set +e
   fresh_root_cleanup
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   if [ -n "${TERVANE_FRESH_LOG:-}" ]; then

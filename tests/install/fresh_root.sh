@@ -59,7 +59,7 @@ fresh_root_kill() {
         "$real" | "$real"/*) kill -s "$signal" "${pid#/proc/}" 2>/dev/null || true ;;
       esac
     done
-    [ "$signal" = TERM ] && sleep 1
+    if [ "$signal" = TERM ]; then sleep 1; fi
   done
 }
 
@@ -67,6 +67,8 @@ fresh_root_kill() {
 # first. The caller then removes the folder with `rm -rf --one-file-system`,
 # which never crosses into a mount that would not go.
 fresh_root_cleanup() {
+  # On the way out, whatever failed: do every step.
+  set +e
   [ -n "${root:-}" ] && [ -d "$root" ] || return 0
   fresh_root_kill
   local real mounts
