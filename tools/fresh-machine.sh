@@ -114,6 +114,9 @@ kill -0 "$run_pid" 2>/dev/null || failed "tervane ended right after its window s
 fresh_root_kill
 wait "$run_pid" 2>/dev/null || true
 umount "$root/tmp/.X11-unix/X$display"
+kill "$xvfb_pid"
+wait "$xvfb_pid" 2>/dev/null || true
+xvfb_pid=
 took
 
 step "./tools/test.sh (TERVANE_FUZZ_SECONDS=${TERVANE_FUZZ_SECONDS:-0}" \
