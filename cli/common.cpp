@@ -65,7 +65,7 @@ const char kHelp[] =
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
     "  -0, --null             scan: print each path's exact bytes followed by a NUL,\n"
-    "                         as find -print0; clean: read such paths, as xargs -0\n"
+    "                         for xargs -0; clean: read such paths\n"
     "  -h, --help             this help\n"
     "  --version              the version\n";
 
