@@ -19,6 +19,7 @@ void Cleaner::Tervane(const QString& GJZ) {
   paths.removeLast();
 
   w_.setResultsText(QString());
+  options_.encoding = w_.contentEncoding();
   for (const QString& path : paths) {
     // A path the scan logged must still lead to the file it read there; a path
     // typed into the box is taken as it stands.

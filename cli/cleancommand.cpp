@@ -16,6 +16,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   if (positional.size() > 1)
     usageError(err, u"clean takes at most one LOG"_s);
   const QString signature = signatureBox(parser, c, err);
+  const text::Encoding encoding = contentEncoding(parser, c, err);
 
   const QByteArray log = readAllOrFail(positional.isEmpty() ? u"-"_s : positional.front(), err);
   // One path per line; a CR before the LF belongs to the line end. A last line
@@ -33,6 +34,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
 
   CliWindowState w(out, err, false);
   w.Text3 = signature;
+  w.encoding = encoding;
   w.setResultsText(text1);
   Cleaner cleaner(w);
   cleaner.Command2_Click();

@@ -35,12 +35,14 @@ class CliWindowState : public WindowState {
   QString Combo1;  // the location box
   QString Combo2;  // the filter box
   int threads = 1;
+  text::Encoding encoding = text::Encoding::Auto;
 
   QString signatureText() const override { return Text3; }
   QString locationText() const override { return Combo1; }
   QString filterText() const override { return Combo2; }
   QStringList drives() const override;
   int scanThreads() const override { return threads; }
+  text::Encoding contentEncoding() const override { return encoding; }
 
   // The log is written out as it grows rather than kept: Text1 holds the input
   // of a clean run, and during a run only the latest piece, which is enough for

@@ -18,25 +18,31 @@ namespace cli {
 const char kHelp[] =
     "Usage:\n"
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
-    "                   [-j N] LOCATION\n"
-    "  tervane-cli clean (--signature TEXT | --signature-file FILE) [LOG]\n"
+    "                   [--encoding auto|gbk|utf-8] [-j N] LOCATION\n"
+    "  tervane-cli clean (--signature TEXT | --signature-file FILE)\n"
+    "                    [--encoding auto|gbk|utf-8] [LOG]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
     "        \"全盘扫描\" for every drive) and prints the path of every file whose\n"
-    "        path holds a fragment of the filter and whose GBK content, compared\n"
-    "        in lower case, holds the signature: one line per detection, in walk\n"
+    "        path holds a fragment of the filter and whose content, compared in\n"
+    "        lower case, holds the signature: one line per detection, in walk\n"
     "        order, the bytes of the name as on disk.\n"
     "        Exit status: 0 nothing found, 1 something found, 2 error.\n"
     "clean   Rewrites each file listed in LOG (one path per line; standard input\n"
     "        when LOG is absent or \"-\") with every occurrence of the signature\n"
-    "        removed, and prints the cleaning log. Stops at the first file that\n"
+    "        removed (in any letter case, as the scan finds it), and prints the\n"
+    "        cleaning log. Stops at the first file that\n"
     "        fails. Exit status: 0 every file cleaned, 2 error.\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
     "  --signature-file FILE  the signature from a UTF-8 file, line ends as they are\n"
     "  --filter TEXT          file types, as in the window (default \"*.ASP|*.PHP|*.JS\")\n"
+    "  --encoding NAME        how file contents are read: auto (the default) reads\n"
+    "                         a file as UTF-8 when its whole content is valid UTF-8,\n"
+    "                         as GBK otherwise; gbk or utf-8 read every file so\n"
+    "                         (the scan and the clean read a file alike)\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
     "  -h, --help             this help\n"
@@ -86,6 +92,7 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
   parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
   parser.addOption(c.signature);
   parser.addOption(c.signatureFile);
+  parser.addOption(c.encoding);
   parser.addOption(c.help);
   if (!parser.parse(args))
     usageError(err, parser.errorText());
@@ -109,6 +116,16 @@ QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& er
   if (decoder.hasError())
     fail(err, u"the signature is not UTF-8 text"_s);
   return s;
+}
+
+text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err) {
+  if (!parser.isSet(c.encoding))
+    return text::Encoding::Auto;
+  const QStringList values = parser.values(c.encoding);
+  const std::optional<text::Encoding> e = text::encodingNamed(values.back());
+  if (values.size() > 1 || !e)
+    usageError(err, u"--encoding takes one of auto, gbk, utf-8"_s);
+  return *e;
 }
 
 void checkOutput(const Sink& out, Sink& err) {
