@@ -26,6 +26,7 @@ void Cleaner::Tervane(const QString& GJZ) {
     const platform::FileIdentity* scannedAs =
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
+    w_.showCleaning(path);
     if (const auto failed =
             clean::cleanFile(platform::encodePath(path), GJZ, options_, scannedAs, &cleanedAs)) {
       w_.showMessage(clean::failureMessage(path, *failed));
