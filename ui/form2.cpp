@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QListView>
+#include <QStringListModel>
 
 #include "app/messages.h"
 #include "ui/dialogs.h"
@@ -14,8 +16,19 @@ using namespace Qt::StringLiterals;
 Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dialogs_(dialogs) {
   setWindowTitle(u"打开文件夹"_s);
   setFixedSize(ui::twipsToPixels(7350), ui::twipsToPixels(765));
+  // A window of fixed size offers no maximise button.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
 
   Combo1 = new QComboBox(this);
+  // The list only grows, over many scans, to hundreds of thousands of paths: a
+  // plain list of texts, and rows of one height, so the list drops down at once
+  // instead of measuring every row.
+  Combo1->setModel(new QStringListModel(Combo1));
+  if (auto* list = qobject_cast<QListView*>(Combo1->view()))
+    list->setUniformItemSizes(true);
+  Combo1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   Combo1->setEditable(true);
   Combo1->setInsertPolicy(QComboBox::NoInsert);
   Combo1->setCompleter(nullptr);
@@ -34,8 +47,8 @@ Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dial
 }
 
 void Form2::Command1_Click() {
-  if (!shell_.showFileInManager(Combo1->currentText()))
-    dialogs_.critical(this, msg::kFileManagerFailed.toString());
+  shell_.showFileInManager(Combo1->currentText(), this,
+                           [this] { dialogs_.critical(this, msg::kFileManagerFailed.toString()); });
 }
 
 void Form2::Command2_Click() {
