@@ -20,7 +20,6 @@
 #include "ui/module1.h"
 #include "ui/product.h"
 #include "ui/shell.h"
-#include "ui/signaturebox.h"
 #include "ui/twips.h"
 #include "ui/wrapbutton.h"
 
