@@ -7,8 +7,10 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "platform/fd.h"
 #include "platform/fileidentity.h"
 
 namespace platform {
@@ -26,17 +28,15 @@ struct DirEntry {
 // listed, whatever happens to its path meanwhile.
 class OpenDirectory {
  public:
-  OpenDirectory(int fd, std::vector<DirEntry> entries) : fd_(fd), entries_(std::move(entries)) {}
-  ~OpenDirectory();
-  OpenDirectory(const OpenDirectory&) = delete;
-  OpenDirectory& operator=(const OpenDirectory&) = delete;
+  OpenDirectory(UniqueFd fd, std::vector<DirEntry> entries)
+      : fd_(std::move(fd)), entries_(std::move(entries)) {}
 
   // -1 when the directory could not be opened.
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::vector<DirEntry>& entries() const { return entries_; }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   std::vector<DirEntry> entries_;
 };
 
