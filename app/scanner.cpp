@@ -20,8 +20,13 @@ QString withSlash(QString dir) {
   return dir;
 }
 
-// The directory a location or drive entry stands for, cut as the location box is:
-// a drive entry with a label ("/home: [DATA]") loses its label.
+// The two cuts differ on purpose. The location box holds whatever the user typed,
+// so it is cut only where a space follows the first colon, the form of a drive
+// entry with a label: a typed path with a colon in it ("/srv/a:b") stays whole.
+// A drive entry is always the drive list's own form, so it is cut right after its
+// first colon, label or not.
+
+// The location box's text as a location: "/home: [DATA]" -> "/home:".
 QString cutLocation(const QString& location) {
   const qsizetype colon = location.indexOf(u':');
   const qsizetype look = colon >= 0 ? colon + 1 : 0;
@@ -29,6 +34,12 @@ QString cutLocation(const QString& location) {
     return colon >= 0 ? location.left(colon + 1) : QString();
   }
   return location;
+}
+
+// A drive entry as its drive: "/home: [DATA]" -> "/home:", "/home:" as it is.
+QString cutDriveEntry(const QString& entry) {
+  const qsizetype colon = entry.indexOf(u':');
+  return colon >= 0 ? entry.left(colon + 1) : entry;
 }
 
 }  // namespace
@@ -63,12 +74,8 @@ void Scanner::Command1_Click() {
   const QString location = w_.locationText();
   if (location == msg::kAllDrives) {
     QStringList roots;
-    for (const QString& entry : w_.drives()) {
-      // An entry is cut right after its first colon: "/home: [DATA]" -> "/home:".
-      const qsizetype colon = entry.indexOf(u':');
-      roots.append(
-          withSlash(platform::designatorToPath(colon >= 0 ? entry.left(colon + 1) : entry)));
-    }
+    for (const QString& entry : w_.drives())
+      roots.append(withSlash(platform::designatorToPath(cutDriveEntry(entry))));
     for (const QString& root : roots) {
       prepareSkips(roots, root);
       SonMuLu(root, GJZ);
