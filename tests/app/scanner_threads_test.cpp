@@ -50,6 +50,8 @@ QString scanLog(const TempTree& t, int threads, int stopAtYield = -1) {
   }
   Scanner scanner(w);
   scanner.Command1_Click();
+  // The scan made the tree the current directory; the tree goes with the caller.
+  EXPECT_EQ(::chdir("/"), 0);
   return w.Text1;
 }
 
@@ -109,6 +111,7 @@ TEST(ScanThreads, RefusedLocationAndNothingFound) {
   w.Combo1 = t.root();
   scanner.Command1_Click();
   EXPECT_EQ(w.Text1, msg::kNoMatch.toString());
+  EXPECT_EQ(::chdir("/"), 0);
 }
 
 TEST(ScanThreads, ManyFilesInOneFolderAndManySmallFoldersKeepTheirOrder) {

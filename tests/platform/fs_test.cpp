@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport.h"
+
 using namespace Qt::StringLiterals;
 
 TEST(Designator, LocationsEndingAtTheirFirstColonAreMountRoots) {
@@ -23,4 +25,19 @@ TEST(Drives, ListHoldsMountPointsInDriveForm) {
     EXPECT_TRUE(colon == d.size() - 1 || d.mid(colon).startsWith(u": ["));
     EXPECT_FALSE(d.startsWith(u"/proc:") || d.startsWith(u"/sys:") || d.startsWith(u"/dev:"));
   }
+}
+
+TEST(Listing, NamesThatDifferOnlyInCaseComeCapitalFirst) {
+  TempTree t;
+  for (const char* name : {"b.asp", "a.asp", "B.asp", "A.asp", "_.asp", "ä.asp", "Ä.asp"})
+    t.write(name, "x");
+  QStringList names;
+  for (const platform::DirEntry& e : platform::listDirectory(t.root())) {
+    if (e.name != u"." && e.name != u"..")
+      names.append(e.name);
+  }
+  // By lower case first (so "_" comes before the letters, not between the
+  // capitals and the small ones), then by code unit.
+  EXPECT_EQ(names, (QStringList{u"_.asp"_s, u"A.asp"_s, u"a.asp"_s, u"B.asp"_s, u"b.asp"_s,
+                                u"Ä.asp"_s, u"ä.asp"_s}));
 }
