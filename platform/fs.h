@@ -1,4 +1,6 @@
-// Linux stand-ins for the Windows file-system calls the scan relies on.
+// What the scan needs of the file system: folders opened and listed without
+// following links, the current directory, the mounts and the drive list (one
+// entry per mounted file system, written as a name ending in a colon).
 #pragma once
 
 #include <QString>
