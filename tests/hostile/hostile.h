@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -65,10 +64,8 @@ inline ChildResult runChild(const std::function<int(int out)>& fn, int seconds,
   if (pid == 0) {
     ::close(fds[0]);
     ::alarm(unsigned(seconds));
-    if (unprivileged && ::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      ::_exit(99);
-    }
+    if (unprivileged)
+      dropRootInChild();
     const int code = fn(fds[1]);
     ::close(fds[1]);
     ::_exit(code);
