@@ -309,9 +309,10 @@ QHash<QString, QString> labelsByDevice() {
 }  // namespace
 
 QStringList driveList() {
-  const std::vector<Mount> mounts = readMounts();
-  const QHash<QString, QString> labels = labelsByDevice();
-  std::vector<Mount> real;
+  return driveList(readMounts(), labelsByDevice());
+}
+
+QStringList driveList(const std::vector<Mount>& mounts, const QHash<QString, QString>& labels) {
   QSet<QString> seenDevices;
   // The root first, then by mount point; a file system mounted twice is one drive.
   std::vector<Mount> sorted = mounts;
@@ -324,7 +325,7 @@ QStringList driveList() {
   });
   QStringList drives;
   for (const Mount& m : sorted) {
-    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType))
+    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType) || m.mountPoint.contains(u':'))
       continue;
     if (seenDevices.contains(m.deviceId))
       continue;

@@ -3,6 +3,7 @@
 // entry per mounted file system, written as a name ending in a colon).
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -94,5 +95,10 @@ bool isPseudoFileSystem(QStringView fsType);
 // The drive list: one entry per mounted real file system, the root first, then
 // by mount point: the mount point, ":", and " [LABEL]" when the volume has one.
 QStringList driveList();
+
+// The same over given mounts, with the volume labels by device path. A mount
+// point that holds a colon itself is left out: its entry would be cut at that
+// colon, to some other folder. Its files are walked with the drive it lies on.
+QStringList driveList(const std::vector<Mount>& mounts, const QHash<QString, QString>& labels);
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;
@@ -40,4 +42,23 @@ TEST(Listing, NamesThatDifferOnlyInCaseComeCapitalFirst) {
   // capitals and the small ones), then by code unit.
   EXPECT_EQ(names, (QStringList{u"_.asp"_s, u"A.asp"_s, u"a.asp"_s, u"B.asp"_s, u"b.asp"_s,
                                 u"Ä.asp"_s, u"ä.asp"_s}));
+}
+
+TEST(Drives, EachEntryCutAtItsFirstColonIsItsMountPoint) {
+  // mount point, type, device, device number
+  const std::vector<platform::Mount> mounts = {
+      {u"/srv"_s, u"ext4"_s, u"/dev/null"_s, u"8:2"_s},
+      {u"/media/u/a:b"_s, u"vfat"_s, u"/dev/sdz1"_s, u"8:17"_s},  // a volume named "a:b"
+      {u"/"_s, u"ext4"_s, u"/dev/sdz9"_s, u"8:1"_s},
+      {u"/proc"_s, u"proc"_s, u"proc"_s, u"0:5"_s},
+      {u"/var/again"_s, u"ext4"_s, u"/dev/null"_s, u"8:2"_s},  // the same file system again
+  };
+  const QStringList drives = platform::driveList(mounts, {{u"/dev/null"_s, u"DATA"_s}});
+  EXPECT_EQ(drives, (QStringList{u"/:"_s, u"/srv: [DATA]"_s}));
+  for (const QString& d : drives) {
+    const QString cut = d.left(d.indexOf(u':') + 1);
+    EXPECT_TRUE(std::any_of(mounts.begin(), mounts.end(), [&](const platform::Mount& m) {
+      return platform::designatorToPath(cut) == m.mountPoint;
+    })) << d.toStdString();
+  }
 }
