@@ -1,7 +1,10 @@
 #include "app/scanner.h"
 
 #include <fcntl.h>
-#include <unistd.h>
+
+#include <QScopeGuard>
+
+#include <utility>
 
 #include "app/messages.h"
 #include "platform/fs.h"
@@ -18,8 +21,13 @@ QString withSlash(QString dir) {
   return dir;
 }
 
-// The directory a location or drive entry stands for, cut as the location box is:
-// a drive entry with a label ("/home: [DATA]") loses its label.
+// The two cuts differ on purpose. The location box holds whatever the user typed,
+// so it is cut only where a space follows the first colon, the form of a drive
+// entry with a label: a typed path with a colon in it ("/srv/a:b") stays whole.
+// A drive entry is always the drive list's own form, so it is cut right after its
+// first colon, label or not.
+
+// The location box's text as a location: "/home: [DATA]" -> "/home:".
 QString cutLocation(const QString& location) {
   const qsizetype colon = location.indexOf(u':');
   const qsizetype look = colon >= 0 ? colon + 1 : 0;
@@ -29,16 +37,19 @@ QString cutLocation(const QString& location) {
   return location;
 }
 
+// A drive entry as its drive: "/home: [DATA]" -> "/home:", "/home:" as it is.
+QString cutDriveEntry(const QString& entry) {
+  const qsizetype colon = entry.indexOf(u':');
+  return colon >= 0 ? entry.left(colon + 1) : entry;
+}
+
 }  // namespace
 
 void Scanner::Command1_Click() {
   if (scanning_)
     return;
-  struct Running {
-    bool& flag;
-    explicit Running(bool& f) : flag(f) { flag = true; }
-    ~Running() { flag = false; }
-  } running(scanning_);
+  scanning_ = true;
+  const auto running = qScopeGuard([this] { scanning_ = false; });
 
   w_.setResultsText(QString());
   w_.scannedFiles.clear();
@@ -59,20 +70,13 @@ void Scanner::Command1_Click() {
         });
   }
   // The helper threads end with the scan, also when the location is refused.
-  struct PoolEnd {
-    std::optional<scan::OrderedMatchPool>& pool;
-    ~PoolEnd() { pool.reset(); }
-  } poolEnd{pool_};
+  const auto poolEnd = qScopeGuard([this] { pool_.reset(); });
 
   const QString location = w_.locationText();
   if (location == msg::kAllDrives) {
     QStringList roots;
-    for (const QString& entry : w_.drives()) {
-      // An entry is cut right after its first colon: "/home: [DATA]" -> "/home:".
-      const qsizetype colon = entry.indexOf(u':');
-      roots.append(
-          withSlash(platform::designatorToPath(colon >= 0 ? entry.left(colon + 1) : entry)));
-    }
+    for (const QString& entry : w_.drives())
+      roots.append(withSlash(platform::designatorToPath(cutDriveEntry(entry))));
     for (const QString& root : roots) {
       prepareSkips(roots, root);
       SonMuLu(root, GJZ);
@@ -124,22 +128,13 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
   // opened relative to it, through no link at all, and only while each folder is
   // still the one its parent listed. The start stays open for the whole walk.
   std::shared_ptr<const platform::OpenDirectory> dir = platform::openDirectory(ApPath);
-  struct Start {
-    Scanner& s;
-    int oldFd;
-    QString oldPath;
-    Start(Scanner& scanner, int fd, const QString& path)
-        : s(scanner), oldFd(scanner.startFd_), oldPath(scanner.startPath_) {
-      s.startFd_ = fd;
-      s.startPath_ = path;
-    }
-    ~Start() {
-      if (s.startFd_ >= 0)
-        ::close(s.startFd_);
-      s.startFd_ = oldFd;
-      s.startPath_ = oldPath;
-    }
-  } start(*this, dir->fd() >= 0 ? ::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0) : -1, ApPath);
+  platform::UniqueFd outerFd = std::exchange(
+      startFd_, platform::UniqueFd(dir->fd() >= 0 ? ::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0) : -1));
+  QString outerPath = std::exchange(startPath_, ApPath);
+  const auto restore = qScopeGuard([&] {
+    startFd_ = std::move(outerFd);
+    startPath_ = std::move(outerPath);
+  });
   const Pending pending = listAndTest(ApPath, GJZ, std::move(dir));
   for (const auto& [sub, id] : pending)
     SonMuLu(sub, GJZ, id);
@@ -149,11 +144,12 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
                       const platform::FileIdentity& listedAs) {
   // This is all that stays on the stack for each level of the tree: the
   // listing's work is done in a call of its own that has returned.
-  if (!w_.ScanFlag || startFd_ < 0 || !ApPath.startsWith(startPath_))
+  if (!w_.ScanFlag || !startFd_ || !ApPath.startsWith(startPath_))
     return;
-  const Pending pending = listAndTest(
-      ApPath, GJZ,
-      platform::openDirectoryBelow(startFd_, QStringView(ApPath).mid(startPath_.size()), listedAs));
+  const Pending pending =
+      listAndTest(ApPath, GJZ,
+                  platform::openDirectoryBelow(
+                      startFd_.get(), QStringView(ApPath).mid(startPath_.size()), listedAs));
   for (const auto& [sub, id] : pending)
     SonMuLu(sub, GJZ, id);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/windowstate.h"
+#include "platform/fd.h"
 #include "platform/fs.h"
 #include "scan/filematch.h"
 #include "scan/matchpool.h"
@@ -61,7 +62,7 @@ class Scanner {
   // During a scan on several threads: the files being read, logged in walk order.
   std::optional<scan::OrderedMatchPool> pool_;
   // The walk's start directory, open while the walk is below it, and its path.
-  int startFd_ = -1;
+  platform::UniqueFd startFd_;
   QString startPath_;
   // Directories (ending in "/") that the walk never enters: pseudo file systems,
   // and during an all-drives scan the other drives' mount points, which are walked

@@ -50,52 +50,46 @@ bool keyLess(const SortKey& a, const SortKey& b, const std::vector<DirEntry>& en
 
 }  // namespace
 
-OpenDirectory::~OpenDirectory() {
-  if (fd_ >= 0)
-    ::close(fd_);
-}
-
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
 
 // Opens `rel` below `base` one part at a time, none of them a link.
-int openEachPartBelow(int base, const QByteArray& rel) {
-  int fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+UniqueFd openEachPartBelow(int base, const QByteArray& rel) {
+  UniqueFd fd(::fcntl(base, F_DUPFD_CLOEXEC, 0));
   for (const QByteArray& part : rel.split('/')) {
-    if (fd < 0)
+    if (!fd)
       break;
     if (part.isEmpty())
       continue;
-    const int next = ::openat(fd, part.constData(), kDirFlags);
-    ::close(fd);
-    fd = next;
+    fd = UniqueFd(::openat(fd.get(), part.constData(), kDirFlags));
   }
   return fd;
 }
 
 // Opens `rel` below `base` with no link anywhere on the way and no way out of
 // `base`; one call where the kernel can do it (Linux 5.6 and later).
-int openBelow(int base, const QByteArray& rel) {
+UniqueFd openBelow(int base, const QByteArray& rel) {
   static std::atomic<bool> noOpenat2{false};
   if (!noOpenat2.load(std::memory_order_relaxed)) {
     open_how how{};
     how.flags = kDirFlags;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, base, rel.constData(), &how, sizeof how);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG))
-      return int(fd);
+    UniqueFd fd(int(::syscall(SYS_openat2, base, rel.constData(), &how, sizeof how)));
+    if (fd || (errno != ENOSYS && errno != EPERM && errno != E2BIG))
+      return fd;
     noOpenat2.store(true, std::memory_order_relaxed);
   }
   return openEachPartBelow(base, rel);
 }
 
-std::shared_ptr<const OpenDirectory> listOpen(int fd);
+std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd);
 
 }  // namespace
 
 std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath) {
-  return listOpen(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return listOpen(
+      UniqueFd(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
 }
 
 std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
@@ -103,30 +97,26 @@ std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView 
   QByteArray rel = encodePath(relPath);
   while (rel.endsWith('/'))
     rel.chop(1);  // a final "/" would follow a link in the last part
-  const int fd = rel.isEmpty() ? -1 : openBelow(baseFd, rel);
-  if (fd < 0)
-    return listOpen(-1);
+  UniqueFd fd = rel.isEmpty() ? UniqueFd() : openBelow(baseFd, rel);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || identityOf(st) != listedAs) {
-    ::close(fd);
-    return listOpen(-1);
-  }
-  return listOpen(fd);
+  if (fd && (::fstat(fd.get(), &st) != 0 || identityOf(st) != listedAs))
+    fd.reset();
+  return listOpen(std::move(fd));
 }
 
 namespace {
 
-std::shared_ptr<const OpenDirectory> listOpen(int fd) {
+std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
   std::vector<DirEntry> entries;
-  if (fd < 0)
-    return std::make_shared<const OpenDirectory>(-1, std::move(entries));
+  if (!fd)
+    return std::make_shared<const OpenDirectory>(std::move(fd), std::move(entries));
   // The names are read straight from the kernel into one buffer: no second
   // descriptor and no stream around it, which would cost four calls a folder.
   // The descriptor's position moves to the end; `fd` is only used for opening
   // the entries afterwards.
   alignas(8) char buf[16 * 1024];
   for (;;) {
-    const ssize_t got = ::getdents64(fd, buf, sizeof buf);
+    const ssize_t got = ::getdents64(fd.get(), buf, sizeof buf);
     if (got <= 0)
       break;  // the end, or a folder that cannot be read further: what was read counts
     for (ssize_t at = 0; at < got;) {
@@ -142,7 +132,7 @@ std::shared_ptr<const OpenDirectory> listOpen(int fd) {
         // What is there now decides: a directory swapped for a link since the
         // listing read its name is left out like any link.
         struct stat st;
-        if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(fd.get(), n, &st, AT_SYMLINK_NOFOLLOW) != 0)
           continue;
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         if (type == DT_DIR)
@@ -171,7 +161,7 @@ std::shared_ptr<const OpenDirectory> listOpen(int fd) {
   sorted.reserve(entries.size());
   for (const SortKey& k : keys)
     sorted.push_back(std::move(entries[k.index]));
-  return std::make_shared<const OpenDirectory>(fd, std::move(sorted));
+  return std::make_shared<const OpenDirectory>(std::move(fd), std::move(sorted));
 }
 
 }  // namespace
@@ -319,9 +309,10 @@ QHash<QString, QString> labelsByDevice() {
 }  // namespace
 
 QStringList driveList() {
-  const std::vector<Mount> mounts = readMounts();
-  const QHash<QString, QString> labels = labelsByDevice();
-  std::vector<Mount> real;
+  return driveList(readMounts(), labelsByDevice());
+}
+
+QStringList driveList(const std::vector<Mount>& mounts, const QHash<QString, QString>& labels) {
   QSet<QString> seenDevices;
   // The root first, then by mount point; a file system mounted twice is one drive.
   std::vector<Mount> sorted = mounts;
@@ -334,7 +325,7 @@ QStringList driveList() {
   });
   QStringList drives;
   for (const Mount& m : sorted) {
-    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType))
+    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType) || m.mountPoint.contains(u':'))
       continue;
     if (seenDevices.contains(m.deviceId))
       continue;

@@ -22,18 +22,24 @@
 
 #include "platform/pathcodec.h"
 
-// Runs `fn` in a forked child that, when the tests run as root, first drops to
-// uid and gid 65534, so that permission bits bind it as they bind a user.
+// In a forked child: when the tests run as root, drops to uid and gid 65534, so
+// that permission bits bind the child as they bind a user. Ends the child with
+// status 99 when that fails.
+inline void dropRootInChild() {
+  if (::geteuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    ::_exit(99);
+  }
+}
+
+// Runs `fn` in a forked child without root (see dropRootInChild).
 // Returns fn's result, or -1 when the child could not run or died.
 inline int runUnprivileged(const std::function<int()>& fn) {
   const pid_t pid = ::fork();
   if (pid < 0)
     return -1;
   if (pid == 0) {
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      ::_exit(99);
-    }
+    dropRootInChild();
     ::_exit(fn());
   }
   int status = 0;
