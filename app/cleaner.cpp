@@ -1,6 +1,7 @@
 #include "app/cleaner.h"
 
 #include "app/messages.h"
+#include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "platform/pathcodec.h"
 #include "text/textops.h"
@@ -19,6 +20,9 @@ void Cleaner::Tervane(const QString& GJZ) {
   paths.removeLast();
 
   w_.setResultsText(QString());
+  clean::BackupRun run(clean::RunKind::Clean, keepBackups_, GJZ);
+  clean::Options options = options_;
+  options.keeper = &run;
   for (const QString& path : paths) {
     // A path the scan logged must still lead to the file it read there; a path
     // typed into the box is taken as it stands.
@@ -26,8 +30,13 @@ void Cleaner::Tervane(const QString& GJZ) {
     const platform::FileIdentity* scannedAs =
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
-    if (const auto failed =
-            clean::cleanFile(platform::encodePath(path), GJZ, options_, scannedAs, &cleanedAs)) {
+    const QByteArray native = platform::encodePath(path);
+    run.next(native);
+    const auto failed = clean::cleanFile(native, GJZ, options, scannedAs, &cleanedAs);
+    run.outcome(failed, cleanedAs);
+    if (failed) {
+      run.finish(true);
+      lastRun_ = run.name();
       w_.showMessage(clean::failureMessage(path, *failed));
       return;
     }
@@ -40,4 +49,6 @@ void Cleaner::Tervane(const QString& GJZ) {
     entry += text::kCrLf;
     w_.appendResultsText(entry);
   }
+  run.finish(false);
+  lastRun_ = run.name();
 }

@@ -14,13 +14,21 @@ class Cleaner {
   // Clean: takes the signature from the signature box and runs Tervane(GJZ).
   void Command2_Click();
   // The cleaning run over the paths of the results log. Ends at the first file
-  // that fails, with one message naming the file and the reason.
+  // that fails, with one message naming the file and the reason. Each file's
+  // original is saved in the backup store before it is touched.
   void Tervane(const QString& GJZ);
 
   // How each file is read and rewritten (buffer size; failures injected by tests).
   clean::Options& options() { return options_; }
+  // Whether originals are kept in the backup store (the window always keeps
+  // them); without, only the journal of in-place rewrites is written there.
+  void setKeepBackups(bool keep) { keepBackups_ = keep; }
+  // The backup run of the last clean; empty when none was made.
+  const QByteArray& lastRun() const { return lastRun_; }
 
  private:
   WindowState& w_;
   clean::Options options_;
+  bool keepBackups_ = true;
+  QByteArray lastRun_;
 };

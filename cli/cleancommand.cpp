@@ -11,6 +11,8 @@ namespace cli {
 int runClean(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
+  const QCommandLineOption noBackup(u"no-backup"_s, u"keep no backups"_s);
+  parser.addOption(noBackup);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
   if (positional.size() > 1)
@@ -35,6 +37,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   w.Text3 = signature;
   w.setResultsText(text1);
   Cleaner cleaner(w);
+  cleaner.setKeepBackups(!parser.isSet(noBackup));
   cleaner.Command2_Click();
   checkOutput(out, err);
   return w.messageShown() ? kError : kOk;
