@@ -3,6 +3,7 @@
 #include "app/messages.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
+#include "clean/journal.h"
 #include "platform/pathcodec.h"
 #include "text/textops.h"
 
@@ -18,6 +19,10 @@ void Cleaner::Tervane(const QString& GJZ) {
   // Every piece but the one behind the last CR LF is a path, an empty one too.
   QStringList paths = text::split(log, text::kCrLf);
   paths.removeLast();
+
+  // A run cut short before is finished or rolled back before this one starts.
+  if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
+    w_.showNote(note);
 
   w_.setResultsText(QString());
   clean::BackupRun run(clean::RunKind::Clean, keepBackups_, GJZ);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "app/messages.h"
+#include "clean/journal.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "scan/filetypes.h"
@@ -38,6 +39,10 @@ void Scanner::Command1_Click() {
     explicit Running(bool& f) : flag(f) { flag = true; }
     ~Running() { flag = false; }
   } running(scanning_);
+
+  // A clean cut short may have left a file half rewritten: put it back first.
+  if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
+    w_.showNote(note);
 
   w_.setResultsText(QString());
   w_.scannedFiles.clear();

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -62,15 +63,33 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
   return ::fsync(file.get()) == 0 ? 0 : errno;
 }
 
+// Whether the manifest's last record closes the run (its end, or a later run's
+// repair), read from its tail so that old runs cost little.
+bool closed(int manifest) {
+  struct stat st;
+  if (::fstat(manifest, &st) != 0)
+    return false;
+  const off_t from = std::max<off_t>(0, st.st_size - 4096);
+  QByteArray tail(qsizetype(st.st_size - from), '\0');
+  const ssize_t n = ::pread(manifest, tail.data(), std::size_t(tail.size()), from);
+  if (n <= 0)
+    return false;
+  tail.truncate(n);
+  const QList<QByteArray> lines = tail.trimmed().split('\n');
+  const QJsonObject last = QJsonDocument::fromJson(lines.back()).object();
+  const QString type = last.value(u"type").toString();
+  return type == u"end" || type == u"recovered";
+}
+
 void recoverRun(const Store& store, const QByteArray& name, std::vector<RecoveryNote>& notes) {
   platform::UniqueFd run(
       ::openat(store.fd(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!run.ok())
     return;
   platform::UniqueFd manifest(
-      ::openat(run.get(), "manifest.jsonl", O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+      ::openat(run.get(), "manifest.jsonl", O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
   // A run whose manifest is locked is still going.
-  if (!manifest.ok() || ::flock(manifest.get(), LOCK_EX | LOCK_NB) != 0)
+  if (!manifest.ok() || closed(manifest.get()) || ::flock(manifest.get(), LOCK_EX | LOCK_NB) != 0)
     return;
   const auto m = readRun(store.fd(), name);
   if (!m || m->ended || m->recovered)

@@ -67,8 +67,12 @@ void CliWindowState::appendResultsText(const QString& text) {
 }
 
 void CliWindowState::showMessage(const QString& text) {
-  clearProgress();
+  showNote(text);
   messageShown_ = true;
+}
+
+void CliWindowState::showNote(const QString& text) {
+  clearProgress();
   QByteArray line = platform::encodePath(text::fromCrLf(text));
   if (!line.endsWith('\n'))
     line += '\n';
