@@ -122,6 +122,14 @@ class Killed : public ::testing::Test {
     }
     return found;
   }
+  // Each trial starts with an empty store.
+  static void clearStore() {
+    clean::Store s;
+    if (s.open(false) == 0) {
+      for (const QByteArray& run : s.runs())
+        (void)clean::removeRun(s.fd(), run);
+    }
+  }
   // Recovery, then restore: everything as before the clean.
   void expectRecoveredAndRestored(TempTree& t, const std::string& trial) {
     const QString note = clean::recoveryMessage(clean::recoverInterrupted());
@@ -171,6 +179,7 @@ TEST_F(Killed, AtEveryKindOfStep) {
   int killed = 0;
   int mixed = 0;
   for (int trial = 0; trial < 36; ++trial) {
+    clearStore();
     TempTree t;
     makeTree(t);
     const clean::Step step = steps[trial % std::size(steps)];
@@ -204,6 +213,7 @@ TEST_F(Killed, AtEveryKindOfStep) {
 TEST_F(Killed, AfterARandomTime) {
   QRandomGenerator random(4242);
   for (int trial = 0; trial < 12; ++trial) {
+    clearStore();
     TempTree t;
     makeTree(t);
     cleanKilled(
