@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "clean/backupstore.h"
@@ -41,8 +42,34 @@ QByteArray latestCleanRun(const Store& store) {
   return {};
 }
 
+// The records of one file: the same path listed twice, or names of one file
+// (hard links, or the file a rename of an earlier record left), in list order.
+std::vector<std::vector<const FileRecord*>> filesOf(const RunManifest& m) {
+  std::vector<std::vector<const FileRecord*>> groups;
+  auto same = [&m](const FileRecord& a, const FileRecord& b) {
+    const platform::FileIdentity id{b.dev, b.ino};
+    return absolutePath(m, a) == absolutePath(m, b) || platform::FileIdentity{a.dev, a.ino} == id ||
+           (a.after && *a.after == id);
+  };
+  for (const FileRecord& f : m.files) {
+    if (f.copy.isEmpty() || f.sha256.isEmpty())
+      continue;  // never touched: it failed before its backup
+    auto g = std::find_if(groups.begin(), groups.end(), [&](const auto& group) {
+      return std::any_of(group.begin(), group.end(),
+                         [&](const FileRecord* r) { return same(*r, f); });
+    });
+    if (g == groups.end())
+      groups.push_back({&f});
+    else
+      g->push_back(&f);
+  }
+  return groups;
+}
+
+// `f`: the file's first record, which holds its original; `left`: what the
+// clean's last record of it left there.
 RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
-                        const RestoreOptions& ro, BackupRun& journal) {
+                        const QByteArray& left, const RestoreOptions& ro, BackupRun& journal) {
   RestoredFile r;
   r.path = absolutePath(m, f);
   auto failed = [&r](const QString& why) {
@@ -82,7 +109,7 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     r.result = RestoredFile::Result::Unchanged;
     return r;
   }
-  if (now != f.sha256Cleaned && !ro.force) {
+  if (now != left && !ro.force) {
     r.result = RestoredFile::Result::Edited;
     return r;
   }
@@ -134,12 +161,9 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
   }
   BackupRun journal(RunKind::Restore, false, {});
   bool stopped = false;
-  // Backwards, so that a file listed twice gets the content from before its
-  // first clean.
-  for (auto it = m->files.rbegin(); it != m->files.rend(); ++it) {
-    if (it->copy.isEmpty() || it->sha256.isEmpty())
-      continue;  // never touched: it failed before its backup
-    report.files.push_back(restoreOne(*m, runFd.get(), *it, options, journal));
+  for (const auto& records : filesOf(*m)) {
+    report.files.push_back(restoreOne(*m, runFd.get(), *records.front(),
+                                      records.back()->sha256Cleaned, options, journal));
     stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
   }
   journal.finish(stopped);

@@ -40,7 +40,8 @@ struct RestoreReport {
   int error = 0;                        // ENOENT: no such run (or no store); otherwise errno
   QByteArray run;                       // the run restored
   std::vector<RecoveryNote> recovered;  // runs cut short that were dealt with first
-  std::vector<RestoredFile> files;      // in the order restored: the list backwards
+  std::vector<RestoredFile> files;      // one per file, in list order; a file listed
+                                        // more than once (also by another name) once
 };
 
 // Restores the clean run named `run`, or the latest clean run when it is empty.

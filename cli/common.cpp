@@ -21,6 +21,8 @@ const char kHelp[] =
     "                   [-j N] LOCATION\n"
     "  tervane-cli clean (--signature TEXT | --signature-file FILE) [--no-backup]\n"
     "                    [LOG]\n"
+    "  tervane-cli restore [--force] [--json] [RUN]\n"
+    "  tervane-cli backups [--prune DAYS]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
@@ -35,6 +37,11 @@ const char kHelp[] =
     "        fails. Each file's original is saved in the backup store first\n"
     "        (~/.local/share/tervane/backups) unless --no-backup is given.\n"
     "        Exit status: 0 every file cleaned, 2 error.\n"
+    "restore Puts back the originals of the latest clean, or of the run named\n"
+    "        (see backups). A file changed since the clean is not overwritten\n"
+    "        unless --force is given. Exit status: 0 every file back, 2 error.\n"
+    "backups Lists the runs in the backup store: time, files, bytes, complete\n"
+    "        or not. --prune DAYS removes the runs older than DAYS days.\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
@@ -42,6 +49,9 @@ const char kHelp[] =
     "  --filter TEXT          file types, as in the window (default \"*.ASP|*.PHP|*.JS\")\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
+    "  --no-backup            (clean) keep no copies of the originals\n"
+    "  --force                (restore) also overwrite files changed since\n"
+    "  --json                 (restore) JSON Lines: one object per file, a summary\n"
     "  -h, --help             this help\n"
     "  --version              the version\n";
 
@@ -137,6 +147,10 @@ int run(const QStringList& args, Sink& out, Sink& err) {
       return runScan(rest, out, err);
     if (command == u"clean")
       return runClean(rest, out, err);
+    if (command == u"restore")
+      return runRestore(rest, out, err);
+    if (command == u"backups")
+      return runBackups(rest, out, err);
     usageError(err, command.isEmpty() ? u"no command"_s : u"unknown command: "_s + command);
   } catch (const Exit& e) {
     return e.status;
