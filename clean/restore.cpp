@@ -105,8 +105,19 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     why.error = e;
     return failed(reasonText(why));
   }
+  const struct timespec mtime { time_t(f.mtimeSec), long(f.mtimeNsec) };
   if (now == f.sha256) {
+    // The clean rewrote it as it was (nothing to remove): only its time is new.
     r.result = RestoredFile::Result::Unchanged;
+    if (st.st_mtim.tv_sec != mtime.tv_sec || st.st_mtim.tv_nsec != mtime.tv_nsec) {
+      const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+      if (::futimens(file.get(), times) != 0) {
+        Failure why;
+        why.error = errno;
+        return failed(reasonText(why));
+      }
+      r.result = RestoredFile::Result::Restored;
+    }
     return r;
   }
   if (now != left && !ro.force) {
@@ -118,7 +129,6 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   if (!copy.ok() || hashOf(copy.get(), kept) != 0 || kept != f.sha256)
     return failed(QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
 
-  const struct timespec mtime { time_t(f.mtimeSec), long(f.mtimeNsec) };
   Options o;
   o.fault = ro.fault;
   o.keeper = &journal;
