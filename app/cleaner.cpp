@@ -1,14 +1,32 @@
 #include "app/cleaner.h"
 
 #include "app/messages.h"
-#include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "clean/journal.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 void Cleaner::Command2_Click() {
   Tervane(text::signatureFrom(w_.signatureText()));
+}
+
+Cleaner::~Cleaner() {
+  // A batch that ended in an error still closes its run.
+  finishRun(true);
+}
+
+void Cleaner::endBatches() {
+  batched_ = false;
+  finishRun(false);
+}
+
+void Cleaner::finishRun(bool stopped) {
+  if (!run_)
+    return;
+  run_->finish(stopped);
+  lastRun_ = run_->name();
+  run_.reset();
 }
 
 void Cleaner::Tervane(const QString& GJZ) {
@@ -25,35 +43,47 @@ void Cleaner::Tervane(const QString& GJZ) {
     w_.showNote(note);
 
   w_.setResultsText(QString());
-  clean::BackupRun run(clean::RunKind::Clean, keepBackups_, GJZ);
+  if (!run_)
+    run_ = std::make_unique<clean::BackupRun>(clean::RunKind::Clean, keepBackups_, GJZ);
+  clean::BackupRun& run = *run_;
   clean::Options options = options_;
   options.keeper = &run;
-  for (const QString& path : paths) {
+  for (const QString& line : paths) {
+    // Each line is one path as the scan writes it (platform/pathline.h). A line
+    // that begins with '"' but is not a well-formed quoted path names no file.
+    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
+    if (!bytes) {
+      clean::Failure notAPath;
+      notAPath.reason = clean::Reason::NotAFilePath;
+      finishRun(true);
+      w_.showMessage(clean::failureMessage(line, notAPath));
+      return;
+    }
+    // The log and the messages show the path as the scan would have written it.
+    const QString shown = platform::lineOfBytes(*bytes);
     // A path the scan logged must still lead to the file it read there; a path
     // typed into the box is taken as it stands.
-    const auto scanned = w_.scannedFiles.find(path);
+    const auto scanned = w_.scannedFiles.find(platform::decodePath(*bytes));
     const platform::FileIdentity* scannedAs =
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
-    const QByteArray native = platform::encodePath(path);
-    run.next(native);
-    const auto failed = clean::cleanFile(native, GJZ, options, scannedAs, &cleanedAs);
+    run.next(*bytes);
+    const auto failed = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
     run.outcome(failed, cleanedAs);
     if (failed) {
-      run.finish(true);
-      lastRun_ = run.name();
-      w_.showMessage(clean::failureMessage(path, *failed));
+      finishRun(true);
+      w_.showMessage(clean::failureMessage(shown, *failed));
       return;
     }
     // Replacing the content made a new file: it is the one to expect from now on.
     if (scannedAs)
       scanned.value() = cleanedAs;
-    QString entry = path;
+    QString entry = shown;
     entry += text::kCrLf;
     entry += msg::kCleaned;
     entry += text::kCrLf;
     w_.appendResultsText(entry);
   }
-  run.finish(false);
-  lastRun_ = run.name();
+  if (!batched_)
+    finishRun(false);
 }

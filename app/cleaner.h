@@ -4,12 +4,18 @@
 
 #include <QString>
 
+#include <memory>
+
 #include "app/windowstate.h"
+#include "clean/backupstore.h"
 #include "clean/rewrite.h"
 
 class Cleaner {
  public:
   explicit Cleaner(WindowState& state) : w_(state) {}
+  ~Cleaner();
+  Cleaner(const Cleaner&) = delete;
+  Cleaner& operator=(const Cleaner&) = delete;
 
   // Clean: takes the signature from the signature box and runs Tervane(GJZ).
   void Command2_Click();
@@ -25,10 +31,19 @@ class Cleaner {
   void setKeepBackups(bool keep) { keepBackups_ = keep; }
   // The backup run of the last clean; empty when none was made.
   const QByteArray& lastRun() const { return lastRun_; }
+  // The command line cleans a long log in batches, each a run of Tervane: from
+  // beginBatches to endBatches they make one backup run, so that one restore
+  // undoes the whole clean.
+  void beginBatches() { batched_ = true; }
+  void endBatches();
 
  private:
   WindowState& w_;
   clean::Options options_;
+  void finishRun(bool stopped);
+
   bool keepBackups_ = true;
+  bool batched_ = false;
+  std::unique_ptr<clean::BackupRun> run_;
   QByteArray lastRun_;
 };

@@ -7,6 +7,7 @@
 #include "clean/journal.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "scan/filetypes.h"
 #include "text/textops.h"
 
@@ -194,6 +195,10 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
   return pending;
 }
 
+void Scanner::LabelTxt(const QString& t) {
+  w_.setCurrentFileText(platform::lineOfPath(t));
+}
+
 void Scanner::prepareMatcher(const QString& GJZ) {
   // The same signature for every file of a scan: a pointer compare usually decides.
   const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
@@ -232,9 +237,12 @@ void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype time
 void Scanner::logDetection(const QString& NameX, qsizetype times,
                            const platform::FileIdentity& identity) {
   w_.scannedFiles.insert(NameX, identity);
+  // One line per detection whatever the name holds: a line break in a name must
+  // not make a second path, nor a name that reads as a quoted line be taken as one.
+  const QString line = platform::lineOfPath(NameX);
   QString lines;
   for (qsizetype i = 0; i < times; ++i) {
-    lines += NameX;
+    lines += line;
     lines += text::kCrLf;
   }
   w_.appendResultsText(lines);
