@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include "clean/backupstore.h"
@@ -122,6 +124,36 @@ TEST_F(RestoreCommand, BackupsListsAndPrunes) {
   EXPECT_EQ(pruned.status, cli::kOk);
   EXPECT_TRUE(pruned.out.startsWith("removed ")) << pruned.out.constData();
   EXPECT_EQ(run({u"backups"_s}).out, QByteArray());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RestoreCommand, ALongLogIsOneRunThatOneRestoreUndoes) {
+  // More paths than the command cleans in one batch; in memory, as each file is
+  // flushed twice.
+  QTemporaryDir site(platform::decodePath(privateDataHome.path()) + u"/site-XXXXXX"_s);
+  const QByteArray root = site.path().toUtf8();
+  QByteArray log;
+  for (int i = 0; i < 1100; ++i) {
+    const QByteArray path = root + "/p" + QByteArray::number(i) + ".php";
+    QFile f(QString::fromUtf8(path));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("<iframe" + QByteArray::number(i));
+    log += path + '\n';
+  }
+  t.write("log.txt", log);
+  ASSERT_EQ(run({u"clean"_s, u"--signature"_s, u"<iframe"_s, t.path("log.txt")}).status, cli::kOk);
+  const QList<QByteArray> rows = run({u"backups"_s}).out.trimmed().split('\n');
+  ASSERT_EQ(rows.size(), 1);
+  EXPECT_TRUE(rows[0].contains("  1100 files  ")) << rows[0].constData();
+  EXPECT_EQ(run({u"restore"_s}).status, cli::kOk);
+  for (int i : {0, 1023, 1024, 1099}) {
+    QFile f(QString::fromUtf8(root + "/p" + QByteArray::number(i) + ".php"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "<iframe" + QByteArray::number(i)) << i;
+  }
 }
 
 }  // namespace
