@@ -43,6 +43,7 @@ void Cleaner::Tervane(const QString& GJZ) {
     w_.showNote(note);
 
   w_.setResultsText(QString());
+  options_.encoding = w_.contentEncoding();
   if (!run_)
     run_ = std::make_unique<clean::BackupRun>(clean::RunKind::Clean, keepBackups_, GJZ);
   clean::BackupRun& run = *run_;
@@ -67,6 +68,7 @@ void Cleaner::Tervane(const QString& GJZ) {
     const platform::FileIdentity* scannedAs =
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
+    w_.showCleaning(shown);
     run.next(*bytes);
     const auto failed = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
     run.outcome(failed, cleanedAs);

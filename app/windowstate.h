@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "platform/fs.h"
+#include "text/encoding.h"
 
 class WindowState {
  public:
@@ -49,9 +50,17 @@ class WindowState {
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;
 
+  // The clean is about to rewrite `path`. The window shows it in Text2 and
+  // repaints, handling no input, so that no handler runs inside a clean.
+  virtual void showCleaning(const QString& path) { (void)path; }
+
   // How many threads read and match files during a scan. The walk, its yields
   // and the order of the log are the same whatever the number; the window uses 1.
   virtual int scanThreads() const { return 1; }
+
+  // How the scan and the clean read a file's content; the window uses the rule
+  // (UTF-8 when the whole content is valid UTF-8, GBK otherwise).
+  virtual text::Encoding contentEncoding() const { return text::Encoding::Auto; }
 
   // ScanFlag and FileTypes: values of the main window.
   bool ScanFlag = true;

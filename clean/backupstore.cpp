@@ -336,6 +336,7 @@ int BackupRun::writeCopy(int fd, const Steps& steps) {
   spec.readHash = &original;
   if (kind_ == RunKind::Clean)
     spec.cleanedHash = &cleaned;
+  spec.encoding = steps.options().encoding;
   off_t written = 0;
   int e = stream(steps, 128 * 1024, gjz_, spec, written);
   if (e == 0)

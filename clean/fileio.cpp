@@ -11,6 +11,7 @@
 
 #include "clean/remover.h"
 #include "clean/rewrite.h"
+#include "text/utf8.h"
 
 namespace clean {
 
@@ -62,10 +63,40 @@ int syncFile(const Steps& steps, Step step, int fd) {
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
+namespace {
+
+// The encoding `from` is read in: with the rule's choice, whether its whole
+// content is valid UTF-8 decides, before anything is removed.
+int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>& buf,
+               text::Encoding& encoding) {
+  if (encoding != text::Encoding::Auto)
+    return 0;
+  utf8::Validator validator;
+  off_t readAt = 0;
+  for (;;) {
+    std::size_t n = 0;
+    if (const int e = readSome(steps, readStep, from, buf.data(), buf.size(), readAt, n))
+      return e;
+    validator.feed(buf.data(), n);
+    if (n == 0 || !validator.ok())
+      break;
+  }
+  encoding = text::resolveEncoding(encoding, validator.finish());
+  return 0;
+}
+
+}  // namespace
+
 int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& spec,
            off_t& written, qint64* removed) {
-  SignatureRemover remover(gjz);
   std::vector<uint8_t> buf(chunk > 0 ? chunk : 1);
+  text::Encoding encoding = text::Encoding::Gbk;
+  if ((!spec.copyOnly || spec.cleanedHash) && !gjz.isEmpty()) {
+    encoding = spec.encoding;
+    if (const int e = encodingOf(steps, spec.from, spec.readStep, buf, encoding))
+      return e;
+  }
+  SignatureRemover remover(gjz, encoding);
   std::vector<uint8_t> out;
   out.reserve(buf.size() + 64);
   off_t readAt = 0;

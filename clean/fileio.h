@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "text/encoding.h"
+
 namespace clean {
 
 enum class Step;
@@ -23,6 +25,7 @@ class Steps {
   explicit Steps(const Options& o);
   // The injected errno for this step, or 0.
   int injected(Step s) const;
+  const Options& options() const { return o_; }
 
  private:
   const Options& o_;
@@ -50,6 +53,9 @@ struct StreamSpec {
   QCryptographicHash* writeHash = nullptr;
   // The hash of the cleaned content, also when only copying.
   QCryptographicHash* cleanedHash = nullptr;
+  // How the content is read for the removal; with Auto, one pass over `from`
+  // first learns whether it is valid UTF-8.
+  text::Encoding encoding = text::Encoding::Auto;
 };
 int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& spec,
            off_t& written, qint64* removed = nullptr);

@@ -229,6 +229,7 @@ int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
   spec.writeStep = writeStep;
   spec.copyOnly = o_.contentFrom >= 0;
   spec.truncate = truncate;
+  spec.encoding = o_.encoding;
   off_t written = 0;
   return stream(steps_, o_.chunkSize, gjz_, spec, written);
 }

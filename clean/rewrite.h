@@ -33,6 +33,7 @@
 
 #include "platform/fd.h"
 #include "platform/fs.h"
+#include "text/encoding.h"
 
 struct timespec;
 
@@ -83,6 +84,9 @@ struct Options {
   int contentFrom = -1;
   // When set, the file's modification time afterwards.
   const struct timespec* mtime = nullptr;
+  // How the content is read. With Auto (the scan's rule) the whole file is read
+  // once before the removal to learn whether it is valid UTF-8.
+  text::Encoding encoding = text::Encoding::Auto;
 };
 
 // Why a file could not be cleaned.

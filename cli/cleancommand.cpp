@@ -35,6 +35,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   if (parser.values(null).size() > 1)
     usageError(err, u"an option is given twice"_s);
   const QString signature = signatureBox(parser, c, err);
+  const text::Encoding encoding = contentEncoding(parser, c, err);
   const bool nul = parser.isSet(null);
 
   const QString input = positional.isEmpty() ? u"-"_s : positional.front();
@@ -46,6 +47,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
 
   CliWindowState w(out, err, false);
   w.Text3 = signature;
+  w.encoding = encoding;
   Cleaner cleaner(w);
   cleaner.setKeepBackups(!parser.isSet(noBackup));
   cleaner.beginBatches();

@@ -39,27 +39,28 @@ bool isCutOff(QByteArrayView tail) {
 const char kHelp[] =
     "Usage:\n"
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
-    "                   [-j N] [-0] LOCATION\n"
-    "  tervane-cli clean (--signature TEXT | --signature-file FILE) [-0]\n"
-    "                    [--no-backup] [LOG]\n"
+    "                   [--encoding auto|gbk|utf-8] [-j N] [-0] LOCATION\n"
+    "  tervane-cli clean (--signature TEXT | --signature-file FILE)\n"
+    "                    [--encoding auto|gbk|utf-8] [-0] [--no-backup] [LOG]\n"
     "  tervane-cli restore [--force] [--json] [RUN]\n"
     "  tervane-cli backups [--prune DAYS]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
     "        \"全盘扫描\" for every drive) and prints the path of every file whose\n"
-    "        path holds a fragment of the filter and whose GBK content, compared\n"
-    "        in lower case, holds the signature: one line per detection, in walk\n"
+    "        path holds a fragment of the filter and whose content, compared in\n"
+    "        lower case, holds the signature: one line per detection, in walk\n"
     "        order. A path that is UTF-8 text without control characters and does\n"
     "        not begin with '\"' is printed as it is; any other is quoted, C-style:\n"
     "        \"/www/a\\nb.php\", \"/www/\\x8C.php\", a GBK name as \"/www/\\g名.php\".\n"
     "        Exit status: 0 nothing found, 1 something found, 2 error.\n"
     "clean   Rewrites each file listed in LOG (one path per line, as scan prints\n"
     "        them; standard input when LOG is absent or \"-\") with every\n"
-    "        occurrence of the signature removed, and prints the cleaning log.\n"
-    "        Stops at the first file that fails. Each file's original is saved\n"
-    "        in the backup store first (~/.local/share/tervane/backups) unless\n"
-    "        --no-backup is given. Exit status: 0 every file cleaned, 2 error.\n"
+    "        occurrence of the signature removed (in any letter case, as the scan\n"
+    "        finds it), and prints the cleaning log. Stops at the first file that\n"
+    "        fails. Each file's original is saved in the backup store first\n"
+    "        (~/.local/share/tervane/backups) unless --no-backup is given.\n"
+    "        Exit status: 0 every file cleaned, 2 error.\n"
     "restore Puts back the originals of the latest clean, or of the run named\n"
     "        (see backups). A file changed since the clean is not overwritten\n"
     "        unless --force is given. Exit status: 0 every file back, 2 error.\n"
@@ -71,6 +72,10 @@ const char kHelp[] =
     "  --signature-file FILE  the signature from a UTF-8 file of at most 1 MiB, line\n"
     "                         ends as they are\n"
     "  --filter TEXT          file types, as in the window (default \"*.ASP|*.PHP|*.JS\")\n"
+    "  --encoding NAME        how file contents are read: auto (the default) reads\n"
+    "                         a file as UTF-8 when its whole content is valid UTF-8,\n"
+    "                         as GBK otherwise; gbk or utf-8 read every file so\n"
+    "                         (the scan and the clean read a file alike)\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
     "clean   Rewrites each file listed in LOG (one path per line, as scan prints\n"
@@ -142,6 +147,7 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
   parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
   parser.addOption(c.signature);
   parser.addOption(c.signatureFile);
+  parser.addOption(c.encoding);
   parser.addOption(c.help);
   if (!parser.parse(args))
     usageError(err, parser.errorText());
@@ -179,6 +185,16 @@ QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& er
     fail(err, where + u" is not UTF-8 text: byte %1 is not part of a character"_s.arg(bad + 1));
   }
   return QString::fromUtf8(bytes);
+}
+
+text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err) {
+  if (!parser.isSet(c.encoding))
+    return text::Encoding::Auto;
+  const QStringList values = parser.values(c.encoding);
+  const std::optional<text::Encoding> e = text::encodingNamed(values.back());
+  if (values.size() > 1 || !e)
+    usageError(err, u"--encoding takes one of auto, gbk, utf-8"_s);
+  return *e;
 }
 
 void checkOutput(const Sink& out, Sink& err) {

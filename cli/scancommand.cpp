@@ -62,6 +62,7 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   w.Combo1 = positional.front();
   w.Combo2 = parser.isSet(filter) ? parser.value(filter) : kDefaultFilter.toString();
   w.threads = threads;
+  w.encoding = contentEncoding(parser, c, err);
   Scanner scanner(w);
   scanner.Command1_Click();
   w.clearProgress();

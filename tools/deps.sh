@@ -6,14 +6,15 @@ set -euo pipefail
 tervane_install_deps() {
   local wanted=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-translations-l10n
+    qt6-base-private-dev
     libicu-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
     clang-14 libclang-rt-14-dev
-    xvfb xauth x11-utils imagemagick dbus-daemon xdg-utils
+    xvfb xauth x11-utils imagemagick librsvg2-bin dbus-daemon xdg-utils
     fonts-arphic-uming
-    desktop-file-utils appstream lintian dpkg-dev man-db file
+    desktop-file-utils appstream lintian dpkg-dev man-db bsdextrautils file
     "$@"
   )
   local missing=()

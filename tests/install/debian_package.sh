@@ -42,6 +42,7 @@ awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print }' "$tmp/contents" | grep -q . &&
 mkdir "$tmp/x"
 dpkg-deb -x "$deb" "$tmp/x"
 for program in "$tmp"/x/usr/bin/*; do
+  need file file || break
   file -b "$program" | grep -q ', stripped' || fail "$(basename "$program") is not stripped"
 done
 
@@ -63,9 +64,10 @@ has 'libstdc\+\+6 \(>= [^)]+\)' "libstdc++6 with a version"
 if [ "$gui" = 1 ]; then
   has 'libqt6widgets6 \(>= [^)]+\)' "libqt6widgets6 with a version"
   has 'libqt6dbus6 \(>= [^)]+\)' "libqt6dbus6 with a version"
-  # Loaded at run time, so added by hand: the platform plugins, a CJK font for
-  # the captions, xdg-open.
+  # Loaded at run time, so added by hand: the platform plugins, Qt's texts in
+  # Chinese, a CJK font for the captions, xdg-open.
   has 'qt6-qpa-plugins' "the Qt platform plugins"
+  has 'qt6-translations-l10n' "Qt's Chinese texts"
   has 'fonts-arphic-uming \| fonts-noto-cjk' "a CJK font"
   has 'xdg-utils' "xdg-utils"
 fi
@@ -80,6 +82,7 @@ while read -r entry; do
 done <<<"$entries"
 
 # --- lintian: errors fail, warnings are printed -------------------------------
+need lintian lintian || finish
 set +e
 lintian --fail-on error --tag-display-limit 0 "$deb" >"$tmp/lintian.txt" 2>&1
 status=$?
