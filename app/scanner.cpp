@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/messages.h"
+#include "clean/journal.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
@@ -50,6 +51,10 @@ void Scanner::Command1_Click() {
     return;
   scanning_ = true;
   const auto running = qScopeGuard([this] { scanning_ = false; });
+
+  // A clean cut short may have left a file half rewritten: put it back first.
+  if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
+    w_.showNote(note);
 
   w_.setResultsText(QString());
   w_.scannedFiles.clear();

@@ -24,6 +24,8 @@ constexpr qsizetype kBatchChars = 4 * 1024 * 1024;
 int runClean(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
+  const QCommandLineOption noBackup(u"no-backup"_s, u"keep no backups"_s);
+  parser.addOption(noBackup);
   const QCommandLineOption null({u"0"_s, u"null"_s}, u"NUL-separated raw paths"_s);
   parser.addOption(null);
   parse(parser, args, out, err, c);
@@ -47,6 +49,8 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   w.Text3 = signature;
   w.encoding = encoding;
   Cleaner cleaner(w);
+  cleaner.setKeepBackups(!parser.isSet(noBackup));
+  cleaner.beginBatches();
   for (;;) {
     QString text1;
     qsizetype lines = 0;
@@ -69,6 +73,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
       case LogReader::Status::Line:
         continue;
       case LogReader::Status::End:
+        cleaner.endBatches();
         return kOk;
       case LogReader::Status::TooLong:
         fail(err, shown(input) + u": line %1 is longer than %2 bytes, the most a line may hold"_s

@@ -41,7 +41,9 @@ const char kHelp[] =
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
     "                   [--encoding auto|gbk|utf-8] [-j N] [-0] LOCATION\n"
     "  tervane-cli clean (--signature TEXT | --signature-file FILE)\n"
-    "                    [--encoding auto|gbk|utf-8] [-0] [LOG]\n"
+    "                    [--encoding auto|gbk|utf-8] [-0] [--no-backup] [LOG]\n"
+    "  tervane-cli restore [--force] [--json] [RUN]\n"
+    "  tervane-cli backups [--prune DAYS]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
@@ -56,7 +58,14 @@ const char kHelp[] =
     "        them; standard input when LOG is absent or \"-\") with every\n"
     "        occurrence of the signature removed (in any letter case, as the scan\n"
     "        finds it), and prints the cleaning log. Stops at the first file that\n"
-    "        fails. Exit status: 0 every file cleaned, 2 error.\n"
+    "        fails. Each file's original is saved in the backup store first\n"
+    "        (~/.local/share/tervane/backups) unless --no-backup is given.\n"
+    "        Exit status: 0 every file cleaned, 2 error.\n"
+    "restore Puts back the originals of the latest clean, or of the run named\n"
+    "        (see backups). A file changed since the clean is not overwritten\n"
+    "        unless --force is given. Exit status: 0 every file back, 2 error.\n"
+    "backups Lists the runs in the backup store: time, files, bytes, complete\n"
+    "        or not. --prune DAYS removes the runs older than DAYS days.\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
@@ -69,8 +78,17 @@ const char kHelp[] =
     "                         (the scan and the clean read a file alike)\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
-    "  -0, --null             scan: print each path's exact bytes followed by a NUL,\n"
-    "                         for xargs -0; clean: read such paths\n"
+    "clean   Rewrites each file listed in LOG (one path per line, as scan prints\n"
+    "        them; standard input when LOG is absent or \"-\") with every\n"
+    "        occurrence of the signature removed, and prints the cleaning log.\n"
+    "        Stops at the first file that fails. Each file's original is saved\n"
+    "        in the backup store first (~/.local/share/tervane/backups) unless\n"
+    "        --no-backup is given. Exit status: 0 every file cleaned, 2 error.\n"
+    "restore Puts back the originals of the latest clean, or of the run named\n"
+    "        (see backups). A file changed since the clean is not overwritten\n"
+    "        unless --force is given. Exit status: 0 every file back, 2 error.\n"
+    "backups Lists the runs in the backup store: time, files, bytes, complete\n"
+    "        or not. --prune DAYS removes the runs older than DAYS days.\n"
     "  -h, --help             this help\n"
     "  --version              the version\n";
 
@@ -202,6 +220,10 @@ int run(const QStringList& args, Sink& out, Sink& err) {
       return runScan(rest, out, err);
     if (command == u"clean")
       return runClean(rest, out, err);
+    if (command == u"restore")
+      return runRestore(rest, out, err);
+    if (command == u"backups")
+      return runBackups(rest, out, err);
     usageError(err, command.isEmpty() ? u"no command"_s : u"unknown command: "_s + command);
   } catch (const Exit& e) {
     return e.status;

@@ -16,11 +16,33 @@
 
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "platform/pathcodec.h"
+
+// Cleans keep backups under $XDG_DATA_HOME: every test program (and every
+// tervane-cli it starts) gets a data folder of its own, removed at its end, so
+// that no test ever writes into the user's. It lies in memory where it can, as
+// every backup is flushed to disk.
+class PrivateDataHome {
+ public:
+  PrivateDataHome()
+      : dir_(QDir(QStringLiteral("/dev/shm")).exists() && ::access("/dev/shm", W_OK) == 0
+                 ? QStringLiteral("/dev/shm/tervane-data-XXXXXX")
+                 : QDir::tempPath() + QStringLiteral("/tervane-data-XXXXXX")) {
+    if (!dir_.isValid())
+      throw std::runtime_error("no temporary data folder");
+    ::setenv("XDG_DATA_HOME", QDir(dir_.path()).canonicalPath().toUtf8().constData(), 1);
+  }
+  QByteArray path() const { return QDir(dir_.path()).canonicalPath().toUtf8(); }
+
+ private:
+  QTemporaryDir dir_;
+};
+inline const PrivateDataHome privateDataHome;
 
 // In a forked child: when the tests run as root, drops to uid and gid 65534, so
 // that permission bits bind the child as they bind a user. Ends the child with
