@@ -236,7 +236,7 @@ TEST_F(Killed, TheNextScanPutsAHalfRewrittenFileBackAndSaysSo) {
       },
       -1));
   ASSERT_EQ(states(t)[1], 'x');  // f1, the first file with two names, half written
-  hostile::State w;
+  ScanState w;
   Scanner s(w);
   w.Text3 = hostile::kSignature;
   w.Combo2 = u"*.ASP"_s;
