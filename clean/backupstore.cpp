@@ -332,13 +332,13 @@ int BackupRun::writeCopy(int fd, const Steps& steps) {
     return errno;
   QCryptographicHash original(QCryptographicHash::Sha256);
   QCryptographicHash cleaned(QCryptographicHash::Sha256);
-  StreamSpec spec{fd, Step::ReadOriginal, copy.get(), Step::WriteBackup, true, false};
-  spec.readHash = &original;
+  StreamSpec how{fd, Step::ReadOriginal, copy.get(), Step::WriteBackup, true, false};
+  how.readHash = &original;
   if (kind_ == RunKind::Clean)
-    spec.cleanedHash = &cleaned;
-  spec.encoding = steps.options().encoding;
+    how.cleanedHash = &cleaned;
+  how.encoding = steps.options().encoding;
   off_t written = 0;
-  int e = stream(steps, 128 * 1024, gjz_, spec, written);
+  int e = stream(steps, 128 * 1024, gjz_, how, written);
   if (e == 0)
     e = syncFile(steps, Step::SyncBackup, copy.get());
   if (e == 0 && ::fsync(run_.get()) != 0)

@@ -87,13 +87,13 @@ int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>
 
 }  // namespace
 
-int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& spec,
+int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& how,
            off_t& written, qint64* removed) {
   std::vector<uint8_t> buf(chunk > 0 ? chunk : 1);
   text::Encoding encoding = text::Encoding::Gbk;
-  if ((!spec.copyOnly || spec.cleanedHash) && !gjz.isEmpty()) {
-    encoding = spec.encoding;
-    if (const int e = encodingOf(steps, spec.from, spec.readStep, buf, encoding))
+  if ((!how.copyOnly || how.cleanedHash) && !gjz.isEmpty()) {
+    encoding = how.encoding;
+    if (const int e = encodingOf(steps, how.from, how.readStep, buf, encoding))
       return e;
   }
   SignatureRemover remover(gjz, encoding);
@@ -103,26 +103,26 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
   written = 0;
   for (;;) {
     std::size_t n = 0;
-    if (const int e = readSome(steps, spec.readStep, spec.from, buf.data(), buf.size(), readAt, n))
+    if (const int e = readSome(steps, how.readStep, how.from, buf.data(), buf.size(), readAt, n))
       return e;
-    if (spec.readHash)
-      spec.readHash->addData(QByteArrayView(buf.data(), qsizetype(n)));
+    if (how.readHash)
+      how.readHash->addData(QByteArrayView(buf.data(), qsizetype(n)));
     const uint8_t* p = buf.data();
     std::size_t len = n;
-    if (!spec.copyOnly || spec.cleanedHash) {
+    if (!how.copyOnly || how.cleanedHash) {
       out.clear();
       remover.feed(buf.data(), n, n == 0, out);
-      if (spec.cleanedHash)
-        spec.cleanedHash->addData(QByteArrayView(out.data(), qsizetype(out.size())));
-      if (!spec.copyOnly) {
+      if (how.cleanedHash)
+        how.cleanedHash->addData(QByteArrayView(out.data(), qsizetype(out.size())));
+      if (!how.copyOnly) {
         p = out.data();
         len = out.size();
       }
     }
-    if (spec.writeHash)
-      spec.writeHash->addData(QByteArrayView(p, qsizetype(len)));
-    if (spec.to >= 0) {
-      if (const int e = writeAll(steps, spec.writeStep, spec.to, p, len, &written))
+    if (how.writeHash)
+      how.writeHash->addData(QByteArrayView(p, qsizetype(len)));
+    if (how.to >= 0) {
+      if (const int e = writeAll(steps, how.writeStep, how.to, p, len, &written))
         return e;
     } else {
       written += off_t(len);
@@ -132,10 +132,10 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
   }
   if (removed)
     *removed = remover.removed();
-  if (spec.to >= 0 && spec.truncate) {
-    if (const int e = steps.injected(spec.writeStep))
+  if (how.to >= 0 && how.truncate) {
+    if (const int e = steps.injected(how.writeStep))
       return e;
-    if (::ftruncate(spec.to, written) != 0)
+    if (::ftruncate(how.to, written) != 0)
       return errno;
   }
   return 0;

@@ -57,7 +57,7 @@ struct StreamSpec {
   // first learns whether it is valid UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
 };
-int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& spec,
+int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& how,
            off_t& written, qint64* removed = nullptr);
 
 // Whether two descriptors hold the same bytes from their starts to their ends.

@@ -54,9 +54,9 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
     return 0;
   Options none;
   Steps steps(none);
-  StreamSpec spec{copy, Step::Restore, file.get(), Step::Restore, true, true};
+  StreamSpec how{copy, Step::Restore, file.get(), Step::Restore, true, true};
   off_t written = 0;
-  if (const int e = stream(steps, 128 * 1024, {}, spec, written))
+  if (const int e = stream(steps, 128 * 1024, {}, how, written))
     return e;
   const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(f.mtimeSec), long(f.mtimeNsec)}};
   ::futimens(file.get(), times);

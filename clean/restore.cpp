@@ -22,10 +22,10 @@ int hashOf(int fd, QByteArray& hex) {
   Options none;
   Steps steps(none);
   QCryptographicHash h(QCryptographicHash::Sha256);
-  StreamSpec spec{fd, Step::ReadOriginal, -1, Step::WriteTemp, true, false};
-  spec.readHash = &h;
+  StreamSpec how{fd, Step::ReadOriginal, -1, Step::WriteTemp, true, false};
+  how.readHash = &h;
   off_t length = 0;
-  if (const int e = stream(steps, 128 * 1024, {}, spec, length))
+  if (const int e = stream(steps, 128 * 1024, {}, how, length))
     return e;
   hex = h.result().toHex();
   return 0;

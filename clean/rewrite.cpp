@@ -222,16 +222,16 @@ std::optional<Failure> Cleaning::open() {
 }
 
 int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
-  StreamSpec spec;
-  spec.from = o_.contentFrom >= 0 ? o_.contentFrom : from;
-  spec.readStep = Step::ReadOriginal;
-  spec.to = to;
-  spec.writeStep = writeStep;
-  spec.copyOnly = o_.contentFrom >= 0;
-  spec.truncate = truncate;
-  spec.encoding = o_.encoding;
+  StreamSpec how;
+  how.from = o_.contentFrom >= 0 ? o_.contentFrom : from;
+  how.readStep = Step::ReadOriginal;
+  how.to = to;
+  how.writeStep = writeStep;
+  how.copyOnly = o_.contentFrom >= 0;
+  how.truncate = truncate;
+  how.encoding = o_.encoding;
   off_t written = 0;
-  return stream(steps_, o_.chunkSize, gjz_, spec, written);
+  return stream(steps_, o_.chunkSize, gjz_, how, written);
 }
 
 Cleaning::Replaced Cleaning::replace(Failure& failed) {
@@ -290,9 +290,9 @@ std::optional<Failure> Cleaning::rewriteInPlace() {
   } else {
     if (const int e = anonymousCopy(dir_.get(), copy))
       return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
-    StreamSpec spec{file_.get(), Step::ReadOriginal, copy.get(), Step::WriteBackup, true, true};
+    StreamSpec how{file_.get(), Step::ReadOriginal, copy.get(), Step::WriteBackup, true, true};
     off_t written = 0;
-    if (const int e = stream(steps_, o_.chunkSize, gjz_, spec, written))
+    if (const int e = stream(steps_, o_.chunkSize, gjz_, how, written))
       return systemFailure(e);
     if (const int e = syncFile(steps_, Step::SyncBackup, copy.get()))
       return systemFailure(e);
