@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -46,6 +47,16 @@ class WindowState {
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;
 
+  // A file in scope that the scan could not read (a folder that could not be
+  // listed: its path ends in "/"), and why: an errno.
+  struct Unreadable {
+    QString path;
+    int error = 0;
+  };
+  // Told once, after the hand-off, when the scan could not read some files (they
+  // are in `unreadableFiles`): one message, whatever their number.
+  virtual void showUnreadable(const QString& message) { showMessage(message); }
+
   // How many threads read and match files during a scan. The walk, its yields
   // and the order of the log are the same whatever the number; the window uses 1.
   virtual int scanThreads() const { return 1; }
@@ -58,6 +69,8 @@ class WindowState {
   // that has come to lead to another file (a link or another file or folder
   // swapped in since), and keeps the identity of each file it rewrites.
   QHash<QString, platform::FileIdentity> scannedFiles;
+  // What the last scan could not read, in walk order. Emptied when a scan starts.
+  QList<Unreadable> unreadableFiles;
 };
 
 // A window state of plain values, for tests and for scripted use.

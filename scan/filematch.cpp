@@ -501,24 +501,38 @@ constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NO
 }  // namespace
 
 MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
-                                        platform::FileIdentity* identity) const {
+                                        platform::FileIdentity* identity, ReadStats* stats) const {
   const int fd = ::open(nativePath.constData(), kOpenFlags);
-  if (fd < 0)
+  if (fd < 0) {
+    if (stats)
+      stats->error = errno;
     return MatchResult::Error;
-  return matchOpen(fd, identity);
+  }
+  return matchOpen(fd, identity, stats);
 }
 
 MatchResult SignatureMatcher::matchFileAt(int dirFd, const QByteArray& name,
-                                          platform::FileIdentity* identity) const {
+                                          platform::FileIdentity* identity,
+                                          ReadStats* stats) const {
   const int fd = ::openat(dirFd, name.constData(), kOpenFlags);
-  if (fd < 0)
+  if (fd < 0) {
+    if (stats)
+      stats->error = errno;
     return MatchResult::Error;
-  return matchOpen(fd, identity);
+  }
+  return matchOpen(fd, identity, stats);
 }
 
-MatchResult SignatureMatcher::matchOpen(int fd, platform::FileIdentity* identity) const {
+MatchResult SignatureMatcher::matchOpen(int fd, platform::FileIdentity* identity,
+                                        ReadStats* stats) const {
+  ReadStats local;
+  ReadStats& out = stats ? *stats : local;
+  out = ReadStats{};
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool statted = ::fstat(fd, &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    // A name that now leads to a FIFO or device is no file of the tree any more.
+    out.error = statted ? 0 : errno;
     ::close(fd);
     return MatchResult::Error;
   }
@@ -548,10 +562,12 @@ MatchResult SignatureMatcher::matchOpen(int fd, platform::FileIdentity* identity
       if (n < 0) {
         if (errno == EINTR)
           continue;
+        out.error = errno;
         ::close(fd);
         return MatchResult::Error;
       }
     }
+    out.bytes += std::uint64_t(n);
     remaining -= std::size_t(n);
     const bool final = n == 0 || remaining == 0;
     found = s.scan(kept + std::size_t(n), final);

@@ -149,7 +149,7 @@ TEST_F(CliTest, ScanPrintsTheLogInWalkOrderWithTheNamesBytes) {
   t.symlink(t.abs("a.php"), "link.php");
   t.fifo("pipe.php");
   const QByteArray expected =
-      lines({"a.php", "c.asp.js", "c.asp.js", "e.asp", "sub/\xB2\xE2\xCA\xD4.php"});
+      lines({".hidden.php", "a.php", "c.asp.js", "c.asp.js", "e.asp", "sub/\xB2\xE2\xCA\xD4.php"});
   for (const char* j : {"1", "2", "5"}) {
     const Result r = run({"scan", "--signature-file", sigFile(kSig), "-j", j, root()});
     EXPECT_EQ(r.out, expected) << j;
