@@ -28,12 +28,16 @@ void Cleaner::Tervane(const QString& GJZ) {
     platform::FileIdentity cleanedAs;
     if (const auto failed =
             clean::cleanFile(platform::encodePath(path), GJZ, options_, scannedAs, &cleanedAs)) {
+      if (onFile)
+        onFile(path, failed);
       w_.showMessage(clean::failureMessage(path, *failed));
       return;
     }
     // Replacing the content made a new file: it is the one to expect from now on.
     if (scannedAs)
       scanned.value() = cleanedAs;
+    if (onFile)
+      onFile(path, std::nullopt);
     QString entry = path;
     entry += text::kCrLf;
     entry += msg::kCleaned;

@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <functional>
+#include <optional>
+
 #include "app/windowstate.h"
 #include "clean/rewrite.h"
 
@@ -19,6 +22,9 @@ class Cleaner {
 
   // How each file is read and rewritten (buffer size; failures injected by tests).
   clean::Options& options() { return options_; }
+
+  // Called after each file with its failure, if it failed (the command line's report).
+  std::function<void(const QString& path, const std::optional<clean::Failure>& failure)> onFile;
 
  private:
   WindowState& w_;

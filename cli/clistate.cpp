@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -61,7 +62,8 @@ QStringList CliWindowState::drives() const {
 void CliWindowState::appendResultsText(const QString& text) {
   clearProgress();
   // Paths go out as the bytes of their names; the log's CR LF becomes LF.
-  out_.write(platform::encodePath(text::fromCrLf(text)));
+  if (!json_)
+    out_.write(platform::encodePath(text::fromCrLf(text)));
   text1_ = text;
   ++appended_;
 }
@@ -73,6 +75,15 @@ void CliWindowState::showMessage(const QString& text) {
   if (!line.endsWith('\n'))
     line += '\n';
   err_.write(line);
+}
+
+void CliWindowState::showUnreadable(const QString&) {
+  clearProgress();
+  unreadableShown_ = true;
+  for (const Unreadable& file : unreadableFiles) {
+    err_.write("tervane-cli: " + platform::encodePath(file.path) + ": " +
+               QByteArray(std::strerror(file.error)) + '\n');
+  }
 }
 
 void CliWindowState::setCurrentFileText(const QString& text) {
