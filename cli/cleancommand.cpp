@@ -178,11 +178,11 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   for (auto it = listed.identities.cbegin(); it != listed.identities.cend(); ++it)
     w.scannedFiles.insert(platform::decodePath(it.key()), it.value());
   Cleaner cleaner(w);
+  // Counted just before the clean: the removal itself reports no number.
+  QHash<QByteArray, qint64> counts;
   if (parser.isSet(json)) {
     w.setJson(true);
-    // Counted just before the clean: the removal itself reports no number.
     const QString gjz = text::signatureFrom(signature);
-    QHash<QByteArray, qint64> counts;
     for (const QByteArray& path : listed.paths) {
       platform::UniqueFd fd(openToRead(AT_FDCWD, path));
       if (fd.ok())
