@@ -160,7 +160,7 @@ std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(
     const std::function<std::shared_ptr<const platform::OpenDirectory>()>& open) {
   std::shared_ptr<const platform::OpenDirectory> dir = open();
   auto wait = std::chrono::milliseconds(1);
-  for (int tries = 0; dir->fd() < 0 && scan::isDescriptorShortage(dir->error()) && tries < 12;
+  for (int tries = 0; dir->fd() < 0 && scan::isDescriptorShortage(dir->error()) && tries < 9;
        ++tries) {
     if (pool_ && tries == 0) {
       pool_->finish();

@@ -73,7 +73,8 @@ class Scanner {
   Pending listAndTest(const QString& ApPath, const QString& GJZ,
                       std::shared_ptr<const platform::OpenDirectory> dir);
   // Opens a directory, waiting out a shortage of descriptors: the files queued
-  // for the reading threads are finished first, which closes their directories.
+  // for the reading threads are finished first, which closes their directories;
+  // then a few waits, half a second in all.
   std::shared_ptr<const platform::OpenDirectory> openPatiently(
       const std::function<std::shared_ptr<const platform::OpenDirectory>()>& open);
   // Settles one file read: logged, counted as unreadable, or neither.
