@@ -3,6 +3,7 @@
 #include "app/messages.h"
 #include "clean/failures.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 void Cleaner::Command2_Click() {
@@ -19,26 +20,36 @@ void Cleaner::Tervane(const QString& GJZ) {
   paths.removeLast();
 
   w_.setResultsText(QString());
-  for (const QString& path : paths) {
+  for (const QString& line : paths) {
+    // Each line is one path as the scan writes it (platform/pathline.h). A line
+    // that begins with '"' but is not a well-formed quoted path names no file.
+    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
+    if (!bytes) {
+      clean::Failure notAPath;
+      notAPath.reason = clean::Reason::NotAFilePath;
+      w_.showMessage(clean::failureMessage(line, notAPath));
+      return;
+    }
+    // The log and the messages show the path as the scan would have written it.
+    const QString shown = platform::lineOfBytes(*bytes);
     // A path the scan logged must still lead to the file it read there; a path
     // typed into the box is taken as it stands.
-    const auto scanned = w_.scannedFiles.find(path);
+    const auto scanned = w_.scannedFiles.find(platform::decodePath(*bytes));
     const platform::FileIdentity* scannedAs =
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
-    if (const auto failed =
-            clean::cleanFile(platform::encodePath(path), GJZ, options_, scannedAs, &cleanedAs)) {
+    if (const auto failed = clean::cleanFile(*bytes, GJZ, options_, scannedAs, &cleanedAs)) {
       if (onFile)
-        onFile(path, failed);
-      w_.showMessage(clean::failureMessage(path, *failed));
+        onFile(*bytes, failed);
+      w_.showMessage(clean::failureMessage(shown, *failed));
       return;
     }
     // Replacing the content made a new file: it is the one to expect from now on.
     if (scannedAs)
       scanned.value() = cleanedAs;
     if (onFile)
-      onFile(path, std::nullopt);
-    QString entry = path;
+      onFile(*bytes, std::nullopt);
+    QString entry = shown;
     entry += text::kCrLf;
     entry += msg::kCleaned;
     entry += text::kCrLf;

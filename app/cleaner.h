@@ -23,8 +23,9 @@ class Cleaner {
   // How each file is read and rewritten (buffer size; failures injected by tests).
   clean::Options& options() { return options_; }
 
-  // Called after each file with its failure, if it failed (the command line's report).
-  std::function<void(const QString& path, const std::optional<clean::Failure>& failure)> onFile;
+  // Called after each file (its path's bytes) with its failure, if it failed (the
+  // command line's report).
+  std::function<void(const QByteArray& path, const std::optional<clean::Failure>& failure)> onFile;
 
  private:
   WindowState& w_;

@@ -11,6 +11,7 @@
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "scan/filetypes.h"
 #include "text/textops.h"
 
@@ -122,7 +123,7 @@ QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) 
   QString text = msg::kUnreadable.toString().arg(files.size());
   for (qsizetype i = 0; i < files.size() && i < kUnreadableShown; ++i) {
     text += text::kCrLf;
-    text += files[i].path;
+    text += platform::lineOfPath(files[i].path);  // one line whatever the name holds
   }
   if (files.size() > kUnreadableShown) {
     text += text::kCrLf;
@@ -284,6 +285,10 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
   return pending;
 }
 
+void Scanner::LabelTxt(const QString& t) {
+  w_.setCurrentFileText(platform::lineOfPath(t));
+}
+
 void Scanner::prepareMatcher(const QString& GJZ) {
   // The same signature for every file of a scan: a pointer compare usually decides.
   const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
@@ -341,9 +346,12 @@ void Scanner::logDetection(const QString& NameX, qsizetype times,
                            const platform::FileIdentity& identity) {
   ++totals_.found;
   w_.scannedFiles.insert(NameX, identity);
+  // One line per detection whatever the name holds: a line break in a name must
+  // not make a second path, nor a name that reads as a quoted line be taken as one.
+  const QString line = platform::lineOfPath(NameX);
   QString lines;
   for (qsizetype i = 0; i < times; ++i) {
-    lines += NameX;
+    lines += line;
     lines += text::kCrLf;
   }
   w_.appendResultsText(lines);

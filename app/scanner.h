@@ -56,8 +56,8 @@ class Scanner {
 
   // The walk of one directory tree; `ApPath` ends in "/".
   void SonMuLu(const QString& ApPath, const QString& GJZ);
-  // Shows the file being visited.
-  void LabelTxt(const QString& t) { w_.setCurrentFileText(t); }
+  // Shows the file being visited, as its one line (platform/pathline.h).
+  void LabelTxt(const QString& t);
   // Tests one file and logs its path `times` times (once per filter entry that the
   // path holds) when it is infected. The file is read once whatever `times` is.
   void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times = 1);

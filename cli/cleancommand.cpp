@@ -12,10 +12,12 @@
 #include "app/cleaner.h"
 #include "clean/failures.h"
 #include "cli/common.h"
+#include "cli/logreader.h"
 #include "cli/report.h"
 #include "platform/fd.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -24,43 +26,30 @@ namespace cli {
 
 namespace {
 
-// The files to clean, in order, and the identity each must still have (the
-// scan's, from its report).
-struct Listed {
-  QList<QByteArray> paths;
-  QHash<QByteArray, platform::FileIdentity> identities;
-};
+// The log is cleaned a batch of lines at a time, so that memory stays bounded
+// however long it is; a file is cleaned as soon as its batch is read.
+constexpr qsizetype kBatchLines = 1024;
+constexpr qsizetype kBatchChars = 4 * 1024 * 1024;
 
-Listed fromLog(const QByteArray& log) {
-  // One path per line; a CR before the LF belongs to the line end. A last line
-  // without LF is a path as well.
-  Listed l;
-  QList<QByteArray> lines = log.split('\n');
-  if (lines.back().isEmpty())
-    lines.removeLast();
-  for (QByteArray& line : lines) {
-    if (line.endsWith('\r'))
-      line.chop(1);
-    l.paths.append(line);
-  }
-  return l;
-}
+// The identities a scan's report gives its files, by their paths' bytes.
+using Identities = QHash<QByteArray, platform::FileIdentity>;
 
-Listed fromReport(const QString& file, Sink& err) {
+// The files of a report, in order, with their identities.
+QList<QByteArray> fromReport(const QString& file, Identities& identities, Sink& err) {
   QString why;
   const auto files = readReport(readAllOrFail(file, err), &why);
   if (!files)
-    fail(err, file + u": "_s + why);
-  Listed l;
+    fail(err, shown(file) + u": "_s + why);
+  QList<QByteArray> paths;
   for (const ReportedFile& f : *files) {
     // A file found twice was the same file both times, or the report is not one scan's.
-    const auto seen = l.identities.constFind(f.path);
-    if (seen != l.identities.constEnd() && seen.value() != f.identity)
-      fail(err, file + u": two identities for "_s + platform::decodePath(f.path));
-    l.paths.append(f.path);
-    l.identities.insert(f.path, f.identity);
+    const auto seen = identities.constFind(f.path);
+    if (seen != identities.constEnd() && seen.value() != f.identity)
+      fail(err, shown(file) + u": two identities for "_s + platform::lineOfBytes(f.path));
+    paths.append(f.path);
+    identities.insert(f.path, f.identity);
   }
-  return l;
+  return paths;
 }
 
 // The byte ranges as "FIRST-LAST" (both included), separated by spaces.
@@ -74,12 +63,15 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
   return s;
 }
 
-// Reads each file and tells what the clean would remove from it; changes nothing.
-int dryRun(const Listed& listed, const QString& gjz, bool json, Sink& out, Sink& err) {
-  int status = kOk;
-  qint64 changing = 0;
-  qint64 failed = 0;
-  for (const QByteArray& path : listed.paths) {
+// Tells what the clean would remove from files; changes nothing.
+class DryRun {
+ public:
+  DryRun(const Identities& identities, const QString& gjz, bool json, Sink& out, Sink& err)
+      : identities_(identities), gjz_(gjz), json_(json), out_(out), err_(err) {}
+
+  void file(const QByteArray& path) {
+    ++files_;
+    const QByteArray line = platform::lineOfBytes(path).toUtf8();
     QJsonObject o{{u"type"_s, u"clean"_s}};
     platform::putPath(o, path);
     int error = 0;
@@ -90,57 +82,71 @@ int dryRun(const Listed& listed, const QString& gjz, bool json, Sink& out, Sink&
       error = errno;
     } else if (!S_ISREG(st.st_mode)) {
       why = u"not a regular file"_s;
-    } else if (const auto id = listed.identities.constFind(path);
-               id != listed.identities.constEnd() && id.value() != platform::identityOf(st)) {
+    } else if (const auto id = identities_.constFind(path);
+               id != identities_.constEnd() && id.value() != platform::identityOf(st)) {
       why = u"not the file the scan found there"_s;
     }
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), gjz);
+      found = findOccurrences(fd.get(), gjz_);
       error = found.error;
     }
     if (error != 0 || !why.isEmpty()) {
       if (why.isEmpty())
         why = QString::fromLocal8Bit(std::strerror(error));
-      ++failed;
-      status = kError;
-      err.write("tervane-cli: " + path + ": " + local(why) + '\n');
+      ++failed_;
+      err_.write("tervane-cli: " + line + ": " + why.toUtf8() + '\n');
       o.insert(u"outcome"_s, u"failed"_s);
       o.insert(u"error"_s, why);
     } else {
       const bool changes = !found.ranges.empty();
-      changing += changes ? 1 : 0;
+      changing_ += changes ? 1 : 0;
       o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
       putOccurrences(o, found.ranges);
       putStat(o, st);
-      if (!json) {
-        out.write(path + ": " +
-                  (changes ? QByteArray::number(qlonglong(found.ranges.size())) +
-                                 " to remove, bytes " + rangesText(found.ranges)
-                           : QByteArray("unchanged")) +
-                  '\n');
+      if (!json_) {
+        out_.write(line + ": " +
+                   (changes ? QByteArray::number(qlonglong(found.ranges.size())) +
+                                  " to remove, bytes " + rangesText(found.ranges)
+                            : QByteArray("unchanged")) +
+                   '\n');
       }
     }
-    if (json)
-      out.write(jsonLine(o));
+    if (json_)
+      out_.write(jsonLine(o));
   }
-  if (json) {
-    out.write(jsonLine(QJsonObject{{u"type"_s, u"summary"_s},
-                                   {u"files"_s, qint64(listed.paths.size())},
-                                   {u"files_changing"_s, changing},
-                                   {u"files_failed"_s, failed}}));
+
+  int finish() {
+    if (json_) {
+      out_.write(jsonLine(QJsonObject{{u"type"_s, u"summary"_s},
+                                      {u"files"_s, files_},
+                                      {u"files_changing"_s, changing_},
+                                      {u"files_failed"_s, failed_}}));
+    }
+    return failed_ > 0 ? kError : kOk;
   }
-  return status;
-}
+
+ private:
+  const Identities& identities_;
+  QString gjz_;
+  bool json_;
+  Sink& out_;
+  Sink& err_;
+  qint64 files_ = 0;
+  qint64 changing_ = 0;
+  qint64 failed_ = 0;
+};
 
 }  // namespace
 
 int runClean(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
+  const QCommandLineOption null({u"0"_s, u"null"_s}, u"NUL-separated raw paths"_s);
   const QCommandLineOption dry(u"dry-run"_s, u"preview"_s);
   const QCommandLineOption json(u"json"_s, u"JSON Lines"_s);
   const QCommandLineOption report(u"report"_s, u"scan report"_s, u"FILE"_s);
+  parser.addOption(null);
   parser.addOption(dry);
   parser.addOption(json);
   parser.addOption(report);
@@ -148,61 +154,126 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   const QStringList positional = parser.positionalArguments();
   if (positional.size() > 1)
     usageError(err, u"clean takes at most one LOG"_s);
-  if (parser.isSet(report) && !positional.isEmpty())
-    usageError(err, u"give either LOG or --report"_s);
-  if (parser.values(report).size() > 1)
+  if (parser.values(null).size() > 1 || parser.values(report).size() > 1)
     usageError(err, u"an option is given twice"_s);
+  if (parser.isSet(report) && (!positional.isEmpty() || parser.isSet(null)))
+    usageError(err, u"give either LOG or --report"_s);
   const QString signature = signatureBox(parser, c, err);
+  const QString gjz = text::signatureFrom(signature);
+  const bool nul = parser.isSet(null);
 
-  const Listed listed =
-      parser.isSet(report)
-          ? fromReport(parser.value(report), err)
-          : fromLog(readAllOrFail(positional.isEmpty() ? u"-"_s : positional.front(), err));
+  // The paths come from the report whole, or from the log a batch at a time.
+  Identities identities;
+  QList<QByteArray> reported;
+  if (parser.isSet(report))
+    reported = fromReport(parser.value(report), identities, err);
+  qsizetype nextReported = 0;
+  const QString input = positional.isEmpty() ? u"-"_s : positional.front();
+  platform::UniqueFd fd;
+  if (!parser.isSet(report))
+    fd = openInputOrFail(input, err);
+  // One path per line, in the form the scan writes (platform/pathline.h); a CR
+  // before the LF belongs to the line end. With --null, raw paths each ended by
+  // a NUL. A last path without its end is a path as well.
+  LogReader reader(fd.get(), nul ? '\0' : '\n', kLogLineLimit);
+  LogReader::Status status = LogReader::Status::Line;
+  // The next path's bytes; nothing at the end, or for a line that is no path
+  // (left to the clean, which names it).
+  auto next = [&](QString& line) -> bool {
+    if (parser.isSet(report)) {
+      if (nextReported == reported.size()) {
+        status = LogReader::Status::End;
+        return false;
+      }
+      line = platform::lineOfBytes(reported[nextReported++]);
+      return true;
+    }
+    QByteArray raw;
+    if ((status = reader.next(raw)) != LogReader::Status::Line)
+      return false;
+    line = nul ? platform::lineOfBytes(raw) : platform::decodePath(raw);
+    return true;
+  };
+  auto readFailed = [&] {
+    if (status == LogReader::Status::TooLong) {
+      fail(err, shown(input) + u": line %1 is longer than %2 bytes, the most a line may hold"_s
+                                   .arg(reader.lineNumber())
+                                   .arg(kLogLineLimit));
+    }
+    if (status == LogReader::Status::Error)
+      fail(err, shown(input) + u": "_s + QString::fromLocal8Bit(std::strerror(reader.error())));
+  };
 
   if (parser.isSet(dry)) {
-    const int status = dryRun(listed, text::signatureFrom(signature), parser.isSet(json), out, err);
+    DryRun preview(identities, gjz, parser.isSet(json), out, err);
+    QString line;
+    while (next(line)) {
+      const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
+      if (!bytes) {
+        err.write("tervane-cli: " + platform::visibleText(line).toUtf8() + ": not a path\n");
+        throw Exit{kError};
+      }
+      preview.file(*bytes);
+    }
+    readFailed();
+    const int result = preview.finish();
     checkOutput(out, err);
-    return status;
+    return result;
   }
 
-  QString text1;
-  for (const QByteArray& path : listed.paths) {
-    text1 += platform::decodePath(path);
-    text1 += text::kCrLf;
-  }
   CliWindowState w(out, err, false);
   w.Text3 = signature;
-  w.setResultsText(text1);
+  w.setJson(parser.isSet(json));
   // The scan's identities: each file must still be the one the scan read, as in
   // the window after its own scan.
-  for (auto it = listed.identities.cbegin(); it != listed.identities.cend(); ++it)
+  for (auto it = identities.cbegin(); it != identities.cend(); ++it)
     w.scannedFiles.insert(platform::decodePath(it.key()), it.value());
   Cleaner cleaner(w);
-  // Counted just before the clean: the removal itself reports no number.
+  // Counted just before each batch is cleaned: the removal reports no number.
   QHash<QByteArray, qint64> counts;
   if (parser.isSet(json)) {
-    w.setJson(true);
-    const QString gjz = text::signatureFrom(signature);
-    for (const QByteArray& path : listed.paths) {
-      platform::UniqueFd fd(openToRead(AT_FDCWD, path));
-      if (fd.ok())
-        counts.insert(path, qint64(findOccurrences(fd.get(), gjz).ranges.size()));
-    }
-    cleaner.onFile = [&](const QString& path, const std::optional<clean::Failure>& failure) {
-      const QByteArray bytes = platform::encodePath(path);
+    cleaner.onFile = [&](const QByteArray& path, const std::optional<clean::Failure>& failure) {
       QJsonObject o{{u"type"_s, u"clean"_s}};
-      platform::putPath(o, bytes);
+      platform::putPath(o, path);
       o.insert(u"outcome"_s, failure ? u"failed"_s : u"cleaned"_s);
-      if (failure)
-        o.insert(u"error"_s, text::fromCrLf(clean::failureMessage(path, *failure)));
-      else if (counts.contains(bytes))
-        o.insert(u"occurrences"_s, counts.value(bytes));
+      if (failure) {
+        o.insert(u"error"_s,
+                 text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path), *failure)));
+      } else if (counts.contains(path)) {
+        o.insert(u"occurrences"_s, counts.value(path));
+      }
       out.write(jsonLine(o));
     };
   }
-  cleaner.Command2_Click();
-  checkOutput(out, err);
-  return w.messageShown() ? kError : kOk;
+  for (;;) {
+    QString text1;
+    qsizetype lines = 0;
+    QString line;
+    counts.clear();
+    while (lines < kBatchLines && text1.size() < kBatchChars && next(line)) {
+      if (parser.isSet(json)) {
+        if (const auto bytes = platform::bytesOfLine(line)) {
+          platform::UniqueFd file(openToRead(AT_FDCWD, *bytes));
+          if (file.ok())
+            counts.insert(*bytes, qint64(findOccurrences(file.get(), gjz).ranges.size()));
+        }
+      }
+      text1 += line;
+      text1 += text::kCrLf;
+      ++lines;
+    }
+    if (lines > 0) {
+      w.setResultsText(text1);
+      cleaner.Command2_Click();
+      checkOutput(out, err);
+      if (w.messageShown())
+        return kError;
+    }
+    if (status == LogReader::Status::Line)
+      continue;
+    readFailed();
+    return kOk;
+  }
 }
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 namespace cli {
@@ -52,6 +53,10 @@ void Sink::write(const QByteArray& bytes) {
   }
 }
 
+bool Sink::isTerminal() const {
+  return ::isatty(fd_) == 1;
+}
+
 CliWindowState::CliWindowState(Sink& out, Sink& err, bool progress)
     : out_(out), err_(err), progress_(progress) {}
 
@@ -61,9 +66,22 @@ QStringList CliWindowState::drives() const {
 
 void CliWindowState::appendResultsText(const QString& text) {
   clearProgress();
-  // Paths go out as the bytes of their names; the log's CR LF becomes LF.
-  if (!json_)
-    out_.write(platform::encodePath(text::fromCrLf(text)));
+  if (json_) {
+    // The report stands for the log.
+  } else if (nulSeparated) {
+    // Each line of the log back to its path's bytes, as find -print0 writes them.
+    QByteArray raw;
+    const QStringList lines = text::split(text, text::kCrLf);
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+      raw += platform::bytesOfLine(lines[i]).value_or(QByteArray());
+      raw += '\0';
+    }
+    out_.write(raw);
+  } else {
+    // The log's lines as they stand (each path in its one-line form); CR LF
+    // becomes LF.
+    out_.write(text::fromCrLf(text).toUtf8());
+  }
   text1_ = text;
   ++appended_;
 }
@@ -71,7 +89,8 @@ void CliWindowState::appendResultsText(const QString& text) {
 void CliWindowState::showMessage(const QString& text) {
   clearProgress();
   messageShown_ = true;
-  QByteArray line = platform::encodePath(text::fromCrLf(text));
+  // A message may name a path or a signature someone else chose.
+  QByteArray line = platform::visibleText(text::fromCrLf(text)).toUtf8();
   if (!line.endsWith('\n'))
     line += '\n';
   err_.write(line);
@@ -81,7 +100,7 @@ void CliWindowState::showUnreadable(const QString&) {
   clearProgress();
   unreadableShown_ = true;
   for (const Unreadable& file : unreadableFiles) {
-    err_.write("tervane-cli: " + platform::encodePath(file.path) + ": " +
+    err_.write("tervane-cli: " + platform::lineOfPath(file.path).toUtf8() + ": " +
                QByteArray(std::strerror(file.error)) + '\n');
   }
 }
@@ -97,23 +116,26 @@ void CliWindowState::setCurrentFileText(const QString& text) {
   drawProgress(text);
 }
 
-void CliWindowState::drawProgress(const QString& path) {
+void CliWindowState::drawProgress(const QString& line) {
   const QString head = QString::number(visited_) + QStringLiteral(" files  ");
   const int width = terminalWidth(STDERR_FILENO) - 1;
   int room = width - int(head.size());
-  // The end of the path (the file's name) matters most: cut at the left.
+  // The current file comes as its path's one line, which holds no control
+  // character; visibleText makes sure of it. The end of the path (the file's
+  // name) matters most: cut at the left, never inside a character.
+  const QString text = platform::visibleText(line);
   QString shown;
-  for (qsizetype i = path.size() - 1; i >= 0; --i) {
-    char16_t c = path[i].unicode();
-    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || QChar::isSurrogate(c))
-      c = u'?';  // control characters and bytes that are not text
-    const int w = columns(c);
-    if (room - w < 1 && i > 0) {
+  for (qsizetype i = text.size() - 1; i >= 0; --i) {
+    const qsizetype first =
+        i > 0 && text[i].isLowSurrogate() && text[i - 1].isHighSurrogate() ? i - 1 : i;
+    const int w = columns(text[first].unicode());
+    if (room - w < 1 && first > 0) {
       shown.prepend(u'…');
       break;
     }
     room -= w;
-    shown.prepend(QChar(c));
+    shown.prepend(text.sliced(first, i - first + 1));
+    i = first;
   }
   err_.write("\r\x1b[K" + (head + shown).toUtf8());
   progressShown_ = true;

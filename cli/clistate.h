@@ -1,7 +1,9 @@
 // The main window's state as the command line keeps it: the three inputs come
 // from the arguments, the results log goes to standard output as it grows, the
 // messages go to standard error, and the current-file line becomes a progress
-// line on standard error when that is a terminal.
+// line on standard error when that is a terminal. Nothing written holds a
+// control character that a terminal would act on, but for the raw bytes of
+// --null.
 #pragma once
 
 #include <QByteArray>
@@ -20,6 +22,7 @@ class Sink {
   void write(const QByteArray& bytes);
   bool failed() const { return errno_ != 0; }
   int error() const { return errno_; }
+  bool isTerminal() const;
 
  private:
   int fd_;
@@ -35,6 +38,8 @@ class CliWindowState : public WindowState {
   QString Combo1;  // the location box
   QString Combo2;  // the filter box
   int threads = 1;
+  // The log goes out as each path's bytes followed by a NUL, instead of lines.
+  bool nulSeparated = false;
 
   QString signatureText() const override { return Text3; }
   QString locationText() const override { return Combo1; }
@@ -72,7 +77,7 @@ class CliWindowState : public WindowState {
   void clearProgress();
 
  private:
-  void drawProgress(const QString& path);
+  void drawProgress(const QString& line);
 
   Sink& out_;
   Sink& err_;

@@ -3,49 +3,77 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QStringDecoder>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/fd.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 
 using namespace Qt::StringLiterals;
 
 namespace cli {
 
+namespace {
+
+// Whether `tail` is the start of a UTF-8 sequence that the end cuts off: a lead
+// byte followed by fewer continuation bytes than it announces, and nothing else.
+bool isCutOff(QByteArrayView tail) {
+  const auto lead = uint8_t(tail[0]);
+  const qsizetype length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                           : lead >= 0xE0 && lead <= 0xEF ? 3
+                           : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                          : 0;
+  if (length == 0 || tail.size() >= length)
+    return false;
+  for (qsizetype i = 1; i < tail.size(); ++i) {
+    if ((uint8_t(tail[i]) & 0xC0) != 0x80)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 const char kHelp[] =
     "Usage:\n"
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
-    "                   [-j N] [--json] LOCATION\n"
-    "  tervane-cli clean (--signature TEXT | --signature-file FILE) [--dry-run]\n"
-    "                    [--json] [LOG | --report FILE]\n"
+    "                   [-j N] [-0] [--json] LOCATION\n"
+    "  tervane-cli clean (--signature TEXT | --signature-file FILE) [-0]\n"
+    "                    [--dry-run] [--json] [LOG | --report FILE]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
     "        \"全盘扫描\" for every drive) and prints the path of every file whose\n"
     "        path holds a fragment of the filter and whose GBK content, compared\n"
     "        in lower case, holds the signature: one line per detection, in walk\n"
-    "        order, the bytes of the name as on disk. Dot files and dot folders\n"
-    "        are scanned too; files that cannot be read are named on standard\n"
-    "        error. Exit status: 0 nothing found, 1 something found, 2 error\n"
-    "        (a file that could not be read counts as an error, also after a find).\n"
-    "clean   Rewrites each file listed in LOG (one path per line; standard input\n"
-    "        when LOG is absent or \"-\") with every occurrence of the signature\n"
-    "        removed, and prints the cleaning log. Stops at the first file that\n"
-    "        fails. Exit status: 0 every file cleaned, 2 error.\n"
+    "        order. A path that is UTF-8 text without control characters and does\n"
+    "        not begin with '\"' is printed as it is; any other is quoted, C-style:\n"
+    "        \"/www/a\\nb.php\", \"/www/\\x8C.php\", a GBK name as \"/www/\\g名.php\".\n"
+    "        Dot files and dot folders are scanned too; files that cannot be read\n"
+    "        are named on standard error. Exit status: 0 nothing found, 1 something\n"
+    "        found, 2 error (a file that could not be read counts as an error, also\n"
+    "        after a find).\n"
+    "clean   Rewrites each file listed in LOG (one path per line, as scan prints\n"
+    "        them; standard input when LOG is absent or \"-\") with every\n"
+    "        occurrence of the signature removed, and prints the cleaning log.\n"
+    "        Stops at the first file that fails. Exit status: 0 every file\n"
+    "        cleaned, 2 error.\n"
     "        --report FILE takes the files from a scan's --json report, each only\n"
     "        while it is still the file the scan read. --dry-run changes nothing\n"
     "        and prints what each file would lose (byte ranges) or \"unchanged\".\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
-    "  --signature-file FILE  the signature from a UTF-8 file, line ends as they are\n"
+    "  --signature-file FILE  the signature from a UTF-8 file of at most 1 MiB, line\n"
+    "                         ends as they are\n"
     "  --filter TEXT          file types, as in the window (default \"*.ASP|*.PHP|*.JS\")\n"
     "  --json                 JSON Lines on standard output (schema: man tervane-cli)\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
+    "  -0, --null             scan: print each path's exact bytes followed by a NUL,\n"
+    "                         for xargs -0; clean: read such paths\n"
     "  -h, --help             this help\n"
     "  --version              the version\n";
 
@@ -53,36 +81,47 @@ QByteArray local(const QString& s) {
   return platform::encodePath(s);
 }
 
+QString shown(const QString& path) {
+  return platform::lineOfPath(path);
+}
+
 void fail(Sink& err, const QString& why, int status) {
-  err.write("tervane-cli: " + local(why) + '\n');
+  err.write("tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
   throw Exit{status};
 }
 
 void usageError(Sink& err, const QString& why) {
-  err.write("tervane-cli: " + local(why) + "\nTry 'tervane-cli --help'.\n");
+  err.write("tervane-cli: " + platform::visibleText(why).toUtf8() +
+            "\nTry 'tervane-cli --help'.\n");
   throw Exit{kError};
 }
 
-QByteArray readAllOrFail(const QString& path, Sink& err) {
-  const bool stdinput = path == u"-";
-  platform::UniqueFd owned;
-  if (!stdinput)
-    owned.reset(::open(local(path).constData(), O_RDONLY | O_CLOEXEC));
-  const int fd = stdinput ? STDIN_FILENO : owned.get();
-  auto failed = [&] { fail(err, path + u": "_s + QString::fromLocal8Bit(std::strerror(errno))); };
-  if (fd < 0)
-    failed();
+platform::UniqueFd openInputOrFail(const QString& path, Sink& err) {
+  platform::UniqueFd fd(path == u"-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                                     : ::open(local(path).constData(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
+    fail(err, shown(path) + u": "_s + QString::fromLocal8Bit(std::strerror(errno)));
+  return fd;
+}
+
+QByteArray readAllOrFail(const QString& path, Sink& err, qsizetype limit) {
+  const platform::UniqueFd fd = openInputOrFail(path, err);
   QByteArray out;
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    // Never more than one byte past the limit: enough to tell that it is passed.
+    const std::size_t want =
+        limit < 0 ? sizeof buf : std::min(sizeof buf, std::size_t(limit - out.size() + 1));
+    const ssize_t n = ::read(fd.get(), buf, want);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
-      failed();
+      fail(err, shown(path) + u": "_s + QString::fromLocal8Bit(std::strerror(errno)));
     if (n == 0)
       break;
     out.append(buf, n);
+    if (limit >= 0 && out.size() > limit)
+      break;
   }
   return out;
 }
@@ -109,13 +148,27 @@ QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& er
     usageError(err, u"give either --signature or --signature-file"_s);
   if (parser.values(text ? c.signature : c.signatureFile).size() > 1)
     usageError(err, u"give the signature once"_s);
-  const QByteArray bytes =
-      text ? local(parser.value(c.signature)) : readAllOrFail(parser.value(c.signatureFile), err);
-  QStringDecoder decoder(QStringDecoder::Utf8);
-  QString s = decoder.decode(bytes);
-  if (decoder.hasError())
-    fail(err, u"the signature is not UTF-8 text"_s);
-  return s;
+  QByteArray bytes = text ? local(parser.value(c.signature))
+                          : readAllOrFail(parser.value(c.signatureFile), err, kSignatureFileLimit);
+  if (!text && bytes.size() > kSignatureFileLimit) {
+    fail(err, u"the signature file "_s + shown(parser.value(c.signatureFile)) +
+                  u" is larger than 1 MiB (%1 bytes), the most a signature may take"_s.arg(
+                      kSignatureFileLimit));
+  }
+  // A byte-order mark is not part of the text.
+  if (bytes.startsWith("\xEF\xBB\xBF"))
+    bytes.remove(0, 3);
+  // UTF-8 to the last byte: a character cut off at the end would otherwise be
+  // dropped, and the clean would remove a shorter text than the one given.
+  if (const qsizetype bad = platform::invalidUtf8At(bytes); bad >= 0) {
+    const QString where =
+        text ? u"the signature"_s : u"the signature file "_s + shown(parser.value(c.signatureFile));
+    if (isCutOff(QByteArrayView(bytes).sliced(bad))) {
+      fail(err, where + u" is not UTF-8 text: its last character is cut off"_s);
+    }
+    fail(err, where + u" is not UTF-8 text: byte %1 is not part of a character"_s.arg(bad + 1));
+  }
+  return QString::fromUtf8(bytes);
 }
 
 void checkOutput(const Sink& out, Sink& err) {

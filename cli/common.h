@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include "cli/clistate.h"
+#include "platform/fd.h"
 
 namespace cli {
 
@@ -24,13 +25,23 @@ struct Exit {
   int status = kError;
 };
 
-// "tervane-cli: WHY" on standard error, then ends the command.
+// "tervane-cli: WHY" on standard error, then ends the command. WHY may hold
+// paths or a signature: characters a terminal would act on are written escaped.
 [[noreturn]] void fail(Sink& err, const QString& why, int status = kError);
 // The same with a hint at --help.
 [[noreturn]] void usageError(Sink& err, const QString& why);
 
 // The bytes a text stands for on the command line and in the file system.
 QByteArray local(const QString& s);
+// A path from the command line as messages show it: its one line.
+QString shown(const QString& path);
+
+// The largest signature file, in bytes: a signature is a piece of text pasted
+// into a box, and a larger file (or /dev/zero) is a mistake, not a signature.
+inline constexpr qsizetype kSignatureFileLimit = 1024 * 1024;
+// The longest line of a log that clean reads, in bytes: room for a path
+// hundreds of thousands of folders deep, written with every byte escaped.
+inline constexpr qsizetype kLogLineLimit = 4 * 1024 * 1024;
 
 // The options every command takes: the signature and help.
 struct Common {
@@ -50,8 +61,13 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
 QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& err);
 
 // The whole content of a file, or of standard input for "-". Ends the command
-// when it cannot be read.
-QByteArray readAllOrFail(const QString& path, Sink& err);
+// when it cannot be read. With a `limit` that is not negative, reading stops at
+// `limit` + 1 bytes: a result longer than `limit` means that the input is.
+QByteArray readAllOrFail(const QString& path, Sink& err, qsizetype limit = -1);
+
+// Opens a file for reading, or gives standard input for "-". Ends the command
+// when it cannot be opened.
+platform::UniqueFd openInputOrFail(const QString& path, Sink& err);
 
 // Ends the command when standard output could not be written.
 void checkOutput(const Sink& out, Sink& err);

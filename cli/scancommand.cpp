@@ -42,9 +42,11 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   const Common c;
   const QCommandLineOption filter(u"filter"_s, u"filter"_s, u"TEXT"_s);
   const QCommandLineOption jobs({u"j"_s, u"jobs"_s}, u"threads"_s, u"N"_s);
+  const QCommandLineOption null({u"0"_s, u"null"_s}, u"NUL-separated raw paths"_s);
   const QCommandLineOption json(u"json"_s, u"JSON Lines"_s);
   parser.addOption(filter);
   parser.addOption(jobs);
+  parser.addOption(null);
   parser.addOption(json);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
@@ -61,7 +63,12 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
       usageError(err, u"-j takes a number of threads from 1 to 1024"_s);
   }
 
+  // Raw bytes are for programs: a terminal would act on the controls a name can hold.
+  if (parser.isSet(null) && out.isTerminal())
+    fail(err, u"--null writes raw bytes, which are not for a terminal: redirect standard output"_s);
+
   CliWindowState w(out, err, ::isatty(STDERR_FILENO) == 1);
+  w.nulSeparated = parser.isSet(null);
   w.Text3 = signatureBox(parser, c, err);
   w.Combo1 = positional.front();
   w.Combo2 = parser.isSet(filter) ? parser.value(filter) : kDefaultFilter.toString();

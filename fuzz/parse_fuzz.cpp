@@ -1,6 +1,7 @@
 // Target for the texts the user types that are cut into pieces: the filter box
 // ("|", "*", "全部文件", empty pieces), the results log (CR LF), the path bytes
-// that name files, and the line-end conversion at the widget boundary. Each is
+// that name files and the one line each path is shown as, and the line-end
+// conversion at the widget boundary. Each is
 // checked against a character-by-character reference written here, and for
 // properties that must hold for any text: very long ones, lone surrogates and
 // NUL included.
@@ -15,6 +16,7 @@
 
 #include "fuzzsupport.h"
 #include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "scan/filetypes.h"
 #include "text/textops.h"
 
@@ -126,6 +128,45 @@ void checkPathBytes(const QByteArray& bytes) {
   }
 }
 
+// Any bytes make one line that holds nothing a box or a terminal would break
+// or act on, and that reads back to exactly those bytes.
+void checkPathLine(const QByteArray& bytes) {
+  const QString line = platform::lineOfBytes(bytes);
+  for (qsizetype i = 0; i < line.size(); ++i) {
+    const char16_t c = line[i].unicode();
+    const bool pair =
+        i + 1 < line.size() && QChar::isHighSurrogate(c) && line[i + 1].isLowSurrogate();
+    if (platform::needsEscape(c) || (QChar::isSurrogate(c) && !pair)) {
+      fuzz::dump("bytes", bytes);
+      fuzz::fail("a path's line holds a control character or a byte that is not text");
+    }
+    if (pair)
+      ++i;
+  }
+  if (platform::bytesOfLine(line) != bytes) {
+    fuzz::dump("bytes", bytes);
+    fuzz::fail("a path's line does not read back to its bytes");
+  }
+  if (platform::lineOfPath(platform::decodePath(bytes)) != line) {
+    fuzz::dump("bytes", bytes);
+    fuzz::fail("the line of a path's text differs from the line of its bytes");
+  }
+  if (!line.startsWith(u'"') && line.toUtf8() != bytes) {
+    fuzz::dump("bytes", bytes);
+    fuzz::fail("a line without quotes is not exactly its path's text");
+  }
+}
+
+// Whatever is typed as a line: when it names a path, that path's own line names
+// the same path.
+void checkTypedLine(const QString& s) {
+  for (const QString& piece : text::split(s, QStringLiteral("\r\n"))) {
+    const std::optional<QByteArray> bytes = platform::bytesOfLine(piece);
+    if (bytes && platform::bytesOfLine(platform::lineOfBytes(*bytes)) != bytes)
+      failWith("a typed line and the line of its path name different paths", piece);
+  }
+}
+
 void checkLineEnds(const QString& s) {
   const QString crlf = text::toCrLf(s);
   for (qsizetype i = 0; i < crlf.size(); ++i) {
@@ -171,6 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   checkFilter(filter, path);
   checkPathBytes(raw);
   checkPathBytes(platform::encodePath(s));
+  checkPathLine(raw);
+  checkPathLine(platform::encodePath(s));
+  checkTypedLine(s);
   checkLineEnds(s);
   checkTrim(s);
   return 0;

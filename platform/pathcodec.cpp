@@ -43,6 +43,23 @@ QString decodePath(QByteArrayView bytes) {
   return out;
 }
 
+qsizetype invalidUtf8At(QByteArrayView bytes) {
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const int32_t n = int32_t(bytes.size());
+  for (int32_t i = 0; i < n;) {
+    if (s[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    const int32_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, n, c);
+    if (c < 0)
+      return start;
+  }
+  return -1;
+}
+
 QByteArray encodePath(QStringView path) {
   bool ascii = true;
   for (QChar c : path) {

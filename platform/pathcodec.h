@@ -14,4 +14,8 @@ namespace platform {
 QString decodePath(QByteArrayView bytes);
 QByteArray encodePath(QStringView path);
 
+// The offset of the first byte that is not part of valid UTF-8 (a sequence cut
+// off by the end included); -1 when the bytes are UTF-8 to the last.
+qsizetype invalidUtf8At(QByteArrayView bytes);
+
 }  // namespace platform

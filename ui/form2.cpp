@@ -4,6 +4,8 @@
 #include <QComboBox>
 
 #include "app/messages.h"
+#include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "ui/dialogs.h"
 #include "ui/shell.h"
 #include "ui/twips.h"
@@ -34,7 +36,11 @@ Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dial
 }
 
 void Form2::Command1_Click() {
-  if (!shell_.showFileInManager(Combo1->currentText()))
+  // The list shows each path as its line; the file manager needs the path. A
+  // text that is no well-formed line is passed on as it stands.
+  const QString text = Combo1->currentText();
+  const std::optional<QByteArray> bytes = platform::bytesOfLine(text);
+  if (!shell_.showFileInManager(bytes ? platform::decodePath(*bytes) : text))
     dialogs_.critical(this, msg::kFileManagerFailed.toString());
 }
 

@@ -30,7 +30,7 @@ class Form2 : public QWidget {
   void discarded();
 
  public Q_SLOTS:
-  // "打开（&Q）": the file manager shows the box's text, taken as it stands.
+  // "打开（&Q）": the file manager shows the file that the box's line names.
   void Command1_Click();
   // "返回": hides the window; it keeps its list.
   void Command2_Click();

@@ -1,0 +1,284 @@
+// tervane-cli and hostile names and input: one line per found file, -0 for
+// exact bytes, nothing raw on a terminal, and inputs refused in bounded time
+// and memory.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <vector>
+
+#include "testsupport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Result {
+  QByteArray out;
+  QByteArray err;
+  QByteArray terminal;  // what the pseudo-terminal showed
+  int status = -1;      // -1: killed
+  long maxRssKb = 0;
+  double seconds = 0;
+};
+
+enum class Tty { None, Err, OutAndErr };
+
+// Runs tervane-cli with `input` on standard input; killed after `limit` seconds.
+Result run(std::vector<QByteArray> args, const QByteArray& input = {}, Tty tty = Tty::None,
+           int limit = 60) {
+  QTemporaryDir io;
+  const QByteArray in = io.filePath(u"in"_s).toUtf8();
+  const QByteArray out = io.filePath(u"out"_s).toUtf8();
+  const QByteArray err = io.filePath(u"err"_s).toUtf8();
+  const int infd = ::open(in.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (infd < 0 || ::write(infd, input.constData(), std::size_t(input.size())) != input.size())
+    throw std::runtime_error("cannot write the input");
+  ::close(infd);
+  int master = -1;
+  QByteArray slave;
+  if (tty != Tty::None) {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+      throw std::runtime_error("no pseudo-terminal");
+    slave = ::ptsname(master);
+  }
+  QByteArray exe = TERVANE_CLI;
+  std::vector<char*> argv{exe.data()};
+  for (QByteArray& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int i = ::open(in.constData(), O_RDONLY);
+    const int t = tty != Tty::None ? ::open(slave.constData(), O_RDWR | O_NOCTTY) : -1;
+    const int o = tty == Tty::OutAndErr ? t : ::open(out.constData(), O_WRONLY | O_CREAT, 0600);
+    const int e = tty != Tty::None ? t : ::open(err.constData(), O_WRONLY | O_CREAT, 0600);
+    if (i < 0 || o < 0 || e < 0 || ::dup2(i, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0)
+      ::_exit(126);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  Result r;
+  int status = 0;
+  rusage usage{};
+  for (;;) {
+    if (master >= 0) {
+      pollfd p{master, POLLIN, 0};
+      char buf[4096];
+      if (::poll(&p, 1, 50) > 0) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) {
+          r.terminal.append(buf, n);
+          continue;
+        }
+      }
+    } else {
+      ::usleep(5000);
+    }
+    if (::wait4(pid, &status, WNOHANG, &usage) == pid)
+      break;
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(limit)) {
+      ::kill(pid, SIGKILL);
+      ::wait4(pid, &status, 0, &usage);
+      break;
+    }
+  }
+  if (master >= 0)
+    ::close(master);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.maxRssKb = usage.ru_maxrss;
+  auto slurp = [](const QByteArray& path) {
+    QByteArray data;
+    const int fd = ::open(path.constData(), O_RDONLY);
+    char buf[65536];
+    ssize_t n;
+    while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+      data.append(buf, n);
+    if (fd >= 0)
+      ::close(fd);
+    return data;
+  };
+  r.out = slurp(out);
+  r.err = slurp(err);
+  return r;
+}
+
+// What a terminal would act on: C0 controls but the line feed, DEL, and C1
+// controls (raw, or as UTF-8). The progress line's own "clear line" is allowed.
+bool actsOnTerminal(QByteArray shown) {
+  shown.replace("\r\x1b[K", "");
+  shown.replace("\r\n", "\n");  // the terminal's own translation of line feeds
+  for (qsizetype i = 0; i < shown.size(); ++i) {
+    const auto b = uint8_t(shown[i]);
+    if ((b < 0x20 && b != '\n') || b == 0x7F ||
+        (b >= 0x80 && b <= 0x9F && i > 0 && uint8_t(shown[i - 1]) == 0xC2))
+      return true;
+  }
+  return false;
+}
+
+const QByteArray kSig = "<iframe src=http://x.example/>";
+const QByteArray kDirty = "a" + kSig + "b";
+
+class NamesCli : public ::testing::Test {
+ protected:
+  QByteArray aside(const QByteArray& content) {
+    const QByteArray name = QByteArray::number(++files_);
+    outside.write(name, content);
+    return outside.abs(name);
+  }
+  TempTree t;
+  TempTree outside;
+  int files_ = 0;
+};
+
+}  // namespace
+
+TEST_F(NamesCli, LineBreaksInNamesStayInsideOneLine) {
+  outside.write("victim/x.php", kDirty);
+  const QByteArray inside = "q\n" + outside.abs("victim/x.php");
+  t.write(inside, kDirty);
+  t.write("q", kDirty);
+  t.write("c.php\r", kDirty);
+  t.write("c.php", "clean");
+  const Result scan = run({"scan", "--signature", kSig, "-j2", t.rootBytes()});
+  ASSERT_EQ(scan.status, 1) << scan.err.toStdString();
+  EXPECT_EQ(scan.out.count('\n'), 2) << scan.out.toStdString();
+  EXPECT_FALSE(scan.out.contains('\r'));
+
+  const Result clean = run({"clean", "--signature", kSig}, scan.out);
+  EXPECT_EQ(clean.status, 0) << clean.err.toStdString();
+  EXPECT_EQ(clean.out.count("清楚成功"), 2);
+  EXPECT_EQ(t.read(inside), "ab");
+  EXPECT_EQ(t.read("c.php\r"), "ab");
+  EXPECT_EQ(outside.read("victim/x.php"), kDirty);
+  EXPECT_EQ(t.read("q"), kDirty);
+  EXPECT_EQ(t.read("c.php"), "clean");
+}
+
+TEST_F(NamesCli, NullSeparatedRoundTrip) {
+  const QByteArray names[] = {
+      "a.php",        "q\nb.php",         "c.php\r",  "\"d.php",         "e\x1b[2J.php",
+      "\xB2\xE2.php", "\xE6\xB5\x8B.php", "\xFF.php", "back\\slash.php",
+  };
+  for (const QByteArray& n : names)
+    t.write("sub/" + n, kDirty);
+  const Result scan = run({"scan", "--signature", kSig, "-0", t.rootBytes()});
+  ASSERT_EQ(scan.status, 1) << scan.err.toStdString();
+  QList<QByteArray> listed = scan.out.split('\0');
+  ASSERT_EQ(listed.takeLast(), QByteArray());  // every path ends in a NUL
+  QList<QByteArray> expected;
+  for (const QByteArray& n : names)
+    expected.append(t.abs("sub/" + n));
+  std::sort(listed.begin(), listed.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+
+  const Result clean = run({"clean", "--null", "--signature", kSig}, scan.out);
+  EXPECT_EQ(clean.status, 0) << clean.err.toStdString();
+  EXPECT_FALSE(actsOnTerminal(clean.out)) << clean.out.toStdString();
+  for (const QByteArray& n : names)
+    EXPECT_EQ(t.read("sub/" + n), "ab") << n.toStdString();
+
+  // Raw bytes are not written to a terminal.
+  const Result tty = run({"scan", "--signature", kSig, "-0", t.rootBytes()}, {}, Tty::OutAndErr);
+  EXPECT_EQ(tty.status, 2);
+  EXPECT_TRUE(tty.terminal.contains("terminal")) << tty.terminal.toStdString();
+  EXPECT_FALSE(tty.terminal.contains(t.rootBytes()));
+}
+
+TEST_F(NamesCli, TerminalNeverGetsAControlCharacter) {
+  const QByteArray evil =
+      "e\x1b]0;owned\x07\x1b[2J\xC2\x9B"
+      "31m.php";
+  t.write(evil, kDirty);
+  for (int i = 0; i < 50; ++i)
+    t.write("f" + QByteArray::number(i) + "\x1b[1A.php", "x");
+  // Scan output and progress line on one terminal.
+  Result r = run({"scan", "--signature", kSig, t.rootBytes()}, {}, Tty::OutAndErr);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.terminal.contains(".php")) << r.terminal.toStdString();
+  EXPECT_FALSE(actsOnTerminal(r.terminal)) << r.terminal.toStdString();
+  // The clean's log and its message, from a log holding the raw name and a
+  // missing file with another sequence in its name.
+  const QByteArray log = t.abs(evil) + "\n" + t.abs("gone\x1b[5m") + "\n";
+  r = run({"clean", "--signature", kSig, aside(log)}, {}, Tty::OutAndErr);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(t.read(evil), "ab");
+  EXPECT_TRUE(r.terminal.contains("gone")) << r.terminal.toStdString();
+  EXPECT_FALSE(actsOnTerminal(r.terminal)) << r.terminal.toStdString();
+  // Usage errors and unreadable files named on the command line.
+  for (const std::vector<QByteArray>& args : std::vector<std::vector<QByteArray>>{
+           {"scan", "--signature", kSig, "--bogus\x1b[31m", t.rootBytes()},
+           {"clean", "--signature", kSig, t.abs("none\x1b[31m")},
+           {"scan", "--signature-file",
+            t.abs("none\x9b"
+                  "31m"),
+            t.rootBytes()},
+       }) {
+    r = run(args, {}, Tty::OutAndErr);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.terminal.contains("none") || r.terminal.contains("bogus"));
+    EXPECT_FALSE(actsOnTerminal(r.terminal)) << r.terminal.toStdString();
+  }
+}
+
+TEST_F(NamesCli, SignatureFileMustBeWholeUtf8) {
+  t.write("a.php", "x<iframe>y");
+  t.write("b.php", "x<iframe>\xD6\xD0y");  // the whole signature: 中 in GBK
+  // The last character cut off: refused, not shortened to "<iframe>".
+  const QByteArray cut = aside("<iframe>\xE4\xB8");
+  for (const std::vector<QByteArray>& args : std::vector<std::vector<QByteArray>>{
+           {"scan", "--signature-file", cut, t.rootBytes()},
+           {"clean", "--signature-file", cut},
+       }) {
+    const Result r = run(args, t.abs("a.php") + "\n");
+    EXPECT_EQ(r.status, 2) << args[0].toStdString();
+    EXPECT_EQ(r.out, "") << args[0].toStdString();
+    EXPECT_TRUE(r.err.contains("cut off")) << r.err.toStdString();
+  }
+  EXPECT_EQ(t.read("a.php"), "x<iframe>y");
+  const Result whole =
+      run({"scan", "--signature-file", aside("<iframe>\xE4\xB8\xAD"), t.rootBytes()});
+  EXPECT_EQ(whole.out, t.abs("b.php") + "\n");
+  // A file of exactly the limit is a signature; one byte more is not.
+  const QByteArray big(1024 * 1024, 'z');
+  EXPECT_EQ(run({"scan", "--signature-file", aside(big), t.rootBytes()}).status, 0);
+  const Result tooBig = run({"scan", "--signature-file", aside(big + "z"), t.rootBytes()});
+  EXPECT_EQ(tooBig.status, 2);
+  EXPECT_TRUE(tooBig.err.contains("1 MiB")) << tooBig.err.toStdString();
+}
+
+TEST_F(NamesCli, EndlessInputEndsInBoundedTimeAndMemory) {
+  t.write("a.php", kDirty);
+  const std::vector<std::vector<QByteArray>> cases = {
+      {"scan", "--signature-file", "/dev/zero", t.rootBytes()},
+      {"clean", "--signature", kSig, "/dev/zero"},
+      {"clean", "--signature-file", "/dev/zero", aside(t.abs("a.php"))},
+  };
+  for (const auto& args : cases) {
+    const Result r = run(args, {}, Tty::None, 30);
+    EXPECT_EQ(r.status, 2) << args[1].toStdString();
+    EXPECT_LT(r.maxRssKb, 100 * 1024) << args[1].toStdString();
+    EXPECT_NE(r.err, "");
+  }
+  EXPECT_EQ(t.read("a.php"), kDirty);
+  // A log line longer than the limit ends the clean there, with its number.
+  const Result r = run({"clean", "--signature", kSig},
+                       t.abs("a.php") + "\n" + QByteArray(5 * 1024 * 1024, 'x') + "\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("line 2")) << r.err.left(200).toStdString();
+  EXPECT_EQ(t.read("a.php"), "ab");
+}
