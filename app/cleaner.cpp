@@ -20,6 +20,7 @@ void Cleaner::Tervane(const QString& GJZ) {
   paths.removeLast();
 
   w_.setResultsText(QString());
+  options_.encoding = w_.contentEncoding();
   for (const QString& line : paths) {
     // Each line is one path as the scan writes it (platform/pathline.h). A line
     // that begins with '"' but is not a well-formed quoted path names no file.

@@ -72,7 +72,7 @@ void Scanner::Command1_Click() {
     return;
   }
   w_.FileTypes = scan::parseFileTypes(w_.filterText());
-  matcher_.emplace(GJZ);
+  matcher_.emplace(GJZ, w_.contentEncoding());
   matcherFor_ = GJZ;
   if (const int threads = w_.scanThreads(); threads > 1) {
     pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) { settle(file); });
@@ -294,7 +294,7 @@ void Scanner::prepareMatcher(const QString& GJZ) {
   const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
                     (matcherFor_.constData() == GJZ.constData() || matcherFor_ == GJZ);
   if (!same) {
-    matcher_.emplace(GJZ);
+    matcher_.emplace(GJZ, w_.contentEncoding());
     matcherFor_ = GJZ;
   }
 }

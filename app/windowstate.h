@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "platform/fs.h"
+#include "text/encoding.h"
 
 class WindowState {
  public:
@@ -60,6 +61,10 @@ class WindowState {
   // How many threads read and match files during a scan. The walk, its yields
   // and the order of the log are the same whatever the number; the window uses 1.
   virtual int scanThreads() const { return 1; }
+
+  // How the scan and the clean read a file's content; the window uses the rule
+  // (UTF-8 when the whole content is valid UTF-8, GBK otherwise).
+  virtual text::Encoding contentEncoding() const { return text::Encoding::Auto; }
 
   // ScanFlag and FileTypes: values of the main window.
   bool ScanFlag = true;

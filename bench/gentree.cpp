@@ -1,9 +1,11 @@
 // Writes a deterministic tree that looks like the web sites Tervane is used on:
 // html, php, asp, js, css, txt and images, mostly 1-50 KB with a few files of
-// several MB, GBK Chinese text, CR LF lines (LF in some files), and about 1% of
+// several MB, Chinese text (GBK on most sites, UTF-8 on a fifth of them), CR LF
+// lines (LF in some files), and about 1% of
 // the files infected with the main window's sample signature: most as it is,
 // some in upper or mixed case, some with LF where the signature has CR LF (not
-// a detection), some right after a GBK lead byte (still a detection).
+// a detection), some right after a GBK lead byte or, on UTF-8 sites, a Chinese
+// character (still a detection).
 //
 // Usage: tervane-bench-gentree DIR [FILES] [SEED]
 // Writes DIR/tree and DIR/expected.txt (the in-scope infected files for the
@@ -84,20 +86,28 @@ void writeFile(const std::string& path, const std::string& content) {
     die("close " + path);
 }
 
-// GBK Chinese text: characters of the common level-1 block, with full-width
-// and ASCII punctuation.
+// Whether the pieces being made are for a UTF-8 site.
+bool gUtf8 = false;
+
+// Chinese text: characters of the common block, with full-width and ASCII
+// punctuation; GBK (level 1) or UTF-8.
 std::string chinese(Rng& r, std::size_t chars) {
   std::string s;
   for (std::size_t i = 0; i < chars; ++i) {
     const std::size_t k = r.below(100);
     if (k < 6) {
-      s += "\xA3\xAC";  // ，
+      s += gUtf8 ? "\xEF\xBC\x8C" : "\xA3\xAC";  // ，
     } else if (k < 9) {
-      s += "\xA1\xA3";  // 。
+      s += gUtf8 ? "\xE3\x80\x82" : "\xA1\xA3";  // 。
     } else if (k < 11) {
       s += ' ';
     } else if (k < 13) {
       s += char('0' + r.below(10));
+    } else if (gUtf8) {
+      const unsigned c = 0x4E00 + unsigned(r.below(0x9FA5 - 0x4E00 + 1));
+      s += char(0xE0 | (c >> 12));
+      s += char(0x80 | ((c >> 6) & 0x3F));
+      s += char(0x80 | (c & 0x3F));
     } else {
       s += char(0xB0 + r.below(0xD7 - 0xB0 + 1));
       s += char(0xA1 + r.below(0xFE - 0xA1 + 1));
@@ -239,7 +249,8 @@ std::vector<std::string> cssPieces(Rng& r) {
     s += std::to_string(r.below(100));
     s += " { margin:0; padding:" + std::to_string(r.below(20)) + "px; color:#";
     s += std::to_string(100000 + r.below(800000));
-    s += "; font-family:\"\xCB\xCE\xCC\xE5\"; }\r\n";  // 宋体
+    s += gUtf8 ? "; font-family:\"\xE5\xAE\x8B\xE4\xBD\x93\"; }\r\n"  // 宋体
+               : "; font-family:\"\xCB\xCE\xCC\xE5\"; }\r\n";
     out.push_back(s);
   }
   return out;
@@ -300,9 +311,21 @@ int main(int argc, char** argv) {
   const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 20091;
   Rng r(seed);
 
-  const std::vector<std::string> html = htmlPieces(r), php = phpPieces(r), asp = aspPieces(r),
-                                 js = jsPieces(r), css = cssPieces(r), txt = txtPieces(r);
-  const std::vector<std::string> htmlLf = lfOnly(html), phpLf = lfOnly(php);
+  // The pieces of GBK sites, then those of UTF-8 sites.
+  struct Pools {
+    std::vector<std::string> html, php, asp, js, css, txt, htmlLf, phpLf;
+  };
+  auto makePools = [&r] {
+    Pools p{htmlPieces(r), phpPieces(r), aspPieces(r), jsPieces(r),
+            cssPieces(r),  txtPieces(r), {},           {}};
+    p.htmlLf = lfOnly(p.html);
+    p.phpLf = lfOnly(p.php);
+    return p;
+  };
+  const Pools gbkPools = makePools();
+  gUtf8 = true;
+  const Pools utf8Pools = makePools();
+  gUtf8 = false;
 
   // About 50 files per folder, 40 sites, folders up to four deep. Some folder
   // names hold a filter fragment, so that everything in them is in scope.
@@ -313,6 +336,7 @@ int main(int argc, char** argv) {
   static const char* scopeNames[] = {"editor.js", "old.asp", "lib.php.bak"};
   const std::string root = dir + "/tree";
   std::vector<std::string> folders;
+  std::vector<bool> folderUtf8;
   const std::size_t perFolder = 50;
   const std::size_t folderCount = std::max<std::size_t>(1, files / perFolder);
   for (std::size_t i = 0; i < folderCount; ++i) {
@@ -325,11 +349,13 @@ int main(int argc, char** argv) {
            (r.chance(0.5) ? std::to_string(r.below(20)) : "");
     }
     folders.push_back(f);
+    folderUtf8.push_back(i % 40 < 8);  // the first 8 of the 40 sites
   }
 
   std::vector<std::string> expected;
   std::size_t totalBytes = 0;
   std::size_t counts[6] = {};
+  std::size_t utf8Files = 0;
   std::string content;
   content.reserve(16 << 20);
   for (std::size_t i = 0; i < files; ++i) {
@@ -344,6 +370,8 @@ int main(int argc, char** argv) {
       pick -= std::size_t(ki.share);
     }
     const std::string& folder = folders[i % folders.size()];
+    const bool utf8 = folderUtf8[i % folders.size()];
+    const Pools& pools = utf8 ? utf8Pools : gbkPools;
     std::string name =
         (r.chance(0.02) ? std::string("\xCE\xC4\xD5\xC2") : word(r)) + std::to_string(i) + k->ext;
     const std::string rel = folder + "/" + name;
@@ -365,25 +393,26 @@ int main(int argc, char** argv) {
       }
     } else {
       const bool lf = r.chance(0.15);
-      const std::vector<std::string>* pool = &txt;
+      utf8Files += utf8;
+      const std::vector<std::string>* pool = &pools.txt;
       switch (k->kind) {
         case Kind::Html:
         case Kind::Htm:
         case Kind::HtmUpper:
-          pool = lf ? &htmlLf : &html;
+          pool = lf ? &pools.htmlLf : &pools.html;
           break;
         case Kind::Php:
-          pool = lf ? &phpLf : &php;
+          pool = lf ? &pools.phpLf : &pools.php;
           break;
         case Kind::Asp:
         case Kind::Aspx:
-          pool = &asp;
+          pool = &pools.asp;
           break;
         case Kind::Js:
-          pool = &js;
+          pool = &pools.js;
           break;
         case Kind::Css:
-          pool = &css;
+          pool = &pools.css;
           break;
         default:
           break;
@@ -418,7 +447,8 @@ int main(int argc, char** argv) {
         }
         sig = t;
       } else if (inf == Infection::AfterLeadByte) {
-        sig = "\xB0" + sig;
+        // On a UTF-8 site a Chinese character, so that the file stays UTF-8.
+        sig = (utf8 && !image ? "\xE4\xB8\xAD" : "\xB0") + sig;
       }
       // At the start, at the end, or after a random piece; images get it at the
       // end of their data. Never inside a character.
@@ -448,9 +478,10 @@ int main(int argc, char** argv) {
     list += p + "\n";
   writeFile(dir + "/expected.txt", list);
   std::printf(
-      "%zu files, %.2f GB; infected: %zu exact, %zu upper, %zu mixed case, %zu with LF "
-      "(no detection), %zu after a lead byte; %zu detections expected in scope\n",
-      files, double(totalBytes) / 1e9, counts[1], counts[2], counts[3], counts[4], counts[5],
-      expected.size());
+      "%zu files (%zu text files in UTF-8), %.2f GB; infected: %zu exact, %zu upper, %zu mixed "
+      "case, %zu with LF (no detection), %zu after a lead byte or Chinese character; %zu "
+      "detections expected in scope\n",
+      files, utf8Files, double(totalBytes) / 1e9, counts[1], counts[2], counts[3], counts[4],
+      counts[5], expected.size());
   return 0;
 }

@@ -2,11 +2,34 @@
 
 #include <algorithm>
 
+#include <QChar>
+
 #include "text/gbk.h"
+#include "text/textops.h"
+#include "text/utf8.h"
 
 namespace clean {
 
-SignatureRemover::SignatureRemover(QStringView gjz) : gjz_(gjz.toString()) {}
+namespace {
+
+bool wellFormed(QStringView s) {
+  for (qsizetype i = 0; i < s.size(); ++i) {
+    if (s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate())
+      ++i;
+    else if (s[i].isSurrogate())
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding)
+    : gjz_(gjz.toString()), utf8_(encoding == text::Encoding::Utf8) {
+  // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
+  if (utf8_ && !wellFormed(gjz_))
+    gjz_.clear();
+}
 
 void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
                             std::vector<uint8_t>& out) {
@@ -15,15 +38,15 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     return;
   }
 
-  // Decode the new bytes behind what is pending; a lead byte left over from the
-  // previous piece goes first.
+  // Decode the new bytes behind what is pending; the first bytes of a character
+  // left over from the previous piece go first.
   const std::size_t firstNew = bytes_.size();
-  if (hasCarry_)
-    bytes_.push_back(carry_);
+  bytes_.insert(bytes_.end(), carry_, carry_ + carrySize_);
   bytes_.insert(bytes_.end(), p, p + n);
-  hasCarry_ = false;
+  carrySize_ = 0;
   // The character arrays only ever grow, so that they are not cleared for every
-  // piece; `count_` says how much of them is in use.
+  // piece; `count_` says how much of them is in use. A character takes at most
+  // one code unit per byte.
   const std::size_t room = count_ + (bytes_.size() - firstNew);
   if (chars_.size() < room) {
     chars_.resize(room);
@@ -34,14 +57,28 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     const uint8_t* b = base + firstNew;
     const uint8_t* end = base + bytes_.size();
     while (b < end) {
-      const int used = gbk::decodeOne(b, end, final, &chars_[count_]);
+      const std::size_t start = std::size_t(b - base);
+      int used = 0;
+      if (utf8_) {
+        char32_t cp = 0;
+        used = utf8::decodeOne(b, end, final, &cp);
+        cp = text::lowerCodePoint(cp);
+        if (used > 0 && QChar::requiresSurrogates(cp)) {
+          starts_[count_] = start;
+          chars_[count_++] = QChar::highSurrogate(cp);
+          cp = QChar::lowSurrogate(cp);
+        }
+        chars_[count_] = char16_t(cp);
+      } else {
+        used = gbk::decodeOne(b, end, final, &chars_[count_], true);
+      }
       if (used == 0) {
-        carry_ = *b;
-        hasCarry_ = true;
-        bytes_.pop_back();
+        carrySize_ = std::size_t(end - b);
+        std::copy(b, end, carry_);
+        bytes_.resize(start);
         break;
       }
-      starts_[count_++] = std::size_t(b - base);
+      starts_[count_++] = start;
       b += used;
     }
   }
@@ -71,7 +108,11 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   }
   // An occurrence can still begin only in the last m - 1 characters, and only
   // while more input may come.
-  const qsizetype safe = final ? text.size() : std::max(from, text.size() - (m - 1));
+  qsizetype safe = final ? text.size() : std::max(from, text.size() - (m - 1));
+  // A character of two code units stays whole.
+  if (safe > from && safe < text.size() && text[safe].isLowSurrogate() &&
+      text[safe - 1].isHighSurrogate())
+    --safe;
   emit(startOf(from), startOf(safe));
 
   // What is left moves to the front.
@@ -86,10 +127,10 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
 }
 
 QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
-                           std::vector<ByteRange>* ranges) {
+                           std::vector<ByteRange>* ranges, text::Encoding encoding) {
   if (chunkSize == 0)
     chunkSize = 1;
-  SignatureRemover r(gjz);
+  SignatureRemover r(gjz, text::encodingOf(content, encoding));
   r.recordRanges(ranges != nullptr);
   std::vector<uint8_t> out;
   auto* p = reinterpret_cast<const uint8_t*>(content.data());

@@ -1,8 +1,9 @@
-// Removes the signature from a GBK byte stream without decoding and re-encoding
-// it: occurrences are found on the decoded text and dropped as the bytes that
-// encode them, and every other byte is passed on exactly as it came in, bytes
-// that do not decode included. Memory stays bounded by one piece of input plus
-// the signature's length, whatever the size of the stream.
+// Removes the signature from a byte stream without decoding and re-encoding it:
+// occurrences are found on the decoded, lower-cased text, as the scan finds them,
+// and dropped as the bytes that encode them; every other byte is passed on
+// exactly as it came in, bytes that do not decode included. Memory stays bounded
+// by one piece of input plus the signature's length, whatever the size of the
+// stream.
 #pragma once
 
 #include <QByteArray>
@@ -13,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "text/encoding.h"
 
 namespace clean {
 
@@ -25,8 +28,11 @@ struct ByteRange {
 
 class SignatureRemover {
  public:
-  // `gjz`: compared exactly, character by character; an empty one removes nothing.
-  explicit SignatureRemover(QStringView gjz);
+  // `gjz`: trimmed and lower-cased, compared character by character with the
+  // lower-cased content, so that letters match whatever their case in the file;
+  // an empty one removes nothing. `encoding`: the stream's, Gbk or Utf8 (the
+  // rule's choice for the whole content must be made before).
+  SignatureRemover(QStringView gjz, text::Encoding encoding);
 
   // Takes the next `n` bytes of the stream (the last piece with `final` set; it
   // may be empty) and appends to `out` the bytes that no later input can make
@@ -43,14 +49,16 @@ class SignatureRemover {
 
  private:
   QString gjz_;
-  // The decoded characters not yet passed on, where each begins in `bytes_`, and
-  // their bytes; plus a lead byte that waits for its trail byte in the next piece.
+  bool utf8_;
+  // The lower-cased code units not yet passed on, where the character of each
+  // begins in `bytes_`, and their bytes; plus the first bytes of a character
+  // that waits for the rest of it in the next piece.
   std::vector<char16_t> chars_;
   std::vector<std::size_t> starts_;
   std::size_t count_ = 0;
   std::vector<uint8_t> bytes_;
-  bool hasCarry_ = false;
-  uint8_t carry_ = 0;
+  uint8_t carry_[4] = {};
+  std::size_t carrySize_ = 0;
   qint64 removed_ = 0;
   // The stream offset of bytes_[0].
   qint64 base_ = 0;
@@ -58,9 +66,11 @@ class SignatureRemover {
   std::vector<ByteRange> ranges_;
 };
 
-// The same on content in memory, fed in pieces of `chunkSize` bytes. With
-// `ranges`, the byte ranges of the removed occurrences are stored there.
+// The same on content in memory, fed in pieces of `chunkSize` bytes, read in the
+// encoding the rule gives for it. With `ranges`, the byte ranges of the removed
+// occurrences are stored there.
 QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
-                           std::vector<ByteRange>* ranges = nullptr);
+                           std::vector<ByteRange>* ranges = nullptr,
+                           text::Encoding encoding = text::Encoding::Auto);
 
 }  // namespace clean

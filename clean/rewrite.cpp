@@ -13,6 +13,7 @@
 
 #include "clean/remover.h"
 #include "platform/fd.h"
+#include "text/utf8.h"
 
 namespace clean {
 namespace {
@@ -94,13 +95,40 @@ int syncFile(const Steps& steps, Step step, int fd) {
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
+// The encoding `from` is read in: with the rule's choice, whether its whole
+// content is valid UTF-8 decides, before anything is removed.
+int encodingOf(const Steps& steps, const Options& o, int from, Step readStep,
+               std::vector<uint8_t>& buf, text::Encoding& encoding) {
+  encoding = o.encoding;
+  if (encoding != text::Encoding::Auto)
+    return 0;
+  utf8::Validator validator;
+  off_t readAt = 0;
+  for (;;) {
+    int error = 0;
+    const ssize_t n = readSome(steps, readStep, from, buf.data(), buf.size(), &readAt, error);
+    if (n < 0)
+      return error;
+    validator.feed(buf.data(), std::size_t(n));
+    if (n == 0 || !validator.ok())
+      break;
+  }
+  encoding = text::resolveEncoding(encoding, validator.finish());
+  return 0;
+}
+
 // Streams `from` (from its start) through the remover into `to`: appended at
 // the current position, or written from offset 0 when `inPlace`. `written` gets
 // the length of the cleaned content.
 int cleanStream(const Steps& steps, const Options& o, QStringView gjz, int from, Step readStep,
                 int to, Step writeStep, bool inPlace, off_t& written) {
-  SignatureRemover remover(gjz);
   std::vector<uint8_t> buf(o.chunkSize > 0 ? o.chunkSize : 1);
+  text::Encoding encoding = text::Encoding::Gbk;
+  if (!gjz.isEmpty()) {
+    if (const int e = encodingOf(steps, o, from, readStep, buf, encoding))
+      return e;
+  }
+  SignatureRemover remover(gjz, encoding);
   std::vector<uint8_t> out;
   out.reserve(buf.size() + 64);
   off_t readAt = 0;

@@ -28,6 +28,7 @@
 #include <optional>
 
 #include "platform/fs.h"
+#include "text/encoding.h"
 
 namespace clean {
 
@@ -50,6 +51,9 @@ struct Options {
   std::size_t chunkSize = 128 * 1024;
   // Consulted before each step; a non-zero errno makes the step fail with it.
   std::function<int(Step)> fault;
+  // How the content is read. With Auto (the scan's rule) the whole file is read
+  // once before the removal to learn whether it is valid UTF-8.
+  text::Encoding encoding = text::Encoding::Auto;
 };
 
 // Why a file could not be cleaned.

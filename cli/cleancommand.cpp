@@ -66,8 +66,14 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
 // Tells what the clean would remove from files; changes nothing.
 class DryRun {
  public:
-  DryRun(const Identities& identities, const QString& gjz, bool json, Sink& out, Sink& err)
-      : identities_(identities), gjz_(gjz), json_(json), out_(out), err_(err) {}
+  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding, bool json,
+         Sink& out, Sink& err)
+      : identities_(identities),
+        gjz_(gjz),
+        encoding_(encoding),
+        json_(json),
+        out_(out),
+        err_(err) {}
 
   void file(const QByteArray& path) {
     ++files_;
@@ -88,7 +94,7 @@ class DryRun {
     }
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), gjz_);
+      found = findOccurrences(fd.get(), gjz_, encoding_);
       error = found.error;
     }
     if (error != 0 || !why.isEmpty()) {
@@ -129,6 +135,7 @@ class DryRun {
  private:
   const Identities& identities_;
   QString gjz_;
+  text::Encoding encoding_;
   bool json_;
   Sink& out_;
   Sink& err_;
@@ -160,6 +167,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err, u"give either LOG or --report"_s);
   const QString signature = signatureBox(parser, c, err);
   const QString gjz = text::signatureFrom(signature);
+  const text::Encoding encoding = contentEncoding(parser, c, err);
   const bool nul = parser.isSet(null);
 
   // The paths come from the report whole, or from the log a batch at a time.
@@ -205,7 +213,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   };
 
   if (parser.isSet(dry)) {
-    DryRun preview(identities, gjz, parser.isSet(json), out, err);
+    DryRun preview(identities, gjz, encoding, parser.isSet(json), out, err);
     QString line;
     while (next(line)) {
       const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
@@ -223,6 +231,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
 
   CliWindowState w(out, err, false);
   w.Text3 = signature;
+  w.encoding = encoding;
   w.setJson(parser.isSet(json));
   // The scan's identities: each file must still be the one the scan read, as in
   // the window after its own scan.
@@ -255,7 +264,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
         if (const auto bytes = platform::bytesOfLine(line)) {
           platform::UniqueFd file(openToRead(AT_FDCWD, *bytes));
           if (file.ok())
-            counts.insert(*bytes, qint64(findOccurrences(file.get(), gjz).ranges.size()));
+            counts.insert(*bytes, qint64(findOccurrences(file.get(), gjz, encoding).ranges.size()));
         }
       }
       text1 += line;

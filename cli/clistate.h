@@ -38,6 +38,7 @@ class CliWindowState : public WindowState {
   QString Combo1;  // the location box
   QString Combo2;  // the filter box
   int threads = 1;
+  text::Encoding encoding = text::Encoding::Auto;
   // The log goes out as each path's bytes followed by a NUL, instead of lines.
   bool nulSeparated = false;
 
@@ -46,6 +47,7 @@ class CliWindowState : public WindowState {
   QString filterText() const override { return Combo2; }
   QStringList drives() const override;
   int scanThreads() const override { return threads; }
+  text::Encoding contentEncoding() const override { return encoding; }
 
   // The log is written out as it grows rather than kept: Text1 holds the input
   // of a clean run, and during a run only the latest piece, which is enough for

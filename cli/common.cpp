@@ -39,15 +39,16 @@ bool isCutOff(QByteArrayView tail) {
 const char kHelp[] =
     "Usage:\n"
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
-    "                   [-j N] [-0] [--json] LOCATION\n"
-    "  tervane-cli clean (--signature TEXT | --signature-file FILE) [-0]\n"
-    "                    [--dry-run] [--json] [LOG | --report FILE]\n"
+    "                   [--encoding auto|gbk|utf-8] [-j N] [-0] [--json] LOCATION\n"
+    "  tervane-cli clean (--signature TEXT | --signature-file FILE)\n"
+    "                    [--encoding auto|gbk|utf-8] [-0] [--dry-run] [--json]\n"
+    "                    [LOG | --report FILE]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
     "        \"全盘扫描\" for every drive) and prints the path of every file whose\n"
-    "        path holds a fragment of the filter and whose GBK content, compared\n"
-    "        in lower case, holds the signature: one line per detection, in walk\n"
+    "        path holds a fragment of the filter and whose content, compared in\n"
+    "        lower case, holds the signature: one line per detection, in walk\n"
     "        order. A path that is UTF-8 text without control characters and does\n"
     "        not begin with '\"' is printed as it is; any other is quoted, C-style:\n"
     "        \"/www/a\\nb.php\", \"/www/\\x8C.php\", a GBK name as \"/www/\\g名.php\".\n"
@@ -57,9 +58,9 @@ const char kHelp[] =
     "        after a find).\n"
     "clean   Rewrites each file listed in LOG (one path per line, as scan prints\n"
     "        them; standard input when LOG is absent or \"-\") with every\n"
-    "        occurrence of the signature removed, and prints the cleaning log.\n"
-    "        Stops at the first file that fails. Exit status: 0 every file\n"
-    "        cleaned, 2 error.\n"
+    "        occurrence of the signature removed (in any letter case, as the scan\n"
+    "        finds it), and prints the cleaning log. Stops at the first file that\n"
+    "        fails. Exit status: 0 every file cleaned, 2 error.\n"
     "        --report FILE takes the files from a scan's --json report, each only\n"
     "        while it is still the file the scan read. --dry-run changes nothing\n"
     "        and prints what each file would lose (byte ranges) or \"unchanged\".\n"
@@ -70,6 +71,10 @@ const char kHelp[] =
     "                         ends as they are\n"
     "  --filter TEXT          file types, as in the window (default \"*.ASP|*.PHP|*.JS\")\n"
     "  --json                 JSON Lines on standard output (schema: man tervane-cli)\n"
+    "  --encoding NAME        how file contents are read: auto (the default) reads\n"
+    "                         a file as UTF-8 when its whole content is valid UTF-8,\n"
+    "                         as GBK otherwise; gbk or utf-8 read every file so\n"
+    "                         (the scan and the clean read a file alike)\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
     "  -0, --null             scan: print each path's exact bytes followed by a NUL,\n"
@@ -132,6 +137,7 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
   parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
   parser.addOption(c.signature);
   parser.addOption(c.signatureFile);
+  parser.addOption(c.encoding);
   parser.addOption(c.help);
   if (!parser.parse(args))
     usageError(err, parser.errorText());
@@ -169,6 +175,16 @@ QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& er
     fail(err, where + u" is not UTF-8 text: byte %1 is not part of a character"_s.arg(bad + 1));
   }
   return QString::fromUtf8(bytes);
+}
+
+text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err) {
+  if (!parser.isSet(c.encoding))
+    return text::Encoding::Auto;
+  const QStringList values = parser.values(c.encoding);
+  const std::optional<text::Encoding> e = text::encodingNamed(values.back());
+  if (values.size() > 1 || !e)
+    usageError(err, u"--encoding takes one of auto, gbk, utf-8"_s);
+  return *e;
 }
 
 void checkOutput(const Sink& out, Sink& err) {

@@ -10,6 +10,7 @@
 
 #include "cli/clistate.h"
 #include "platform/fd.h"
+#include "text/encoding.h"
 
 namespace cli {
 
@@ -49,6 +50,8 @@ struct Common {
                                QStringLiteral("TEXT")};
   QCommandLineOption signatureFile{QStringLiteral("signature-file"),
                                    QStringLiteral("signature file"), QStringLiteral("FILE")};
+  QCommandLineOption encoding{QStringLiteral("encoding"), QStringLiteral("encoding"),
+                              QStringLiteral("auto|gbk|utf-8")};
   QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("help")};
 };
 
@@ -59,6 +62,9 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
 
 // The signature box's text from --signature or --signature-file.
 QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& err);
+
+// How file contents are read, from --encoding (default: the rule, "auto").
+text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err);
 
 // The whole content of a file, or of standard input for "-". Ends the command
 // when it cannot be read. With a `limit` that is not negative, reading stops at

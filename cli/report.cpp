@@ -14,16 +14,38 @@
 
 #include "platform/fd.h"
 #include "platform/pathjson.h"
+#include "text/utf8.h"
 
 using namespace Qt::StringLiterals;
 
 namespace cli {
 
-Occurrences findOccurrences(int fd, QStringView gjz) {
+Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding) {
   Occurrences result;
-  clean::SignatureRemover remover(gjz);
-  remover.recordRanges(true);
   std::vector<uint8_t> buf(128 * 1024);
+  if (encoding == text::Encoding::Auto) {
+    // The whole content decides, as for the scan and the clean.
+    utf8::Validator validator;
+    for (;;) {
+      const ssize_t n = ::read(fd, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0) {
+        result.error = errno;
+        return result;
+      }
+      validator.feed(buf.data(), std::size_t(n));
+      if (n == 0 || !validator.ok())
+        break;
+    }
+    encoding = text::resolveEncoding(encoding, validator.finish());
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+      result.error = errno;
+      return result;
+    }
+  }
+  clean::SignatureRemover remover(gjz, encoding);
+  remover.recordRanges(true);
   std::vector<uint8_t> out;
   for (;;) {
     const ssize_t n = ::read(fd, buf.data(), buf.size());
@@ -90,7 +112,7 @@ QByteArray jsonLine(const QJsonObject& o) {
 }
 
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
-                      const QByteArray& name, QStringView gjz) {
+                      const QByteArray& name, QStringView gjz, text::Encoding encoding) {
   QJsonObject o;
   o.insert(u"type"_s, u"detection"_s);
   platform::putPath(o, path);
@@ -103,7 +125,7 @@ QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scan
     o.insert(u"error"_s, u"replaced since it was read"_s);
   } else {
     putStat(o, st);
-    const Occurrences found = findOccurrences(fd.get(), gjz);
+    const Occurrences found = findOccurrences(fd.get(), gjz, encoding);
     putOccurrences(o, found.ranges);
     if (found.error != 0)
       putError(o, found.error);

@@ -13,16 +13,18 @@
 
 #include "clean/remover.h"
 #include "platform/fileidentity.h"
+#include "text/encoding.h"
 
 namespace cli {
 
 // Where the clean would remove the signature from an open file, read from its
-// start through the clean's own remover.
+// start through the clean's own remover, in the content's encoding by the rule
+// the scan and the clean share.
 struct Occurrences {
   std::vector<clean::ByteRange> ranges;
   int error = 0;  // an errno when the file could not be read to its end
 };
-Occurrences findOccurrences(int fd, QStringView gjz);
+Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding);
 
 // Opens `name` below `dirFd` (AT_FDCWD: a path) to read it and nothing else: no
 // link followed in the last part, no wait on a FIFO, and its access time left as
@@ -45,7 +47,7 @@ QByteArray jsonLine(const QJsonObject& o);
 // The report's object for a file the scan found: `name` below `dirFd` is the file
 // that was read, `scanned` its identity then.
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
-                      const QByteArray& name, QStringView gjz);
+                      const QByteArray& name, QStringView gjz, text::Encoding encoding);
 
 // A file a report lists, with the identity of the file that the scan read.
 struct ReportedFile {

@@ -73,6 +73,7 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   w.Combo1 = positional.front();
   w.Combo2 = parser.isSet(filter) ? parser.value(filter) : kDefaultFilter.toString();
   w.threads = threads;
+  w.encoding = contentEncoding(parser, c, err);
   w.setJson(parser.isSet(json));
   Scanner scanner(w);
   QElapsedTimer clock;
@@ -81,8 +82,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   const QString gjz = text::signatureFrom(w.Text3);
   if (parser.isSet(json)) {
     scanner.onFound = [&](const Scanner::Found& f) {
-      out.write(
-          jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz)));
+      out.write(jsonLine(
+          detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz, w.encoding)));
     };
   }
   scanner.Command1_Click();

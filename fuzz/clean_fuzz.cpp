@@ -1,7 +1,8 @@
 // Target for the cleaning: the output must be the input with exactly the
-// occurrences of the signature removed, as bytes, in one left-to-right pass
-// (compared exactly, no case folding), and nothing else changed: bytes that do
-// not decode pass through untouched. Checked against a plain reference on the
+// occurrences of the signature removed, as bytes, in one left-to-right pass, as
+// the scan finds them (the content decoded as UTF-8 if it is valid UTF-8, else
+// as GBK, and lower-cased), and nothing else changed: bytes that do not decode
+// pass through untouched. Checked against a plain reference on the
 // whole content, for the streaming remover fed in pieces of every size the input
 // chooses, and now and then for a real file rewritten by cleanFile.
 //
@@ -10,12 +11,15 @@
 //   flags bit 1: the signature is UTF-16 code units instead of GBK bytes
 //   flags bit 2: the signature is empty (nothing may change)
 //   flags bit 3: also clean a temporary file
+//   flags bit 4: signature and content go through the UTF-8 alphabet instead
+//   flags bit 5: one byte near the end of the content is made invalid UTF-8
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QString>
+#include <QStringDecoder>
 
 #include <cstring>
 #include <vector>
@@ -23,6 +27,7 @@
 #include "clean/remover.h"
 #include "clean/rewrite.h"
 #include "fuzzsupport.h"
+#include "text/encoding.h"
 #include "text/gbk.h"
 #include "text/textops.h"
 
@@ -33,32 +38,52 @@ struct Reference {
   qint64 removed = 0;
 };
 
-// Cut the content into characters by GBK's structure (a lead byte and a byte that
-// may trail it make one character, any other byte is one on its own), then walk
-// the characters once, dropping the bytes of each occurrence.
+// Cut the content into characters: by UTF-8's structure when Qt's own check
+// finds it valid UTF-8, else by GBK's (a lead byte and a byte that may trail it
+// make one character, any other byte is one on its own). Lower-case each, then
+// walk the characters once, dropping the bytes of each occurrence.
 Reference reference(const QByteArray& content, const QString& gjz) {
+  const bool utf8 = QByteArrayView(content).isValidUtf8();
   std::vector<qsizetype> starts;
   for (qsizetype i = 0; i < content.size();) {
     starts.push_back(i);
-    const bool pair = i + 1 < content.size() && gbk::isLead(uint8_t(content[i])) &&
-                      gbk::isTrail(uint8_t(content[i + 1]));
-    i += pair ? 2 : 1;
+    if (utf8) {
+      ++i;
+      while (i < content.size() && (uint8_t(content[i]) & 0xC0) == 0x80)
+        ++i;
+    } else {
+      const bool pair = i + 1 < content.size() && gbk::isLead(uint8_t(content[i])) &&
+                        gbk::isTrail(uint8_t(content[i + 1]));
+      i += pair ? 2 : 1;
+    }
   }
   starts.push_back(content.size());
   const qsizetype chars = qsizetype(starts.size()) - 1;
-  QString decoded;
+  std::vector<QString> decoded;
   for (qsizetype c = 0; c < chars; ++c) {
-    const QString one = gbk::decode(content.mid(starts[c], starts[c + 1] - starts[c]));
-    if (one.size() != 1)
-      fuzz::fail("a character of the reference does not decode to one unit");
-    decoded.append(one);
+    const QByteArray bytes = content.mid(starts[c], starts[c + 1] - starts[c]);
+    QStringDecoder d(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    const QString one = utf8 ? QString(d.decode(bytes)) : gbk::decode(bytes);
+    if (one.isEmpty() || (!utf8 && one.size() != 1))
+      fuzz::fail("a character of the reference does not decode to one");
+    decoded.push_back(text::lowerCase(one));
+  }
+  // The signature's characters: code points.
+  std::vector<QString> sig;
+  for (qsizetype i = 0; i < gjz.size(); ++i) {
+    const bool pair = gjz[i].isHighSurrogate() && i + 1 < gjz.size() && gjz[i + 1].isLowSurrogate();
+    sig.push_back(gjz.mid(i, pair ? 2 : 1));
+    i += pair;
   }
 
   Reference r;
-  const qsizetype m = gjz.size();
+  const qsizetype m = qsizetype(sig.size());
   qsizetype c = 0;
   while (c < chars) {
-    if (m > 0 && c + m <= chars && QStringView(decoded).mid(c, m) == gjz) {
+    bool at = m > 0 && c + m <= chars;
+    for (qsizetype k = 0; at && k < m; ++k)
+      at = decoded[std::size_t(c + k)] == sig[std::size_t(k)];
+    if (at) {
       ++r.removed;
       c += m;
     } else {
@@ -125,14 +150,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   QByteArray sigBytes = in.bytes((flags & 2) ? sigLen * 2 : sigLen);
   const QByteArray pieces = in.bytes(4);
   QByteArray content = in.rest();
-  if (flags & 1) {
-    content = fuzz::gbkHeavy(content);
-    if (!(flags & 2))
-      sigBytes = fuzz::gbkHeavy(sigBytes);
+  QString rawSignature;
+  if (flags & 16) {
+    content = fuzz::utf8Heavy(content);
+    rawSignature = QString::fromUtf8(fuzz::utf8Heavy(sigBytes));
+  } else {
+    if (flags & 1) {
+      content = fuzz::gbkHeavy(content);
+      if (!(flags & 2))
+        sigBytes = fuzz::gbkHeavy(sigBytes);
+    }
+    rawSignature = (flags & 2) ? fuzz::utf16Units(sigBytes) : gbk::decode(sigBytes);
   }
-  const QString gjz =
-      (flags & 4) ? QString()
-                  : signatureOf((flags & 2) ? fuzz::utf16Units(sigBytes) : gbk::decode(sigBytes));
+  if ((flags & 32) && !content.isEmpty())
+    content[content.size() - 1 - (content.size() - 1) % 3] = char(0xB0);
+  const QString gjz = (flags & 4) ? QString() : signatureOf(rawSignature);
   const Reference expected = reference(content, gjz);
   if (gjz.isEmpty() && expected.bytes != content)
     fuzz::fail("the reference removed something with an empty signature");
@@ -148,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Pieces of uneven sizes, some empty, as a reader that gets short reads would
   // hand them over.
   {
-    clean::SignatureRemover remover(gjz);
+    clean::SignatureRemover remover(gjz, text::encodingOf(content));
     std::vector<uint8_t> out;
     const auto* p = reinterpret_cast<const uint8_t*>(content.constData());
     std::size_t at = 0;

@@ -54,6 +54,46 @@ inline QByteArray gbkHeavy(QByteArrayView raw) {
   return out;
 }
 
+// Characters on the borders of UTF-8 and of lower-casing: ASCII letters and
+// their look-alikes of other lengths (the Kelvin sign lower-cases to "k", "ẞ"
+// to "ß"), Chinese, Cyrillic, a supplementary character, line ends.
+inline constexpr const char* kUtf8Alphabet[] = {"a",
+                                                "A",
+                                                "i",
+                                                "I",
+                                                "k",
+                                                "K",
+                                                "\xC4\xB0",
+                                                "\xE2\x84\xAA",
+                                                "\xC3\x9F",
+                                                "\xE1\xBA\x9E",
+                                                "<",
+                                                ">",
+                                                " ",
+                                                "\r\n",
+                                                "\n",
+                                                "=",
+                                                "\xE4\xB8\xAD",
+                                                "\xE6\x96\x87",
+                                                "\xD0\x94",
+                                                "\xD0\xB4",
+                                                "e",
+                                                "E",
+                                                "(",
+                                                "\"",
+                                                "\xF0\x9F\x98\x80",
+                                                "\xEF\xBB\xBF",
+                                                "0",
+                                                "\xC2\xA0"};
+
+// Maps every byte to one of those characters: valid UTF-8 dense in case pairs.
+inline QByteArray utf8Heavy(QByteArrayView raw) {
+  QByteArray out;
+  for (qsizetype i = 0; i < raw.size(); ++i)
+    out += kUtf8Alphabet[uint8_t(raw[i]) % (sizeof kUtf8Alphabet / sizeof *kUtf8Alphabet)];
+  return out;
+}
+
 // UTF-16 code units, two bytes each, any value (lone surrogates included).
 inline QString utf16Units(QByteArrayView raw) {
   QString s;

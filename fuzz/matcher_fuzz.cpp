@@ -1,6 +1,7 @@
 // Differential target for the file match: whatever the engine does to be fast,
-// its answer must be the plain definition's: decode the whole content as GBK,
-// lower-case it, search the signature. Checked in memory at several chunk sizes
+// its answer must be the plain definition's: decode the whole content as UTF-8
+// if it is valid UTF-8, else as GBK (or as the encoding chosen); lower-case it;
+// search the signature. Checked in memory at several chunk sizes
 // (so that borders fall inside characters and inside occurrences) and, for some
 // inputs, through a real file, across the reader's buffer border.
 //
@@ -11,6 +12,9 @@
 //   flags bit 2: the content is put behind a run of filler bytes so that it
 //                straddles the reader's buffer size; matched through a file too
 //   flags bit 3: also match through a temporary file
+//   flags bit 4: signature and content go through the UTF-8 alphabet instead
+//   flags bit 5: one byte near the end of the content is made invalid UTF-8
+//   flags bits 6-7: the encoding: 1 GBK, 2 UTF-8, otherwise the automatic rule
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -18,20 +22,43 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringDecoder>
 
 #include <cstring>
 #include <memory>
 
 #include "fuzzsupport.h"
 #include "scan/filematch.h"
+#include "text/encoding.h"
 #include "text/gbk.h"
 #include "text/textops.h"
 
 namespace {
 
-// The definition, kept deliberately naive.
-bool reference(QByteArrayView content, const QString& gjz) {
-  return text::lowerCase(gbk::decode(content)).contains(gjz);
+// The definition, kept deliberately naive: validity as Qt's own UTF-8 check
+// sees it, a byte-order mark kept as a character.
+bool reference(QByteArrayView content, const QString& gjz, text::Encoding choice) {
+  QString decoded;
+  if (choice == text::Encoding::Gbk || (choice == text::Encoding::Auto && !content.isValidUtf8())) {
+    decoded = gbk::decode(content);
+  } else if (choice == text::Encoding::Auto) {
+    QStringDecoder d(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    decoded = d.decode(content);
+  } else {
+    decoded = text::decodeContent(content, choice);
+  }
+  return text::lowerCase(decoded).contains(gjz);
+}
+
+text::Encoding encodingOf(uint8_t flags) {
+  switch (flags >> 6) {
+    case 1:
+      return text::Encoding::Gbk;
+    case 2:
+      return text::Encoding::Utf8;
+    default:
+      return text::Encoding::Auto;
+  }
 }
 
 // A signature as the scan command makes it: trimmed, lower-cased. Lone
@@ -69,14 +96,15 @@ void writeFile(QByteArrayView content) {
 
 // Preparing a matcher costs far more than matching a small input, and mutations
 // mostly keep the signature, so prepared matchers are kept for a while.
-const scan::SignatureMatcher& matcherFor(const QString& gjz) {
+const scan::SignatureMatcher& matcherFor(const QString& gjz, text::Encoding encoding) {
   static QHash<QString, std::shared_ptr<const scan::SignatureMatcher>> cache;
-  auto it = cache.constFind(gjz);
+  const QString key = QString::number(int(encoding)) + gjz;
+  auto it = cache.constFind(key);
   if (it != cache.constEnd())
     return **it;
   if (cache.size() >= 512)
     cache.clear();
-  return **cache.insert(gjz, std::make_shared<const scan::SignatureMatcher>(gjz));
+  return **cache.insert(key, std::make_shared<const scan::SignatureMatcher>(gjz, encoding));
 }
 
 [[noreturn]] void disagree(const char* how, QByteArrayView content, const QString& gjz,
@@ -102,12 +130,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     border = in.u16() % 64;
   }
   QByteArray content = in.rest();
-  if (flags & 1) {
-    content = fuzz::gbkHeavy(content);
-    if (!(flags & 2))
-      sigBytes = fuzz::gbkHeavy(sigBytes);
+  QString rawSignature;
+  if (flags & 16) {
+    content = fuzz::utf8Heavy(content);
+    rawSignature = QString::fromUtf8(fuzz::utf8Heavy(sigBytes));
+  } else {
+    if (flags & 1) {
+      content = fuzz::gbkHeavy(content);
+      if (!(flags & 2))
+        sigBytes = fuzz::gbkHeavy(sigBytes);
+    }
+    rawSignature = (flags & 2) ? fuzz::utf16Units(sigBytes) : gbk::decode(sigBytes);
   }
-  const QString gjz = signatureOf((flags & 2) ? fuzz::utf16Units(sigBytes) : gbk::decode(sigBytes));
+  if ((flags & 32) && !content.isEmpty())
+    content[content.size() - 1 - (content.size() - 1) % 3] = char(0xB0);
+  const text::Encoding encoding = encodingOf(flags);
+  const QString gjz = signatureOf(rawSignature);
   if (gjz.isEmpty())
     return 0;  // the scan refuses an empty signature
 
@@ -119,8 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     content.prepend(QByteArray(lead, char(filler)));
   }
 
-  const bool expected = reference(content, gjz);
-  const scan::SignatureMatcher& matcher = matcherFor(gjz);
+  const bool expected = reference(content, gjz, encoding);
+  const scan::SignatureMatcher& matcher = matcherFor(gjz, encoding);
   const std::size_t n = std::size_t(content.size());
   // A padded content is large and costly to check: it is matched at the
   // reader's own buffer size, in memory and through the file below; the small

@@ -1,22 +1,29 @@
-// Whether a file's GBK-decoded, lower-cased content holds the signature.
+// Whether a file's content, read by the encoding rule (text/encoding.h) and
+// lower-cased, holds the signature.
 //
 // The test works on the raw bytes and decodes only around candidates: two bytes
 // of the signature's byte form are searched together (many bytes at a time), and
-// each hit is confirmed by decoding the signature's length from it. GBK character
-// boundaries can be recovered backwards, so a hit that starts with a byte that
-// could trail a lead byte is confirmed only when it starts a character.
+// each hit is confirmed by decoding the signature's length from it. With the
+// rule's automatic choice the GBK form and the UTF-8 form are searched in the
+// same pass while the content's UTF-8 validity is followed; the answer of the
+// encoding the whole content turns out to be in counts. GBK character
+// boundaries can be recovered backwards, so a GBK hit that starts with a byte
+// that could trail a lead byte is confirmed only when it starts a character; a
+// UTF-8 form always starts a character in valid UTF-8.
 #pragma once
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
+#include "platform/fd.h"
 #include "platform/fs.h"
+#include "scan/bytesearch.h"
+#include "text/encoding.h"
 
 namespace scan {
 
@@ -31,10 +38,13 @@ struct ReadStats {
   std::uint64_t bytes = 0;
 };
 
+struct Pattern;
+
 class SignatureMatcher {
  public:
   // `gjz`: the signature, already trimmed and lower-cased; never empty.
-  explicit SignatureMatcher(QString gjz);
+  // `encoding`: how file contents are read (Auto: the rule).
+  explicit SignatureMatcher(QString gjz, text::Encoding encoding = text::Encoding::Auto);
 
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
   // Only regular files are read; links are not followed and nothing blocks. As
@@ -55,47 +65,31 @@ class SignatureMatcher {
 
   static constexpr std::size_t kReadSize = 128 * 1024;
 
-  // The instructions the byte search uses: the best the processor has, unless
-  // lowered (the tests compare every level). setSearchLevel fails when the
-  // processor lacks the level.
-  enum class SearchLevel { Scalar, Sse2, Avx2, Avx512 };
-  static SearchLevel searchLevel();
-  static bool setSearchLevel(SearchLevel level);
-
-  // One byte position of the signature's byte form that every occurrence shares:
-  // a byte b fits when (b | mask) == value.
-  struct Probe {
-    std::uint32_t offset = 0;
-    std::uint8_t mask = 0;
-    std::uint8_t value = 0;
-  };
+  // The instructions the byte search uses (see scan/bytesearch.h).
+  using SearchLevel = bytesearch::Level;
+  static SearchLevel searchLevel() { return bytesearch::level(); }
+  static bool setSearchLevel(SearchLevel level) { return bytesearch::setLevel(level); }
 
  private:
   class Stream;
   friend class Stream;
 
-  // Tests the file open on `fd`, and closes it.
-  MatchResult matchOpen(int fd, platform::FileIdentity* identity, ReadStats* stats) const;
+  // Tests the file open on `fd`.
+  MatchResult matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity,
+                        ReadStats* stats) const;
+  // Whether some content can match at all.
+  bool possible() const;
 
   QString gjz_;
-  // False when some character of the signature has no GBK form at all: nothing
-  // can match then.
-  bool possible_ = true;
-  // Bounds of an occurrence's length in bytes.
-  std::size_t minBytes_ = 0;
-  std::size_t maxBytes_ = 0;
-  // The two bytes searched together; when none of the signature's bytes is fixed
-  // enough, every byte that can start an occurrence is a candidate instead.
-  bool useProbes_ = false;
-  Probe a_;
-  Probe b_;
-  std::array<bool, 256> firstByte_{};
-  // For a signature of one-byte characters only: each byte's probe, so that a
-  // candidate is confirmed without decoding. Empty otherwise.
-  std::vector<Probe> pattern_;
-  // Whether an occurrence can start with a byte that could trail a lead byte;
-  // only then does a candidate's character alignment need checking.
-  bool checkAlignment_ = false;
+  text::Encoding encoding_;
+  // The forms searched: null for an encoding the choice rules out.
+  std::shared_ptr<const Pattern> gbk_;
+  std::shared_ptr<const Pattern> utf8_;
+  // Both forms have the same probes and byte-by-byte confirmation (an ASCII
+  // signature): one search gives the candidates of both.
+  bool shared_ = false;
+  // Bytes needed after a candidate's first byte to decide it before the end.
+  std::size_t need_ = 1;
 };
 
 }  // namespace scan

@@ -23,6 +23,14 @@ char16_t lowerChar(char16_t c) {
   return l <= 0xFFFF ? char16_t(l) : c;
 }
 
+char32_t lowerCodePoint(char32_t c) {
+  if (c <= 0xFFFF)
+    return lowerChar(char16_t(c));
+  // A supplementary character's lower case is supplementary as well, or none.
+  const char32_t l = QChar::toLower(c);
+  return QChar::requiresSurrogates(l) ? l : c;
+}
+
 QString lowerCase(QStringView s) {
   // The same length in code units: a supplementary character's lower case is
   // supplementary as well, so the result is written in place.
@@ -32,15 +40,9 @@ QString lowerCase(QStringView s) {
     const char16_t c = s[i].unicode();
     if (QChar::isHighSurrogate(c) && i + 1 < s.size() &&
         QChar::isLowSurrogate(s[i + 1].unicode())) {
-      const char32_t cp = QChar::surrogateToUcs4(c, s[i + 1].unicode());
-      const char32_t l = QChar::toLower(cp);
-      if (QChar::requiresSurrogates(l)) {
-        o[i] = QChar::highSurrogate(l);
-        o[i + 1] = QChar::lowSurrogate(l);
-      } else {
-        o[i] = c;
-        o[i + 1] = s[i + 1].unicode();
-      }
+      const char32_t l = lowerCodePoint(QChar::surrogateToUcs4(c, s[i + 1].unicode()));
+      o[i] = QChar::highSurrogate(l);
+      o[i + 1] = QChar::lowSurrogate(l);
       ++i;
     } else {
       o[i] = lowerChar(c);

@@ -17,6 +17,8 @@ QString trim(QStringView s);
 // Never changes the length in code units for BMP text.
 QString lowerCase(QStringView s);
 char16_t lowerChar(char16_t c);
+// The same for one code point; a surrogate stays as it is.
+char32_t lowerCodePoint(char32_t c);
 
 // Cuts at every exact occurrence of `delim`; k occurrences give k + 1 pieces.
 // An empty text gives an empty list.

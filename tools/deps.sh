@@ -11,9 +11,9 @@ tervane_install_deps() {
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
     clang-14 libclang-rt-14-dev
-    xvfb xauth x11-utils imagemagick dbus-daemon xdg-utils
+    xvfb xauth x11-utils imagemagick librsvg2-bin dbus-daemon xdg-utils
     fonts-arphic-uming
-    desktop-file-utils appstream lintian dpkg-dev man-db file
+    desktop-file-utils appstream lintian dpkg-dev man-db bsdextrautils file
     "$@"
   )
   local missing=()

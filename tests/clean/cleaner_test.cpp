@@ -122,7 +122,7 @@ TEST(Clean, RemovalRules) {
   EXPECT_EQ(f.t.read("overlap.htm"), "ab");
 }
 
-TEST(Clean, LetterCaseAndLineEndsMustMatchExactly) {
+TEST(Clean, LineEndsMustMatchExactlyLetterCaseNeedNot) {
   Fixture f;
   QString upper = kSample;
   upper.replace(QStringLiteral(u"iframe"), QStringLiteral(u"IFRAME"));
@@ -130,13 +130,13 @@ TEST(Clean, LetterCaseAndLineEndsMustMatchExactly) {
   bareLf.replace(kCrLf, QStringLiteral(u"\n"));
   f.t.write("upper.htm", upper.toUtf8());
   f.t.write("lf.htm", bareLf.toUtf8() + kSample.toUtf8());
-  // The scan finds the upper-case one because it compares in lower case; the
-  // clean leaves it, and also the bare-LF one.
+  // The scan finds the upper-case one because it compares in lower case, and so
+  // does the clean; the bare-LF text stays.
   f.w.Text3 = upper;
   f.w.Text1 = logOf({f.t.path("upper.htm"), f.t.path("lf.htm")});
   f.c.Command2_Click();
   EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("upper.htm"), f.t.path("lf.htm")}));
-  EXPECT_EQ(f.t.read("upper.htm"), upper.toUtf8());
+  EXPECT_EQ(f.t.read("upper.htm"), "");
   EXPECT_EQ(f.t.read("lf.htm"), bareLf.toUtf8());
 }
 

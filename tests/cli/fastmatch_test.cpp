@@ -8,6 +8,7 @@
 #include "scan/filematch.h"
 #include "scan/filetypes.h"
 #include "testsupport.h"
+#include "text/encoding.h"
 #include "text/gbk.h"
 #include "text/textops.h"
 
@@ -18,7 +19,7 @@ using scan::SignatureMatcher;
 namespace {
 
 bool reference(QByteArrayView bytes, const QString& gjz) {
-  return text::lowerCase(gbk::decode(bytes)).contains(gjz);
+  return text::lowerCase(text::decodeContent(bytes)).contains(gjz);
 }
 
 // Every GBK byte form of a text whose characters are all in code page 936, in
@@ -165,9 +166,10 @@ TEST(FastMatch, NonAsciiSignatures) {
 }
 
 TEST(FastMatch, SignaturesThatCannotOccur) {
-  // Characters outside code page 936 never match, and neither does a character
-  // that only an invalid byte decodes to when that byte pairs up.
-  SignatureMatcher emoji(u"a\U0001F600"_s);
+  // Characters outside code page 936 never match in GBK (they do in a UTF-8
+  // file), and neither does a character that only an invalid byte decodes to
+  // when that byte pairs up.
+  SignatureMatcher emoji(u"a\U0001F600"_s, text::Encoding::Gbk);
   EXPECT_FALSE(emoji.matchBytes("a\xF0\x9F\x98\x80"));
   const QString lone(QChar(gbk::invalidByteChar(0xB0)));
   EXPECT_TRUE(SignatureMatcher(lone).matchBytes("x\xB0<"));

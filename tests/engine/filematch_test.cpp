@@ -4,6 +4,7 @@
 
 #include "platform/pathcodec.h"
 #include "testsupport.h"
+#include "text/encoding.h"
 #include "text/gbk.h"
 #include "text/textops.h"
 
@@ -19,7 +20,7 @@ const QString kSample = QStringLiteral(
 // The plain definition of an infected content: decode it whole, lower-case it,
 // search.
 bool reference(QByteArrayView bytes, const QString& gjz) {
-  return text::lowerCase(gbk::decode(bytes)).contains(gjz);
+  return text::lowerCase(text::decodeContent(bytes)).contains(gjz);
 }
 
 // Every chunk size from one byte up, so borders fall everywhere.

@@ -1,11 +1,14 @@
-# Shared by the installation checks: failure reporting and the expected files.
-# The caller sets `gui` (1 when the windows are built) and `here` (this folder).
+# Shared by the installation checks: failure reporting, the programs they call
+# and the expected files. The caller sets `gui` (1 when the windows are built)
+# and `here` (this folder).
 
 failures=0
 fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))
 }
+tools_fail() { fail "$@"; }
+source "$here/../tools.sh"
 
 # The expected files, relative to the prefix, sorted.
 expected_files() {
@@ -33,5 +36,8 @@ finish() {
     echo "$failures check(s) failed" >&2
     exit 1
   fi
-  echo "all checks passed"
+  local status=0
+  tools_status || status=$?
+  echo "all checks that ran passed"
+  exit "$status"
 }

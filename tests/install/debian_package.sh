@@ -42,6 +42,7 @@ awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print }' "$tmp/contents" | grep -q . &&
 mkdir "$tmp/x"
 dpkg-deb -x "$deb" "$tmp/x"
 for program in "$tmp"/x/usr/bin/*; do
+  need file file || break
   file -b "$program" | grep -q ', stripped' || fail "$(basename "$program") is not stripped"
 done
 
@@ -80,6 +81,7 @@ while read -r entry; do
 done <<<"$entries"
 
 # --- lintian: errors fail, warnings are printed -------------------------------
+need lintian lintian || finish
 set +e
 lintian --fail-on error --tag-display-limit 0 "$deb" >"$tmp/lintian.txt" 2>&1
 status=$?

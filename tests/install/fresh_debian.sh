@@ -16,6 +16,7 @@ mirror=${TERVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 here=$(cd "$(dirname "$0")" && pwd)
 gui=1
 source "$here/common.sh"
+source "$here/fresh_root.sh"
 
 [ "$(id -u)" = 0 ] || { echo "FAIL: needs root (debootstrap, chroot)" >&2; exit 1; }
 command -v debootstrap >/dev/null || { echo "FAIL: needs debootstrap" >&2; exit 1; }
@@ -23,7 +24,7 @@ command -v debootstrap >/dev/null || { echo "FAIL: needs debootstrap" >&2; exit 
 tmp=$(mktemp -d /var/tmp/tervane-fresh.XXXXXX)
 root=$tmp/root
 cleanup() {
-  mountpoint -q "$root/proc" && umount "$root/proc"
+  fresh_root_cleanup
   rm -rf --one-file-system "$tmp"
 }
 trap cleanup EXIT
@@ -33,13 +34,10 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log"
 deb=$(ls "$tmp"/out/tervane_"$version"_*.deb)
 
 echo "debootstrap bookworm from $mirror ..."
-debootstrap --variant=minbase bookworm "$root" "$mirror" >"$tmp/debootstrap.log" 2>&1 ||
-  { tail -20 "$tmp/debootstrap.log" >&2; echo "FAIL: debootstrap failed" >&2; exit 1; }
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-mount -t proc proc "$root/proc"
+mkdir "$root"
+fresh_root_make "$mirror" "$tmp/debootstrap.log" || exit 1
+fresh_root_mount
 cp "$deb" "$root/tmp/"
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-  DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 /bin/bash -c "$1"; }
 
 echo "apt-get install ./$(basename "$deb") ..."
 in_root "apt-get update -qq && cd /tmp && apt-get install -y ./$(basename "$deb")" >"$tmp/install.log" 2>&1 ||

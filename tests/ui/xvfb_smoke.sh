@@ -22,6 +22,14 @@ fail() {
   exit 1
 }
 
+# The programs it drives; without one the test is skipped, and says why.
+tools_fail() { fail "$@"; }
+source "$(dirname "$0")/../tools.sh"
+if ! { need Xvfb xvfb && need xwininfo x11-utils && need import imagemagick &&
+  need identify imagemagick; }; then
+  tools_status || exit $?
+fi
+
 # A free display: Xvfb picks one and writes its number to the pipe.
 exec {fd}<> <(:)
 Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &

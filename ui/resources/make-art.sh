@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Draws Tervane's window icon (48 x 48, 256 colours) and banner (254 x 80 JPEG)
-# from the mark in icon.svg with ImageMagick. The results are kept beside this
+# from the mark in icon.svg with librsvg and ImageMagick. The results are kept beside this
 # script; run it again after changing the drawing.
 set -euo pipefail
 cd "$(dirname "$0")"
 im=/usr/bin/convert
 
 # The mark is icon.svg (also the scalable icon the desktop shows), drawn at the
-# size asked for.
+# size asked for by librsvg, as GTK draws icons: Debian's ImageMagick reads SVG
+# only with an extra package.
 mark() {  # size output
-  "$im" -background none icon.svg -resize "${1}x${1}" "$2"
+  rsvg-convert -f png -w "$1" -h "$1" -o "$2" icon.svg
 }
 
 mark 48 /tmp/tervane-icon-$$.png

@@ -1,0 +1,288 @@
+#include "scan/pattern.h"
+
+#include <QChar>
+
+#include <algorithm>
+#include <limits>
+#include <unordered_map>
+
+#include "text/gbk.h"
+#include "text/textops.h"
+#include "text/utf8.h"
+
+namespace scan {
+
+namespace {
+
+using bytesearch::Probe;
+
+// One byte form of one character.
+struct Form {
+  std::uint8_t bytes[4] = {0, 0, 0, 0};
+  std::uint8_t len = 0;
+};
+
+using Forms = std::vector<std::vector<Form>>;
+
+// Every GBK form of each code unit of `gjz`, from the decoder's own tables. A
+// lead byte alone is a form of its invalid-byte character.
+Forms gbkForms(const QString& gjz) {
+  const gbk::Tables& t = gbk::tables();
+  std::vector<bool> wanted(0x10000, false);
+  for (QChar c : gjz)
+    wanted[c.unicode()] = true;
+  std::unordered_map<char16_t, std::vector<Form>> byChar;
+  for (int b = 0; b < 256; ++b) {
+    const char16_t c = t.singleLower[b];
+    if (wanted[c])
+      byChar[c].push_back(Form{{std::uint8_t(b)}, 1});
+  }
+  for (int l = 0x81; l <= 0xFE; ++l) {
+    for (int tr = 0x40; tr <= 0xFE; ++tr) {
+      if (!gbk::isTrail(std::uint8_t(tr)))
+        continue;
+      const char16_t c = t.pairLower[l - 0x81][tr - 0x40];
+      if (wanted[c])
+        byChar[c].push_back(Form{{std::uint8_t(l), std::uint8_t(tr)}, 2});
+    }
+  }
+  Forms forms;
+  for (QChar c : gjz)
+    forms.push_back(byChar[c.unicode()]);
+  return forms;
+}
+
+// Every code point whose lower case differs from it, by that lower case.
+const std::unordered_multimap<char32_t, char32_t>& upperForms() {
+  static const auto map = [] {
+    std::unordered_multimap<char32_t, char32_t> m;
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF)
+        continue;
+      const char32_t l = text::lowerCodePoint(c);
+      if (l != c)
+        m.emplace(l, c);
+    }
+    return m;
+  }();
+  return map;
+}
+
+Form formOf(char32_t c) {
+  Form f;
+  f.len = std::uint8_t(utf8::encode(c, f.bytes));
+  return f;
+}
+
+// A rough weight of how often a byte occurs in web pages, scripts and Chinese text;
+// the probes go to the signature's rarest bytes.
+int byteWeight(std::uint8_t b) {
+  static const auto table = [] {
+    std::array<int, 256> w{};
+    for (int i = 0; i < 256; ++i)
+      w[i] = 10;
+    for (int i = 0x21; i < 0x7F; ++i)
+      w[i] = 40;  // punctuation
+    for (int i = 'A'; i <= 'Z'; ++i)
+      w[i] = 70;
+    for (int i = 'a'; i <= 'z'; ++i)
+      w[i] = 160;
+    for (int i = '0'; i <= '9'; ++i)
+      w[i] = 110;
+    for (int i = 0x80; i <= 0xFE; ++i)
+      w[i] = 90;
+    for (const char* p = "etaoinsr"; *p; ++p)
+      w[std::uint8_t(*p)] = 210;
+    for (const char* p = "ldchupm"; *p; ++p)
+      w[std::uint8_t(*p)] = 185;
+    for (const char* p = "kxjqz"; *p; ++p)
+      w[std::uint8_t(*p)] = 70;
+    for (const char* p = "<>\"/=.\r\n"; *p; ++p)
+      w[std::uint8_t(*p)] = 175;
+    for (const char* p = ",;:()-_'#{}"; *p; ++p)
+      w[std::uint8_t(*p)] = 110;
+    w[' '] = 255;
+    w['\t'] = 150;
+    w[0xFF] = 20;
+    return w;
+  }();
+  return table[b];
+}
+
+// The probe for one byte position whose possible bytes are `set`, if one bit of
+// difference at most tells them apart.
+bool probeFor(const std::vector<std::uint8_t>& set, std::uint32_t offset, Probe& out) {
+  if (set.size() == 1) {
+    out = Probe{offset, 0, set[0]};
+    return true;
+  }
+  if (set.size() == 2) {
+    const std::uint8_t diff = std::uint8_t(set[0] ^ set[1]);
+    if ((diff & (diff - 1)) == 0) {
+      out = Probe{offset, diff, std::uint8_t(set[0] | diff)};
+      return true;
+    }
+  }
+  return false;
+}
+
+// `all`: every form of each character; `primary`: those the probes and the
+// byte-by-byte confirmation rely on.
+void build(Pattern& pat, const Forms& all, const Forms& primary) {
+  for (const std::vector<Form>& f : all) {
+    if (f.empty()) {
+      pat.possible = false;
+      return;
+    }
+    std::uint8_t lo = 4;
+    std::uint8_t hi = 1;
+    for (const Form& x : f) {
+      lo = std::min(lo, x.len);
+      hi = std::max(hi, x.len);
+    }
+    pat.minBytes += lo;
+    pat.maxBytes += hi;
+  }
+  if (all.empty())
+    return;
+  // The byte positions every occurrence shares: those of the leading characters
+  // whose forms all have the same length.
+  std::vector<Probe> usable;
+  std::vector<int> weight;
+  std::uint32_t offset = 0;
+  for (const std::vector<Form>& f : primary) {
+    if (f.empty())
+      break;
+    const std::uint8_t len = f.front().len;
+    if (std::any_of(f.begin(), f.end(), [len](const Form& x) { return x.len != len; }))
+      break;
+    for (std::uint8_t k = 0; k < len; ++k) {
+      std::vector<std::uint8_t> set;
+      for (const Form& x : f) {
+        if (std::find(set.begin(), set.end(), x.bytes[k]) == set.end())
+          set.push_back(x.bytes[k]);
+      }
+      Probe pr;
+      if (probeFor(set, offset + k, pr)) {
+        usable.push_back(pr);
+        int w = 0;
+        for (std::uint8_t b : set)
+          w += byteWeight(b);
+        weight.push_back(w);
+      }
+    }
+    offset += len;
+    if (offset >= 256)
+      break;
+  }
+  if (!usable.empty()) {
+    pat.useProbes = true;
+    pat.a = pat.b = usable.front();
+    // Text that merely resembles the signature (another frame element, the same
+    // tag with other attributes) shares its beginning more often than its end,
+    // so the second probe counts more the farther it is from the end.
+    long best = std::numeric_limits<long>::max();
+    for (std::size_t i = 0; i < usable.size(); ++i) {
+      for (std::size_t j = i + 1; j < usable.size(); ++j) {
+        long score = long(weight[i]) * weight[j];
+        score += score * long(offset - 1 - usable[j].offset) * 3 / long(offset);
+        // Neighbours tend to come together ("th"), so they count a little more.
+        if (usable[j].offset - usable[i].offset < 2)
+          score += score / 4;
+        if (score < best) {
+          best = score;
+          pat.a = usable[i];
+          pat.b = usable[j];
+        }
+      }
+    }
+  }
+  // A signature whose characters all have one-byte forms, none of them a lead
+  // byte, is confirmed byte by byte without decoding.
+  bool byBytes = true;
+  for (std::size_t i = 0; i < primary.size() && byBytes; ++i) {
+    std::vector<std::uint8_t> set;
+    if (primary[i].empty())
+      byBytes = false;
+    for (const Form& x : primary[i]) {
+      if (x.len != 1 || (!pat.utf8Form && gbk::isLead(x.bytes[0])))
+        byBytes = false;
+      set.push_back(x.bytes[0]);
+    }
+    Probe pr;
+    if (byBytes && probeFor(set, std::uint32_t(i), pr))
+      pat.bytes.push_back(pr);
+    else
+      byBytes = false;
+  }
+  if (!byBytes)
+    pat.bytes.clear();
+  for (const Form& x : all.front()) {
+    pat.firstByte[x.bytes[0]] = true;
+    if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
+      pat.checkAlignment = true;
+  }
+}
+
+}  // namespace
+
+Pattern Pattern::gbk(const QString& gjz) {
+  Pattern p;
+  for (QChar c : gjz)
+    p.chars.push_back(c.unicode());
+  const Forms forms = gbkForms(gjz);
+  build(p, forms, forms);
+  return p;
+}
+
+Pattern Pattern::utf8(const QString& gjz) {
+  Pattern p;
+  p.utf8Form = true;
+  // Code points; a lone surrogate is no character of UTF-8 text, so such a
+  // signature matches nothing.
+  for (qsizetype i = 0; i < gjz.size(); ++i) {
+    const char16_t c = gjz[i].unicode();
+    if (QChar::isHighSurrogate(c) && i + 1 < gjz.size() && gjz[i + 1].isLowSurrogate()) {
+      p.chars.push_back(QChar::surrogateToUcs4(c, gjz[i + 1].unicode()));
+      ++i;
+    } else if (QChar::isSurrogate(c)) {
+      p.possible = false;
+      return p;
+    } else {
+      p.chars.push_back(c);
+    }
+  }
+  Forms all;
+  Forms primary;
+  const auto& uppers = upperForms();
+  for (char32_t c : p.chars) {
+    std::vector<Form> mine;
+    std::vector<Form> other;
+    // The character itself only if it is in lower case; then every character
+    // whose lower case it is.
+    const std::uint8_t ownLen = formOf(c).len;
+    if (text::lowerCodePoint(c) == c)
+      mine.push_back(formOf(c));
+    auto [from, to] = uppers.equal_range(c);
+    for (auto it = from; it != to; ++it) {
+      const Form f = formOf(it->second);
+      (f.len == ownLen ? mine : other).push_back(f);
+    }
+    for (const Form& f : other)
+      p.odd.emplace_back(Probe{0, 0, f.bytes[0]}, Probe{1, 0, f.bytes[1]});
+    std::vector<Form> both = mine;
+    both.insert(both.end(), other.begin(), other.end());
+    all.push_back(both);
+    primary.push_back(mine);
+  }
+  build(p, all, primary);
+  // Without primary forms (a character that only odd forms reach) the probes
+  // would miss everything: search by first bytes instead.
+  if (std::any_of(primary.begin(), primary.end(), [](const auto& f) { return f.empty(); })) {
+    p.useProbes = false;
+    p.bytes.clear();
+  }
+  return p;
+}
+
+}  // namespace scan

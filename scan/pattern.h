@@ -1,0 +1,52 @@
+// A signature as the byte search sees it in one encoding: the byte forms of its
+// characters, lower-cased as the content is ("a" is 61 or 41; in GBK "中" is
+// D6 D0, in UTF-8 E4 B8 AD), and from them the two byte positions to search
+// for and how a candidate is confirmed.
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "scan/bytesearch.h"
+
+namespace scan {
+
+struct Pattern {
+  // `gjz`: trimmed and lower-cased.
+  static Pattern gbk(const QString& gjz);
+  static Pattern utf8(const QString& gjz);
+
+  bool utf8Form = false;
+  // False when some character has no byte form at all: nothing can match then.
+  bool possible = true;
+  // Bounds of an occurrence's length in bytes.
+  std::size_t minBytes = 0;
+  std::size_t maxBytes = 0;
+  // The two byte positions every occurrence shares, searched together; when
+  // there are none, every byte that can start an occurrence is a candidate.
+  bool useProbes = false;
+  bytesearch::Probe a;
+  bytesearch::Probe b;
+  std::array<bool, 256> firstByte{};
+  // For a signature of one-byte characters only: each byte's probe, so that a
+  // candidate is confirmed without decoding. Empty otherwise.
+  std::vector<bytesearch::Probe> bytes;
+  // GBK: whether an occurrence can start with a byte that could trail a lead
+  // byte; only then does a candidate's character alignment need checking.
+  bool checkAlignment = false;
+  // The characters to confirm by decoding: UTF-16 code units for GBK (whose
+  // characters are all single units), code points for UTF-8.
+  std::vector<char32_t> chars;
+  // UTF-8: the first two bytes of each form whose length differs from the
+  // character's own (the Kelvin sign, E2 84 AA, lower-cases to "k"). The probes and `bytes`
+  // leave those forms out; where one occurs, candidates come from `firstByte`
+  // and are confirmed by decoding.
+  std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
+};
+
+}  // namespace scan
