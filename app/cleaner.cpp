@@ -39,6 +39,7 @@ void Cleaner::Tervane(const QString& GJZ) {
     const platform::FileIdentity* scannedAs =
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
+    w_.showCleaning(shown);
     if (const auto failed = clean::cleanFile(*bytes, GJZ, options_, scannedAs, &cleanedAs)) {
       if (onFile)
         onFile(*bytes, failed);

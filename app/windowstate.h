@@ -58,6 +58,10 @@ class WindowState {
   // are in `unreadableFiles`): one message, whatever their number.
   virtual void showUnreadable(const QString& message) { showMessage(message); }
 
+  // The clean is about to rewrite `path`. The window shows it in Text2 and
+  // repaints, handling no input, so that no handler runs inside a clean.
+  virtual void showCleaning(const QString& path) { (void)path; }
+
   // How many threads read and match files during a scan. The walk, its yields
   // and the order of the log are the same whatever the number; the window uses 1.
   virtual int scanThreads() const { return 1; }

@@ -19,6 +19,7 @@
 #include "ui/dialogs.h"
 #include "ui/form1.h"
 #include "ui/shell.h"
+#include "ui/signaturebox.h"
 #include "ui/wrapbutton.h"
 
 int main(int argc, char** argv) {
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
 
   Form1 form(ui::systemDialogs(), platform::systemShell());
   form.Form_Load();
-  form.Text3->setPlainText(text::fromCrLf(signature));
+  form.Text3->setExactText(signature);
   form.Combo1->setEditText(platform::decodePath(QByteArrayView(argv[2])));
   QApplication::processEvents();
 

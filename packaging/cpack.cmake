@@ -22,14 +22,14 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://forum.example.com")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries the programs link to are found by dpkg-shlibdeps. It cannot see
-# what is opened at run time: Qt's platform plugins (qt6-qpa-plugins), a font
-# with Chinese characters for the captions, and xdg-open, which starts the
-# browser and, when no file manager answers on D-Bus, the file manager. Those
-# are added to the computed list.
+# what is opened at run time: Qt's platform plugins (qt6-qpa-plugins), Qt's own
+# texts in Chinese (qt6-translations-l10n), a font with Chinese characters for
+# the captions, and xdg-open, which starts the browser and, when no file manager
+# answers on D-Bus, the file manager. Those are added to the computed list.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TERVANE_BUILD_GUI)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "qt6-qpa-plugins, fonts-arphic-uming | fonts-noto-cjk, xdg-utils")
+      "qt6-qpa-plugins, qt6-translations-l10n, fonts-arphic-uming | fonts-noto-cjk, xdg-utils")
 endif()
 
 include(CPack)

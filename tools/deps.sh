@@ -6,7 +6,8 @@ set -euo pipefail
 tervane_install_deps() {
   local wanted=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-translations-l10n
+    qt6-base-private-dev
     libicu-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format

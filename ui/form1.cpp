@@ -64,10 +64,14 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   setWindowTitle(product::windowCaption());
   setWindowIcon(QIcon(u":/tervane/icon.png"_s));
   setFixedSize(ui::twipsToPixels(9450), ui::twipsToPixels(6570));
+  // A window of fixed size offers no maximise button.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
 
   Frame1 = new QGroupBox(u"网页木马特征码"_s, this);
   ui::place(Frame1, 120, 0, 6135, 1095);
-  Text3 = new QPlainTextEdit(Frame1);
+  Text3 = new ui::SignatureBox(Frame1);
   ui::place(Text3, 240, 240, 5655, 735);
   Text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Text3->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -81,7 +85,7 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   song.setPointSizeF(10.5);
   song.setWeight(QFont::Normal);
   Text3->setFont(song);
-  Text3->setPlainText(text::fromCrLf(product::sampleSignature()));
+  Text3->setExactText(product::sampleSignature());
   Text3->installEventFilter(this);
 
   Frame2 = new QGroupBox(u"输入要扫描的路径"_s, this);
@@ -172,6 +176,12 @@ void Form1::Form_Unload(int& /*Cancel*/) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+  // No handler runs inside a clean: the window closes when the clean is done.
+  if (cleaning_) {
+    closeAfterClean_ = true;
+    event->ignore();
+    return;
+  }
   int Cancel = 0;
   Form_Unload(Cancel);
   event->setAccepted(Cancel == 0);
@@ -208,7 +218,16 @@ void Form1::Command7_Click() {
 }
 
 void Form1::Command2_Click() {
+  const bool nested = cleaning_;
+  cleaning_ = true;
+  yieldClock_.invalidate();  // the emptied log shows at once
   cleaner_.Command2_Click();
+  cleaning_ = nested;
+  showCurrentFile();
+  if (!cleaning_ && closeAfterClean_) {
+    closeAfterClean_ = false;
+    close();
+  }
 }
 
 void Form1::Command3_Click() {
@@ -219,8 +238,7 @@ void Form1::Command3_Click() {
 }
 
 void Form1::Command4_Click() {
-  if (!shell_.openUrl(product::helpUrl()))
-    showMessage(msg::kBrowserFailed.toString());
+  shell_.openUrl(product::helpUrl(), this, [this] { showMessage(msg::kBrowserFailed.toString()); });
 }
 
 void Form1::Command5_Click() {
@@ -250,7 +268,7 @@ Form2* Form1::ensureForm2() {
 }
 
 QString Form1::signatureText() const {
-  return text::toCrLf(rawText(Text3));
+  return Text3->exactText();
 }
 
 QString Form1::locationText() const {
@@ -324,4 +342,17 @@ void Form1::yieldToEvents() {
   yieldClock_.start();
   showCurrentFile();
   QCoreApplication::processEvents();
+}
+
+void Form1::showCleaning(const QString& path) {
+  setCurrentFileText(path);
+  if (yieldClock_.isValid() && yieldClock_.elapsed() < kYieldIntervalMs)
+    return;
+  yieldClock_.start();
+  showCurrentFile();
+  // Paint only: input waits in its queue until the clean is done, and no timer
+  // or socket (a program that ended, a bus reply) runs a handler in between.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                  QEventLoop::ExcludeSocketNotifiers |
+                                  QEventLoop::X11ExcludeTimers);
 }

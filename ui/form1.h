@@ -10,6 +10,7 @@
 #include "app/cleaner.h"
 #include "app/scanner.h"
 #include "app/windowstate.h"
+#include "ui/signaturebox.h"
 
 class QComboBox;
 class QGroupBox;
@@ -35,7 +36,7 @@ class Form1 : public QWidget, public WindowState {
 
   // The controls, by their names.
   QGroupBox* Frame1;
-  QPlainTextEdit* Text3;
+  ui::SignatureBox* Text3;
   QGroupBox* Frame2;
   QComboBox* Combo1;
   ui::WrapButton* Command5;
@@ -55,6 +56,7 @@ class Form1 : public QWidget, public WindowState {
   // The results window, or null while it does not exist.
   Form2* form2() const;
   bool isScanning() const { return scanner_.isScanning(); }
+  bool isCleaning() const { return cleaning_; }
 
   // Shows the window, then fills the location list and sets the filter.
   void Form_Load();
@@ -88,8 +90,10 @@ class Form1 : public QWidget, public WindowState {
   void setResultBoxText(const QString& text) override;
   void showMessage(const QString& text) override;
   void yieldToEvents() override;
+  void showCleaning(const QString& path) override;
 
-  // How often, at most, the scan lets the window repaint and handle clicks.
+  // How often, at most, the scan lets the window repaint and handle clicks, and
+  // the clean lets it repaint.
   static constexpr qint64 kYieldIntervalMs = 15;
 
  protected:
@@ -108,4 +112,6 @@ class Form1 : public QWidget, public WindowState {
   QElapsedTimer yieldClock_;
   QString currentFile_;
   bool currentFileShown_ = true;
+  bool cleaning_ = false;
+  bool closeAfterClean_ = false;
 };

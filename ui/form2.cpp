@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QListView>
+#include <QStringListModel>
 
 #include "app/messages.h"
 #include "platform/pathcodec.h"
@@ -16,8 +18,19 @@ using namespace Qt::StringLiterals;
 Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dialogs_(dialogs) {
   setWindowTitle(u"打开文件夹"_s);
   setFixedSize(ui::twipsToPixels(7350), ui::twipsToPixels(765));
+  // A window of fixed size offers no maximise button.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
 
   Combo1 = new QComboBox(this);
+  // The list only grows, over many scans, to hundreds of thousands of paths: a
+  // plain list of texts, and rows of one height, so the list drops down at once
+  // instead of measuring every row.
+  Combo1->setModel(new QStringListModel(Combo1));
+  if (auto* list = qobject_cast<QListView*>(Combo1->view()))
+    list->setUniformItemSizes(true);
+  Combo1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   Combo1->setEditable(true);
   Combo1->setInsertPolicy(QComboBox::NoInsert);
   Combo1->setCompleter(nullptr);
@@ -40,8 +53,8 @@ void Form2::Command1_Click() {
   // text that is no well-formed line is passed on as it stands.
   const QString text = Combo1->currentText();
   const std::optional<QByteArray> bytes = platform::bytesOfLine(text);
-  if (!shell_.showFileInManager(bytes ? platform::decodePath(*bytes) : text))
-    dialogs_.critical(this, msg::kFileManagerFailed.toString());
+  shell_.showFileInManager(bytes ? platform::decodePath(*bytes) : text, this,
+                           [this] { dialogs_.critical(this, msg::kFileManagerFailed.toString()); });
 }
 
 void Form2::Command2_Click() {

@@ -64,9 +64,10 @@ has 'libstdc\+\+6 \(>= [^)]+\)' "libstdc++6 with a version"
 if [ "$gui" = 1 ]; then
   has 'libqt6widgets6 \(>= [^)]+\)' "libqt6widgets6 with a version"
   has 'libqt6dbus6 \(>= [^)]+\)' "libqt6dbus6 with a version"
-  # Loaded at run time, so added by hand: the platform plugins, a CJK font for
-  # the captions, xdg-open.
+  # Loaded at run time, so added by hand: the platform plugins, Qt's texts in
+  # Chinese, a CJK font for the captions, xdg-open.
   has 'qt6-qpa-plugins' "the Qt platform plugins"
+  has 'qt6-translations-l10n' "Qt's Chinese texts"
   has 'fonts-arphic-uming \| fonts-noto-cjk' "a CJK font"
   has 'xdg-utils' "xdg-utils"
 fi

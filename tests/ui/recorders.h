@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <utility>
+
 #include "ui/dialogs.h"
 #include "ui/shell.h"
 
@@ -44,13 +46,28 @@ struct RecordingShell : platform::Shell {
   QStringList shownFiles;
   QStringList openedUrls;
   bool starts = true;  // whether the "program" could be started
+  // What each call would be told if its program failed later, in call order.
+  QList<std::pair<QPointer<QObject>, platform::Failure>> pending;
 
-  bool showFileInManager(const QString& path) override {
+  void showFileInManager(const QString& path, QObject* context, platform::Failure failed) override {
     shownFiles.append(path);
-    return starts;
+    record(context, std::move(failed));
   }
-  bool openUrl(const QString& url) override {
+  void openUrl(const QString& url, QObject* context, platform::Failure failed) override {
     openedUrls.append(url);
-    return starts;
+    record(context, std::move(failed));
+  }
+  // The program of call `i` ends with a failure now.
+  void fail(qsizetype i) {
+    if (pending.value(i).first)
+      pending.value(i).second();
+  }
+
+ private:
+  void record(QObject* context, platform::Failure failed) {
+    if (!starts)
+      failed();
+    else
+      pending.append({context, std::move(failed)});
   }
 };

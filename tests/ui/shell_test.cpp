@@ -104,7 +104,7 @@ class ShellTest : public QObject {
   void showsTheFileThroughTheFileManagerInterface() {
     serveFileManager();
     const QString path = platform::decodePath("/srv/my site/\xcd\xf8.htm");
-    QVERIFY(platform::systemShell().showFileInManager(path));
+    platform::systemShell().showFileInManager(path, this, {});
     QTRY_COMPARE(fileManager->shown.size(), 1);
     QCOMPARE(fileManager->shown.first(), QStringList{u"file:///srv/my%20site/%CD%F8.htm"_s});
     QCOMPARE(fileManager->startupIds.first(), QString());
@@ -117,9 +117,9 @@ class ShellTest : public QObject {
   void opensTheFolderWhenNoFileManagerAnswers() {
     QVERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(
         u"org.freedesktop.FileManager1"_s));
-    QVERIFY(platform::systemShell().showFileInManager(u"/srv/my site/a.htm"_s));
+    platform::systemShell().showFileInManager(u"/srv/my site/a.htm"_s, this, {});
     QTRY_COMPARE(readLines(work(u"xdg-open.log"_s)), QStringList{u"file:///srv/my%20site"_s});
-    QVERIFY(platform::systemShell().showFileInManager(u"/a.htm"_s));
+    platform::systemShell().showFileInManager(u"/a.htm"_s, this, {});
     QTRY_COMPARE(readLines(work(u"xdg-open.log"_s)),
                  (QStringList{u"file:///srv/my%20site"_s, u"file:///"_s}));
   }
@@ -128,7 +128,8 @@ class ShellTest : public QObject {
     QFile::remove(work(u"release"_s));
     // The stand-in browser runs until it is released: a call that waited for it
     // would find it finished.
-    QVERIFY(platform::systemShell().openUrl(u"http://forum.example.com/forumdisplay.php?fid=97"_s));
+    platform::systemShell().openUrl(u"http://forum.example.com/forumdisplay.php?fid=97"_s, this,
+                                    {});
     QVERIFY(!QFile::exists(work(u"xdg-open.done"_s)));
     QFile(work(u"release"_s)).open(QIODevice::WriteOnly);
     QTRY_VERIFY(QFile::exists(work(u"xdg-open.done"_s)));
@@ -139,9 +140,10 @@ class ShellTest : public QObject {
   void reportsWhenNoProgramCanBeStarted() {
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(work(u"empty"_s)));
-    const bool started = platform::systemShell().openUrl(u"http://forum.example.com/"_s);
+    bool failed = false;
+    platform::systemShell().openUrl(u"http://forum.example.com/"_s, this, [&] { failed = true; });
+    QTRY_VERIFY(failed);
     qputenv("PATH", path);
-    QVERIFY(!started);
   }
 };
 
