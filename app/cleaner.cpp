@@ -2,12 +2,31 @@
 
 #include "app/messages.h"
 #include "clean/failures.h"
+#include "clean/journal.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
 
 void Cleaner::Command2_Click() {
   Tervane(text::signatureFrom(w_.signatureText()));
+}
+
+Cleaner::~Cleaner() {
+  // A batch that ended in an error still closes its run.
+  finishRun(true);
+}
+
+void Cleaner::endBatches() {
+  batched_ = false;
+  finishRun(false);
+}
+
+void Cleaner::finishRun(bool stopped) {
+  if (!run_)
+    return;
+  run_->finish(stopped);
+  lastRun_ = run_->name();
+  run_.reset();
 }
 
 void Cleaner::Tervane(const QString& GJZ) {
@@ -19,8 +38,17 @@ void Cleaner::Tervane(const QString& GJZ) {
   QStringList paths = text::split(log, text::kCrLf);
   paths.removeLast();
 
+  // A run cut short before is finished or rolled back before this one starts.
+  if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
+    w_.showNote(note);
+
   w_.setResultsText(QString());
   options_.encoding = w_.contentEncoding();
+  if (!run_)
+    run_ = std::make_unique<clean::BackupRun>(clean::RunKind::Clean, keepBackups_, GJZ);
+  clean::BackupRun& run = *run_;
+  clean::Options options = options_;
+  options.keeper = &run;
   for (const QString& line : paths) {
     // Each line is one path as the scan writes it (platform/pathline.h). A line
     // that begins with '"' but is not a well-formed quoted path names no file.
@@ -28,6 +56,7 @@ void Cleaner::Tervane(const QString& GJZ) {
     if (!bytes) {
       clean::Failure notAPath;
       notAPath.reason = clean::Reason::NotAFilePath;
+      finishRun(true);
       w_.showMessage(clean::failureMessage(line, notAPath));
       return;
     }
@@ -40,9 +69,13 @@ void Cleaner::Tervane(const QString& GJZ) {
         scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
     platform::FileIdentity cleanedAs;
     w_.showCleaning(shown);
-    if (const auto failed = clean::cleanFile(*bytes, GJZ, options_, scannedAs, &cleanedAs)) {
+    run.next(*bytes);
+    const auto failed = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
+    run.outcome(failed, cleanedAs);
+    if (failed) {
       if (onFile)
         onFile(*bytes, failed);
+      finishRun(true);
       w_.showMessage(clean::failureMessage(shown, *failed));
       return;
     }
@@ -57,4 +90,6 @@ void Cleaner::Tervane(const QString& GJZ) {
     entry += text::kCrLf;
     w_.appendResultsText(entry);
   }
+  if (!batched_)
+    finishRun(false);
 }

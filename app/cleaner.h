@@ -5,23 +5,39 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/windowstate.h"
+#include "clean/backupstore.h"
 #include "clean/rewrite.h"
 
 class Cleaner {
  public:
   explicit Cleaner(WindowState& state) : w_(state) {}
+  ~Cleaner();
+  Cleaner(const Cleaner&) = delete;
+  Cleaner& operator=(const Cleaner&) = delete;
 
   // Clean: takes the signature from the signature box and runs Tervane(GJZ).
   void Command2_Click();
   // The cleaning run over the paths of the results log. Ends at the first file
-  // that fails, with one message naming the file and the reason.
+  // that fails, with one message naming the file and the reason. Each file's
+  // original is saved in the backup store before it is touched.
   void Tervane(const QString& GJZ);
 
   // How each file is read and rewritten (buffer size; failures injected by tests).
   clean::Options& options() { return options_; }
+  // Whether originals are kept in the backup store (the window always keeps
+  // them); without, only the journal of in-place rewrites is written there.
+  void setKeepBackups(bool keep) { keepBackups_ = keep; }
+  // The backup run of the last clean; empty when none was made.
+  const QByteArray& lastRun() const { return lastRun_; }
+  // The command line cleans a long log in batches, each a run of Tervane: from
+  // beginBatches to endBatches they make one backup run, so that one restore
+  // undoes the whole clean.
+  void beginBatches() { batched_ = true; }
+  void endBatches();
 
   // Called after each file (its path's bytes) with its failure, if it failed (the
   // command line's report).
@@ -30,4 +46,10 @@ class Cleaner {
  private:
   WindowState& w_;
   clean::Options options_;
+  void finishRun(bool stopped);
+
+  bool keepBackups_ = true;
+  bool batched_ = false;
+  std::unique_ptr<clean::BackupRun> run_;
+  QByteArray lastRun_;
 };

@@ -9,6 +9,8 @@ inline constexpr QStringView kNoSignature = u"请输入特征码...";
 inline constexpr QStringView kInvalidPath = u"该目录不是有效路径";
 inline constexpr QStringView kNoMatch = u"没有与之相符合的感染文件...";
 inline constexpr QStringView kAllDrives = u"全盘扫描";
+// The filter box's text when the main window opens; the command line's default.
+inline constexpr QStringView kDefaultFilter = u"*.ASP|*.PHP|*.JS";
 inline constexpr QStringView kCleaned = u"  清楚成功！";
 inline constexpr QStringView kAppTitle = u"Tervane";
 // When the desktop has no program to show a file or open the help page.

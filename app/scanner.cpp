@@ -1,13 +1,16 @@
 #include "app/scanner.h"
 
 #include <fcntl.h>
-#include <unistd.h>
+
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "app/messages.h"
+#include "clean/journal.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -23,8 +26,13 @@ QString withSlash(QString dir) {
   return dir;
 }
 
-// The directory a location or drive entry stands for, cut as the location box is:
-// a drive entry with a label ("/home: [DATA]") loses its label.
+// The two cuts differ on purpose. The location box holds whatever the user typed,
+// so it is cut only where a space follows the first colon, the form of a drive
+// entry with a label: a typed path with a colon in it ("/srv/a:b") stays whole.
+// A drive entry is always the drive list's own form, so it is cut right after its
+// first colon, label or not.
+
+// The location box's text as a location: "/home: [DATA]" -> "/home:".
 QString cutLocation(const QString& location) {
   const qsizetype colon = location.indexOf(u':');
   const qsizetype look = colon >= 0 ? colon + 1 : 0;
@@ -50,16 +58,23 @@ constexpr qsizetype kAnchorBytes = 2048;
 // The first few unreadable paths named in the window's message.
 constexpr qsizetype kUnreadableShown = 5;
 
+// A drive entry as its drive: "/home: [DATA]" -> "/home:", "/home:" as it is.
+QString cutDriveEntry(const QString& entry) {
+  const qsizetype colon = entry.indexOf(u':');
+  return colon >= 0 ? entry.left(colon + 1) : entry;
+}
+
 }  // namespace
 
 void Scanner::Command1_Click() {
   if (scanning_)
     return;
-  struct Running {
-    bool& flag;
-    explicit Running(bool& f) : flag(f) { flag = true; }
-    ~Running() { flag = false; }
-  } running(scanning_);
+  scanning_ = true;
+  const auto running = qScopeGuard([this] { scanning_ = false; });
+
+  // A clean cut short may have left a file half rewritten: put it back first.
+  if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
+    w_.showNote(note);
 
   w_.setResultsText(QString());
   w_.scannedFiles.clear();
@@ -78,20 +93,13 @@ void Scanner::Command1_Click() {
     pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) { settle(file); });
   }
   // The helper threads end with the scan, also when the location is refused.
-  struct PoolEnd {
-    std::optional<scan::OrderedMatchPool>& pool;
-    ~PoolEnd() { pool.reset(); }
-  } poolEnd{pool_};
+  const auto poolEnd = qScopeGuard([this] { pool_.reset(); });
 
   const QString location = w_.locationText();
   if (location == msg::kAllDrives) {
     QStringList roots;
-    for (const QString& entry : w_.drives()) {
-      // An entry is cut right after its first colon: "/home: [DATA]" -> "/home:".
-      const qsizetype colon = entry.indexOf(u':');
-      roots.append(
-          withSlash(platform::designatorToPath(colon >= 0 ? entry.left(colon + 1) : entry)));
-    }
+    for (const QString& entry : w_.drives())
+      roots.append(withSlash(platform::designatorToPath(cutDriveEntry(entry))));
     for (const QString& root : roots) {
       prepareSkips(roots, root);
       SonMuLu(root, GJZ);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/windowstate.h"
+#include "platform/fd.h"
 #include "platform/fs.h"
 #include "scan/filematch.h"
 #include "scan/matchpool.h"

@@ -44,6 +44,9 @@ class WindowState {
 
   // A modal message box: critical icon, one OK button, title "Tervane".
   virtual void showMessage(const QString& text) = 0;
+  // A message that reports what was done rather than an error (the repair of a
+  // run cut short): the window shows it like any message.
+  virtual void showNote(const QString& text) { showMessage(text); }
 
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;

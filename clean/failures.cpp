@@ -19,6 +19,8 @@ QString errnoText(int error) {
       return QStringLiteral(u"文件超出了允许的大小。");
     case EIO:
       return QStringLiteral(u"读写磁盘时出错。");
+    case EROFS:
+      return QStringLiteral(u"磁盘是只读的。");
     case EACCES:
     case EPERM:
       return QStringLiteral(u"没有权限。");
@@ -82,6 +84,12 @@ QString reasonText(const Failure& f) {
       return QStringLiteral(
           u"扫描之后这个路径被改动过，现在指向的不是扫描时找到的那个文件（可能被换成了别的文件、"
           u"文件夹或符号链接）；为了安全，没有清除。");
+    case Reason::BackupFailed:
+      return QStringLiteral(u"无法保存这个文件的备份（") +
+             (f.error == ELOOP || f.error == EEXIST
+                  ? QStringLiteral(u"备份的位置被符号链接或别的文件占用了")
+                  : errnoText(f.error).chopped(1)) +
+             QStringLiteral(u"）；为了能够恢复，没有备份的文件不清除。");
     case Reason::System:
       break;
   }

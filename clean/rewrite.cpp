@@ -1,19 +1,13 @@
 #include "clean/rewrite.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <vector>
 
-#include "clean/remover.h"
+#include "clean/fileio.h"
 #include "platform/fd.h"
-#include "text/utf8.h"
 
 namespace clean {
 namespace {
@@ -35,172 +29,31 @@ Failure systemFailure(int error) {
   }
 }
 
-class Steps {
- public:
-  explicit Steps(const Options& o) : o_(o) {}
-  // The injected errno for this step, or 0.
-  int injected(Step s) const { return o_.fault ? o_.fault(s) : 0; }
-
- private:
-  const Options& o_;
-};
-
-// Each call below returns 0 or the errno it failed with.
-
-int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n,
-             off_t* at = nullptr) {
-  while (n > 0) {
-    if (const int e = steps.injected(step))
-      return e;
-    const ssize_t w = at ? ::pwrite(fd, p, n, *at) : ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR)
-        continue;
-      return errno;
-    }
-    if (w == 0)
-      return ENOSPC;
-    p += w;
-    n -= std::size_t(w);
-    if (at)
-      *at += w;
-  }
-  return 0;
-}
-
-// Reads up to `n` bytes at `at` (or at the current position when `at` is null).
-ssize_t readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n, off_t* at,
-                 int& error) {
-  for (;;) {
-    if (const int e = steps.injected(step)) {
-      error = e;
-      return -1;
-    }
-    const ssize_t r = at ? ::pread(fd, p, n, *at) : ::read(fd, p, n);
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r < 0) {
-      error = errno;
-      return -1;
-    }
-    if (at)
-      *at += r;
-    return r;
-  }
-}
-
-int syncFile(const Steps& steps, Step step, int fd) {
-  if (const int e = steps.injected(step))
-    return e;
-  return ::fsync(fd) == 0 ? 0 : errno;
-}
-
-// The encoding `from` is read in: with the rule's choice, whether its whole
-// content is valid UTF-8 decides, before anything is removed.
-int encodingOf(const Steps& steps, const Options& o, int from, Step readStep,
-               std::vector<uint8_t>& buf, text::Encoding& encoding) {
-  encoding = o.encoding;
-  if (encoding != text::Encoding::Auto)
-    return 0;
-  utf8::Validator validator;
-  off_t readAt = 0;
-  for (;;) {
-    int error = 0;
-    const ssize_t n = readSome(steps, readStep, from, buf.data(), buf.size(), &readAt, error);
-    if (n < 0)
-      return error;
-    validator.feed(buf.data(), std::size_t(n));
-    if (n == 0 || !validator.ok())
-      break;
-  }
-  encoding = text::resolveEncoding(encoding, validator.finish());
-  return 0;
-}
-
-// Streams `from` (from its start) through the remover into `to`: appended at
-// the current position, or written from offset 0 when `inPlace`. `written` gets
-// the length of the cleaned content.
-int cleanStream(const Steps& steps, const Options& o, QStringView gjz, int from, Step readStep,
-                int to, Step writeStep, bool inPlace, off_t& written) {
-  std::vector<uint8_t> buf(o.chunkSize > 0 ? o.chunkSize : 1);
-  text::Encoding encoding = text::Encoding::Gbk;
-  if (!gjz.isEmpty()) {
-    if (const int e = encodingOf(steps, o, from, readStep, buf, encoding))
-      return e;
-  }
-  SignatureRemover remover(gjz, encoding);
-  std::vector<uint8_t> out;
-  out.reserve(buf.size() + 64);
-  off_t readAt = 0;
-  written = 0;
-  for (;;) {
-    int error = 0;
-    const ssize_t n = readSome(steps, readStep, from, buf.data(), buf.size(), &readAt, error);
-    if (n < 0)
-      return error;
-    out.clear();
-    remover.feed(buf.data(), std::size_t(n), n == 0, out);
-    off_t at = written;
-    if (const int e =
-            writeAll(steps, writeStep, to, out.data(), out.size(), inPlace ? &at : nullptr))
-      return e;
-    written += off_t(out.size());
-    if (n == 0)
-      return 0;
-  }
-}
-
-// Copies the whole of `from` over `to`, which is cut to the same length.
-int copyOver(const Steps& steps, Step readStep, Step writeStep, int from, int to,
-             std::size_t chunk) {
-  std::vector<uint8_t> buf(chunk > 0 ? chunk : 1);
-  off_t readAt = 0;
-  off_t writeAt = 0;
-  for (;;) {
-    int error = 0;
-    const ssize_t n = readSome(steps, readStep, from, buf.data(), buf.size(), &readAt, error);
-    if (n < 0)
-      return error;
-    if (n == 0)
-      break;
-    if (const int e = writeAll(steps, writeStep, to, buf.data(), std::size_t(n), &writeAt))
-      return e;
-  }
-  if (const int e = steps.injected(writeStep))
-    return e;
-  return ::ftruncate(to, writeAt) == 0 ? 0 : errno;
-}
-
-// A new file beside the original, created exclusively under a random name, so
-// that nobody can have put a file or a link there for us to write through. It is
-// removed again unless kept.
+// The new file beside the original, created exclusively under the name the
+// keeper has journaled, so that nobody can have put a file or a link there for
+// us to write through. It is removed again unless kept.
 class TempFile {
  public:
-  explicit TempFile(int dirfd) : dirfd_(dirfd) {}
+  TempFile(int dirfd, const QByteArray& name) : dirfd_(dirfd), name_(name) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() { discard(); }
 
   int create() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      uint8_t r[8];
-      if (::getrandom(r, sizeof r, 0) != ssize_t(sizeof r))
-        return errno ? errno : EIO;
-      name_ = QByteArray(".tervane-") + QByteArray(reinterpret_cast<const char*>(r), 8).toHex();
-      const int fd = ::openat(dirfd_, name_.constData(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        fd_.reset(fd);
-        return 0;
-      }
-      if (errno != EEXIST)
-        return errno;
+    const int fd = ::openat(dirfd_, name_.constData(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      // Someone else's file under that name stays as it is.
+      const int e = errno;
+      name_.clear();
+      return e;
     }
-    return EEXIST;
+    fd_.reset(fd);
+    return 0;
   }
   int fd() const { return fd_.get(); }
   const QByteArray& name() const { return name_; }
-  // The name is in use elsewhere now (renamed, or kept as a backup).
+  // The name is in use elsewhere now (renamed over the original).
   void keep() {
     fd_.reset();
     name_.clear();
@@ -214,93 +67,30 @@ class TempFile {
 
  private:
   int dirfd_;
-  platform::UniqueFd fd_;
   QByteArray name_;
+  platform::UniqueFd fd_;
 };
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-// Neither written nor changed in its attributes since `a` was taken.
-bool sameContent(const struct stat& a, const struct stat& b) {
-  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
-// The names of a file's extended attributes, or nothing when they cannot be read.
-std::optional<std::vector<QByteArray>> attributeNames(int fd) {
-  std::vector<char> buf;
-  for (;;) {
-    const ssize_t n = ::flistxattr(fd, nullptr, 0);
-    if (n < 0)
-      return errno == ENOTSUP ? std::make_optional(std::vector<QByteArray>{}) : std::nullopt;
-    buf.resize(std::size_t(n));
-    const ssize_t got = n == 0 ? 0 : ::flistxattr(fd, buf.data(), buf.size());
-    if (got >= 0) {
-      buf.resize(std::size_t(got));
-      break;
-    }
-    if (errno != ERANGE)
-      return std::nullopt;
-  }
-  std::vector<QByteArray> names;
-  for (std::size_t i = 0; i < buf.size();) {
-    names.emplace_back(buf.data() + i);
-    i += std::size_t(names.back().size()) + 1;
-  }
-  return names;
+// A copy that lives only while the rewrite runs, for a caller without a keeper:
+// nameless where the file system allows, so that nothing is left behind.
+int anonymousCopy(int dirfd, platform::UniqueFd& copy) {
+  copy.reset(::openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (copy.ok())
+    return 0;
+  const QByteArray name = randomTempName();
+  copy.reset(
+      ::openat(dirfd, name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!copy.ok())
+    return errno;
+  ::unlinkat(dirfd, name.constData(), 0);
+  return 0;
 }
 
-// Gives the new file exactly the extended attributes of the old one (ACLs,
-// security labels, user attributes), dropping any it got from its folder's
-// default ACL. False when that cannot be done.
-bool copyAttributes(int from, int to) {
-  const auto wanted = attributeNames(from);
-  const auto present = attributeNames(to);
-  if (!wanted || !present)
-    return false;
-  for (const QByteArray& name : *present) {
-    if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
-        ::fremovexattr(to, name.constData()) != 0)
-      return false;
-  }
-  std::vector<char> value;
-  for (const QByteArray& name : *wanted) {
-    for (;;) {
-      const ssize_t n = ::fgetxattr(from, name.constData(), nullptr, 0);
-      if (n < 0)
-        return false;
-      value.resize(std::size_t(n));
-      const ssize_t got =
-          n == 0 ? 0 : ::fgetxattr(from, name.constData(), value.data(), value.size());
-      if (got >= 0) {
-        value.resize(std::size_t(got));
-        break;
-      }
-      if (errno != ERANGE)
-        return false;
-    }
-    if (::fsetxattr(to, name.constData(), value.data(), value.size(), 0) != 0)
-      return false;
-  }
-  return true;
-}
-
-// Makes the new file's owner, group, attributes and mode those of the old one.
-// The mode comes last: a change of owner may clear set-user-ID bits, and setting
-// an ACL rewrites the group bits.
-bool carryIdentity(int from, int to, const struct stat& st) {
-  struct stat mine;
-  if (::fstat(to, &mine) != 0)
-    return false;
-  if (mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) {
-    if (::fchown(to, st.st_uid, st.st_gid) != 0)
-      return false;
-  }
-  if (!copyAttributes(from, to))
-    return false;
-  return ::fchmod(to, st.st_mode & 07777) == 0;
+int setMtime(int fd, const struct timespec* mtime) {
+  if (!mtime)
+    return 0;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, *mtime};
+  return ::futimens(fd, times) == 0 ? 0 : errno;
 }
 
 class Cleaning {
@@ -315,9 +105,12 @@ class Cleaning {
   std::optional<Failure> run();
 
  private:
+  enum class Replaced { Done, NeedsInPlace, Failed };
   std::optional<Failure> open();
-  std::optional<Failure> replace(bool& fallBack);
+  Replaced replace(Failure& failed);
   std::optional<Failure> rewriteInPlace();
+  // The new content from `from` (the original or its copy) into `to`.
+  int produce(int from, int to, Step writeStep, bool truncate);
 
   const QByteArray& path_;
   QStringView gjz_;
@@ -328,6 +121,7 @@ class Cleaning {
   platform::UniqueFd dir_;
   QByteArray dirPath_;
   QByteArray name_;
+  QByteArray tempName_;
   platform::UniqueFd file_;
   struct stat st_ {};
 };
@@ -338,12 +132,22 @@ std::optional<Failure> Cleaning::run() {
   // Renaming a new file over one with several names would leave the others with
   // the old content; a new file owned by someone else than the old one would
   // change who the file belongs to.
-  bool inPlace = st_.st_nlink > 1 || (::geteuid() != 0 && st_.st_uid != ::geteuid());
+  const bool inPlace = st_.st_nlink > 1 || (::geteuid() != 0 && st_.st_uid != ::geteuid());
+  tempName_ = randomTempName();
+  if (o_.keeper) {
+    if (const int e = o_.keeper->before(file_.get(), st_, tempName_, steps_))
+      return failure(Reason::BackupFailed, e);
+  }
   if (!inPlace) {
-    if (auto f = replace(inPlace))
-      return f;
-    if (!inPlace)
-      return std::nullopt;
+    Failure f;
+    switch (replace(f)) {
+      case Replaced::Done:
+        return std::nullopt;
+      case Replaced::Failed:
+        return f;
+      case Replaced::NeedsInPlace:
+        break;
+    }
   }
   return rewriteInPlace();
 }
@@ -417,87 +221,106 @@ std::optional<Failure> Cleaning::open() {
   return std::nullopt;
 }
 
-std::optional<Failure> Cleaning::replace(bool& fallBack) {
-  TempFile temp(dir_.get());
-  if (const int e = temp.create())
-    return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
+int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
+  StreamSpec spec;
+  spec.from = o_.contentFrom >= 0 ? o_.contentFrom : from;
+  spec.readStep = Step::ReadOriginal;
+  spec.to = to;
+  spec.writeStep = writeStep;
+  spec.copyOnly = o_.contentFrom >= 0;
+  spec.truncate = truncate;
+  spec.encoding = o_.encoding;
   off_t written = 0;
-  if (const int e = cleanStream(steps_, o_, gjz_, file_.get(), Step::ReadOriginal, temp.fd(),
-                                Step::WriteTemp, false, written))
-    return systemFailure(e);
-  if (!carryIdentity(file_.get(), temp.fd(), st_)) {
-    fallBack = true;
-    return std::nullopt;
+  return stream(steps_, o_.chunkSize, gjz_, spec, written);
+}
+
+Cleaning::Replaced Cleaning::replace(Failure& failed) {
+  TempFile temp(dir_.get(), tempName_);
+  if (const int e = temp.create()) {
+    failed = failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
+    return Replaced::Failed;
   }
+  auto fail = [&](Failure f) {
+    failed = f;
+    return Replaced::Failed;
+  };
+  if (const int e = produce(file_.get(), temp.fd(), Step::WriteTemp, false))
+    return fail(systemFailure(e));
+  if (!carryIdentity(file_.get(), temp.fd(), st_))
+    return Replaced::NeedsInPlace;
+  if (const int e = setMtime(temp.fd(), o_.mtime))
+    return fail(systemFailure(e));
   if (const int e = syncFile(steps_, Step::SyncTemp, temp.fd()))
-    return systemFailure(e);
+    return fail(systemFailure(e));
 
   // The old file must still be the one read, unchanged, under the same name.
   struct stat now;
   struct stat there;
   if (::fstat(file_.get(), &now) != 0)
-    return systemFailure(errno);
+    return fail(systemFailure(errno));
   if (!sameContent(now, st_) ||
       ::fstatat(dir_.get(), name_.constData(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
       !sameFile(there, st_))
-    return failure(Reason::Changed);
+    return fail(failure(Reason::Changed));
 
   struct stat replacement;
   if (::fstat(temp.fd(), &replacement) != 0)
-    return systemFailure(errno);
+    return fail(systemFailure(errno));
   if (const int e = steps_.injected(Step::Replace))
-    return systemFailure(e);
+    return fail(systemFailure(e));
   if (::renameat(dir_.get(), temp.name().constData(), dir_.get(), name_.constData()) != 0)
-    return systemFailure(errno);
+    return fail(systemFailure(errno));
   temp.keep();
   cleanedAs_ = platform::identityOf(replacement);
 
   if (const int e = syncFile(steps_, Step::SyncDir, dir_.get())) {
     Failure f = systemFailure(e);
     f.outcome = Outcome::ReplacedUnsynced;
-    return f;
+    return fail(f);
   }
-  return std::nullopt;
+  return Replaced::Done;
 }
 
 std::optional<Failure> Cleaning::rewriteInPlace() {
-  TempFile backup(dir_.get());
-  if (const int e = backup.create())
-    return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
-  if (const int e = copyOver(steps_, Step::ReadOriginal, Step::WriteBackup, file_.get(),
-                             backup.fd(), o_.chunkSize))
-    return systemFailure(e);
-  if (const int e = syncFile(steps_, Step::SyncBackup, backup.fd()))
-    return systemFailure(e);
+  platform::UniqueFd copy;
+  QByteArray copyPath;
+  if (o_.keeper) {
+    if (const int e = o_.keeper->beforeInPlace(file_.get(), st_, steps_, copy, copyPath))
+      return failure(Reason::BackupFailed, e);
+  } else {
+    if (const int e = anonymousCopy(dir_.get(), copy))
+      return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
+    StreamSpec spec{file_.get(), Step::ReadOriginal, copy.get(), Step::WriteBackup, true, true};
+    off_t written = 0;
+    if (const int e = stream(steps_, o_.chunkSize, gjz_, spec, written))
+      return systemFailure(e);
+    if (const int e = syncFile(steps_, Step::SyncBackup, copy.get()))
+      return systemFailure(e);
+  }
   struct stat now;
   if (::fstat(file_.get(), &now) != 0)
     return systemFailure(errno);
   if (!sameContent(now, st_))
     return failure(Reason::Changed);
 
-  // The cleaned content is never longer than what it replaces, and it is read
-  // from the backup, so writing it from the start of the file is safe.
-  off_t written = 0;
-  int e = cleanStream(steps_, o_, gjz_, backup.fd(), Step::ReadOriginal, file_.get(),
-                      Step::WriteInPlace, true, written);
-  if (e == 0) {
-    e = steps_.injected(Step::WriteInPlace);
-    if (e == 0 && ::ftruncate(file_.get(), written) != 0)
-      e = errno;
-  }
+  // The new content is read from the copy (or the restore's source), so writing
+  // it from the start of the file is safe.
+  int e = produce(copy.get(), file_.get(), Step::WriteInPlace, true);
+  if (e == 0)
+    e = setMtime(file_.get(), o_.mtime);
   if (e == 0)
     e = syncFile(steps_, Step::SyncInPlace, file_.get());
   if (e == 0)
     return std::nullopt;
 
   Failure f = systemFailure(e);
-  const int restored =
-      copyOver(steps_, Step::Restore, Step::Restore, backup.fd(), file_.get(), o_.chunkSize);
-  if (restored == 0 && syncFile(steps_, Step::Restore, file_.get()) == 0)
+  StreamSpec back{copy.get(), Step::Restore, file_.get(), Step::Restore, true, true};
+  off_t written = 0;
+  if (stream(steps_, o_.chunkSize, gjz_, back, written) == 0 &&
+      syncFile(steps_, Step::Restore, file_.get()) == 0)
     return f;
   f.outcome = Outcome::Damaged;
-  f.backup = (dirPath_ == "/" ? dirPath_ : dirPath_ + '/') + backup.name();
-  backup.keep();
+  f.backup = copyPath;
   return f;
 }
 

@@ -13,11 +13,15 @@
 //   disk and renamed over it. Used whenever the new file can carry all of that.
 // - In place: when the file has several names (hard links), or the new file could
 //   not take over its owner, group or attributes (a user cleaning a file owned by
-//   someone else), renaming would split or alter the file. Its content is copied to
-//   a backup beside it and flushed, then the cleaned content is written over the
-//   file itself and the file is cut to its new length. Should that fail, the
-//   backup is copied back; only if that fails too is the backup left behind, and
-//   the failure names it.
+//   someone else), renaming would split or alter the file. A full copy of its
+//   content is made and flushed first (by the keeper: in the backup store, with a
+//   journal entry, so that the next run can roll back a rewrite a crash cut
+//   short), then the new content is written over the file itself and the file is
+//   cut to its new length. Should that fail, the copy is written back; only if
+//   that fails too is the file left damaged, and the failure names the copy.
+//
+// A keeper (the backup store) hears of each file before any byte of it changes,
+// and its refusal leaves the file as it was.
 #pragma once
 
 #include <QByteArray>
@@ -27,8 +31,11 @@
 #include <functional>
 #include <optional>
 
+#include "platform/fd.h"
 #include "platform/fs.h"
 #include "text/encoding.h"
+
+struct timespec;
 
 namespace clean {
 
@@ -46,11 +53,37 @@ enum class Step {
   Restore,  // copying the backup back after an in-place failure
 };
 
+class Steps;
+
+// Keeps what is needed to undo a rewrite, or to finish or roll back one that a
+// crash cut short. Each call gives 0 or the errno why it could not; then the
+// file is left as it was.
+class Keeper {
+ public:
+  virtual ~Keeper() = default;
+  // The file is open (`fd`, read it with pread) and checked (`st`); nothing has
+  // been written yet. `tempName` is the name the new file will get beside it.
+  [[nodiscard]] virtual int before(int fd, const struct stat& st, const QByteArray& tempName,
+                                   const Steps& steps) = 0;
+  // The file is about to be written in place: `copy` receives a descriptor of a
+  // complete copy of its content, flushed to disk with its journal entry, and
+  // `copyPath` that copy's path, for a message should the file end up damaged.
+  [[nodiscard]] virtual int beforeInPlace(int fd, const struct stat& st, const Steps& steps,
+                                          platform::UniqueFd& copy, QByteArray& copyPath) = 0;
+};
+
 struct Options {
   // Bytes read and cleaned at a time; memory use depends on this, not on the file.
   std::size_t chunkSize = 128 * 1024;
   // Consulted before each step; a non-zero errno makes the step fail with it.
   std::function<int(Step)> fault;
+  // Told of the file before it is written; none: nothing is kept beyond the run.
+  Keeper* keeper = nullptr;
+  // When set (restore), the new content is this descriptor's whole content, not
+  // the file's content cleaned.
+  int contentFrom = -1;
+  // When set, the file's modification time afterwards.
+  const struct timespec* mtime = nullptr;
   // How the content is read. With Auto (the scan's rule) the whole file is read
   // once before the removal to learn whether it is valid UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
@@ -71,6 +104,7 @@ enum class Reason {
   FolderNotWritable,  // no new file can be made beside it
   Changed,            // the file was replaced or modified while it was being cleaned
   NotScannedFile,     // the path leads to another file than the one the scan found
+  BackupFailed,       // its backup could not be saved; see `error`
   System,             // any other error; see `error`
 };
 
@@ -85,7 +119,7 @@ struct Failure {
   Reason reason = Reason::System;
   int error = 0;  // the errno behind the failure, when there is one
   Outcome outcome = Outcome::Unchanged;
-  QByteArray backup;  // the backup's path, for Outcome::Damaged
+  QByteArray backup;  // the copy's path, for Outcome::Damaged (empty: none kept)
 };
 
 // Cleans the file at `nativePath` (the path's bytes; a relative path counts from

@@ -149,6 +149,8 @@ class DryRun {
 int runClean(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
+  const QCommandLineOption noBackup(u"no-backup"_s, u"keep no backups"_s);
+  parser.addOption(noBackup);
   const QCommandLineOption null({u"0"_s, u"null"_s}, u"NUL-separated raw paths"_s);
   const QCommandLineOption dry(u"dry-run"_s, u"preview"_s);
   const QCommandLineOption json(u"json"_s, u"JSON Lines"_s);
@@ -238,6 +240,8 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   for (auto it = identities.cbegin(); it != identities.cend(); ++it)
     w.scannedFiles.insert(platform::decodePath(it.key()), it.value());
   Cleaner cleaner(w);
+  cleaner.setKeepBackups(!parser.isSet(noBackup));
+  cleaner.beginBatches();
   // Counted just before each batch is cleaned: the removal reports no number.
   QHash<QByteArray, qint64> counts;
   if (parser.isSet(json)) {
@@ -281,6 +285,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     if (status == LogReader::Status::Line)
       continue;
     readFailed();
+    cleaner.endBatches();
     return kOk;
   }
 }

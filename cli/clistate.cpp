@@ -87,8 +87,12 @@ void CliWindowState::appendResultsText(const QString& text) {
 }
 
 void CliWindowState::showMessage(const QString& text) {
-  clearProgress();
+  showNote(text);
   messageShown_ = true;
+}
+
+void CliWindowState::showNote(const QString& text) {
+  clearProgress();
   // A message may name a path or a signature someone else chose.
   QByteArray line = platform::visibleText(text::fromCrLf(text)).toUtf8();
   if (!line.endsWith('\n'))

@@ -64,6 +64,8 @@ class CliWindowState : public WindowState {
   void setResultBoxText(const QString&) override {}
 
   void showMessage(const QString& text) override;
+  // On standard error as well, but not counted as an error.
+  void showNote(const QString& text) override;
   void yieldToEvents() override {}
   // Names each file on standard error, with the reason, rather than a few.
   void showUnreadable(const QString& message) override;

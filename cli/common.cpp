@@ -41,8 +41,10 @@ const char kHelp[] =
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
     "                   [--encoding auto|gbk|utf-8] [-j N] [-0] [--json] LOCATION\n"
     "  tervane-cli clean (--signature TEXT | --signature-file FILE)\n"
-    "                    [--encoding auto|gbk|utf-8] [-0] [--dry-run] [--json]\n"
-    "                    [LOG | --report FILE]\n"
+    "                    [--encoding auto|gbk|utf-8] [-0] [--no-backup] [--dry-run]\n"
+    "                    [--json] [LOG | --report FILE]\n"
+    "  tervane-cli restore [--force] [--json] [RUN]\n"
+    "  tervane-cli backups [--prune DAYS]\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
@@ -60,10 +62,17 @@ const char kHelp[] =
     "        them; standard input when LOG is absent or \"-\") with every\n"
     "        occurrence of the signature removed (in any letter case, as the scan\n"
     "        finds it), and prints the cleaning log. Stops at the first file that\n"
-    "        fails. Exit status: 0 every file cleaned, 2 error.\n"
+    "        fails. Each file's original is saved in the backup store first\n"
+    "        (~/.local/share/tervane/backups) unless --no-backup is given.\n"
+    "        Exit status: 0 every file cleaned, 2 error.\n"
     "        --report FILE takes the files from a scan's --json report, each only\n"
     "        while it is still the file the scan read. --dry-run changes nothing\n"
     "        and prints what each file would lose (byte ranges) or \"unchanged\".\n"
+    "restore Puts back the originals of the latest clean, or of the run named\n"
+    "        (see backups). A file changed since the clean is not overwritten\n"
+    "        unless --force is given. Exit status: 0 every file back, 2 error.\n"
+    "backups Lists the runs in the backup store: time, files, bytes, complete\n"
+    "        or not. --prune DAYS removes the runs older than DAYS days.\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
@@ -210,6 +219,10 @@ int run(const QStringList& args, Sink& out, Sink& err) {
       return runScan(rest, out, err);
     if (command == u"clean")
       return runClean(rest, out, err);
+    if (command == u"restore")
+      return runRestore(rest, out, err);
+    if (command == u"backups")
+      return runBackups(rest, out, err);
     usageError(err, command.isEmpty() ? u"no command"_s : u"unknown command: "_s + command);
   } catch (const Exit& e) {
     return e.status;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "app/messages.h"
 #include "app/scanner.h"
 #include "cli/common.h"
 #include "cli/report.h"
@@ -21,9 +22,6 @@ using namespace Qt::StringLiterals;
 namespace cli {
 
 namespace {
-
-// The filter box's text when the main window opens.
-constexpr QStringView kDefaultFilter = u"*.ASP|*.PHP|*.JS";
 
 // The cores this process may run on.
 int coreCount() {
@@ -71,7 +69,7 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   w.nulSeparated = parser.isSet(null);
   w.Text3 = signatureBox(parser, c, err);
   w.Combo1 = positional.front();
-  w.Combo2 = parser.isSet(filter) ? parser.value(filter) : kDefaultFilter.toString();
+  w.Combo2 = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
   w.threads = threads;
   w.encoding = contentEncoding(parser, c, err);
   w.setJson(parser.isSet(json));

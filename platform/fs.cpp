@@ -50,57 +50,50 @@ bool keyLess(const SortKey& a, const SortKey& b, const std::vector<DirEntry>& en
 
 }  // namespace
 
-OpenDirectory::~OpenDirectory() {
-  if (fd_ >= 0)
-    ::close(fd_);
-}
-
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
 
 // Opens `rel` below `base` one part at a time, none of them a link.
-int openEachPartBelow(int base, const QByteArray& rel) {
-  int fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+UniqueFd openEachPartBelow(int base, const QByteArray& rel) {
+  UniqueFd fd(::fcntl(base, F_DUPFD_CLOEXEC, 0));
   for (const QByteArray& part : rel.split('/')) {
-    if (fd < 0)
+    if (!fd)
       break;
     if (part.isEmpty())
       continue;
-    const int next = ::openat(fd, part.constData(), kDirFlags);
-    ::close(fd);
-    fd = next;
+    fd = UniqueFd(::openat(fd.get(), part.constData(), kDirFlags));
   }
   return fd;
 }
 
 // Opens `rel` below `base` with no link anywhere on the way and no way out of
 // `base`; one call where the kernel can do it (Linux 5.6 and later).
-int openBelow(int base, const QByteArray& rel) {
+UniqueFd openBelow(int base, const QByteArray& rel) {
   static std::atomic<bool> noOpenat2{false};
   if (!noOpenat2.load(std::memory_order_relaxed)) {
     open_how how{};
     how.flags = kDirFlags;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, base, rel.constData(), &how, sizeof how);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG))
-      return int(fd);
+    UniqueFd fd(int(::syscall(SYS_openat2, base, rel.constData(), &how, sizeof how)));
+    if (fd || (errno != ENOSYS && errno != EPERM && errno != E2BIG))
+      return fd;
     noOpenat2.store(true, std::memory_order_relaxed);
   }
   return openEachPartBelow(base, rel);
 }
 
-std::shared_ptr<const OpenDirectory> listOpen(int fd);
+std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd);
 
 std::shared_ptr<const OpenDirectory> failed(int error) {
-  return std::make_shared<const OpenDirectory>(-1, std::vector<DirEntry>(), error);
+  return std::make_shared<const OpenDirectory>(UniqueFd(), std::vector<DirEntry>(), error);
 }
 
 }  // namespace
 
 std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath) {
-  const int fd = ::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd < 0 ? failed(errno) : listOpen(fd);
+  UniqueFd fd(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd ? listOpen(std::move(fd)) : failed(errno);
 }
 
 std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
@@ -110,25 +103,20 @@ std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView 
     rel.chop(1);  // a final "/" would follow a link in the last part
   if (rel.isEmpty())
     return failed(0);
-  const int fd = openBelow(baseFd, rel);
-  if (fd < 0)
+  UniqueFd fd = openBelow(baseFd, rel);
+  if (!fd)
     return failed(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return failed(error);
-  }
-  if (identityOf(st) != listedAs) {
-    ::close(fd);
+  if (::fstat(fd.get(), &st) != 0)
+    return failed(errno);
+  if (identityOf(st) != listedAs)
     return failed(0);
-  }
-  return listOpen(fd);
+  return listOpen(std::move(fd));
 }
 
 namespace {
 
-std::shared_ptr<const OpenDirectory> listOpen(int fd) {
+std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
   std::vector<DirEntry> entries;
   int error = 0;
   // The names are read straight from the kernel into one buffer: no second
@@ -137,7 +125,7 @@ std::shared_ptr<const OpenDirectory> listOpen(int fd) {
   // the entries afterwards.
   alignas(8) char buf[16 * 1024];
   for (;;) {
-    const ssize_t got = ::getdents64(fd, buf, sizeof buf);
+    const ssize_t got = ::getdents64(fd.get(), buf, sizeof buf);
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
@@ -155,7 +143,7 @@ std::shared_ptr<const OpenDirectory> listOpen(int fd) {
         // What is there now decides: a directory swapped for a link since the
         // listing read its name is left out like any link.
         struct stat st;
-        if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(fd.get(), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
           const int why = errno;
           if (why != ENOENT) {
             entries.push_back(
@@ -190,7 +178,7 @@ std::shared_ptr<const OpenDirectory> listOpen(int fd) {
   sorted.reserve(entries.size());
   for (const SortKey& k : keys)
     sorted.push_back(std::move(entries[k.index]));
-  return std::make_shared<const OpenDirectory>(fd, std::move(sorted), error);
+  return std::make_shared<const OpenDirectory>(std::move(fd), std::move(sorted), error);
 }
 
 }  // namespace
@@ -338,9 +326,10 @@ QHash<QString, QString> labelsByDevice() {
 }  // namespace
 
 QStringList driveList() {
-  const std::vector<Mount> mounts = readMounts();
-  const QHash<QString, QString> labels = labelsByDevice();
-  std::vector<Mount> real;
+  return driveList(readMounts(), labelsByDevice());
+}
+
+QStringList driveList(const std::vector<Mount>& mounts, const QHash<QString, QString>& labels) {
   QSet<QString> seenDevices;
   // The root first, then by mount point; a file system mounted twice is one drive.
   std::vector<Mount> sorted = mounts;
@@ -353,7 +342,7 @@ QStringList driveList() {
   });
   QStringList drives;
   for (const Mount& m : sorted) {
-    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType))
+    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType) || m.mountPoint.contains(u':'))
       continue;
     if (seenDevices.contains(m.deviceId))
       continue;

@@ -1,14 +1,19 @@
-// Linux stand-ins for the Windows file-system calls the scan relies on.
+// What the scan needs of the file system: folders opened and listed without
+// following links, the current directory, the mounts and the drive list (one
+// entry per mounted file system, written as a name ending in a colon).
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
 #include <QtGlobal>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "platform/fd.h"
 #include "platform/fileidentity.h"
 
 namespace platform {
@@ -29,14 +34,11 @@ struct DirEntry {
 // listed, whatever happens to its path meanwhile.
 class OpenDirectory {
  public:
-  OpenDirectory(int fd, std::vector<DirEntry> entries, int error = 0)
-      : fd_(fd), entries_(std::move(entries)), error_(error) {}
-  ~OpenDirectory();
-  OpenDirectory(const OpenDirectory&) = delete;
-  OpenDirectory& operator=(const OpenDirectory&) = delete;
+  OpenDirectory(UniqueFd fd, std::vector<DirEntry> entries, int error = 0)
+      : fd_(std::move(fd)), entries_(std::move(entries)), error_(error) {}
 
   // -1 when the directory could not be opened.
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::vector<DirEntry>& entries() const { return entries_; }
   // Why the directory could not be opened, or why its listing was cut short (the
   // entries then are those read before): an errno, 0 when nothing failed. A
@@ -45,7 +47,7 @@ class OpenDirectory {
   int error() const { return error_; }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   std::vector<DirEntry> entries_;
   int error_;
 };
@@ -102,5 +104,10 @@ bool isPseudoFileSystem(QStringView fsType);
 // The drive list: one entry per mounted real file system, the root first, then
 // by mount point: the mount point, ":", and " [LABEL]" when the volume has one.
 QStringList driveList();
+
+// The same over given mounts, with the volume labels by device path. A mount
+// point that holds a colon itself is left out: its entry would be cut at that
+// colon, to some other folder. Its files are walked with the drive it lies on.
+QStringList driveList(const std::vector<Mount>& mounts, const QHash<QString, QString>& labels);
 
 }  // namespace platform

@@ -16,24 +16,52 @@
 
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "platform/pathcodec.h"
 
-// Runs `fn` in a forked child that, when the tests run as root, first drops to
-// uid and gid 65534, so that permission bits bind it as they bind a user.
+// Cleans keep backups under $XDG_DATA_HOME: every test program (and every
+// tervane-cli it starts) gets a data folder of its own, removed at its end, so
+// that no test ever writes into the user's. It lies in memory where it can, as
+// every backup is flushed to disk.
+class PrivateDataHome {
+ public:
+  PrivateDataHome()
+      : dir_(QDir(QStringLiteral("/dev/shm")).exists() && ::access("/dev/shm", W_OK) == 0
+                 ? QStringLiteral("/dev/shm/tervane-data-XXXXXX")
+                 : QDir::tempPath() + QStringLiteral("/tervane-data-XXXXXX")) {
+    if (!dir_.isValid())
+      throw std::runtime_error("no temporary data folder");
+    ::setenv("XDG_DATA_HOME", QDir(dir_.path()).canonicalPath().toUtf8().constData(), 1);
+  }
+  QByteArray path() const { return QDir(dir_.path()).canonicalPath().toUtf8(); }
+
+ private:
+  QTemporaryDir dir_;
+};
+inline const PrivateDataHome privateDataHome;
+
+// In a forked child: when the tests run as root, drops to uid and gid 65534, so
+// that permission bits bind the child as they bind a user. Ends the child with
+// status 99 when that fails.
+inline void dropRootInChild() {
+  if (::geteuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    ::_exit(99);
+  }
+}
+
+// Runs `fn` in a forked child without root (see dropRootInChild).
 // Returns fn's result, or -1 when the child could not run or died.
 inline int runUnprivileged(const std::function<int()>& fn) {
   const pid_t pid = ::fork();
   if (pid < 0)
     return -1;
   if (pid == 0) {
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      ::_exit(99);
-    }
+    dropRootInChild();
     ::_exit(fn());
   }
   int status = 0;

@@ -29,7 +29,7 @@ namespace {
 
 // The filter box's ready-made entries, in this order.
 const QStringList kFilters = {
-    u"*.Asp"_s,        u"*.Php"_s,    u"*.Txt"_s, u"*.Exe"_s, u"*.ASP|*.PHP|*.JS"_s,
+    u"*.Asp"_s,        u"*.Php"_s,    u"*.Txt"_s, u"*.Exe"_s, msg::kDefaultFilter.toString(),
     u"*.HTM|*.HTML"_s, u"全部文件"_s, u"*.*"_s,
 };
 
@@ -163,7 +163,7 @@ void Form1::Form_Load() {
     Combo1->addItem(Drive1->itemText(i));
   Combo1->addItem(msg::kAllDrives.toString());
   Combo1->setEditText(Combo1->itemText(0));
-  Combo2->setEditText(Combo2->itemText(4));
+  Combo2->setEditText(msg::kDefaultFilter.toString());
   Text1->setFocus();
 }
 

@@ -1,6 +1,23 @@
 // The main window: the signature, the location and the filter, the results log,
 // the current-file line and a button for every command. It is the window state
 // that the scan and the clean work on.
+//
+// A scan runs on this thread and yields to the event loop as it walks, so every
+// handler below can run inside it. None is disabled; each keeps to this:
+// - Scan (Command1_Click) is refused: the walk below must go on with its listing.
+// - Stop (Command7_Click) clears ScanFlag: the listing under way is finished, no
+//   further folder is entered, and the hand-off still runs.
+// - Clean (Command2_Click) runs a whole cleaning run over the paths logged so
+//   far and replaces Text1 by its cleaning log; the walk then appends behind it,
+//   and the hand-off takes every line of Text1, the result lines included.
+// - Typing into Text3, Combo1 or Combo2, and the folder picker (Command5_Click),
+//   change only the next scan: the running one took its signature, location and
+//   filter when it started. Typing into Text1 changes what the walk appends to.
+// - Command3_Click shows the results window as it is; its list grows only at
+//   the hand-off. Closing it discards it; the hand-off makes a new one.
+// - Help (Command4_Click) only asks the desktop to open a page.
+// - Exit (Command6_Click) and closing this window end the process inside the
+//   scan, with no hand-off: nothing may run on over a window that is gone.
 #pragma once
 
 #include <QElapsedTimer>

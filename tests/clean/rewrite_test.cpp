@@ -20,6 +20,9 @@
 #include <functional>
 #include <optional>
 
+#include <QFile>
+
+#include "clean/backupstore.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
 #include "testsupport.h"
@@ -417,19 +420,26 @@ TEST(Rewrite, InPlaceFailureRestoresBothNames) {
 }
 
 TEST(Rewrite, FailedRestoreKeepsTheBackupAndNamesIt) {
+  // The copy of a file rewritten in place lives in the backup store's journal.
   TempTree t;
   t.write("a.htm", infected());
   ASSERT_EQ(::link(t.abs("a.htm").constData(), t.abs("b.htm").constData()), 0);
+  clean::BackupRun journal(clean::RunKind::Clean, false, kSig);
+  journal.next(t.abs("a.htm"));
   clean::Options o;
   o.chunkSize = 16;
+  o.keeper = &journal;
   auto inPlace = failAt(Step::WriteInPlace, 3, EIO);
   auto restore = failAt(Step::Restore, 2, EIO);
   o.fault = [=](Step s) { return s == Step::Restore ? restore(s) : inPlace(s); };
   const auto f = cleanPath(t, "a.htm", o);
   ASSERT_TRUE(f);
   EXPECT_EQ(f->outcome, Outcome::Damaged);
-  ASSERT_TRUE(f->backup.startsWith(t.rootBytes() + "/.tervane-")) << f->backup.constData();
-  EXPECT_EQ(t.read(f->backup.mid(t.rootBytes().size() + 1)), infected());
+  ASSERT_TRUE(f->backup.startsWith(clean::backupStorePath() + '/')) << f->backup.constData();
+  QFile kept(platform::decodePath(f->backup));
+  ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+  EXPECT_EQ(kept.readAll(), infected());
+  EXPECT_EQ(namesIn(t.rootBytes()), (QList<QByteArray>{"a.htm", "b.htm"}));
 }
 
 // Someone swaps or changes the file between the read and the rename.

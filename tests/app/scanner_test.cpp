@@ -6,8 +6,7 @@
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
-#include "scan/filetypes.h"
-#include "testsupport.h"
+#include "scanfixture.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -17,58 +16,12 @@ namespace {
 const QByteArray kInfected = "<html><IFRAME SRC=http://x.example/ width=0 height=0></iframe>";
 const QString kSignature = u"  <iframe src=http://x.example/ width=0 height=0>  "_s;
 
-class ScanTest : public ::testing::Test {
+class ScanTest : public ::testing::Test, public ScanFixture {
  protected:
-  ScanTest() : scanner(w) {
-    w.Text3 = kSignature;
-    w.Combo2 = u"*.ASP|*.PHP|*.JS"_s;
-    w.Combo1 = t.root();
-  }
-  ~ScanTest() override { EXPECT_EQ(::chdir("/"), 0); }
-
-  // The log as a list of paths relative to the tree's root.
-  QStringList logged() const {
-    QStringList out = text::split(w.Text1, text::kCrLf);
-    if (!out.isEmpty())
-      out.removeLast();
-    for (QString& p : out)
-      p.remove(0, t.root().size() + 1);
-    return out;
-  }
-
-  TempTree t;
-  PlainWindowState w;
-  Scanner scanner;
+  ScanTest() : ScanFixture(kSignature, u"*.ASP|*.PHP|*.JS"_s) {}
 };
 
 }  // namespace
-
-TEST(FileTypes, ParseFilterText) {
-  using scan::parseFileTypes;
-  EXPECT_EQ(parseFileTypes(u"*.ASP|*.PHP|*.JS"), (QStringList{u".asp"_s, u".php"_s, u".js"_s}));
-  EXPECT_EQ(parseFileTypes(u"全部文件"), QStringList{u"."_s});
-  EXPECT_EQ(parseFileTypes(u"*.*"), QStringList{u"."_s});
-  EXPECT_TRUE(parseFileTypes(u"").isEmpty());
-  EXPECT_EQ(parseFileTypes(u"*.a||*.B|"), (QStringList{u".a"_s, QString(), u".b"_s, QString()}));
-  EXPECT_EQ(parseFileTypes(u"*|**"), (QStringList{QString(), QString()}));
-  EXPECT_EQ(parseFileTypes(u" *.Htm "), QStringList{u" .htm "_s});  // nothing trimmed
-  EXPECT_EQ(parseFileTypes(u"*全部文件*"), QStringList{u"."_s});
-}
-
-TEST(FileTypes, CountsEveryNonEmptyEntryAsSpelled) {
-  const QStringList types{u".htm"_s, QString(), u".html"_s};
-  EXPECT_EQ(scan::countMatchingEntries(types, u"/a/x.html"), 2);
-  EXPECT_EQ(scan::countMatchingEntries(types, u"/a/INDEX.HTM"), 0);
-  EXPECT_EQ(scan::countMatchingEntries(types, u"/a.htm/readme"), 1);
-}
-
-TEST(Designator, LocationsEndingAtTheirFirstColonAreMountRoots) {
-  EXPECT_EQ(platform::designatorToPath(u"/home:"), u"/home");
-  EXPECT_EQ(platform::designatorToPath(u"/:"), u"/");
-  EXPECT_EQ(platform::designatorToPath(u"/srv/a:b"), u"/srv/a:b");
-  EXPECT_EQ(platform::designatorToPath(u"/a:b:"), u"/a:b:");
-  EXPECT_EQ(platform::designatorToPath(u":"), u"");
-}
 
 TEST_F(ScanTest, EmptySignatureIsRefused) {
   w.Text3 = u"   "_s;
@@ -322,17 +275,4 @@ TEST_F(ScanTest, StopDuringAllDrivesSkipsTheRemainingDrives) {
   };
   scanner.Command1_Click();
   EXPECT_EQ(logged(), QStringList{u"d1/a.asp"_s});
-}
-
-TEST(Drives, ListHoldsMountPointsInDriveForm) {
-  const QStringList drives = platform::driveList();
-  ASSERT_FALSE(drives.isEmpty());
-  EXPECT_TRUE(drives.first().startsWith(u"/:")) << drives.first().toStdString();
-  for (const QString& d : drives) {
-    EXPECT_TRUE(d.startsWith(u'/'));
-    const qsizetype colon = d.indexOf(u':');
-    ASSERT_GT(colon, 0);
-    EXPECT_TRUE(colon == d.size() - 1 || d.mid(colon).startsWith(u": ["));
-    EXPECT_FALSE(d.startsWith(u"/proc:") || d.startsWith(u"/sys:") || d.startsWith(u"/dev:"));
-  }
 }

@@ -4,22 +4,13 @@
 
 #include "app/messages.h"
 #include "app/scanner.h"
-#include "testsupport.h"
+#include "scanfixture.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 const QByteArray kInfected = "<p>\xD6\xD0</p><IFRAME SRC=x.example width=0>\r\n";
-
-class ThreadedState : public PlainWindowState {
- public:
-  explicit ThreadedState(int threads) : threads_(threads) {}
-  int scanThreads() const override { return threads_; }
-
- private:
-  int threads_;
-};
 
 // A tree whose log depends on walk order: infected and clean files in nested
 // folders, files counted twice by two filter entries, a large infected file
@@ -46,7 +37,8 @@ void makeTree(const TempTree& t) {
 }
 
 QString scanLog(const TempTree& t, int threads, int stopAtYield = -1) {
-  ThreadedState w(threads);
+  ScanState w;
+  w.threads = threads;
   w.Text3 = u"<iframe src=x.example width=0>\r\n"_s;
   w.Combo2 = u"*.ASP|*.PHP|*.JS"_s;
   w.Combo1 = t.root();
@@ -58,6 +50,8 @@ QString scanLog(const TempTree& t, int threads, int stopAtYield = -1) {
   }
   Scanner scanner(w);
   scanner.Command1_Click();
+  // The scan made the tree the current directory; the tree goes with the caller.
+  EXPECT_EQ(::chdir("/"), 0);
   return w.Text1;
 }
 
@@ -104,7 +98,8 @@ TEST(ScanThreads, StopEndsTheWalkAtTheSamePlace) {
 
 TEST(ScanThreads, RefusedLocationAndNothingFound) {
   TempTree t;
-  ThreadedState w(4);
+  ScanState w;
+  w.threads = 4;
   w.Text3 = u"zzz"_s;
   w.Combo2 = u"*.ASP|*.PHP|*.JS"_s;
   w.Combo1 = t.path("missing");
@@ -116,6 +111,7 @@ TEST(ScanThreads, RefusedLocationAndNothingFound) {
   w.Combo1 = t.root();
   scanner.Command1_Click();
   EXPECT_EQ(w.Text1, msg::kNoMatch.toString());
+  EXPECT_EQ(::chdir("/"), 0);
 }
 
 TEST(ScanThreads, ManyFilesInOneFolderAndManySmallFoldersKeepTheirOrder) {

@@ -1,0 +1,275 @@
+#include "clean/fileio.h"
+
+#include <sys/random.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <vector>
+
+#include "clean/remover.h"
+#include "clean/rewrite.h"
+#include "text/utf8.h"
+
+namespace clean {
+
+Steps::Steps(const Options& o) : o_(o) {}
+
+int Steps::injected(Step s) const {
+  return o_.fault ? o_.fault(s) : 0;
+}
+
+int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n, off_t* at) {
+  while (n > 0) {
+    if (const int e = steps.injected(step))
+      return e;
+    const ssize_t w = at ? ::pwrite(fd, p, n, *at) : ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR)
+        continue;
+      return errno;
+    }
+    if (w == 0)
+      return ENOSPC;
+    p += w;
+    n -= std::size_t(w);
+    if (at)
+      *at += w;
+  }
+  return 0;
+}
+
+int readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n, off_t& at,
+             std::size_t& got) {
+  for (;;) {
+    if (const int e = steps.injected(step))
+      return e;
+    const ssize_t r = ::pread(fd, p, n, at);
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r < 0)
+      return errno;
+    at += r;
+    got = std::size_t(r);
+    return 0;
+  }
+}
+
+int syncFile(const Steps& steps, Step step, int fd) {
+  if (const int e = steps.injected(step))
+    return e;
+  return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// The encoding `from` is read in: with the rule's choice, whether its whole
+// content is valid UTF-8 decides, before anything is removed.
+int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>& buf,
+               text::Encoding& encoding) {
+  if (encoding != text::Encoding::Auto)
+    return 0;
+  utf8::Validator validator;
+  off_t readAt = 0;
+  for (;;) {
+    std::size_t n = 0;
+    if (const int e = readSome(steps, readStep, from, buf.data(), buf.size(), readAt, n))
+      return e;
+    validator.feed(buf.data(), n);
+    if (n == 0 || !validator.ok())
+      break;
+  }
+  encoding = text::resolveEncoding(encoding, validator.finish());
+  return 0;
+}
+
+}  // namespace
+
+int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& spec,
+           off_t& written, qint64* removed) {
+  std::vector<uint8_t> buf(chunk > 0 ? chunk : 1);
+  text::Encoding encoding = text::Encoding::Gbk;
+  if ((!spec.copyOnly || spec.cleanedHash) && !gjz.isEmpty()) {
+    encoding = spec.encoding;
+    if (const int e = encodingOf(steps, spec.from, spec.readStep, buf, encoding))
+      return e;
+  }
+  SignatureRemover remover(gjz, encoding);
+  std::vector<uint8_t> out;
+  out.reserve(buf.size() + 64);
+  off_t readAt = 0;
+  written = 0;
+  for (;;) {
+    std::size_t n = 0;
+    if (const int e = readSome(steps, spec.readStep, spec.from, buf.data(), buf.size(), readAt, n))
+      return e;
+    if (spec.readHash)
+      spec.readHash->addData(QByteArrayView(buf.data(), qsizetype(n)));
+    const uint8_t* p = buf.data();
+    std::size_t len = n;
+    if (!spec.copyOnly || spec.cleanedHash) {
+      out.clear();
+      remover.feed(buf.data(), n, n == 0, out);
+      if (spec.cleanedHash)
+        spec.cleanedHash->addData(QByteArrayView(out.data(), qsizetype(out.size())));
+      if (!spec.copyOnly) {
+        p = out.data();
+        len = out.size();
+      }
+    }
+    if (spec.writeHash)
+      spec.writeHash->addData(QByteArrayView(p, qsizetype(len)));
+    if (spec.to >= 0) {
+      if (const int e = writeAll(steps, spec.writeStep, spec.to, p, len, &written))
+        return e;
+    } else {
+      written += off_t(len);
+    }
+    if (n == 0)
+      break;
+  }
+  if (removed)
+    *removed = remover.removed();
+  if (spec.to >= 0 && spec.truncate) {
+    if (const int e = steps.injected(spec.writeStep))
+      return e;
+    if (::ftruncate(spec.to, written) != 0)
+      return errno;
+  }
+  return 0;
+}
+
+int sameBytes(int a, int b, bool& same) {
+  std::vector<char> x(64 * 1024);
+  std::vector<char> y(x.size());
+  off_t at = 0;
+  for (;;) {
+    const ssize_t n = ::pread(a, x.data(), x.size(), at);
+    if (n < 0)
+      return errno;
+    // The other side read to the same length; short reads of regular files only
+    // happen at their end.
+    ssize_t m = 0;
+    while (m < n) {
+      const ssize_t r = ::pread(b, y.data() + m, std::size_t(n - m), at + m);
+      if (r < 0)
+        return errno;
+      if (r == 0)
+        break;
+      m += r;
+    }
+    if (m != n || !std::equal(x.begin(), x.begin() + n, y.begin())) {
+      same = false;
+      return 0;
+    }
+    if (n == 0) {
+      char c;
+      const ssize_t r = ::pread(b, &c, 1, at);
+      if (r < 0)
+        return errno;
+      same = r == 0;
+      return 0;
+    }
+    at += n;
+  }
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool sameContent(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+namespace {
+
+// The names of a file's extended attributes, or nothing when they cannot be read.
+std::optional<std::vector<QByteArray>> attributeNames(int fd) {
+  std::vector<char> buf;
+  for (;;) {
+    const ssize_t n = ::flistxattr(fd, nullptr, 0);
+    if (n < 0)
+      return errno == ENOTSUP ? std::make_optional(std::vector<QByteArray>{}) : std::nullopt;
+    buf.resize(std::size_t(n));
+    const ssize_t got = n == 0 ? 0 : ::flistxattr(fd, buf.data(), buf.size());
+    if (got >= 0) {
+      buf.resize(std::size_t(got));
+      break;
+    }
+    if (errno != ERANGE)
+      return std::nullopt;
+  }
+  std::vector<QByteArray> names;
+  for (std::size_t i = 0; i < buf.size();) {
+    names.emplace_back(buf.data() + i);
+    i += std::size_t(names.back().size()) + 1;
+  }
+  return names;
+}
+
+// Gives the new file exactly the extended attributes of the old one (ACLs,
+// security labels, user attributes), dropping any it got from its folder's
+// default ACL. False when that cannot be done.
+bool copyAttributes(int from, int to) {
+  const auto wanted = attributeNames(from);
+  const auto present = attributeNames(to);
+  if (!wanted || !present)
+    return false;
+  for (const QByteArray& name : *present) {
+    if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
+        ::fremovexattr(to, name.constData()) != 0)
+      return false;
+  }
+  std::vector<char> value;
+  for (const QByteArray& name : *wanted) {
+    for (;;) {
+      const ssize_t n = ::fgetxattr(from, name.constData(), nullptr, 0);
+      if (n < 0)
+        return false;
+      value.resize(std::size_t(n));
+      const ssize_t got =
+          n == 0 ? 0 : ::fgetxattr(from, name.constData(), value.data(), value.size());
+      if (got >= 0) {
+        value.resize(std::size_t(got));
+        break;
+      }
+      if (errno != ERANGE)
+        return false;
+    }
+    if (::fsetxattr(to, name.constData(), value.data(), value.size(), 0) != 0)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// The mode comes last: a change of owner may clear set-user-ID bits, and setting
+// an ACL rewrites the group bits.
+bool carryIdentity(int from, int to, const struct stat& st) {
+  struct stat mine;
+  if (::fstat(to, &mine) != 0)
+    return false;
+  if (mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) {
+    if (::fchown(to, st.st_uid, st.st_gid) != 0)
+      return false;
+  }
+  if (!copyAttributes(from, to))
+    return false;
+  return ::fchmod(to, st.st_mode & 07777) == 0;
+}
+
+QByteArray randomTempName() {
+  uint8_t r[8] = {};
+  // getrandom of 8 bytes does not come back short once the pool is ready.
+  while (::getrandom(r, sizeof r, 0) != ssize_t(sizeof r) && errno == EINTR) {
+  }
+  return QByteArray(".tervane-") + QByteArray(reinterpret_cast<const char*>(r), 8).toHex();
+}
+
+}  // namespace clean

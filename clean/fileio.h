@@ -1,0 +1,78 @@
+// The careful file I/O the rewrite and the backup store share: every call gives
+// 0 or the errno it failed with, and passes each step by the test seam first.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QStringView>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "text/encoding.h"
+
+namespace clean {
+
+enum class Step;
+struct Options;
+
+class Steps {
+ public:
+  explicit Steps(const Options& o);
+  // The injected errno for this step, or 0.
+  int injected(Step s) const;
+  const Options& options() const { return o_; }
+
+ private:
+  const Options& o_;
+};
+
+// Writes all of `n` bytes, at `*at` (advanced) or at the current position.
+int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n,
+             off_t* at = nullptr);
+// Reads up to `n` bytes at `*at` (advanced); `got` receives the count.
+int readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n, off_t& at,
+             std::size_t& got);
+int syncFile(const Steps& steps, Step step, int fd);
+
+// Streams the whole of `from` into `to` (written from offset 0, cut to length
+// when `truncate`), cleaned of `gjz` unless `copyOnly`. Each hash, when given,
+// receives what was read and what was written. `written` gets the new length.
+struct StreamSpec {
+  int from = -1;
+  Step readStep;
+  int to = -1;
+  Step writeStep;
+  bool copyOnly = false;
+  bool truncate = false;
+  QCryptographicHash* readHash = nullptr;
+  QCryptographicHash* writeHash = nullptr;
+  // The hash of the cleaned content, also when only copying.
+  QCryptographicHash* cleanedHash = nullptr;
+  // How the content is read for the removal; with Auto, one pass over `from`
+  // first learns whether it is valid UTF-8.
+  text::Encoding encoding = text::Encoding::Auto;
+};
+int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& spec,
+           off_t& written, qint64* removed = nullptr);
+
+// Whether two descriptors hold the same bytes from their starts to their ends.
+// 0 or errno; `same` receives the answer.
+int sameBytes(int a, int b, bool& same);
+
+bool sameFile(const struct stat& a, const struct stat& b);
+// Neither written nor changed in its attributes since `a` was taken.
+bool sameContent(const struct stat& a, const struct stat& b);
+
+// Makes `to`'s owner, group, extended attributes and mode those of `from`
+// (stat `st`). False when that cannot be done.
+bool carryIdentity(int from, int to, const struct stat& st);
+
+// ".tervane-" and 16 random hex digits.
+QByteArray randomTempName();
+
+}  // namespace clean

@@ -1,0 +1,179 @@
+#include "clean/journal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "clean/backupstore.h"
+#include "clean/fileio.h"
+#include "clean/rewrite.h"
+#include "platform/fd.h"
+#include "platform/pathcodec.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace clean {
+namespace {
+
+// The folder a path's file lies in, open, and the file's name.
+bool openFolderOf(const QByteArray& path, platform::UniqueFd& dir, QByteArray& name) {
+  const qsizetype slash = path.lastIndexOf('/');
+  const QByteArray folder = slash <= 0 ? QByteArray("/") : path.left(slash);
+  name = path.mid(slash + 1);
+  dir.reset(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.ok() && !name.isEmpty();
+}
+
+// Writes the copy back over the file, which must still be the file that was
+// being rewritten. 0 or errno; `changed` tells whether anything differed.
+int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, bool& changed) {
+  platform::UniqueFd file(
+      ::openat(dirfd, name.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.ok())
+    return errno;
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0)
+    return errno;
+  if (!S_ISREG(st.st_mode) || quint64(st.st_dev) != f.dev || quint64(st.st_ino) != f.ino)
+    return ESTALE;
+  bool same = false;
+  if (const int e = sameBytes(file.get(), copy, same))
+    return e;
+  changed = !same;
+  if (same)
+    return 0;
+  Options none;
+  Steps steps(none);
+  StreamSpec spec{copy, Step::Restore, file.get(), Step::Restore, true, true};
+  off_t written = 0;
+  if (const int e = stream(steps, 128 * 1024, {}, spec, written))
+    return e;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(f.mtimeSec), long(f.mtimeNsec)}};
+  ::futimens(file.get(), times);
+  return ::fsync(file.get()) == 0 ? 0 : errno;
+}
+
+// Whether the manifest's last record closes the run (its end, or a later run's
+// repair), read from its tail so that old runs cost little.
+bool closed(int manifest) {
+  struct stat st;
+  if (::fstat(manifest, &st) != 0)
+    return false;
+  const off_t from = std::max<off_t>(0, st.st_size - 4096);
+  QByteArray tail(qsizetype(st.st_size - from), '\0');
+  const ssize_t n = ::pread(manifest, tail.data(), std::size_t(tail.size()), from);
+  if (n <= 0)
+    return false;
+  tail.truncate(n);
+  const QList<QByteArray> lines = tail.trimmed().split('\n');
+  const QJsonObject last = QJsonDocument::fromJson(lines.back()).object();
+  const QString type = last.value(u"type").toString();
+  return type == u"end" || type == u"recovered";
+}
+
+void recoverRun(const Store& store, const QByteArray& name, std::vector<RecoveryNote>& notes) {
+  platform::UniqueFd run(
+      ::openat(store.fd(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!run.ok())
+    return;
+  platform::UniqueFd manifest(
+      ::openat(run.get(), "manifest.jsonl", O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  // A run whose manifest is locked is still going.
+  if (!manifest.ok() || closed(manifest.get()) || ::flock(manifest.get(), LOCK_EX | LOCK_NB) != 0)
+    return;
+  const auto m = readRun(store.fd(), name);
+  if (!m || m->ended || m->recovered)
+    return;
+  bool allBack = true;
+  for (const FileRecord& f : m->files) {
+    if (!f.outcome.isEmpty())
+      continue;
+    const QByteArray path = absolutePath(*m, f);
+    platform::UniqueFd dir;
+    QByteArray fileName;
+    if (!openFolderOf(path, dir, fileName))
+      continue;
+    struct stat st;
+    if (!f.temp.isEmpty() &&
+        ::fstatat(dir.get(), f.temp.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::unlinkat(dir.get(), f.temp.constData(), 0) == 0) {
+      notes.push_back(
+          {RecoveryNote::What::TempRemoved, path.left(path.lastIndexOf('/') + 1) + f.temp, {}, 0});
+    }
+    if (!f.inPlace || f.copy.isEmpty())
+      continue;
+    platform::UniqueFd copy(
+        ::openat(run.get(), f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    bool changed = false;
+    const int e = copy.ok() ? rollBack(dir.get(), fileName, f, copy.get(), changed) : errno;
+    if (e != 0) {
+      allBack = false;
+      notes.push_back({RecoveryNote::What::CouldNotRollBack, path,
+                       store.path() + '/' + name + '/' + f.copy, e});
+    } else if (changed) {
+      notes.push_back({RecoveryNote::What::RolledBack, path, {}, 0});
+    }
+  }
+  const QByteArray line =
+      QJsonDocument(
+          QJsonObject{{u"type"_s, u"recovered"_s},
+                      {u"at"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}})
+          .toJson(QJsonDocument::Compact) +
+      '\n';
+  if (::write(manifest.get(), line.constData(), std::size_t(line.size())) == line.size())
+    ::fdatasync(manifest.get());
+  // A journal without backups is of no more use once everything is back.
+  if (!m->full && allBack) {
+    manifest.reset();
+    (void)removeRun(store.fd(), name);
+  }
+}
+
+}  // namespace
+
+std::vector<RecoveryNote> recoverInterrupted() {
+  std::vector<RecoveryNote> notes;
+  Store store;
+  if (store.open(false) != 0)
+    return notes;
+  for (const QByteArray& name : store.runs())
+    recoverRun(store, name, notes);
+  return notes;
+}
+
+QString recoveryMessage(const std::vector<RecoveryNote>& notes) {
+  if (notes.empty())
+    return {};
+  QString m = QStringLiteral(u"上次清除或恢复运行时被中断了，已做如下处理：");
+  for (const RecoveryNote& n : notes) {
+    m += text::kCrLf;
+    const QString path = platform::decodePath(n.path);
+    switch (n.what) {
+      case RecoveryNote::What::RolledBack:
+        m += QStringLiteral(u"已恢复为改写前的内容：") + path;
+        break;
+      case RecoveryNote::What::TempRemoved:
+        m += QStringLiteral(u"已删除留下的临时文件：") + path;
+        break;
+      case RecoveryNote::What::CouldNotRollBack:
+        m += QStringLiteral(u"无法恢复（") + QString::fromLocal8Bit(std::strerror(n.error)) +
+             QStringLiteral(u"），文件可能已损坏：") + path +
+             QStringLiteral(u"；它原来的内容保存在：") + platform::decodePath(n.copy);
+        break;
+    }
+  }
+  return m;
+}
+
+}  // namespace clean

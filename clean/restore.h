@@ -1,0 +1,53 @@
+// Puts back the originals that a clean run saved in the backup store. Each file
+// is written as the clean writes (a new file renamed over it, or in place with
+// a journal for a file with several names), keeps its mode and owner, gets its
+// modification time from before the clean back, and is only written when it
+// still holds what the clean left there: a file edited or infected again since
+// is reported, not overwritten, unless forced. A file that already holds its
+// original is left alone, so restoring twice changes nothing the second time.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+#include "clean/journal.h"
+#include "clean/rewrite.h"
+
+namespace clean {
+
+struct RestoreOptions {
+  bool force = false;  // also overwrite files changed since the clean
+  std::function<int(Step)> fault;
+};
+
+struct RestoredFile {
+  enum class Result {
+    Restored,   // the original is back
+    Unchanged,  // it already held its original
+    Edited,     // it holds neither the original nor what the clean left; not written
+    Missing,    // no file at the path
+    Failed,     // see `reason`
+  };
+  QByteArray path;
+  Result result = Result::Failed;
+  QString reason;
+};
+
+struct RestoreReport {
+  int error = 0;                        // ENOENT: no such run (or no store); otherwise errno
+  QByteArray run;                       // the run restored
+  std::vector<RecoveryNote> recovered;  // runs cut short that were dealt with first
+  std::vector<RestoredFile> files;      // one per file, in list order; a file listed
+                                        // more than once (also by another name) once
+};
+
+// Restores the clean run named `run`, or the latest clean run when it is empty.
+RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options = {});
+
+// The reason text for a result, in the words of the clean's messages.
+QString resultText(const RestoredFile& file);
+
+}  // namespace clean

@@ -1,0 +1,76 @@
+// tervane-cli backups: lists the runs in the backup store, and prunes old ones.
+#include <QDateTime>
+
+#include <cerrno>
+#include <cstring>
+
+#include "clean/backupstore.h"
+#include "clean/journal.h"
+#include "cli/common.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace cli {
+
+int runBackups(const QStringList& args, Sink& out, Sink& err) {
+  QCommandLineParser parser;
+  const Common c;
+  const QCommandLineOption prune(u"prune"_s, u"prune"_s, u"DAYS"_s);
+  parser.addOption(prune);
+  parse(parser, args, out, err, c);
+  if (!parser.positionalArguments().isEmpty())
+    usageError(err, u"backups takes no argument"_s);
+  int days = -1;
+  if (parser.isSet(prune)) {
+    bool ok = false;
+    days = parser.value(prune).toInt(&ok);
+    if (!ok || days < 0)
+      usageError(err, u"--prune takes a number of days, 0 or more"_s);
+  }
+
+  // A run cut short is repaired before anything is listed or removed.
+  if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
+    err.write(local(text::fromCrLf(note)) + '\n');
+  clean::Store store;
+  if (const int e = store.open(false)) {
+    if (e == ENOENT)
+      return kOk;  // no clean has kept backups yet
+    fail(err, u"the backup store: "_s + QString::fromLocal8Bit(std::strerror(e)));
+  }
+  const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-days);
+  for (const QByteArray& name : store.runs()) {
+    const auto m = clean::readRun(store.fd(), name);
+    const QDateTime started =
+        m ? QDateTime::fromString(m->started, Qt::ISODateWithMs) : QDateTime();
+    if (days >= 0) {
+      // Only runs that are over: a run still going holds its manifest locked
+      // and has no end yet.
+      if (m && (m->ended || m->recovered) && started.isValid() && started < cutoff) {
+        if (const int e = clean::removeRun(store.fd(), name))
+          fail(err, u"cannot remove run "_s + QString::fromLatin1(name) + u": "_s +
+                        QString::fromLocal8Bit(std::strerror(e)));
+        out.write("removed " + name + '\n');
+      }
+      continue;
+    }
+    if (!m) {
+      out.write(name + "  (no manifest)\n");
+      continue;
+    }
+    qsizetype files = 0;
+    for (const clean::FileRecord& f : m->files)
+      files += f.copy.isEmpty() ? 0 : 1;
+    const char* state = m->ended       ? "complete"
+                        : m->recovered ? "incomplete, repaired"
+                                       : "incomplete";
+    out.write(name + "  " + started.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s).toLatin1() +
+              "  " + (m->kind == clean::RunKind::Clean ? "clean" : "restore") + "  " +
+              QByteArray::number(files) + " files  " + QByteArray::number(m->copyBytes) +
+              " bytes  " + state + '\n');
+  }
+  checkOutput(out, err);
+  return kOk;
+}
+
+}  // namespace cli

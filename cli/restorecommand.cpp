@@ -1,0 +1,105 @@
+// tervane-cli restore: puts back the originals that a clean saved in the backup
+// store, of the latest clean or of the run named.
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cerrno>
+#include <cstring>
+
+#include "clean/journal.h"
+#include "clean/restore.h"
+#include "cli/common.h"
+#include "platform/pathcodec.h"
+#include "platform/pathjson.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace cli {
+
+namespace {
+
+QString resultKey(clean::RestoredFile::Result r) {
+  switch (r) {
+    case clean::RestoredFile::Result::Restored:
+      return u"restored"_s;
+    case clean::RestoredFile::Result::Unchanged:
+      return u"unchanged"_s;
+    case clean::RestoredFile::Result::Edited:
+      return u"edited"_s;
+    case clean::RestoredFile::Result::Missing:
+      return u"missing"_s;
+    case clean::RestoredFile::Result::Failed:
+      break;
+  }
+  return u"failed"_s;
+}
+
+QByteArray jsonLine(const QJsonObject& o) {
+  return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+}  // namespace
+
+int runRestore(const QStringList& args, Sink& out, Sink& err) {
+  QCommandLineParser parser;
+  const Common c;
+  const QCommandLineOption force(u"force"_s, u"force"_s);
+  const QCommandLineOption json(u"json"_s, u"json"_s);
+  parser.addOption(force);
+  parser.addOption(json);
+  parse(parser, args, out, err, c);
+  const QStringList positional = parser.positionalArguments();
+  if (positional.size() > 1)
+    usageError(err, u"restore takes at most one RUN"_s);
+  if (parser.isSet(c.signature) || parser.isSet(c.signatureFile))
+    usageError(err, u"restore takes no signature"_s);
+
+  clean::RestoreOptions options;
+  options.force = parser.isSet(force);
+  const clean::RestoreReport report =
+      clean::restoreRun(positional.isEmpty() ? QByteArray() : local(positional.front()), options);
+  if (const QString note = clean::recoveryMessage(report.recovered); !note.isEmpty())
+    err.write(local(text::fromCrLf(note)) + '\n');
+  if (report.error == ENOENT)
+    fail(err, positional.isEmpty() ? u"no clean has kept backups here yet"_s
+                                   : u"no such backup run: "_s + positional.front());
+  if (report.error != 0)
+    fail(err, u"the backup store: "_s + QString::fromLocal8Bit(std::strerror(report.error)));
+
+  int counts[5] = {};
+  for (const clean::RestoredFile& f : report.files) {
+    ++counts[int(f.result)];
+    if (parser.isSet(json)) {
+      QJsonObject o{{u"result"_s, resultKey(f.result)}};
+      platform::putPath(o, f.path);
+      if (f.result != clean::RestoredFile::Result::Restored &&
+          f.result != clean::RestoredFile::Result::Unchanged)
+        o.insert(u"reason"_s, clean::resultText(f));
+      out.write(jsonLine(o));
+    } else {
+      out.write(f.path + "\n  " + local(clean::resultText(f)) + '\n');
+    }
+  }
+  const int notDone = counts[int(clean::RestoredFile::Result::Edited)] +
+                      counts[int(clean::RestoredFile::Result::Missing)] +
+                      counts[int(clean::RestoredFile::Result::Failed)];
+  if (parser.isSet(json)) {
+    out.write(jsonLine({{u"summary"_s, true},
+                        {u"run"_s, QString::fromLatin1(report.run)},
+                        {u"restored"_s, counts[int(clean::RestoredFile::Result::Restored)]},
+                        {u"unchanged"_s, counts[int(clean::RestoredFile::Result::Unchanged)]},
+                        {u"edited"_s, counts[int(clean::RestoredFile::Result::Edited)]},
+                        {u"missing"_s, counts[int(clean::RestoredFile::Result::Missing)]},
+                        {u"failed"_s, counts[int(clean::RestoredFile::Result::Failed)]}}));
+  }
+  checkOutput(out, err);
+  if (notDone > 0) {
+    err.write("tervane-cli: " + QByteArray::number(notDone) + " file(s) of run " + report.run +
+              " were not restored\n");
+    return kError;
+  }
+  return kOk;
+}
+
+}  // namespace cli
