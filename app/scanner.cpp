@@ -1,6 +1,7 @@
 #include "app/scanner.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <QScopeGuard>
 
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "app/messages.h"
+#include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
@@ -163,6 +165,12 @@ void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& curr
   for (const QString& root : allDriveRoots)
     skipDirs_.insert(root);
   skipDirs_.remove(currentRoot);
+
+  storeId_.reset();
+  struct stat st;
+  const QByteArray store = clean::backupStorePath();
+  if (!store.isEmpty() && ::stat(store.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+    storeId_ = platform::identityOf(st);
 }
 
 std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(
@@ -275,7 +283,7 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
       noteUnreadable(full, entry.error);
     } else if (entry.isDir) {
       full += u'/';
-      if (!skipDirs_.contains(full))
+      if (!skipDirs_.contains(full) && entry.id != storeId_)
         pending.emplace_back(name, entry.id);
     } else {
       ++totals_.visited;

@@ -99,4 +99,7 @@ class Scanner {
   // and during an all-drives scan the other drives' mount points, which are walked
   // as drives of their own.
   QSet<QString> skipDirs_;
+  // The backup store, which holds the originals of cleaned files: walking it would
+  // list them as infected, and a clean would then spoil the way back.
+  std::optional<platform::FileIdentity> storeId_;
 };
