@@ -73,6 +73,8 @@ void Cleaner::Tervane(const QString& GJZ) {
     const auto failed = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
     run.outcome(failed, cleanedAs);
     if (failed) {
+      if (onFile)
+        onFile(*bytes, failed);
       finishRun(true);
       w_.showMessage(clean::failureMessage(shown, *failed));
       return;
@@ -80,6 +82,8 @@ void Cleaner::Tervane(const QString& GJZ) {
     // Replacing the content made a new file: it is the one to expect from now on.
     if (scannedAs)
       scanned.value() = cleanedAs;
+    if (onFile)
+      onFile(*bytes, std::nullopt);
     QString entry = shown;
     entry += text::kCrLf;
     entry += msg::kCleaned;

@@ -4,7 +4,9 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/windowstate.h"
 #include "clean/backupstore.h"
@@ -36,6 +38,10 @@ class Cleaner {
   // undoes the whole clean.
   void beginBatches() { batched_ = true; }
   void endBatches();
+
+  // Called after each file (its path's bytes) with its failure, if it failed (the
+  // command line's report).
+  std::function<void(const QByteArray& path, const std::optional<clean::Failure>& failure)> onFile;
 
  private:
   WindowState& w_;

@@ -16,5 +16,9 @@ inline constexpr QStringView kAppTitle = u"Tervane";
 // When the desktop has no program to show a file or open the help page.
 inline constexpr QStringView kFileManagerFailed = u"无法启动文件管理器";
 inline constexpr QStringView kBrowserFailed = u"无法启动浏览器";
+// After a scan that could not read some files: their number ("%1"), then the
+// first few paths, one a line, and kMore when there are others.
+inline constexpr QStringView kUnreadable = u"有 %1 个文件无法读取，未能检查是否感染：";
+inline constexpr QStringView kMore = u"……";
 
 }  // namespace msg

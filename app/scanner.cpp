@@ -1,13 +1,19 @@
 #include "app/scanner.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <QScopeGuard>
 
+#include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "app/messages.h"
+#include "clean/backupstore.h"
 #include "clean/journal.h"
+#include "platform/fd.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
@@ -38,6 +44,22 @@ QString cutLocation(const QString& location) {
   return location;
 }
 
+// Whether a failure hides a file of the tree. A name that has gone, or now leads
+// to a link, a device or another folder than the one listed, is no longer a file
+// of the tree: like links and devices in a listing, it is passed over.
+bool hidesAFile(int error) {
+  return error != 0 && error != ENOENT && error != ENOTDIR && error != ELOOP && error != ENXIO &&
+         error != EXDEV;
+}
+
+// A directory's path from its anchor may grow to this many bytes before the
+// directory becomes an anchor itself: with names of at most NAME_MAX bytes, paths
+// handed to the system stay below PATH_MAX however deep the tree.
+constexpr qsizetype kAnchorBytes = 2048;
+
+// The first few unreadable paths named in the window's message.
+constexpr qsizetype kUnreadableShown = 5;
+
 // A drive entry as its drive: "/home: [DATA]" -> "/home:", "/home:" as it is.
 QString cutDriveEntry(const QString& entry) {
   const qsizetype colon = entry.indexOf(u':');
@@ -58,6 +80,8 @@ void Scanner::Command1_Click() {
 
   w_.setResultsText(QString());
   w_.scannedFiles.clear();
+  w_.unreadableFiles.clear();
+  totals_ = Totals{};
   const QString GJZ = text::signatureFrom(w_.signatureText());
   w_.ScanFlag = true;
   if (GJZ.isEmpty()) {
@@ -68,11 +92,7 @@ void Scanner::Command1_Click() {
   matcher_.emplace(GJZ, w_.contentEncoding());
   matcherFor_ = GJZ;
   if (const int threads = w_.scanThreads(); threads > 1) {
-    pool_.emplace(
-        *matcher_, threads,
-        [this](const QString& path, qsizetype times, const platform::FileIdentity& identity) {
-          logDetection(path, times, identity);
-        });
+    pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) { settle(file); });
   }
   // The helper threads end with the scan, also when the location is refused.
   const auto poolEnd = qScopeGuard([this] { pool_.reset(); });
@@ -104,6 +124,27 @@ void Scanner::Command1_Click() {
     pool_->finish();
   ToFRM2();
   matcher_.reset();
+  // Files passed over unread would make "nothing found" a claim nobody checked.
+  if (!w_.unreadableFiles.isEmpty())
+    w_.showUnreadable(unreadableMessage(w_.unreadableFiles));
+}
+
+QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) {
+  QString text = msg::kUnreadable.toString().arg(files.size());
+  for (qsizetype i = 0; i < files.size() && i < kUnreadableShown; ++i) {
+    text += text::kCrLf;
+    text += platform::lineOfPath(files[i].path);  // one line whatever the name holds
+  }
+  if (files.size() > kUnreadableShown) {
+    text += text::kCrLf;
+    text += msg::kMore;
+  }
+  return text;
+}
+
+void Scanner::noteUnreadable(const QString& path, int error) {
+  ++totals_.unreadable;
+  w_.unreadableFiles.append(WindowState::Unreadable{path, error});
 }
 
 void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot) {
@@ -124,45 +165,108 @@ void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& curr
   for (const QString& root : allDriveRoots)
     skipDirs_.insert(root);
   skipDirs_.remove(currentRoot);
+
+  storeId_.reset();
+  struct stat st;
+  const QByteArray store = clean::backupStorePath();
+  if (!store.isEmpty() && ::stat(store.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+    storeId_ = platform::identityOf(st);
+}
+
+std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(
+    const std::function<std::shared_ptr<const platform::OpenDirectory>()>& open) {
+  std::shared_ptr<const platform::OpenDirectory> dir = open();
+  auto wait = std::chrono::milliseconds(1);
+  for (int tries = 0; dir->fd() < 0 && scan::isDescriptorShortage(dir->error()) && tries < 9;
+       ++tries) {
+    if (pool_ && tries == 0) {
+      pool_->finish();
+    } else {
+      std::this_thread::sleep_for(wait);
+      wait *= 2;
+    }
+    dir = open();
+  }
+  return dir;
 }
 
 void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
   if (!w_.ScanFlag)
     return;
   // The start directory may be reached through links; everything below it is
-  // opened relative to it, through no link at all, and only while each folder is
-  // still the one its parent listed. The start stays open for the whole walk.
-  std::shared_ptr<const platform::OpenDirectory> dir = platform::openDirectory(ApPath);
-  platform::UniqueFd outerFd = std::exchange(
-      startFd_, platform::UniqueFd(dir->fd() >= 0 ? ::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0) : -1));
-  QString outerPath = std::exchange(startPath_, ApPath);
-  const auto restore = qScopeGuard([&] {
-    startFd_ = std::move(outerFd);
-    startPath_ = std::move(outerPath);
-  });
-  const Pending pending = listAndTest(ApPath, GJZ, std::move(dir));
-  for (const auto& [sub, id] : pending)
-    SonMuLu(sub, GJZ, id);
-}
-
-void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ,
-                      const platform::FileIdentity& listedAs) {
-  // This is all that stays on the stack for each level of the tree: the
-  // listing's work is done in a call of its own that has returned.
-  if (!w_.ScanFlag || !startFd_ || !ApPath.startsWith(startPath_))
+  // opened relative to an open directory above it (an anchor), through no link
+  // at all, and only while each folder is still the one its parent listed.
+  // Subdirectories are walked from a stack of their own, not by calls nested
+  // once per level, so that no depth of tree can exhaust the stack.
+  std::shared_ptr<const platform::OpenDirectory> dir =
+      openPatiently([&] { return platform::openDirectory(ApPath); });
+  if (dir->fd() < 0) {
+    if (hidesAFile(dir->error()))
+      noteUnreadable(ApPath, dir->error());
     return;
-  const Pending pending =
-      listAndTest(ApPath, GJZ,
-                  platform::openDirectoryBelow(
-                      startFd_.get(), QStringView(ApPath).mid(startPath_.size()), listedAs));
-  for (const auto& [sub, id] : pending)
-    SonMuLu(sub, GJZ, id);
+  }
+  struct Level {
+    Pending pending;
+    std::size_t next = 0;
+    qsizetype pathSize = 0;                      // of the directory's path in `path`
+    std::shared_ptr<platform::UniqueFd> anchor;  // what its subdirectories are opened below
+    qsizetype anchorSize = 0;                    // the length of the anchor's path
+  };
+  auto start = std::make_shared<platform::UniqueFd>(::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0));
+  if (!start->ok()) {
+    noteUnreadable(ApPath, errno);
+    return;
+  }
+  QString path = ApPath;
+  std::vector<Level> levels;
+  levels.push_back(
+      Level{listAndTest(path, GJZ, std::move(dir)), 0, path.size(), start, path.size()});
+  while (!levels.empty()) {
+    Level& top = levels.back();
+    if (top.next == top.pending.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const auto [name, listedAs] = top.pending[top.next++];
+    // Each subdirectory is a walk of its own: after Stop, each returns at once.
+    if (!w_.ScanFlag)
+      continue;
+    path.truncate(top.pathSize);
+    path += name;
+    path += u'/';
+    const QStringView rel = QStringView(path).mid(top.anchorSize);
+    std::shared_ptr<const platform::OpenDirectory> sub = openPatiently(
+        [&] { return platform::openDirectoryBelow(top.anchor->get(), rel, listedAs); });
+    if (sub->fd() < 0) {
+      if (hidesAFile(sub->error()))
+        noteUnreadable(path, sub->error());
+      continue;
+    }
+    std::shared_ptr<platform::UniqueFd> anchor = top.anchor;
+    qsizetype anchorSize = top.anchorSize;
+    const bool anchorHere = platform::encodePath(rel).size() > kAnchorBytes;
+    const std::shared_ptr<const platform::OpenDirectory> held = anchorHere ? sub : nullptr;
+    Pending pending = listAndTest(path, GJZ, std::move(sub));
+    if (anchorHere && !pending.empty()) {
+      anchor = std::make_shared<platform::UniqueFd>(::fcntl(held->fd(), F_DUPFD_CLOEXEC, 0));
+      anchorSize = path.size();
+      if (!anchor->ok()) {
+        // Its subdirectories would be out of reach: each is named, none is missed quietly.
+        const int error = errno;
+        for (const auto& [subName, id] : pending)
+          noteUnreadable(path + subName + u'/', error);
+        continue;
+      }
+    }
+    levels.push_back(Level{std::move(pending), 0, path.size(), std::move(anchor), anchorSize});
+  }
 }
 
 Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
                                       std::shared_ptr<const platform::OpenDirectory> dir) {
   w_.yieldToEvents();
   Pending pending;
+  const int listingError = dir->error();
   // One buffer for the entries' full paths, reused while nothing else holds it.
   QString full;
   full.reserve(ApPath.size() + 64);
@@ -175,17 +279,23 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
     full.truncate(0);
     full += ApPath;
     full += name;
-    if (entry.isDir) {
+    if (entry.error != 0) {
+      noteUnreadable(full, entry.error);
+    } else if (entry.isDir) {
       full += u'/';
-      if (!skipDirs_.contains(full))
-        pending.emplace_back(full, entry.id);
+      if (!skipDirs_.contains(full) && entry.id != storeId_)
+        pending.emplace_back(name, entry.id);
     } else {
+      ++totals_.visited;
       LabelTxt(full);
       const qsizetype times = filter.count(name);
       if (times > 0)
         OpenFiles(full, GJZ, times, dir, name);
     }
   }
+  // A listing cut short leaves the rest of the folder unseen.
+  if (hidesAFile(listingError))
+    noteUnreadable(ApPath, listingError);
   // The directory is closed here (or when its last queued file has been read),
   // so only the one being listed stays open, not one per level.
   return pending;
@@ -207,31 +317,50 @@ void Scanner::prepareMatcher(const QString& GJZ) {
 
 void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times) {
   prepareMatcher(GJZ);
+  ++totals_.tested;
   if (pool_) {
     pool_->submit(NameX, times);
     return;
   }
+  const QByteArray native = platform::encodePath(NameX);
   platform::FileIdentity identity;
-  if (matcher_->matchFile(platform::encodePath(NameX), &identity) == scan::MatchResult::Match)
-    logDetection(NameX, times, identity);
+  scan::ReadStats stats;
+  const scan::MatchResult r = scan::matchPatiently(*matcher_, AT_FDCWD, native, &identity, &stats,
+                                                   std::chrono::milliseconds(200));
+  settle(scan::FileOutcome{NameX, times, r, identity, stats, AT_FDCWD, native});
 }
 
 void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
                         const std::shared_ptr<const platform::OpenDirectory>& dir,
                         const QString& name) {
   prepareMatcher(GJZ);
+  ++totals_.tested;
   if (pool_) {
     pool_->submit(NameX, times, dir, platform::encodePath(name));
     return;
   }
+  const QByteArray native = platform::encodePath(name);
   platform::FileIdentity identity;
-  if (matcher_->matchFileAt(dir->fd(), platform::encodePath(name), &identity) ==
-      scan::MatchResult::Match)
-    logDetection(NameX, times, identity);
+  scan::ReadStats stats;
+  const scan::MatchResult r = scan::matchPatiently(*matcher_, dir->fd(), native, &identity, &stats,
+                                                   std::chrono::milliseconds(200));
+  settle(scan::FileOutcome{NameX, times, r, identity, stats, dir->fd(), native});
+}
+
+void Scanner::settle(const scan::FileOutcome& file) {
+  totals_.bytesRead += file.stats.bytes;
+  if (file.result == scan::MatchResult::Match) {
+    logDetection(file.path, file.times, file.identity);
+    if (onFound)
+      onFound(Found{file.path, file.identity, file.dirFd, file.native});
+  } else if (file.result == scan::MatchResult::Error && hidesAFile(file.stats.error)) {
+    noteUnreadable(file.path, file.stats.error);
+  }
 }
 
 void Scanner::logDetection(const QString& NameX, qsizetype times,
                            const platform::FileIdentity& identity) {
+  ++totals_.found;
   w_.scannedFiles.insert(NameX, identity);
   // One line per detection whatever the name holds: a line break in a name must
   // not make a second path, nor a name that reads as a quoted line be taken as one.

@@ -2,9 +2,12 @@
 // the results, working on the main window's state.
 #pragma once
 
+#include <QByteArray>
 #include <QSet>
 #include <QString>
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,6 +30,31 @@ class Scanner {
 
   bool isScanning() const { return scanning_; }
 
+  // What the last scan did, for reports.
+  struct Totals {
+    qint64 visited = 0;  // files shown
+    qint64 tested = 0;   // files read, each once whatever its number of filter entries
+    quint64 bytesRead = 0;
+    qint64 found = 0;       // files logged, each once
+    qint64 unreadable = 0;  // files and folders in scope that could not be read
+  };
+  const Totals& totals() const { return totals_; }
+
+  // A file found infected, while it can still be opened as the file that was
+  // read: `name` below the directory `dirFd` (AT_FDCWD for a path).
+  struct Found {
+    const QString& path;
+    platform::FileIdentity identity;
+    int dirFd;
+    const QByteArray& name;
+  };
+  // Called for every file logged, once, in log order (for the command line's report).
+  std::function<void(const Found&)> onFound;
+
+  // The one message about the files the scan could not read: their number and
+  // the first few paths.
+  static QString unreadableMessage(const QList<WindowState::Unreadable>& files);
+
   // The walk of one directory tree; `ApPath` ends in "/".
   void SonMuLu(const QString& ApPath, const QString& GJZ);
   // Shows the file being visited, as its one line (platform/pathline.h).
@@ -39,15 +67,20 @@ class Scanner {
 
  private:
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
-  // The subdirectories a listing found, to be walked after it, in order.
+  // The names of the subdirectories a listing found, to be walked after it, in
+  // order, with the directory the listing found under each name.
   using Pending = std::vector<std::pair<QString, platform::FileIdentity>>;
-  // The walk below the start directory: `listedAs` is the directory that the
-  // parent's listing found, which the path must still lead to.
-  void SonMuLu(const QString& ApPath, const QString& GJZ, const platform::FileIdentity& listedAs);
   // Yields, shows and tests the files of one listing; returns its subdirectories.
-  // Kept out of line so that its locals are not on the stack once per level.
-  [[gnu::noinline]] Pending listAndTest(const QString& ApPath, const QString& GJZ,
-                                        std::shared_ptr<const platform::OpenDirectory> dir);
+  Pending listAndTest(const QString& ApPath, const QString& GJZ,
+                      std::shared_ptr<const platform::OpenDirectory> dir);
+  // Opens a directory, waiting out a shortage of descriptors: the files queued
+  // for the reading threads are finished first, which closes their directories;
+  // then a few waits, half a second in all.
+  std::shared_ptr<const platform::OpenDirectory> openPatiently(
+      const std::function<std::shared_ptr<const platform::OpenDirectory>()>& open);
+  // Settles one file read: logged, counted as unreadable, or neither.
+  void settle(const scan::FileOutcome& file);
+  void noteUnreadable(const QString& path, int error);
   // OpenFiles for the file `name` of the open directory `dir`, which the walk is
   // listing: the file read is the one listed, whatever became of its path.
   void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
@@ -61,11 +94,12 @@ class Scanner {
   QString matcherFor_;
   // During a scan on several threads: the files being read, logged in walk order.
   std::optional<scan::OrderedMatchPool> pool_;
-  // The walk's start directory, open while the walk is below it, and its path.
-  platform::UniqueFd startFd_;
-  QString startPath_;
+  Totals totals_;
   // Directories (ending in "/") that the walk never enters: pseudo file systems,
   // and during an all-drives scan the other drives' mount points, which are walked
   // as drives of their own.
   QSet<QString> skipDirs_;
+  // The backup store, which holds the originals of cleaned files: walking it would
+  // list them as infected, and a clean would then spoil the way back.
+  std::optional<platform::FileIdentity> storeId_;
 };

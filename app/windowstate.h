@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -50,6 +51,16 @@ class WindowState {
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;
 
+  // A file in scope that the scan could not read (a folder that could not be
+  // listed: its path ends in "/"), and why: an errno.
+  struct Unreadable {
+    QString path;
+    int error = 0;
+  };
+  // Told once, after the hand-off, when the scan could not read some files (they
+  // are in `unreadableFiles`): one message, whatever their number.
+  virtual void showUnreadable(const QString& message) { showMessage(message); }
+
   // The clean is about to rewrite `path`. The window shows it in Text2 and
   // repaints, handling no input, so that no handler runs inside a clean.
   virtual void showCleaning(const QString& path) { (void)path; }
@@ -70,6 +81,10 @@ class WindowState {
   // that has come to lead to another file (a link or another file or folder
   // swapped in since), and keeps the identity of each file it rewrites.
   QHash<QString, platform::FileIdentity> scannedFiles;
+  // What the last scan could not read, in the order met (walk order on one
+  // thread; with several, a file may come after a folder listed later). Emptied
+  // when a scan starts.
+  QList<Unreadable> unreadableFiles;
 };
 
 // A window state of plain values, for tests and for scripted use.

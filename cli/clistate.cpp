@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -65,7 +66,9 @@ QStringList CliWindowState::drives() const {
 
 void CliWindowState::appendResultsText(const QString& text) {
   clearProgress();
-  if (nulSeparated) {
+  if (json_) {
+    // The report stands for the log.
+  } else if (nulSeparated) {
     // Each line of the log back to its path's bytes, as find -print0 writes them.
     QByteArray raw;
     const QStringList lines = text::split(text, text::kCrLf);
@@ -95,6 +98,15 @@ void CliWindowState::showNote(const QString& text) {
   if (!line.endsWith('\n'))
     line += '\n';
   err_.write(line);
+}
+
+void CliWindowState::showUnreadable(const QString&) {
+  clearProgress();
+  unreadableShown_ = true;
+  for (const Unreadable& file : unreadableFiles) {
+    err_.write("tervane-cli: " + platform::lineOfPath(file.path).toUtf8() + ": " +
+               QByteArray(std::strerror(file.error)) + '\n');
+  }
 }
 
 void CliWindowState::setCurrentFileText(const QString& text) {

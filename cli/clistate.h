@@ -67,9 +67,15 @@ class CliWindowState : public WindowState {
   // On standard error as well, but not counted as an error.
   void showNote(const QString& text) override;
   void yieldToEvents() override {}
+  // Names each file on standard error, with the reason, rather than a few.
+  void showUnreadable(const QString& message) override;
+
+  // With `json`, the log is not printed: the report stands for it.
+  void setJson(bool json) { json_ = json; }
 
   // Whether a message was shown, and how many pieces the log received.
   bool messageShown() const { return messageShown_; }
+  bool unreadableShown() const { return unreadableShown_; }
   qsizetype appended() const { return appended_; }
   // Removes the progress line, if one is shown.
   void clearProgress();
@@ -83,6 +89,8 @@ class CliWindowState : public WindowState {
   QString text1_;
   qsizetype appended_ = 0;
   bool messageShown_ = false;
+  bool unreadableShown_ = false;
+  bool json_ = false;
   qsizetype visited_ = 0;
   bool progressShown_ = false;
   std::chrono::steady_clock::time_point lastDraw_{};

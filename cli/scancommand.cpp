@@ -2,11 +2,20 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+
 #include <algorithm>
 
 #include "app/messages.h"
 #include "app/scanner.h"
 #include "cli/common.h"
+#include "cli/report.h"
+#include "platform/pathcodec.h"
+#include "platform/pathjson.h"
+#include "text/textops.h"
 
 using namespace Qt::StringLiterals;
 
@@ -32,9 +41,11 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   const QCommandLineOption filter(u"filter"_s, u"filter"_s, u"TEXT"_s);
   const QCommandLineOption jobs({u"j"_s, u"jobs"_s}, u"threads"_s, u"N"_s);
   const QCommandLineOption null({u"0"_s, u"null"_s}, u"NUL-separated raw paths"_s);
+  const QCommandLineOption json(u"json"_s, u"JSON Lines"_s);
   parser.addOption(filter);
   parser.addOption(jobs);
   parser.addOption(null);
+  parser.addOption(json);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
   if (positional.size() != 1)
@@ -61,11 +72,39 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   w.Combo2 = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
   w.threads = threads;
   w.encoding = contentEncoding(parser, c, err);
+  w.setJson(parser.isSet(json));
   Scanner scanner(w);
+  QElapsedTimer clock;
+  clock.start();
+  // Offsets are those the clean would remove; the signature is the clean's.
+  const QString gjz = text::signatureFrom(w.Text3);
+  if (parser.isSet(json)) {
+    scanner.onFound = [&](const Scanner::Found& f) {
+      out.write(jsonLine(
+          detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz, w.encoding)));
+    };
+  }
   scanner.Command1_Click();
   w.clearProgress();
+  if (parser.isSet(json) && !w.messageShown()) {
+    for (const WindowState::Unreadable& file : w.unreadableFiles) {
+      QJsonObject o{{u"type"_s, u"unreadable"_s}};
+      platform::putPath(o, platform::encodePath(file.path));
+      putError(o, file.error);
+      out.write(jsonLine(o));
+    }
+    const Scanner::Totals& t = scanner.totals();
+    out.write(jsonLine(QJsonObject{{u"type"_s, u"summary"_s},
+                                   {u"files_visited"_s, t.visited},
+                                   {u"files_tested"_s, t.tested},
+                                   {u"bytes_read"_s, qint64(t.bytesRead)},
+                                   {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
+                                   {u"files_found"_s, t.found},
+                                   {u"files_unreadable"_s, t.unreadable}}));
+  }
   checkOutput(out, err);
-  if (w.messageShown())
+  // An error outranks a find: a file that could not be read may be infected.
+  if (w.messageShown() || w.unreadableShown())
     return kError;
   return w.appended() > 0 ? kFound : kOk;
 }

@@ -85,11 +85,15 @@ UniqueFd openBelow(int base, const QByteArray& rel) {
 
 std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd);
 
+std::shared_ptr<const OpenDirectory> failed(int error) {
+  return std::make_shared<const OpenDirectory>(UniqueFd(), std::vector<DirEntry>(), error);
+}
+
 }  // namespace
 
 std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath) {
-  return listOpen(
-      UniqueFd(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  UniqueFd fd(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd ? listOpen(std::move(fd)) : failed(errno);
 }
 
 std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
@@ -97,10 +101,16 @@ std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView 
   QByteArray rel = encodePath(relPath);
   while (rel.endsWith('/'))
     rel.chop(1);  // a final "/" would follow a link in the last part
-  UniqueFd fd = rel.isEmpty() ? UniqueFd() : openBelow(baseFd, rel);
+  if (rel.isEmpty())
+    return failed(0);
+  UniqueFd fd = openBelow(baseFd, rel);
+  if (!fd)
+    return failed(errno);
   struct stat st;
-  if (fd && (::fstat(fd.get(), &st) != 0 || identityOf(st) != listedAs))
-    fd.reset();
+  if (::fstat(fd.get(), &st) != 0)
+    return failed(errno);
+  if (identityOf(st) != listedAs)
+    return failed(0);
   return listOpen(std::move(fd));
 }
 
@@ -108,8 +118,7 @@ namespace {
 
 std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
   std::vector<DirEntry> entries;
-  if (!fd)
-    return std::make_shared<const OpenDirectory>(std::move(fd), std::move(entries));
+  int error = 0;
   // The names are read straight from the kernel into one buffer: no second
   // descriptor and no stream around it, which would cost four calls a folder.
   // The descriptor's position moves to the end; `fd` is only used for opening
@@ -117,23 +126,31 @@ std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
   alignas(8) char buf[16 * 1024];
   for (;;) {
     const ssize_t got = ::getdents64(fd.get(), buf, sizeof buf);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      error = errno;  // what was read counts; the rest of the folder is missed
     if (got <= 0)
-      break;  // the end, or a folder that cannot be read further: what was read counts
+      break;
     for (ssize_t at = 0; at < got;) {
       const auto* d = reinterpret_cast<const dirent64*>(buf + at);
       at += d->d_reclen;
       const char* n = d->d_name;
       const bool dots = (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)));
-      if (n[0] == '.' && !dots)
-        continue;  // hidden
       unsigned char type = dots ? static_cast<unsigned char>(DT_DIR) : d->d_type;
       FileIdentity id;
       if (!dots && (type == DT_DIR || type == DT_UNKNOWN)) {
         // What is there now decides: a directory swapped for a link since the
         // listing read its name is left out like any link.
         struct stat st;
-        if (::fstatat(fd.get(), n, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(fd.get(), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          const int why = errno;
+          if (why != ENOENT) {
+            entries.push_back(
+                DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), false, {}, why});
+          }
           continue;
+        }
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         if (type == DT_DIR)
           id = identityOf(st);
@@ -161,7 +178,7 @@ std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
   sorted.reserve(entries.size());
   for (const SortKey& k : keys)
     sorted.push_back(std::move(entries[k.index]));
-  return std::make_shared<const OpenDirectory>(std::move(fd), std::move(sorted));
+  return std::make_shared<const OpenDirectory>(std::move(fd), std::move(sorted), error);
 }
 
 }  // namespace

@@ -24,6 +24,9 @@ struct DirEntry {
   // For a subdirectory: the directory the listing found under this name, so that
   // the walk can tell when the name has come to lead elsewhere. Not set for files.
   FileIdentity id;
+  // The errno when what the name stands for could not be looked at (a folder
+  // that may be listed but not searched): neither walked nor tested then.
+  int error = 0;
 };
 
 // An open directory and its listing. The descriptor stays open while the object
@@ -31,23 +34,30 @@ struct DirEntry {
 // listed, whatever happens to its path meanwhile.
 class OpenDirectory {
  public:
-  OpenDirectory(UniqueFd fd, std::vector<DirEntry> entries)
-      : fd_(std::move(fd)), entries_(std::move(entries)) {}
+  OpenDirectory(UniqueFd fd, std::vector<DirEntry> entries, int error = 0)
+      : fd_(std::move(fd)), entries_(std::move(entries)), error_(error) {}
 
   // -1 when the directory could not be opened.
   int fd() const { return fd_.get(); }
   const std::vector<DirEntry>& entries() const { return entries_; }
+  // Why the directory could not be opened, or why its listing was cut short (the
+  // entries then are those read before): an errno, 0 when nothing failed. A
+  // directory that was no longer the one listed is not an error: fd() is -1 and
+  // error() is 0.
+  int error() const { return error_; }
 
  private:
   UniqueFd fd_;
   std::vector<DirEntry> entries_;
+  int error_;
 };
 
 // The directory listing. Entries are sorted by name, case-insensitively first,
 // then by code unit, so walks and logs do not depend on the file system's order.
-// "." and ".." are delivered (the walk skips them by name). Hidden entries (other
-// names starting with ".") and system entries (anything that is neither a regular
-// file nor a directory, and every symbolic link) are left out. Types come from
+// "." and ".." are delivered (the walk skips them by name). Every other name is
+// listed, dot names included: an intruder hides behind a dot first. System
+// entries (anything that is neither a regular file nor a directory, and every
+// symbolic link) are left out. Types come from
 // the listing itself; a subdirectory, and any entry of a file system that does
 // not report types, costs a stat. A directory that cannot be listed gives an
 // empty list.
@@ -59,9 +69,8 @@ std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath);
 // by `relPath` without following any symbolic link on the way, and only when it
 // is still the directory `listedAs` that the parent's listing found: a folder
 // swapped for a link, or for another folder, anywhere on the way gives nothing,
-// and nothing outside the tree is opened. A path longer than PATH_MAX gives
-// nothing either, so the walk passes over such directories quietly, which also
-// bounds how deep it can ever go.
+// and nothing outside the tree is opened. `relPath` must be shorter than PATH_MAX
+// in bytes: deeper trees are reached from a directory nearer to them.
 std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
                                                         const FileIdentity& listedAs);
 

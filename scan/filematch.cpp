@@ -281,26 +281,40 @@ constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NO
 }  // namespace
 
 MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
-                                        platform::FileIdentity* identity) const {
+                                        platform::FileIdentity* identity, ReadStats* stats) const {
   platform::UniqueFd fd(::open(nativePath.constData(), kOpenFlags));
-  if (!fd)
+  if (!fd) {
+    if (stats)
+      stats->error = errno;
     return MatchResult::Error;
-  return matchOpen(std::move(fd), identity);
+  }
+  return matchOpen(std::move(fd), identity, stats);
 }
 
 MatchResult SignatureMatcher::matchFileAt(int dirFd, const QByteArray& name,
-                                          platform::FileIdentity* identity) const {
+                                          platform::FileIdentity* identity,
+                                          ReadStats* stats) const {
   platform::UniqueFd fd(::openat(dirFd, name.constData(), kOpenFlags));
-  if (!fd)
+  if (!fd) {
+    if (stats)
+      stats->error = errno;
     return MatchResult::Error;
-  return matchOpen(std::move(fd), identity);
+  }
+  return matchOpen(std::move(fd), identity, stats);
 }
 
-MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd,
-                                        platform::FileIdentity* identity) const {
+MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity,
+                                        ReadStats* stats) const {
+  ReadStats local;
+  ReadStats& out = stats ? *stats : local;
+  out = ReadStats{};
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+  const bool statted = ::fstat(fd.get(), &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    // A name that now leads to a FIFO or device is no file of the tree any more.
+    out.error = statted ? 0 : errno;
     return MatchResult::Error;
+  }
   if (identity)
     *identity = platform::identityOf(st);
   if (gjz_.isEmpty())
@@ -325,9 +339,11 @@ MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd,
       if (n < 0) {
         if (errno == EINTR)
           continue;
+        out.error = errno;
         return MatchResult::Error;
       }
     }
+    out.bytes += std::uint64_t(n);
     remaining -= std::size_t(n);
     const bool final = n == 0 || remaining == 0;
     if (const std::optional<bool> answer = s.scan(s.kept() + std::size_t(n), final))

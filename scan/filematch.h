@@ -29,6 +29,15 @@ namespace scan {
 
 enum class MatchResult { NoMatch, Match, Error };
 
+// What reading one file came to besides the answer.
+struct ReadStats {
+  // For MatchResult::Error: the errno of the failed call, or 0 when the name no
+  // longer leads to a regular file.
+  int error = 0;
+  // Bytes read from the file.
+  std::uint64_t bytes = 0;
+};
+
 struct Pattern;
 
 class SignatureMatcher {
@@ -40,13 +49,15 @@ class SignatureMatcher {
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
   // Only regular files are read; links are not followed and nothing blocks. As
   // many bytes are read as the file is long when it is opened. Thread-safe.
-  // With `identity`, the device and inode of the file read are stored there.
-  MatchResult matchFile(const QByteArray& nativePath,
-                        platform::FileIdentity* identity = nullptr) const;
+  // With `identity`, the device and inode of the file read are stored there; with
+  // `stats`, why it failed and how much was read.
+  MatchResult matchFile(const QByteArray& nativePath, platform::FileIdentity* identity = nullptr,
+                        ReadStats* stats = nullptr) const;
   // The same for the file `name` (a bare name) of the open directory `dirFd`: the
   // file read is the one in that very directory, whatever became of its path.
   MatchResult matchFileAt(int dirFd, const QByteArray& name,
-                          platform::FileIdentity* identity = nullptr) const;
+                          platform::FileIdentity* identity = nullptr,
+                          ReadStats* stats = nullptr) const;
 
   // The same test on content in memory, fed in pieces of `chunkSize` bytes (the
   // file reader's buffer size unless told otherwise).
@@ -64,7 +75,8 @@ class SignatureMatcher {
   friend class Stream;
 
   // Tests the file open on `fd`.
-  MatchResult matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity) const;
+  MatchResult matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity,
+                        ReadStats* stats) const;
   // Whether some content can match at all.
   bool possible() const;
 

@@ -1,13 +1,62 @@
 #include "scan/matchpool.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "platform/pathcodec.h"
 
 namespace scan {
 
-OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnMatch onMatch)
+bool isDescriptorShortage(int error) {
+  return error == EMFILE || error == ENFILE;
+}
+
+MatchResult matchPatiently(const SignatureMatcher& matcher, int dirFd, const QByteArray& name,
+                           platform::FileIdentity* identity, ReadStats* stats,
+                           std::chrono::milliseconds patience) {
+  ReadStats local;
+  ReadStats& out = stats ? *stats : local;
+  auto wait = std::chrono::milliseconds(1);
+  std::chrono::milliseconds waited{0};
+  for (;;) {
+    const MatchResult r = matcher.matchFileAt(dirFd, name, identity, &out);
+    if (r != MatchResult::Error || !isDescriptorShortage(out.error) || waited >= patience)
+      return r;
+    std::this_thread::sleep_for(wait);
+    waited += wait;
+    wait = std::min(wait * 2, std::chrono::milliseconds(50));
+  }
+}
+
+namespace {
+
+// Directories that may stay open for queued files: a few hundred keep the threads
+// busy, but never so many that the threads' own files find no descriptor.
+std::size_t openDirectoryBudget(int threads) {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY)
+    return 256;
+  long inUse = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d))
+      ++inUse;
+    ::closedir(d);
+  }
+  const long room = long(std::min<rlim_t>(lim.rlim_cur, 1 << 20)) - inUse - threads - 16;
+  return std::size_t(std::clamp(room / 2, 1L, 256L));
+}
+
+}  // namespace
+
+OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnResult onResult)
     : matcher_(matcher),
-      onMatch_(std::move(onMatch)),
-      window_(std::size_t(std::max(threads, 1)) * 512) {
+      onResult_(std::move(onResult)),
+      window_(std::size_t(std::max(threads, 1)) * 512),
+      maxOpenDirectories_(openDirectoryBudget(threads)) {
   for (int i = 1; i < threads; ++i)
     helpers_.emplace_back([this] { work(); });
 }
@@ -32,8 +81,8 @@ OrderedMatchPool::Batch* OrderedMatchPool::takeWaiting() {
 
 void OrderedMatchPool::run(Batch& batch) {
   for (Job& job : batch.jobs) {
-    job.matched = (batch.dir ? matcher_.matchFileAt(batch.dir->fd(), job.native, &job.identity)
-                             : matcher_.matchFile(job.native, &job.identity)) == MatchResult::Match;
+    job.result = matchPatiently(matcher_, batch.dir ? batch.dir->fd() : AT_FDCWD, job.native,
+                                &job.identity, &job.stats, std::chrono::seconds(10));
   }
   // The directory is closed when the batch is handed back, on the submitting
   // thread that made it: freeing another thread's memory costs a lock per block.
@@ -104,7 +153,7 @@ void OrderedMatchPool::deliver(bool all) {
         batches_.pop_front();
         --firstWaiting_;
         filesQueued_ -= done->jobs.size();
-      } else if (!all && filesQueued_ < window_ && batches_.size() < kMaxOpenDirectories) {
+      } else if (!all && filesQueued_ < window_ && batches_.size() < maxOpenDirectories_) {
         return;
       } else if ((mine = takeWaiting()) == nullptr) {
         if (filling_) {
@@ -121,9 +170,10 @@ void OrderedMatchPool::deliver(bool all) {
     if (mine) {
       run(*mine);
     } else {
+      const int dirFd = done->dir ? done->dir->fd() : AT_FDCWD;
       for (const Job& job : done->jobs) {
-        if (job.matched)
-          onMatch_(job.path, job.times, job.identity);
+        onResult_(FileOutcome{job.path, job.times, job.result, job.identity, job.stats, dirFd,
+                              job.native});
       }
     }
   }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -19,18 +20,38 @@
 
 namespace scan {
 
+// matcher.matchFileAt, waiting out a shortage of descriptors (EMFILE, ENFILE) for
+// up to `patience`: other threads give theirs back as they finish their files,
+// and a file passed over for want of a descriptor would be an infection missed.
+MatchResult matchPatiently(const SignatureMatcher& matcher, int dirFd, const QByteArray& name,
+                           platform::FileIdentity* identity, ReadStats* stats,
+                           std::chrono::milliseconds patience);
+
+// Whether an errno is a shortage of descriptors, which passes.
+bool isDescriptorShortage(int error);
+
+// How one submitted file fared.
+struct FileOutcome {
+  const QString& path;
+  qsizetype times;
+  MatchResult result;
+  platform::FileIdentity identity;  // of the file read
+  ReadStats stats;
+  // Where the file can be opened again while the callback runs: `native` below
+  // the directory `dirFd` (AT_FDCWD for a file submitted by path).
+  int dirFd;
+  const QByteArray& native;
+};
+
 class OrderedMatchPool {
  public:
-  // Called on the submitting thread, in submission order, for every file that
-  // matched: its path, the `times` it was submitted with and the identity of the
-  // file that was read.
-  using OnMatch = std::function<void(const QString& path, qsizetype times,
-                                     const platform::FileIdentity& identity)>;
+  // Called on the submitting thread, in submission order, for every file.
+  using OnResult = std::function<void(const FileOutcome&)>;
 
   // `threads` in all read and match, the submitting thread included: threads - 1
   // helpers are started, and the submitting thread takes files itself whenever
   // enough are waiting.
-  OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnMatch onMatch);
+  OrderedMatchPool(const SignatureMatcher& matcher, int threads, OnResult onResult);
   ~OrderedMatchPool();
 
   OrderedMatchPool(const OrderedMatchPool&) = delete;
@@ -57,7 +78,8 @@ class OrderedMatchPool {
     QByteArray native;  // the path's bytes, or the bare name in `dir`
     qsizetype times = 0;
     platform::FileIdentity identity;
-    bool matched = false;
+    MatchResult result = MatchResult::NoMatch;
+    ReadStats stats;
   };
   struct Batch {
     std::vector<Job> jobs;
@@ -75,15 +97,16 @@ class OrderedMatchPool {
   void deliver(bool all);
 
   const SignatureMatcher& matcher_;
-  OnMatch onMatch_;
+  OnResult onResult_;
   // Files in flight: enough that the other threads stay busy while one reads a
   // file of several megabytes (small files take microseconds each), few enough
   // that memory stays small (a few hundred bytes per file).
   std::size_t window_;
   // Each directory that queued files are read from stays open until they have
   // been handed back: a descriptor per batch. A few hundred keep the threads busy; a tree of
-  // one file per folder must not run the process out of descriptors.
-  static constexpr std::size_t kMaxOpenDirectories = 256;
+  // one file per folder must not run the process out of descriptors, so fewer
+  // when the process may open few (leaving one per thread for its file).
+  std::size_t maxOpenDirectories_;
 
   std::unique_ptr<Batch> filling_;  // the submitting thread's own, not yet published
   std::mutex mutex_;

@@ -112,7 +112,7 @@ TEST_F(ScanTest, EmptyFilterShowsFilesButTestsNone) {
   EXPECT_EQ(w.Text2, t.path("a.asp"));
 }
 
-TEST_F(ScanTest, HiddenAndSystemEntriesAreLeftOut) {
+TEST_F(ScanTest, SystemEntriesAreLeftOutAndDotEntriesWalked) {
   t.write(".hidden.asp", kInfected);
   t.write(".git/x.asp", kInfected);
   t.write("real/a.asp", kInfected);
@@ -121,7 +121,8 @@ TEST_F(ScanTest, HiddenAndSystemEntriesAreLeftOut) {
   t.symlink(".", "real/loop");                 // a loop
   t.fifo("pipe.asp");                          // never opened: the scan does not block
   scanner.Command1_Click();
-  EXPECT_EQ(logged(), QStringList{u"real/a.asp"_s});
+  // Nothing hides behind a dot: dot files and dot folders are tested like any other.
+  EXPECT_EQ(logged(), (QStringList{u".hidden.asp"_s, u".git/x.asp"_s, u"real/a.asp"_s}));
 }
 
 TEST_F(ScanTest, NonUtf8NamesRoundTripThroughTheLog) {
@@ -135,7 +136,7 @@ TEST_F(ScanTest, NonUtf8NamesRoundTripThroughTheLog) {
   EXPECT_EQ(w.resultItems, QStringList{paths[0]});
 }
 
-TEST_F(ScanTest, UnreadableFilesAreSkippedSilently) {
+TEST_F(ScanTest, UnreadableFilesAreSkippedAndToldInOneMessage) {
   t.write("a.asp", kInfected);
   t.write("b.asp", kInfected);
   t.write("closed/c.asp", kInfected);
@@ -148,7 +149,9 @@ TEST_F(ScanTest, UnreadableFilesAreSkippedSilently) {
     u.Combo1 = t.root();
     Scanner s(u);
     s.Command1_Click();
-    return (u.Text1 == t.path("b.asp") + u"\r\n"_s && u.messages.isEmpty()) ? 0 : 1;
+    const QString told = msg::kUnreadable.toString().arg(2) + u"\r\n"_s + t.path("a.asp") +
+                         u"\r\n"_s + t.path("closed/");
+    return (u.Text1 == t.path("b.asp") + u"\r\n"_s && u.messages == QStringList{told}) ? 0 : 1;
   });
   t.chmod("closed", 0755);
   EXPECT_EQ(rc, 0);

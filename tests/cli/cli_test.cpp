@@ -149,8 +149,8 @@ TEST_F(CliTest, ScanPrintsTheLogInWalkOrder) {
   t.symlink(t.abs("a.php"), "link.php");
   t.fifo("pipe.php");
   // The GBK name is shown as its text, marked, in a quoted line.
-  const QByteArray expected = lines({"a.php", "c.asp.js", "c.asp.js", "e.asp"}) + '"' + root() +
-                              "/sub/\\g测试.php\"\n";
+  const QByteArray expected = lines({".hidden.php", "a.php", "c.asp.js", "c.asp.js", "e.asp"}) +
+                              '"' + root() + "/sub/\\g测试.php\"\n";
   for (const char* j : {"1", "2", "5"}) {
     const Result r = run({"scan", "--signature-file", sigFile(kSig), "-j", j, root()});
     EXPECT_EQ(r.out, expected) << j;

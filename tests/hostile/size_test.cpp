@@ -78,11 +78,10 @@ TEST_F(Sizes, TwoThousandFoldersDeepIsWalkedWithoutExhaustingTheStack) {
   hostile::removeDeep(t.abs("d"));
 }
 
-TEST_F(Sizes, FoldersBeyondTheLongestPathArePassedOverQuietly) {
-  // Three-letter names: the path passes PATH_MAX near level 1,360 of 1,600. What
-  // lies within reach is found; the folders beyond it cannot be opened by path
-  // and are passed over like any folder that cannot be listed, which also bounds
-  // how deep the walk can ever recurse.
+TEST_F(Sizes, FoldersBeyondTheLongestPathAreWalked) {
+  // Three-letter names: the path passes PATH_MAX near level 1,360 of 1,600. The
+  // folders beyond it are opened from folders nearer to them, so what lies there
+  // is found as well.
   const int depth = 1600;
   ASSERT_TRUE(hostile::makeChain(t.rootBytes(), "abc", depth, "deep.asp", kInfected));
   // An infected file at level 100, well within reach.
@@ -92,7 +91,11 @@ TEST_F(Sizes, FoldersBeyondTheLongestPathArePassedOverQuietly) {
   t.write(shallow + "near.asp", kInfected);
   const Measured m = scanMeasured(*this, 300);
   ASSERT_TRUE(m.ok);
-  EXPECT_EQ(m.logged, QStringList{QString::fromUtf8(shallow + "near.asp")});
+  QByteArray deep;
+  for (int i = 0; i < depth; ++i)
+    deep += "abc/";
+  EXPECT_EQ(m.logged, (QStringList{QString::fromUtf8(shallow + "near.asp"),
+                                   QString::fromUtf8(deep + "deep.asp")}));
   EXPECT_LT(m.stackKb, 2048);
   hostile::removeDeep(t.abs("abc"));
 }
