@@ -227,7 +227,9 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
       levels.pop_back();
       continue;
     }
-    const auto [name, listedAs] = top.pending[top.next++];
+    const auto& entry = top.pending[top.next++];
+    const QString name = entry.first;
+    const auto listedAs = entry.second;
     // Each subdirectory is a walk of its own: after Stop, each returns at once.
     if (!w_.ScanFlag)
       continue;
