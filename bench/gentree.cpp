@@ -8,6 +8,8 @@
 // character (still a detection).
 //
 // Usage: tervane-bench-gentree DIR [FILES] [SEED]
+//        tervane-bench-gentree --plain DIR FILES FOLDERS INFECTED_EVERY
+// (the second: small .php files only, every INFECTED_EVERY-th infected)
 // Writes DIR/tree and DIR/expected.txt (the in-scope infected files for the
 // filter "*.ASP|*.PHP|*.JS", sorted by byte value).
 #include <fcntl.h>
@@ -301,9 +303,48 @@ bool inScope(const std::string& path) {
 
 }  // namespace
 
+// A plain tree of `files` small .php files spread over `folders` folders, every
+// `every`-th infected (0: none): the many-detections and mostly-folders trees.
+int plainTree(const std::string& dir, std::size_t files, std::size_t folders, std::size_t every) {
+  const std::string root = dir + "/tree";
+  mkdirs(root);
+  std::vector<std::string> expected;
+  const std::string body = "<?php\r\n// generated page\r\necho \"<p>hello</p>\";\r\n";
+  std::string content;
+  for (std::size_t i = 0; i < files; ++i) {
+    const std::string folder = root + "/d" + std::to_string(i % folders);
+    if (i < folders)
+      mkdirs(folder);
+    const std::string path = folder + "/f" + std::to_string(i) + ".php";
+    content.clear();
+    for (std::size_t k = 0; k < 8 + i % 24; ++k)
+      content += body;
+    if (every > 0 && i % every == 0) {
+      content += kSignature;
+      expected.push_back(path);
+    }
+    writeFile(path, content);
+  }
+  std::sort(expected.begin(), expected.end());
+  std::string list;
+  for (const std::string& p : expected)
+    list += p + "\n";
+  writeFile(dir + "/expected.txt", list);
+  std::printf("%zu small .php files in %zu folders, %zu infected\n", files, folders,
+              expected.size());
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "--plain") == 0) {
+    return plainTree(argv[2], std::strtoull(argv[3], nullptr, 10),
+                     std::max<std::size_t>(1, std::strtoull(argv[4], nullptr, 10)),
+                     std::strtoull(argv[5], nullptr, 10));
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: tervane-bench-gentree DIR [FILES] [SEED]\n");
+    std::fprintf(stderr,
+                 "usage: tervane-bench-gentree DIR [FILES] [SEED]\n"
+                 "       tervane-bench-gentree --plain DIR FILES FOLDERS INFECTED_EVERY\n");
     return 2;
   }
   const std::string dir = argv[1];

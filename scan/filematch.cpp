@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -278,6 +280,9 @@ namespace {
 // listing does not block the open, and fstat turns it away before any read.
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
+// Cleared for good when the system refuses reads that may not wait.
+std::atomic<bool> nowaitWorks{true};
+
 }  // namespace
 
 MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
@@ -335,7 +340,22 @@ MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIde
     const std::size_t want = std::min(kReadSize, remaining);
     ssize_t n = 0;
     if (want > 0) {
-      n = ::read(fd.get(), buf.data() + s.kept(), want);
+      // Until a read waits, each one first asks only for what is in memory: the
+      // answer costs nothing more, and it tells whether the cache is cold (see
+      // OrderedMatchPool, which then reads ahead).
+      if (!out.waited && nowaitWorks.load(std::memory_order_relaxed)) {
+        iovec v{buf.data() + s.kept(), want};
+        n = ::preadv2(fd.get(), &v, 1, -1, RWF_NOWAIT);
+        if (n < 0 && errno == EAGAIN) {
+          out.waited = true;
+          n = ::read(fd.get(), buf.data() + s.kept(), want);
+        } else if (n < 0 && errno == EOPNOTSUPP) {
+          nowaitWorks.store(false, std::memory_order_relaxed);
+          n = ::read(fd.get(), buf.data() + s.kept(), want);
+        }
+      } else {
+        n = ::read(fd.get(), buf.data() + s.kept(), want);
+      }
       if (n < 0) {
         if (errno == EINTR)
           continue;

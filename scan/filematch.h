@@ -36,6 +36,9 @@ struct ReadStats {
   int error = 0;
   // Bytes read from the file.
   std::uint64_t bytes = 0;
+  // Whether some of its content was not in memory, so that a read waited for the
+  // disk: the page cache is cold.
+  bool waited = false;
 };
 
 struct Pattern;

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -56,7 +58,7 @@ OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads,
     : matcher_(matcher),
       onResult_(std::move(onResult)),
       window_(std::size_t(std::max(threads, 1)) * 512),
-      maxOpenDirectories_(openDirectoryBudget(threads)) {
+      maxOpenDirectories_(openDirectoryBudget(threads + kPrefetchThreads)) {
   for (int i = 1; i < threads; ++i)
     helpers_.emplace_back([this] { work(); });
 }
@@ -67,7 +69,10 @@ OrderedMatchPool::~OrderedMatchPool() {
     stopping_ = true;
   }
   workAvailable_.notify_all();
+  aheadAvailable_.notify_all();
   for (std::thread& t : helpers_)
+    t.join();
+  for (std::thread& t : prefetchers_)
     t.join();
 }
 
@@ -76,17 +81,104 @@ OrderedMatchPool::Batch* OrderedMatchPool::takeWaiting() {
     return nullptr;
   Batch* batch = batches_[firstWaiting_++].get();
   batch->state = State::Running;
+  if (cold_)
+    aheadAvailable_.notify_all();  // the prefetch threads may go further
   return batch;
 }
 
+bool OrderedMatchPool::takeAhead(std::shared_ptr<const platform::OpenDirectory>& dir,
+                                 QByteArray& name) {
+  if (!cold_ || firstWaiting_ >= batches_.size())
+    return false;
+  // Files the matchers have taken are being read already.
+  if (aheadBatch_ < firstWaiting_) {
+    aheadBatch_ = firstWaiting_;
+    aheadJob_ = 0;
+  }
+  while (aheadBatch_ < batches_.size() && aheadJob_ >= batches_[aheadBatch_]->jobs.size()) {
+    ++aheadBatch_;
+    aheadJob_ = 0;
+  }
+  if (aheadBatch_ >= batches_.size())
+    return false;
+  const Batch& batch = *batches_[aheadBatch_];
+  if (batch.firstSeq + aheadJob_ - batches_[firstWaiting_]->firstSeq >= kAheadFiles)
+    return false;
+  dir = batch.dir;
+  name = batch.jobs[aheadJob_++].native;
+  return true;
+}
+
+void OrderedMatchPool::noteCold(std::size_t waited) {
+  if (waited == 0)
+    return;
+  warmRun_ = 0;
+  if (cold_)
+    return;
+  cold_ = true;
+  if (prefetchers_.empty()) {
+    for (int i = 0; i < kPrefetchThreads; ++i)
+      prefetchers_.emplace_back([this] { prefetch(); });
+  }
+  aheadAvailable_.notify_all();
+}
+
+namespace {
+
+// Asks the kernel to start reading the file `name` below `dirFd`; false when it
+// was in memory already. Opened like the matcher opens it, so nothing blocks on
+// a FIFO or follows a link; anything but a regular file is left alone.
+bool hint(int dirFd, const QByteArray& name, off_t bytes) {
+  platform::UniqueFd fd(
+      ::openat(dirFd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  // A shortage of descriptors costs only the hint: the matcher waits it out.
+  if (!fd)
+    return true;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    return true;
+  char probe;
+  iovec v{&probe, 1};
+  if (::preadv2(fd.get(), &v, 1, 0, RWF_NOWAIT) >= 0)
+    return false;
+  ::posix_fadvise(fd.get(), 0, std::min<off_t>(st.st_size, bytes), POSIX_FADV_WILLNEED);
+  return true;
+}
+
+}  // namespace
+
+void OrderedMatchPool::prefetch() {
+  std::shared_ptr<const platform::OpenDirectory> dir;
+  QByteArray name;
+  for (;;) {
+    dir.reset();
+    {
+      std::unique_lock lock(mutex_);
+      aheadAvailable_.wait(lock, [&] { return stopping_ || takeAhead(dir, name); });
+      if (stopping_)
+        return;
+    }
+    const bool cold = hint(dir ? dir->fd() : AT_FDCWD, name, kHintBytes);
+    std::lock_guard lock(mutex_);
+    if (cold) {
+      warmRun_ = 0;
+    } else if (++warmRun_ >= kWarmFiles) {
+      cold_ = false;
+    }
+  }
+}
+
 void OrderedMatchPool::run(Batch& batch) {
+  std::size_t waited = 0;
   for (Job& job : batch.jobs) {
     job.result = matchPatiently(matcher_, batch.dir ? batch.dir->fd() : AT_FDCWD, job.native,
                                 &job.identity, &job.stats, std::chrono::seconds(10));
+    waited += job.stats.waited ? 1 : 0;
   }
   // The directory is closed when the batch is handed back, on the submitting
   // thread that made it: freeing another thread's memory costs a lock per block.
   std::lock_guard lock(mutex_);
+  noteCold(waited);
   batch.state = State::Done;
   if (batches_.front().get() == &batch)
     batchDone_.notify_one();
@@ -112,6 +204,8 @@ void OrderedMatchPool::publish() {
   {
     std::lock_guard lock(mutex_);
     batches_.push_back(std::move(filling_));
+    if (cold_)
+      aheadAvailable_.notify_all();
   }
   if (!helpers_.empty())
     workAvailable_.notify_one();
@@ -126,12 +220,14 @@ void OrderedMatchPool::submit(const QString& path, qsizetype times,
     filling_ = std::make_unique<Batch>();
     filling_->jobs.reserve(kBatchFiles);
     filling_->dir = dir;
+    filling_->firstSeq = nextSeq_;
   }
   Job& job = filling_->jobs.emplace_back();
   job.path = path;
   job.native = filling_->dir ? std::move(name) : platform::encodePath(path);
   job.times = times;
   ++filesQueued_;
+  ++nextSeq_;
   deliver(false);
 }
 
@@ -152,6 +248,10 @@ void OrderedMatchPool::deliver(bool all) {
         done = std::move(batches_.front());
         batches_.pop_front();
         --firstWaiting_;
+        if (aheadBatch_ > 0)
+          --aheadBatch_;
+        else
+          aheadJob_ = 0;
         filesQueued_ -= done->jobs.size();
       } else if (!all && filesQueued_ < window_ && batches_.size() < maxOpenDirectories_) {
         return;

@@ -5,9 +5,12 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -72,6 +75,25 @@ class OrderedMatchPool {
   // small file.
   static constexpr std::size_t kBatchFiles = 32;
 
+  // Reading ahead on a cold cache. A matcher reads one file at a time, so with
+  // a cold cache the disk has one read in flight per matcher and sits mostly
+  // idle: on the 2-core test machine, -j 2 took 3.5 s for 950 MB of small files
+  // where 16 plain readers took 2.1 s. CPU threads do not help there, reads in
+  // flight do; on a hot cache they only cost. So the matchers first ask for what
+  // is in memory (ReadStats::waited); only once a read had to wait do these
+  // threads start, open the queued files ahead of the matchers in order, and ask
+  // the kernel to start reading them (posix_fadvise WILLNEED), then close them
+  // again: one descriptor each at most. They never read or match, so what is
+  // found and its order cannot change. They stop hinting once a long run of files
+  // turns out to be in memory already.
+  static constexpr int kPrefetchThreads = 16;
+  // How far ahead of the matchers, in files, and how much of each file is asked
+  // for: the page cache holds at most about this many bytes for files not yet read.
+  static constexpr std::uint64_t kAheadFiles = 256;
+  static constexpr off_t kHintBytes = 1 << 20;
+  // Files found already in memory, in a row, after which hints stop.
+  static constexpr std::size_t kWarmFiles = 1024;
+
   enum class State { Waiting, Running, Done };
   struct Job {
     QString path;
@@ -82,6 +104,7 @@ class OrderedMatchPool {
     ReadStats stats;
   };
   struct Batch {
+    std::uint64_t firstSeq = 0;  // the submission number of its first file
     std::vector<Job> jobs;
     std::shared_ptr<const platform::OpenDirectory> dir;  // shared by all its files
     State state = State::Waiting;
@@ -95,6 +118,13 @@ class OrderedMatchPool {
   void run(Batch& batch);
   // Hands back the finished batches at the front; with `all`, waits for every one.
   void deliver(bool all);
+  // A prefetch thread's loop.
+  void prefetch();
+  // With the lock held: the next file for a prefetch thread, or false.
+  bool takeAhead(std::shared_ptr<const platform::OpenDirectory>& dir, QByteArray& name);
+  // With the lock held: a batch run by a matcher had `waited` files that were not
+  // in memory.
+  void noteCold(std::size_t waited);
 
   const SignatureMatcher& matcher_;
   OnResult onResult_;
@@ -117,6 +147,14 @@ class OrderedMatchPool {
   std::size_t filesQueued_ = 0;                 // in batches_ and filling_
   bool stopping_ = false;
   std::vector<std::thread> helpers_;
+
+  std::uint64_t nextSeq_ = 0;   // submission number of the next file
+  bool cold_ = false;           // prefetch threads are hinting
+  std::size_t warmRun_ = 0;     // files found in memory in a row while cold
+  std::size_t aheadBatch_ = 0;  // the prefetch cursor: index into batches_
+  std::size_t aheadJob_ = 0;    // and file in that batch
+  std::condition_variable aheadAvailable_;
+  std::vector<std::thread> prefetchers_;
 };
 
 }  // namespace scan
