@@ -93,6 +93,8 @@ void Scanner::Command1_Click() {
   matcherFor_ = GJZ;
   if (const int threads = w_.scanThreads(); threads > 1) {
     pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) { settle(file); });
+    if (readAheadAlways)
+      pool_->readAheadAlways();
   }
   // The helper threads end with the scan, also when the location is refused.
   const auto poolEnd = qScopeGuard([this] { pool_.reset(); });

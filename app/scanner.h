@@ -30,6 +30,10 @@ class Scanner {
 
   bool isScanning() const { return scanning_; }
 
+  // With several threads: read ahead of the matchers from the first file, not
+  // only once the cache turns out cold (for tests and measurements).
+  bool readAheadAlways = false;
+
   // What the last scan did, for reports.
   struct Totals {
     qint64 visited = 0;  // files shown

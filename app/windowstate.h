@@ -66,7 +66,7 @@ class WindowState {
   virtual void showCleaning(const QString& path) { (void)path; }
 
   // How many threads read and match files during a scan. The walk, its yields
-  // and the order of the log are the same whatever the number; the window uses 1.
+  // and the order of the log are the same whatever the number.
   virtual int scanThreads() const { return 1; }
 
   // How the scan and the clean read a file's content; the window uses the rule

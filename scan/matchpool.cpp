@@ -109,6 +109,12 @@ bool OrderedMatchPool::takeAhead(std::shared_ptr<const platform::OpenDirectory>&
   return true;
 }
 
+void OrderedMatchPool::readAheadAlways() {
+  std::lock_guard lock(mutex_);
+  always_ = true;
+  noteCold(1);
+}
+
 void OrderedMatchPool::noteCold(std::size_t waited) {
   if (waited == 0)
     return;
@@ -162,7 +168,7 @@ void OrderedMatchPool::prefetch() {
     std::lock_guard lock(mutex_);
     if (cold) {
       warmRun_ = 0;
-    } else if (++warmRun_ >= kWarmFiles) {
+    } else if (++warmRun_ >= kWarmFiles && !always_) {
       cold_ = false;
     }
   }

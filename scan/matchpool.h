@@ -69,6 +69,10 @@ class OrderedMatchPool {
   // Waits for every queued file and hands back the remaining results.
   void finish();
 
+  // Reads ahead from now on, whether or not reads wait (for tests: a cold cache
+  // cannot be made on every file system).
+  void readAheadAlways();
+
  private:
   // Files are handed to the threads in batches of consecutive files of one
   // directory: a lock and a wake-up per file would cost as much as reading a
@@ -150,6 +154,7 @@ class OrderedMatchPool {
 
   std::uint64_t nextSeq_ = 0;   // submission number of the next file
   bool cold_ = false;           // prefetch threads are hinting
+  bool always_ = false;         // and never stop
   std::size_t warmRun_ = 0;     // files found in memory in a row while cold
   std::size_t aheadBatch_ = 0;  // the prefetch cursor: index into batches_
   std::size_t aheadJob_ = 0;    // and file in that batch

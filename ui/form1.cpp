@@ -11,6 +11,9 @@
 #include <QPlainTextEdit>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QThread>
+
+#include <algorithm>
 
 #include "app/messages.h"
 #include "platform/fs.h"
@@ -211,6 +214,7 @@ void Form1::Command1_Click() {
     yieldClock_.invalidate();  // the first entry of a scan lets the window repaint
   scanner_.Command1_Click();
   showCurrentFile();
+  showPendingLog();
 }
 
 void Form1::Command7_Click() {
@@ -224,6 +228,7 @@ void Form1::Command2_Click() {
   cleaner_.Command2_Click();
   cleaning_ = nested;
   showCurrentFile();
+  showPendingLog();
   if (!cleaning_ && closeAfterClean_) {
     closeAfterClean_ = false;
     close();
@@ -287,18 +292,31 @@ QStringList Form1::drives() const {
 }
 
 QString Form1::resultsText() const {
+  showPendingLog();
   return text::toCrLf(rawText(Text1));
 }
 
 void Form1::setResultsText(const QString& text) {
+  pendingLog_.clear();
   Text1->setPlainText(text::fromCrLf(text));
 }
 
 void Form1::appendResultsText(const QString& text) {
+  pendingLog_ += text;
+}
+
+void Form1::showPendingLog() const {
+  if (pendingLog_.isEmpty())
+    return;
   // Appending at the end keeps a detection's cost independent of the log's size.
   QTextCursor end(Text1->document());
   end.movePosition(QTextCursor::End);
-  end.insertText(text::fromCrLf(text));
+  end.insertText(text::fromCrLf(pendingLog_));
+  pendingLog_.clear();
+}
+
+int Form1::scanThreads() const {
+  return std::max(2, QThread::idealThreadCount());
 }
 
 void Form1::setCurrentFileText(const QString& text) {
@@ -329,6 +347,7 @@ void Form1::setResultBoxText(const QString& text) {
 }
 
 void Form1::showMessage(const QString& text) {
+  showPendingLog();
   // Messages break their lines with CR LF, which a label would show as a stray mark.
   dialogs_.critical(this, text::fromCrLf(text));
 }
@@ -341,6 +360,7 @@ void Form1::yieldToEvents() {
     return;
   yieldClock_.start();
   showCurrentFile();
+  showPendingLog();
   QCoreApplication::processEvents();
 }
 
@@ -350,6 +370,7 @@ void Form1::showCleaning(const QString& path) {
     return;
   yieldClock_.start();
   showCurrentFile();
+  showPendingLog();
   // Paint only: input waits in its queue until the clean is done, and no timer
   // or socket (a program that ended, a bus reply) runs a handler in between.
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
