@@ -57,6 +57,9 @@ bool hidesAFile(int error) {
 // handed to the system stay below PATH_MAX however deep the tree.
 constexpr qsizetype kAnchorBytes = 2048;
 
+// A file submitted by its path: no directory holds it.
+const std::shared_ptr<const platform::OpenDirectory> kNoDirectory;
+
 // The first few unreadable paths named in the window's message.
 constexpr qsizetype kUnreadableShown = 5;
 
@@ -92,12 +95,25 @@ void Scanner::Command1_Click() {
   matcher_.emplace(GJZ, w_.contentEncoding());
   matcherFor_ = GJZ;
   if (const int threads = w_.scanThreads(); threads > 1) {
-    pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) { settle(file); });
+    pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) {
+      if (!cut_) {
+        reads_.push_back(Read{file.path, file.times, file.result, file.identity, file.stats,
+                              file.dir, file.native});
+      }
+    });
     if (readAheadAlways)
       pool_->readAheadAlways();
   }
+  steps_.clear();
+  reads_.clear();
+  stopSeen_ = false;
+  cut_ = false;
   // The helper threads end with the scan, also when the location is refused.
-  const auto poolEnd = qScopeGuard([this] { pool_.reset(); });
+  const auto poolEnd = qScopeGuard([this] {
+    pool_.reset();
+    steps_.clear();
+    reads_.clear();
+  });
 
   const QString location = w_.locationText();
   if (location == msg::kAllDrives) {
@@ -123,7 +139,7 @@ void Scanner::Command1_Click() {
     SonMuLu(withSlash(dir), GJZ);
   }
   if (pool_)
-    pool_->finish();
+    replay(true);
   ToFRM2();
   matcher_.reset();
   // Files passed over unread would make "nothing found" a claim nobody checked.
@@ -182,7 +198,7 @@ std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(
   for (int tries = 0; dir->fd() < 0 && scan::isDescriptorShortage(dir->error()) && tries < 9;
        ++tries) {
     if (pool_ && tries == 0) {
-      pool_->finish();
+      replay(true);
     } else {
       std::this_thread::sleep_for(wait);
       wait *= 2;
@@ -204,7 +220,7 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
       openPatiently([&] { return platform::openDirectory(ApPath); });
   if (dir->fd() < 0) {
     if (hidesAFile(dir->error()))
-      noteUnreadable(ApPath, dir->error());
+      step(Step::Kind::Unreadable, ApPath, dir->error());
     return;
   }
   struct Level {
@@ -216,13 +232,14 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
   };
   auto start = std::make_shared<platform::UniqueFd>(::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0));
   if (!start->ok()) {
-    noteUnreadable(ApPath, errno);
+    step(Step::Kind::Unreadable, ApPath, errno);
     return;
   }
   QString path = ApPath;
   std::vector<Level> levels;
   levels.push_back(
       Level{listAndTest(path, GJZ, std::move(dir)), 0, path.size(), start, path.size()});
+  step(Step::Kind::ListingEnd);
   while (!levels.empty()) {
     Level& top = levels.back();
     if (top.next == top.pending.size()) {
@@ -243,7 +260,7 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
         [&] { return platform::openDirectoryBelow(top.anchor->get(), rel, listedAs); });
     if (sub->fd() < 0) {
       if (hidesAFile(sub->error()))
-        noteUnreadable(path, sub->error());
+        step(Step::Kind::Unreadable, path, sub->error());
       continue;
     }
     std::shared_ptr<platform::UniqueFd> anchor = top.anchor;
@@ -258,17 +275,19 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
         // Its subdirectories would be out of reach: each is named, none is missed quietly.
         const int error = errno;
         for (const auto& [subName, id] : pending)
-          noteUnreadable(path + subName + u'/', error);
+          step(Step::Kind::Unreadable, path + subName + u'/', error);
+        step(Step::Kind::ListingEnd);
         continue;
       }
     }
+    step(Step::Kind::ListingEnd);
     levels.push_back(Level{std::move(pending), 0, path.size(), std::move(anchor), anchorSize});
   }
 }
 
 Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
                                       std::shared_ptr<const platform::OpenDirectory> dir) {
-  w_.yieldToEvents();
+  step(Step::Kind::Yield);
   Pending pending;
   const int listingError = dir->error();
   // One buffer for the entries' full paths, reused while nothing else holds it.
@@ -276,7 +295,7 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
   full.reserve(ApPath.size() + 64);
   const scan::FolderFilter filter(w_.FileTypes, ApPath);
   for (const platform::DirEntry& entry : dir->entries()) {
-    w_.yieldToEvents();
+    step(Step::Kind::Yield);
     const QString& name = entry.name;
     if (name.size() <= 2 && (name == u"." || name == u".."))
       continue;
@@ -284,14 +303,13 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
     full += ApPath;
     full += name;
     if (entry.error != 0) {
-      noteUnreadable(full, entry.error);
+      step(Step::Kind::Unreadable, full, entry.error);
     } else if (entry.isDir) {
       full += u'/';
       if (!skipDirs_.contains(full) && entry.id != storeId_)
         pending.emplace_back(name, entry.id);
     } else {
-      ++totals_.visited;
-      LabelTxt(full);
+      step(Step::Kind::Show, full);
       const qsizetype times = filter.count(name);
       if (times > 0)
         OpenFiles(full, GJZ, times, dir, name);
@@ -299,7 +317,7 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
   }
   // A listing cut short leaves the rest of the folder unseen.
   if (hidesAFile(listingError))
-    noteUnreadable(ApPath, listingError);
+    step(Step::Kind::Unreadable, ApPath, listingError);
   // The directory is closed here (or when its last queued file has been read),
   // so only the one being listed stays open, not one per level.
   return pending;
@@ -321,34 +339,112 @@ void Scanner::prepareMatcher(const QString& GJZ) {
 
 void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times) {
   prepareMatcher(GJZ);
-  ++totals_.tested;
   if (pool_) {
+    if (cut_)
+      return;  // past where the walk ends: nothing more is shown
     pool_->submit(NameX, times);
+    step(Step::Kind::Test, NameX);
     return;
   }
+  ++totals_.tested;
   const QByteArray native = platform::encodePath(NameX);
   platform::FileIdentity identity;
   scan::ReadStats stats;
   const scan::MatchResult r = scan::matchPatiently(*matcher_, AT_FDCWD, native, &identity, &stats,
                                                    std::chrono::milliseconds(200));
-  settle(scan::FileOutcome{NameX, times, r, identity, stats, AT_FDCWD, native});
+  settle(scan::FileOutcome{NameX, times, r, identity, stats, AT_FDCWD, native, kNoDirectory});
 }
 
 void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
                         const std::shared_ptr<const platform::OpenDirectory>& dir,
                         const QString& name) {
   prepareMatcher(GJZ);
-  ++totals_.tested;
   if (pool_) {
+    if (cut_)
+      return;  // past where the walk ends: nothing more is shown
     pool_->submit(NameX, times, dir, platform::encodePath(name));
+    step(Step::Kind::Test, NameX);
     return;
   }
+  ++totals_.tested;
   const QByteArray native = platform::encodePath(name);
   platform::FileIdentity identity;
   scan::ReadStats stats;
   const scan::MatchResult r = scan::matchPatiently(*matcher_, dir->fd(), native, &identity, &stats,
                                                    std::chrono::milliseconds(200));
-  settle(scan::FileOutcome{NameX, times, r, identity, stats, dir->fd(), native});
+  settle(scan::FileOutcome{NameX, times, r, identity, stats, dir->fd(), native, dir});
+}
+
+void Scanner::step(Step::Kind kind, const QString& path, int error) {
+  if (!pool_) {
+    switch (kind) {
+      case Step::Kind::Yield:
+        w_.yieldToEvents();
+        break;
+      case Step::Kind::Show:
+        ++totals_.visited;
+        LabelTxt(path);
+        break;
+      case Step::Kind::Unreadable:
+        noteUnreadable(path, error);
+        break;
+      case Step::Kind::Test:  // tested at once by OpenFiles
+      case Step::Kind::ListingEnd:
+        break;
+    }
+    return;
+  }
+  if (cut_)
+    return;
+  steps_.push_back(Step{kind, path, error});
+  replay(false);
+  // A long run of files out of scope behind a file being read.
+  if (steps_.size() > kMaxSteps)
+    replay(true);
+}
+
+void Scanner::replay(bool all) {
+  if (all)
+    pool_->finish();  // every file queued has been read
+  while (!steps_.empty() && !cut_) {
+    if (steps_.front().kind == Step::Kind::Test) {
+      if (reads_.empty())
+        return;  // still being read
+      const Read r = std::move(reads_.front());
+      reads_.pop_front();
+      steps_.pop_front();
+      ++totals_.tested;
+      settle(scan::FileOutcome{r.path, r.times, r.result, r.identity, r.stats,
+                               r.dir ? r.dir->fd() : AT_FDCWD, r.native, r.dir});
+      continue;
+    }
+    const Step s = std::move(steps_.front());
+    steps_.pop_front();
+    switch (s.kind) {
+      case Step::Kind::Yield:
+        w_.yieldToEvents();
+        stopSeen_ = stopSeen_ || !w_.ScanFlag;
+        break;
+      case Step::Kind::Show:
+        ++totals_.visited;
+        LabelTxt(s.path);
+        break;
+      case Step::Kind::Unreadable:
+        noteUnreadable(s.path, s.error);
+        break;
+      case Step::Kind::ListingEnd:
+        // After Stop the one-thread walk lists no further folder: what lies
+        // beyond was only read ahead.
+        if (stopSeen_) {
+          cut_ = true;
+          steps_.clear();
+          reads_.clear();
+        }
+        break;
+      case Step::Kind::Test:
+        break;
+    }
+  }
 }
 
 void Scanner::settle(const scan::FileOutcome& file) {

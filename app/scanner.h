@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -85,6 +86,41 @@ class Scanner {
   // Settles one file read: logged, counted as unreadable, or neither.
   void settle(const scan::FileOutcome& file);
   void noteUnreadable(const QString& path, int error);
+
+  // With worker threads the walk runs ahead of what the user sees: each thing the
+  // one-thread walk does in sight (a yield, the file shown, a file tested, a folder
+  // that could not be read, the end of a listing) is queued as a step, and the
+  // steps are carried out in order as soon as the files they test have been read.
+  // The window thus sees exactly the one-thread walk. A Stop seen at a yield ends
+  // the scan where that walk would have ended: at the end of the listing, after
+  // which it lists no folder. Whatever the walk had done beyond it is dropped
+  // unseen. Without worker threads each step is carried out at once.
+  struct Step {
+    enum class Kind { Yield, Show, Test, Unreadable, ListingEnd } kind;
+    QString path;
+    int error = 0;  // Unreadable
+  };
+  void step(Step::Kind kind, const QString& path = {}, int error = 0);
+  // Carries out the steps whose files have been read; with `all`, waits for them.
+  void replay(bool all);
+  // A file read on a worker thread, kept until its Test step is carried out. Its
+  // folder stays open with it.
+  struct Read {
+    QString path;
+    qsizetype times;
+    scan::MatchResult result;
+    platform::FileIdentity identity;
+    scan::ReadStats stats;
+    std::shared_ptr<const platform::OpenDirectory> dir;
+    QByteArray native;
+  };
+  void yieldStep();
+  std::deque<Step> steps_;
+  std::deque<Read> reads_;  // in the order of the Test steps
+  bool stopSeen_ = false;   // a yield found ScanFlag down
+  bool cut_ = false;        // the one-thread walk would have ended here
+  // The walk may run this many steps ahead before it waits for the files it queued.
+  static constexpr std::size_t kMaxSteps = 16384;
   // OpenFiles for the file `name` of the open directory `dir`, which the walk is
   // listing: the file read is the one listed, whatever became of its path.
   void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,

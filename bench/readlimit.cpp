@@ -3,7 +3,7 @@
 // through a 128 KiB buffer, doing nothing else. A scan cannot be faster than
 // this on one thread.
 //
-// Usage: tervane-bench-readlimit [--all | --evict] [--threads N] DIR
+// Usage: tervane-bench-readlimit [--all | --evict | --walk] [--threads N] DIR
 // In scope: the full path holds ".asp", ".php" or ".js" (the default filter).
 // --all: every file (used to warm the page cache).
 // --threads N: the plain parallel reader: the walk hands the files to N threads
@@ -11,6 +11,7 @@
 // --evict: reads nothing, drops every file of the tree from the page cache
 //   (posix_fadvise DONTNEED): a cold cache for files without root. Folders and
 //   inodes stay cached.
+// --walk: reads no file, only lists the folders: the walk's own time.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,6 +33,7 @@ namespace {
 
 bool all = false;
 bool evict = false;
+bool walkOnly = false;
 int threads = 0;  // 0: read on the walking thread
 std::atomic<std::size_t> filesRead{0};
 std::atomic<std::size_t> bytesRead{0};
@@ -73,6 +75,10 @@ void readFile(const std::string& path) {
 }
 
 void handOver(std::string path) {
+  if (walkOnly) {
+    ++filesRead;
+    return;
+  }
   if (threads == 0) {
     readFile(path);
     return;
@@ -134,6 +140,8 @@ int main(int argc, char** argv) {
       all = true;
     } else if (std::strcmp(argv[i], "--evict") == 0) {
       evict = true;
+    } else if (std::strcmp(argv[i], "--walk") == 0) {
+      walkOnly = true;
     } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
       threads = std::atoi(argv[++i]);
     } else {
@@ -141,7 +149,8 @@ int main(int argc, char** argv) {
     }
   }
   if (i + 1 != argc || threads < 0) {
-    std::fprintf(stderr, "usage: tervane-bench-readlimit [--all | --evict] [--threads N] DIR\n");
+    std::fprintf(stderr,
+                 "usage: tervane-bench-readlimit [--all | --evict | --walk] [--threads N] DIR\n");
     return 2;
   }
   std::vector<std::thread> readers;

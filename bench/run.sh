@@ -1,16 +1,30 @@
 #!/usr/bin/env bash
 # Times Tervane's scan on a generated web-site tree with a hot page cache, next
 # to the read limit (reading every in-scope file and nothing else), ripgrep and
-# grep with flags that give the same answers, and the main window's Scan button.
-# Checks that every list equals Tervane's, prints the table and writes it to
-# bench/RESULTS.md.
+# grep with flags that give the same answers, and the main window's Scan button;
+# then the same tree with a cold cache next to plain parallel readers, a tree
+# with many detections (window against -j 1), a tree that is mostly folders
+# (cold), and peak memory at several thread counts. Checks that every list
+# equals Tervane's, prints the tables and writes them to bench/RESULTS.md.
 #
 #   bench/run.sh
 #
-# Environment: TERVANE_BENCH_DIR (where the tree goes; default /tmp/tervane-bench,
-# about 2.3 GB plus a sparse 4 GB file), TERVANE_BENCH_FILES (default 100000),
-# TERVANE_BENCH_RUNS (timed runs per command; default 7), TERVANE_BENCH_BUILD
-# (build folder; default build-bench).
+# Cold cache: as root the page cache is dropped before each cold run (sync, then
+# echo 3 > /proc/sys/vm/drop_caches); otherwise every file of the tree is evicted
+# with posix_fadvise(DONTNEED) (folders and inodes stay cached). The table says
+# which was done.
+#
+# Environment: TERVANE_BENCH_DIR (where the trees go; default /tmp/tervane-bench,
+# about 2.3 GB plus a sparse 4 GB file and two small-file trees),
+# TERVANE_BENCH_FILES (default 100000), TERVANE_BENCH_RUNS (timed hot runs per
+# command; default 7), TERVANE_BENCH_COLD_RUNS (cold runs per command; default
+# 3), TERVANE_BENCH_MANY_FILES (files of the many-detections tree, half of them
+# infected; default 100000), TERVANE_BENCH_FOLDER_FILES and
+# TERVANE_BENCH_FOLDERS (the mostly-folders tree; default 300000 in 30000),
+# TERVANE_BENCH_BUILD (build folder; default build-bench). A quick try:
+#   TERVANE_BENCH_FILES=20000 TERVANE_BENCH_RUNS=3 TERVANE_BENCH_COLD_RUNS=1 \
+#   TERVANE_BENCH_MANY_FILES=20000 TERVANE_BENCH_FOLDER_FILES=30000 \
+#   TERVANE_BENCH_FOLDERS=3000 bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -20,6 +34,10 @@ tervane_install_deps ripgrep time
 dir=${TERVANE_BENCH_DIR:-/tmp/tervane-bench}
 files=${TERVANE_BENCH_FILES:-100000}
 runs=${TERVANE_BENCH_RUNS:-7}
+cold_runs=${TERVANE_BENCH_COLD_RUNS:-3}
+many_files=${TERVANE_BENCH_MANY_FILES:-100000}
+folder_files=${TERVANE_BENCH_FOLDER_FILES:-300000}
+folders=${TERVANE_BENCH_FOLDERS:-30000}
 build=${TERVANE_BENCH_BUILD:-build-bench}
 cores=$(nproc)
 
@@ -65,19 +83,28 @@ run_grep() {
   find "$tree" -type f \( -path '*.asp*' -o -path '*.php*' -o -path '*.js*' \) -print0 |
     LC_ALL=C xargs -0 grep -lizP "$pcre"
 }
+# The tree scanned is $tree unless a section points it elsewhere.
 run_read() { "$readlimit" "$tree" 2>/dev/null; }
+run_read16() { "$readlimit" --threads 16 "$tree" 2>/dev/null; }
+run_read64() { "$readlimit" --threads 64 "$tree" 2>/dev/null; }
+run_walk() { "$readlimit" --walk "$tree" 2>/dev/null; }
 run_j1() { "$cli" scan --signature-file "$dir/sig.txt" -j 1 "$tree"; }
-run_jn() { "$cli" scan --signature-file "$dir/sig.txt" -j "$cores" "$tree"; }
+run_jn() { "$cli" scan --signature-file "$dir/sig.txt" "$tree"; }
+run_j16() { "$cli" scan --signature-file "$dir/sig.txt" -j 16 "$tree"; }
 # The window measures the click itself; its start-up is not part of the scan.
 run_gui() {
   QT_QPA_PLATFORM=offscreen "$gui" "$dir/sig.txt" "$tree" "$dir/out-gui.txt" 2>/dev/null
 }
 
-names=(read j1 jn gui rg grep)
+names=(read j1 jn gui rg grep read16 read64 j16)
 declare -A label=(
   [read]="read limit: read every in-scope file, 1 thread"
+  [read16]="plain parallel reader, 16 threads"
+  [read64]="plain parallel reader, 64 threads"
+  [walk]="the walk alone (list every folder, read no file)"
   [j1]="tervane-cli scan -j 1"
-  [jn]="tervane-cli scan -j $cores (all cores)"
+  [jn]="tervane-cli scan (default: -j $cores, all cores)"
+  [j16]="tervane-cli scan -j 16"
   [gui]="main window, Scan button (offscreen)"
   [rg]="rg -l -i -F -U -uuu --no-unicode (globs), $cores threads"
   [grep]="find | xargs grep -lizP"

@@ -279,7 +279,7 @@ void OrderedMatchPool::deliver(bool all) {
       const int dirFd = done->dir ? done->dir->fd() : AT_FDCWD;
       for (const Job& job : done->jobs) {
         onResult_(FileOutcome{job.path, job.times, job.result, job.identity, job.stats, dirFd,
-                              job.native});
+                              job.native, done->dir});
       }
     }
   }

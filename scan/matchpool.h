@@ -44,6 +44,8 @@ struct FileOutcome {
   // the directory `dirFd` (AT_FDCWD for a file submitted by path).
   int dirFd;
   const QByteArray& native;
+  // That directory (null for a file submitted by path): a copy keeps it open.
+  const std::shared_ptr<const platform::OpenDirectory>& dir;
 };
 
 class OrderedMatchPool {
@@ -79,6 +81,7 @@ class OrderedMatchPool {
   // small file.
   static constexpr std::size_t kBatchFiles = 32;
 
+ public:
   // Reading ahead on a cold cache. A matcher reads one file at a time, so with
   // a cold cache the disk has one read in flight per matcher and sits mostly
   // idle: on the 2-core test machine, -j 2 took 3.5 s for 950 MB of small files
@@ -98,6 +101,7 @@ class OrderedMatchPool {
   // Files found already in memory, in a row, after which hints stop.
   static constexpr std::size_t kWarmFiles = 1024;
 
+ private:
   enum class State { Waiting, Running, Done };
   struct Job {
     QString path;

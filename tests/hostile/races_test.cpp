@@ -194,7 +194,14 @@ TEST_P(Races, FolderOnThePathReplacedByALinkIsNotFollowed) {
   });
   scan();
   EXPECT_EQ(w.Text1, msg::kNoMatch.toString());
-  expectNothingShownBelow("a/b");
+  if (GetParam() == 1) {
+    expectNothingShownBelow("a/b");
+  } else {
+    // With worker threads the walk lists ahead of its yields: it opened the real
+    // a/b/ before the swap, and only that folder's own file shows.
+    for (const QString& p : w.shown)
+      EXPECT_TRUE(!p.startsWith(t.path("a/b/")) || p == t.path("a/b/page.asp")) << p.toStdString();
+  }
   EXPECT_EQ(watch.opened(), QStringList());
 }
 
@@ -230,7 +237,9 @@ TEST_P(Races, WithoutOpenat2FoldersAreOpenedPartByPartAndNoLinkIsFollowed) {
   ASSERT_TRUE(watch.watch(outside("b")));
   const hostile::ChildResult swapped = scanWithoutOpenat2(true);
   ASSERT_EQ(swapped.exitCode, 0);
-  EXPECT_EQ(swapped.out, "");
+  // With worker threads the walk lists ahead of its yields: the real a/b/c/ was
+  // opened, and its file read, before the swap.
+  EXPECT_EQ(swapped.out, GetParam() == 1 ? QByteArray() : QByteArray("a/b/c/page.asp"));
   EXPECT_EQ(watch.opened(), QStringList());
 }
 
