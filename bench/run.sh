@@ -160,6 +160,9 @@ check() { # name file
   if cmp -s "$2" "$dir/set-tervane.txt"; then same[$1]=yes; else same[$1]=NO; fi
 }
 same[read]="-"
+same[read16]="-"
+same[read64]="-"
+if cmp -s "$dir/out-j16.txt" "$dir/out-j1.txt"; then same[j16]="yes (same bytes as -j 1)"; else same[j16]=NO; fi
 if cmp -s "$dir/set-tervane.txt" "$expected"; then same[j1]="yes (= generator's list)"; else same[j1]="NO: differs from the generator's list"; fi
 if cmp -s "$dir/out-jn.txt" "$dir/out-j1.txt"; then same[jn]="yes (same bytes as -j 1)"; else same[jn]=NO; fi
 if cmp -s "$dir/out-gui.txt" "$dir/out-j1.txt"; then same[gui]="yes (same log as -j 1)"; else same[gui]=NO; fi
@@ -168,12 +171,67 @@ check rg "$dir/set-rg.txt"
 LC_ALL=C sort -u "$dir/out-grep.txt" >"$dir/set-grep.txt"
 check grep "$dir/set-grep.txt"
 
-echo "== Peak memory"
+# A cold page cache before each cold run: dropped as root, else the tree's files
+# evicted one by one (folders and inodes then stay cached).
+if [ "$(id -u)" -eq 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+  cold_how="page cache dropped before each run (sync; echo 3 > /proc/sys/vm/drop_caches)"
+  make_cold() { sync; echo 3 >/proc/sys/vm/drop_caches; }
+else
+  cold_how="files evicted before each run (posix_fadvise DONTNEED; folders and inodes stay cached)"
+  make_cold() { "$readlimit" --evict "$tree" 2>/dev/null; }
+fi
+
+# Times the named commands `cold_runs` times each, round robin, with a cold cache
+# before every run; medians into cmed[prefix-name].
+declare -A cmed
+time_cold() { # prefix names...
+  local prefix=$1 n i rc t0 t1 out
+  shift
+  declare -A ct=()
+  for ((i = 1; i <= cold_runs; i++)); do
+    for n in "$@"; do
+      out=$dir/out-$prefix-$n.txt
+      make_cold
+      t0=$EPOCHREALTIME
+      rc=0
+      "run_$n" >"$out" || rc=$?
+      t1=$EPOCHREALTIME
+      if [ "$rc" -gt 1 ]; then
+        echo "$n failed with status $rc" >&2
+        exit 1
+      fi
+      if [ "$n" = gui ]; then
+        ct[$n]+="$(cat "$out") "
+        cp "$dir/out-gui.txt" "$out"
+      else
+        ct[$n]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }') "
+      fi
+    done
+    echo "$prefix cold run $i/$cold_runs done"
+  done
+  for n in "$@"; do
+    cmed[$prefix-$n]=$(echo "${ct[$n]}" | median)
+  done
+}
+
+echo "== Cold cache: $cold_how"
+cold_names=(read16 read64 jn j1 j16 gui)
+time_cold main "${cold_names[@]}"
+cold_same=yes
+for n in jn j16; do
+  cmp -s "$dir/out-main-$n.txt" "$dir/out-j1.txt" || cold_same=NO
+done
+cmp -s "$dir/out-main-gui.txt" "$dir/out-j1.txt" || cold_same=NO
+
+echo "== Peak memory (cold cache)"
 # The maximum resident set in KiB; the program's output goes to $dir/peak-out.txt.
 # tervane-cli's status 1 (found) is no failure here.
 peak() { { /usr/bin/time -f %M "$@" 2>&1 >"$dir/peak-out.txt" || true; } | tail -1; }
-mem_j1=$(peak "$cli" scan --signature-file "$dir/sig.txt" -j 1 "$tree")
-mem_jn=$(peak "$cli" scan --signature-file "$dir/sig.txt" -j "$cores" "$tree")
+declare -A mem
+for j in 1 "$cores" 16 64; do
+  make_cold
+  mem[$j]=$(peak "$cli" scan --signature-file "$dir/sig.txt" -j "$j" "$tree")
+done
 mkdir -p "$dir/huge"
 if [ ! -f "$dir/huge/huge.php" ]; then
   # 4 GiB of holes and the signature at the end: read like any other file.
@@ -183,20 +241,80 @@ fi
 mem_huge=$(peak "$cli" scan --signature-file "$dir/sig.txt" -j "$cores" "$dir/huge")
 huge_found=$(wc -l <"$dir/peak-out.txt")
 
+# A tree of small .php files of which every other one is infected: the cost of
+# logging (hot cache, as the window's log is what is measured).
+plain_tree() { # folder files folders every
+  local stamp="plain $2 $3 $4 generator=$(sha1sum bench/gentree.cpp | cut -c1-12)"
+  if [ "$(cat "$1/generated" 2>/dev/null)" != "$stamp" ]; then
+    echo "== Generating $2 files in $3 folders in $1/tree"
+    rm -rf "$1/tree" "$1/generated"
+    mkdir -p "$1"
+    "$gentree" --plain "$1" "$2" "$3" "$4" >"$1/summary.txt"
+    echo "$stamp" >"$1/generated"
+  fi
+}
+main_tree=$tree
+tree=$dir/many/tree
+plain_tree "$dir/many" "$many_files" $(((many_files + 99) / 100)) 2
+many_summary=$(cat "$dir/many/summary.txt")
+"$readlimit" --all "$tree" 2>/dev/null
+declare -A mt=()
+for ((i = 1; i <= runs; i++)); do
+  for n in j1 gui; do
+    t0=$EPOCHREALTIME
+    rc=0
+    "run_$n" >"$dir/out-many-$n.txt" || rc=$?
+    t1=$EPOCHREALTIME
+    if [ "$n" = gui ]; then
+      mt[$n]+="$(cat "$dir/out-many-$n.txt") "
+      cp "$dir/out-gui.txt" "$dir/out-many-gui-log.txt"
+    else
+      mt[$n]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }') "
+    fi
+  done
+done
+many_j1=$(echo "${mt[j1]}" | median)
+many_gui=$(echo "${mt[gui]}" | median)
+many_found=$(wc -l <"$dir/out-many-j1.txt")
+if cmp -s "$dir/out-many-gui-log.txt" "$dir/out-many-j1.txt"; then many_same=yes; else many_same=NO; fi
+
+# A tree that is mostly folders, cold: does the single walk become the limit?
+tree=$dir/folders/tree
+plain_tree "$dir/folders" "$folder_files" "$folders" 0
+folders_summary=$(cat "$dir/folders/summary.txt")
+time_cold folders walk read16 jn j16 gui
+tree=$main_tree
+
 limit=${med[read]}
 ratio() { awk -v a="$1" -v b="$limit" 'BEGIN { printf "%.2f", a / b }'; }
+ratio2() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 verdict() { awk -v a="$1" -v b="$2" 'BEGIN { print (a <= b) ? "met" : "NOT met" }'; }
+best_reader=$(awk -v a="${cmed[main-read16]}" -v b="${cmed[main-read64]}" 'BEGIN { print (a < b) ? a : b }')
 
-table="| Command | Median (s) | × read limit | Same answers |
-|---|---:|---:|---|"
-for n in "${names[@]}"; do
+# Hot and cold side by side.
+table="| Command | Hot (s) | × read limit | Cold (s) | × best plain reader | Same answers (hot) |
+|---|---:|---:|---:|---:|---|"
+for n in read read16 read64 jn j16 j1 gui rg grep; do
+  hot=${med[$n]:-}
+  cold=${cmed[main-$n]:-}
   table+="
-| ${label[$n]} | ${med[$n]} | $(ratio "${med[$n]}") | ${same[$n]} |"
+| ${label[$n]} | ${hot:--} | $([ -n "$hot" ] && ratio "$hot" || echo -) | ${cold:--} | $([ -n "$cold" ] && ratio2 "$cold" "$best_reader" || echo -) | ${same[$n]:--} |"
+done
+
+ftable="| Command (cold) | Seconds |
+|---|---:|"
+for n in walk read16 jn j16 gui; do
+  ftable+="
+| ${label[$n]} | ${cmed[folders-$n]} |"
 done
 
 j1r=$(ratio "${med[j1]}")
 jnr=$(ratio "${med[jn]}")
-guir=$(awk -v a="${med[gui]}" -v b="${med[j1]}" 'BEGIN { printf "%.2f", a / b }')
+guir=$(ratio2 "${med[gui]}" "${med[j1]}")
+cjn=$(ratio2 "${cmed[main-jn]}" "$best_reader")
+cgui=$(ratio2 "${cmed[main-gui]}" "$best_reader")
+manyr=$(ratio2 "$many_gui" "$many_j1")
+walkr=$(ratio2 "${cmed[folders-jn]}" "${cmed[folders-walk]}")
 peers="faster than every peer with the same answers:"
 for p in rg grep; do
   if [ "${same[$p]}" = yes ]; then
@@ -205,23 +323,39 @@ for p in rg grep; do
     peers+=" ${p} (different answers, not compared);"
   fi
 done
-targets="- \`-j 1\`: $j1r × the read limit (target ≤ 1.2): $(verdict "$j1r" 1.2)
-- all cores: $jnr × the read limit (target ≤ 0.75): $(verdict "$jnr" 0.75)
-- main window: $guir × \`-j 1\` (target ≤ 1.5): $(verdict "$guir" 1.5)
+mib() { echo $(($1 / 1024)); }
+memmax=0
+for j in "${!mem[@]}"; do
+  [ "${mem[$j]}" -gt "$memmax" ] && memmax=${mem[$j]}
+done
+targets="- cold, default: $cjn × the better plain reader (target ≤ 1.1): $(verdict "$cjn" 1.1)
+- cold, main window: $cgui × the better plain reader (target ≤ 1.2): $(verdict "$cgui" 1.2)
+- cold answers (default, -j 16, window) the same bytes as -j 1 hot: $cold_same
+- hot, \`-j 1\`: $j1r × the read limit (target ≤ 1.2): $(verdict "$j1r" 1.2)
+- hot, default (all cores): $jnr × the read limit (target ≤ 0.75): $(verdict "$jnr" 0.75)
+- hot, main window: $guir × \`-j 1\`
+- many detections ($many_found logged, hot): window $many_gui s, \`-j 1\` $many_j1 s: $manyr × (target ≤ 1.5): $(verdict "$manyr" 1.5); same log: $many_same
+- mostly folders (cold): the default scan takes $walkr × the walk alone
 - $peers
-- peak memory (maximum resident set): $((mem_j1 / 1024)) MiB with -j 1, $((mem_jn / 1024)) MiB with -j $cores (target < 32 MiB: $(verdict "$mem_jn" 32767))
-- a 4 GiB file: $((mem_huge / 1024)) MiB peak, $huge_found detection (the signature at its end) (target < 32 MiB: $(verdict "$mem_huge" 32767))"
+- peak memory (maximum resident set, cold cache): $(mib "${mem[1]}") MiB with -j 1, $(mib "${mem[$cores]}") MiB by default (-j $cores), $(mib "${mem[16]}") MiB with -j 16, $(mib "${mem[64]}") MiB with -j 64 (target < 32 MiB: $(verdict "$memmax" 32767))
+- a 4 GiB file: $(mib "$mem_huge") MiB peak, $huge_found detection (the signature at its end) (target < 32 MiB: $(verdict "$mem_huge" 32767))"
 
 machine="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $cores cores, $(free -g | awk '/Mem:/ { print $2 }') GiB, Linux $(uname -r)"
 report="# Benchmark results
 
-Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench/run.sh\`, $runs timed runs per command (median),
-hot page cache, nice $(nice). Machine: $machine. Load average before timing: $load.
+Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench/run.sh\`, medians of $runs hot and $cold_runs cold
+runs per command, nice $(nice). Machine: $machine. Load average before timing: $load.
+Cold cache: $cold_how.
 
 Tree: $summary
 Signature: the main window's sample (two lines, CR LF). Filter: \"*.ASP|*.PHP|*.JS\".
 
 $table
+
+Many detections: $many_summary.
+Mostly folders: $folders_summary.
+
+$ftable
 
 $targets
 "
