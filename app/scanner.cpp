@@ -439,6 +439,7 @@ void Scanner::replay(bool all) {
           cut_ = true;
           steps_.clear();
           reads_.clear();
+          pool_->cancel();  // Stop ends the scan as promptly as on one thread
         }
         break;
       case Step::Kind::Test:

@@ -81,9 +81,8 @@ class WindowState {
   // that has come to lead to another file (a link or another file or folder
   // swapped in since), and keeps the identity of each file it rewrites.
   QHash<QString, platform::FileIdentity> scannedFiles;
-  // What the last scan could not read, in the order met (walk order on one
-  // thread; with several, a file may come after a folder listed later). Emptied
-  // when a scan starts.
+  // What the last scan could not read, in walk order whatever the number of
+  // threads. Emptied when a scan starts.
   QList<Unreadable> unreadableFiles;
 };
 

@@ -88,7 +88,7 @@ OrderedMatchPool::Batch* OrderedMatchPool::takeWaiting() {
 
 bool OrderedMatchPool::takeAhead(std::shared_ptr<const platform::OpenDirectory>& dir,
                                  QByteArray& name) {
-  if (!cold_ || firstWaiting_ >= batches_.size())
+  if (!cold_ || cancelled_.load(std::memory_order_relaxed) || firstWaiting_ >= batches_.size())
     return false;
   // Files the matchers have taken are being read already.
   if (aheadBatch_ < firstWaiting_) {
@@ -177,6 +177,8 @@ void OrderedMatchPool::prefetch() {
 void OrderedMatchPool::run(Batch& batch) {
   std::size_t waited = 0;
   for (Job& job : batch.jobs) {
+    if (cancelled_.load(std::memory_order_relaxed))
+      continue;
     job.result = matchPatiently(matcher_, batch.dir ? batch.dir->fd() : AT_FDCWD, job.native,
                                 &job.identity, &job.stats, std::chrono::seconds(10));
     waited += job.stats.waited ? 1 : 0;

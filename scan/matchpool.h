@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -70,6 +71,10 @@ class OrderedMatchPool {
               QByteArray name = {});
   // Waits for every queued file and hands back the remaining results.
   void finish();
+
+  // The files queued and not yet read are handed back unread (NoMatch), still in
+  // order: their results are no longer wanted.
+  void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
 
   // Reads ahead from now on, whether or not reads wait (for tests: a cold cache
   // cannot be made on every file system).
@@ -154,6 +159,7 @@ class OrderedMatchPool {
   std::size_t firstWaiting_ = 0;                // index into batches_; all before it were taken
   std::size_t filesQueued_ = 0;                 // in batches_ and filling_
   bool stopping_ = false;
+  std::atomic<bool> cancelled_{false};
   std::vector<std::thread> helpers_;
 
   std::uint64_t nextSeq_ = 0;   // submission number of the next file
