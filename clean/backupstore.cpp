@@ -411,7 +411,7 @@ int BackupRun::beforeInPlace(int fd, const struct stat&, const Steps& steps,
   return 0;
 }
 
-void BackupRun::outcome(const std::optional<Failure>& failed, const platform::FileIdentity& after,
+void BackupRun::outcome(const CleanResult& result, const platform::FileIdentity& after,
                         const QString& reason) {
   if (!run_.ok() && (!full_ || start() != 0))
     return;
@@ -419,10 +419,10 @@ void BackupRun::outcome(const std::optional<Failure>& failed, const platform::Fi
                  : sha_.isEmpty() || sha_ != cleanedSha_ ? u"cleaned"_s
                                                          : u"unchanged"_s;
   QJsonObject r{{u"type"_s, u"outcome"_s}, {u"n"_s, n_}};
-  if (failed) {
+  if (!result.ok()) {
     what = u"failed"_s;
-    r.insert(u"reason"_s, reason.isEmpty() ? reasonText(*failed) : reason);
-    damaged_ = damaged_ || failed->outcome == Outcome::Damaged;
+    r.insert(u"reason"_s, reason.isEmpty() ? reasonText(result.failure()) : reason);
+    damaged_ = damaged_ || result.failure().outcome == Outcome::Damaged;
   } else {
     r.insert(u"dev"_s, bigNumber(after.device));
     r.insert(u"ino"_s, bigNumber(after.inode));
@@ -431,7 +431,7 @@ void BackupRun::outcome(const std::optional<Failure>& failed, const platform::Fi
   if (sha_.isEmpty() && !hasCopy_ && !inPlace_)
     platform::putPath(r, path_);
   // An in-place rewrite that is known to be done must not be rolled back.
-  if (append(r, inPlace_) == 0 && inPlace_ && !full_ && !failed)
+  if (append(r, inPlace_) == 0 && inPlace_ && !full_ && result.ok())
     ::unlinkat(run_.get(), copyName().constData(), 0);
 }
 

@@ -113,7 +113,7 @@ class BackupRun final : public Keeper {
   [[nodiscard]] int beforeInPlace(int fd, const struct stat& st, const Steps& steps,
                                   platform::UniqueFd& copy, QByteArray& copyPath) override;
   // What became of the current file; `after`: the file now at its path.
-  void outcome(const std::optional<Failure>& failed, const platform::FileIdentity& after,
+  void outcome(const CleanResult& result, const platform::FileIdentity& after,
                const QString& reason = {});
   // The run has ended; `stopped`: at a failure.
   void finish(bool stopped);

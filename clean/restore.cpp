@@ -138,10 +138,10 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   const platform::FileIdentity readAs = platform::identityOf(st);
   platform::FileIdentity after;
   journal.next(r.path);
-  const auto f2 = cleanFile(r.path, {}, o, &readAs, &after);
-  journal.outcome(f2, after);
-  if (f2)
-    return failed(reasonText(*f2));
+  const CleanResult written = cleanFile(r.path, {}, o, &readAs, &after);
+  journal.outcome(written, after);
+  if (!written.ok())
+    return failed(reasonText(written.failure()));
   r.result = RestoredFile::Result::Restored;
   return r;
 }

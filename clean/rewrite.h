@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "platform/fd.h"
 #include "platform/fs.h"
@@ -41,6 +42,7 @@ namespace clean {
 
 // The steps at which a failure can be injected by tests.
 enum class Step {
+  Open,          // after the file was looked at by name, before it is opened
   ReadOriginal,  // each read of the file's content
   WriteTemp,     // each write to the new file
   SyncTemp,
@@ -87,6 +89,9 @@ struct Options {
   // How the content is read. With Auto (the scan's rule) the whole file is read
   // once before the removal to learn whether it is valid UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
+  // Tests only: the name for the new file beside the old one instead of a random
+  // one, so that a test can take the name first.
+  std::function<QByteArray()> tempName;
 };
 
 // Why a file could not be cleaned.
@@ -122,15 +127,40 @@ struct Failure {
   QByteArray backup;  // the copy's path, for Outcome::Damaged (empty: none kept)
 };
 
+// How a cleaned file got its new content.
+enum class Placement {
+  Replaced,  // a new file took the old one's name
+  InPlace,   // the file itself was overwritten and cut to length
+};
+
+// What became of one file: cleaned, and how, or the failure why not.
+class [[nodiscard]] CleanResult {
+ public:
+  static CleanResult cleaned(Placement how) { return CleanResult(how); }
+  static CleanResult failed(Failure why) { return CleanResult(std::move(why)); }
+
+  bool ok() const { return !failure_; }
+  // Only when ok().
+  Placement placement() const { return placement_; }
+  // Only when !ok().
+  const Failure& failure() const { return *failure_; }
+
+ private:
+  explicit CleanResult(Placement how) : placement_(how) {}
+  explicit CleanResult(Failure why) : failure_(std::move(why)) {}
+
+  std::optional<Failure> failure_;
+  Placement placement_ = Placement::Replaced;
+};
+
 // Cleans the file at `nativePath` (the path's bytes; a relative path counts from
-// the current directory). Nothing on success. With `scannedAs`, the path must
-// still lead to that file (the one a scan read there): when a link, another file
-// or another folder on the way has been swapped in, nothing is written. On
-// success `cleanedAs`, if given, receives the identity of the file now at the
-// path (a new one when the content was replaced).
-std::optional<Failure> cleanFile(const QByteArray& nativePath, QStringView gjz,
-                                 const Options& options = {},
-                                 const platform::FileIdentity* scannedAs = nullptr,
-                                 platform::FileIdentity* cleanedAs = nullptr);
+// the current directory). With `scannedAs`, the path must still lead to that
+// file (the one a scan read there): when a link, another file or another folder
+// on the way has been swapped in, nothing is written. On success `cleanedAs`, if
+// given, receives the identity of the file now at the path (a new one when the
+// content was replaced).
+CleanResult cleanFile(const QByteArray& nativePath, QStringView gjz, const Options& options = {},
+                      const platform::FileIdentity* scannedAs = nullptr,
+                      platform::FileIdentity* cleanedAs = nullptr);
 
 }  // namespace clean

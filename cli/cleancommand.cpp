@@ -245,13 +245,13 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   // Counted just before each batch is cleaned: the removal reports no number.
   QHash<QByteArray, qint64> counts;
   if (parser.isSet(json)) {
-    cleaner.onFile = [&](const QByteArray& path, const std::optional<clean::Failure>& failure) {
+    cleaner.onFile = [&](const QByteArray& path, const clean::CleanResult& result) {
       QJsonObject o{{u"type"_s, u"clean"_s}};
       platform::putPath(o, path);
-      o.insert(u"outcome"_s, failure ? u"failed"_s : u"cleaned"_s);
-      if (failure) {
-        o.insert(u"error"_s,
-                 text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path), *failure)));
+      o.insert(u"outcome"_s, result.ok() ? u"cleaned"_s : u"failed"_s);
+      if (!result.ok()) {
+        o.insert(u"error"_s, text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path),
+                                                                  result.failure())));
       } else if (counts.contains(path)) {
         o.insert(u"occurrences"_s, counts.value(path));
       }
