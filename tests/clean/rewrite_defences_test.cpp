@@ -78,8 +78,12 @@ TEST(RewriteDefences, LinkToFifoSwappedInBeforeTheOpenIsRefusedUnopened) {
   EXPECT_EQ(r.failure().reason, Reason::SymbolicLink);
   EXPECT_EQ(r.failure().outcome, clean::Outcome::Unchanged);
   char events[4096];
-  EXPECT_EQ(::read(watch.get(), events, sizeof events), -1) << "the FIFO was opened";
-  EXPECT_EQ(errno, EAGAIN);
+  const ssize_t got = ::read(watch.get(), events, sizeof events);
+  const int readError = errno;
+  EXPECT_EQ(got, -1) << "the FIFO was opened";
+  if (got < 0) {
+    EXPECT_EQ(readError, EAGAIN);
+  }
   EXPECT_TRUE(S_ISLNK(statOf(t.abs("www/a.htm")).st_mode));
   EXPECT_TRUE(S_ISFIFO(statOf(t.abs("pipe")).st_mode));
 }
@@ -101,8 +105,6 @@ TEST(RewriteDefences, HardLinkToAFileOutsideSwappedInBeforeTheOpenIsRefused) {
   const clean::CleanResult r = clean::cleanFile(t.abs("www/a.htm"), kSig, o);
 
   ASSERT_TRUE(swapped);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.failure().reason, Reason::Changed);
   EXPECT_EQ(t.read("etc/passwd"), outside);
   const struct stat outsideAfter = statOf(t.abs("etc/passwd"));
   EXPECT_EQ(outsideAfter.st_ino, outsideBefore.st_ino);
@@ -110,6 +112,8 @@ TEST(RewriteDefences, HardLinkToAFileOutsideSwappedInBeforeTheOpenIsRefused) {
   EXPECT_EQ(outsideAfter.st_mtim.tv_sec, outsideBefore.st_mtim.tv_sec);
   EXPECT_EQ(outsideAfter.st_mtim.tv_nsec, outsideBefore.st_mtim.tv_nsec);
   EXPECT_EQ(statOf(t.abs("www/a.htm")).st_ino, outsideBefore.st_ino);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.failure().reason, Reason::Changed);
 }
 
 // The new file's name is random; the test seam names it, and someone has put a
