@@ -185,7 +185,11 @@ int BackupRun::writeCopy(int fd, const Steps& steps) {
     return errno;
   QCryptographicHash original(QCryptographicHash::Sha256);
   QCryptographicHash cleaned(QCryptographicHash::Sha256);
-  StreamSpec how{fd, Step::ReadOriginal, copy.get(), Step::WriteBackup, true, false};
+  StreamSpec how{.from = fd,
+                 .readStep = Step::ReadOriginal,
+                 .to = copy.get(),
+                 .writeStep = Step::WriteBackup,
+                 .copyOnly = true};
   how.readHash = &original;
   if (kind_ == RunKind::Clean)
     how.cleanedHash = &cleaned;

@@ -54,7 +54,12 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
     return 0;
   Options none;
   Steps steps(none);
-  StreamSpec how{copy, Step::Restore, file.get(), Step::Restore, true, true};
+  StreamSpec how{.from = copy,
+                 .readStep = Step::Restore,
+                 .to = file.get(),
+                 .writeStep = Step::Restore,
+                 .copyOnly = true,
+                 .truncate = true};
   off_t written = 0;
   if (const int e = stream(steps, 128 * 1024, {}, how, written))
     return e;

@@ -22,7 +22,11 @@ int hashOf(int fd, QByteArray& hex) {
   Options none;
   Steps steps(none);
   QCryptographicHash h(QCryptographicHash::Sha256);
-  StreamSpec how{fd, Step::ReadOriginal, -1, Step::WriteTemp, true, false};
+  StreamSpec how{.from = fd,
+                 .readStep = Step::ReadOriginal,
+                 .to = -1,
+                 .writeStep = Step::WriteTemp,
+                 .copyOnly = true};
   how.readHash = &h;
   off_t length = 0;
   if (const int e = stream(steps, 128 * 1024, {}, how, length))

@@ -327,7 +327,12 @@ CleanResult Cleaning::rewriteInPlace() {
     if (const int e = anonymousCopy(dir_.get(), copy))
       return fail(
           failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e));
-    StreamSpec how{file_.get(), Step::ReadOriginal, copy.get(), Step::WriteBackup, true, true};
+    StreamSpec how{.from = file_.get(),
+                   .readStep = Step::ReadOriginal,
+                   .to = copy.get(),
+                   .writeStep = Step::WriteBackup,
+                   .copyOnly = true,
+                   .truncate = true};
     off_t written = 0;
     if (const int e = stream(steps_, o_.chunkSize, gjz_, how, written))
       return fail(systemFailure(e));
@@ -351,7 +356,12 @@ CleanResult Cleaning::rewriteInPlace() {
     return CleanResult::cleaned(Placement::InPlace);
 
   Failure f = systemFailure(e);
-  StreamSpec back{copy.get(), Step::Restore, file_.get(), Step::Restore, true, true};
+  StreamSpec back{.from = copy.get(),
+                  .readStep = Step::Restore,
+                  .to = file_.get(),
+                  .writeStep = Step::Restore,
+                  .copyOnly = true,
+                  .truncate = true};
   off_t written = 0;
   if (stream(steps_, o_.chunkSize, gjz_, back, written) == 0 &&
       syncFile(steps_, Step::Restore, file_.get()) == 0)
