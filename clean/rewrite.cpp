@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "clean/fileio.h"
+#include "clean/properties.h"
 #include "platform/fd.h"
 
 namespace clean {
@@ -240,6 +241,9 @@ Cleaning::Replaced Cleaning::replace(Failure& failed) {
     failed = failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
     return Replaced::Failed;
   }
+  // Flags the new file cannot take: the old one keeps them when written in place.
+  if (carryFlags(file_.get(), temp.fd()) != 0)
+    return Replaced::NeedsInPlace;
   auto fail = [&](Failure f) {
     failed = f;
     return Replaced::Failed;
@@ -309,6 +313,8 @@ std::optional<Failure> Cleaning::rewriteInPlace() {
   if (e == 0)
     e = setMtime(file_.get(), o_.mtime);
   if (e == 0)
+    e = keepSetIdBits(file_.get(), st_.st_mode);
+  if (e == 0)
     e = syncFile(steps_, Step::SyncInPlace, file_.get());
   if (e == 0)
     return std::nullopt;
@@ -317,6 +323,7 @@ std::optional<Failure> Cleaning::rewriteInPlace() {
   StreamSpec back{copy.get(), Step::Restore, file_.get(), Step::Restore, true, true};
   off_t written = 0;
   if (stream(steps_, o_.chunkSize, gjz_, back, written) == 0 &&
+      keepSetIdBits(file_.get(), st_.st_mode) == 0 &&
       syncFile(steps_, Step::Restore, file_.get()) == 0)
     return f;
   f.outcome = Outcome::Damaged;
