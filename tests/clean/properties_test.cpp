@@ -342,8 +342,11 @@ TEST(KeptProperties, SetIdBitsAreKeptWhereThePlainUserMaySetThem) {
   };
   for (Way way : kWays) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(nameOf(way)) + ", group " + std::to_string(c.group) + ", mode " +
-                   std::to_string(c.mode));
+      SCOPED_TRACE(QStringLiteral("%1, group %2, mode %3")
+                       .arg(QString::fromLatin1(nameOf(way)))
+                       .arg(c.group)
+                       .arg(c.mode, 4, 8, QChar(u'0'))
+                       .toStdString());
       TempTree t;
       t.mkdir("bin");
       ASSERT_EQ(::chown(t.abs("bin").constData(), kUser, kUser), 0);
