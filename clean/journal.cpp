@@ -51,8 +51,9 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
   if (const int e = sameBytes(file.get(), copy, same))
     return e;
   changed = !same;
+  // A write cut short may have cleared the set-ID bits already.
   if (same)
-    return 0;
+    return keepSetIdBits(file.get(), mode_t(f.mode));
   Options none;
   Steps steps(none);
   StreamSpec how{copy, Step::Restore, file.get(), Step::Restore, true, true};

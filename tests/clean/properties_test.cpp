@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "clean/backupstore.h"
+#include "clean/journal.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
 #include "testsupport.h"
@@ -369,6 +371,55 @@ TEST(KeptProperties, SetIdBitsAreKeptWhereThePlainUserMaySetThem) {
       EXPECT_EQ(after.st_gid, c.group);
     }
   }
+}
+
+TEST(KeptProperties, SetIdBitsComeBackWithTheRollBackOfAKilledInPlaceRewrite) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "making a user with a second group needs root";
+  TempTree t;
+  for (const char* dir : {"bin", "data"}) {
+    t.mkdir(dir);
+    ASSERT_EQ(::chown(t.abs(dir).constData(), kUser, kUser), 0);
+  }
+  QByteArray content = "#!/bin/sh\n";
+  for (int i = 0; i < 50; ++i)
+    content += "# " + kSigBytes + "\necho " + QByteArray::number(i) + "\n";
+  t.write("bin/run.cgi", content);
+  const QByteArray path = t.abs("bin/run.cgi");
+  ASSERT_EQ(::chown(path.constData(), kUser, kTheirOtherGroup), 0);
+  ASSERT_EQ(::chmod(path.constData(), 06755), 0);
+  prepare(t, "bin/run.cgi", Way::InPlace);
+  const QByteArray data = t.abs("data");
+
+  // Killed at its third write over the file, with the journal kept in the user's store.
+  const int killed = asUserWithTwoGroups([&] {
+    ::setenv("XDG_DATA_HOME", data.constData(), 1);
+    clean::BackupRun journal(clean::RunKind::Clean, false, kSig);
+    clean::Options o;
+    o.chunkSize = 64;
+    o.keeper = &journal;
+    int writes = 0;
+    o.fault = [&](clean::Step s) {
+      if (s == clean::Step::WriteInPlace && ++writes == 3)
+        ::raise(SIGKILL);
+      return 0;
+    };
+    journal.next(path);
+    (void)clean::cleanFile(path, kSig, o);
+    return 0;
+  });
+  ASSERT_EQ(killed, -1) << "the rewrite was not killed";
+  ASSERT_NE(t.read("bin/run.cgi"), content);  // half written
+
+  // The next run, as the same user, puts it back.
+  const int recovered = asUserWithTwoGroups([&] {
+    ::setenv("XDG_DATA_HOME", data.constData(), 1);
+    const auto notes = clean::recoverInterrupted();
+    return notes.size() == 1 && notes[0].what == clean::RecoveryNote::What::RolledBack ? 0 : 1;
+  });
+  ASSERT_EQ(recovered, 0);
+  EXPECT_EQ(t.read("bin/run.cgi"), content);
+  EXPECT_EQ(statOf(path).st_mode & 07777, 06755u) << std::oct << (statOf(path).st_mode & 07777);
 }
 
 }  // namespace
