@@ -15,6 +15,7 @@
 
 #include "clean/backupstore.h"
 #include "clean/fileio.h"
+#include "clean/properties.h"
 #include "clean/rewrite.h"
 #include "platform/fd.h"
 #include "platform/pathcodec.h"
@@ -50,8 +51,9 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
   if (const int e = sameBytes(file.get(), copy, same))
     return e;
   changed = !same;
+  // A write cut short may have cleared the set-ID bits already.
   if (same)
-    return 0;
+    return keepSetIdBits(file.get(), mode_t(f.mode));
   Options none;
   Steps steps(none);
   StreamSpec how{.from = copy,
@@ -65,6 +67,8 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
     return e;
   const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(f.mtimeSec), long(f.mtimeNsec)}};
   ::futimens(file.get(), times);
+  if (const int e = keepSetIdBits(file.get(), mode_t(f.mode)))
+    return e;
   return ::fsync(file.get()) == 0 ? 0 : errno;
 }
 

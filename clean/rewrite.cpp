@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "clean/fileio.h"
+#include "clean/properties.h"
 #include "platform/fd.h"
 
 namespace clean {
@@ -279,6 +280,9 @@ Replacement Cleaning::replace() {
   TempFile temp(dir_.get(), tempName_);
   if (const int e = temp.create())
     return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
+  // Flags the new file cannot take: the old one keeps them when written in place.
+  if (carryFlags(file_.get(), temp.fd()) != 0)
+    return Replacement::needsInPlace();
   if (const int e = produce(file_.get(), temp.fd(), Step::WriteTemp, false))
     return systemFailure(e);
   if (!carryIdentity(file_.get(), temp.fd(), st_))
@@ -351,6 +355,8 @@ CleanResult Cleaning::rewriteInPlace() {
   if (e == 0)
     e = setMtime(file_.get(), o_.mtime);
   if (e == 0)
+    e = keepSetIdBits(file_.get(), st_.st_mode);
+  if (e == 0)
     e = syncFile(steps_, Step::SyncInPlace, file_.get());
   if (e == 0)
     return CleanResult::cleaned(Placement::InPlace);
@@ -364,6 +370,7 @@ CleanResult Cleaning::rewriteInPlace() {
                   .truncate = true};
   off_t written = 0;
   if (stream(steps_, o_.chunkSize, gjz_, back, written) == 0 &&
+      keepSetIdBits(file_.get(), st_.st_mode) == 0 &&
       syncFile(steps_, Step::Restore, file_.get()) == 0)
     return fail(f);
   f.outcome = Outcome::Damaged;
