@@ -225,9 +225,16 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   };
   auto readFailed = [&] {
     if (status == LogReader::Status::TooLong) {
-      fail(err, shown(input) + u": line %1 is longer than %2 bytes, the most a line may hold"_s
-                                   .arg(reader.lineNumber())
-                                   .arg(kLogLineLimit));
+      // A scan can write such a line: thousands of folders deep, names of bytes
+      // that are not UTF-8 take four characters a byte. Raw, the path is shorter.
+      fail(err, shown(input) +
+                    u": line %1 is longer than %2 bytes, the most a line may hold; the files "
+                    u"after it were not touched"_s.arg(reader.lineNumber())
+                        .arg(kLogLineLimit) +
+                    (nul ? QString()
+                         : u" (a path that long is cleaned from the NUL-separated list of "
+                           u"scan -0, with clean -0, or from a report of scan --json, with "
+                           u"clean --report)"_s));
     }
     if (status == LogReader::Status::Error)
       fail(err, shown(input) + u": "_s + QString::fromLocal8Bit(std::strerror(reader.error())));

@@ -135,3 +135,25 @@ TEST_F(LongPath, IsCleanedFromAScansReport) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scan can write a line longer than the clean reads (4 MiB): a path thousands
+// of folders deep whose names are bytes that are not UTF-8, four characters a
+// byte. The clean stops there, as at any failure, and says how such a path is
+// cleaned.
+TEST(LongLogLine, StopsTheCleanThereAndTellsHowToCleanSuchAPath) {
+  TempTree t;
+  t.write("a.php", kInfected);
+  t.write("b.php", kInfected);
+  t.write("log",
+          t.abs("a.php") + '\n' + QByteArray(5 * 1024 * 1024, 'x') + '\n' + t.abs("b.php") + '\n');
+  const hostile::CliRun r = hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
+  EXPECT_EQ(r.status, cli::kError);
+  EXPECT_TRUE(r.err.contains("line 2 is longer than")) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("clean -0")) << r.err.toStdString();
+  EXPECT_EQ(t.read("a.php"), kCleaned);
+  EXPECT_EQ(t.read("b.php"), kInfected);
+}
+
+}  // namespace
