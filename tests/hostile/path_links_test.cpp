@@ -129,6 +129,20 @@ TEST_F(LinkOnPath, WithTheScansIdentitiesALinkToTheSameFilePasses) {
   EXPECT_EQ(scan.t.read("real/x.php"), kCleaned);
 }
 
+TEST_F(LinkOnPath, RestoreDoesNotWriteTheOriginalThroughALinkSwappedInAfterTheClean) {
+  t.write("log", t.abs("tree/sub/x.php") + '\n');
+  ASSERT_EQ(hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")}).status, cli::kOk);
+  ASSERT_EQ(t.read("tree/sub/x.php"), kCleaned);
+  // What the clean left, at a place of the intruder's choosing.
+  t.write("outside/x.php", kCleaned);
+  swapSubForLink();
+  const hostile::CliRun restored = hostile::runCli({u"restore"_s});
+  EXPECT_EQ(restored.status, cli::kError);
+  EXPECT_EQ(t.read("outside/x.php"), kCleaned);
+  EXPECT_TRUE(restored.out.contains(platform::decodePath(t.abs("tree/sub")).toUtf8()))
+      << restored.out.toStdString();
+}
+
 TEST_F(LinkOnPath, ALinkInsideALinksTargetIsJudgedByItsOwnFolder) {
   // base (only ours) -> link "in" to tree (others may write), whose "sub" is a link.
   t.mkdir("base");
