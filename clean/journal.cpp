@@ -18,6 +18,7 @@
 #include "clean/properties.h"
 #include "clean/rewrite.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 #include "platform/pathcodec.h"
 #include "text/textops.h"
 
@@ -26,12 +27,12 @@ using namespace Qt::StringLiterals;
 namespace clean {
 namespace {
 
-// The folder a path's file lies in, open, and the file's name.
+// The folder a path's file lies in, open, and the file's name. Any length; any
+// link, since the file's identity decides.
 bool openFolderOf(const QByteArray& path, platform::UniqueFd& dir, QByteArray& name) {
-  const qsizetype slash = path.lastIndexOf('/');
-  const QByteArray folder = slash <= 0 ? QByteArray("/") : path.left(slash);
-  name = path.mid(slash + 1);
-  dir.reset(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  platform::OpenedFolder folder = platform::openFolderOf(path, platform::LinkTrust::Any);
+  dir = std::move(folder.dir);
+  name = folder.name;
   return dir.ok() && !name.isEmpty();
 }
 

@@ -13,6 +13,7 @@
 #include "clean/failures.h"
 #include "clean/fileio.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 
 namespace clean {
 namespace {
@@ -81,13 +82,19 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     r.reason = why;
     return r;
   };
-  // The file as it is now, read without following a link.
-  const qsizetype slash = r.path.lastIndexOf('/');
-  platform::UniqueFd dir(::open(slash <= 0 ? "/" : r.path.left(slash).constData(),
-                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  platform::UniqueFd file(dir.ok() ? ::openat(dir.get(), r.path.mid(slash + 1).constData(),
-                                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                                   : -1);
+  // The file as it is now, read without following a link to it, and through a
+  // link on the way only where the clean without a scan's identity would go.
+  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
+  if (!dir.untrustedLink.isEmpty()) {
+    Failure why;
+    why.reason = Reason::UntrustedLink;
+    why.link = dir.untrustedLink;
+    return failed(reasonText(why));
+  }
+  errno = dir.error;
+  platform::UniqueFd file(dir.dir.ok() ? ::openat(dir.dir.get(), dir.name.constData(),
+                                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                       : -1);
   if (!file.ok()) {
     if (errno == ENOENT) {
       r.result = RestoredFile::Result::Missing;

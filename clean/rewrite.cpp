@@ -11,6 +11,7 @@
 #include "clean/fileio.h"
 #include "clean/properties.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 
 namespace clean {
 namespace {
@@ -159,7 +160,6 @@ class Cleaning {
   const platform::FileIdentity* scannedAs_;
   platform::FileIdentity cleanedAs_;
   platform::UniqueFd dir_;
-  QByteArray dirPath_;
   QByteArray name_;
   QByteArray tempName_;
   platform::UniqueFd file_;
@@ -197,15 +197,23 @@ Stage Cleaning::open() {
     return failure(Reason::EmptyPath);
   if (path_.contains('\0'))
     return failure(Reason::NotAFilePath);
-  const qsizetype slash = path_.lastIndexOf('/');
-  dirPath_ = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path_.left(slash);
-  name_ = path_.mid(slash + 1);
+  name_ = path_.mid(path_.lastIndexOf('/') + 1);
   if (name_.isEmpty() || name_ == "." || name_ == "..")
     return failure(Reason::NotAFilePath);
 
-  dir_.reset(::open(dirPath_.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // One folder at a time, so that a path of any length works. With the scan's
+  // identity any link may be followed: the check below judges where it led.
+  // Without, only a link that nobody but root or this user could have put there.
+  platform::OpenedFolder folder = platform::openFolderOf(
+      path_, scannedAs_ ? platform::LinkTrust::Any : platform::LinkTrust::Trusted);
+  if (!folder.untrustedLink.isEmpty()) {
+    Failure f = failure(Reason::UntrustedLink, folder.error);
+    f.link = folder.untrustedLink;
+    return f;
+  }
+  dir_ = std::move(folder.dir);
   if (!dir_.ok()) {
-    const int e = errno;
+    const int e = folder.error;
     if (e == ENOENT || e == ENOTDIR)
       return failure(Reason::NoFolder, e);
     return systemFailure(e);

@@ -3,8 +3,11 @@
 //
 // The file is reached through its directory: a symbolic link in the last
 // component is refused, never written through, and a missing file is never
-// created. A file the running user may not write (for root: one without any
-// write bit) is refused, although replacing it through its directory would work.
+// created. The directory is opened one folder at a time (platform/openpath.h):
+// without the scan's identity of the file, a link on the way is followed only
+// where nobody but root or the running user could have put it. A file the running user may not
+// write (for root: one without any write bit) is refused, although replacing it through its
+// directory would work.
 //
 // Two ways to put the new content in place:
 // - Replace: the new content goes to a new file in the same directory, created
@@ -109,6 +112,7 @@ enum class Reason {
   FolderNotWritable,  // no new file can be made beside it
   Changed,            // the file was replaced or modified while it was being cleaned
   NotScannedFile,     // the path leads to another file than the one the scan found
+  UntrustedLink,      // a link on the path lies where others could have put it; see `link`
   BackupFailed,       // its backup could not be saved; see `error`
   System,             // any other error; see `error`
 };
@@ -125,6 +129,7 @@ struct Failure {
   int error = 0;  // the errno behind the failure, when there is one
   Outcome outcome = Outcome::Unchanged;
   QByteArray backup;  // the copy's path, for Outcome::Damaged (empty: none kept)
+  QByteArray link;    // the link not followed, for Reason::UntrustedLink
 };
 
 // How a cleaned file got its new content.
