@@ -35,7 +35,10 @@ bool isRoot() {
 
 // The failure of cleaning `path` (bytes) without an identity; nullopt: cleaned.
 std::optional<clean::Failure> cleanPlain(const QByteArray& path) {
-  return clean::cleanFile(path, kSig);
+  const clean::CleanResult result = clean::cleanFile(path, kSig);
+  if (result.ok())
+    return std::nullopt;
+  return result.failure();
 }
 
 // A web root that others may write, as the intruder could: `tree/sub/x.php`
