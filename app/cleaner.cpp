@@ -70,20 +70,18 @@ void Cleaner::Tervane(const QString& GJZ) {
     platform::FileIdentity cleanedAs;
     w_.showCleaning(shown);
     run.next(*bytes);
-    const auto failed = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
-    run.outcome(failed, cleanedAs);
-    if (failed) {
-      if (onFile)
-        onFile(*bytes, failed);
+    const clean::CleanResult result = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
+    run.outcome(result, cleanedAs);
+    if (onFile)
+      onFile(*bytes, result);
+    if (!result.ok()) {
       finishRun(true);
-      w_.showMessage(clean::failureMessage(shown, *failed));
+      w_.showMessage(clean::failureMessage(shown, result.failure()));
       return;
     }
     // Replacing the content made a new file: it is the one to expect from now on.
     if (scannedAs)
       scanned.value() = cleanedAs;
-    if (onFile)
-      onFile(*bytes, std::nullopt);
     QString entry = shown;
     entry += text::kCrLf;
     entry += msg::kCleaned;

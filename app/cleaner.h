@@ -39,9 +39,9 @@ class Cleaner {
   void beginBatches() { batched_ = true; }
   void endBatches();
 
-  // Called after each file (its path's bytes) with its failure, if it failed (the
-  // command line's report).
-  std::function<void(const QByteArray& path, const std::optional<clean::Failure>& failure)> onFile;
+  // Called after each file (its path's bytes) with what became of it (the command
+  // line's report).
+  std::function<void(const QByteArray& path, const clean::CleanResult& result)> onFile;
 
  private:
   WindowState& w_;

@@ -1,6 +1,5 @@
 #include "clean/backupstore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <time.h>
@@ -12,29 +11,15 @@
 #include <QJsonValue>
 #include <QList>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
 #include "clean/failures.h"
 #include "clean/fileio.h"
+#include "clean/storelayout.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 
-// The manifest's records, one JSON object per line, each with "type":
-//   run      first: "format" 1, "kind" ("clean" or "restore"), "started" (ISO 8601,
-//            UTC), "signature", "cwd" (see platform/pathjson.h), "uid", "full"
-//   file     before the file is touched: "n" (place in the list, from 0), "path",
-//            "dev" and "ino" (decimal text: 64-bit values), "size", "mode",
-//            "uid", "gid", "mtime" (seconds), "mtime_nsec", and for a full run
-//            "sha256" and "sha256_cleaned" of the content and its cleaned form,
-//            "copy" (the copy's name); "temp" (the new file's name beside it)
-//   in_place before the file is written in place: "n", "copy"
-//   outcome  "n", "outcome" ("cleaned", "unchanged", "restored" or "failed"),
-//            "reason" for a failure, "dev" and "ino" of the file now at the path;
-//            "path" when no file record came before
-//   end      the run came to its end: "stopped" (at a failure), "ended"
-//   recovered a later run finished what this one left: "at"
 using namespace Qt::StringLiterals;
 
 namespace clean {
@@ -42,8 +27,6 @@ namespace clean {
 std::function<QByteArray()> BackupRun::nameForTests;
 
 namespace {
-
-constexpr char kManifest[] = "manifest.jsonl";
 
 QString nowText() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -79,34 +62,6 @@ QJsonValue bigNumber(quint64 v) {
   return QString::number(v);
 }
 
-QByteArray readAll(int fd) {
-  QByteArray out;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return out;
-    out.append(buf, n);
-  }
-}
-
-std::vector<QByteArray> namesIn(int dirfd) {
-  std::vector<QByteArray> names;
-  DIR* d = ::fdopendir(::dup(dirfd));
-  if (!d)
-    return names;
-  while (const dirent* e = ::readdir(d)) {
-    const QByteArray n(e->d_name);
-    if (n != "." && n != "..")
-      names.push_back(n);
-  }
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 }  // namespace
 
 QByteArray backupStorePath() {
@@ -140,17 +95,6 @@ int Store::open(bool create) {
   return openOwnFolder(tervane.get(), "backups", create, fd_);
 }
 
-std::vector<QByteArray> Store::runs() const {
-  std::vector<QByteArray> out;
-  for (const QByteArray& n : namesIn(fd_.get())) {
-    struct stat st;
-    if (!n.isEmpty() && n[0] >= '0' && n[0] <= '9' &&
-        ::fstatat(fd_.get(), n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-      out.push_back(n);
-  }
-  return out;
-}
-
 QByteArray newRunName() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -161,97 +105,6 @@ QByteArray newRunName() {
   // The random part is the temporary-name generator's.
   return QByteArray(stamp) + '.' + QByteArray::number(now.tv_nsec / 1000).rightJustified(6, '0') +
          "Z-" + randomTempName().mid(9, 8);
-}
-
-std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
-  platform::UniqueFd run(
-      ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!run.ok())
-    return std::nullopt;
-  platform::UniqueFd manifest(::openat(run.get(), kManifest, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!manifest.ok())
-    return std::nullopt;
-  RunManifest m;
-  m.name = name;
-  bool sawHeader = false;
-  auto fileAt = [&m](int n) -> FileRecord* {
-    for (auto it = m.files.rbegin(); it != m.files.rend(); ++it) {
-      if (it->n == n)
-        return &*it;
-    }
-    return nullptr;
-  };
-  for (const QByteArray& line : readAll(manifest.get()).split('\n')) {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-      continue;  // a line a crash cut short
-    const QJsonObject o = doc.object();
-    const QString type = o.value(u"type").toString();
-    const int n = o.value(u"n").toInt(-1);
-    if (type == u"run") {
-      sawHeader = true;
-      m.kind = o.value(u"kind").toString() == u"restore" ? RunKind::Restore : RunKind::Clean;
-      m.started = o.value(u"started").toString();
-      m.signature = o.value(u"signature").toString();
-      m.full = o.value(u"full").toBool(true);
-      m.cwd = platform::takePath(o, QStringLiteral("cwd")).value_or(QByteArray("/"));
-    } else if (type == u"file") {
-      FileRecord f;
-      f.n = n;
-      f.path = platform::takePath(o).value_or(QByteArray());
-      f.dev = o.value(u"dev").toString().toULongLong();
-      f.ino = o.value(u"ino").toString().toULongLong();
-      f.size = o.value(u"size").toInteger();
-      f.mode = uint(o.value(u"mode").toInteger());
-      f.uid = uint(o.value(u"uid").toInteger());
-      f.gid = uint(o.value(u"gid").toInteger());
-      f.mtimeSec = o.value(u"mtime").toInteger();
-      f.mtimeNsec = o.value(u"mtime_nsec").toInteger();
-      f.sha256 = o.value(u"sha256").toString().toLatin1();
-      f.sha256Cleaned = o.value(u"sha256_cleaned").toString().toLatin1();
-      f.copy = o.value(u"copy").toString().toLatin1();
-      f.temp = o.value(u"temp").toString().toLatin1();
-      m.files.push_back(f);
-    } else if (type == u"in_place") {
-      if (FileRecord* f = fileAt(n)) {
-        f->inPlace = true;
-        f->copy = o.value(u"copy").toString().toLatin1();
-      }
-    } else if (type == u"outcome") {
-      FileRecord* f = fileAt(n);
-      if (!f) {
-        m.files.push_back(FileRecord{});
-        f = &m.files.back();
-        f->n = n;
-        f->path = platform::takePath(o).value_or(QByteArray());
-      }
-      f->outcome = o.value(u"outcome").toString();
-      f->reason = o.value(u"reason").toString();
-      if (o.contains(u"ino"))
-        f->after = platform::FileIdentity{o.value(u"dev").toString().toULongLong(),
-                                          o.value(u"ino").toString().toULongLong()};
-    } else if (type == u"end") {
-      m.ended = true;
-    } else if (type == u"recovered") {
-      m.recovered = true;
-    }
-  }
-  if (!sawHeader)
-    return std::nullopt;
-  for (const FileRecord& f : m.files) {
-    struct stat st;
-    if (!f.copy.isEmpty() &&
-        ::fstatat(run.get(), f.copy.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-      m.copyBytes += st.st_size;
-  }
-  return m;
-}
-
-QByteArray absolutePath(const RunManifest& run, const FileRecord& file) {
-  if (file.path.startsWith('/'))
-    return file.path;
-  return (run.cwd.endsWith('/') ? run.cwd : run.cwd + '/') + file.path;
 }
 
 BackupRun::BackupRun(RunKind kind, bool full, QStringView gjz)
@@ -332,7 +185,11 @@ int BackupRun::writeCopy(int fd, const Steps& steps) {
     return errno;
   QCryptographicHash original(QCryptographicHash::Sha256);
   QCryptographicHash cleaned(QCryptographicHash::Sha256);
-  StreamSpec how{fd, Step::ReadOriginal, copy.get(), Step::WriteBackup, true, false};
+  StreamSpec how{.from = fd,
+                 .readStep = Step::ReadOriginal,
+                 .to = copy.get(),
+                 .writeStep = Step::WriteBackup,
+                 .copyOnly = true};
   how.readHash = &original;
   if (kind_ == RunKind::Clean)
     how.cleanedHash = &cleaned;
@@ -411,7 +268,7 @@ int BackupRun::beforeInPlace(int fd, const struct stat&, const Steps& steps,
   return 0;
 }
 
-void BackupRun::outcome(const std::optional<Failure>& failed, const platform::FileIdentity& after,
+void BackupRun::outcome(const CleanResult& result, const platform::FileIdentity& after,
                         const QString& reason) {
   if (!run_.ok() && (!full_ || start() != 0))
     return;
@@ -419,10 +276,10 @@ void BackupRun::outcome(const std::optional<Failure>& failed, const platform::Fi
                  : sha_.isEmpty() || sha_ != cleanedSha_ ? u"cleaned"_s
                                                          : u"unchanged"_s;
   QJsonObject r{{u"type"_s, u"outcome"_s}, {u"n"_s, n_}};
-  if (failed) {
+  if (!result.ok()) {
     what = u"failed"_s;
-    r.insert(u"reason"_s, reason.isEmpty() ? reasonText(*failed) : reason);
-    damaged_ = damaged_ || failed->outcome == Outcome::Damaged;
+    r.insert(u"reason"_s, reason.isEmpty() ? reasonText(result.failure()) : reason);
+    damaged_ = damaged_ || result.failure().outcome == Outcome::Damaged;
   } else {
     r.insert(u"dev"_s, bigNumber(after.device));
     r.insert(u"ino"_s, bigNumber(after.inode));
@@ -431,7 +288,7 @@ void BackupRun::outcome(const std::optional<Failure>& failed, const platform::Fi
   if (sha_.isEmpty() && !hasCopy_ && !inPlace_)
     platform::putPath(r, path_);
   // An in-place rewrite that is known to be done must not be rolled back.
-  if (append(r, inPlace_) == 0 && inPlace_ && !full_ && !failed)
+  if (append(r, inPlace_) == 0 && inPlace_ && !full_ && result.ok())
     ::unlinkat(run_.get(), copyName().constData(), 0);
 }
 
@@ -444,18 +301,6 @@ void BackupRun::finish(bool stopped) {
     run_.reset();
     (void)removeRun(store_.fd(), name_);
   }
-}
-
-int removeRun(int storeFd, const QByteArray& name) {
-  platform::UniqueFd run(
-      ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!run.ok())
-    return errno;
-  for (const QByteArray& n : namesIn(run.get())) {
-    if (::unlinkat(run.get(), n.constData(), 0) != 0)
-      return errno;
-  }
-  return ::unlinkat(storeFd, name.constData(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
 }  // namespace clean

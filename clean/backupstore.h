@@ -9,7 +9,7 @@
 // the time it started (UTC, to the microsecond) and a random suffix, so names
 // sort in time order and never collide. In it:
 // - manifest.jsonl: JSON Lines, one object per record, appended and flushed to
-//   disk as the run goes (see the records in backupstore.cpp); a last line cut
+//   disk as the run goes (see the records in storelayout.h); a last line cut
 //   short by a crash is ignored by readers;
 // - 000000, 000001, ...: the copies, named by the file's place in the list.
 //
@@ -113,7 +113,7 @@ class BackupRun final : public Keeper {
   [[nodiscard]] int beforeInPlace(int fd, const struct stat& st, const Steps& steps,
                                   platform::UniqueFd& copy, QByteArray& copyPath) override;
   // What became of the current file; `after`: the file now at its path.
-  void outcome(const std::optional<Failure>& failed, const platform::FileIdentity& after,
+  void outcome(const CleanResult& result, const platform::FileIdentity& after,
                const QString& reason = {});
   // The run has ended; `stopped`: at a failure.
   void finish(bool stopped);

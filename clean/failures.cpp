@@ -84,6 +84,11 @@ QString reasonText(const Failure& f) {
       return QStringLiteral(
           u"扫描之后这个路径被改动过，现在指向的不是扫描时找到的那个文件（可能被换成了别的文件、"
           u"文件夹或符号链接）；为了安全，没有清除。");
+    case Reason::UntrustedLink:
+      return QStringLiteral(u"路径经过符号链接“") + shownPath(platform::decodePath(f.link)) +
+             QStringLiteral(
+                 u"”，它所在的文件夹除了管理员和你以外别人也能改动，这个链接可能是别人放的；"
+                 u"为了安全，不经这个链接清除。");
     case Reason::BackupFailed:
       return QStringLiteral(u"无法保存这个文件的备份（") +
              (f.error == ELOOP || f.error == EEXIST

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "clean/properties.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
 #include "text/utf8.h"
@@ -97,6 +98,11 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
       return e;
   }
   SignatureRemover remover(gjz, encoding);
+  // Holes of `from` stay holes in `to`; the removed occurrences say where in
+  // `from` each written byte came from.
+  SparseWriter sparse(how.to >= 0 ? how.from : -1, how.to);
+  remover.recordRanges(sparse.active() && !how.copyOnly);
+  off_t source = 0;  // where in `from` the next byte written came from
   std::vector<uint8_t> out;
   out.reserve(buf.size() + 64);
   off_t readAt = 0;
@@ -121,7 +127,20 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
     }
     if (how.writeHash)
       how.writeHash->addData(QByteArrayView(p, qsizetype(len)));
-    if (how.to >= 0) {
+    if (how.to >= 0 && sparse.active()) {
+      std::size_t done = 0;
+      for (const ByteRange& r : remover.ranges()) {
+        const std::size_t before = std::size_t(r.offset - source);
+        if (const int e = sparse.write(steps, how.writeStep, p + done, before, written, source))
+          return e;
+        done += before;
+        source = off_t(r.offset + r.length);
+      }
+      remover.clearRanges();
+      if (const int e = sparse.write(steps, how.writeStep, p + done, len - done, written, source))
+        return e;
+      source += off_t(len - done);
+    } else if (how.to >= 0) {
       if (const int e = writeAll(steps, how.writeStep, how.to, p, len, &written))
         return e;
     } else {
@@ -137,6 +156,9 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
       return e;
     if (::ftruncate(how.to, written) != 0)
       return errno;
+  } else if (how.to >= 0) {
+    if (const int e = sparse.finish(steps, how.writeStep, written))
+      return e;
   }
   return 0;
 }

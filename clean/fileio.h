@@ -32,12 +32,12 @@ class Steps {
 };
 
 // Writes all of `n` bytes, at `*at` (advanced) or at the current position.
-int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n,
-             off_t* at = nullptr);
+[[nodiscard]] int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n,
+                           off_t* at = nullptr);
 // Reads up to `n` bytes at `*at` (advanced); `got` receives the count.
-int readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n, off_t& at,
-             std::size_t& got);
-int syncFile(const Steps& steps, Step step, int fd);
+[[nodiscard]] int readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n,
+                           off_t& at, std::size_t& got);
+[[nodiscard]] int syncFile(const Steps& steps, Step step, int fd);
 
 // Streams the whole of `from` into `to` (written from offset 0, cut to length
 // when `truncate`), cleaned of `gjz` unless `copyOnly`. Each hash, when given,
@@ -57,12 +57,12 @@ struct StreamSpec {
   // first learns whether it is valid UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
 };
-int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& how,
-           off_t& written, qint64* removed = nullptr);
+[[nodiscard]] int stream(const Steps& steps, std::size_t chunk, QStringView gjz,
+                         const StreamSpec& how, off_t& written, qint64* removed = nullptr);
 
 // Whether two descriptors hold the same bytes from their starts to their ends.
 // 0 or errno; `same` receives the answer.
-int sameBytes(int a, int b, bool& same);
+[[nodiscard]] int sameBytes(int a, int b, bool& same);
 
 bool sameFile(const struct stat& a, const struct stat& b);
 // Neither written nor changed in its attributes since `a` was taken.
@@ -70,7 +70,7 @@ bool sameContent(const struct stat& a, const struct stat& b);
 
 // Makes `to`'s owner, group, extended attributes and mode those of `from`
 // (stat `st`). False when that cannot be done.
-bool carryIdentity(int from, int to, const struct stat& st);
+[[nodiscard]] bool carryIdentity(int from, int to, const struct stat& st);
 
 // ".tervane-" and 16 random hex digits.
 QByteArray randomTempName();

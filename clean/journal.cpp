@@ -15,8 +15,10 @@
 
 #include "clean/backupstore.h"
 #include "clean/fileio.h"
+#include "clean/properties.h"
 #include "clean/rewrite.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 #include "platform/pathcodec.h"
 #include "text/textops.h"
 
@@ -25,12 +27,12 @@ using namespace Qt::StringLiterals;
 namespace clean {
 namespace {
 
-// The folder a path's file lies in, open, and the file's name.
+// The folder a path's file lies in, open, and the file's name. Any length; any
+// link, since the file's identity decides.
 bool openFolderOf(const QByteArray& path, platform::UniqueFd& dir, QByteArray& name) {
-  const qsizetype slash = path.lastIndexOf('/');
-  const QByteArray folder = slash <= 0 ? QByteArray("/") : path.left(slash);
-  name = path.mid(slash + 1);
-  dir.reset(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  platform::OpenedFolder folder = platform::openFolderOf(path, platform::LinkTrust::Any);
+  dir = std::move(folder.dir);
+  name = folder.name;
   return dir.ok() && !name.isEmpty();
 }
 
@@ -50,16 +52,24 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
   if (const int e = sameBytes(file.get(), copy, same))
     return e;
   changed = !same;
+  // A write cut short may have cleared the set-ID bits already.
   if (same)
-    return 0;
+    return keepSetIdBits(file.get(), mode_t(f.mode));
   Options none;
   Steps steps(none);
-  StreamSpec how{copy, Step::Restore, file.get(), Step::Restore, true, true};
+  StreamSpec how{.from = copy,
+                 .readStep = Step::Restore,
+                 .to = file.get(),
+                 .writeStep = Step::Restore,
+                 .copyOnly = true,
+                 .truncate = true};
   off_t written = 0;
   if (const int e = stream(steps, 128 * 1024, {}, how, written))
     return e;
   const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(f.mtimeSec), long(f.mtimeNsec)}};
   ::futimens(file.get(), times);
+  if (const int e = keepSetIdBits(file.get(), mode_t(f.mode)))
+    return e;
   return ::fsync(file.get()) == 0 ? 0 : errno;
 }
 

@@ -46,6 +46,8 @@ class SignatureRemover {
   // in stream order, for the dry run and the report.
   void recordRanges(bool on) { recordRanges_ = on; }
   const std::vector<ByteRange>& ranges() const { return ranges_; }
+  // Forgets the ranges kept so far, for a caller that uses them as they come.
+  void clearRanges() { ranges_.clear(); }
 
  private:
   QString gjz_;

@@ -13,6 +13,7 @@
 #include "clean/failures.h"
 #include "clean/fileio.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 
 namespace clean {
 namespace {
@@ -22,7 +23,11 @@ int hashOf(int fd, QByteArray& hex) {
   Options none;
   Steps steps(none);
   QCryptographicHash h(QCryptographicHash::Sha256);
-  StreamSpec how{fd, Step::ReadOriginal, -1, Step::WriteTemp, true, false};
+  StreamSpec how{.from = fd,
+                 .readStep = Step::ReadOriginal,
+                 .to = -1,
+                 .writeStep = Step::WriteTemp,
+                 .copyOnly = true};
   how.readHash = &h;
   off_t length = 0;
   if (const int e = stream(steps, 128 * 1024, {}, how, length))
@@ -77,13 +82,19 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     r.reason = why;
     return r;
   };
-  // The file as it is now, read without following a link.
-  const qsizetype slash = r.path.lastIndexOf('/');
-  platform::UniqueFd dir(::open(slash <= 0 ? "/" : r.path.left(slash).constData(),
-                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  platform::UniqueFd file(dir.ok() ? ::openat(dir.get(), r.path.mid(slash + 1).constData(),
-                                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                                   : -1);
+  // The file as it is now, read without following a link to it, and through a
+  // link on the way only where the clean without a scan's identity would go.
+  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
+  if (!dir.untrustedLink.isEmpty()) {
+    Failure why;
+    why.reason = Reason::UntrustedLink;
+    why.link = dir.untrustedLink;
+    return failed(reasonText(why));
+  }
+  errno = dir.error;
+  platform::UniqueFd file(dir.dir.ok() ? ::openat(dir.dir.get(), dir.name.constData(),
+                                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                       : -1);
   if (!file.ok()) {
     if (errno == ENOENT) {
       r.result = RestoredFile::Result::Missing;
@@ -138,10 +149,10 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   const platform::FileIdentity readAs = platform::identityOf(st);
   platform::FileIdentity after;
   journal.next(r.path);
-  const auto f2 = cleanFile(r.path, {}, o, &readAs, &after);
-  journal.outcome(f2, after);
-  if (f2)
-    return failed(reasonText(*f2));
+  const CleanResult written = cleanFile(r.path, {}, o, &readAs, &after);
+  journal.outcome(written, after);
+  if (!written.ok())
+    return failed(reasonText(written.failure()));
   r.result = RestoredFile::Result::Restored;
   return r;
 }

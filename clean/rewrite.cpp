@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <utility>
 
 #include "clean/fileio.h"
+#include "clean/properties.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 
 namespace clean {
 namespace {
@@ -18,6 +22,44 @@ Failure failure(Reason reason, int error = 0) {
   f.error = error;
   return f;
 }
+
+// One stage of the rewrite: went through, or stopped with a failure. Implicit
+// from a Failure, so that a stage returns its refusal as it is.
+class [[nodiscard]] Stage {
+ public:
+  static Stage passed() { return Stage(); }
+  Stage(Failure why) : failure_(std::move(why)) {}
+
+  bool ok() const { return !failure_; }
+  // Only when !ok().
+  const Failure& failure() const { return *failure_; }
+
+ private:
+  Stage() = default;
+  std::optional<Failure> failure_;
+};
+
+// What putting a new file in the old one's place came to.
+class [[nodiscard]] Replacement {
+ public:
+  enum class Kind {
+    Done,
+    NeedsInPlace,  // the new file cannot carry the old one's identity
+    Failed,
+  };
+  static Replacement done() { return Replacement(Kind::Done); }
+  static Replacement needsInPlace() { return Replacement(Kind::NeedsInPlace); }
+  Replacement(Failure why) : kind_(Kind::Failed), failure_(std::move(why)) {}
+
+  Kind kind() const { return kind_; }
+  // Only for Kind::Failed.
+  const Failure& failure() const { return failure_; }
+
+ private:
+  explicit Replacement(Kind kind) : kind_(kind) {}
+  Kind kind_;
+  Failure failure_;
+};
 
 // A system error, told by its own reason where there is a plainer one.
 Failure systemFailure(int error) {
@@ -102,13 +144,12 @@ class Cleaning {
   // The file now at the path, after a successful run.
   platform::FileIdentity cleanedAs() const { return cleanedAs_; }
 
-  std::optional<Failure> run();
+  CleanResult run();
 
  private:
-  enum class Replaced { Done, NeedsInPlace, Failed };
-  std::optional<Failure> open();
-  Replaced replace(Failure& failed);
-  std::optional<Failure> rewriteInPlace();
+  Stage open();
+  Replacement replace();
+  CleanResult rewriteInPlace();
   // The new content from `from` (the original or its copy) into `to`.
   int produce(int from, int to, Step writeStep, bool truncate);
 
@@ -119,53 +160,60 @@ class Cleaning {
   const platform::FileIdentity* scannedAs_;
   platform::FileIdentity cleanedAs_;
   platform::UniqueFd dir_;
-  QByteArray dirPath_;
   QByteArray name_;
   QByteArray tempName_;
   platform::UniqueFd file_;
   struct stat st_ {};
 };
 
-std::optional<Failure> Cleaning::run() {
-  if (auto f = open())
-    return f;
+CleanResult Cleaning::run() {
+  if (const Stage opened = open(); !opened.ok())
+    return CleanResult::failed(opened.failure());
   // Renaming a new file over one with several names would leave the others with
   // the old content; a new file owned by someone else than the old one would
   // change who the file belongs to.
   const bool inPlace = st_.st_nlink > 1 || (::geteuid() != 0 && st_.st_uid != ::geteuid());
-  tempName_ = randomTempName();
+  tempName_ = o_.tempName ? o_.tempName() : randomTempName();
   if (o_.keeper) {
     if (const int e = o_.keeper->before(file_.get(), st_, tempName_, steps_))
-      return failure(Reason::BackupFailed, e);
+      return CleanResult::failed(failure(Reason::BackupFailed, e));
   }
   if (!inPlace) {
-    Failure f;
-    switch (replace(f)) {
-      case Replaced::Done:
-        return std::nullopt;
-      case Replaced::Failed:
-        return f;
-      case Replaced::NeedsInPlace:
+    const Replacement replaced = replace();
+    switch (replaced.kind()) {
+      case Replacement::Kind::Done:
+        return CleanResult::cleaned(Placement::Replaced);
+      case Replacement::Kind::Failed:
+        return CleanResult::failed(replaced.failure());
+      case Replacement::Kind::NeedsInPlace:
         break;
     }
   }
   return rewriteInPlace();
 }
 
-std::optional<Failure> Cleaning::open() {
+Stage Cleaning::open() {
   if (path_.isEmpty())
     return failure(Reason::EmptyPath);
   if (path_.contains('\0'))
     return failure(Reason::NotAFilePath);
-  const qsizetype slash = path_.lastIndexOf('/');
-  dirPath_ = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path_.left(slash);
-  name_ = path_.mid(slash + 1);
+  name_ = path_.mid(path_.lastIndexOf('/') + 1);
   if (name_.isEmpty() || name_ == "." || name_ == "..")
     return failure(Reason::NotAFilePath);
 
-  dir_.reset(::open(dirPath_.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // One folder at a time, so that a path of any length works. With the scan's
+  // identity any link may be followed: the check below judges where it led.
+  // Without, only a link that nobody but root or this user could have put there.
+  platform::OpenedFolder folder = platform::openFolderOf(
+      path_, scannedAs_ ? platform::LinkTrust::Any : platform::LinkTrust::Trusted);
+  if (!folder.untrustedLink.isEmpty()) {
+    Failure f = failure(Reason::UntrustedLink, folder.error);
+    f.link = folder.untrustedLink;
+    return f;
+  }
+  dir_ = std::move(folder.dir);
   if (!dir_.ok()) {
-    const int e = errno;
+    const int e = folder.error;
     if (e == ENOENT || e == ENOTDIR)
       return failure(Reason::NoFolder, e);
     return systemFailure(e);
@@ -186,6 +234,8 @@ std::optional<Failure> Cleaning::open() {
     return failure(Reason::Folder);
   if (!S_ISREG(there.st_mode))
     return failure(Reason::NotRegular);
+  if (const int e = steps_.injected(Step::Open))
+    return systemFailure(e);
 
   // Opening for writing asks the system whether this user may write the file (its
   // mode, ACLs, a read-only mount, an immutable flag), and O_NOFOLLOW refuses a
@@ -218,7 +268,7 @@ std::optional<Failure> Cleaning::open() {
   // as it is.
   if (::geteuid() == 0 && (st_.st_mode & 0222) == 0)
     return failure(Reason::ReadOnly);
-  return std::nullopt;
+  return Stage::passed();
 }
 
 int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
@@ -234,74 +284,78 @@ int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
   return stream(steps_, o_.chunkSize, gjz_, how, written);
 }
 
-Cleaning::Replaced Cleaning::replace(Failure& failed) {
+Replacement Cleaning::replace() {
   TempFile temp(dir_.get(), tempName_);
-  if (const int e = temp.create()) {
-    failed = failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
-    return Replaced::Failed;
-  }
-  auto fail = [&](Failure f) {
-    failed = f;
-    return Replaced::Failed;
-  };
+  if (const int e = temp.create())
+    return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
+  // Flags the new file cannot take: the old one keeps them when written in place.
+  if (carryFlags(file_.get(), temp.fd()) != 0)
+    return Replacement::needsInPlace();
   if (const int e = produce(file_.get(), temp.fd(), Step::WriteTemp, false))
-    return fail(systemFailure(e));
+    return systemFailure(e);
   if (!carryIdentity(file_.get(), temp.fd(), st_))
-    return Replaced::NeedsInPlace;
+    return Replacement::needsInPlace();
   if (const int e = setMtime(temp.fd(), o_.mtime))
-    return fail(systemFailure(e));
+    return systemFailure(e);
   if (const int e = syncFile(steps_, Step::SyncTemp, temp.fd()))
-    return fail(systemFailure(e));
+    return systemFailure(e);
 
   // The old file must still be the one read, unchanged, under the same name.
   struct stat now;
   struct stat there;
   if (::fstat(file_.get(), &now) != 0)
-    return fail(systemFailure(errno));
+    return systemFailure(errno);
   if (!sameContent(now, st_) ||
       ::fstatat(dir_.get(), name_.constData(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
       !sameFile(there, st_))
-    return fail(failure(Reason::Changed));
+    return failure(Reason::Changed);
 
   struct stat replacement;
   if (::fstat(temp.fd(), &replacement) != 0)
-    return fail(systemFailure(errno));
+    return systemFailure(errno);
   if (const int e = steps_.injected(Step::Replace))
-    return fail(systemFailure(e));
+    return systemFailure(e);
   if (::renameat(dir_.get(), temp.name().constData(), dir_.get(), name_.constData()) != 0)
-    return fail(systemFailure(errno));
+    return systemFailure(errno);
   temp.keep();
   cleanedAs_ = platform::identityOf(replacement);
 
   if (const int e = syncFile(steps_, Step::SyncDir, dir_.get())) {
     Failure f = systemFailure(e);
     f.outcome = Outcome::ReplacedUnsynced;
-    return fail(f);
+    return f;
   }
-  return Replaced::Done;
+  return Replacement::done();
 }
 
-std::optional<Failure> Cleaning::rewriteInPlace() {
+CleanResult Cleaning::rewriteInPlace() {
+  auto fail = [](Failure why) { return CleanResult::failed(std::move(why)); };
   platform::UniqueFd copy;
   QByteArray copyPath;
   if (o_.keeper) {
     if (const int e = o_.keeper->beforeInPlace(file_.get(), st_, steps_, copy, copyPath))
-      return failure(Reason::BackupFailed, e);
+      return fail(failure(Reason::BackupFailed, e));
   } else {
     if (const int e = anonymousCopy(dir_.get(), copy))
-      return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
-    StreamSpec how{file_.get(), Step::ReadOriginal, copy.get(), Step::WriteBackup, true, true};
+      return fail(
+          failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e));
+    StreamSpec how{.from = file_.get(),
+                   .readStep = Step::ReadOriginal,
+                   .to = copy.get(),
+                   .writeStep = Step::WriteBackup,
+                   .copyOnly = true,
+                   .truncate = true};
     off_t written = 0;
     if (const int e = stream(steps_, o_.chunkSize, gjz_, how, written))
-      return systemFailure(e);
+      return fail(systemFailure(e));
     if (const int e = syncFile(steps_, Step::SyncBackup, copy.get()))
-      return systemFailure(e);
+      return fail(systemFailure(e));
   }
   struct stat now;
   if (::fstat(file_.get(), &now) != 0)
-    return systemFailure(errno);
+    return fail(systemFailure(errno));
   if (!sameContent(now, st_))
-    return failure(Reason::Changed);
+    return fail(failure(Reason::Changed));
 
   // The new content is read from the copy (or the restore's source), so writing
   // it from the start of the file is safe.
@@ -309,31 +363,38 @@ std::optional<Failure> Cleaning::rewriteInPlace() {
   if (e == 0)
     e = setMtime(file_.get(), o_.mtime);
   if (e == 0)
+    e = keepSetIdBits(file_.get(), st_.st_mode);
+  if (e == 0)
     e = syncFile(steps_, Step::SyncInPlace, file_.get());
   if (e == 0)
-    return std::nullopt;
+    return CleanResult::cleaned(Placement::InPlace);
 
   Failure f = systemFailure(e);
-  StreamSpec back{copy.get(), Step::Restore, file_.get(), Step::Restore, true, true};
+  StreamSpec back{.from = copy.get(),
+                  .readStep = Step::Restore,
+                  .to = file_.get(),
+                  .writeStep = Step::Restore,
+                  .copyOnly = true,
+                  .truncate = true};
   off_t written = 0;
   if (stream(steps_, o_.chunkSize, gjz_, back, written) == 0 &&
+      keepSetIdBits(file_.get(), st_.st_mode) == 0 &&
       syncFile(steps_, Step::Restore, file_.get()) == 0)
-    return f;
+    return fail(f);
   f.outcome = Outcome::Damaged;
   f.backup = copyPath;
-  return f;
+  return fail(f);
 }
 
 }  // namespace
 
-std::optional<Failure> cleanFile(const QByteArray& nativePath, QStringView gjz,
-                                 const Options& options, const platform::FileIdentity* scannedAs,
-                                 platform::FileIdentity* cleanedAs) {
+CleanResult cleanFile(const QByteArray& nativePath, QStringView gjz, const Options& options,
+                      const platform::FileIdentity* scannedAs, platform::FileIdentity* cleanedAs) {
   Cleaning c(nativePath, gjz, options, scannedAs);
-  std::optional<Failure> f = c.run();
-  if (!f && cleanedAs)
+  CleanResult result = c.run();
+  if (result.ok() && cleanedAs)
     *cleanedAs = c.cleanedAs();
-  return f;
+  return result;
 }
 
 }  // namespace clean

@@ -3,8 +3,11 @@
 //
 // The file is reached through its directory: a symbolic link in the last
 // component is refused, never written through, and a missing file is never
-// created. A file the running user may not write (for root: one without any
-// write bit) is refused, although replacing it through its directory would work.
+// created. The directory is opened one folder at a time (platform/openpath.h):
+// without the scan's identity of the file, a link on the way is followed only
+// where nobody but root or the running user could have put it. A file the running user may not
+// write (for root: one without any write bit) is refused, although replacing it through its
+// directory would work.
 //
 // Two ways to put the new content in place:
 // - Replace: the new content goes to a new file in the same directory, created
@@ -30,6 +33,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "platform/fd.h"
 #include "platform/fs.h"
@@ -41,6 +45,7 @@ namespace clean {
 
 // The steps at which a failure can be injected by tests.
 enum class Step {
+  Open,          // after the file was looked at by name, before it is opened
   ReadOriginal,  // each read of the file's content
   WriteTemp,     // each write to the new file
   SyncTemp,
@@ -87,6 +92,9 @@ struct Options {
   // How the content is read. With Auto (the scan's rule) the whole file is read
   // once before the removal to learn whether it is valid UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
+  // Tests only: the name for the new file beside the old one instead of a random
+  // one, so that a test can take the name first.
+  std::function<QByteArray()> tempName;
 };
 
 // Why a file could not be cleaned.
@@ -104,6 +112,7 @@ enum class Reason {
   FolderNotWritable,  // no new file can be made beside it
   Changed,            // the file was replaced or modified while it was being cleaned
   NotScannedFile,     // the path leads to another file than the one the scan found
+  UntrustedLink,      // a link on the path lies where others could have put it; see `link`
   BackupFailed,       // its backup could not be saved; see `error`
   System,             // any other error; see `error`
 };
@@ -120,17 +129,43 @@ struct Failure {
   int error = 0;  // the errno behind the failure, when there is one
   Outcome outcome = Outcome::Unchanged;
   QByteArray backup;  // the copy's path, for Outcome::Damaged (empty: none kept)
+  QByteArray link;    // the link not followed, for Reason::UntrustedLink
+};
+
+// How a cleaned file got its new content.
+enum class Placement {
+  Replaced,  // a new file took the old one's name
+  InPlace,   // the file itself was overwritten and cut to length
+};
+
+// What became of one file: cleaned, and how, or the failure why not.
+class [[nodiscard]] CleanResult {
+ public:
+  static CleanResult cleaned(Placement how) { return CleanResult(how); }
+  static CleanResult failed(Failure why) { return CleanResult(std::move(why)); }
+
+  bool ok() const { return !failure_; }
+  // Only when ok().
+  Placement placement() const { return placement_; }
+  // Only when !ok().
+  const Failure& failure() const { return *failure_; }
+
+ private:
+  explicit CleanResult(Placement how) : placement_(how) {}
+  explicit CleanResult(Failure why) : failure_(std::move(why)) {}
+
+  std::optional<Failure> failure_;
+  Placement placement_ = Placement::Replaced;
 };
 
 // Cleans the file at `nativePath` (the path's bytes; a relative path counts from
-// the current directory). Nothing on success. With `scannedAs`, the path must
-// still lead to that file (the one a scan read there): when a link, another file
-// or another folder on the way has been swapped in, nothing is written. On
-// success `cleanedAs`, if given, receives the identity of the file now at the
-// path (a new one when the content was replaced).
-std::optional<Failure> cleanFile(const QByteArray& nativePath, QStringView gjz,
-                                 const Options& options = {},
-                                 const platform::FileIdentity* scannedAs = nullptr,
-                                 platform::FileIdentity* cleanedAs = nullptr);
+// the current directory). With `scannedAs`, the path must still lead to that
+// file (the one a scan read there): when a link, another file or another folder
+// on the way has been swapped in, nothing is written. On success `cleanedAs`, if
+// given, receives the identity of the file now at the path (a new one when the
+// content was replaced).
+CleanResult cleanFile(const QByteArray& nativePath, QStringView gjz, const Options& options = {},
+                      const platform::FileIdentity* scannedAs = nullptr,
+                      platform::FileIdentity* cleanedAs = nullptr);
 
 }  // namespace clean

@@ -15,6 +15,7 @@
 #include "cli/logreader.h"
 #include "cli/report.h"
 #include "platform/fd.h"
+#include "platform/openpath.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "platform/pathline.h"
@@ -52,6 +53,24 @@ QList<QByteArray> fromReport(const QString& file, Identities& identities, Sink& 
   return paths;
 }
 
+// Opens the file at `path` to read it, reaching its folder as the clean does: one
+// folder at a time, so that any length works, and through a link only where the
+// clean would go through it (any link when the scan's identity will judge the
+// file). -1 with errno, or with `why` set for a link the clean would refuse.
+int openAsCleaned(const QByteArray& path, bool identified, QString* why = nullptr) {
+  platform::OpenedFolder folder = platform::openFolderOf(
+      path, identified ? platform::LinkTrust::Any : platform::LinkTrust::Trusted);
+  if (!folder.dir.ok()) {
+    if (why && !folder.untrustedLink.isEmpty()) {
+      *why = u"not followed: the link "_s + platform::lineOfBytes(folder.untrustedLink) +
+             u" lies in a folder that others than root and you can change"_s;
+    }
+    errno = folder.error;
+    return -1;
+  }
+  return openToRead(folder.dir.get(), folder.name);
+}
+
 // The byte ranges as "FIRST-LAST" (both included), separated by spaces.
 QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
   QByteArray s;
@@ -82,14 +101,14 @@ class DryRun {
     platform::putPath(o, path);
     int error = 0;
     QString why;
-    platform::UniqueFd fd(openToRead(AT_FDCWD, path));
+    const auto id = identities_.constFind(path);
+    platform::UniqueFd fd(openAsCleaned(path, id != identities_.constEnd(), &why));
     struct stat st {};
     if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
-      error = errno;
+      error = errno;  // `why` names a refused link
     } else if (!S_ISREG(st.st_mode)) {
       why = u"not a regular file"_s;
-    } else if (const auto id = identities_.constFind(path);
-               id != identities_.constEnd() && id.value() != platform::identityOf(st)) {
+    } else if (id != identities_.constEnd() && id.value() != platform::identityOf(st)) {
       why = u"not the file the scan found there"_s;
     }
     Occurrences found;
@@ -206,9 +225,16 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   };
   auto readFailed = [&] {
     if (status == LogReader::Status::TooLong) {
-      fail(err, shown(input) + u": line %1 is longer than %2 bytes, the most a line may hold"_s
-                                   .arg(reader.lineNumber())
-                                   .arg(kLogLineLimit));
+      // A scan can write such a line: thousands of folders deep, names of bytes
+      // that are not UTF-8 take four characters a byte. Raw, the path is shorter.
+      fail(err, shown(input) +
+                    u": line %1 is longer than %2 bytes, the most a line may hold; the files "
+                    u"after it were not touched"_s.arg(reader.lineNumber())
+                        .arg(kLogLineLimit) +
+                    (nul ? QString()
+                         : u" (a path that long is cleaned from the NUL-separated list of "
+                           u"scan -0, with clean -0, or from a report of scan --json, with "
+                           u"clean --report)"_s));
     }
     if (status == LogReader::Status::Error)
       fail(err, shown(input) + u": "_s + QString::fromLocal8Bit(std::strerror(reader.error())));
@@ -245,13 +271,13 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   // Counted just before each batch is cleaned: the removal reports no number.
   QHash<QByteArray, qint64> counts;
   if (parser.isSet(json)) {
-    cleaner.onFile = [&](const QByteArray& path, const std::optional<clean::Failure>& failure) {
+    cleaner.onFile = [&](const QByteArray& path, const clean::CleanResult& result) {
       QJsonObject o{{u"type"_s, u"clean"_s}};
       platform::putPath(o, path);
-      o.insert(u"outcome"_s, failure ? u"failed"_s : u"cleaned"_s);
-      if (failure) {
-        o.insert(u"error"_s,
-                 text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path), *failure)));
+      o.insert(u"outcome"_s, result.ok() ? u"cleaned"_s : u"failed"_s);
+      if (!result.ok()) {
+        o.insert(u"error"_s, text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path),
+                                                                  result.failure())));
       } else if (counts.contains(path)) {
         o.insert(u"occurrences"_s, counts.value(path));
       }
@@ -266,7 +292,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     while (lines < kBatchLines && text1.size() < kBatchChars && next(line)) {
       if (parser.isSet(json)) {
         if (const auto bytes = platform::bytesOfLine(line)) {
-          platform::UniqueFd file(openToRead(AT_FDCWD, *bytes));
+          platform::UniqueFd file(openAsCleaned(*bytes, identities.contains(*bytes)));
           if (file.ok())
             counts.insert(*bytes, qint64(findOccurrences(file.get(), gjz, encoding).ranges.size()));
         }

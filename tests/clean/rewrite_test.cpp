@@ -76,8 +76,7 @@ QByteArray cleaned(const QByteArray& content) {
   return clean::removeSignature(content, kSig, 1 << 20);
 }
 
-std::optional<clean::Failure> cleanPath(const TempTree& t, const QByteArray& rel,
-                                        clean::Options o = {}) {
+clean::CleanResult cleanPath(const TempTree& t, const QByteArray& rel, clean::Options o = {}) {
   return clean::cleanFile(t.abs(rel), kSig, o);
 }
 
@@ -102,8 +101,8 @@ int asNobody(const std::function<int()>& body) {
 }
 
 // An exit code for a child's cleaning result: 0 when it worked.
-int code(const std::optional<clean::Failure>& f) {
-  return f ? 1 + int(f->reason) : 0;
+int code(const clean::CleanResult& r) {
+  return r.ok() ? 0 : 1 + int(r.failure().reason);
 }
 
 TEST(Rewrite, CleansBytesExactlyWithSmallPieces) {
@@ -114,7 +113,7 @@ TEST(Rewrite, CleansBytesExactlyWithSmallPieces) {
     t.write("a.htm", content);
     clean::Options o;
     o.chunkSize = chunk;
-    ASSERT_FALSE(cleanPath(t, "a.htm", o)) << chunk;
+    ASSERT_TRUE(cleanPath(t, "a.htm", o).ok()) << chunk;
     const QByteArray got = t.read("a.htm");
     EXPECT_EQ(got, cleaned(content)) << chunk;
     EXPECT_FALSE(got.contains(kSig.toUtf8()));
@@ -133,7 +132,7 @@ TEST(Rewrite, KeepsModeOwnerAndGroup) {
   ASSERT_EQ(::chmod(path.constData(), 02751), 0);
   const struct stat before = statOf(path);
 
-  ASSERT_FALSE(cleanPath(t, "site/index.php"));
+  ASSERT_TRUE(cleanPath(t, "site/index.php").ok());
 
   const struct stat after = statOf(path);
   EXPECT_EQ(after.st_uid, 33u);
@@ -195,8 +194,8 @@ TEST(Rewrite, CarriesExactlyTheAttributesAndAclOfTheOldFile) {
   const struct stat aBefore = statOf(a);
   const struct stat bBefore = statOf(b);
 
-  ASSERT_FALSE(cleanPath(t, "www/a.htm"));
-  ASSERT_FALSE(cleanPath(t, "www/b.htm"));
+  ASSERT_TRUE(cleanPath(t, "www/a.htm").ok());
+  ASSERT_TRUE(cleanPath(t, "www/b.htm").ok());
 
   EXPECT_EQ(attribute(a, "system.posix_acl_access"), aAcl);
   EXPECT_EQ(attribute(a, "user.origin"), "web");
@@ -216,7 +215,7 @@ TEST(Rewrite, HardLinkStaysOneFile) {
 
   clean::Options o;
   o.chunkSize = 5;
-  ASSERT_FALSE(cleanPath(t, "a.htm", o));
+  ASSERT_TRUE(cleanPath(t, "a.htm", o).ok());
 
   const struct stat a = statOf(t.abs("a.htm"));
   const struct stat b = statOf(t.abs("b.htm"));
@@ -238,23 +237,23 @@ TEST(Rewrite, RefusesLinksAndWhatIsNotAFile) {
   t.fifo("www/pipe");
 
   auto f = cleanPath(t, "www/index.htm");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::SymbolicLink);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::SymbolicLink);
   EXPECT_EQ(t.read("outside/passwd"), infected());
   EXPECT_TRUE(S_ISLNK(statOf(t.abs("www/index.htm")).st_mode));
 
   f = cleanPath(t, "www/sub");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::Folder);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::Folder);
   f = cleanPath(t, "www/sub/");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::NotAFilePath);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::NotAFilePath);
   f = cleanPath(t, "www/pipe");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::NotRegular);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::NotRegular);
   f = clean::cleanFile(QByteArray(), kSig);
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::EmptyPath);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::EmptyPath);
   EXPECT_EQ(namesIn(t.abs("www")), (QList<QByteArray>{"index.htm", "pipe", "sub"}));
 }
 
@@ -262,11 +261,11 @@ TEST(Rewrite, MissingFileIsNotCreated) {
   TempTree t;
   t.mkdir("www");
   auto f = cleanPath(t, "www/gone.htm");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::NotFound);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::NotFound);
   f = cleanPath(t, "nodir/gone.htm");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::NoFolder);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::NoFolder);
   EXPECT_TRUE(namesIn(t.abs("www")).isEmpty());
   EXPECT_EQ(namesIn(t.rootBytes()), QList<QByteArray>{"www"});
 }
@@ -276,15 +275,15 @@ TEST(Rewrite, ReadOnlyFileIsRefusedEvenForRoot) {
   t.write("ro.htm", infected());
   t.chmod("ro.htm", 0444);
   const auto f = cleanPath(t, "ro.htm");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->reason, Reason::ReadOnly);
-  EXPECT_EQ(f->outcome, Outcome::Unchanged);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().reason, Reason::ReadOnly);
+  EXPECT_EQ(f.failure().outcome, Outcome::Unchanged);
   EXPECT_EQ(t.read("ro.htm"), infected());
   EXPECT_EQ(statOf(t.abs("ro.htm")).st_mode & 07777, 0444u);
   // A write bit for anyone makes it writable for root.
   if (::geteuid() == 0) {
     t.chmod("ro.htm", 0404 | 0002);
-    EXPECT_FALSE(cleanPath(t, "ro.htm"));
+    EXPECT_TRUE(cleanPath(t, "ro.htm").ok());
   }
 }
 
@@ -357,8 +356,8 @@ TEST(Rewrite, FailedWriteLeavesFileAsItWas) {
       clean::Options o;
       o.chunkSize = 1000;
       const auto f = clean::cleanFile(path, kSig, o);
-      ::_exit(f && f->reason == Reason::System && f->error == EFBIG &&
-                      f->outcome == Outcome::Unchanged
+      ::_exit(!f.ok() && f.failure().reason == Reason::System && f.failure().error == EFBIG &&
+                      f.failure().outcome == Outcome::Unchanged
                   ? 0
                   : 1);
     }
@@ -380,10 +379,10 @@ TEST(Rewrite, FailureAtAnyStepBeforeTheRenameLeavesFileAsItWas) {
     o.chunkSize = 16;
     o.fault = failAt(step, step == Step::WriteTemp || step == Step::ReadOriginal ? 3 : 1, ENOSPC);
     const auto f = cleanPath(t, "a.htm", o);
-    ASSERT_TRUE(f) << int(step);
-    EXPECT_EQ(f->reason, Reason::System);
-    EXPECT_EQ(f->error, ENOSPC);
-    EXPECT_EQ(f->outcome, Outcome::Unchanged);
+    ASSERT_FALSE(f.ok()) << int(step);
+    EXPECT_EQ(f.failure().reason, Reason::System);
+    EXPECT_EQ(f.failure().error, ENOSPC);
+    EXPECT_EQ(f.failure().outcome, Outcome::Unchanged);
     EXPECT_EQ(t.read("a.htm"), infected());
     EXPECT_EQ(statOf(t.abs("a.htm")).st_ino, before.st_ino);
     EXPECT_EQ(namesIn(t.rootBytes()), QList<QByteArray>{"a.htm"}) << int(step);
@@ -396,8 +395,8 @@ TEST(Rewrite, FailedDirectorySyncIsToldAsNotYetOnDisk) {
   clean::Options o;
   o.fault = failAt(Step::SyncDir, 1, EIO);
   const auto f = cleanPath(t, "a.htm", o);
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->outcome, Outcome::ReplacedUnsynced);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().outcome, Outcome::ReplacedUnsynced);
   EXPECT_EQ(t.read("a.htm"), cleaned(infected()));
 }
 
@@ -410,9 +409,9 @@ TEST(Rewrite, InPlaceFailureRestoresBothNames) {
     o.chunkSize = 16;
     o.fault = failAt(step, step == Step::WriteInPlace || step == Step::WriteBackup ? 4 : 1, ENOSPC);
     const auto f = cleanPath(t, "a.htm", o);
-    ASSERT_TRUE(f) << int(step);
-    EXPECT_EQ(f->error, ENOSPC);
-    EXPECT_EQ(f->outcome, Outcome::Unchanged);
+    ASSERT_FALSE(f.ok()) << int(step);
+    EXPECT_EQ(f.failure().error, ENOSPC);
+    EXPECT_EQ(f.failure().outcome, Outcome::Unchanged);
     EXPECT_EQ(t.read("a.htm"), infected()) << int(step);
     EXPECT_EQ(statOf(t.abs("b.htm")).st_nlink, 2u);
     EXPECT_EQ(namesIn(t.rootBytes()), (QList<QByteArray>{"a.htm", "b.htm"}));
@@ -433,10 +432,11 @@ TEST(Rewrite, FailedRestoreKeepsTheBackupAndNamesIt) {
   auto restore = failAt(Step::Restore, 2, EIO);
   o.fault = [=](Step s) { return s == Step::Restore ? restore(s) : inPlace(s); };
   const auto f = cleanPath(t, "a.htm", o);
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->outcome, Outcome::Damaged);
-  ASSERT_TRUE(f->backup.startsWith(clean::backupStorePath() + '/')) << f->backup.constData();
-  QFile kept(platform::decodePath(f->backup));
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.failure().outcome, Outcome::Damaged);
+  ASSERT_TRUE(f.failure().backup.startsWith(clean::backupStorePath() + '/'))
+      << f.failure().backup.constData();
+  QFile kept(platform::decodePath(f.failure().backup));
   ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
   EXPECT_EQ(kept.readAll(), infected());
   EXPECT_EQ(namesIn(t.rootBytes()), (QList<QByteArray>{"a.htm", "b.htm"}));
@@ -457,8 +457,8 @@ TEST(Rewrite, FileChangedDuringCleaningIsLeftAlone) {
       return 0;
     };
     const auto f = cleanPath(t, "a.htm", o);
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->reason, Reason::Changed);
+    ASSERT_FALSE(f.ok());
+    EXPECT_EQ(f.failure().reason, Reason::Changed);
     EXPECT_TRUE(S_ISLNK(statOf(t.abs("a.htm")).st_mode));
     EXPECT_EQ(t.read("outside.txt"), "keep me");
     EXPECT_EQ(namesIn(t.rootBytes()), (QList<QByteArray>{"a.htm", "outside.txt"}));
@@ -476,8 +476,8 @@ TEST(Rewrite, FileChangedDuringCleaningIsLeftAlone) {
       return 0;
     };
     const auto f = cleanPath(t, "a.htm", o);
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->reason, Reason::Changed);
+    ASSERT_FALSE(f.ok());
+    EXPECT_EQ(f.failure().reason, Reason::Changed);
     EXPECT_EQ(t.read("a.htm"), infected() + "new");
   }
 }
@@ -491,10 +491,10 @@ TEST(Rewrite, RelativePathCountsFromCurrentDirectory) {
   const auto f = clean::cleanFile("a.htm", kSig);
   const auto missing = clean::cleanFile("  清楚成功！", kSig);
   ASSERT_EQ(::chdir(old), 0);
-  EXPECT_FALSE(f);
+  EXPECT_TRUE(f.ok());
   EXPECT_EQ(t.read("a.htm"), cleaned(infected()));
-  ASSERT_TRUE(missing);
-  EXPECT_EQ(missing->reason, Reason::NotFound);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.failure().reason, Reason::NotFound);
   EXPECT_EQ(namesIn(t.rootBytes()), QList<QByteArray>{"a.htm"});
 }
 

@@ -1,6 +1,4 @@
 // tervane-cli end to end: the built executable run on temporary trees.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,96 +8,16 @@
 
 #include <vector>
 
+#include "clirun.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Result {
-  QByteArray out;
-  QByteArray err;
-  int status = -1;
-};
-
-// Runs tervane-cli with raw-byte arguments and `input` on standard input.
-// With `terminal`, standard error is a pseudo-terminal whose output is read.
-Result run(const std::vector<QByteArray>& args, const QByteArray& input = {},
-           bool terminal = false) {
-  QTemporaryDir io;
-  const QByteArray in = io.filePath(u"in"_s).toUtf8();
-  const QByteArray out = io.filePath(u"out"_s).toUtf8();
-  const QByteArray err = io.filePath(u"err"_s).toUtf8();
-  {
-    const int fd = ::open(in.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || ::write(fd, input.constData(), std::size_t(input.size())) != input.size())
-      throw std::runtime_error("cannot write the input");
-    ::close(fd);
-  }
-  int master = -1;
-  QByteArray slave;
-  if (terminal) {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
-      throw std::runtime_error("no pseudo-terminal");
-    slave = ::ptsname(master);
-  }
-  std::vector<char*> argv;
-  QByteArray exe = TERVANE_CLI;
-  argv.push_back(exe.data());
-  std::vector<QByteArray> copies = args;
-  for (QByteArray& a : copies)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int i = ::open(in.constData(), O_RDONLY);
-    const int o = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = terminal ? ::open(slave.constData(), O_RDWR | O_NOCTTY)
-                           : ::open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (i < 0 || o < 0 || e < 0 || ::dup2(i, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0)
-      ::_exit(126);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  Result r;
-  if (terminal) {
-    // Drain the terminal while the program runs, so that it never blocks.
-    char buf[4096];
-    for (;;) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 100) > 0) {
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n > 0) {
-          r.err.append(buf, n);
-          continue;
-        }
-      }
-      if (::waitpid(pid, &r.status, WNOHANG) == pid)
-        break;
-    }
-    ::close(master);
-  } else {
-    ::waitpid(pid, &r.status, 0);
-  }
-  r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
-  auto slurp = [](const QByteArray& path) {
-    QByteArray data;
-    const int fd = ::open(path.constData(), O_RDONLY);
-    char buf[65536];
-    ssize_t n;
-    while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
-      data.append(buf, n);
-    if (fd >= 0)
-      ::close(fd);
-    return data;
-  };
-  r.out = slurp(out);
-  if (!terminal)
-    r.err = slurp(err);
-  return r;
-}
+using clirun::Result;
+using clirun::run;
+using clirun::Tty;
 
 const QByteArray kSig =
     "<iframe src=\"http://x.example/index.php\" width=0 \r\nheight=0></iframe>\r\n";
@@ -269,13 +187,13 @@ TEST_F(CliTest, ProgressOnlyOnATerminal) {
   for (int i = 0; i < 5; ++i)
     t.write("f" + QByteArray::number(i) + ".php", "x");
   t.write("hit.php", kSig);
-  const Result r = run({"scan", "--signature-file", sigFile(kSig), root()}, {}, true);
+  const Result r = run({"scan", "--signature-file", sigFile(kSig), root()}, {}, Tty::Err);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, lines({"hit.php"}));
   // The line shows a count and a path, and is cleared before the program ends.
-  EXPECT_TRUE(r.err.contains(" files  ")) << r.err.toStdString();
-  EXPECT_TRUE(r.err.contains(".php")) << r.err.toStdString();
-  EXPECT_TRUE(r.err.endsWith("\r\x1b[K")) << r.err.toStdString();
+  EXPECT_TRUE(r.terminal.contains(" files  ")) << r.terminal.toStdString();
+  EXPECT_TRUE(r.terminal.contains(".php")) << r.terminal.toStdString();
+  EXPECT_TRUE(r.terminal.endsWith("\r\x1b[K")) << r.terminal.toStdString();
 }
 
 TEST_F(CliTest, ScanThenCleanThroughAPipe) {

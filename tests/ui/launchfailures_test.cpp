@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "app/messages.h"
+#include "privatebus.h"
 #include "recorders.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
@@ -198,27 +199,9 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
 
   // A private session bus on which no file manager answers.
-  const QString config = dir.filePath(u"bus.conf"_s);
-  {
-    QFile f(config);
-    if (!f.open(QIODevice::WriteOnly))
-      return 2;
-    f.write(
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>session</type><listen>unix:tmpdir=" +
-        d +
-        "</listen><auth>EXTERNAL</auth>"
-        "<policy context=\"default\"><allow send_destination=\"*\"/><allow own=\"*\"/>"
-        "</policy></busconfig>\n");
-  }
-  QProcess bus;
-  bus.start(u"dbus-daemon"_s, {u"--config-file="_s + config, u"--nofork"_s, u"--print-address"_s});
-  if (!bus.waitForStarted(10000) || !bus.waitForReadyRead(10000)) {
-    std::fprintf(stderr, "dbus-daemon did not start\n");
-    return 2;
-  }
-  qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+  PrivateSessionBus bus;
+  if (const int status = bus.start(dir.path(), false))
+    return status;
 
   int result;
   {
@@ -226,8 +209,6 @@ int main(int argc, char** argv) {
     LaunchFailuresTest test;
     result = QTest::qExec(&test, argc, argv);
   }
-  bus.terminate();
-  bus.waitForFinished(5000);
   return result;
 }
 

@@ -20,6 +20,8 @@
 #include "platform/pathcodec.h"
 #include "ui/shell.h"
 
+#include "privatebus.h"
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -168,35 +170,9 @@ int main(int argc, char** argv) {
   qputenv("PATH", QFile::encodeName(dir.filePath(u"bin"_s)) + ':' + qgetenv("PATH"));
 
   // A private session bus that starts no services of its own.
-  const QString config = dir.filePath(u"bus.conf"_s);
-  {
-    QFile f(config);
-    if (!f.open(QIODevice::WriteOnly))
-      return 2;
-    f.write(
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>session</type><listen>unix:tmpdir=" +
-        QFile::encodeName(dir.path()) +
-        "</listen><auth>EXTERNAL</auth>"
-        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-  }
-  // Without a bus daemon none of these cases can run: skipped (77), saying why,
-  // unless the machine must have every tool.
-  if (QStandardPaths::findExecutable(u"dbus-daemon"_s).isEmpty()) {
-    const bool required = qEnvironmentVariableIntValue("TERVANE_REQUIRE_TOOLS") == 1;
-    std::fprintf(stderr, "%s: dbus-daemon is not installed (Debian package dbus-daemon)\n",
-                 required ? "FAIL" : "SKIP");
-    return required ? 1 : 77;
-  }
-  QProcess bus;
-  bus.start(u"dbus-daemon"_s, {u"--config-file="_s + config, u"--nofork"_s, u"--print-address"_s});
-  if (!bus.waitForStarted(10000) || !bus.waitForReadyRead(10000)) {
-    std::fprintf(stderr, "dbus-daemon did not start\n");
-    return 2;
-  }
-  qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+  PrivateSessionBus bus;
+  if (const int status = bus.start(dir.path(), true))
+    return status;
 
   int result;
   {
@@ -204,8 +180,6 @@ int main(int argc, char** argv) {
     ShellTest test;
     result = QTest::qExec(&test, argc, argv);
   }
-  bus.terminate();
-  bus.waitForFinished(5000);
   return result;
 }
 

@@ -5,42 +5,14 @@
 # Usage: xvfb_wmhints.sh <tervane executable>
 set -euo pipefail
 exe=$1
-work=$(mktemp -d)
-xvfb_pid=
-app_pid=
-finish() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  [ -n "$app_pid" ] && wait "$app_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && wait "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap finish EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/xvfb_app.sh"
 
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-display=
-read -r -t 20 -u "$fd" display || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-exec {fd}>&-
-export DISPLAY=":$display"
+if ! { need Xvfb xvfb && need xwininfo x11-utils && need xprop x11-utils; }; then
+  tools_status || exit $?
+fi
 
-HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work" \
-  DBUS_SESSION_BUS_ADDRESS= QT_QPA_PLATFORM=xcb "$exe" >"$work/app.log" 2>&1 &
-app_pid=$!
-
-window=
-for _ in $(seq 1 200); do
-  kill -0 "$app_pid" 2>/dev/null || fail "tervane ended before its window appeared"
-  window=$(xwininfo -root -tree 2>/dev/null | grep -m1 '"Tervane ' | awk '{print $1}' || true)
-  [ -n "$window" ] && break
-  sleep 0.1
-done
-[ -n "$window" ] || fail "no Tervane window within 20 seconds"
+start_on_xvfb
+window=$(awk '{print $1}' <<<"$window_line")
 
 normal=$(xprop -id "$window" WM_NORMAL_HINTS)
 echo "$normal"

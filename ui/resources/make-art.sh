@@ -4,6 +4,9 @@
 # script; run it again after changing the drawing.
 set -euo pipefail
 cd "$(dirname "$0")"
+# The banner's fonts: DejaVu Sans for the name, AR PL UMing for the Chinese line.
+source ../../tools/deps.sh
+tervane_install_deps fonts-dejavu-core
 im=/usr/bin/convert
 
 # The mark is icon.svg (also the scalable icon the desktop shows), drawn at the

@@ -1,0 +1,166 @@
+// Reading the backup store: its runs, their manifests, and their removal.
+#include "clean/backupstore.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "clean/storelayout.h"
+#include "platform/pathjson.h"
+
+namespace clean {
+namespace {
+
+QByteArray readAll(int fd) {
+  QByteArray out;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return out;
+    out.append(buf, n);
+  }
+}
+
+}  // namespace
+
+std::vector<QByteArray> namesIn(int dirfd) {
+  std::vector<QByteArray> names;
+  DIR* d = ::fdopendir(::dup(dirfd));
+  if (!d)
+    return names;
+  while (const dirent* e = ::readdir(d)) {
+    const QByteArray n(e->d_name);
+    if (n != "." && n != "..")
+      names.push_back(n);
+  }
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<QByteArray> Store::runs() const {
+  std::vector<QByteArray> out;
+  for (const QByteArray& n : namesIn(fd_.get())) {
+    struct stat st;
+    if (!n.isEmpty() && n[0] >= '0' && n[0] <= '9' &&
+        ::fstatat(fd_.get(), n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+      out.push_back(n);
+  }
+  return out;
+}
+
+std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
+  platform::UniqueFd run(
+      ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!run.ok())
+    return std::nullopt;
+  platform::UniqueFd manifest(::openat(run.get(), kManifest, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!manifest.ok())
+    return std::nullopt;
+  RunManifest m;
+  m.name = name;
+  bool sawHeader = false;
+  auto fileAt = [&m](int n) -> FileRecord* {
+    for (auto it = m.files.rbegin(); it != m.files.rend(); ++it) {
+      if (it->n == n)
+        return &*it;
+    }
+    return nullptr;
+  };
+  for (const QByteArray& line : readAll(manifest.get()).split('\n')) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+      continue;  // a line a crash cut short
+    const QJsonObject o = doc.object();
+    const QString type = o.value(u"type").toString();
+    const int n = o.value(u"n").toInt(-1);
+    if (type == u"run") {
+      sawHeader = true;
+      m.kind = o.value(u"kind").toString() == u"restore" ? RunKind::Restore : RunKind::Clean;
+      m.started = o.value(u"started").toString();
+      m.signature = o.value(u"signature").toString();
+      m.full = o.value(u"full").toBool(true);
+      m.cwd = platform::takePath(o, QStringLiteral("cwd")).value_or(QByteArray("/"));
+    } else if (type == u"file") {
+      FileRecord f;
+      f.n = n;
+      f.path = platform::takePath(o).value_or(QByteArray());
+      f.dev = o.value(u"dev").toString().toULongLong();
+      f.ino = o.value(u"ino").toString().toULongLong();
+      f.size = o.value(u"size").toInteger();
+      f.mode = uint(o.value(u"mode").toInteger());
+      f.uid = uint(o.value(u"uid").toInteger());
+      f.gid = uint(o.value(u"gid").toInteger());
+      f.mtimeSec = o.value(u"mtime").toInteger();
+      f.mtimeNsec = o.value(u"mtime_nsec").toInteger();
+      f.sha256 = o.value(u"sha256").toString().toLatin1();
+      f.sha256Cleaned = o.value(u"sha256_cleaned").toString().toLatin1();
+      f.copy = o.value(u"copy").toString().toLatin1();
+      f.temp = o.value(u"temp").toString().toLatin1();
+      m.files.push_back(f);
+    } else if (type == u"in_place") {
+      if (FileRecord* f = fileAt(n)) {
+        f->inPlace = true;
+        f->copy = o.value(u"copy").toString().toLatin1();
+      }
+    } else if (type == u"outcome") {
+      FileRecord* f = fileAt(n);
+      if (!f) {
+        m.files.push_back(FileRecord{});
+        f = &m.files.back();
+        f->n = n;
+        f->path = platform::takePath(o).value_or(QByteArray());
+      }
+      f->outcome = o.value(u"outcome").toString();
+      f->reason = o.value(u"reason").toString();
+      if (o.contains(u"ino"))
+        f->after = platform::FileIdentity{o.value(u"dev").toString().toULongLong(),
+                                          o.value(u"ino").toString().toULongLong()};
+    } else if (type == u"end") {
+      m.ended = true;
+    } else if (type == u"recovered") {
+      m.recovered = true;
+    }
+  }
+  if (!sawHeader)
+    return std::nullopt;
+  for (const FileRecord& f : m.files) {
+    struct stat st;
+    if (!f.copy.isEmpty() &&
+        ::fstatat(run.get(), f.copy.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      m.copyBytes += st.st_size;
+  }
+  return m;
+}
+
+QByteArray absolutePath(const RunManifest& run, const FileRecord& file) {
+  if (file.path.startsWith('/'))
+    return file.path;
+  return (run.cwd.endsWith('/') ? run.cwd : run.cwd + '/') + file.path;
+}
+
+int removeRun(int storeFd, const QByteArray& name) {
+  platform::UniqueFd run(
+      ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!run.ok())
+    return errno;
+  for (const QByteArray& n : namesIn(run.get())) {
+    if (::unlinkat(run.get(), n.constData(), 0) != 0)
+      return errno;
+  }
+  return ::unlinkat(storeFd, name.constData(), AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+}  // namespace clean

@@ -1,0 +1,32 @@
+// How the backup store lays out a run's folder, for the code that writes runs
+// (backupstore.cpp) and the code that reads them (runs.cpp).
+#pragma once
+
+#include <QByteArray>
+
+#include <vector>
+
+// The manifest's records, one JSON object per line, each with "type":
+//   run      first: "format" 1, "kind" ("clean" or "restore"), "started" (ISO 8601,
+//            UTC), "signature", "cwd" (see platform/pathjson.h), "uid", "full"
+//   file     before the file is touched: "n" (place in the list, from 0), "path",
+//            "dev" and "ino" (decimal text: 64-bit values), "size", "mode",
+//            "uid", "gid", "mtime" (seconds), "mtime_nsec", and for a full run
+//            "sha256" and "sha256_cleaned" of the content and its cleaned form,
+//            "copy" (the copy's name); "temp" (the new file's name beside it)
+//   in_place before the file is written in place: "n", "copy"
+//   outcome  "n", "outcome" ("cleaned", "unchanged", "restored" or "failed"),
+//            "reason" for a failure, "dev" and "ino" of the file now at the path;
+//            "path" when no file record came before
+//   end      the run came to its end: "stopped" (at a failure), "ended"
+//   recovered a later run finished what this one left: "at"
+
+namespace clean {
+
+// The manifest's name in each run folder.
+inline constexpr char kManifest[] = "manifest.jsonl";
+
+// The names in the folder `dirfd`, sorted, without "." and "..".
+std::vector<QByteArray> namesIn(int dirfd);
+
+}  // namespace clean

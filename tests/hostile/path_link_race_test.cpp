@@ -1,0 +1,124 @@
+// A clean of a plain log of 2,000 files while an intruder, who may write the web
+// root, keeps swapping its folders for links to folders outside it that hold
+// the same names: nothing outside is ever written, every file the clean calls
+// cleaned is clean, and every other file is reported failed and left as it was.
+#include <sched.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+#include <atomic>
+#include <thread>
+
+#include "hostile.h"
+#include "inprocess.h"
+#include "platform/pathjson.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kSig = u"<iframe src=http://x.example/ width=0 height=0>"_s;
+const QByteArray kInfected =
+    "<html><iframe src=http://x.example/ width=0 height=0></iframe></html>\r\n";
+const QByteArray kCleaned = "<html></iframe></html>\r\n";
+constexpr int kFolders = 20;
+constexpr int kFilesEach = 100;
+
+QByteArray folderName(int i) {
+  return "f" + QByteArray::number(i);
+}
+
+TEST(PathLinkRace, ASwapperNeverGetsAWriteOutsideAndNothingIsCalledCleanedFalsely) {
+  TempTree t;
+  QList<QByteArray> paths;
+  for (int i = 0; i < kFolders; ++i) {
+    for (int j = 0; j < kFilesEach; ++j) {
+      const QByteArray name = folderName(i) + "/x" + QByteArray::number(j) + ".php";
+      t.write("tree/" + name, kInfected);
+      t.write("outside/" + name, kInfected);
+      paths.append(t.abs("tree/" + name));
+    }
+  }
+  t.chmod("tree", 0777);  // the intruder's web root
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> swaps{0};
+  std::thread swapper([&] {
+    for (int i = 0; !stop.load(); i = (i + 1) % kFolders) {
+      const QByteArray real = t.abs("tree/" + folderName(i));
+      const QByteArray hidden = real + ".real";
+      const QByteArray outside = "../outside/" + folderName(i);
+      if (::rename(real.constData(), hidden.constData()) != 0)
+        continue;
+      if (::symlink(outside.constData(), real.constData()) == 0) {
+        ++swaps;
+        for (int k = 0; k < 20; ++k)
+          sched_yield();
+        ::unlink(real.constData());
+      }
+      ::rename(hidden.constData(), real.constData());
+      sched_yield();
+    }
+  });
+
+  // Each run stops at the first file that fails; the next one goes on behind it.
+  QSet<QByteArray> cleaned;
+  QSet<QByteArray> failed;
+  qsizetype next = 0;
+  int runs = 0;
+  while (next < paths.size() && runs < 4 * paths.size()) {
+    ++runs;
+    QByteArray log;
+    for (qsizetype i = next; i < paths.size(); ++i)
+      log += paths[i] + '\n';
+    t.write("log", log);
+    const hostile::CliRun run = hostile::runCli(
+        {u"clean"_s, u"--json"_s, u"--no-backup"_s, u"--signature"_s, kSig, t.path("log")});
+    qsizetype reported = 0;
+    for (const QByteArray& line : run.out.split('\n')) {
+      const QJsonObject o = QJsonDocument::fromJson(line).object();
+      const auto path = platform::takePath(o);
+      if (!path)
+        continue;
+      ++reported;
+      (o.value(u"outcome"_s).toString() == u"cleaned"_s ? cleaned : failed).insert(*path);
+    }
+    EXPECT_EQ(run.status, reported == paths.size() - next ? cli::kOk : cli::kError);
+    next += std::max<qsizetype>(reported, 1);
+  }
+  stop = true;
+  swapper.join();
+  ASSERT_EQ(next, paths.size());
+
+  for (int i = 0; i < kFolders; ++i) {
+    for (int j = 0; j < kFilesEach; ++j) {
+      const QByteArray name = folderName(i) + "/x" + QByteArray::number(j) + ".php";
+      SCOPED_TRACE(name.toStdString());
+      ASSERT_EQ(t.read("outside/" + name), kInfected);
+      const QByteArray path = t.abs("tree/" + name);
+      ASSERT_TRUE(cleaned.contains(path) != failed.contains(path));
+      ASSERT_EQ(t.read("tree/" + name), cleaned.contains(path) ? kCleaned : kInfected);
+    }
+  }
+  // Nothing new outside either (no temporary file left, nothing created).
+  for (int i = 0; i < kFolders; ++i) {
+    EXPECT_EQ(QDir(t.path("outside/" + folderName(i)))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                  .size(),
+              kFilesEach);
+  }
+  // The race was run: links were in place, and some files met one.
+  EXPECT_GT(swaps.load(), 0);
+  EXPECT_GT(failed.size(), 0);
+  EXPECT_GT(cleaned.size(), 0);
+  std::printf("%d swaps, %lld cleaned, %lld failed, %d runs\n", swaps.load(),
+              qlonglong(cleaned.size()), qlonglong(failed.size()), runs);
+}
+
+}  // namespace
