@@ -8,6 +8,7 @@
 
 #include "app/messages.h"
 #include "cli/common.h"
+#include "inprocess.h"
 #include "platform/fd.h"
 #include "testsupport.h"
 
@@ -15,36 +16,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// What a command wrote to one of its streams, caught in a memory file.
-class Captured {
- public:
-  Captured() : fd_(::memfd_create("tervane-run-test", MFD_CLOEXEC)), sink_(fd_.get()) {}
-  cli::Sink& sink() { return sink_; }
-  QByteArray text() const {
-    QByteArray out;
-    char buf[4096];
-    ssize_t n;
-    for (off_t at = 0; (n = ::pread(fd_.get(), buf, sizeof buf, at)) > 0; at += n)
-      out.append(buf, n);
-    return out;
-  }
+using Outcome = inprocess::CliRun;
 
- private:
-  platform::UniqueFd fd_;
-  cli::Sink sink_;
-};
-
-struct Outcome {
-  int status;
-  QByteArray out;
-  QByteArray err;
-};
-
-Outcome run(QStringList args) {
-  args.prepend(u"tervane-cli"_s);
-  Captured out, err;
-  const int status = cli::run(args, out.sink(), err.sink());
-  return {status, out.text(), err.text()};
+Outcome run(const QStringList& args) {
+  return inprocess::runCli(args);
 }
 
 int openDescriptors() {

@@ -41,6 +41,8 @@ namespace hostile {
 inline const QByteArray kInfected =
     "<html><IFRAME SRC=http://x.example/ width=0 height=0></iframe></html>\r\n";
 inline const QString kSignature = QStringLiteral("<iframe src=http://x.example/ width=0 height=0>");
+// kInfected cleaned of kSignature.
+inline const QByteArray kCleaned = "<html></iframe></html>\r\n";
 
 // What a child process reports back: its exit status and what it wrote.
 struct ChildResult {

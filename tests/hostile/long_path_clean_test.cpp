@@ -20,10 +20,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kSig = u"<iframe src=http://x.example/ width=0 height=0>"_s;
-const QByteArray kInfected =
-    "<html><iframe src=http://x.example/ width=0 height=0></iframe></html>\r\n";
-const QByteArray kCleaned = "<html></iframe></html>\r\n";
+using hostile::kCleaned;
+using hostile::kInfected;
+const QString kSig = hostile::kSignature;
 constexpr int kDepth = 5000;
 
 // The content of `name` at the bottom of the chain of `depth` folders "d" below
@@ -87,44 +86,45 @@ TempTree* LongPath::t = nullptr;
 
 TEST_F(LongPath, IsCleanedPreviewedAndRestored) {
   ASSERT_GT(deep.size(), 2 * PATH_MAX);
-  const hostile::CliRun scanned = hostile::runCli({u"scan"_s, u"--signature"_s, kSig, t->root()});
+  const inprocess::CliRun scanned =
+      inprocess::runCli({u"scan"_s, u"--signature"_s, kSig, t->root()});
   ASSERT_EQ(scanned.status, cli::kFound) << scanned.err.toStdString();
   ASSERT_EQ(scanned.out, deep + '\n');
   t->write("log", scanned.out);
 
-  const hostile::CliRun dry =
-      hostile::runCli({u"clean"_s, u"--dry-run"_s, u"--signature"_s, kSig, t->path("log")});
+  const inprocess::CliRun dry =
+      inprocess::runCli({u"clean"_s, u"--dry-run"_s, u"--signature"_s, kSig, t->path("log")});
   EXPECT_EQ(dry.status, cli::kOk) << dry.err.left(300).toStdString();
   EXPECT_EQ(dry.out, deep + ": 1 to remove, bytes 6-52\n");
   EXPECT_EQ(content(), kInfected);
 
-  const hostile::CliRun cleaned =
-      hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t->path("log")});
+  const inprocess::CliRun cleaned =
+      inprocess::runCli({u"clean"_s, u"--signature"_s, kSig, t->path("log")});
   EXPECT_EQ(cleaned.status, cli::kOk) << cleaned.err.left(600).toStdString();
   EXPECT_EQ(cleaned.out, deep + '\n' + msg::kCleaned.toString().toUtf8() + '\n');
   EXPECT_EQ(content(), kCleaned);
 
   // The backup store kept the original under the long path, and gives it back.
-  const hostile::CliRun restored = hostile::runCli({u"restore"_s});
+  const inprocess::CliRun restored = inprocess::runCli({u"restore"_s});
   EXPECT_EQ(restored.status, cli::kOk) << restored.err.left(600).toStdString();
   EXPECT_EQ(content(), kInfected);
 }
 
 TEST_F(LongPath, IsCleanedFromAScansReport) {
-  const hostile::CliRun scanned =
-      hostile::runCli({u"scan"_s, u"--json"_s, u"--signature"_s, kSig, t->root()});
+  const inprocess::CliRun scanned =
+      inprocess::runCli({u"scan"_s, u"--json"_s, u"--signature"_s, kSig, t->root()});
   ASSERT_EQ(scanned.status, cli::kFound) << scanned.err.toStdString();
   t->write("report", scanned.out);
 
-  const hostile::CliRun dry =
-      hostile::runCli({u"clean"_s, u"--dry-run"_s, u"--json"_s, u"--report"_s, t->path("report"),
-                       u"--signature"_s, kSig});
+  const inprocess::CliRun dry =
+      inprocess::runCli({u"clean"_s, u"--dry-run"_s, u"--json"_s, u"--report"_s, t->path("report"),
+                         u"--signature"_s, kSig});
   EXPECT_EQ(dry.status, cli::kOk) << dry.err.left(300).toStdString();
   const QJsonObject preview = QJsonDocument::fromJson(dry.out.split('\n').value(0)).object();
   EXPECT_EQ(platform::takePath(preview), deep);
   EXPECT_EQ(preview.value(u"outcome"_s).toString(), u"would-clean"_s);
 
-  const hostile::CliRun cleaned = hostile::runCli(
+  const inprocess::CliRun cleaned = inprocess::runCli(
       {u"clean"_s, u"--json"_s, u"--report"_s, t->path("report"), u"--signature"_s, kSig});
   EXPECT_EQ(cleaned.status, cli::kOk) << cleaned.err.left(600).toStdString();
   const QJsonObject done = QJsonDocument::fromJson(cleaned.out.split('\n').value(0)).object();
@@ -148,7 +148,8 @@ TEST(LongLogLine, StopsTheCleanThereAndTellsHowToCleanSuchAPath) {
   t.write("b.php", kInfected);
   t.write("log",
           t.abs("a.php") + '\n' + QByteArray(5 * 1024 * 1024, 'x') + '\n' + t.abs("b.php") + '\n');
-  const hostile::CliRun r = hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
+  const inprocess::CliRun r =
+      inprocess::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
   EXPECT_EQ(r.status, cli::kError);
   EXPECT_TRUE(r.err.contains("line 2 is longer than")) << r.err.toStdString();
   EXPECT_TRUE(r.err.contains("clean -0")) << r.err.toStdString();

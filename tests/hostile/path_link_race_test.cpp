@@ -23,10 +23,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kSig = u"<iframe src=http://x.example/ width=0 height=0>"_s;
-const QByteArray kInfected =
-    "<html><iframe src=http://x.example/ width=0 height=0></iframe></html>\r\n";
-const QByteArray kCleaned = "<html></iframe></html>\r\n";
+using hostile::kCleaned;
+using hostile::kInfected;
+const QString kSig = hostile::kSignature;
 constexpr int kFolders = 20;
 constexpr int kFilesEach = 100;
 
@@ -78,7 +77,7 @@ TEST(PathLinkRace, ASwapperNeverGetsAWriteOutsideAndNothingIsCalledCleanedFalsel
     for (qsizetype i = next; i < paths.size(); ++i)
       log += paths[i] + '\n';
     t.write("log", log);
-    const hostile::CliRun run = hostile::runCli(
+    const inprocess::CliRun run = inprocess::runCli(
         {u"clean"_s, u"--json"_s, u"--no-backup"_s, u"--signature"_s, kSig, t.path("log")});
     qsizetype reported = 0;
     for (const QByteArray& line : run.out.split('\n')) {

@@ -23,10 +23,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kSig = u"<iframe src=http://x.example/ width=0 height=0>"_s;
-const QByteArray kInfected =
-    "<html><iframe src=http://x.example/ width=0 height=0></iframe></html>\r\n";
-const QByteArray kCleaned = "<html></iframe></html>\r\n";
+using hostile::kCleaned;
+using hostile::kInfected;
+const QString kSig = hostile::kSignature;
 constexpr uid_t kNobody = 65534;
 
 bool isRoot() {
@@ -66,15 +65,15 @@ class LinkOnPath : public ::testing::Test {
 };
 
 TEST_F(LinkOnPath, CommandLineRefusesALinkSwappedInAfterTheScanAndNamesIt) {
-  const hostile::CliRun scanned =
-      hostile::runCli({u"scan"_s, u"--signature"_s, kSig, t.path("tree")});
+  const inprocess::CliRun scanned =
+      inprocess::runCli({u"scan"_s, u"--signature"_s, kSig, t.path("tree")});
   ASSERT_EQ(scanned.status, cli::kFound) << scanned.err.toStdString();
   ASSERT_EQ(scanned.out, t.abs("tree/sub/x.php") + '\n' + t.abs("tree/sub/y.php") + '\n');
   t.write("log", scanned.out);
   swapSubForLink();
 
-  const hostile::CliRun cleaned =
-      hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
+  const inprocess::CliRun cleaned =
+      inprocess::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
   EXPECT_EQ(cleaned.status, cli::kError);
   expectOutsideUntouched();
   EXPECT_FALSE(cleaned.out.contains(msg::kCleaned.toString().toUtf8()));
@@ -86,16 +85,16 @@ TEST_F(LinkOnPath, CommandLineRefusesALinkSwappedInAfterTheScanAndNamesIt) {
   EXPECT_TRUE(clean::reasonText(refused).contains(platform::decodePath(t.abs("tree/sub"))));
 
   // The preview says the same and reads nothing behind the link.
-  const hostile::CliRun dry =
-      hostile::runCli({u"clean"_s, u"--dry-run"_s, u"--signature"_s, kSig, t.path("log")});
+  const inprocess::CliRun dry =
+      inprocess::runCli({u"clean"_s, u"--dry-run"_s, u"--signature"_s, kSig, t.path("log")});
   EXPECT_EQ(dry.status, cli::kError);
   EXPECT_FALSE(dry.out.contains("to remove")) << dry.out.toStdString();
   EXPECT_TRUE(dry.err.contains(t.abs("tree/sub") + " lies in a folder")) << dry.err.toStdString();
 
   // Once nobody else may write the web root, its links are its owner's: followed.
   t.chmod("tree", 0755);
-  const hostile::CliRun trusted =
-      hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
+  const inprocess::CliRun trusted =
+      inprocess::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")});
   EXPECT_EQ(trusted.status, cli::kOk) << trusted.err.toStdString();
   EXPECT_EQ(t.read("outside/x.php"), kCleaned);
   EXPECT_EQ(t.read("outside/y.php"), kCleaned);
@@ -134,12 +133,13 @@ TEST_F(LinkOnPath, WithTheScansIdentitiesALinkToTheSameFilePasses) {
 
 TEST_F(LinkOnPath, RestoreDoesNotWriteTheOriginalThroughALinkSwappedInAfterTheClean) {
   t.write("log", t.abs("tree/sub/x.php") + '\n');
-  ASSERT_EQ(hostile::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")}).status, cli::kOk);
+  ASSERT_EQ(inprocess::runCli({u"clean"_s, u"--signature"_s, kSig, t.path("log")}).status,
+            cli::kOk);
   ASSERT_EQ(t.read("tree/sub/x.php"), kCleaned);
   // What the clean left, at a place of the intruder's choosing.
   t.write("outside/x.php", kCleaned);
   swapSubForLink();
-  const hostile::CliRun restored = hostile::runCli({u"restore"_s});
+  const inprocess::CliRun restored = inprocess::runCli({u"restore"_s});
   EXPECT_EQ(restored.status, cli::kError);
   EXPECT_EQ(t.read("outside/x.php"), kCleaned);
   EXPECT_TRUE(restored.out.contains(platform::decodePath(t.abs("tree/sub")).toUtf8()))

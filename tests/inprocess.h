@@ -12,12 +12,12 @@
 #include "cli/common.h"
 #include "platform/fd.h"
 
-namespace hostile {
+namespace inprocess {
 
 // One stream of a command, caught in a memory file.
 class Captured {
  public:
-  Captured() : fd_(::memfd_create("tervane-hostile", MFD_CLOEXEC)), sink_(fd_.get()) {}
+  Captured() : fd_(::memfd_create("tervane-inprocess", MFD_CLOEXEC)), sink_(fd_.get()) {}
   cli::Sink& sink() { return sink_; }
   QByteArray text() const {
     QByteArray out;
@@ -39,7 +39,7 @@ struct CliRun {
   QByteArray err;
 };
 
-// `args` without the program's name.
+// Runs one command; `args` without the program's name.
 inline CliRun runCli(QStringList args) {
   args.prepend(QStringLiteral("tervane-cli"));
   Captured out, err;
@@ -47,4 +47,4 @@ inline CliRun runCli(QStringList args) {
   return {status, out.text(), err.text()};
 }
 
-}  // namespace hostile
+}  // namespace inprocess

@@ -1,0 +1,227 @@
+// A clean of many files in several folders, as a mass defacement leaves them:
+// the cleaning log, the files after a failure at any step of any one of them,
+// and the backups that undo the whole run. Whatever the clean does to go
+// faster, these must hold as they do for a clean of one file after another.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QString>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/cleaner.h"
+#include "app/messages.h"
+#include "clean/backupstore.h"
+#include "clean/failures.h"
+#include "clean/restore.h"
+#include "testsupport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kSig = u"<iframe src=x width=0 height=0></iframe>"_s;
+constexpr int kFolders = 4;
+constexpr int kPerFolder = 15;
+
+// Records which file the clean is on, so that a fault can hit one chosen file.
+class Window : public PlainWindowState {
+ public:
+  void showCleaning(const QString& path) override {
+    ++current;
+    shown.append(path);
+  }
+  int current = -1;
+  QStringList shown;
+};
+
+struct Snapshot {
+  QByteArray content;
+  ino_t ino = 0;
+  struct timespec mtime {};
+};
+
+class Pipeline : public ::testing::Test {
+ protected:
+  Pipeline() {
+    clean::BackupRun::nameForTests = nullptr;
+    w.Text3 = kSig;
+    for (int d = 0; d < kFolders; ++d) {
+      for (int i = 0; i < kPerFolder; ++i) {
+        const QByteArray rel =
+            "www/d" + QByteArray::number(d) + "/p" + QByteArray::number(i) + ".php";
+        // Sizes differ from file to file, some beyond one read chunk.
+        const QByteArray body =
+            QByteArray("lorem ipsum ")
+                .repeated(1 + (d * 7919 + i * 104729) % (i % 5 == 0 ? 20000 : 400));
+        t.write(rel, "<html>" + body + kSig.toUtf8() + body + "</html>\n");
+        rels.push_back(rel);
+      }
+    }
+    for (const QByteArray& rel : rels)
+      before.push_back(snap(rel));
+  }
+  ~Pipeline() override {
+    clean::Store s;
+    if (s.open(false) == 0) {
+      for (const QByteArray& run : s.runs())
+        (void)clean::removeRun(s.fd(), run);
+    }
+  }
+
+  Snapshot snap(const QByteArray& rel) const {
+    struct stat st {};
+    EXPECT_EQ(::lstat(t.abs(rel).constData(), &st), 0);
+    return {t.read(rel), st.st_ino, st.st_mtim};
+  }
+  QString logText() const {
+    QString s;
+    for (const QByteArray& rel : rels)
+      s += t.path(rel) + u"\r\n"_s;
+    return s;
+  }
+  QString cleanedLine(const QByteArray& rel) const {
+    return t.path(rel) + u"\r\n"_s + msg::kCleaned.toString() + u"\r\n"_s;
+  }
+  static QByteArray cleaned(const QByteArray& content) {
+    QByteArray c = content;
+    return c.replace(kSig.toUtf8(), QByteArray());
+  }
+  // Every name in the folders of the list, so that a temporary file left behind
+  // shows.
+  std::map<QByteArray, QStringList> names() const {
+    std::map<QByteArray, QStringList> all;
+    for (int d = 0; d < kFolders; ++d) {
+      const QByteArray folder = "www/d" + QByteArray::number(d);
+      all[folder] =
+          QDir(t.path(folder))
+              .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDir::Name);
+    }
+    return all;
+  }
+
+  TempTree t;
+  Window w;
+  Cleaner c{w};
+  std::vector<QByteArray> rels;
+  std::vector<Snapshot> before;
+};
+
+TEST_F(Pipeline, LogIsTheOneLineAfterAnotherLogAndEveryFileIsCleaned) {
+  const auto namesBefore = names();
+  w.Text1 = logText();
+  c.Command2_Click();
+
+  QString expected;
+  for (const QByteArray& rel : rels)
+    expected += cleanedLine(rel);
+  EXPECT_EQ(w.Text1, expected);
+  EXPECT_TRUE(w.messages.isEmpty()) << w.messages.join(u'\n').toStdString();
+  ASSERT_EQ(w.shown.size(), qsizetype(rels.size()));
+  for (std::size_t i = 0; i < rels.size(); ++i) {
+    EXPECT_EQ(w.shown[qsizetype(i)], t.path(rels[i]));
+    EXPECT_EQ(t.read(rels[i]), cleaned(before[i].content)) << rels[i].constData();
+  }
+  EXPECT_EQ(names(), namesBefore);
+}
+
+TEST_F(Pipeline, BackupsOfTheWholeRunBringEveryOriginalBack) {
+  w.Text1 = logText();
+  c.Command2_Click();
+  ASSERT_TRUE(w.messages.isEmpty()) << w.messages.join(u'\n').toStdString();
+
+  clean::Store s;
+  ASSERT_EQ(s.open(false), 0);
+  const auto runNames = s.runs();
+  ASSERT_EQ(runNames.size(), 1u);
+  const auto m = clean::readRun(s.fd(), runNames.back());
+  ASSERT_TRUE(m);
+  ASSERT_EQ(m->files.size(), rels.size());
+  for (std::size_t i = 0; i < rels.size(); ++i) {
+    EXPECT_EQ(m->files[i].n, int(i));
+    EXPECT_EQ(m->files[i].path, t.abs(rels[i]));
+    EXPECT_EQ(m->files[i].outcome, u"cleaned"_s);
+  }
+
+  const clean::RestoreReport r = clean::restoreRun(QByteArray());
+  ASSERT_EQ(r.error, 0);
+  ASSERT_EQ(r.files.size(), rels.size());
+  for (std::size_t i = 0; i < rels.size(); ++i) {
+    EXPECT_EQ(r.files[i].result, clean::RestoredFile::Result::Restored) << rels[i].constData();
+    EXPECT_EQ(t.read(rels[i]), before[i].content) << rels[i].constData();
+  }
+}
+
+struct FaultAt {
+  clean::Step step;
+  int file;
+  clean::Reason reason;    // the failing file's message says why
+  clean::Outcome outcome;  // what becomes of the failing file
+};
+
+class PipelineFault : public Pipeline, public ::testing::WithParamInterface<FaultAt> {};
+
+// A failure at file k: the files before it cleaned and logged, its own message
+// as for a clean of that file alone, and every later file untouched (same
+// content, same inode, same time), with nothing left beside any of them.
+TEST_P(PipelineFault, NothingAfterTheFailingFileChanges) {
+  const FaultAt at = GetParam();
+  const auto namesBefore = names();
+  clean::Options o;
+  o.fault = [&](clean::Step s) { return w.current == at.file && s == at.step ? EIO : 0; };
+  c.options() = o;
+  w.Text1 = logText();
+  c.Command2_Click();
+
+  QString expected;
+  for (int i = 0; i < at.file; ++i)
+    expected += cleanedLine(rels[std::size_t(i)]);
+  EXPECT_EQ(w.Text1, expected);
+  clean::Failure f;
+  f.reason = at.reason;
+  f.error = EIO;
+  f.outcome = at.outcome;
+  ASSERT_EQ(w.messages.size(), 1);
+  EXPECT_EQ(w.messages[0], clean::failureMessage(t.path(rels[std::size_t(at.file)]), f));
+  // The clean stopped at the failing file: none after it was even looked at.
+  EXPECT_EQ(w.shown.size(), at.file + 1);
+
+  for (std::size_t i = 0; i < rels.size(); ++i) {
+    const Snapshot now = snap(rels[i]);
+    if (int(i) < at.file || (int(i) == at.file && at.outcome == clean::Outcome::ReplacedUnsynced)) {
+      EXPECT_EQ(now.content, cleaned(before[i].content)) << rels[i].constData();
+    } else {
+      EXPECT_EQ(now.content, before[i].content) << rels[i].constData();
+      EXPECT_EQ(now.ino, before[i].ino) << rels[i].constData();
+      EXPECT_EQ(now.mtime.tv_sec, before[i].mtime.tv_sec) << rels[i].constData();
+      EXPECT_EQ(now.mtime.tv_nsec, before[i].mtime.tv_nsec) << rels[i].constData();
+    }
+  }
+  EXPECT_EQ(names(), namesBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, PipelineFault,
+    ::testing::Values(
+        FaultAt{clean::Step::Open, 0, clean::Reason::System, clean::Outcome::Unchanged},
+        FaultAt{clean::Step::Open, 17, clean::Reason::System, clean::Outcome::Unchanged},
+        FaultAt{clean::Step::ReadOriginal, 31, clean::Reason::BackupFailed,
+                clean::Outcome::Unchanged},
+        FaultAt{clean::Step::SyncBackup, 14, clean::Reason::BackupFailed,
+                clean::Outcome::Unchanged},
+        FaultAt{clean::Step::WriteTemp, 15, clean::Reason::System, clean::Outcome::Unchanged},
+        FaultAt{clean::Step::SyncTemp, 29, clean::Reason::System, clean::Outcome::Unchanged},
+        FaultAt{clean::Step::Replace, 44, clean::Reason::System, clean::Outcome::Unchanged},
+        FaultAt{clean::Step::SyncDir, 30, clean::Reason::System, clean::Outcome::ReplacedUnsynced},
+        FaultAt{clean::Step::SyncTemp, kFolders* kPerFolder - 1, clean::Reason::System,
+                clean::Outcome::Unchanged}),
+    [](const ::testing::TestParamInfo<FaultAt>& p) {
+      return "Step" + std::to_string(int(p.param.step)) + "AtFile" + std::to_string(p.param.file);
+    });
+
+}  // namespace
