@@ -36,12 +36,17 @@ int hashOf(int fd, QByteArray& hex) {
   return 0;
 }
 
-// The latest clean run that kept copies.
+// The latest clean run that kept copies. A run that saved none (its first file
+// failed before anything was kept) has nothing to put back: taking it would
+// report success and leave the last real clean in place.
 QByteArray latestCleanRun(const Store& store) {
   const std::vector<QByteArray> runs = store.runs();
   for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
     const auto m = readRun(store.fd(), *it);
-    if (m && m->kind == RunKind::Clean && m->full)
+    if (!m || m->kind != RunKind::Clean || !m->full)
+      continue;
+    if (std::any_of(m->files.begin(), m->files.end(),
+                    [](const FileRecord& f) { return !f.copy.isEmpty(); }))
       return *it;
   }
   return {};

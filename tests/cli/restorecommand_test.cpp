@@ -105,6 +105,20 @@ TEST_F(RestoreCommand, JsonLinesAndExitStatuses) {
   EXPECT_EQ(run({u"restore"_s, u"--signature"_s, u"x"_s}).status, cli::kError);
 }
 
+TEST_F(RestoreCommand, AFailedCleanThatKeptNothingDoesNotHideTheLastClean) {
+  t.write("a.php", "x<iframe");
+  t.write("caf\xE9.php", "y<iframe");
+  ASSERT_EQ(cleanAll().status, cli::kOk);
+  // The next clean fails at its first file, before anything is kept.
+  t.write("missing.txt", t.abs("gone.php") + '\n');
+  ASSERT_EQ(run({u"clean"_s, u"--signature"_s, u"<iframe"_s, t.path("missing.txt")}).status,
+            cli::kError);
+
+  EXPECT_EQ(run({u"restore"_s}).status, cli::kOk);
+  EXPECT_EQ(t.read("a.php"), "x<iframe");
+  EXPECT_EQ(t.read("caf\xE9.php"), "y<iframe");
+}
+
 TEST_F(RestoreCommand, BackupsListsAndPrunes) {
   t.write("a.php", "x<iframe");
   t.write("caf\xE9.php", "y<iframe");
