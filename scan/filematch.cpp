@@ -346,8 +346,11 @@ MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIde
       if (!out.waited && nowaitWorks.load(std::memory_order_relaxed)) {
         iovec v{buf.data() + s.kept(), want};
         n = ::preadv2(fd.get(), &v, 1, -1, RWF_NOWAIT);
-        if (n < 0 && errno == EAGAIN) {
-          out.waited = true;
+        // Nothing in memory is EAGAIN; an end before the size the file had is
+        // confirmed by a plain read, so that no reply of the cache can cut a
+        // file short.
+        if ((n < 0 && errno == EAGAIN) || n == 0) {
+          out.waited = n < 0;
           n = ::read(fd.get(), buf.data() + s.kept(), want);
         } else if (n < 0 && errno == EOPNOTSUPP) {
           nowaitWorks.store(false, std::memory_order_relaxed);
