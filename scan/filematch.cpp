@@ -320,6 +320,28 @@ MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIde
     out.error = statted ? 0 : errno;
     return MatchResult::Error;
   }
+  return matchRegular(fd.get(), st, identity, out);
+}
+
+std::optional<MatchResult> SignatureMatcher::matchIfStillAt(
+    int dirFd, const QByteArray& name, platform::UniqueFd fd,
+    const platform::FileIdentity& fdIdentity, platform::FileIdentity* identity,
+    ReadStats* stats) const {
+  // What the name leads to now, the way the open would see it: a link is not
+  // followed. The same regular file as `fd`'s is what opening the name would
+  // give; anything else is left to that open.
+  struct stat st;
+  if (!fd || ::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode) || platform::identityOf(st) != fdIdentity)
+    return std::nullopt;
+  ReadStats local;
+  ReadStats& out = stats ? *stats : local;
+  out = ReadStats{};
+  return matchRegular(fd.get(), st, identity, out);
+}
+
+MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
+                                           platform::FileIdentity* identity, ReadStats& out) const {
   if (identity)
     *identity = platform::identityOf(st);
   if (gjz_.isEmpty())
@@ -328,7 +350,7 @@ MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIde
     return MatchResult::NoMatch;
   std::size_t remaining = std::size_t(st.st_size);
   if (remaining > 4 * kReadSize)
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   // One buffer per thread, reused for every file.
   thread_local std::vector<std::uint8_t> buf;
@@ -345,19 +367,19 @@ MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIde
       // OrderedMatchPool, which then reads ahead).
       if (!out.waited && nowaitWorks.load(std::memory_order_relaxed)) {
         iovec v{buf.data() + s.kept(), want};
-        n = ::preadv2(fd.get(), &v, 1, -1, RWF_NOWAIT);
+        n = ::preadv2(fd, &v, 1, -1, RWF_NOWAIT);
         // Nothing in memory is EAGAIN; an end before the size the file had is
         // confirmed by a plain read, so that no reply of the cache can cut a
         // file short.
         if ((n < 0 && errno == EAGAIN) || n == 0) {
           out.waited = n < 0;
-          n = ::read(fd.get(), buf.data() + s.kept(), want);
+          n = ::read(fd, buf.data() + s.kept(), want);
         } else if (n < 0 && errno == EOPNOTSUPP) {
           nowaitWorks.store(false, std::memory_order_relaxed);
-          n = ::read(fd.get(), buf.data() + s.kept(), want);
+          n = ::read(fd, buf.data() + s.kept(), want);
         }
       } else {
-        n = ::read(fd.get(), buf.data() + s.kept(), want);
+        n = ::read(fd, buf.data() + s.kept(), want);
       }
       if (n < 0) {
         if (errno == EINTR)

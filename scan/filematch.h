@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/fd.h"
 #include "platform/fs.h"
@@ -62,6 +63,17 @@ class SignatureMatcher {
                           platform::FileIdentity* identity = nullptr,
                           ReadStats* stats = nullptr) const;
 
+  // The file `name` of the open directory `dirFd` read through `fd`, a descriptor
+  // opened on it earlier (the same way matchFileAt opens it) whose file had the
+  // identity `fdIdentity`: saves the path lookup and the open. Only while the
+  // name still leads to that very regular file; otherwise nullopt (`fd` closed),
+  // and the caller opens the name again, which reads what the name leads to now.
+  std::optional<MatchResult> matchIfStillAt(int dirFd, const QByteArray& name,
+                                            platform::UniqueFd fd,
+                                            const platform::FileIdentity& fdIdentity,
+                                            platform::FileIdentity* identity = nullptr,
+                                            ReadStats* stats = nullptr) const;
+
   // The same test on content in memory, fed in pieces of `chunkSize` bytes (the
   // file reader's buffer size unless told otherwise).
   bool matchBytes(QByteArrayView content, std::size_t chunkSize = 0) const;
@@ -80,6 +92,9 @@ class SignatureMatcher {
   // Tests the file open on `fd`.
   MatchResult matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity,
                         ReadStats* stats) const;
+  // Tests the regular file open on `fd`, whose status is `st`.
+  MatchResult matchRegular(int fd, const struct stat& st, platform::FileIdentity* identity,
+                           ReadStats& out) const;
   // Whether some content can match at all.
   bool possible() const;
 

@@ -36,20 +36,19 @@ MatchResult matchPatiently(const SignatureMatcher& matcher, int dirFd, const QBy
 
 namespace {
 
-// Directories that may stay open for queued files: a few hundred keep the threads
-// busy, but never so many that the threads' own files find no descriptor.
-std::size_t openDirectoryBudget(int threads) {
+// Descriptors the pool may hold besides one per thread: the process's limit less
+// what is open already and a margin.
+long descriptorRoom(int threads) {
   rlimit lim{};
   if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY)
-    return 256;
+    return 1024;
   long inUse = 0;
   if (DIR* d = ::opendir("/proc/self/fd")) {
     while (::readdir(d))
       ++inUse;
     ::closedir(d);
   }
-  const long room = long(std::min<rlim_t>(lim.rlim_cur, 1 << 20)) - inUse - threads - 16;
-  return std::size_t(std::clamp(room / 2, 1L, 256L));
+  return long(std::min<rlim_t>(lim.rlim_cur, 1 << 20)) - inUse - threads - 16;
 }
 
 }  // namespace
@@ -58,7 +57,10 @@ OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads,
     : matcher_(matcher),
       onResult_(std::move(onResult)),
       window_(std::size_t(std::max(threads, 1)) * 512),
-      maxOpenDirectories_(openDirectoryBudget(threads + kPrefetchThreads)) {
+      maxOpenDirectories_(
+          std::size_t(std::clamp(descriptorRoom(threads + kPrefetchThreads) / 2, 1L, 256L))),
+      maxHeld_(std::size_t(
+          std::clamp(descriptorRoom(threads + kPrefetchThreads) / 4, 0L, long(kHeldFiles)))) {
   for (int i = 1; i < threads; ++i)
     helpers_.emplace_back([this] { work(); });
 }
@@ -86,8 +88,7 @@ OrderedMatchPool::Batch* OrderedMatchPool::takeWaiting() {
   return batch;
 }
 
-bool OrderedMatchPool::takeAhead(std::shared_ptr<const platform::OpenDirectory>& dir,
-                                 QByteArray& name) {
+bool OrderedMatchPool::takeAhead(Ahead& ahead) {
   if (!cold_ || cancelled_.load(std::memory_order_relaxed) || firstWaiting_ >= batches_.size())
     return false;
   // Files the matchers have taken are being read already.
@@ -101,12 +102,36 @@ bool OrderedMatchPool::takeAhead(std::shared_ptr<const platform::OpenDirectory>&
   }
   if (aheadBatch_ >= batches_.size())
     return false;
-  const Batch& batch = *batches_[aheadBatch_];
+  Batch& batch = *batches_[aheadBatch_];
   if (batch.firstSeq + aheadJob_ - batches_[firstWaiting_]->firstSeq >= kAheadFiles)
     return false;
-  dir = batch.dir;
-  name = batch.jobs[aheadJob_++].native;
+  ahead.dir = batch.dir;
+  ahead.batch = &batch;
+  ahead.job = aheadJob_;
+  ahead.seq = batch.firstSeq + aheadJob_;
+  ahead.name = batch.jobs[aheadJob_++].native;
   return true;
+}
+
+void OrderedMatchPool::handOver(const Ahead& ahead, platform::UniqueFd& fd,
+                                const platform::FileIdentity& id) {
+  // Batches are handed back in order, so the file's is still queued while its
+  // number is not below the first queued one.
+  if (!fd || held_.load(std::memory_order_relaxed) >= maxHeld_ || batches_.empty() ||
+      ahead.seq < batches_.front()->firstSeq || ahead.batch->state != State::Waiting)
+    return;
+  Job& job = ahead.batch->jobs[ahead.job];
+  job.handed = std::move(fd);
+  job.handedId = id;
+  ++ahead.batch->held;
+  held_.fetch_add(1, std::memory_order_relaxed);
+  if (onHandedOver_)
+    onHandedOver_(ahead.dir ? ahead.dir->fd() : AT_FDCWD, ahead.name);
+}
+
+void OrderedMatchPool::onHandedOver(OnHandedOver hook) {
+  std::lock_guard lock(mutex_);
+  onHandedOver_ = std::move(hook);
 }
 
 void OrderedMatchPool::readAheadAlways() {
@@ -131,46 +156,70 @@ void OrderedMatchPool::noteCold(std::size_t waited) {
 
 namespace {
 
+enum class Probe { Warm, Cold, Unknown };
+
 // Asks the kernel to start reading the file `name` below `dirFd`; false when it
 // was in memory already. Opened like the matcher opens it, so nothing blocks on
-// a FIFO or follows a link; anything but a regular file is left alone.
-bool hint(int dirFd, const QByteArray& name, off_t bytes) {
-  platform::UniqueFd fd(
+// a FIFO or follows a link; anything but a regular file is left alone. A
+// regular file's descriptor is left in `fd`, its identity in `id`.
+Probe hint(int dirFd, const QByteArray& name, off_t bytes, bool probe, platform::UniqueFd& fd,
+           platform::FileIdentity& id) {
+  fd.reset(
       ::openat(dirFd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   // A shortage of descriptors costs only the hint: the matcher waits it out.
   if (!fd)
-    return true;
+    return Probe::Unknown;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-    return true;
-  char probe;
-  iovec v{&probe, 1};
-  if (::preadv2(fd.get(), &v, 1, 0, RWF_NOWAIT) >= 0)
-    return false;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fd.reset();
+    return Probe::Unknown;
+  }
+  id = platform::identityOf(st);
+  if (st.st_size == 0)
+    return Probe::Unknown;
+  if (probe) {
+    char one;
+    iovec v{&one, 1};
+    if (::preadv2(fd.get(), &v, 1, 0, RWF_NOWAIT) >= 0)
+      return Probe::Warm;
+  }
   ::posix_fadvise(fd.get(), 0, std::min<off_t>(st.st_size, bytes), POSIX_FADV_WILLNEED);
-  return true;
+  return probe ? Probe::Cold : Probe::Unknown;
 }
 
 }  // namespace
 
 void OrderedMatchPool::prefetch() {
-  std::shared_ptr<const platform::OpenDirectory> dir;
-  QByteArray name;
+  Ahead ahead;
+  bool have = false;
+  Probe probe = Probe::Unknown;
+  platform::UniqueFd fd;
+  platform::FileIdentity id;
   for (;;) {
-    dir.reset();
     {
       std::unique_lock lock(mutex_);
-      aheadAvailable_.wait(lock, [&] { return stopping_ || takeAhead(dir, name); });
+      if (have) {
+        if (probe == Probe::Cold) {
+          warmRun_ = 0;
+        } else if (probe == Probe::Warm && (warmRun_ += kProbeEvery) >= kWarmFiles && !always_) {
+          cold_ = false;
+        }
+        handOver(ahead, fd, id);
+      }
+      ahead.dir.reset();
+      if (fd) {
+        // Not handed over: closed without the lock.
+        lock.unlock();
+        fd.reset();
+        lock.lock();
+      }
+      aheadAvailable_.wait(lock, [&] { return stopping_ || takeAhead(ahead); });
       if (stopping_)
         return;
     }
-    const bool cold = hint(dir ? dir->fd() : AT_FDCWD, name, kHintBytes);
-    std::lock_guard lock(mutex_);
-    if (cold) {
-      warmRun_ = 0;
-    } else if (++warmRun_ >= kWarmFiles && !always_) {
-      cold_ = false;
-    }
+    have = true;
+    probe = hint(ahead.dir ? ahead.dir->fd() : AT_FDCWD, ahead.name, kHintBytes,
+                 ahead.seq % kProbeEvery == 0, fd, id);
   }
 }
 
@@ -179,8 +228,17 @@ void OrderedMatchPool::run(Batch& batch) {
   for (Job& job : batch.jobs) {
     if (cancelled_.load(std::memory_order_relaxed))
       continue;
-    job.result = matchPatiently(matcher_, batch.dir ? batch.dir->fd() : AT_FDCWD, job.native,
-                                &job.identity, &job.stats, std::chrono::seconds(10));
+    const int dirFd = batch.dir ? batch.dir->fd() : AT_FDCWD;
+    std::optional<MatchResult> handed;
+    if (job.handed) {
+      handed = matcher_.matchIfStillAt(dirFd, job.native, std::move(job.handed), job.handedId,
+                                       &job.identity, &job.stats);
+      --batch.held;
+      held_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    job.result = handed ? *handed
+                        : matchPatiently(matcher_, dirFd, job.native, &job.identity, &job.stats,
+                                         std::chrono::seconds(10));
     waited += job.stats.waited ? 1 : 0;
   }
   // The directory is closed when the batch is handed back, on the submitting
@@ -261,6 +319,7 @@ void OrderedMatchPool::deliver(bool all) {
         else
           aheadJob_ = 0;
         filesQueued_ -= done->jobs.size();
+        held_.fetch_sub(done->held, std::memory_order_relaxed);
       } else if (!all && filesQueued_ < window_ && batches_.size() < maxOpenDirectories_) {
         return;
       } else if ((mine = takeWaiting()) == nullptr) {

@@ -115,9 +115,10 @@ TEST(PoolReadAhead, DescriptorsStayBoundedAndNoFileIsMissedWhenFewMayBeOpened) {
   const int before = openDescriptors();
   int peak = 0;
   EXPECT_EQ(scanPool(tree, 4, true, &peak), want);
-  // The folders held for queued files (a few hundred at most), one per matcher
-  // and one per prefetch thread.
-  EXPECT_LE(peak - before, 256 + 4 + scan::OrderedMatchPool::kPrefetchThreads + 8);
+  // The folders held for queued files (a few hundred at most), the descriptors
+  // handed to queued files, one per matcher and one per prefetch thread.
+  EXPECT_LE(peak - before, 256 + int(scan::OrderedMatchPool::kHeldFiles) + 4 +
+                               scan::OrderedMatchPool::kPrefetchThreads + 8);
 
   // Room for only a few more than are open: the prefetch threads must leave the
   // matchers what they need, or skip their hints.
