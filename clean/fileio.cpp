@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "clean/properties.h"
@@ -16,10 +17,10 @@
 
 namespace clean {
 
-Steps::Steps(const Options& o) : o_(o) {}
+Steps::Steps(const Options& o, QByteArray path) : o_(o), path_(std::move(path)) {}
 
 int Steps::injected(Step s) const {
-  return o_.fault ? o_.fault(s) : 0;
+  return o_.fault ? o_.fault(s, path_) : 0;
 }
 
 int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n, off_t* at) {

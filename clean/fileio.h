@@ -22,13 +22,15 @@ struct Options;
 
 class Steps {
  public:
-  explicit Steps(const Options& o);
+  // `path`: the file the steps are for, as the fault hook hears of it.
+  explicit Steps(const Options& o, QByteArray path = {});
   // The injected errno for this step, or 0.
   int injected(Step s) const;
   const Options& options() const { return o_; }
 
  private:
   const Options& o_;
+  QByteArray path_;
 };
 
 // Writes all of `n` bytes, at `*at` (advanced) or at the current position.
