@@ -208,6 +208,10 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
   int e = stream(steps, 128 * 1024, gjz_, how, written);
   if (e == 0 && flush)
     e = syncFile(steps, Step::SyncBackup, copy.get());
+  // Held: its writing starts now, while the next files are read; the flush of
+  // the batch then waits for less.
+  if (e == 0 && !flush)
+    startWriting(copy.get());
   if (e == 0 && flush && ::fsync(run_.get()) != 0)
     e = errno;
   if (e != 0) {

@@ -40,6 +40,9 @@ class Steps {
 [[nodiscard]] int readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n,
                            off_t& at, std::size_t& got);
 [[nodiscard]] int syncFile(const Steps& steps, Step step, int fd);
+// Starts writing `fd`'s data to disk without waiting for it; a later flush
+// reports any error.
+void startWriting(int fd);
 
 // Streams the whole of `from` into `to` (written from offset 0, cut to length
 // when `truncate`), cleaned of `gjz` unless `copyOnly`. Each hash, when given,

@@ -225,6 +225,7 @@ Replacement Cleaning::fillTemp() {
     return systemFailure(e);
   if (::fstat(temp.fd(), &tempSt_) != 0)
     return systemFailure(errno);
+  startWriting(temp.fd());
   return Replacement::done();
 }
 
