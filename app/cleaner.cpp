@@ -1,11 +1,16 @@
 #include "app/cleaner.h"
 
 #include "app/messages.h"
+#include "clean/batch.h"
 #include "clean/failures.h"
 #include "clean/journal.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
+
+#include <optional>
+#include <utility>
+#include <vector>
 
 void Cleaner::Command2_Click() {
   Tervane(text::signatureFrom(w_.signatureText()));
@@ -46,48 +51,114 @@ void Cleaner::Tervane(const QString& GJZ) {
   options_.encoding = w_.contentEncoding();
   if (!run_)
     run_ = std::make_unique<clean::BackupRun>(clean::RunKind::Clean, keepBackups_, GJZ);
+  // The batch and what it keeps are gone before the run is finished.
+  if (const std::optional<Stopped> stopped = cleanLines(paths, GJZ)) {
+    finishRun(true);
+    w_.showMessage(clean::failureMessage(stopped->shown, stopped->why));
+    return;
+  }
+  if (!batched_)
+    finishRun(false);
+}
+
+std::optional<Cleaner::Stopped> Cleaner::cleanLines(const QStringList& paths, const QString& GJZ) {
   clean::BackupRun& run = *run_;
   clean::Options options = options_;
   options.keeper = &run;
+
+  // Files are cleaned a batch at a time (clean/batch.h); the log still grows in
+  // list order and stops at the first failure.
+  struct Pending {
+    QByteArray bytes;
+    QString shown;  // as the scan would have written it
+    QString key;    // in the scan's identities
+    int file;       // its number in the backup run
+  };
+  std::vector<Pending> pending;
+  clean::Batch batch(GJZ, options, batchSize_);
+  std::optional<Stopped> stopped;
+  // False when a file failed: the run has stopped.
+  auto commit = [&]() {
+    using Kind = clean::Batch::Done::Kind;
+    const std::vector<clean::Batch::Done> done = batch.commit();
+    QString entries;
+    std::optional<std::size_t> failed;
+    for (std::size_t i = 0; i < done.size(); ++i) {
+      const Pending& p = pending[i];
+      if (done[i].kind == Kind::NotReached) {
+        run.notReached(p.file);
+        continue;
+      }
+      const clean::CleanResult result = done[i].result();
+      run.outcome(p.file, result, done[i].cleanedAs);
+      if (onFile)
+        onFile(p.bytes, result);
+      if (!result.ok()) {
+        failed = i;
+        continue;
+      }
+      // Replacing the content made a new file: it is the one to expect from now on.
+      if (const auto scanned = w_.scannedFiles.find(p.key); scanned != w_.scannedFiles.end())
+        scanned.value() = done[i].cleanedAs;
+      if (done[i].kind == Kind::Cleaned) {
+        entries += p.shown;
+        entries += text::kCrLf;
+        entries += msg::kCleaned;
+        entries += text::kCrLf;
+      }
+    }
+    if (!entries.isEmpty())
+      w_.appendResultsText(entries);
+    const std::vector<Pending> committed = std::exchange(pending, {});
+    if (failed)
+      stopped = Stopped{committed[*failed].shown, done[*failed].failure};
+    return !failed;
+  };
+
   for (const QString& line : paths) {
     // Each line is one path as the scan writes it (platform/pathline.h). A line
     // that begins with '"' but is not a well-formed quoted path names no file.
     const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
     if (!bytes) {
+      if (!commit())
+        return stopped;
       clean::Failure notAPath;
       notAPath.reason = clean::Reason::NotAFilePath;
-      finishRun(true);
-      w_.showMessage(clean::failureMessage(line, notAPath));
-      return;
+      return Stopped{line, notAPath};
     }
-    // The log and the messages show the path as the scan would have written it.
-    const QString shown = platform::lineOfBytes(*bytes);
-    // A path the scan logged must still lead to the file it read there; a path
-    // typed into the box is taken as it stands.
-    const auto scanned = w_.scannedFiles.find(platform::decodePath(*bytes));
-    const platform::FileIdentity* scannedAs =
-        scanned != w_.scannedFiles.end() ? &scanned.value() : nullptr;
-    platform::FileIdentity cleanedAs;
-    w_.showCleaning(shown);
-    run.next(*bytes);
-    const clean::CleanResult result = clean::cleanFile(*bytes, GJZ, options, scannedAs, &cleanedAs);
-    run.outcome(result, cleanedAs);
-    if (onFile)
-      onFile(*bytes, result);
-    if (!result.ok()) {
-      finishRun(true);
-      w_.showMessage(clean::failureMessage(shown, result.failure()));
-      return;
+    Pending p{*bytes, platform::lineOfBytes(*bytes), platform::decodePath(*bytes), -1};
+    w_.showCleaning(p.shown);
+    p.file = run.next(*bytes);
+    for (;;) {
+      // A path the scan logged must still lead to the file it read there; a path
+      // typed into the box is taken as it stands. Looked up again after each
+      // commit, which may have replaced the file.
+      const auto scanned = w_.scannedFiles.find(p.key);
+      const std::optional<platform::FileIdentity> scannedAs =
+          scanned != w_.scannedFiles.end() ? std::make_optional(scanned.value()) : std::nullopt;
+      const clean::Batch::Add added = batch.add(p.bytes, scannedAs, p.file);
+      if (added.added == clean::Batch::Added::Later) {
+        if (!commit()) {
+          run.notReached(p.file);
+          return stopped;
+        }
+        continue;
+      }
+      if (added.added == clean::Batch::Added::Failed) {
+        if (!commit()) {
+          run.notReached(p.file);
+          return stopped;
+        }
+        const clean::CleanResult result = clean::CleanResult::failed(added.failure);
+        run.outcome(p.file, result, {});
+        if (onFile)
+          onFile(p.bytes, result);
+        return Stopped{p.shown, added.failure};
+      }
+      pending.push_back(std::move(p));
+      break;
     }
-    // Replacing the content made a new file: it is the one to expect from now on.
-    if (scannedAs)
-      scanned.value() = cleanedAs;
-    QString entry = shown;
-    entry += text::kCrLf;
-    entry += msg::kCleaned;
-    entry += text::kCrLf;
-    w_.appendResultsText(entry);
   }
-  if (!batched_)
-    finishRun(false);
+  commit();
+  return stopped;
 }

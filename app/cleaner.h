@@ -3,13 +3,16 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "app/windowstate.h"
 #include "clean/backupstore.h"
+#include "clean/batch.h"
 #include "clean/rewrite.h"
 
 class Cleaner {
@@ -31,6 +34,8 @@ class Cleaner {
   // Whether originals are kept in the backup store (the window always keeps
   // them); without, only the journal of in-place rewrites is written there.
   void setKeepBackups(bool keep) { keepBackups_ = keep; }
+  // How many files are cleaned together (tests; see clean/batch.h).
+  void setBatchSize(std::size_t files) { batchSize_ = files; }
   // The backup run of the last clean; empty when none was made.
   const QByteArray& lastRun() const { return lastRun_; }
   // The command line cleans a long log in batches, each a run of Tervane: from
@@ -47,8 +52,15 @@ class Cleaner {
   WindowState& w_;
   clean::Options options_;
   void finishRun(bool stopped);
+  // The file the clean stopped at, and why.
+  struct Stopped {
+    QString shown;
+    clean::Failure why;
+  };
+  std::optional<Stopped> cleanLines(const QStringList& paths, const QString& GJZ);
 
   bool keepBackups_ = true;
+  std::size_t batchSize_ = clean::Batch::kCapacity;
   bool batched_ = false;
   std::unique_ptr<clean::BackupRun> run_;
   QByteArray lastRun_;

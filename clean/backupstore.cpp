@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "clean/failures.h"
 #include "clean/fileio.h"
@@ -164,21 +165,30 @@ int BackupRun::append(const QJsonObject& record, bool sync) {
   return sync && ::fdatasync(manifest_.get()) != 0 ? errno : 0;
 }
 
-QByteArray BackupRun::copyName() const {
-  return QByteArray::number(n_).rightJustified(6, '0');
+QByteArray BackupRun::copyName(int n) {
+  return QByteArray::number(n).rightJustified(6, '0');
 }
 
-void BackupRun::next(const QByteArray& path) {
+int BackupRun::next(const QByteArray& path) {
   ++n_;
-  path_ = path;
-  hasCopy_ = false;
-  inPlace_ = false;
-  sha_.clear();
-  cleanedSha_.clear();
+  Entry e;
+  e.n = n_;
+  e.path = path;
+  entries_.push_back(std::move(e));
+  return n_;
 }
 
-int BackupRun::writeCopy(int fd, const Steps& steps) {
-  const QByteArray name = copyName();
+BackupRun::Entry* BackupRun::entry(int file) {
+  const int n = file < 0 ? n_ : file;
+  for (Entry& e : entries_) {
+    if (e.n == n)
+      return &e;
+  }
+  return nullptr;
+}
+
+int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
+  const QByteArray name = copyName(entry.n);
   platform::UniqueFd copy(::openat(run_.get(), name.constData(),
                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!copy.ok())
@@ -196,33 +206,40 @@ int BackupRun::writeCopy(int fd, const Steps& steps) {
   how.encoding = steps.options().encoding;
   off_t written = 0;
   int e = stream(steps, 128 * 1024, gjz_, how, written);
-  if (e == 0)
+  if (e == 0 && flush)
     e = syncFile(steps, Step::SyncBackup, copy.get());
-  if (e == 0 && ::fsync(run_.get()) != 0)
+  // Held: its writing starts now, while the next files are read; the flush of
+  // the batch then waits for less.
+  if (e == 0 && !flush)
+    startWriting(copy.get());
+  if (e == 0 && flush && ::fsync(run_.get()) != 0)
     e = errno;
   if (e != 0) {
     ::unlinkat(run_.get(), name.constData(), 0);
     return e;
   }
-  sha_ = original.result().toHex();
+  entry.sha = original.result().toHex();
   if (kind_ == RunKind::Clean)
-    cleanedSha_ = cleaned.result().toHex();
-  hasCopy_ = true;
+    entry.cleanedSha = cleaned.result().toHex();
+  entry.hasCopy = true;
   return 0;
 }
 
-int BackupRun::before(int fd, const struct stat& st, const QByteArray& tempName,
+int BackupRun::before(int file, int fd, const struct stat& st, const QByteArray& tempName,
                       const Steps& steps) {
+  Entry* e = entry(file);
+  if (!e)
+    return EINVAL;
   if (!run_.ok()) {
-    if (const int e = start())
-      return e;
+    if (const int err = start())
+      return err;
   }
   if (full_) {
-    if (const int e = writeCopy(fd, steps))
-      return e;
+    if (const int err = writeCopy(*e, fd, steps, !hold_))
+      return err;
   }
   QJsonObject r{{u"type"_s, u"file"_s},
-                {u"n"_s, n_},
+                {u"n"_s, e->n},
                 {u"dev"_s, bigNumber(st.st_dev)},
                 {u"ino"_s, bigNumber(st.st_ino)},
                 {u"size"_s, qint64(st.st_size)},
@@ -232,50 +249,115 @@ int BackupRun::before(int fd, const struct stat& st, const QByteArray& tempName,
                 {u"mtime"_s, qint64(st.st_mtim.tv_sec)},
                 {u"mtime_nsec"_s, qint64(st.st_mtim.tv_nsec)},
                 {u"temp"_s, QString::fromLatin1(tempName)}};
-  platform::putPath(r, path_);
-  if (hasCopy_) {
-    r.insert(u"copy"_s, QString::fromLatin1(copyName()));
-    r.insert(u"sha256"_s, QString::fromLatin1(sha_));
-    if (!cleanedSha_.isEmpty())
-      r.insert(u"sha256_cleaned"_s, QString::fromLatin1(cleanedSha_));
+  platform::putPath(r, e->path);
+  if (e->hasCopy) {
+    r.insert(u"copy"_s, QString::fromLatin1(copyName(e->n)));
+    r.insert(u"sha256"_s, QString::fromLatin1(e->sha));
+    if (!e->cleanedSha.isEmpty())
+      r.insert(u"sha256_cleaned"_s, QString::fromLatin1(e->cleanedSha));
   }
-  if (const int e = append(r, true)) {
-    if (hasCopy_)
-      ::unlinkat(run_.get(), copyName().constData(), 0);
-    hasCopy_ = false;
-    return e;
+  if (hold_) {
+    held_ += QJsonDocument(r).toJson(QJsonDocument::Compact) + '\n';
+    heldFiles_.push_back(e->n);
+    e->heldSteps = &steps;
+    e->recorded = true;
+    return 0;
   }
+  if (const int err = append(r, true)) {
+    if (e->hasCopy)
+      ::unlinkat(run_.get(), copyName(e->n).constData(), 0);
+    e->hasCopy = false;
+    return err;
+  }
+  e->recorded = true;
   return 0;
 }
 
-int BackupRun::beforeInPlace(int fd, const struct stat&, const Steps& steps,
-                             platform::UniqueFd& copy, QByteArray& copyPath) {
-  if (!run_.ok())
-    return EBADF;
-  if (!hasCopy_) {
-    if (const int e = writeCopy(fd, steps))
-      return e;
+void BackupRun::holdSyncs(bool hold) {
+  hold_ = hold;
+  if (hold || heldFiles_.empty())
+    return;
+  // Held and never flushed: those files were never touched.
+  for (const int n : heldFiles_) {
+    if (Entry* e = entry(n)) {
+      if (e->hasCopy)
+        ::unlinkat(run_.get(), copyName(n).constData(), 0);
+      e->hasCopy = false;
+      e->recorded = false;
+      e->heldSteps = nullptr;
+    }
   }
-  const QByteArray name = copyName();
-  if (const int e = append(
-          {{u"type"_s, u"in_place"_s}, {u"n"_s, n_}, {u"copy"_s, QString::fromLatin1(name)}}, true))
-    return e;
+  held_.clear();
+  heldFiles_.clear();
+}
+
+Keeper::HeldSync BackupRun::syncHeld() {
+  if (heldFiles_.empty())
+    return {};
+  const std::vector<int> files = std::move(heldFiles_);
+  const QByteArray records = std::move(held_);
+  heldFiles_.clear();
+  held_.clear();
+  bool copies = false;
+  for (const int n : files) {
+    if (const Entry* e = entry(n))
+      copies = copies || e->hasCopy;
+  }
+  // The records in one write; the copies, the run folder and the manifest in one
+  // flush of the store's file system (see clean/batch.cpp for why syncfs).
+  Options none;
+  Steps steps(none);
+  int err =
+      writeAll(steps, Step::WriteBackup, manifest_.get(),
+               reinterpret_cast<const uint8_t*>(records.constData()), std::size_t(records.size()));
+  if (err == 0 && (copies ? ::syncfs(run_.get()) : ::fdatasync(manifest_.get())) != 0)
+    err = errno;
+  if (err != 0)
+    return {0, err};
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    Entry* e = entry(files[i]);
+    if (!e)
+      continue;
+    const Steps* held = std::exchange(e->heldSteps, nullptr);
+    if (e->hasCopy && held) {
+      if (const int injected = held->injected(Step::SyncBackup))
+        return {int(i), injected};
+    }
+  }
+  return {};
+}
+
+int BackupRun::beforeInPlace(int file, int fd, const struct stat&, const Steps& steps,
+                             platform::UniqueFd& copy, QByteArray& copyPath) {
+  Entry* e = entry(file);
+  if (!run_.ok() || !e)
+    return EBADF;
+  if (!e->hasCopy) {
+    if (const int err = writeCopy(*e, fd, steps, true))
+      return err;
+  }
+  const QByteArray name = copyName(e->n);
+  if (const int err = append(
+          {{u"type"_s, u"in_place"_s}, {u"n"_s, e->n}, {u"copy"_s, QString::fromLatin1(name)}},
+          true))
+    return err;
   copy.reset(::openat(run_.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!copy.ok())
     return errno;
   copyPath = store_.path() + '/' + name_ + '/' + name;
-  inPlace_ = true;
+  e->inPlace = true;
   return 0;
 }
 
-void BackupRun::outcome(const CleanResult& result, const platform::FileIdentity& after,
+void BackupRun::outcome(int file, const CleanResult& result, const platform::FileIdentity& after,
                         const QString& reason) {
-  if (!run_.ok() && (!full_ || start() != 0))
+  Entry* e = entry(file);
+  if (!e || (!run_.ok() && (!full_ || start() != 0)))
     return;
-  QString what = kind_ == RunKind::Restore               ? u"restored"_s
-                 : sha_.isEmpty() || sha_ != cleanedSha_ ? u"cleaned"_s
-                                                         : u"unchanged"_s;
-  QJsonObject r{{u"type"_s, u"outcome"_s}, {u"n"_s, n_}};
+  QString what = kind_ == RunKind::Restore                     ? u"restored"_s
+                 : e->sha.isEmpty() || e->sha != e->cleanedSha ? u"cleaned"_s
+                                                               : u"unchanged"_s;
+  QJsonObject r{{u"type"_s, u"outcome"_s}, {u"n"_s, e->n}};
   if (!result.ok()) {
     what = u"failed"_s;
     r.insert(u"reason"_s, reason.isEmpty() ? reasonText(result.failure()) : reason);
@@ -285,11 +367,26 @@ void BackupRun::outcome(const CleanResult& result, const platform::FileIdentity&
     r.insert(u"ino"_s, bigNumber(after.inode));
   }
   r.insert(u"outcome"_s, what);
-  if (sha_.isEmpty() && !hasCopy_ && !inPlace_)
-    platform::putPath(r, path_);
+  if (e->sha.isEmpty() && !e->hasCopy && !e->inPlace)
+    platform::putPath(r, e->path);
   // An in-place rewrite that is known to be done must not be rolled back.
-  if (append(r, inPlace_) == 0 && inPlace_ && !full_ && result.ok())
-    ::unlinkat(run_.get(), copyName().constData(), 0);
+  if (append(r, e->inPlace) == 0 && e->inPlace && !full_ && result.ok())
+    ::unlinkat(run_.get(), copyName(e->n).constData(), 0);
+  entries_.erase(entries_.begin() + (e - entries_.data()));
+}
+
+void BackupRun::notReached(int file) {
+  Entry* e = entry(file);
+  if (!e)
+    return;
+  // A file the run never recorded needs no word of it.
+  if (run_.ok() && e->recorded) {
+    if (e->hasCopy)
+      ::unlinkat(run_.get(), copyName(e->n).constData(), 0);
+    (void)append({{u"type"_s, u"outcome"_s}, {u"n"_s, e->n}, {u"outcome"_s, u"not-reached"_s}},
+                 false);
+  }
+  entries_.erase(entries_.begin() + (e - entries_.data()));
 }
 
 void BackupRun::finish(bool stopped) {

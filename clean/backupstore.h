@@ -106,15 +106,24 @@ class BackupRun final : public Keeper {
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
 
-  // The next file of the list is `path` (its bytes as listed).
-  void next(const QByteArray& path);
-  [[nodiscard]] int before(int fd, const struct stat& st, const QByteArray& tempName,
+  // The next file of the list is `path` (its bytes as listed); gives its
+  // number, for the calls that follow about it.
+  int next(const QByteArray& path);
+  [[nodiscard]] int before(int file, int fd, const struct stat& st, const QByteArray& tempName,
                            const Steps& steps) override;
-  [[nodiscard]] int beforeInPlace(int fd, const struct stat& st, const Steps& steps,
+  [[nodiscard]] int beforeInPlace(int file, int fd, const struct stat& st, const Steps& steps,
                                   platform::UniqueFd& copy, QByteArray& copyPath) override;
-  // What became of the current file; `after`: the file now at its path.
-  void outcome(const CleanResult& result, const platform::FileIdentity& after,
+  void holdSyncs(bool hold) override;
+  [[nodiscard]] HeldSync syncHeld() override;
+  // What became of a file (-1: the last one); `after`: the file now at its path.
+  void outcome(int file, const CleanResult& result, const platform::FileIdentity& after,
                const QString& reason = {});
+  void outcome(const CleanResult& result, const platform::FileIdentity& after,
+               const QString& reason = {}) {
+    outcome(-1, result, after, reason);
+  }
+  // The file was kept but never changed: the run stopped at an earlier one.
+  void notReached(int file);
   // The run has ended; `stopped`: at a failure.
   void finish(bool stopped);
 
@@ -124,11 +133,24 @@ class BackupRun final : public Keeper {
   static std::function<QByteArray()> nameForTests;
 
  private:
+  // What the run knows of one file of the list until its outcome.
+  struct Entry {
+    int n = -1;
+    QByteArray path;
+    bool hasCopy = false;
+    bool inPlace = false;
+    bool recorded = false;             // its file record is written or held
+    QByteArray sha, cleanedSha;        // of its content and its cleaned form
+    const Steps* heldSteps = nullptr;  // its steps, while its flushes are held
+  };
+
   int start();
   int append(const QJsonObject& record, bool sync);
-  // A copy of the file's content as the next copy of the run, flushed to disk.
-  int writeCopy(int fd, const Steps& steps);
-  QByteArray copyName() const;
+  Entry* entry(int file);
+  // A copy of the file's content as the entry's copy; flushed to disk unless
+  // `flush` is false.
+  int writeCopy(Entry& e, int fd, const Steps& steps, bool flush);
+  static QByteArray copyName(int n);
 
   RunKind kind_;
   bool full_;
@@ -138,11 +160,11 @@ class BackupRun final : public Keeper {
   platform::UniqueFd manifest_;
   QByteArray name_;
   int n_ = -1;
-  QByteArray path_;
-  bool hasCopy_ = false;
-  bool inPlace_ = false;
+  std::vector<Entry> entries_;  // the files without an outcome yet, in list order
+  bool hold_ = false;
+  QByteArray held_;  // records not yet written, while flushes are held
+  std::vector<int> heldFiles_;
   bool damaged_ = false;
-  QByteArray sha_, cleanedSha_;  // of the current file's content and its cleaned form
 };
 
 // The name of a run folder for a run starting now.

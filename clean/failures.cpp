@@ -108,8 +108,13 @@ QString failureMessage(const QString& path, const Failure& f) {
       outcome = QStringLiteral(u"这个文件没有改动，列表中它后面的文件也没有处理。");
       break;
     case Outcome::ReplacedUnsynced:
-      outcome =
-          QStringLiteral(u"这个文件已经清除，但不能确定已写入磁盘；列表中它后面的文件没有处理。");
+      outcome = f.alsoReplaced > 0
+                    ? QStringLiteral(
+                          u"这个文件和列表中紧跟它的 %1 个文件已经清除，但不能确定已写入磁盘；"
+                          u"再后面的文件没有处理。")
+                          .arg(f.alsoReplaced)
+                    : QStringLiteral(
+                          u"这个文件已经清除，但不能确定已写入磁盘；列表中它后面的文件没有处理。");
       break;
     case Outcome::Damaged:
       outcome =

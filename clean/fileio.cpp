@@ -1,5 +1,6 @@
 #include "clean/fileio.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "clean/properties.h"
@@ -16,10 +18,10 @@
 
 namespace clean {
 
-Steps::Steps(const Options& o) : o_(o) {}
+Steps::Steps(const Options& o, QByteArray path) : o_(o), path_(std::move(path)) {}
 
 int Steps::injected(Step s) const {
-  return o_.fault ? o_.fault(s) : 0;
+  return o_.fault ? o_.fault(s, path_) : 0;
 }
 
 int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n, off_t* at) {
@@ -64,6 +66,10 @@ int syncFile(const Steps& steps, Step step, int fd) {
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
+void startWriting(int fd) {
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 namespace {
 
 // The encoding `from` is read in: with the rule's choice, whether its whole
@@ -90,6 +96,10 @@ int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>
 
 int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& how,
            off_t& written, qint64* removed) {
+  // No bigger than the file needs: most pages are a few KB, and a fresh buffer
+  // of the full chunk for each of them costs more than reading them.
+  if (struct stat st; ::fstat(how.from, &st) == 0 && S_ISREG(st.st_mode))
+    chunk = std::min<std::size_t>(chunk, std::max<std::size_t>(4096, std::size_t(st.st_size) + 1));
   std::vector<uint8_t> buf(chunk > 0 ? chunk : 1);
   text::Encoding encoding = text::Encoding::Gbk;
   if ((!how.copyOnly || how.cleanedHash) && !gjz.isEmpty()) {

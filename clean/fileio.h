@@ -22,13 +22,15 @@ struct Options;
 
 class Steps {
  public:
-  explicit Steps(const Options& o);
+  // `path`: the file the steps are for, as the fault hook hears of it.
+  explicit Steps(const Options& o, QByteArray path = {});
   // The injected errno for this step, or 0.
   int injected(Step s) const;
   const Options& options() const { return o_; }
 
  private:
   const Options& o_;
+  QByteArray path_;
 };
 
 // Writes all of `n` bytes, at `*at` (advanced) or at the current position.
@@ -38,6 +40,9 @@ class Steps {
 [[nodiscard]] int readSome(const Steps& steps, Step step, int fd, uint8_t* p, std::size_t n,
                            off_t& at, std::size_t& got);
 [[nodiscard]] int syncFile(const Steps& steps, Step step, int fd);
+// Starts writing `fd`'s data to disk without waiting for it; a later flush
+// reports any error.
+void startWriting(int fd);
 
 // Streams the whole of `from` into `to` (written from offset 0, cut to length
 // when `truncate`), cleaned of `gjz` unless `copyOnly`. Each hash, when given,

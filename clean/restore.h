@@ -20,7 +20,7 @@ namespace clean {
 
 struct RestoreOptions {
   bool force = false;  // also overwrite files changed since the clean
-  std::function<int(Step)> fault;
+  Fault fault;
 };
 
 struct RestoredFile {

@@ -8,60 +8,21 @@
 #include <optional>
 #include <utility>
 
+#include "clean/cleaning.h"
 #include "clean/fileio.h"
 #include "clean/properties.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
 
 namespace clean {
-namespace {
 
-Failure failure(Reason reason, int error = 0) {
+Failure failure(Reason reason, int error) {
   Failure f;
   f.reason = reason;
   f.error = error;
   return f;
 }
 
-// One stage of the rewrite: went through, or stopped with a failure. Implicit
-// from a Failure, so that a stage returns its refusal as it is.
-class [[nodiscard]] Stage {
- public:
-  static Stage passed() { return Stage(); }
-  Stage(Failure why) : failure_(std::move(why)) {}
-
-  bool ok() const { return !failure_; }
-  // Only when !ok().
-  const Failure& failure() const { return *failure_; }
-
- private:
-  Stage() = default;
-  std::optional<Failure> failure_;
-};
-
-// What putting a new file in the old one's place came to.
-class [[nodiscard]] Replacement {
- public:
-  enum class Kind {
-    Done,
-    NeedsInPlace,  // the new file cannot carry the old one's identity
-    Failed,
-  };
-  static Replacement done() { return Replacement(Kind::Done); }
-  static Replacement needsInPlace() { return Replacement(Kind::NeedsInPlace); }
-  Replacement(Failure why) : kind_(Kind::Failed), failure_(std::move(why)) {}
-
-  Kind kind() const { return kind_; }
-  // Only for Kind::Failed.
-  const Failure& failure() const { return failure_; }
-
- private:
-  explicit Replacement(Kind kind) : kind_(kind) {}
-  Kind kind_;
-  Failure failure_;
-};
-
-// A system error, told by its own reason where there is a plainer one.
 Failure systemFailure(int error) {
   switch (error) {
     case EROFS:
@@ -71,47 +32,27 @@ Failure systemFailure(int error) {
   }
 }
 
-// The new file beside the original, created exclusively under the name the
-// keeper has journaled, so that nobody can have put a file or a link there for
-// us to write through. It is removed again unless kept.
-class TempFile {
- public:
-  TempFile(int dirfd, const QByteArray& name) : dirfd_(dirfd), name_(name) {}
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() { discard(); }
-
-  int create() {
-    const int fd = ::openat(dirfd_, name_.constData(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      // Someone else's file under that name stays as it is.
-      const int e = errno;
-      name_.clear();
-      return e;
-    }
-    fd_.reset(fd);
-    return 0;
-  }
-  int fd() const { return fd_.get(); }
-  const QByteArray& name() const { return name_; }
-  // The name is in use elsewhere now (renamed over the original).
-  void keep() {
-    fd_.reset();
+int TempFile::create() {
+  const int fd =
+      ::openat(dirfd_, name_.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // Someone else's file under that name stays as it is.
+    const int e = errno;
     name_.clear();
+    return e;
   }
-  void discard() {
-    fd_.reset();
-    if (!name_.isEmpty())
-      ::unlinkat(dirfd_, name_.constData(), 0);
-    name_.clear();
-  }
+  fd_.reset(fd);
+  return 0;
+}
 
- private:
-  int dirfd_;
-  QByteArray name_;
-  platform::UniqueFd fd_;
-};
+void TempFile::discard() {
+  fd_.reset();
+  if (!name_.isEmpty())
+    ::unlinkat(dirfd_, name_.constData(), 0);
+  name_.clear();
+}
+
+namespace {
 
 // A copy that lives only while the rewrite runs, for a caller without a keeper:
 // nameless where the file system allows, so that nothing is left behind.
@@ -135,50 +76,14 @@ int setMtime(int fd, const struct timespec* mtime) {
   return ::futimens(fd, times) == 0 ? 0 : errno;
 }
 
-class Cleaning {
- public:
-  Cleaning(const QByteArray& path, QStringView gjz, const Options& o,
-           const platform::FileIdentity* scannedAs)
-      : path_(path), gjz_(gjz), o_(o), steps_(o), scannedAs_(scannedAs) {}
-
-  // The file now at the path, after a successful run.
-  platform::FileIdentity cleanedAs() const { return cleanedAs_; }
-
-  CleanResult run();
-
- private:
-  Stage open();
-  Replacement replace();
-  CleanResult rewriteInPlace();
-  // The new content from `from` (the original or its copy) into `to`.
-  int produce(int from, int to, Step writeStep, bool truncate);
-
-  const QByteArray& path_;
-  QStringView gjz_;
-  const Options& o_;
-  Steps steps_;
-  const platform::FileIdentity* scannedAs_;
-  platform::FileIdentity cleanedAs_;
-  platform::UniqueFd dir_;
-  QByteArray name_;
-  QByteArray tempName_;
-  platform::UniqueFd file_;
-  struct stat st_ {};
-};
+}  // namespace
 
 CleanResult Cleaning::run() {
   if (const Stage opened = open(); !opened.ok())
     return CleanResult::failed(opened.failure());
-  // Renaming a new file over one with several names would leave the others with
-  // the old content; a new file owned by someone else than the old one would
-  // change who the file belongs to.
-  const bool inPlace = st_.st_nlink > 1 || (::geteuid() != 0 && st_.st_uid != ::geteuid());
-  tempName_ = o_.tempName ? o_.tempName() : randomTempName();
-  if (o_.keeper) {
-    if (const int e = o_.keeper->before(file_.get(), st_, tempName_, steps_))
-      return CleanResult::failed(failure(Reason::BackupFailed, e));
-  }
-  if (!inPlace) {
+  if (const Stage kept = keep(); !kept.ok())
+    return CleanResult::failed(kept.failure());
+  if (!inPlace()) {
     const Replacement replaced = replace();
     switch (replaced.kind()) {
       case Replacement::Kind::Done:
@@ -190,6 +95,19 @@ CleanResult Cleaning::run() {
     }
   }
   return rewriteInPlace();
+}
+
+bool Cleaning::inPlace() const {
+  return st_.st_nlink > 1 || (::geteuid() != 0 && st_.st_uid != ::geteuid());
+}
+
+Stage Cleaning::keep() {
+  tempName_ = o_.tempName ? o_.tempName() : randomTempName();
+  if (o_.keeper) {
+    if (const int e = o_.keeper->before(keeperFile_, file_.get(), st_, tempName_, steps_))
+      return failure(Reason::BackupFailed, e);
+  }
+  return Stage::passed();
 }
 
 Stage Cleaning::open() {
@@ -284,8 +202,16 @@ int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
   return stream(steps_, o_.chunkSize, gjz_, how, written);
 }
 
-Replacement Cleaning::replace() {
-  TempFile temp(dir_.get(), tempName_);
+Replacement Cleaning::writeTemp() {
+  Replacement written = fillTemp();
+  if (written.kind() != Replacement::Kind::Done)
+    temp_.reset();
+  return written;
+}
+
+Replacement Cleaning::fillTemp() {
+  temp_.emplace(dir_.get(), tempName_);
+  TempFile& temp = *temp_;
   if (const int e = temp.create())
     return failure(e == EACCES || e == EPERM ? Reason::FolderNotWritable : Reason::System, e);
   // Flags the new file cannot take: the old one keeps them when written in place.
@@ -297,9 +223,22 @@ Replacement Cleaning::replace() {
     return Replacement::needsInPlace();
   if (const int e = setMtime(temp.fd(), o_.mtime))
     return systemFailure(e);
-  if (const int e = syncFile(steps_, Step::SyncTemp, temp.fd()))
-    return systemFailure(e);
+  if (::fstat(temp.fd(), &tempSt_) != 0)
+    return systemFailure(errno);
+  startWriting(temp.fd());
+  return Replacement::done();
+}
 
+Stage Cleaning::syncTemp(bool flushed) {
+  const int e =
+      flushed ? steps_.injected(Step::SyncTemp) : syncFile(steps_, Step::SyncTemp, temp_->fd());
+  if (e != 0)
+    return systemFailure(e);
+  temp_->close();
+  return Stage::passed();
+}
+
+Stage Cleaning::rename() {
   // The old file must still be the one read, unchanged, under the same name.
   struct stat now;
   struct stat there;
@@ -310,21 +249,34 @@ Replacement Cleaning::replace() {
       !sameFile(there, st_))
     return failure(Reason::Changed);
 
-  struct stat replacement;
-  if (::fstat(temp.fd(), &replacement) != 0)
-    return systemFailure(errno);
   if (const int e = steps_.injected(Step::Replace))
     return systemFailure(e);
-  if (::renameat(dir_.get(), temp.name().constData(), dir_.get(), name_.constData()) != 0)
+  if (::renameat(dir_.get(), temp_->name().constData(), dir_.get(), name_.constData()) != 0)
     return systemFailure(errno);
-  temp.keep();
-  cleanedAs_ = platform::identityOf(replacement);
+  temp_->keep();
+  cleanedAs_ = platform::identityOf(tempSt_);
+  return Stage::passed();
+}
 
-  if (const int e = syncFile(steps_, Step::SyncDir, dir_.get())) {
+Stage Cleaning::syncFolder(bool flushed) {
+  if (const int e =
+          flushed ? steps_.injected(Step::SyncDir) : syncFile(steps_, Step::SyncDir, dir_.get())) {
     Failure f = systemFailure(e);
     f.outcome = Outcome::ReplacedUnsynced;
     return f;
   }
+  return Stage::passed();
+}
+
+Replacement Cleaning::replace() {
+  if (Replacement written = writeTemp(); written.kind() != Replacement::Kind::Done)
+    return written;
+  if (const Stage synced = syncTemp(false); !synced.ok())
+    return synced.failure();
+  if (const Stage renamed = rename(); !renamed.ok())
+    return renamed.failure();
+  if (const Stage synced = syncFolder(false); !synced.ok())
+    return synced.failure();
   return Replacement::done();
 }
 
@@ -333,7 +285,8 @@ CleanResult Cleaning::rewriteInPlace() {
   platform::UniqueFd copy;
   QByteArray copyPath;
   if (o_.keeper) {
-    if (const int e = o_.keeper->beforeInPlace(file_.get(), st_, steps_, copy, copyPath))
+    if (const int e =
+            o_.keeper->beforeInPlace(keeperFile_, file_.get(), st_, steps_, copy, copyPath))
       return fail(failure(Reason::BackupFailed, e));
   } else {
     if (const int e = anonymousCopy(dir_.get(), copy))
@@ -386,11 +339,9 @@ CleanResult Cleaning::rewriteInPlace() {
   return fail(f);
 }
 
-}  // namespace
-
 CleanResult cleanFile(const QByteArray& nativePath, QStringView gjz, const Options& options,
                       const platform::FileIdentity* scannedAs, platform::FileIdentity* cleanedAs) {
-  Cleaning c(nativePath, gjz, options, scannedAs);
+  Cleaning c(nativePath, gjz, options, scannedAs ? std::make_optional(*scannedAs) : std::nullopt);
   CleanResult result = c.run();
   if (result.ok() && cleanedAs)
     *cleanedAs = c.cleanedAs();

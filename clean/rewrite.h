@@ -62,26 +62,43 @@ class Steps;
 
 // Keeps what is needed to undo a rewrite, or to finish or roll back one that a
 // crash cut short. Each call gives 0 or the errno why it could not; then the
-// file is left as it was.
+// file is left as it was. `file` says which of the keeper's files the call is
+// about (the number it gave the file); -1: the one it heard of last.
 class Keeper {
  public:
   virtual ~Keeper() = default;
   // The file is open (`fd`, read it with pread) and checked (`st`); nothing has
   // been written yet. `tempName` is the name the new file will get beside it.
-  [[nodiscard]] virtual int before(int fd, const struct stat& st, const QByteArray& tempName,
-                                   const Steps& steps) = 0;
+  [[nodiscard]] virtual int before(int file, int fd, const struct stat& st,
+                                   const QByteArray& tempName, const Steps& steps) = 0;
   // The file is about to be written in place: `copy` receives a descriptor of a
   // complete copy of its content, flushed to disk with its journal entry, and
   // `copyPath` that copy's path, for a message should the file end up damaged.
-  [[nodiscard]] virtual int beforeInPlace(int fd, const struct stat& st, const Steps& steps,
-                                          platform::UniqueFd& copy, QByteArray& copyPath) = 0;
+  [[nodiscard]] virtual int beforeInPlace(int file, int fd, const struct stat& st,
+                                          const Steps& steps, platform::UniqueFd& copy,
+                                          QByteArray& copyPath) = 0;
+
+  // For files cleaned together (clean/batch.h): while held, before() may leave
+  // what it keeps unflushed, and syncHeld() flushes all of it at once. It says
+  // at which of those files, counted in the order before() heard of them, a
+  // failure is to be reported: {-1, 0} when none.
+  struct HeldSync {
+    int file = -1;
+    int error = 0;
+  };
+  virtual void holdSyncs(bool hold) { (void)hold; }
+  [[nodiscard]] virtual HeldSync syncHeld() { return {}; }
 };
+
+// Consulted before each step of a file's rewrite (`path`: the file's path as
+// given); a non-zero errno makes the step fail with it.
+using Fault = std::function<int(Step, const QByteArray& path)>;
 
 struct Options {
   // Bytes read and cleaned at a time; memory use depends on this, not on the file.
   std::size_t chunkSize = 128 * 1024;
-  // Consulted before each step; a non-zero errno makes the step fail with it.
-  std::function<int(Step)> fault;
+  // Tests only: failures injected at chosen steps.
+  Fault fault;
   // Told of the file before it is written; none: nothing is kept beyond the run.
   Keeper* keeper = nullptr;
   // When set (restore), the new content is this descriptor's whole content, not
@@ -130,6 +147,10 @@ struct Failure {
   Outcome outcome = Outcome::Unchanged;
   QByteArray backup;  // the copy's path, for Outcome::Damaged (empty: none kept)
   QByteArray link;    // the link not followed, for Reason::UntrustedLink
+  // For Outcome::ReplacedUnsynced, when files were cleaned together: how many
+  // files after this one in the list were replaced too, under the same unsure
+  // flush of their folder.
+  int alsoReplaced = 0;
 };
 
 // How a cleaned file got its new content.

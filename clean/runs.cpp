@@ -125,6 +125,9 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
       }
       f->outcome = o.value(u"outcome").toString();
       f->reason = o.value(u"reason").toString();
+      // Kept, never changed: the run stopped at an earlier file, and the copy went.
+      if (f->outcome == u"not-reached")
+        f->copy.clear();
       if (o.contains(u"ino"))
         f->after = platform::FileIdentity{o.value(u"dev").toString().toULongLong(),
                                           o.value(u"ino").toString().toULongLong()};

@@ -15,9 +15,11 @@
 //            "sha256" and "sha256_cleaned" of the content and its cleaned form,
 //            "copy" (the copy's name); "temp" (the new file's name beside it)
 //   in_place before the file is written in place: "n", "copy"
-//   outcome  "n", "outcome" ("cleaned", "unchanged", "restored" or "failed"),
-//            "reason" for a failure, "dev" and "ino" of the file now at the path;
-//            "path" when no file record came before
+//   outcome  "n", "outcome" ("cleaned", "unchanged", "restored", "failed", or
+//            "not-reached": kept with others, then left as it was because an
+//            earlier file failed; its copy is gone), "reason" for a failure, "dev"
+//            and "ino" of the file now at the path; "path" when no file record
+//            came before
 //   end      the run came to its end: "stopped" (at a failure), "ended"
 //   recovered a later run finished what this one left: "at"
 

@@ -212,7 +212,7 @@ TEST_F(BackupStore, HardLinkedFileIsCopiedIntoTheStoreNotBesideIt) {
   clean::Options o;
   std::vector<QByteArray> seenInFolder;
   // While the file is written in place, its folder holds no copy.
-  o.fault = [&](clean::Step s) {
+  o.fault = [&](clean::Step s, const QByteArray&) {
     if (s == clean::Step::WriteInPlace && seenInFolder.empty())
       seenInFolder.push_back(
           QDir(t.root()).entryList(QDir::Files | QDir::Hidden).join(u' ').toUtf8());

@@ -9,8 +9,10 @@
 #include <QDir>
 #include <QString>
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/cleaner.h"
@@ -164,20 +166,36 @@ struct FaultAt {
   clean::Outcome outcome;  // what becomes of the failing file
 };
 
-class PipelineFault : public Pipeline, public ::testing::WithParamInterface<FaultAt> {};
+class PipelineFault : public Pipeline,
+                      public ::testing::WithParamInterface<std::tuple<FaultAt, std::size_t>> {};
 
 // A failure at file k: the files before it cleaned and logged, its own message
 // as for a clean of that file alone, and every later file untouched (same
-// content, same inode, same time), with nothing left beside any of them.
+// content, same inode, same time), with nothing left beside any of them. Files
+// are cleaned a batch at a time; the batch sizes put k at different places in
+// its batch. Only a folder's flush covers several files: when it fails, the
+// files renamed in that folder with the failing one are named in its message.
 TEST_P(PipelineFault, NothingAfterTheFailingFileChanges) {
-  const FaultAt at = GetParam();
+  const auto [at, batch] = GetParam();
   const auto namesBefore = names();
+  const QByteArray failing = t.abs(rels[std::size_t(at.file)]);
   clean::Options o;
-  o.fault = [&](clean::Step s) { return w.current == at.file && s == at.step ? EIO : 0; };
+  o.fault = [&](clean::Step s, const QByteArray& path) {
+    return path == failing && s == at.step ? EIO : 0;
+  };
   c.options() = o;
+  c.setBatchSize(batch);
   w.Text1 = logText();
   c.Command2_Click();
 
+  // Renamed with the failing file and flushed with it: the rest of its folder
+  // within its batch.
+  int alsoReplaced = 0;
+  if (at.step == clean::Step::SyncDir) {
+    const int batchEnd = int((std::size_t(at.file) / batch + 1) * batch);
+    const int folderEnd = (at.file / kPerFolder + 1) * kPerFolder;
+    alsoReplaced = std::min(batchEnd, folderEnd) - at.file - 1;
+  }
   QString expected;
   for (int i = 0; i < at.file; ++i)
     expected += cleanedLine(rels[std::size_t(i)]);
@@ -186,14 +204,19 @@ TEST_P(PipelineFault, NothingAfterTheFailingFileChanges) {
   f.reason = at.reason;
   f.error = EIO;
   f.outcome = at.outcome;
+  f.alsoReplaced = alsoReplaced;
   ASSERT_EQ(w.messages.size(), 1);
   EXPECT_EQ(w.messages[0], clean::failureMessage(t.path(rels[std::size_t(at.file)]), f));
-  // The clean stopped at the failing file: none after it was even looked at.
-  EXPECT_EQ(w.shown.size(), at.file + 1);
+  // The files were looked at in list order, up to the failing one at least.
+  ASSERT_GE(w.shown.size(), at.file + 1);
+  for (qsizetype i = 0; i < w.shown.size(); ++i)
+    EXPECT_EQ(w.shown[i], t.path(rels[std::size_t(i)]));
 
   for (std::size_t i = 0; i < rels.size(); ++i) {
     const Snapshot now = snap(rels[i]);
-    if (int(i) < at.file || (int(i) == at.file && at.outcome == clean::Outcome::ReplacedUnsynced)) {
+    const bool replaced =
+        at.outcome == clean::Outcome::ReplacedUnsynced && int(i) <= at.file + alsoReplaced;
+    if (int(i) < at.file || replaced) {
       EXPECT_EQ(now.content, cleaned(before[i].content)) << rels[i].constData();
     } else {
       EXPECT_EQ(now.content, before[i].content) << rels[i].constData();
@@ -203,25 +226,49 @@ TEST_P(PipelineFault, NothingAfterTheFailingFileChanges) {
     }
   }
   EXPECT_EQ(names(), namesBefore);
+
+  // The run's record says the same: cleaned up to the failing file, and the
+  // files kept with it but never reached have no copy to restore.
+  clean::Store s;
+  ASSERT_EQ(s.open(false), 0);
+  const auto runNames = s.runs();
+  ASSERT_EQ(runNames.size(), 1u);
+  const auto m = clean::readRun(s.fd(), runNames.back());
+  ASSERT_TRUE(m);
+  for (const clean::FileRecord& r : m->files) {
+    if (r.n < at.file || (r.n > at.file && r.n <= at.file + alsoReplaced))
+      EXPECT_EQ(r.outcome, u"cleaned"_s) << r.n;
+    else if (r.n == at.file)
+      EXPECT_EQ(r.outcome, u"failed"_s);
+    else
+      EXPECT_TRUE(r.outcome == u"not-reached"_s && r.copy.isEmpty()) << r.n;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, PipelineFault,
-    ::testing::Values(
-        FaultAt{clean::Step::Open, 0, clean::Reason::System, clean::Outcome::Unchanged},
-        FaultAt{clean::Step::Open, 17, clean::Reason::System, clean::Outcome::Unchanged},
-        FaultAt{clean::Step::ReadOriginal, 31, clean::Reason::BackupFailed,
-                clean::Outcome::Unchanged},
-        FaultAt{clean::Step::SyncBackup, 14, clean::Reason::BackupFailed,
-                clean::Outcome::Unchanged},
-        FaultAt{clean::Step::WriteTemp, 15, clean::Reason::System, clean::Outcome::Unchanged},
-        FaultAt{clean::Step::SyncTemp, 29, clean::Reason::System, clean::Outcome::Unchanged},
-        FaultAt{clean::Step::Replace, 44, clean::Reason::System, clean::Outcome::Unchanged},
-        FaultAt{clean::Step::SyncDir, 30, clean::Reason::System, clean::Outcome::ReplacedUnsynced},
-        FaultAt{clean::Step::SyncTemp, kFolders* kPerFolder - 1, clean::Reason::System,
-                clean::Outcome::Unchanged}),
-    [](const ::testing::TestParamInfo<FaultAt>& p) {
-      return "Step" + std::to_string(int(p.param.step)) + "AtFile" + std::to_string(p.param.file);
+    ::testing::Combine(
+        ::testing::Values(
+            FaultAt{clean::Step::Open, 0, clean::Reason::System, clean::Outcome::Unchanged},
+            FaultAt{clean::Step::Open, 17, clean::Reason::System, clean::Outcome::Unchanged},
+            FaultAt{clean::Step::ReadOriginal, 31, clean::Reason::BackupFailed,
+                    clean::Outcome::Unchanged},
+            FaultAt{clean::Step::SyncBackup, 14, clean::Reason::BackupFailed,
+                    clean::Outcome::Unchanged},
+            FaultAt{clean::Step::WriteTemp, 15, clean::Reason::System, clean::Outcome::Unchanged},
+            FaultAt{clean::Step::SyncTemp, 29, clean::Reason::System, clean::Outcome::Unchanged},
+            FaultAt{clean::Step::Replace, 44, clean::Reason::System, clean::Outcome::Unchanged},
+            FaultAt{clean::Step::SyncDir, 30, clean::Reason::System,
+                    clean::Outcome::ReplacedUnsynced},
+            FaultAt{clean::Step::SyncDir, 58, clean::Reason::System,
+                    clean::Outcome::ReplacedUnsynced},
+            FaultAt{clean::Step::SyncTemp, kFolders* kPerFolder - 1, clean::Reason::System,
+                    clean::Outcome::Unchanged}),
+        ::testing::Values(std::size_t(64), std::size_t(7), std::size_t(1))),
+    [](const ::testing::TestParamInfo<std::tuple<FaultAt, std::size_t>>& p) {
+      const FaultAt& at = std::get<0>(p.param);
+      return "Step" + std::to_string(int(at.step)) + "AtFile" + std::to_string(at.file) + "Batch" +
+             std::to_string(std::get<1>(p.param));
     });
 
 }  // namespace

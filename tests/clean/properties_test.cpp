@@ -439,7 +439,7 @@ TEST(KeptProperties, SetIdBitsComeBackWithTheRollBackOfAKilledInPlaceRewrite) {
     o.chunkSize = 64;
     o.keeper = &journal;
     int writes = 0;
-    o.fault = [&](clean::Step s) {
+    o.fault = [&](clean::Step s, const QByteArray&) {
       if (s == clean::Step::WriteInPlace && ++writes == 3)
         ::raise(SIGKILL);
       return 0;

@@ -48,7 +48,7 @@ struct stat statOf(const QByteArray& path) {
 // Options whose hook runs `swap` once, between the look at the file and its open.
 clean::Options swapBeforeOpen(std::function<void()> swap) {
   clean::Options o;
-  o.fault = [swap](Step s) {
+  o.fault = [swap](Step s, const QByteArray&) {
     if (s == Step::Open)
       swap();
     return 0;

@@ -81,9 +81,9 @@ clean::CleanResult cleanPath(const TempTree& t, const QByteArray& rel, clean::Op
 }
 
 // A fault that hits the n-th time `step` comes (counting from 1) with `error`.
-std::function<int(Step)> failAt(Step step, int n, int error) {
+clean::Fault failAt(Step step, int n, int error) {
   auto count = std::make_shared<int>(0);
-  return [=](Step s) { return (s == step && ++*count == n) ? error : 0; };
+  return [=](Step s, const QByteArray&) { return (s == step && ++*count == n) ? error : 0; };
 }
 
 // Runs `body` in a child process that has become nobody (uid and gid 65534) and
@@ -430,7 +430,9 @@ TEST(Rewrite, FailedRestoreKeepsTheBackupAndNamesIt) {
   o.keeper = &journal;
   auto inPlace = failAt(Step::WriteInPlace, 3, EIO);
   auto restore = failAt(Step::Restore, 2, EIO);
-  o.fault = [=](Step s) { return s == Step::Restore ? restore(s) : inPlace(s); };
+  o.fault = [=](Step s, const QByteArray&) {
+    return s == Step::Restore ? restore(s, {}) : inPlace(s, {});
+  };
   const auto f = cleanPath(t, "a.htm", o);
   ASSERT_FALSE(f.ok());
   EXPECT_EQ(f.failure().outcome, Outcome::Damaged);
@@ -449,7 +451,7 @@ TEST(Rewrite, FileChangedDuringCleaningIsLeftAlone) {
     t.write("outside.txt", "keep me");
     t.write("a.htm", infected());
     clean::Options o;
-    o.fault = [&](Step s) {
+    o.fault = [&](Step s, const QByteArray&) {
       if (s == Step::SyncTemp) {
         ::unlink(t.abs("a.htm").constData());
         t.symlink(t.abs("outside.txt"), "a.htm");
@@ -467,7 +469,7 @@ TEST(Rewrite, FileChangedDuringCleaningIsLeftAlone) {
     TempTree t;
     t.write("a.htm", infected());
     clean::Options o;
-    o.fault = [&](Step s) {
+    o.fault = [&](Step s, const QByteArray&) {
       if (s == Step::SyncTemp) {
         const int fd = ::open(t.abs("a.htm").constData(), O_WRONLY | O_APPEND);
         EXPECT_EQ(::write(fd, "new", 3), 3);

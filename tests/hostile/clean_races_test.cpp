@@ -235,7 +235,9 @@ TEST(CleanFaults, FullDiskLeavesTheFileWholeAndSaysSo) {
   t.write("a.asp", big);
   w.Text3 = hostile::kSignature;
   w.Text1 = t.path("a.asp") + u"\r\n"_s;
-  c.options().fault = [](clean::Step s) { return s == clean::Step::WriteTemp ? ENOSPC : 0; };
+  c.options().fault = [](clean::Step s, const QByteArray&) {
+    return s == clean::Step::WriteTemp ? ENOSPC : 0;
+  };
   c.Command2_Click();
   EXPECT_EQ(t.read("a.asp"), big);
   ASSERT_EQ(w.messages.size(), 1);

@@ -179,7 +179,7 @@ TEST_F(Killed, AtEveryKindOfStep) {
     const bool died = cleanKilled(
         t,
         [step, at](clean::Options& o) {
-          o.fault = [step, at, count = 0](clean::Step s) mutable {
+          o.fault = [step, at, count = 0](clean::Step s, const QByteArray&) mutable {
             if (s == step && ++count == at)
               ::kill(::getpid(), SIGKILL);
             return 0;
@@ -220,7 +220,7 @@ TEST_F(Killed, TheNextScanPutsAHalfRewrittenFileBackAndSaysSo) {
   ASSERT_TRUE(cleanKilled(
       t,
       [](clean::Options& o) {
-        o.fault = [count = 0](clean::Step s) mutable {
+        o.fault = [count = 0](clean::Step s, const QByteArray&) mutable {
           if (s == clean::Step::WriteInPlace && ++count == 3)
             ::kill(::getpid(), SIGKILL);
           return 0;

@@ -1,0 +1,199 @@
+#include "clean/batch.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "clean/cleaning.h"
+
+namespace clean {
+
+struct Batch::File {
+  std::unique_ptr<Cleaning> c;
+  bool alone = false;             // rewritten in place, by itself
+  platform::FileIdentity folder;  // the folder it is in
+};
+
+CleanResult Batch::Done::result() const {
+  return kind == Kind::Cleaned || kind == Kind::CleanedPastFailure ? CleanResult::cleaned(placement)
+                                                                   : CleanResult::failed(failure);
+}
+
+Batch::Batch(QStringView gjz, const Options& options, std::size_t capacity)
+    : gjz_(gjz), o_(options), capacity_(std::max<std::size_t>(capacity, 1)) {
+  if (o_.keeper)
+    o_.keeper->holdSyncs(true);
+}
+
+Batch::~Batch() {
+  files_.clear();
+  if (o_.keeper)
+    o_.keeper->holdSyncs(false);
+}
+
+bool Batch::full() const {
+  return files_.size() >= capacity_ || (!files_.empty() && files_.back()->alone);
+}
+
+Batch::Add Batch::add(const QByteArray& path, std::optional<platform::FileIdentity> scannedAs,
+                      int keeperFile) {
+  if (full())
+    return {Added::Later, {}};
+  auto f = std::make_unique<File>();
+  f->c = std::make_unique<Cleaning>(path, gjz_, o_, scannedAs, keeperFile);
+  Cleaning& c = *f->c;
+  if (const Stage opened = c.open(); !opened.ok())
+    return {Added::Failed, opened.failure()};
+  // The same file twice must see the first clean's result, as one file after
+  // another would: the first is committed before the second is read.
+  const platform::FileIdentity id = platform::identityOf(c.opened());
+  const bool again = std::any_of(files_.begin(), files_.end(), [&](const auto& other) {
+    return platform::identityOf(other->c->opened()) == id;
+  });
+  if (!files_.empty() && (again || c.inPlace()))
+    return {Added::Later, {}};
+  if (const Stage kept = c.keep(); !kept.ok())
+    return {Added::Failed, kept.failure()};
+  f->alone = c.inPlace();
+  struct stat folder;
+  if (::fstat(c.folder(), &folder) == 0)
+    f->folder = platform::identityOf(folder);
+  files_.push_back(std::move(f));
+  return {};
+}
+
+namespace {
+
+// Flushes every file system that holds one of `folders`. One syncfs writes out
+// all the new files of a batch and flushes the disk's cache once; an fsync of
+// each file flushes that cache once per file. Measured on ext4 here: about
+// 0.05 ms a file with syncfs for 64 files at a time, 0.1-0.2 ms with an fsync
+// each, 0.35 ms when each file is written, flushed and renamed in turn.
+int flushFileSystems(const std::vector<std::pair<int, dev_t>>& folders) {
+  std::vector<dev_t> done;
+  for (const auto& [fd, dev] : folders) {
+    if (std::find(done.begin(), done.end(), dev) != done.end())
+      continue;
+    if (::syncfs(fd) != 0)
+      return errno;
+    done.push_back(dev);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<Batch::Done> Batch::commit() {
+  std::vector<Done> done(files_.size());
+  std::size_t end = files_.size();  // the files still to be cleaned end here
+  std::optional<Failure> stopped;   // the failure at `end`
+  auto stopAt = [&](std::size_t i, Failure why) {
+    if (!stopped || i < end) {
+      end = i;
+      stopped = std::move(why);
+    }
+  };
+
+  // What the keeper kept of every file, on disk before any new file is made.
+  if (o_.keeper && !files_.empty()) {
+    const Keeper::HeldSync held = o_.keeper->syncHeld();
+    if (held.error != 0)
+      stopAt(held.file > 0 ? std::min(std::size_t(held.file), end) : 0,
+             failure(Reason::BackupFailed, held.error));
+  }
+
+  std::size_t pos = 0;
+  while (pos < end) {
+    if (files_[pos]->alone) {
+      Cleaning& c = *files_[pos]->c;
+      const CleanResult r = c.rewriteInPlace();
+      if (!r.ok()) {
+        stopAt(pos, r.failure());
+        break;
+      }
+      done[pos].kind = Done::Kind::Cleaned;
+      done[pos].placement = r.placement();
+      done[pos].cleanedAs = c.cleanedAs();
+      ++pos;
+      continue;
+    }
+
+    // The new files of the stretch up to the next file done alone, written...
+    std::size_t stretch = pos;
+    for (; stretch < end && !files_[stretch]->alone; ++stretch) {
+      const Replacement r = files_[stretch]->c->writeTemp();
+      if (r.kind() == Replacement::Kind::Failed)
+        stopAt(stretch, r.failure());
+      else if (r.kind() == Replacement::Kind::NeedsInPlace)
+        files_[stretch]->alone = true;
+      else
+        continue;
+      break;
+    }
+    // ...and flushed at once.
+    std::vector<std::pair<int, dev_t>> folders;
+    for (std::size_t i = pos; i < stretch; ++i)
+      folders.emplace_back(files_[i]->c->folder(), dev_t(files_[i]->folder.device));
+    if (const int e = flushFileSystems(folders)) {
+      stopAt(pos, systemFailure(e));
+      break;
+    }
+    for (std::size_t i = pos; i < stretch; ++i) {
+      if (const Stage synced = files_[i]->c->syncTemp(true); !synced.ok()) {
+        stopAt(i, synced.failure());
+        stretch = i;
+        break;
+      }
+    }
+
+    // In list order, the renames of the files of one folder, then one flush of it.
+    std::size_t g = pos;
+    while (g < stretch && g < end) {
+      std::size_t h = g;
+      for (; h < stretch && files_[h]->folder == files_[g]->folder; ++h) {
+        if (const Stage renamed = files_[h]->c->rename(); !renamed.ok()) {
+          stopAt(h, renamed.failure());
+          break;
+        }
+      }
+      if (h == g)
+        break;
+      // The hook hears of the flush once for each file it stands for.
+      std::size_t bad = h;
+      Stage synced = files_[g]->c->syncFolder(false);
+      if (!synced.ok())
+        bad = g;
+      for (std::size_t i = g + 1; synced.ok() && i < h; ++i) {
+        synced = files_[i]->c->syncFolder(true);
+        if (!synced.ok())
+          bad = i;
+      }
+      for (std::size_t i = g; i < h; ++i) {
+        done[i].kind = i < bad ? Done::Kind::Cleaned : Done::Kind::CleanedPastFailure;
+        done[i].placement = Placement::Replaced;
+        done[i].cleanedAs = files_[i]->c->cleanedAs();
+      }
+      if (bad < h) {
+        Failure f = synced.failure();
+        f.alsoReplaced = int(h - 1 - bad);
+        stopAt(bad, f);
+        break;
+      }
+      g = h;
+    }
+    pos = std::min(stretch, end);
+  }
+
+  if (stopped && end < done.size()) {
+    done[end].kind = Done::Kind::Failed;
+    done[end].failure = *stopped;
+  }
+  // Whatever was prepared and not renamed goes, unchanged.
+  files_.clear();
+  return done;
+}
+
+}  // namespace clean
