@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <utility>
 
@@ -15,6 +19,55 @@ struct Batch::File {
   std::unique_ptr<Cleaning> c;
   bool alone = false;             // rewritten in place, by itself
   platform::FileIdentity folder;  // the folder it is in
+};
+
+// Closes the files a batch replaced. The last close of a replaced file is where
+// the system frees it, and on a file system that discards freed blocks at once it
+// waits for the disk there: about half the time of a clean of small pages on
+// the disk this was measured on. On a thread of its own that wait overlaps the
+// next files. Its queue is bounded, so descriptors stay bounded.
+class Batch::Releaser {
+ public:
+  Releaser() : thread_([this] { run(); }) {}
+  ~Releaser() {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void put(std::unique_ptr<File> file) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.size() < kQueued; });
+    queue_.push_back(std::move(file));
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr std::size_t kQueued = 2 * kCapacity;
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return ending_ || !queue_.empty(); });
+      if (queue_.empty())
+        return;
+      std::unique_ptr<File> file = std::move(queue_.front());
+      queue_.pop_front();
+      changed_.notify_all();
+      lock.unlock();
+      file.reset();
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<File>> queue_;
+  bool ending_ = false;
+  std::thread thread_;
 };
 
 CleanResult Batch::Done::result() const {
@@ -30,6 +83,7 @@ Batch::Batch(QStringView gjz, const Options& options, std::size_t capacity)
 
 Batch::~Batch() {
   files_.clear();
+  releaser_.reset();
   if (o_.keeper)
     o_.keeper->holdSyncs(false);
 }
@@ -191,7 +245,18 @@ std::vector<Batch::Done> Batch::commit() {
     done[end].kind = Done::Kind::Failed;
     done[end].failure = *stopped;
   }
-  // Whatever was prepared and not renamed goes, unchanged.
+  // Whatever was prepared and not renamed goes now, unchanged; the replaced
+  // files are let go of on the releaser's thread.
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    const bool replaced =
+        (done[i].kind == Done::Kind::Cleaned || done[i].kind == Done::Kind::CleanedPastFailure) &&
+        done[i].placement == Placement::Replaced;
+    if (!replaced)
+      continue;
+    if (!releaser_)
+      releaser_ = std::make_unique<Releaser>();
+    releaser_->put(std::move(files_[i]));
+  }
   files_.clear();
   return done;
 }
