@@ -1,14 +1,15 @@
 #include "clean/batch.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <cerrno>
 #include <utility>
 
 #include "clean/cleaning.h"
@@ -28,7 +29,7 @@ struct Batch::File {
 // next files. Its queue is bounded, so descriptors stay bounded.
 class Batch::Releaser {
  public:
-  Releaser() : thread_([this] { run(); }) {}
+  explicit Releaser(std::size_t queued) : queued_(queued), thread_([this] { run(); }) {}
   ~Releaser() {
     {
       std::lock_guard lock(mutex_);
@@ -40,14 +41,12 @@ class Batch::Releaser {
 
   void put(std::unique_ptr<File> file) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.size() < kQueued; });
+    changed_.wait(lock, [this] { return queue_.size() < queued_; });
     queue_.push_back(std::move(file));
     changed_.notify_all();
   }
 
  private:
-  static constexpr std::size_t kQueued = 2 * kCapacity;
-
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -63,6 +62,7 @@ class Batch::Releaser {
     }
   }
 
+  const std::size_t queued_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::unique_ptr<File>> queue_;
@@ -75,8 +75,25 @@ CleanResult Batch::Done::result() const {
                                                                    : CleanResult::failed(failure);
 }
 
+namespace {
+
+// How many files a batch may hold with the descriptors this process may open:
+// each file in it holds up to three, each replaced file waiting for its release
+// two, and the rest of the program needs some.
+std::size_t filesForDescriptors() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return Batch::kCapacity;
+  const rlim_t spare = limit.rlim_cur > 64 ? limit.rlim_cur - 64 : 0;
+  return std::size_t(spare / 7);
+}
+
+}  // namespace
+
 Batch::Batch(QStringView gjz, const Options& options, std::size_t capacity)
-    : gjz_(gjz), o_(options), capacity_(std::max<std::size_t>(capacity, 1)) {
+    : gjz_(gjz),
+      o_(options),
+      capacity_(std::max<std::size_t>(std::min(capacity, filesForDescriptors()), 1)) {
   if (o_.keeper)
     o_.keeper->holdSyncs(true);
 }
@@ -254,7 +271,7 @@ std::vector<Batch::Done> Batch::commit() {
     if (!replaced)
       continue;
     if (!releaser_)
-      releaser_ = std::make_unique<Releaser>();
+      releaser_ = std::make_unique<Releaser>(2 * capacity_);
     releaser_->put(std::move(files_[i]));
   }
   files_.clear();
