@@ -1,10 +1,15 @@
 #include "clean/batch.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "clean/cleaning.h"
@@ -17,19 +22,85 @@ struct Batch::File {
   platform::FileIdentity folder;  // the folder it is in
 };
 
+// Closes the files a batch replaced. The last close of a replaced file is where
+// the system frees it, and on a file system that discards freed blocks at once it
+// waits for the disk there: about half the time of a clean of small pages on
+// the disk this was measured on. On a thread of its own that wait overlaps the
+// next files. Its queue is bounded, so descriptors stay bounded.
+class Batch::Releaser {
+ public:
+  explicit Releaser(std::size_t queued) : queued_(queued), thread_([this] { run(); }) {}
+  ~Releaser() {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void put(std::unique_ptr<File> file) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.size() < queued_; });
+    queue_.push_back(std::move(file));
+    changed_.notify_all();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return ending_ || !queue_.empty(); });
+      if (queue_.empty())
+        return;
+      std::unique_ptr<File> file = std::move(queue_.front());
+      queue_.pop_front();
+      changed_.notify_all();
+      lock.unlock();
+      file.reset();
+      lock.lock();
+    }
+  }
+
+  const std::size_t queued_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<File>> queue_;
+  bool ending_ = false;
+  std::thread thread_;
+};
+
 CleanResult Batch::Done::result() const {
   return kind == Kind::Cleaned || kind == Kind::CleanedPastFailure ? CleanResult::cleaned(placement)
                                                                    : CleanResult::failed(failure);
 }
 
+namespace {
+
+// How many files a batch may hold with the descriptors this process may open:
+// each file in it holds up to three, each replaced file waiting for its release
+// two, and the rest of the program needs some.
+std::size_t filesForDescriptors() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return Batch::kCapacity;
+  const rlim_t spare = limit.rlim_cur > 64 ? limit.rlim_cur - 64 : 0;
+  return std::size_t(spare / 7);
+}
+
+}  // namespace
+
 Batch::Batch(QStringView gjz, const Options& options, std::size_t capacity)
-    : gjz_(gjz), o_(options), capacity_(std::max<std::size_t>(capacity, 1)) {
+    : gjz_(gjz),
+      o_(options),
+      capacity_(std::max<std::size_t>(std::min(capacity, filesForDescriptors()), 1)) {
   if (o_.keeper)
     o_.keeper->holdSyncs(true);
 }
 
 Batch::~Batch() {
   files_.clear();
+  releaser_.reset();
   if (o_.keeper)
     o_.keeper->holdSyncs(false);
 }
@@ -191,7 +262,18 @@ std::vector<Batch::Done> Batch::commit() {
     done[end].kind = Done::Kind::Failed;
     done[end].failure = *stopped;
   }
-  // Whatever was prepared and not renamed goes, unchanged.
+  // Whatever was prepared and not renamed goes now, unchanged; the replaced
+  // files are let go of on the releaser's thread.
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    const bool replaced =
+        (done[i].kind == Done::Kind::Cleaned || done[i].kind == Done::Kind::CleanedPastFailure) &&
+        done[i].placement == Placement::Replaced;
+    if (!replaced)
+      continue;
+    if (!releaser_)
+      releaser_ = std::make_unique<Releaser>(2 * capacity_);
+    releaser_->put(std::move(files_[i]));
+  }
   files_.clear();
   return done;
 }

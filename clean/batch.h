@@ -89,10 +89,13 @@ class Batch {
  private:
   struct File;
 
+  class Releaser;
+
   QStringView gjz_;
   const Options& o_;
   std::size_t capacity_;
   std::vector<std::unique_ptr<File>> files_;
+  std::unique_ptr<Releaser> releaser_;
 };
 
 }  // namespace clean

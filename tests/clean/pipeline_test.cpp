@@ -2,6 +2,7 @@
 // the cleaning log, the files after a failure at any step of any one of them,
 // and the backups that undo the whole run. Whatever the clean does to go
 // faster, these must hold as they do for a clean of one file after another.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -157,6 +158,29 @@ TEST_F(Pipeline, BackupsOfTheWholeRunBringEveryOriginalBack) {
     EXPECT_EQ(r.files[i].result, clean::RestoredFile::Result::Restored) << rels[i].constData();
     EXPECT_EQ(t.read(rels[i]), before[i].content) << rels[i].constData();
   }
+}
+
+// A process allowed few descriptors still cleans every file: the batch takes no
+// more files than its descriptors allow.
+TEST_F(Pipeline, FewDescriptorsStillCleanEveryFile) {
+  int open = 0;
+  for (const QString& fd :
+       QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+    open += fd.isEmpty() ? 0 : 1;
+  struct rlimit usual {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
+  struct rlimit few = usual;
+  few.rlim_cur = rlim_t(open + 40);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+  w.Text1 = logText();
+  c.Command2_Click();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &usual), 0);
+
+  EXPECT_TRUE(w.messages.isEmpty()) << w.messages.join(u'\n').toStdString();
+  QString expected;
+  for (const QByteArray& rel : rels)
+    expected += cleanedLine(rel);
+  EXPECT_EQ(w.Text1, expected);
 }
 
 struct FaultAt {
