@@ -113,7 +113,7 @@ class OrderedMatchPool {
   // again; and only every kProbeEvery-th file is probed for being in memory
   // already, the others hinted at once. 9 calls a file became 6; the default
   // scan went from 3.55 s to 3.21 s (medians of 6, interleaved, load ~11).
-  // The hints themselves never wait for the disk, only the opens do (for an
+  // The hints themselves hardly wait for the disk, the opens do (for an
   // inode), so a few threads keep the disk busy, and fewer threads cost fewer
   // wake-ups: in three interleaved cold runs 4 threads were the fastest each
   // time (1.74 s against 1.90 s for 8 and 1.93 s for 16, reader 1.80 s), and
