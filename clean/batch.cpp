@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -157,6 +158,24 @@ int flushFileSystems(const std::vector<std::pair<int, dev_t>>& folders) {
 
 }  // namespace
 
+void Batch::writeAll(std::size_t count, std::vector<std::optional<Replacement>>& written) {
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < count;) {
+      if (!files_[i]->alone)
+        written[i].emplace(files_[i]->c->writeTemp());
+    }
+  };
+  const std::size_t threads =
+      std::min<std::size_t>({std::max(2u, std::thread::hardware_concurrency()), 4, count});
+  std::vector<std::thread> helpers;
+  for (std::size_t t = 1; t < threads; ++t)
+    helpers.emplace_back(work);
+  work();
+  for (std::thread& t : helpers)
+    t.join();
+}
+
 std::vector<Batch::Done> Batch::commit() {
   std::vector<Done> done(files_.size());
   std::size_t end = files_.size();  // the files still to be cleaned end here
@@ -175,6 +194,15 @@ std::vector<Batch::Done> Batch::commit() {
       stopAt(held.file > 0 ? std::min(std::size_t(held.file), end) : 0,
              failure(Reason::BackupFailed, held.error));
   }
+
+  // Every new file written at once, on several threads: reading, cleaning and
+  // making files is most of a batch's time, and nothing in it depends on
+  // another file of the batch. What came of each is then taken in list order,
+  // so the first failure is the one reported, and the files after it are
+  // discarded as if never written.
+  std::vector<std::optional<Replacement>> written(files_.size());
+  if (end > 0)
+    writeAll(end, written);
 
   std::size_t pos = 0;
   while (pos < end) {
@@ -195,7 +223,7 @@ std::vector<Batch::Done> Batch::commit() {
     // The new files of the stretch up to the next file done alone, written...
     std::size_t stretch = pos;
     for (; stretch < end && !files_[stretch]->alone; ++stretch) {
-      const Replacement r = files_[stretch]->c->writeTemp();
+      const Replacement& r = *written[stretch];
       if (r.kind() == Replacement::Kind::Failed)
         stopAt(stretch, r.failure());
       else if (r.kind() == Replacement::Kind::NeedsInPlace)

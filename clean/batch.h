@@ -35,6 +35,7 @@
 namespace clean {
 
 class Cleaning;
+class Replacement;
 
 class Batch {
  public:
@@ -90,6 +91,9 @@ class Batch {
   struct File;
 
   class Releaser;
+
+  // The new files of the first `count` files, each but those done alone.
+  void writeAll(std::size_t count, std::vector<std::optional<Replacement>>& written);
 
   QStringView gjz_;
   const Options& o_;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -21,7 +22,13 @@ namespace clean {
 Steps::Steps(const Options& o, QByteArray path) : o_(o), path_(std::move(path)) {}
 
 int Steps::injected(Step s) const {
-  return o_.fault ? o_.fault(s, path_) : 0;
+  if (!o_.fault)
+    return 0;
+  // Files may be written on several threads at once; the hook hears of one step
+  // at a time.
+  static std::mutex oneAtATime;
+  std::lock_guard lock(oneAtATime);
+  return o_.fault(s, path_);
 }
 
 int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n, off_t* at) {
