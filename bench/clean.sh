@@ -18,6 +18,8 @@ runs=${3:-3}
 dir=${TERVANE_CLEANBENCH_DIR:-/var/tmp/tervane-cleanbench}
 sig='<iframe src="http://bad.example.net/index.php" width=0 height=0></iframe>'
 cli=$(realpath "$cli")
+# The same disk work without any of the clean's checks (bench/replacefloor.cpp).
+floor=$(dirname "$cli")/../bench/tervane-bench-replacefloor
 
 mkdir -p "$dir"
 if [ "$(stat -f -c %T "$dir")" = tmpfs ]; then
@@ -75,7 +77,20 @@ timeclean() {
   seconds "$s" "$e"
 }
 
-cps=() cleans=() nobackups=()
+# The floor, with copies or without; prints the seconds and checks the files.
+timefloor() {
+  fresh
+  rm -rf "$dir/floorcopies"
+  local t
+  t=$("$floor" "$@" "$dir/log")
+  if ! diff -r -q "$dir/pristine" "$dir/work" >/dev/null; then
+    echo "the floor ($*) changed the files" >&2
+    exit 1
+  fi
+  echo "$t"
+}
+
+cps=() cleans=() nobackups=() floors=() floorcopies=()
 for ((r = 1; r <= runs; r++)); do
   rm -rf "$dir/copy"
   sync
@@ -85,12 +100,16 @@ for ((r = 1; r <= runs; r++)); do
   cps+=("$(seconds "$s" "$(now)")")
   cleans+=("$(timeclean)")
   nobackups+=("$(timeclean --no-backup)")
-  echo "run $r: cp -a + sync ${cps[-1]} s, clean ${cleans[-1]} s, clean --no-backup ${nobackups[-1]} s" >&2
+  floorcopies+=("$(timefloor --copies "$dir/floorcopies")")
+  floors+=("$(timefloor)")
+  echo "run $r: cp -a + sync ${cps[-1]} s, clean ${cleans[-1]} s, clean --no-backup ${nobackups[-1]} s, floor ${floorcopies[-1]} / ${floors[-1]} s" >&2
 done
 
 cp_med=$(printf '%s\n' "${cps[@]}" | median)
 clean_med=$(printf '%s\n' "${cleans[@]}" | median)
 nob_med=$(printf '%s\n' "${nobackups[@]}" | median)
+floorc_med=$(printf '%s\n' "${floorcopies[@]}" | median)
+floor_med=$(printf '%s\n' "${floors[@]}" | median)
 ratio() { printf '%.1f' "$(echo "scale=3; $1 / $cp_med" | bc)"; }
 size=$(du -sh "$dir/pristine" | cut -f1)
 
@@ -102,4 +121,6 @@ echo "|---|---:|---:|"
 echo "| cp -a + sync | $cp_med | 1.0 |"
 echo "| tervane-cli clean (with backups) | $clean_med | $(ratio "$clean_med") |"
 echo "| tervane-cli clean --no-backup | $nob_med | $(ratio "$nob_med") |"
+echo "| floor: a copy, a new file beside, flushes and rename, no checks (bench/replacefloor.cpp --copies) | $floorc_med | $(ratio "$floorc_med") |"
+echo "| floor without the copy (bench/replacefloor.cpp) | $floor_med | $(ratio "$floor_med") |"
 rm -rf "$dir"
