@@ -20,6 +20,7 @@
 
 #include <cstdarg>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -43,6 +44,8 @@ struct Event {
 };
 
 bool recording = false;
+// The engine writes new files on several threads: the calls are noted one at a time.
+std::mutex eventsLock;
 std::vector<Event> events;
 QString treeRoot;
 int failSyncFs = 0;      // the n-th syncfs fails with EIO (0: none)
@@ -87,6 +90,7 @@ extern "C" int syncfs(int fd) {
   static const auto next = real<int (*)(int)>("syncfs");
   if (!recording)
     return next(fd);
+  std::lock_guard lock(eventsLock);
   recording = false;
   Event e = snapshot();
   recording = true;
@@ -103,6 +107,7 @@ extern "C" int fsync(int fd) {
   if (recording) {
     struct stat st {};
     ::fstat(fd, &st);
+    std::lock_guard lock(eventsLock);
     events.push_back({Event::Fsync, {}, 0, st.st_dev, st.st_ino, {}, {}, {}});
     if (st.st_dev == failFsyncDev && st.st_ino == failFsyncIno) {
       errno = EIO;
@@ -117,6 +122,7 @@ extern "C" int renameat(int olddirfd, const char* oldpath, int newdirfd, const c
   if (recording) {
     struct stat st {};
     ::fstatat(olddirfd, oldpath, &st, AT_SYMLINK_NOFOLLOW);
+    std::lock_guard lock(eventsLock);
     events.push_back({Event::Rename, oldpath, st.st_size, 0, 0, {}, {}, {}});
   }
   return next(olddirfd, oldpath, newdirfd, newpath);
@@ -131,8 +137,10 @@ extern "C" int openat(int dirfd, const char* path, int flags, ...) {
     mode = mode_t(va_arg(ap, int));
     va_end(ap);
   }
-  if (recording && (flags & O_CREAT) && QByteArray(path).startsWith(".tervane-"))
+  if (recording && (flags & O_CREAT) && QByteArray(path).startsWith(".tervane-")) {
+    std::lock_guard lock(eventsLock);
     events.push_back({Event::CreateTemp, path, 0, 0, 0, {}, {}, {}});
+  }
   return next(dirfd, path, flags, mode);
 }
 
