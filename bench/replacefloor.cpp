@@ -97,8 +97,7 @@ int main(int argc, char** argv) {
       ::close(dirs[i]);
     }
   }
-  const double s =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%.2f\n", s);
   return 0;
 }
