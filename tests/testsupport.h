@@ -3,6 +3,7 @@
 // hold names that are not UTF-8.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -47,6 +48,17 @@ inline const PrivateDataHome privateDataHome;
 // In a forked child: when the tests run as root, drops to uid and gid 65534, so
 // that permission bits bind the child as they bind a user. Ends the child with
 // status 99 when that fails.
+// How many descriptors this process has open now.
+inline int openDescriptors() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d))
+      ++n;
+    ::closedir(d);
+  }
+  return n - 2;  // "." and ".."
+}
+
 inline void dropRootInChild() {
   if (::geteuid() == 0 &&
       (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {

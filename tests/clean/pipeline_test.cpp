@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -76,6 +77,17 @@ class Pipeline : public ::testing::Test {
     }
   }
 
+  // The manifest of the one run the clean made.
+  static std::optional<clean::RunManifest> onlyRun() {
+    clean::Store s;
+    if (s.open(false) != 0)
+      return std::nullopt;
+    const auto runNames = s.runs();
+    if (runNames.size() != 1u)
+      return std::nullopt;
+    return clean::readRun(s.fd(), runNames.back());
+  }
+
   Snapshot snap(const QByteArray& rel) const {
     struct stat st {};
     EXPECT_EQ(::lstat(t.abs(rel).constData(), &st), 0);
@@ -138,12 +150,8 @@ TEST_F(Pipeline, BackupsOfTheWholeRunBringEveryOriginalBack) {
   c.Command2_Click();
   ASSERT_TRUE(w.messages.isEmpty()) << w.messages.join(u'\n').toStdString();
 
-  clean::Store s;
-  ASSERT_EQ(s.open(false), 0);
-  const auto runNames = s.runs();
-  ASSERT_EQ(runNames.size(), 1u);
-  const auto m = clean::readRun(s.fd(), runNames.back());
-  ASSERT_TRUE(m);
+  const auto m = onlyRun();
+  ASSERT_TRUE(m) << "not exactly one readable run";
   ASSERT_EQ(m->files.size(), rels.size());
   for (std::size_t i = 0; i < rels.size(); ++i) {
     EXPECT_EQ(m->files[i].n, int(i));
@@ -163,10 +171,7 @@ TEST_F(Pipeline, BackupsOfTheWholeRunBringEveryOriginalBack) {
 // A process allowed few descriptors still cleans every file: the batch takes no
 // more files than its descriptors allow.
 TEST_F(Pipeline, FewDescriptorsStillCleanEveryFile) {
-  int open = 0;
-  for (const QString& fd :
-       QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
-    open += fd.isEmpty() ? 0 : 1;
+  const int open = openDescriptors();
   struct rlimit usual {};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
   struct rlimit few = usual;
@@ -253,12 +258,8 @@ TEST_P(PipelineFault, NothingAfterTheFailingFileChanges) {
 
   // The run's record says the same: cleaned up to the failing file, and the
   // files kept with it but never reached have no copy to restore.
-  clean::Store s;
-  ASSERT_EQ(s.open(false), 0);
-  const auto runNames = s.runs();
-  ASSERT_EQ(runNames.size(), 1u);
-  const auto m = clean::readRun(s.fd(), runNames.back());
-  ASSERT_TRUE(m);
+  const auto m = onlyRun();
+  ASSERT_TRUE(m) << "not exactly one readable run";
   for (const clean::FileRecord& r : m->files) {
     if (r.n < at.file || (r.n > at.file && r.n <= at.file + alsoReplaced))
       EXPECT_EQ(r.outcome, u"cleaned"_s) << r.n;

@@ -1,6 +1,5 @@
 // The commands run in this process through cli::run: every error comes back as
 // a status, with its descriptors closed, and the process goes on.
-#include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,16 +19,6 @@ using Outcome = inprocess::CliRun;
 
 Outcome run(const QStringList& args) {
   return inprocess::runCli(args);
-}
-
-int openDescriptors() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d))
-      ++n;
-    ::closedir(d);
-  }
-  return n;
 }
 
 }  // namespace

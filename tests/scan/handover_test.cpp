@@ -2,7 +2,6 @@
 // while the name still leads to that very file; a file swapped, linked or removed
 // in between is opened again by name, so the answers are those a one-thread scan
 // gives at the time of the match. The descriptors held stay bounded.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,16 +26,6 @@ namespace {
 const QString kSignature = QStringLiteral("<iframe src=x width=0>\r\n");
 const QByteArray kInfected = "abc<iframe src=x width=0>\r\ndef";
 const QByteArray kClean = "abc<iframe src=y width=0>\r\ndef";
-
-int openDescriptors() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d))
-      ++n;
-    ::closedir(d);
-  }
-  return n - 2;  // "." and ".."
-}
 
 bool isOpen(int fd) {
   return ::fcntl(fd, F_GETFD) != -1;

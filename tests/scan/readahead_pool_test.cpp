@@ -1,7 +1,6 @@
 // The pool's read-ahead: hints for files ahead of the matchers never change the
 // answers or their order, and keep the descriptors bounded, also when the
 // process may open only a few.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 
@@ -20,16 +19,6 @@
 namespace {
 
 const QByteArray kInfected = "abc<iframe src=x width=0>\r\n";
-
-int openDescriptors() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d))
-      ++n;
-    ::closedir(d);
-  }
-  return n - 2;  // "." and ".."
-}
 
 struct Tree {
   TempTree t;
