@@ -136,9 +136,13 @@ void checkPathLine(const QByteArray& bytes) {
     const char16_t c = line[i].unicode();
     const bool pair =
         i + 1 < line.size() && QChar::isHighSurrogate(c) && line[i + 1].isLowSurrogate();
-    if (platform::needsEscape(c) || (QChar::isSurrogate(c) && !pair)) {
+    const char32_t code = pair ? QChar::surrogateToUcs4(c, line[i + 1].unicode()) : c;
+    if (platform::needsEscape(code) || platform::isInvisible(code) ||
+        (QChar::isSurrogate(c) && !pair)) {
       fuzz::dump("bytes", bytes);
-      fuzz::fail("a path's line holds a control character or a byte that is not text");
+      fuzz::fail(
+          "a path's line holds a control character, an invisible one or a byte that is not "
+          "text");
     }
     if (pair)
       ++i;

@@ -1,5 +1,6 @@
 #include "platform/pathline.h"
 
+#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <array>
@@ -7,6 +8,7 @@
 
 #include "platform/pathcodec.h"
 #include "text/gbk.h"
+#include "text/textops.h"
 
 namespace platform {
 
@@ -35,6 +37,36 @@ void appendByteEscape(QString& out, uint8_t b) {
   out += u"\\x";
   out += QChar(hexDigit(b >> 4));
   out += QChar(hexDigit(b));
+}
+
+// The controls a terminal acts on: written as their bytes.
+bool isControl(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+void appendCodePointEscape(QString& out, char32_t c) {
+  out += u"\\u{";
+  out += QString::number(uint(c), 16).toUpper();
+  out += u'}';
+}
+
+// A character that a line or a message does not hold as it is, escaped: a
+// control by its UTF-8 bytes, any other by its code point.
+void appendEscaped(QString& out, char32_t c) {
+  if (!isControl(c)) {
+    appendCodePointEscape(out, c);
+    return;
+  }
+  uint8_t buf[4];
+  int32_t len = 0;
+  [[maybe_unused]] UBool err = false;
+  U8_APPEND(buf, len, 4, UChar32(c), err);
+  for (int32_t k = 0; k < len; ++k)
+    appendByteEscape(out, buf[k]);
+}
+
+bool isEscaped(char32_t c) {
+  return needsEscape(c) || isInvisible(c);
 }
 
 // The short escapes of C, for the controls that have one.
@@ -76,13 +108,8 @@ void appendQuoted(QString& out, char32_t c) {
   } else if (const char16_t e = shortEscape(c)) {
     out += u'\\';
     out += QChar(e);
-  } else if (needsEscape(c)) {
-    uint8_t buf[4];
-    int32_t len = 0;
-    [[maybe_unused]] UBool err = false;
-    U8_APPEND(buf, len, 4, UChar32(c), err);
-    for (int32_t k = 0; k < len; ++k)
-      appendByteEscape(out, buf[k]);
+  } else if (isEscaped(c)) {
+    appendEscaped(out, c);
   } else {
     appendCodePoint(out, c);
   }
@@ -92,14 +119,14 @@ bool isUtf8(QByteArrayView bytes) {
   return invalidUtf8At(bytes) < 0;
 }
 
-// Valid UTF-8 holding no character that needsEscape.
+// Valid UTF-8 holding no character that is escaped.
 bool isPlainText(QByteArrayView bytes) {
   const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
   const int32_t n = int32_t(bytes.size());
   for (int32_t i = 0; i < n;) {
     UChar32 c;
     U8_NEXT(s, i, n, c);
-    if (c < 0 || needsEscape(char32_t(c)))
+    if (c < 0 || isEscaped(char32_t(c)))
       return false;
   }
   return true;
@@ -150,8 +177,9 @@ const GbkEncoder& gbkEncoder() {
 }
 
 // A part of a path that is not UTF-8, as GBK text for a quoted line; false when
-// it is not GBK text that reads back to the same bytes. Characters of the
-// private use area are not text anyone could read, so they do not count.
+// it is not GBK text that reads back to the same bytes. A character that would
+// be escaped (the private use area included, which is no text anyone could
+// read) does not count.
 bool appendGbkPart(QString& out, QByteArrayView part) {
   const auto* p = reinterpret_cast<const uint8_t*>(part.data());
   const uint8_t* end = p + part.size();
@@ -164,7 +192,7 @@ bool appendGbkPart(QString& out, QByteArrayView part) {
     if (c < 0x80) {
       appendQuoted(text, c);
     } else {
-      if (isByteChar(c) || QChar::isSurrogate(c) || (c >= 0xE000 && c <= 0xF8FF) || needsEscape(c))
+      if (isByteChar(c) || QChar::isSurrogate(c) || isEscaped(c))
         return false;
       again.clear();
       if (!gbkEncoder().append(again, c) ||
@@ -218,9 +246,23 @@ QString quotedLine(QByteArrayView path) {
 }  // namespace
 
 bool needsEscape(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029 || c == 0x061C ||
-         c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069) || (c >= 0xFDD0 && c <= 0xFDEF);
+  return isControl(c) || c == 0x2028 || c == 0x2029 || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+         (c >= 0xFDD0 && c <= 0xFDEF);
+}
+
+bool isInvisible(char32_t c) {
+  // Below U+00A0 every character is visible or a control.
+  if (c < 0xA0 || c > 0x10FFFF)
+    return false;
+  switch (u_charType(UChar32(c))) {
+    case U_FORMAT_CHAR:
+    case U_UNASSIGNED:
+    case U_PRIVATE_USE_CHAR:
+      return true;
+    default:
+      return u_hasBinaryProperty(UChar32(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT);
+  }
 }
 
 QString lineOfBytes(QByteArrayView path) {
@@ -235,7 +277,7 @@ QString lineOfPath(const QString& path) {
     const char16_t u = path[i].unicode();
     // Surrogates are rare in names: valid pairs take the long way as well.
     plain = u >= 0x20 && u != 0x7F && !(u >= 0x80 && u < 0xA0) && !QChar::isSurrogate(u) &&
-            !(u >= 0x600 && needsEscape(u));
+            !(u >= 0xA0 && (isInvisible(u) || (u >= 0x600 && needsEscape(u))));
   }
   return plain ? path : lineOfBytes(encodePath(path));
 }
@@ -304,6 +346,31 @@ std::optional<QByteArray> bytesOfLine(QStringView line) {
           i += 2;
           break;
         }
+        case u'u': {
+          // One to six hex digits in braces: the character, as if it stood here.
+          if (i >= n || line[i] != u'{')
+            return std::nullopt;
+          ++i;
+          char32_t code = 0;
+          int digits = 0;
+          for (; i < n && hexValue(line[i].unicode()) >= 0 && digits < 7; ++i, ++digits)
+            code = code << 4 | char32_t(hexValue(line[i].unicode()));
+          if (digits == 0 || digits > 6 || i >= n || line[i] != u'}' || code > 0x10FFFF ||
+              (code >= 0xD800 && code <= 0xDFFF))
+            return std::nullopt;
+          ++i;
+          if (gbk && code >= 0x80) {
+            if (code > 0xFFFF || !gbkEncoder().append(out, char16_t(code)))
+              return std::nullopt;
+          } else {
+            uint8_t buf[4];
+            int32_t len = 0;
+            [[maybe_unused]] UBool err = false;
+            U8_APPEND(buf, len, 4, UChar32(code), err);
+            out.append(reinterpret_cast<const char*>(buf), len);
+          }
+          break;
+        }
         case u'g':
           gbk = true;
           break;
@@ -337,22 +404,33 @@ QString visibleText(QStringView text) {
   for (qsizetype i = 0; i < n; ++i) {
     char32_t c = text[i].unicode();
     if (QChar::isHighSurrogate(c) && i + 1 < n && text[i + 1].isLowSurrogate()) {
-      appendCodePoint(out, QChar::surrogateToUcs4(char16_t(c), text[i + 1].unicode()));
+      const char32_t pair = QChar::surrogateToUcs4(char16_t(c), text[i + 1].unicode());
+      if (isEscaped(pair))
+        appendEscaped(out, pair);
+      else
+        appendCodePoint(out, pair);
       ++i;
     } else if (isByteChar(c)) {
       appendByteEscape(out, uint8_t(c - 0xDC00));
     } else if (QChar::isSurrogate(c)) {
       out += QChar(QChar::ReplacementCharacter);
-    } else if (c != u'\n' && needsEscape(c)) {
-      uint8_t buf[4];
-      int32_t len = 0;
-      [[maybe_unused]] UBool err = false;
-      U8_APPEND(buf, len, 4, UChar32(c), err);
-      for (int32_t k = 0; k < len; ++k)
-        appendByteEscape(out, buf[k]);
+    } else if (isEscaped(c)) {
+      appendEscaped(out, c);
     } else {
       out += QChar(char16_t(c));
     }
+  }
+  return out;
+}
+
+QString visibleLines(QStringView text) {
+  QString out;
+  out.reserve(text.size());
+  const QStringList lines = text::split(text, text::kCrLf);
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    if (i > 0)
+      out += u'\n';
+    out += visibleText(lines[i]);
   }
   return out;
 }
