@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 namespace clean {
@@ -85,7 +85,7 @@ QString reasonText(const Failure& f) {
           u"扫描之后这个路径被改动过，现在指向的不是扫描时找到的那个文件（可能被换成了别的文件、"
           u"文件夹或符号链接）；为了安全，没有清除。");
     case Reason::UntrustedLink:
-      return QStringLiteral(u"路径经过符号链接“") + shownPath(platform::decodePath(f.link)) +
+      return QStringLiteral(u"路径经过符号链接“") + shownPath(platform::lineOfBytes(f.link)) +
              QStringLiteral(
                  u"”，它所在的文件夹除了管理员和你以外别人也能改动，这个链接可能是别人放的；"
                  u"为了安全，不经这个链接清除。");
@@ -119,7 +119,7 @@ QString failureMessage(const QString& path, const Failure& f) {
     case Outcome::Damaged:
       outcome =
           QStringLiteral(u"这个文件可能已损坏，列表中它后面的文件没有处理。它原来的内容保存在：") +
-          platform::decodePath(f.backup);
+          platform::lineOfBytes(f.backup);
       break;
   }
   QString m = QStringLiteral(u"清除网马时出错，已停止清除。");

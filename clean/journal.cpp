@@ -19,7 +19,7 @@
 #include "clean/rewrite.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
-#include "platform/pathcodec.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -168,7 +168,7 @@ QString recoveryMessage(const std::vector<RecoveryNote>& notes) {
   QString m = QStringLiteral(u"上次清除或恢复运行时被中断了，已做如下处理：");
   for (const RecoveryNote& n : notes) {
     m += text::kCrLf;
-    const QString path = platform::decodePath(n.path);
+    const QString path = platform::lineOfBytes(n.path);
     switch (n.what) {
       case RecoveryNote::What::RolledBack:
         m += QStringLiteral(u"已恢复为改写前的内容：") + path;
@@ -179,7 +179,7 @@ QString recoveryMessage(const std::vector<RecoveryNote>& notes) {
       case RecoveryNote::What::CouldNotRollBack:
         m += QStringLiteral(u"无法恢复（") + QString::fromLocal8Bit(std::strerror(n.error)) +
              QStringLiteral(u"），文件可能已损坏：") + path +
-             QStringLiteral(u"；它原来的内容保存在：") + platform::decodePath(n.copy);
+             QStringLiteral(u"；它原来的内容保存在：") + platform::lineOfBytes(n.copy);
         break;
     }
   }

@@ -7,6 +7,7 @@
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "cli/common.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -31,7 +32,7 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
 
   // A run cut short is repaired before anything is listed or removed.
   if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
-    err.write(local(text::fromCrLf(note)) + '\n');
+    err.write(platform::visibleLines(note).toUtf8() + '\n');
   clean::Store store;
   if (const int e = store.open(false)) {
     if (e == ENOENT)
@@ -41,6 +42,8 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
   const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-days);
   for (const QByteArray& name : store.runs()) {
     const auto m = clean::readRun(store.fd(), name);
+    // A run's name is a folder's name: shown as any path is.
+    const QByteArray shownName = platform::lineOfBytes(name).toUtf8();
     const QDateTime started =
         m ? QDateTime::fromString(m->started, Qt::ISODateWithMs) : QDateTime();
     if (days >= 0) {
@@ -48,14 +51,14 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
       // and has no end yet.
       if (m && (m->ended || m->recovered) && started.isValid() && started < cutoff) {
         if (const int e = clean::removeRun(store.fd(), name))
-          fail(err, u"cannot remove run "_s + QString::fromLatin1(name) + u": "_s +
+          fail(err, u"cannot remove run "_s + platform::lineOfBytes(name) + u": "_s +
                         QString::fromLocal8Bit(std::strerror(e)));
-        out.write("removed " + name + '\n');
+        out.write("removed " + shownName + '\n');
       }
       continue;
     }
     if (!m) {
-      out.write(name + "  (no manifest)\n");
+      out.write(shownName + "  (no manifest)\n");
       continue;
     }
     qsizetype files = 0;
@@ -64,8 +67,9 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
     const char* state = m->ended       ? "complete"
                         : m->recovered ? "incomplete, repaired"
                                        : "incomplete";
-    out.write(name + "  " + started.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s).toLatin1() +
-              "  " + (m->kind == clean::RunKind::Clean ? "clean" : "restore") + "  " +
+    out.write(shownName + "  " +
+              started.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s).toLatin1() + "  " +
+              (m->kind == clean::RunKind::Clean ? "clean" : "restore") + "  " +
               QByteArray::number(files) + " files  " + QByteArray::number(m->copyBytes) +
               " bytes  " + state + '\n');
   }

@@ -93,8 +93,9 @@ void CliWindowState::showMessage(const QString& text) {
 
 void CliWindowState::showNote(const QString& text) {
   clearProgress();
-  // A message may name a path or a signature someone else chose.
-  QByteArray line = platform::visibleText(text::fromCrLf(text)).toUtf8();
+  // A message may name a path or a signature someone else chose: only its own
+  // line breaks (CR LF) become lines.
+  QByteArray line = platform::visibleLines(text).toUtf8();
   if (!line.endsWith('\n'))
     line += '\n';
   err_.write(line);

@@ -11,6 +11,7 @@
 #include "cli/common.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
+#include "platform/pathline.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -60,7 +61,7 @@ int runRestore(const QStringList& args, Sink& out, Sink& err) {
   const clean::RestoreReport report =
       clean::restoreRun(positional.isEmpty() ? QByteArray() : local(positional.front()), options);
   if (const QString note = clean::recoveryMessage(report.recovered); !note.isEmpty())
-    err.write(local(text::fromCrLf(note)) + '\n');
+    err.write(platform::visibleLines(note).toUtf8() + '\n');
   if (report.error == ENOENT)
     fail(err, positional.isEmpty() ? u"no clean has kept backups here yet"_s
                                    : u"no such backup run: "_s + positional.front());
@@ -78,7 +79,9 @@ int runRestore(const QStringList& args, Sink& out, Sink& err) {
         o.insert(u"reason"_s, clean::resultText(f));
       out.write(jsonLine(o));
     } else {
-      out.write(f.path + "\n  " + local(clean::resultText(f)) + '\n');
+      // Each path as its one line: a name holds whatever its maker chose.
+      out.write(platform::lineOfBytes(f.path).toUtf8() + "\n  " +
+                platform::visibleText(clean::resultText(f)).toUtf8() + '\n');
     }
   }
   const int notDone = counts[int(clean::RestoredFile::Result::Edited)] +
@@ -95,8 +98,8 @@ int runRestore(const QStringList& args, Sink& out, Sink& err) {
   }
   checkOutput(out, err);
   if (notDone > 0) {
-    err.write("tervane-cli: " + QByteArray::number(notDone) + " file(s) of run " + report.run +
-              " were not restored\n");
+    err.write("tervane-cli: " + QByteArray::number(notDone) + " file(s) of run " +
+              platform::lineOfBytes(report.run).toUtf8() + " were not restored\n");
     return kError;
   }
   return kOk;

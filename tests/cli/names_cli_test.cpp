@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <chrono>
 #include <vector>
 
 #include "clirun.h"
+#include "platform/pathline.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;
@@ -188,4 +190,99 @@ TEST_F(NamesCli, EndlessInputEndsInBoundedTimeAndMemory) {
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.contains("line 2")) << r.err.left(200).toStdString();
   EXPECT_EQ(t.read("a.php"), "ab");
+}
+
+// A name can hold a line that reads as the program's own, or a sequence that
+// retitles the terminal: no command shows either, from the scan to the restore
+// and the list of runs.
+TEST_F(NamesCli, NoCommandLetsANameForgeALineOrReachTheTerminal) {
+  const QByteArray forged = "tervane-cli: all files verified clean, nothing to do";
+  const QByteArray folder = "x\n" + forged;
+  const QByteArray titled = "e\x1b]0;owned\x07.php";
+  t.write(folder + "/a.php", kDirty);
+  t.write(titled, kDirty);
+  auto forges = [&](const QByteArray& shown) {
+    for (const QByteArray& line : QByteArray(shown).replace("\r\n", "\n").split('\n')) {
+      if (line.startsWith(forged) || line.endsWith(forged))
+        return true;
+    }
+    return false;
+  };
+  auto check = [&](const Result& r, const char* what) {
+    const QByteArray all = r.out + r.err + r.terminal;
+    EXPECT_FALSE(forges(all)) << what << ": " << all.toStdString();
+    EXPECT_FALSE(actsOnTerminal(all)) << what << ": " << all.toStdString();
+    EXPECT_FALSE(all.contains("\x1b]")) << what;
+  };
+
+  const Result scan = run({"scan", "--signature", kSig, t.rootBytes()});
+  ASSERT_EQ(scan.status, 1) << scan.err.toStdString();
+  EXPECT_EQ(scan.out.count('\n'), 2) << scan.out.toStdString();
+  check(scan, "scan");
+  check(run({"scan", "--signature", kSig, t.rootBytes()}, {}, Tty::OutAndErr), "scan on a tty");
+  check(run({"clean", "--signature", kSig, "--dry-run"}, scan.out, Tty::OutAndErr), "dry run");
+
+  const Result clean = run({"clean", "--signature", kSig}, scan.out, Tty::OutAndErr);
+  EXPECT_EQ(clean.status, 0) << clean.terminal.toStdString();
+  check(clean, "clean");
+  EXPECT_EQ(t.read(folder + "/a.php"), "ab");
+  EXPECT_EQ(t.read(titled), "ab");
+
+  // Restore names each file by its one line, also on a terminal.
+  const Result restore = run({"restore"}, {}, Tty::OutAndErr);
+  EXPECT_EQ(restore.status, 0) << restore.terminal.toStdString();
+  check(restore, "restore");
+  EXPECT_TRUE(restore.terminal.contains(R"(e\x1B]0;owned\a.php")"))
+      << restore.terminal.toStdString();
+  EXPECT_TRUE(restore.terminal.contains(R"(/x\ntervane-cli: all files)"))
+      << restore.terminal.toStdString();
+  EXPECT_EQ(t.read(folder + "/a.php"), kDirty);
+  EXPECT_EQ(t.read(titled), kDirty);
+
+  // A second restore finds the files edited since the clean (they hold their
+  // originals): still one line each.
+  const Result again = run({"restore", "--json"}, {}, Tty::OutAndErr);
+  check(again, "restore again");
+  check(run({"backups"}, {}, Tty::OutAndErr), "backups");
+
+  // A file the clean cannot find: the message names it by its line.
+  const Result refused =
+      run({"clean", "--signature", kSig},
+          platform::lineOfBytes(t.abs(folder + "/gone.php")).toUtf8() + "\n", Tty::OutAndErr);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_TRUE(refused.terminal.contains(
+      R"(/x\ntervane-cli: all files verified clean, nothing to do/gone.php")"))
+      << refused.terminal.toStdString();
+  check(refused, "refused clean");
+}
+
+// Names that differ only in characters that show as nothing print as different
+// lines, and the clean reads each line back to the file it names, no other.
+TEST_F(NamesCli, InvisibleCharactersNeverMakeTwoNamesPrintAlike) {
+  const QByteArray marks[] = {
+      "\xE2\x80\x8B", "\xEF\xBB\xBF",     "\xC2\xAD",
+      "\xE2\x81\xA0", "\xF3\xA0\x81\x81", "\xE1\xA0\x8E",
+      "\xE3\x85\xA4", "\xCD\x8F",         "",
+  };
+  for (const QByteArray& m : marks)
+    t.write("index" + m + ".php", kDirty);
+  const Result scan = run({"scan", "--signature", kSig, t.rootBytes()});
+  ASSERT_EQ(scan.status, 1) << scan.err.toStdString();
+  QList<QByteArray> lines = scan.out.split('\n');
+  lines.removeLast();
+  ASSERT_EQ(lines.size(), qsizetype(std::size(marks)));
+  EXPECT_EQ(QSet<QByteArray>(lines.begin(), lines.end()).size(), lines.size())
+      << scan.out.toStdString();
+  EXPECT_TRUE(lines.contains(t.abs("index.php")));
+  EXPECT_TRUE(scan.out.contains(R"(index\u{E0041}.php")")) << scan.out.toStdString();
+  // One line at a time: only the file it names changes.
+  for (const QByteArray& line : lines) {
+    const Result clean = run({"clean", "--signature", kSig, "--no-backup"}, line + "\n");
+    EXPECT_EQ(clean.status, 0) << line.toStdString() << clean.err.toStdString();
+    EXPECT_TRUE(clean.out.startsWith(line + "\n")) << clean.out.toStdString();
+    int cleaned = 0;
+    for (const QByteArray& m : marks)
+      cleaned += t.read("index" + m + ".php") == "ab" ? 1 : 0;
+    EXPECT_EQ(cleaned, lines.indexOf(line) + 1) << line.toStdString();
+  }
 }
