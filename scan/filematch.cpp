@@ -283,6 +283,95 @@ constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NO
 // Cleared for good when the system refuses reads that may not wait.
 std::atomic<bool> nowaitWorks{true};
 
+// Reads up to `want` bytes at `pos`. Until a read waits, each one first asks
+// only for what is in memory: the answer costs nothing more, and it tells
+// whether the cache is cold (see OrderedMatchPool, which then reads ahead).
+ssize_t readAt(int fd, std::uint8_t* to, std::size_t want, off_t pos, ReadStats& out) {
+  if (!out.waited && nowaitWorks.load(std::memory_order_relaxed)) {
+    iovec v{to, want};
+    const ssize_t n = ::preadv2(fd, &v, 1, pos, RWF_NOWAIT);
+    // Nothing in memory is EAGAIN; an end before the size the file had is
+    // confirmed by a plain read, so that no reply of the cache can cut a file
+    // short.
+    if ((n < 0 && errno == EAGAIN) || n == 0) {
+      out.waited = n < 0;
+    } else if (n < 0 && errno == EOPNOTSUPP) {
+      nowaitWorks.store(false, std::memory_order_relaxed);
+    } else {
+      return n;
+    }
+  }
+  return ::pread(fd, to, want, pos);
+}
+
+// The holes of a sparse file, found with SEEK_DATA and SEEK_HOLE as the read
+// reaches them. A hole reads as zeros, and the search cannot tell a run of
+// zeros from a longer one once it is longer than any form of the signature:
+// every stretch of that length that lies in the run, or begins or ends in it,
+// is in the shorter run too; zeros break GBK lead-byte runs and UTF-8
+// sequences alike wherever they stand. So the search is fed that many zeros
+// of each hole and reads none of it.
+class HoleMap {
+ public:
+  // `sparse`: the file may have holes (fewer blocks than its size takes);
+  // otherwise it is read from start to end, as if it had none.
+  HoleMap(int fd, off_t size, bool sparse) : fd_(fd), size_(size), dataEnd_(sparse ? 0 : size) {}
+
+  // How many zeros of a hole at `pos` to feed next: at most `limit`, and no
+  // more than `enough` of the hole in all. 0 when `pos` is in data or at the end.
+  std::size_t zerosAt(off_t pos, std::size_t enough, std::size_t limit) {
+    if (zerosLeft_ == 0) {
+      if (pos >= size_ || pos < dataEnd_)
+        return 0;
+      locate(pos, enough);
+    }
+    return std::size_t(std::min<std::uint64_t>(zerosLeft_, limit));
+  }
+
+  // How many bytes to read at `pos` (in data): at most `limit`.
+  std::size_t readableAt(off_t pos, std::size_t limit) const {
+    const off_t end = std::min(dataEnd_, size_);
+    return pos < end ? std::size_t(std::min<off_t>(end - pos, off_t(limit))) : 0;
+  }
+
+  // The position after `n` more bytes were fed from `pos`: zeros of the hole
+  // first, then past the hole's end.
+  off_t advance(off_t pos, std::size_t n) {
+    if (zerosLeft_ > 0) {
+      zerosLeft_ -= std::min<std::uint64_t>(zerosLeft_, n);
+      return zerosLeft_ == 0 ? holeEnd_ : pos;
+    }
+    return pos + off_t(n);
+  }
+
+  // Whether nothing follows `pos`.
+  bool done(off_t pos) const { return zerosLeft_ == 0 && pos >= size_; }
+
+ private:
+  void locate(off_t pos, std::size_t enough) {
+    off_t data = ::lseek(fd_, pos, SEEK_DATA);
+    if (data < 0 && errno != ENXIO) {
+      // No way to tell holes here: read the rest.
+      dataEnd_ = size_;
+      return;
+    }
+    // ENXIO: no data from `pos` to the end.
+    data = data < 0 ? size_ : std::min(data, size_);
+    holeEnd_ = data;
+    zerosLeft_ = std::min<std::uint64_t>(std::uint64_t(data - pos), enough);
+    if (data < size_) {
+      const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+      dataEnd_ = hole > data ? std::min(hole, size_) : size_;
+    }
+  }
+
+  int fd_;
+  off_t size_;
+  off_t dataEnd_;      // the end of the data the last look found
+  off_t holeEnd_ = 0;  // the end of the hole being fed
+  std::uint64_t zerosLeft_ = 0;
+};
+
 }  // namespace
 
 MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
@@ -348,50 +437,44 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     return MatchResult::Match;
   if (!possible())
     return MatchResult::NoMatch;
-  std::size_t remaining = std::size_t(st.st_size);
-  if (remaining > 4 * kReadSize)
+  const off_t size = st.st_size;
+  if (size > off_t(4 * kReadSize))
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   // One buffer per thread, reused for every file.
   thread_local std::vector<std::uint8_t> buf;
-  const std::size_t size = kReadSize + need_;
-  if (buf.size() < size)
-    buf.resize(size);
+  const std::size_t bufSize = kReadSize + need_;
+  if (buf.size() < bufSize)
+    buf.resize(bufSize);
   Stream s(*this, buf.data());
+  // Where the file's holes are, for a file with fewer blocks than its size
+  // takes: the search is fed no more of each hole than holesFed says, which
+  // gives the answer all its zeros would, and nothing is read there.
+  HoleMap holes(fd, size, st.st_blocks < (size + 511) / 512);
+  off_t pos = 0;
   for (;;) {
-    const std::size_t want = std::min(kReadSize, remaining);
-    ssize_t n = 0;
-    if (want > 0) {
-      // Until a read waits, each one first asks only for what is in memory: the
-      // answer costs nothing more, and it tells whether the cache is cold (see
-      // OrderedMatchPool, which then reads ahead).
-      if (!out.waited && nowaitWorks.load(std::memory_order_relaxed)) {
-        iovec v{buf.data() + s.kept(), want};
-        n = ::preadv2(fd, &v, 1, -1, RWF_NOWAIT);
-        // Nothing in memory is EAGAIN; an end before the size the file had is
-        // confirmed by a plain read, so that no reply of the cache can cut a
-        // file short.
-        if ((n < 0 && errno == EAGAIN) || n == 0) {
-          out.waited = n < 0;
-          n = ::read(fd, buf.data() + s.kept(), want);
-        } else if (n < 0 && errno == EOPNOTSUPP) {
-          nowaitWorks.store(false, std::memory_order_relaxed);
-          n = ::read(fd, buf.data() + s.kept(), want);
-        }
-      } else {
-        n = ::read(fd, buf.data() + s.kept(), want);
-      }
-      if (n < 0) {
+    std::uint8_t* const at = buf.data() + s.kept();
+    std::size_t n = 0;
+    if (const std::size_t zeros = holes.zerosAt(pos, need_, kReadSize)) {
+      std::memset(at, 0, zeros);
+      n = zeros;
+    } else if (const std::size_t want = holes.readableAt(pos, kReadSize)) {
+      const ssize_t got = readAt(fd, at, want, pos, out);
+      if (got < 0) {
         if (errno == EINTR)
           continue;
         out.error = errno;
         return MatchResult::Error;
       }
+      n = std::size_t(got);
+      out.bytes += std::uint64_t(got);
+      // A file cut short since its size was taken ends here.
+      if (got == 0)
+        pos = size;
     }
-    out.bytes += std::uint64_t(n);
-    remaining -= std::size_t(n);
-    const bool final = n == 0 || remaining == 0;
-    if (const std::optional<bool> answer = s.scan(s.kept() + std::size_t(n), final))
+    pos = holes.advance(pos, n);
+    const bool final = n == 0 || holes.done(pos);
+    if (const std::optional<bool> answer = s.scan(s.kept() + n, final))
       return *answer ? MatchResult::Match : MatchResult::NoMatch;
   }
 }
