@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -85,6 +86,7 @@ void Scanner::Command1_Click() {
   w_.scannedFiles.clear();
   w_.unreadableFiles.clear();
   totals_ = Totals{};
+  lookUpStore();
   const QString GJZ = text::signatureFrom(w_.signatureText());
   w_.ScanFlag = true;
   if (GJZ.isEmpty()) {
@@ -145,6 +147,8 @@ void Scanner::Command1_Click() {
   // Files passed over unread would make "nothing found" a claim nobody checked.
   if (!w_.unreadableFiles.isEmpty())
     w_.showUnreadable(unreadableMessage(w_.unreadableFiles));
+  if (!storeNotSkipped_.isEmpty())
+    w_.showNote(storeNotSkipped_);
 }
 
 QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) {
@@ -183,12 +187,18 @@ void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& curr
   for (const QString& root : allDriveRoots)
     skipDirs_.insert(root);
   skipDirs_.remove(currentRoot);
+}
 
-  storeId_.reset();
-  struct stat st;
-  const QByteArray store = clean::backupStorePath();
-  if (!store.isEmpty() && ::stat(store.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-    storeId_ = platform::identityOf(st);
+void Scanner::lookUpStore() {
+  // Only a genuine store is skipped: anyone who can put a link or a folder at the
+  // store's place would otherwise choose what the scan leaves unread.
+  const clean::StoreLookup store = clean::lookUpStore();
+  storeId_ = store.identity;
+  storeNotSkipped_.clear();
+  if (store.refusal != 0) {
+    storeNotSkipped_ = msg::kStoreNotSkipped.toString().arg(
+        platform::lineOfBytes(store.path), QString::fromLocal8Bit(std::strerror(store.refusal)));
+  }
 }
 
 std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(

@@ -61,6 +61,15 @@ int runRestore(const QStringList& args, Sink& out, Sink& err) {
       clean::restoreRun(positional.isEmpty() ? QByteArray() : local(positional.front()), options);
   if (const QString note = clean::recoveryMessage(report.recovered); !note.isEmpty())
     err.write(local(text::fromCrLf(note)) + '\n');
+  for (const QByteArray& running : report.passedOver) {
+    err.write("tervane-cli: run " + running +
+              " is still cleaning; it is not taken for the latest and was left alone\n");
+  }
+  if (report.error == EBUSY) {
+    fail(err, u"run "_s + QString::fromLatin1(report.run) +
+                  u" is still cleaning (its clean holds the run's lock); restore it once it "
+                  u"has ended"_s);
+  }
   if (report.error == ENOENT)
     fail(err, positional.isEmpty() ? u"no clean has kept backups here yet"_s
                                    : u"no such backup run: "_s + positional.front());
