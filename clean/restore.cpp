@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "clean/backupstore.h"
+#include "clean/batch.h"
 #include "clean/failures.h"
 #include "clean/fileio.h"
 #include "clean/storelayout.h"
@@ -108,6 +111,19 @@ std::vector<std::vector<const FileRecord*>> filesOf(const RunManifest& m) {
   return groups;
 }
 
+// A file whose original is to be written back, with what its rewrite needs
+// until its batch is committed.
+struct Write {
+  std::size_t index = 0;  // in the report
+  QByteArray path;
+  platform::UniqueFd copy;
+  platform::FileIdentity readAs;  // the file checked: the one to be written
+  struct timespec mtime {};
+  struct stat ownership {};
+  Options options;
+  int journalFile = -1;
+};
+
 // Gives the file the owner, group and mode recorded before the clean, and its
 // modification time. 0 or errno.
 int putBackAttributes(int fd, const struct stat& now, const FileRecord& f) {
@@ -128,7 +144,8 @@ bool sameAttributes(const struct stat& now, const FileRecord& f) {
 // `f`: the file's first record, which holds its original; `last`: the clean's
 // last record of it, which says what the clean left there.
 RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
-                        const FileRecord& last, const RestoreOptions& ro, BackupRun& journal) {
+                        const FileRecord& last, const RestoreOptions& ro,
+                        std::optional<Write>& write) {
   RestoredFile r;
   r.path = absolutePath(m, f);
   auto failed = [&r](const QString& why) {
@@ -213,24 +230,15 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   if (!copy.ok() || hashOf(copy.get(), kept) != 0 || kept != f.sha256)
     return failed(QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
 
-  struct stat ownership {};
-  ownership.st_uid = f.uid;
-  ownership.st_gid = f.gid;
-  ownership.st_mode = mode_t(f.mode);
-  Options o;
-  o.fault = ro.fault;
-  o.keeper = &journal;
-  o.contentFrom = copy.get();
-  o.mtime = &mtime;
-  o.ownership = &ownership;
-  // The file written must be the one just read.
-  const platform::FileIdentity readAs = platform::identityOf(st);
-  platform::FileIdentity after;
-  journal.next(r.path);
-  const CleanResult written = cleanFile(r.path, {}, o, &readAs, &after);
-  journal.outcome(written, after);
-  if (!written.ok())
-    return failed(reasonText(written.failure()));
+  write.emplace();
+  write->path = r.path;
+  write->copy = std::move(copy);
+  write->readAs = platform::identityOf(st);
+  write->mtime = mtime;
+  write->ownership.st_uid = f.uid;
+  write->ownership.st_gid = f.gid;
+  write->ownership.st_mode = mode_t(f.mode);
+  write->options.fault = ro.fault;
   r.result = RestoredFile::Result::Restored;
   return r;
 }
@@ -268,10 +276,82 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
   }
   BackupRun journal(RunKind::Restore, false, {});
   bool stopped = false;
-  for (const auto& records : filesOf(*m)) {
-    report.files.push_back(
-        restoreOne(*m, runFd.get(), *records.front(), *records.back(), options, journal));
-    stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
+  {
+    // The originals are written as the clean writes, a batch at a time, so
+    // that a restore shares its flushes as the clean did (clean/batch.h).
+    Options shared;
+    shared.keeper = &journal;
+    shared.fault = options.fault;
+    Batch batch({}, shared);
+    std::deque<Write> queued;  // in the batch, in its order
+    std::deque<Write> todo;    // to be added, in list order
+    auto failedAt = [&](const Write& w, const Failure& why) {
+      report.files[w.index].result = RestoredFile::Result::Failed;
+      report.files[w.index].reason = reasonText(why);
+      stopped = true;
+    };
+    auto commit = [&] {
+      const std::vector<Batch::Done> done = batch.commit();
+      std::deque<Write> again;
+      for (std::size_t i = 0; i < done.size(); ++i) {
+        Write& w = queued[i];
+        if (done[i].kind == Batch::Done::Kind::NotReached) {
+          // Left as it was because an earlier file failed: tried again.
+          journal.notReached(w.journalFile);
+          again.push_back(std::move(w));
+          continue;
+        }
+        const CleanResult result = done[i].result();
+        journal.outcome(w.journalFile, result, done[i].cleanedAs);
+        if (!result.ok())
+          failedAt(w, result.failure());
+      }
+      queued.clear();
+      while (!again.empty()) {
+        todo.push_front(std::move(again.back()));
+        again.pop_back();
+      }
+    };
+    auto drain = [&] {
+      while (!todo.empty()) {
+        queued.push_back(std::move(todo.front()));
+        todo.pop_front();
+        Write& w = queued.back();
+        w.options.keeper = &journal;
+        w.options.contentFrom = w.copy.get();
+        w.options.mtime = &w.mtime;
+        w.options.ownership = &w.ownership;
+        w.journalFile = journal.next(w.path);
+        const Batch::Add added = batch.add(w.path, w.readAs, w.journalFile, &w.options);
+        if (added.added == Batch::Added::Yes)
+          continue;
+        Write back = std::move(queued.back());
+        queued.pop_back();
+        if (added.added == Batch::Added::Later) {
+          journal.notReached(back.journalFile);
+          todo.push_front(std::move(back));
+          commit();
+          continue;
+        }
+        journal.outcome(back.journalFile, CleanResult::failed(added.failure), {});
+        failedAt(back, added.failure);
+      }
+    };
+    for (const auto& records : filesOf(*m)) {
+      std::optional<Write> write;
+      report.files.push_back(
+          restoreOne(*m, runFd.get(), *records.front(), *records.back(), options, write));
+      stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
+      if (write) {
+        write->index = report.files.size() - 1;
+        todo.push_back(std::move(*write));
+        drain();
+      }
+    }
+    while (!queued.empty() || !todo.empty()) {
+      commit();
+      drain();
+    }
   }
   journal.finish(stopped);
   return report;
