@@ -147,8 +147,10 @@ void Scanner::Command1_Click() {
   // Files passed over unread would make "nothing found" a claim nobody checked.
   if (!w_.unreadableFiles.isEmpty())
     w_.showUnreadable(unreadableMessage(w_.unreadableFiles));
-  if (!storeNotSkipped_.isEmpty())
+  if (falseStoreWalked_) {
+    storeNotSkipped_ = storeRefusal_;
     w_.showNote(storeNotSkipped_);
+  }
 }
 
 QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) {
@@ -195,8 +197,15 @@ void Scanner::lookUpStore() {
   const clean::StoreLookup store = clean::lookUpStore();
   storeId_ = store.identity;
   storeNotSkipped_.clear();
-  if (store.refusal != 0) {
-    storeNotSkipped_ = msg::kStoreNotSkipped.toString().arg(
+  storeRefusal_.clear();
+  falseStoreId_.reset();
+  falseStoreWalked_ = false;
+  struct stat st;
+  // Said only when the walk reaches the folder the store's path leads to: a
+  // scan elsewhere has nothing to say about it.
+  if (store.refusal != 0 && ::stat(store.path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    falseStoreId_ = platform::identityOf(st);
+    storeRefusal_ = msg::kStoreNotSkipped.toString().arg(
         platform::lineOfBytes(store.path), QString::fromLocal8Bit(std::strerror(store.refusal)));
   }
 }
@@ -318,6 +327,8 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
       full += u'/';
       if (!skipDirs_.contains(full) && entry.id != storeId_)
         pending.emplace_back(name, entry.id);
+      if (entry.id == falseStoreId_)
+        falseStoreWalked_ = true;
     } else {
       step(Step::Kind::Show, full);
       const qsizetype times = filter.count(name);

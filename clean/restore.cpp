@@ -199,7 +199,10 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   // other name (a copy put back by other means). A file of another identity
   // with other names may be anyone's (a hard link planted at the path): not
   // even --force writes to it.
-  const bool leftThere = last.after && *last.after == platform::identityOf(st);
+  // A run cut short recorded no identity after: the file it had not replaced
+  // yet (or rewrote in place) is still the one it found.
+  const platform::FileIdentity found{last.dev, last.ino};
+  const bool leftThere = (last.after ? *last.after : found) == platform::identityOf(st);
   const bool sameContent = now == last.sha256Cleaned || now == f.sha256;
   if (!leftThere && !(sameContent && st.st_nlink == 1)) {
     return failed(
