@@ -8,6 +8,8 @@
 #include "platform/pathline.h"
 #include "text/textops.h"
 
+#include <algorithm>
+#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -49,8 +51,11 @@ void Cleaner::Tervane(const QString& GJZ) {
 
   w_.setResultsText(QString());
   options_.encoding = w_.contentEncoding();
-  if (!run_)
+  if (!run_) {
     run_ = std::make_unique<clean::BackupRun>(clean::RunKind::Clean, keepBackups_, GJZ);
+    handled_.clear();
+    failures_.clear();
+  }
   // The batch and what it keeps are gone before the run is finished.
   if (const std::optional<Stopped> stopped = cleanLines(paths, GJZ)) {
     finishRun(true);
@@ -67,40 +72,77 @@ std::optional<Cleaner::Stopped> Cleaner::cleanLines(const QStringList& paths, co
   options.keeper = &run;
 
   // Files are cleaned a batch at a time (clean/batch.h); the log still grows in
-  // list order and stops at the first failure.
+  // list order and stops at the first failure (unless told to keep going).
   struct Pending {
     QByteArray bytes;
     QString shown;  // as the scan would have written it
     QString key;    // in the scan's identities
-    int file;       // its number in the backup run
+    int file = -1;  // its number in the backup run
+    int slot = -1;  // its place in the batch; -1: the path was listed before
   };
   std::vector<Pending> pending;
+  // Paths to (re)start with, ahead of the list: those a failure in their batch
+  // left untouched, when the run keeps going.
+  std::deque<Pending> again;
   clean::Batch batch(GJZ, options, batchSize_);
   std::optional<Stopped> stopped;
-  // False when a file failed: the run has stopped.
+  auto failedAt = [&](const Pending& p, const clean::Failure& why) {
+    handled_.insert(p.bytes, why);
+    if (keepGoing_)
+      failures_.push_back(Failed{p.bytes, p.shown, why});
+    else if (!stopped)
+      stopped = Stopped{p.shown, why};
+  };
+  // False when a file failed and the run stops.
   auto commit = [&]() {
     using Kind = clean::Batch::Done::Kind;
     const std::vector<clean::Batch::Done> done = batch.commit();
     QString entries;
-    std::optional<std::size_t> failed;
-    for (std::size_t i = 0; i < done.size(); ++i) {
-      const Pending& p = pending[i];
-      if (done[i].kind == Kind::NotReached) {
-        run.notReached(p.file);
+    bool failed = false;
+    const std::vector<Pending> committed = std::exchange(pending, {});
+    for (const Pending& p : committed) {
+      if (p.slot < 0) {
+        // Listed again: the same file, handled once; logged as its first listing was.
+        if (failed && !keepGoing_)
+          continue;
+        const auto first = handled_.constFind(p.bytes);
+        if (first == handled_.constEnd()) {
+          again.push_back(p);  // its first listing was left untouched: start again
+          continue;
+        }
+        const clean::CleanResult result = first.value() ? clean::CleanResult::failed(*first.value())
+                                                        : clean::CleanResult::cleaned({});
+        if (onFile)
+          onFile(p.bytes, result);
+        if (result.ok()) {
+          entries += p.shown;
+          entries += text::kCrLf;
+          entries += msg::kCleaned;
+          entries += text::kCrLf;
+        }
         continue;
       }
-      const clean::CleanResult result = done[i].result();
-      run.outcome(p.file, result, done[i].cleanedAs);
+      const clean::Batch::Done& d = done[std::size_t(p.slot)];
+      if (d.kind == Kind::NotReached) {
+        run.notReached(p.file);
+        if (keepGoing_)
+          again.push_back(Pending{p.bytes, p.shown, p.key});
+        continue;
+      }
+      const clean::CleanResult result = d.result();
+      run.outcome(p.file, result, d.cleanedAs);
       if (onFile)
         onFile(p.bytes, result);
       if (!result.ok()) {
-        failed = i;
+        failed = true;
+        failedAt(p, d.failure);
         continue;
       }
+      handled_.insert(p.bytes, std::nullopt);
       // Replacing the content made a new file: it is the one to expect from now on.
       if (const auto scanned = w_.scannedFiles.find(p.key); scanned != w_.scannedFiles.end())
-        scanned.value() = done[i].cleanedAs;
-      if (done[i].kind == Kind::Cleaned) {
+        scanned.value() = d.cleanedAs;
+      if (d.kind == Kind::Cleaned) {
         entries += p.shown;
         entries += text::kCrLf;
         entries += msg::kCleaned;
@@ -109,26 +151,21 @@ std::optional<Cleaner::Stopped> Cleaner::cleanLines(const QStringList& paths, co
     }
     if (!entries.isEmpty())
       w_.appendResultsText(entries);
-    const std::vector<Pending> committed = std::exchange(pending, {});
-    if (failed)
-      stopped = Stopped{committed[*failed].shown, done[*failed].failure};
-    return !failed;
+    return !failed || keepGoing_;
   };
-
-  for (const QString& line : paths) {
-    // Each line is one path as the scan writes it (platform/pathline.h). A line
-    // that begins with '"' but is not a well-formed quoted path names no file.
-    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
-    if (!bytes) {
-      if (!commit())
-        return stopped;
-      clean::Failure notAPath;
-      notAPath.reason = clean::Reason::NotAFilePath;
-      return Stopped{line, notAPath};
+  // Adds one path; false when the run stops.
+  auto add = [&](Pending p) -> bool {
+    // A path listed twice (a file that matched two filter entries) is one file:
+    // it is rewritten and kept once, whatever the number of its lines.
+    const bool listedBefore = handled_.contains(p.bytes) ||
+                              std::any_of(pending.begin(), pending.end(), [&](const Pending& q) {
+                                return q.slot >= 0 && q.bytes == p.bytes;
+                              });
+    if (listedBefore) {
+      pending.push_back(std::move(p));
+      return true;
     }
-    Pending p{*bytes, platform::lineOfBytes(*bytes), platform::decodePath(*bytes), -1};
-    w_.showCleaning(p.shown);
-    p.file = run.next(*bytes);
+    p.file = run.next(p.bytes);
     for (;;) {
       // A path the scan logged must still lead to the file it read there; a path
       // typed into the box is taken as it stands. Looked up again after each
@@ -140,25 +177,67 @@ std::optional<Cleaner::Stopped> Cleaner::cleanLines(const QStringList& paths, co
       if (added.added == clean::Batch::Added::Later) {
         if (!commit()) {
           run.notReached(p.file);
-          return stopped;
+          return false;
         }
         continue;
       }
       if (added.added == clean::Batch::Added::Failed) {
         if (!commit()) {
           run.notReached(p.file);
-          return stopped;
+          return false;
         }
         const clean::CleanResult result = clean::CleanResult::failed(added.failure);
         run.outcome(p.file, result, {});
         if (onFile)
           onFile(p.bytes, result);
-        return Stopped{p.shown, added.failure};
+        failedAt(p, added.failure);
+        return keepGoing_;
       }
+      p.slot = int(pending.size());
+      for (const Pending& q : pending)
+        p.slot -= q.slot < 0 ? 1 : 0;
       pending.push_back(std::move(p));
-      break;
+      return true;
     }
+  };
+  // Adds what a failure left untouched, then `next`.
+  auto drainAgain = [&]() -> bool {
+    while (!again.empty()) {
+      Pending p = std::move(again.front());
+      again.pop_front();
+      p.slot = -1;
+      if (!add(std::move(p)))
+        return false;
+    }
+    return true;
+  };
+
+  for (const QString& line : paths) {
+    if (!drainAgain())
+      return stopped;
+    // Each line is one path as the scan writes it (platform/pathline.h). A line
+    // that begins with '"' but is not a well-formed quoted path names no file.
+    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
+    if (!bytes) {
+      if (!commit() || !drainAgain())
+        return stopped;
+      clean::Failure notAPath;
+      notAPath.reason = clean::Reason::NotAFilePath;
+      if (!keepGoing_)
+        return Stopped{line, notAPath};
+      failures_.push_back(Failed{QByteArray(), line, notAPath});
+      continue;
+    }
+    Pending p{*bytes, platform::lineOfBytes(*bytes), platform::decodePath(*bytes)};
+    w_.showCleaning(p.shown);
+    if (!add(std::move(p)))
+      return stopped;
   }
-  commit();
+  do {
+    if (!commit())
+      return stopped;
+    if (!drainAgain())
+      return stopped;
+  } while (!pending.empty() || !again.empty());
   return stopped;
 }

@@ -2,6 +2,8 @@
 // signature removed, and turns the results log into the cleaning log.
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -9,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/windowstate.h"
 #include "clean/backupstore.h"
@@ -44,6 +47,18 @@ class Cleaner {
   void beginBatches() { batched_ = true; }
   void endBatches();
 
+  // Goes on past a file that fails, to the end of the list; the failures are
+  // then in failures() rather than in a message (the command line's
+  // --keep-going). The window stops at the first.
+  void setKeepGoing(bool keepGoing) { keepGoing_ = keepGoing; }
+  struct Failed {
+    QByteArray path;  // its bytes; empty for a line that names no file
+    QString shown;    // as the log lists it
+    clean::Failure why;
+  };
+  // The files that failed, in list order, each once.
+  const std::vector<Failed>& failures() const { return failures_; }
+
   // Called after each file (its path's bytes) with what became of it (the command
   // line's report).
   std::function<void(const QByteArray& path, const clean::CleanResult& result)> onFile;
@@ -60,6 +75,11 @@ class Cleaner {
   std::optional<Stopped> cleanLines(const QStringList& paths, const QString& GJZ);
 
   bool keepBackups_ = true;
+  bool keepGoing_ = false;
+  std::vector<Failed> failures_;
+  // The paths the current run has handled: nothing for a cleaned file, the
+  // failure for one that failed.
+  QHash<QByteArray, std::optional<clean::Failure>> handled_;
   std::size_t batchSize_ = clean::Batch::kCapacity;
   bool batched_ = false;
   std::unique_ptr<clean::BackupRun> run_;

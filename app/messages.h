@@ -20,5 +20,9 @@ inline constexpr QStringView kBrowserFailed = u"无法启动浏览器";
 // first few paths, one a line, and kMore when there are others.
 inline constexpr QStringView kUnreadable = u"有 %1 个文件无法读取，未能检查是否感染：";
 inline constexpr QStringView kMore = u"……";
+// After a scan that found something other than the backup store at the store's
+// place: the path ("%1") and why it is not the store ("%2"). It was scanned.
+inline constexpr QStringView kStoreNotSkipped =
+    u"备份文件夹的位置上不是本程序的备份文件夹（%2），已照常扫描：%1";
 
 }  // namespace msg

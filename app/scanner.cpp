@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -85,6 +86,7 @@ void Scanner::Command1_Click() {
   w_.scannedFiles.clear();
   w_.unreadableFiles.clear();
   totals_ = Totals{};
+  lookUpStore();
   const QString GJZ = text::signatureFrom(w_.signatureText());
   w_.ScanFlag = true;
   if (GJZ.isEmpty()) {
@@ -145,6 +147,10 @@ void Scanner::Command1_Click() {
   // Files passed over unread would make "nothing found" a claim nobody checked.
   if (!w_.unreadableFiles.isEmpty())
     w_.showUnreadable(unreadableMessage(w_.unreadableFiles));
+  if (falseStoreWalked_) {
+    storeNotSkipped_ = storeRefusal_;
+    w_.showNote(storeNotSkipped_);
+  }
 }
 
 QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) {
@@ -183,12 +189,25 @@ void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& curr
   for (const QString& root : allDriveRoots)
     skipDirs_.insert(root);
   skipDirs_.remove(currentRoot);
+}
 
-  storeId_.reset();
+void Scanner::lookUpStore() {
+  // Only a genuine store is skipped: anyone who can put a link or a folder at the
+  // store's place would otherwise choose what the scan leaves unread.
+  const clean::StoreLookup store = clean::lookUpStore();
+  storeId_ = store.identity;
+  storeNotSkipped_.clear();
+  storeRefusal_.clear();
+  falseStoreId_.reset();
+  falseStoreWalked_ = false;
   struct stat st;
-  const QByteArray store = clean::backupStorePath();
-  if (!store.isEmpty() && ::stat(store.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-    storeId_ = platform::identityOf(st);
+  // Said only when the walk reaches the folder the store's path leads to: a
+  // scan elsewhere has nothing to say about it.
+  if (store.refusal != 0 && ::stat(store.path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    falseStoreId_ = platform::identityOf(st);
+    storeRefusal_ = msg::kStoreNotSkipped.toString().arg(
+        platform::lineOfBytes(store.path), QString::fromLocal8Bit(std::strerror(store.refusal)));
+  }
 }
 
 std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(
@@ -308,6 +327,8 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
       full += u'/';
       if (!skipDirs_.contains(full) && entry.id != storeId_)
         pending.emplace_back(name, entry.id);
+      if (entry.id == falseStoreId_)
+        falseStoreWalked_ = true;
     } else {
       step(Step::Kind::Show, full);
       const qsizetype times = filter.count(name);

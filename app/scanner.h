@@ -56,6 +56,10 @@ class Scanner {
   // Called for every file logged, once, in log order (for the command line's report).
   std::function<void(const Found&)> onFound;
 
+  // When the last scan walked something at the backup store's place that is not
+  // the store: the message saying so; empty otherwise.
+  const QString& storeNotSkipped() const { return storeNotSkipped_; }
+
   // The one message about the files the scan could not read: their number and
   // the first few paths.
   static QString unreadableMessage(const QList<WindowState::Unreadable>& files);
@@ -142,4 +146,12 @@ class Scanner {
   // The backup store, which holds the originals of cleaned files: walking it would
   // list them as infected, and a clean would then spoil the way back.
   std::optional<platform::FileIdentity> storeId_;
+  QString storeNotSkipped_;
+  // What the store's path leads to when it is not a genuine store, and whether
+  // the walk reached it.
+  std::optional<platform::FileIdentity> falseStoreId_;
+  bool falseStoreWalked_ = false;
+  QString storeRefusal_;
+  // Finds the store (clean/backupstore.h), once a scan.
+  void lookUpStore();
 };

@@ -77,6 +77,24 @@ timeclean() {
   seconds "$s" "$e"
 }
 
+# A clean with backups (not timed), then its restore; prints the restore's seconds
+# and checks that every file is the pristine one again.
+timerestore() {
+  fresh
+  rm -rf "$dir/xdg"
+  XDG_DATA_HOME=$dir/xdg "$cli" clean --signature "$sig" "$dir/log" >/dev/null
+  sync
+  local s e
+  s=$(now)
+  XDG_DATA_HOME=$dir/xdg "$cli" restore >/dev/null
+  e=$(now)
+  if ! diff -r -q "$dir/pristine" "$dir/work" >/dev/null; then
+    echo "the restore left other files than the originals" >&2
+    exit 1
+  fi
+  seconds "$s" "$e"
+}
+
 # The floor, with copies or without; prints the seconds and checks the files.
 timefloor() {
   fresh
@@ -90,7 +108,7 @@ timefloor() {
   echo "$t"
 }
 
-cps=() cleans=() nobackups=() floors=() floorcopies=()
+cps=() cleans=() restores=() nobackups=() floors=() floorcopies=()
 for ((r = 1; r <= runs; r++)); do
   rm -rf "$dir/copy"
   sync
@@ -99,14 +117,16 @@ for ((r = 1; r <= runs; r++)); do
   sync
   cps+=("$(seconds "$s" "$(now)")")
   cleans+=("$(timeclean)")
+  restores+=("$(timerestore)")
   nobackups+=("$(timeclean --no-backup)")
   floorcopies+=("$(timefloor --copies "$dir/floorcopies")")
   floors+=("$(timefloor)")
-  echo "run $r: cp -a + sync ${cps[-1]} s, clean ${cleans[-1]} s, clean --no-backup ${nobackups[-1]} s, floor ${floorcopies[-1]} / ${floors[-1]} s" >&2
+  echo "run $r: cp -a + sync ${cps[-1]} s, clean ${cleans[-1]} s, restore ${restores[-1]} s, clean --no-backup ${nobackups[-1]} s, floor ${floorcopies[-1]} / ${floors[-1]} s" >&2
 done
 
 cp_med=$(printf '%s\n' "${cps[@]}" | median)
 clean_med=$(printf '%s\n' "${cleans[@]}" | median)
+restore_med=$(printf '%s\n' "${restores[@]}" | median)
 nob_med=$(printf '%s\n' "${nobackups[@]}" | median)
 floorc_med=$(printf '%s\n' "${floorcopies[@]}" | median)
 floor_med=$(printf '%s\n' "${floors[@]}" | median)
@@ -120,6 +140,7 @@ echo "| Command | Median (s) | × cp -a + sync |"
 echo "|---|---:|---:|"
 echo "| cp -a + sync | $cp_med | 1.0 |"
 echo "| tervane-cli clean (with backups) | $clean_med | $(ratio "$clean_med") |"
+echo "| tervane-cli restore (of that clean) | $restore_med | $(ratio "$restore_med") |"
 echo "| tervane-cli clean --no-backup | $nob_med | $(ratio "$nob_med") |"
 echo "| floor: a copy, a new file beside, flushes and rename, no checks (bench/replacefloor.cpp --copies) | $floorc_med | $(ratio "$floorc_med") |"
 echo "| floor without the copy (bench/replacefloor.cpp) | $floor_med | $(ratio "$floor_med") |"

@@ -35,6 +35,8 @@ QString nowText() {
 
 // Opens (creating with 0700 when asked) the folder `name` below `at`, never
 // through a link, and makes sure it is the running user's and closed to others.
+// Only a run that creates the store closes a folder that others may enter;
+// otherwise such a folder is not taken for the store (EACCES).
 int openOwnFolder(int at, const char* name, bool create, platform::UniqueFd& out) {
   if (create && ::mkdirat(at, name, 0700) != 0 && errno != EEXIST)
     return errno;
@@ -46,8 +48,12 @@ int openOwnFolder(int at, const char* name, bool create, platform::UniqueFd& out
     return errno;
   if (st.st_uid != ::geteuid())
     return EPERM;
-  if ((st.st_mode & 077) != 0 && ::fchmod(out.get(), 0700) != 0)
-    return errno;
+  if ((st.st_mode & 077) != 0) {
+    if (!create)
+      return EACCES;
+    if (::fchmod(out.get(), 0700) != 0)
+      return errno;
+  }
   return 0;
 }
 
@@ -135,7 +141,6 @@ int BackupRun::start() {
   manifest_ = std::move(manifest);
   name_ = name;
 
-  char cwd[4096];
   QJsonObject header{{u"type"_s, u"run"_s},
                      {u"format"_s, 1},
                      {u"kind"_s, kind_ == RunKind::Clean ? u"clean"_s : u"restore"_s},
@@ -143,8 +148,14 @@ int BackupRun::start() {
                      {u"signature"_s, gjz_},
                      {u"uid"_s, qint64(::geteuid())},
                      {u"full"_s, full_}};
-  platform::putPath(header, ::getcwd(cwd, sizeof cwd) ? QByteArray(cwd) : QByteArray("/"),
-                    QStringLiteral("cwd"));
+  // Relative paths count from it, whatever its length. A folder that cannot be
+  // named (removed, or above it one that may not be read) is not recorded, and
+  // the run then keeps no relative path: restore would not know where it is.
+  if (char* cwd = ::getcwd(nullptr, 0)) {
+    cwd_ = QByteArray(cwd);
+    std::free(cwd);
+    platform::putPath(header, cwd_, QStringLiteral("cwd"));
+  }
   if (const int e = append(header, true))
     return e;
   if (::fsync(run_.get()) != 0 || ::fsync(store_.fd()) != 0)
@@ -234,6 +245,8 @@ int BackupRun::before(int file, int fd, const struct stat& st, const QByteArray&
     if (const int err = start())
       return err;
   }
+  if (!e->path.startsWith('/') && cwd_.isEmpty())
+    return ENOENT;
   if (full_) {
     if (const int err = writeCopy(*e, fd, steps, !hold_))
       return err;

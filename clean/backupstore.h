@@ -52,6 +52,17 @@ class Store {
   QByteArray path_;
 };
 
+// What lies at the store's place, for the scan, which skips the store: the
+// store's identity when a genuine store is there (opened as Store opens it).
+// `refusal`: the errno why what is there is not taken for the store (a link on
+// the way, a folder of another owner or open to others); 0 when nothing is there.
+struct StoreLookup {
+  QByteArray path;
+  std::optional<platform::FileIdentity> identity;
+  int refusal = 0;
+};
+StoreLookup lookUpStore();
+
 enum class RunKind { Clean, Restore };
 
 // What a run's manifest says about one file of its list.
@@ -76,7 +87,7 @@ struct RunManifest {
   RunKind kind = RunKind::Clean;
   QString started;  // ISO 8601, UTC
   QString signature;
-  QByteArray cwd;
+  QByteArray cwd;                 // empty when the run could not record it
   bool full = true;               // a copy of every file was kept
   bool ended = false;             // the run came to its end (finished or stopped at a failure)
   bool recovered = false;         // a later run dealt with what this one left unfinished
@@ -91,7 +102,8 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name);
 // Removes a run's folder and everything in it. 0 or errno.
 int removeRun(int storeFd, const QByteArray& name);
 
-// The path a record names, made absolute with the run's folder of origin.
+// The path a record names, made absolute with the run's folder of origin; empty
+// for a relative path when the run recorded no folder.
 QByteArray absolutePath(const RunManifest& run, const FileRecord& file);
 
 // One run's record in the store, made as the run goes; it keeps each file for
@@ -159,6 +171,7 @@ class BackupRun final : public Keeper {
   platform::UniqueFd run_;
   platform::UniqueFd manifest_;
   QByteArray name_;
+  QByteArray cwd_;  // the working folder recorded; empty when it could not be named
   int n_ = -1;
   std::vector<Entry> entries_;  // the files without an outcome yet, in list order
   bool hold_ = false;

@@ -18,6 +18,7 @@
 namespace clean {
 
 struct Batch::File {
+  std::optional<Options> options;  // its own, when given (restore)
   std::unique_ptr<Cleaning> c;
   bool alone = false;             // rewritten in place, by itself
   platform::FileIdentity folder;  // the folder it is in
@@ -111,11 +112,14 @@ bool Batch::full() const {
 }
 
 Batch::Add Batch::add(const QByteArray& path, std::optional<platform::FileIdentity> scannedAs,
-                      int keeperFile) {
+                      int keeperFile, const Options* fileOptions) {
   if (full())
     return {Added::Later, {}};
   auto f = std::make_unique<File>();
-  f->c = std::make_unique<Cleaning>(path, gjz_, o_, scannedAs, keeperFile);
+  if (fileOptions)
+    f->options = *fileOptions;
+  f->c =
+      std::make_unique<Cleaning>(path, gjz_, fileOptions ? *f->options : o_, scannedAs, keeperFile);
   Cleaning& c = *f->c;
   if (const Stage opened = c.open(); !opened.ok())
     return {Added::Failed, opened.failure()};

@@ -63,8 +63,11 @@ class Batch {
   // Opens and checks the next file of the list and has the keeper keep it.
   // `keeperFile`: the file's number with the keeper. With `scannedAs`, the path
   // must still lead to the file the scan read there (see cleanFile).
+  // `fileOptions`: this file's own options instead of the batch's (a restore
+  // puts back each file from its own copy, with its own time and owner); its
+  // keeper must be the batch's.
   [[nodiscard]] Add add(const QByteArray& path, std::optional<platform::FileIdentity> scannedAs,
-                        int keeperFile);
+                        int keeperFile, const Options* fileOptions = nullptr);
   bool full() const;
   bool empty() const { return files_.empty(); }
 

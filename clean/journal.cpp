@@ -113,10 +113,12 @@ void recoverRun(const Store& store, const QByteArray& name, std::vector<Recovery
     QByteArray fileName;
     if (!openFolderOf(path, dir, fileName))
       continue;
+    // The new file took the listed file's owner as soon as it was written: one
+    // of that owner's, or ours, under the unpredictable name the run recorded.
     struct stat st;
     if (!f.temp.isEmpty() &&
         ::fstatat(dir.get(), f.temp.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == f.uid) &&
         ::unlinkat(dir.get(), f.temp.constData(), 0) == 0) {
       notes.push_back(
           {RecoveryNote::What::TempRemoved, path.left(path.lastIndexOf('/') + 1) + f.temp, {}, 0});

@@ -1,6 +1,7 @@
 #include "clean/restore.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,10 +9,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <map>
+#include <optional>
+#include <utility>
 
 #include "clean/backupstore.h"
+#include "clean/batch.h"
 #include "clean/failures.h"
 #include "clean/fileio.h"
+#include "clean/storelayout.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
 
@@ -36,50 +43,109 @@ int hashOf(int fd, QByteArray& hex) {
   return 0;
 }
 
-// The latest clean run that kept copies. A run that saved none (its first file
-// failed before anything was kept) has nothing to put back: taking it would
-// report success and leave the last real clean in place.
-QByteArray latestCleanRun(const Store& store) {
+// Whether the run's clean is still going: it holds its manifest's lock while it
+// lives.
+bool stillRunning(int storeFd, const QByteArray& name) {
+  platform::UniqueFd manifest(
+      ::openat(storeFd, (name + '/' + kManifest).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  return manifest.ok() && ::flock(manifest.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
+// The latest clean run that kept copies and has ended. A run that saved none
+// (its first file failed before anything was kept) has nothing to put back:
+// taking it would report success and leave the last real clean in place. A run
+// still going is passed over (and named in `passedOver`).
+QByteArray latestCleanRun(const Store& store, std::vector<QByteArray>& passedOver) {
   const std::vector<QByteArray> runs = store.runs();
   for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
     const auto m = readRun(store.fd(), *it);
     if (!m || m->kind != RunKind::Clean || !m->full)
       continue;
-    if (std::any_of(m->files.begin(), m->files.end(),
-                    [](const FileRecord& f) { return !f.copy.isEmpty(); }))
-      return *it;
+    if (std::none_of(m->files.begin(), m->files.end(),
+                     [](const FileRecord& f) { return !f.copy.isEmpty(); }))
+      continue;
+    if (stillRunning(store.fd(), *it)) {
+      passedOver.push_back(*it);
+      continue;
+    }
+    return *it;
   }
   return {};
 }
 
-// The records of one file: the same path listed twice, or names of one file
-// (hard links, or the file a rename of an earlier record left), in list order.
+// The records of one file, in list order: a file is followed from record to
+// record by its identity, from the one its record found before the clean to the
+// one the clean left (a new file when replaced), which the next record of the
+// same file found. Two records of one path that no identity links (a run cut
+// short recorded no identity after) are one file as well. Identities alone
+// never group: an inode number freed by one replacement is often reused by a
+// later one, for another file.
 std::vector<std::vector<const FileRecord*>> filesOf(const RunManifest& m) {
   std::vector<std::vector<const FileRecord*>> groups;
-  auto same = [&m](const FileRecord& a, const FileRecord& b) {
-    const platform::FileIdentity id{b.dev, b.ino};
-    return absolutePath(m, a) == absolutePath(m, b) || platform::FileIdentity{a.dev, a.ino} == id ||
-           (a.after && *a.after == id);
-  };
+  std::map<std::pair<quint64, quint64>, std::size_t> current;  // identity now -> group
+  std::vector<std::pair<quint64, quint64>> keyOf;              // group -> identity now
+  std::map<QByteArray, std::size_t> byPath;
   for (const FileRecord& f : m.files) {
     if (f.copy.isEmpty() || f.sha256.isEmpty())
       continue;  // never touched: it failed before its backup
-    auto g = std::find_if(groups.begin(), groups.end(), [&](const auto& group) {
-      return std::any_of(group.begin(), group.end(),
-                         [&](const FileRecord* r) { return same(*r, f); });
-    });
-    if (g == groups.end())
-      groups.push_back({&f});
-    else
-      g->push_back(&f);
+    const std::pair<quint64, quint64> before{f.dev, f.ino};
+    const QByteArray path = absolutePath(m, f);
+    std::size_t g;
+    if (const auto at = current.find(before); at != current.end()) {
+      g = at->second;
+    } else if (const auto named = byPath.find(path); named != byPath.end() && !path.isEmpty()) {
+      g = named->second;
+    } else {
+      g = groups.size();
+      groups.emplace_back();
+      keyOf.emplace_back(0, 0);
+    }
+    groups[g].push_back(&f);
+    if (current.count(keyOf[g]) && current[keyOf[g]] == g)
+      current.erase(keyOf[g]);
+    keyOf[g] = f.after ? std::make_pair(f.after->device, f.after->inode) : before;
+    current[keyOf[g]] = g;
+    if (!path.isEmpty())
+      byPath.emplace(path, g);
   }
   return groups;
 }
 
-// `f`: the file's first record, which holds its original; `left`: what the
-// clean's last record of it left there.
+// A file whose original is to be written back, with what its rewrite needs
+// until its batch is committed.
+struct Write {
+  std::size_t index = 0;  // in the report
+  QByteArray path;
+  platform::UniqueFd copy;
+  platform::FileIdentity readAs;  // the file checked: the one to be written
+  struct timespec mtime {};
+  struct stat ownership {};
+  Options options;
+  int journalFile = -1;
+};
+
+// Gives the file the owner, group and mode recorded before the clean, and its
+// modification time. 0 or errno.
+int putBackAttributes(int fd, const struct stat& now, const FileRecord& f) {
+  if ((now.st_uid != f.uid || now.st_gid != f.gid) && ::fchown(fd, f.uid, f.gid) != 0)
+    return errno;
+  if (::fchmod(fd, mode_t(f.mode) & 07777) != 0)
+    return errno;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(f.mtimeSec), long(f.mtimeNsec)}};
+  return ::futimens(fd, times) == 0 ? 0 : errno;
+}
+
+bool sameAttributes(const struct stat& now, const FileRecord& f) {
+  return now.st_uid == f.uid && now.st_gid == f.gid &&
+         (now.st_mode & 07777) == (mode_t(f.mode) & 07777) && now.st_mtim.tv_sec == f.mtimeSec &&
+         now.st_mtim.tv_nsec == f.mtimeNsec;
+}
+
+// `f`: the file's first record, which holds its original; `last`: the clean's
+// last record of it, which says what the clean left there.
 RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
-                        const QByteArray& left, const RestoreOptions& ro, BackupRun& journal) {
+                        const FileRecord& last, const RestoreOptions& ro,
+                        std::optional<Write>& write) {
   RestoredFile r;
   r.path = absolutePath(m, f);
   auto failed = [&r](const QString& why) {
@@ -87,6 +153,13 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     r.reason = why;
     return r;
   };
+  if (r.path.isEmpty()) {
+    // A relative path of a run that could not record its working folder: it is
+    // never resolved against another folder.
+    r.path = f.path;
+    return failed(QStringLiteral(
+        u"清除时的工作文件夹没有记录下来，不能确定这个相对路径指的是哪个文件，没有恢复。"));
+  }
   // The file as it is now, read without following a link to it, and through a
   // link on the way only where the clean without a scan's identity would go.
   platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
@@ -121,22 +194,37 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     why.error = e;
     return failed(reasonText(why));
   }
+  // Only the file the clean left is written: the very file (its identity after
+  // the clean), or one that holds what the clean left or the original and has no
+  // other name (a copy put back by other means). A file of another identity
+  // with other names may be anyone's (a hard link planted at the path): not
+  // even --force writes to it.
+  // A run cut short recorded no identity after: the file it had not replaced
+  // yet (or rewrote in place) is still the one it found.
+  const platform::FileIdentity found{last.dev, last.ino};
+  const bool leftThere = (last.after ? *last.after : found) == platform::identityOf(st);
+  const bool sameContent = now == last.sha256Cleaned || now == f.sha256;
+  if (!leftThere && !(sameContent && st.st_nlink == 1)) {
+    return failed(
+        QStringLiteral(u"清除之后这个路径上已换成了另一个文件，或它又有了别的名字（硬链接），为了不"
+                       u"写到别人的文件里，没有恢复（--force 也不恢复）。"));
+  }
   const struct timespec mtime { time_t(f.mtimeSec), long(f.mtimeNsec) };
   if (now == f.sha256) {
-    // The clean rewrote it as it was (nothing to remove): only its time is new.
+    // It holds its original already (nothing was removed, or restored before):
+    // at most its owner, mode and time are put back.
     r.result = RestoredFile::Result::Unchanged;
-    if (st.st_mtim.tv_sec != mtime.tv_sec || st.st_mtim.tv_nsec != mtime.tv_nsec) {
-      const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
-      if (::futimens(file.get(), times) != 0) {
+    if (!sameAttributes(st, f)) {
+      if (const int e = putBackAttributes(file.get(), st, f)) {
         Failure why;
-        why.error = errno;
+        why.error = e;
         return failed(reasonText(why));
       }
       r.result = RestoredFile::Result::Restored;
     }
     return r;
   }
-  if (now != left && !ro.force) {
+  if (now != last.sha256Cleaned && !ro.force) {
     r.result = RestoredFile::Result::Edited;
     return r;
   }
@@ -145,19 +233,15 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   if (!copy.ok() || hashOf(copy.get(), kept) != 0 || kept != f.sha256)
     return failed(QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
 
-  Options o;
-  o.fault = ro.fault;
-  o.keeper = &journal;
-  o.contentFrom = copy.get();
-  o.mtime = &mtime;
-  // The file written must be the one just read.
-  const platform::FileIdentity readAs = platform::identityOf(st);
-  platform::FileIdentity after;
-  journal.next(r.path);
-  const CleanResult written = cleanFile(r.path, {}, o, &readAs, &after);
-  journal.outcome(written, after);
-  if (!written.ok())
-    return failed(reasonText(written.failure()));
+  write.emplace();
+  write->path = r.path;
+  write->copy = std::move(copy);
+  write->readAs = platform::identityOf(st);
+  write->mtime = mtime;
+  write->ownership.st_uid = f.uid;
+  write->ownership.st_gid = f.gid;
+  write->ownership.st_mode = mode_t(f.mode);
+  write->options.fault = ro.fault;
   r.result = RestoredFile::Result::Restored;
   return r;
 }
@@ -172,7 +256,7 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
     report.error = e;
     return report;
   }
-  report.run = run.isEmpty() ? latestCleanRun(store) : run;
+  report.run = run.isEmpty() ? latestCleanRun(store, report.passedOver) : run;
   const auto m = report.run.isEmpty() || report.run.contains('/') ? std::nullopt
                                                                   : readRun(store.fd(), report.run);
   if (!m || m->kind != RunKind::Clean) {
@@ -185,12 +269,92 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
     report.error = errno;
     return report;
   }
+  // A clean still going would go on cleaning what is put back, and its records
+  // are not complete: it is restored once it has ended. The lock taken here keeps
+  // a second restore of the same run out meanwhile.
+  platform::UniqueFd manifest(::openat(runFd.get(), kManifest, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!manifest.ok() || ::flock(manifest.get(), LOCK_SH | LOCK_NB) != 0) {
+    report.error = manifest.ok() && errno == EWOULDBLOCK ? EBUSY : errno;
+    return report;
+  }
   BackupRun journal(RunKind::Restore, false, {});
   bool stopped = false;
-  for (const auto& records : filesOf(*m)) {
-    report.files.push_back(restoreOne(*m, runFd.get(), *records.front(),
-                                      records.back()->sha256Cleaned, options, journal));
-    stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
+  {
+    // The originals are written as the clean writes, a batch at a time, so
+    // that a restore shares its flushes as the clean did (clean/batch.h).
+    Options shared;
+    shared.keeper = &journal;
+    shared.fault = options.fault;
+    Batch batch({}, shared);
+    std::deque<Write> queued;  // in the batch, in its order
+    std::deque<Write> todo;    // to be added, in list order
+    auto failedAt = [&](const Write& w, const Failure& why) {
+      report.files[w.index].result = RestoredFile::Result::Failed;
+      report.files[w.index].reason = reasonText(why);
+      stopped = true;
+    };
+    auto commit = [&] {
+      const std::vector<Batch::Done> done = batch.commit();
+      std::deque<Write> again;
+      for (std::size_t i = 0; i < done.size(); ++i) {
+        Write& w = queued[i];
+        if (done[i].kind == Batch::Done::Kind::NotReached) {
+          // Left as it was because an earlier file failed: tried again.
+          journal.notReached(w.journalFile);
+          again.push_back(std::move(w));
+          continue;
+        }
+        const CleanResult result = done[i].result();
+        journal.outcome(w.journalFile, result, done[i].cleanedAs);
+        if (!result.ok())
+          failedAt(w, result.failure());
+      }
+      queued.clear();
+      while (!again.empty()) {
+        todo.push_front(std::move(again.back()));
+        again.pop_back();
+      }
+    };
+    auto drain = [&] {
+      while (!todo.empty()) {
+        queued.push_back(std::move(todo.front()));
+        todo.pop_front();
+        Write& w = queued.back();
+        w.options.keeper = &journal;
+        w.options.contentFrom = w.copy.get();
+        w.options.mtime = &w.mtime;
+        w.options.ownership = &w.ownership;
+        w.journalFile = journal.next(w.path);
+        const Batch::Add added = batch.add(w.path, w.readAs, w.journalFile, &w.options);
+        if (added.added == Batch::Added::Yes)
+          continue;
+        Write back = std::move(queued.back());
+        queued.pop_back();
+        if (added.added == Batch::Added::Later) {
+          journal.notReached(back.journalFile);
+          todo.push_front(std::move(back));
+          commit();
+          continue;
+        }
+        journal.outcome(back.journalFile, CleanResult::failed(added.failure), {});
+        failedAt(back, added.failure);
+      }
+    };
+    for (const auto& records : filesOf(*m)) {
+      std::optional<Write> write;
+      report.files.push_back(
+          restoreOne(*m, runFd.get(), *records.front(), *records.back(), options, write));
+      stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
+      if (write) {
+        write->index = report.files.size() - 1;
+        todo.push_back(std::move(*write));
+        drain();
+      }
+    }
+    while (!queued.empty() || !todo.empty()) {
+      commit();
+      drain();
+    }
   }
   journal.finish(stopped);
   return report;

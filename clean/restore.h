@@ -37,14 +37,21 @@ struct RestoredFile {
 };
 
 struct RestoreReport {
-  int error = 0;                        // ENOENT: no such run (or no store); otherwise errno
+  int error = 0;                        // ENOENT: no such run (or no store); EBUSY: the
+                                        // run's clean is still going; otherwise errno
   QByteArray run;                       // the run restored
   std::vector<RecoveryNote> recovered;  // runs cut short that were dealt with first
   std::vector<RestoredFile> files;      // one per file, in list order; a file listed
                                         // more than once (also by another name) once
+  std::vector<QByteArray> passedOver;   // newer clean runs still going, not taken for
+                                        // the latest
 };
 
-// Restores the clean run named `run`, or the latest clean run when it is empty.
+// Restores the clean run named `run`, or the latest clean run that has ended
+// when it is empty. A run whose clean is still going is refused (EBUSY). Each
+// file gets back its content, owner, group, mode and modification time from
+// before the clean, and only when the file at its path is the one the clean
+// left there (see restore.cpp).
 RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options = {});
 
 // The reason text for a result, in the words of the clean's messages.

@@ -219,7 +219,13 @@ Replacement Cleaning::fillTemp() {
     return Replacement::needsInPlace();
   if (const int e = produce(file_.get(), temp.fd(), Step::WriteTemp, false))
     return systemFailure(e);
-  if (!carryIdentity(file_.get(), temp.fd(), st_))
+  struct stat owned = st_;
+  if (o_.ownership) {
+    owned.st_uid = o_.ownership->st_uid;
+    owned.st_gid = o_.ownership->st_gid;
+    owned.st_mode = o_.ownership->st_mode;
+  }
+  if (!carryIdentity(file_.get(), temp.fd(), owned))
     return Replacement::needsInPlace();
   if (const int e = setMtime(temp.fd(), o_.mtime))
     return systemFailure(e);
@@ -310,13 +316,22 @@ CleanResult Cleaning::rewriteInPlace() {
   if (!sameContent(now, st_))
     return fail(failure(Reason::Changed));
 
+  // The owner the file is to have is given before any byte changes: a refusal
+  // leaves the content as it was.
+  if (o_.ownership) {
+    if ((o_.ownership->st_uid != st_.st_uid || o_.ownership->st_gid != st_.st_gid) &&
+        ::fchown(file_.get(), o_.ownership->st_uid, o_.ownership->st_gid) != 0)
+      return fail(systemFailure(errno));
+    if (::fchmod(file_.get(), o_.ownership->st_mode & 07777) != 0)
+      return fail(systemFailure(errno));
+  }
   // The new content is read from the copy (or the restore's source), so writing
   // it from the start of the file is safe.
   int e = produce(copy.get(), file_.get(), Step::WriteInPlace, true);
   if (e == 0)
     e = setMtime(file_.get(), o_.mtime);
   if (e == 0)
-    e = keepSetIdBits(file_.get(), st_.st_mode);
+    e = keepSetIdBits(file_.get(), o_.ownership ? o_.ownership->st_mode : st_.st_mode);
   if (e == 0)
     e = syncFile(steps_, Step::SyncInPlace, file_.get());
   if (e == 0)

@@ -106,6 +106,9 @@ struct Options {
   int contentFrom = -1;
   // When set, the file's modification time afterwards.
   const struct timespec* mtime = nullptr;
+  // When set (restore), the owner, group and mode (st_uid, st_gid, st_mode) the
+  // file gets afterwards, instead of keeping the ones it has.
+  const struct stat* ownership = nullptr;
   // How the content is read. With Auto (the scan's rule) the whole file is read
   // once before the removal to learn whether it is valid UTF-8.
   text::Encoding encoding = text::Encoding::Auto;

@@ -49,6 +49,19 @@ std::vector<QByteArray> namesIn(int dirfd) {
   return names;
 }
 
+StoreLookup lookUpStore() {
+  StoreLookup found;
+  Store store;
+  const int e = store.open(false);
+  found.path = store.path();
+  struct stat st;
+  if (e == 0 && ::fstat(store.fd(), &st) == 0)
+    found.identity = platform::identityOf(st);
+  else if (e != 0 && e != ENOENT)
+    found.refusal = e;
+  return found;
+}
+
 std::vector<QByteArray> Store::runs() const {
   std::vector<QByteArray> out;
   for (const QByteArray& n : namesIn(fd_.get())) {
@@ -92,7 +105,7 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
       m.started = o.value(u"started").toString();
       m.signature = o.value(u"signature").toString();
       m.full = o.value(u"full").toBool(true);
-      m.cwd = platform::takePath(o, QStringLiteral("cwd")).value_or(QByteArray("/"));
+      m.cwd = platform::takePath(o, QStringLiteral("cwd")).value_or(QByteArray());
     } else if (type == u"file") {
       FileRecord f;
       f.n = n;
@@ -151,6 +164,8 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
 QByteArray absolutePath(const RunManifest& run, const FileRecord& file) {
   if (file.path.startsWith('/'))
     return file.path;
+  if (!run.cwd.startsWith('/'))
+    return {};
   return (run.cwd.endsWith('/') ? run.cwd : run.cwd + '/') + file.path;
 }
 

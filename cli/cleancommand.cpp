@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QSet>
 
 #include <cerrno>
 #include <cstring>
@@ -53,22 +55,56 @@ QList<QByteArray> fromReport(const QString& file, Identities& identities, Sink& 
   return paths;
 }
 
-// Opens the file at `path` to read it, reaching its folder as the clean does: one
-// folder at a time, so that any length works, and through a link only where the
-// clean would go through it (any link when the scan's identity will judge the
-// file). -1 with errno, or with `why` set for a link the clean would refuse.
-int openAsCleaned(const QByteArray& path, bool identified, QString* why = nullptr) {
+// Opens the file at `path` to read it only after the checks the clean itself
+// applies: its folder reached as the clean reaches it (one folder at a time, so
+// that any length works; through a link only where the clean would go through
+// it, any link when the scan's identity will judge the file), then the name
+// looked at without following it: a regular file, and the file the scan found
+// when the report names one. Nothing else is ever opened, so that a path swapped
+// for a device, a FIFO or a link outside the tree is refused unread. -1 with
+// `why` set, or with `error` for a system error; `st`: the file opened.
+int openChecked(const QByteArray& path, const Identities& identities, struct stat& st, int& error,
+                QString& why) {
+  const auto id = identities.constFind(path);
+  const bool identified = id != identities.constEnd();
   platform::OpenedFolder folder = platform::openFolderOf(
       path, identified ? platform::LinkTrust::Any : platform::LinkTrust::Trusted);
   if (!folder.dir.ok()) {
-    if (why && !folder.untrustedLink.isEmpty()) {
-      *why = u"not followed: the link "_s + platform::lineOfBytes(folder.untrustedLink) +
-             u" lies in a folder that others than root and you can change"_s;
+    if (!folder.untrustedLink.isEmpty()) {
+      why = u"not followed: the link "_s + platform::lineOfBytes(folder.untrustedLink) +
+            u" lies in a folder that others than root and you can change"_s;
     }
-    errno = folder.error;
+    error = folder.error;
     return -1;
   }
-  return openToRead(folder.dir.get(), folder.name);
+  struct stat named;
+  if (::fstatat(folder.dir.get(), folder.name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    error = errno;
+    return -1;
+  }
+  if (S_ISLNK(named.st_mode)) {
+    why = u"a symbolic link, not followed"_s;
+    return -1;
+  }
+  if (!S_ISREG(named.st_mode)) {
+    why = u"not a regular file"_s;
+    return -1;
+  }
+  if (identified && id.value() != platform::identityOf(named)) {
+    why = u"not the file the scan found there"_s;
+    return -1;
+  }
+  platform::UniqueFd fd(openToRead(folder.dir.get(), folder.name));
+  if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
+    error = errno;
+    return -1;
+  }
+  // Swapped between the look and the open.
+  if (!S_ISREG(st.st_mode) || platform::identityOf(st) != platform::identityOf(named)) {
+    why = u"replaced while it was opened"_s;
+    return -1;
+  }
+  return fd.release();
 }
 
 // The byte ranges as "FIRST-LAST" (both included), separated by spaces.
@@ -101,16 +137,10 @@ class DryRun {
     platform::putPath(o, path);
     int error = 0;
     QString why;
-    const auto id = identities_.constFind(path);
-    platform::UniqueFd fd(openAsCleaned(path, id != identities_.constEnd(), &why));
     struct stat st {};
-    if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
-      error = errno;  // `why` names a refused link
-    } else if (!S_ISREG(st.st_mode)) {
-      why = u"not a regular file"_s;
-    } else if (id != identities_.constEnd() && id.value() != platform::identityOf(st)) {
-      why = u"not the file the scan found there"_s;
-    }
+    platform::UniqueFd fd(openChecked(path, identities_, st, error, why));
+    if (!fd.ok() && error == 0 && why.isEmpty())
+      error = EIO;
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
       found = findOccurrences(fd.get(), gjz_, encoding_);
@@ -174,6 +204,8 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   const QCommandLineOption dry(u"dry-run"_s, u"preview"_s);
   const QCommandLineOption json(u"json"_s, u"JSON Lines"_s);
   const QCommandLineOption report(u"report"_s, u"scan report"_s, u"FILE"_s);
+  const QCommandLineOption keepGoing(u"keep-going"_s, u"go on past a file that fails"_s);
+  parser.addOption(keepGoing);
   parser.addOption(null);
   parser.addOption(dry);
   parser.addOption(json);
@@ -267,23 +299,65 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     w.scannedFiles.insert(platform::decodePath(it.key()), it.value());
   Cleaner cleaner(w);
   cleaner.setKeepBackups(!parser.isSet(noBackup));
+  cleaner.setKeepGoing(parser.isSet(keepGoing));
   cleaner.beginBatches();
   // Counted just before each batch is cleaned: the removal reports no number.
   QHash<QByteArray, qint64> counts;
+  // The paths reported so far: a path listed again is the same file, which the
+  // clean handled once.
+  QSet<QByteArray> reportedPaths;
+  qint64 cleanedFiles = 0, unchangedFiles = 0, failedFiles = 0;
   if (parser.isSet(json)) {
     cleaner.onFile = [&](const QByteArray& path, const clean::CleanResult& result) {
       QJsonObject o{{u"type"_s, u"clean"_s}};
       platform::putPath(o, path);
-      o.insert(u"outcome"_s, result.ok() ? u"cleaned"_s : u"failed"_s);
+      const bool again = reportedPaths.contains(path);
+      reportedPaths.insert(path);
       if (!result.ok()) {
+        o.insert(u"outcome"_s, u"failed"_s);
         o.insert(u"error"_s, text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path),
                                                                   result.failure())));
-      } else if (counts.contains(path)) {
-        o.insert(u"occurrences"_s, counts.value(path));
+        failedFiles += again ? 0 : 1;
+      } else {
+        // A file from which nothing was removed is not called cleaned.
+        const qint64 found = again ? 0 : counts.value(path, -1);
+        o.insert(u"outcome"_s, found == 0 ? u"unchanged"_s : u"cleaned"_s);
+        if (found >= 0)
+          o.insert(u"occurrences"_s, found);
+        if (again)
+          o.insert(u"listed_again"_s, true);
+        else
+          ++(found == 0 ? unchangedFiles : cleanedFiles);
       }
       out.write(jsonLine(o));
     };
   }
+  // At the end: every file the run went past, with its reason, and the summary.
+  auto finish = [&]() {
+    for (const Cleaner::Failed& f : cleaner.failures()) {
+      err.write("tervane-cli: " + platform::visibleText(f.shown).toUtf8() + ": " +
+                clean::reasonText(f.why).toUtf8() + '\n');
+    }
+    if (parser.isSet(json)) {
+      QJsonObject summary{{u"type"_s, u"summary"_s},
+                          {u"files_cleaned"_s, cleanedFiles},
+                          {u"files_unchanged"_s, unchangedFiles},
+                          {u"files_failed"_s, failedFiles}};
+      QJsonArray failed;
+      for (const Cleaner::Failed& f : cleaner.failures()) {
+        QJsonObject o{{u"error"_s, clean::reasonText(f.why)}};
+        if (f.path.isEmpty())
+          o.insert(u"line"_s, f.shown);
+        else
+          platform::putPath(o, f.path);
+        failed.append(o);
+      }
+      if (parser.isSet(keepGoing))
+        summary.insert(u"failed"_s, failed);
+      out.write(jsonLine(summary));
+    }
+    checkOutput(out, err);
+  };
   for (;;) {
     QString text1;
     qsizetype lines = 0;
@@ -291,10 +365,18 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     counts.clear();
     while (lines < kBatchLines && text1.size() < kBatchChars && next(line)) {
       if (parser.isSet(json)) {
-        if (const auto bytes = platform::bytesOfLine(line)) {
-          platform::UniqueFd file(openAsCleaned(*bytes, identities.contains(*bytes)));
-          if (file.ok())
-            counts.insert(*bytes, qint64(findOccurrences(file.get(), gjz, encoding).ranges.size()));
+        // Read only as the clean would read it; a file it refuses is not counted.
+        const auto bytes = platform::bytesOfLine(line);
+        if (bytes && !counts.contains(*bytes)) {
+          struct stat st;
+          int error = 0;
+          QString why;
+          platform::UniqueFd file(openChecked(*bytes, identities, st, error, why));
+          if (file.ok()) {
+            const Occurrences found = findOccurrences(file.get(), gjz, encoding);
+            if (found.error == 0)
+              counts.insert(*bytes, qint64(found.ranges.size()));
+          }
         }
       }
       text1 += line;
@@ -305,14 +387,17 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
       w.setResultsText(text1);
       cleaner.Command2_Click();
       checkOutput(out, err);
-      if (w.messageShown())
+      if (w.messageShown()) {
+        finish();
         return kError;
+      }
     }
     if (status == LogReader::Status::Line)
       continue;
     readFailed();
     cleaner.endBatches();
-    return kOk;
+    finish();
+    return cleaner.failures().empty() ? kOk : kError;
   }
 }
 

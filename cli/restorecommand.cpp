@@ -62,9 +62,18 @@ int runRestore(const QStringList& args, Sink& out, Sink& err) {
       clean::restoreRun(positional.isEmpty() ? QByteArray() : local(positional.front()), options);
   if (const QString note = clean::recoveryMessage(report.recovered); !note.isEmpty())
     err.write(platform::visibleLines(note).toUtf8() + '\n');
+  for (const QByteArray& running : report.passedOver) {
+    err.write("tervane-cli: run " + platform::lineOfBytes(running).toUtf8() +
+              " is still cleaning; it is not taken for the latest and was left alone\n");
+  }
+  if (report.error == EBUSY) {
+    fail(err, u"run "_s + platform::lineOfBytes(report.run) +
+                  u" is still cleaning (its clean holds the run's lock); restore it once it "
+                  u"has ended"_s);
+  }
   if (report.error == ENOENT)
     fail(err, positional.isEmpty() ? u"no clean has kept backups here yet"_s
-                                   : u"no such backup run: "_s + positional.front());
+                                   : u"no such backup run: "_s + platform::visibleText(positional.front()));
   if (report.error != 0)
     fail(err, u"the backup store: "_s + QString::fromLocal8Bit(std::strerror(report.error)));
 

@@ -94,13 +94,17 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
       out.write(jsonLine(o));
     }
     const Scanner::Totals& t = scanner.totals();
-    out.write(jsonLine(QJsonObject{{u"type"_s, u"summary"_s},
-                                   {u"files_visited"_s, t.visited},
-                                   {u"files_tested"_s, t.tested},
-                                   {u"bytes_read"_s, qint64(t.bytesRead)},
-                                   {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
-                                   {u"files_found"_s, t.found},
-                                   {u"files_unreadable"_s, t.unreadable}}));
+    QJsonObject summary{{u"type"_s, u"summary"_s},
+                        {u"files_visited"_s, t.visited},
+                        {u"files_tested"_s, t.tested},
+                        {u"bytes_read"_s, qint64(t.bytesRead)},
+                        {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
+                        {u"files_found"_s, t.found},
+                        {u"files_unreadable"_s, t.unreadable}};
+    // Told on standard error as well: something at the store's place was walked.
+    if (!scanner.storeNotSkipped().isEmpty())
+      summary.insert(u"store_not_skipped"_s, scanner.storeNotSkipped());
+    out.write(jsonLine(summary));
   }
   checkOutput(out, err);
   // An error outranks a find: a file that could not be read may be infected.

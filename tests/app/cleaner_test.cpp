@@ -1,6 +1,10 @@
 // The clean command over the results log: the guard, the cleaning log, the
 // removal rules on real files, and a run that stops at a file.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +164,79 @@ TEST(Clean, PathListedTwiceIsCleanedAndLoggedTwice) {
   f.c.Command2_Click();
   EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.php"), f.t.path("a.php")}));
   EXPECT_EQ(f.t.read("a.php"), "xyz");
+}
+
+// The same path on two lines, apart or together, within one batch or across:
+// one rewrite (the file keeps the identity the first one gave it) and every
+// line logged.
+TEST(Clean, APathListedAgainIsRewrittenOnce) {
+  Fixture f;
+  f.t.write("a.php", "x<iframe>y");
+  f.t.write("b.php", "<iframe>b");
+  f.w.Text3 = QStringLiteral(u"<iframe>");
+  const QStringList paths = {f.t.path("a.php"), f.t.path("b.php"), f.t.path("a.php"),
+                             f.t.path("a.php")};
+  f.c.setBatchSize(2);
+  std::vector<platform::FileIdentity> identities;
+  int calls = 0;
+  f.c.onFile = [&](const QByteArray&, const clean::CleanResult& r) {
+    ++calls;
+    EXPECT_TRUE(r.ok());
+    struct stat st {};
+    ::stat(f.t.abs("a.php").constData(), &st);
+    identities.push_back(platform::identityOf(st));
+  };
+  f.w.Text1 = logOf(paths);
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog(paths));
+  EXPECT_TRUE(f.w.messages.isEmpty());
+  EXPECT_EQ(f.t.read("a.php"), "xy");
+  EXPECT_EQ(calls, 4);
+  // Rewritten by the first line only: its identity stays from then on.
+  ASSERT_EQ(identities.size(), 4u);
+  EXPECT_EQ(identities[1], identities[0]);
+  EXPECT_EQ(identities[3], identities[0]);
+}
+
+// Keeping going: a file that fails while its batch is committed leaves the files
+// after it untouched for the moment; they are cleaned after it all the same,
+// and the failure is named once, with no message.
+TEST(Clean, KeepGoingCleansTheRestOfABatchThatFailed) {
+  Fixture f;
+  for (const char* name : {"a.php", "b.php", "c.php", "d.php"})
+    f.t.write(name, QByteArray(name) + "<iframe>");
+  const QByteArray failing = f.t.abs("b.php");
+  f.c.options().fault = [failing](clean::Step step, const QByteArray& path) {
+    return step == clean::Step::Replace && path == failing ? EIO : 0;
+  };
+  f.c.setKeepGoing(true);
+  f.w.Text3 = QStringLiteral(u"<iframe>");
+  f.w.Text1 = logOf({f.t.path("a.php"), f.t.path("b.php"), f.t.path("c.php"), f.t.path("d.php"),
+                     f.t.path("b.php")});
+  f.c.Command2_Click();
+  EXPECT_TRUE(f.w.messages.isEmpty()) << f.w.messages.join(u'\n').toStdString();
+  EXPECT_EQ(f.t.read("a.php"), "a.php");
+  EXPECT_EQ(f.t.read("b.php"), "b.php<iframe>");
+  EXPECT_EQ(f.t.read("c.php"), "c.php");
+  EXPECT_EQ(f.t.read("d.php"), "d.php");
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.php"), f.t.path("c.php"), f.t.path("d.php")}));
+  ASSERT_EQ(f.c.failures().size(), 1u);
+  EXPECT_EQ(f.c.failures()[0].path, failing);
+
+  // Without it, the run stops at that file, as the window does.
+  Fixture g;
+  for (const char* name : {"a.php", "b.php", "c.php"})
+    g.t.write(name, QByteArray(name) + "<iframe>");
+  const QByteArray stopping = g.t.abs("b.php");
+  g.c.options().fault = [stopping](clean::Step step, const QByteArray& path) {
+    return step == clean::Step::Replace && path == stopping ? EIO : 0;
+  };
+  g.w.Text3 = QStringLiteral(u"<iframe>");
+  g.w.Text1 = logOf({g.t.path("a.php"), g.t.path("b.php"), g.t.path("c.php")});
+  g.c.Command2_Click();
+  EXPECT_EQ(g.w.messages.size(), 1);
+  EXPECT_EQ(g.t.read("c.php"), "c.php<iframe>");
+  EXPECT_TRUE(g.c.failures().empty());
 }
 
 TEST(Clean, GbkContentAndNamesThatAreNotUtf8) {

@@ -220,10 +220,14 @@ TEST_F(Report, CleanWithTheReportRefusesAFileSwappedSinceTheScan) {
   EXPECT_EQ(readFile(t.abs("a.php")), "<p></p>");
   EXPECT_EQ(readFile(t.abs("b.php")), swapped);
   const QList<QJsonObject> objects = parseLines(r.out);
-  ASSERT_EQ(objects.size(), 2) << r.out.toStdString();
+  // The two files, then the summary.
+  ASSERT_EQ(objects.size(), 3) << r.out.toStdString();
   EXPECT_EQ(objects[0].value(u"outcome"_s), u"cleaned"_s);
   EXPECT_EQ(objects[0].value(u"occurrences"_s).toInteger(), 1);
   EXPECT_EQ(objects[1].value(u"outcome"_s), u"failed"_s);
+  EXPECT_EQ(objects[2].value(u"type"_s), u"summary"_s);
+  EXPECT_EQ(objects[2].value(u"files_cleaned"_s).toInteger(), 1);
+  EXPECT_EQ(objects[2].value(u"files_failed"_s).toInteger(), 1);
   EXPECT_NE(r.err, "");
 
   // The preview applies the same check.

@@ -160,6 +160,33 @@ class Killed : public ::testing::Test {
 
 }  // namespace
 
+// Root cleans files of the site's owner: each new file beside them takes that
+// owner before the kill, and the next run removes it all the same.
+TEST_F(Killed, NewFilesOfAnotherOwnersFilesAreRemovedToo) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root to give files to another user";
+  for (const clean::Step step : {clean::Step::SyncTemp, clean::Step::Replace}) {
+    clearStore();
+    TempTree t;
+    makeTree(t);
+    for (int i = 0; i < kFiles; ++i)
+      ASSERT_EQ(::chown(t.abs(name(i)).constData(), 65534, 65534), 0);
+    const bool died = cleanKilled(
+        t,
+        [step](clean::Options& o) {
+          o.fault = [step](clean::Step s, const QByteArray&) {
+            if (s == step)
+              ::kill(::getpid(), SIGKILL);
+            return 0;
+          };
+        },
+        -1);
+    ASSERT_TRUE(died);
+    ASSERT_FALSE(leftovers(t).isEmpty());
+    expectRecoveredAndRestored(t, "killed at step " + std::to_string(int(step)));
+  }
+}
+
 TEST_F(Killed, AtEveryKindOfStep) {
   // Each trial dies at the k-th time the chosen step comes: in the backup, the
   // new file, the rename, the in-place rewrite.
