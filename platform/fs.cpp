@@ -330,29 +330,45 @@ QStringList driveList() {
 }
 
 QStringList driveList(const std::vector<Mount>& mounts, const QHash<QString, QString>& labels) {
-  QSet<QString> seenDevices;
-  // The root first, then by mount point; a file system mounted twice is one drive.
-  std::vector<Mount> sorted = mounts;
-  std::stable_sort(sorted.begin(), sorted.end(), [](const Mount& a, const Mount& b) {
-    const bool ra = a.mountPoint == u"/";
-    const bool rb = b.mountPoint == u"/";
-    if (ra != rb)
-      return ra;
-    return QStringView(a.mountPoint).compare(b.mountPoint) < 0;
-  });
-  QStringList drives;
-  for (const Mount& m : sorted) {
-    if (isPseudoFileSystem(m.fsType) || isVolatileOrImage(m.fsType) || m.mountPoint.contains(u':'))
-      continue;
-    if (seenDevices.contains(m.deviceId))
-      continue;
-    seenDevices.insert(m.deviceId);
+  const auto entryOf = [&labels](const Mount& m) {
     QString entry = m.mountPoint + u':';
     const QString device = QFileInfo(m.device).canonicalFilePath();
     const QString label = device.isEmpty() ? QString() : labels.value(device);
     if (!label.isEmpty())
       entry += QStringLiteral(" [") + label + u']';
-    drives.append(entry);
+    return entry;
+  };
+  QSet<QString> seenDevices;
+  QStringList drives;
+  // The root is a drive whatever the mount table says: in a chroot or a
+  // container it is often missing there, and its type may be tmpfs or overlay.
+  // Of file systems stacked on it the last one listed is the one seen.
+  const Mount* root = nullptr;
+  for (const Mount& m : mounts) {
+    if (m.mountPoint == u"/")
+      root = &m;
+  }
+  if (root) {
+    drives.append(entryOf(*root));
+    seenDevices.insert(root->deviceId);
+  } else {
+    drives.append(QStringLiteral("/:"));
+  }
+  // Then by mount point; a file system mounted twice is one drive.
+  std::vector<Mount> sorted;
+  for (const Mount& m : mounts) {
+    if (m.mountPoint != u"/" && !isPseudoFileSystem(m.fsType) && !isVolatileOrImage(m.fsType) &&
+        !m.mountPoint.contains(u':'))
+      sorted.push_back(m);
+  }
+  std::stable_sort(sorted.begin(), sorted.end(), [](const Mount& a, const Mount& b) {
+    return QStringView(a.mountPoint).compare(b.mountPoint) < 0;
+  });
+  for (const Mount& m : sorted) {
+    if (seenDevices.contains(m.deviceId))
+      continue;
+    seenDevices.insert(m.deviceId);
+    drives.append(entryOf(m));
   }
   return drives;
 }

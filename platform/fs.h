@@ -101,8 +101,9 @@ std::vector<Mount> readMounts();
 // never walked.
 bool isPseudoFileSystem(QStringView fsType);
 
-// The drive list: one entry per mounted real file system, the root first, then
-// by mount point: the mount point, ":", and " [LABEL]" when the volume has one.
+// The drive list: the root first, always, then one entry per mounted real file
+// system by mount point: the mount point, ":", and " [LABEL]" when the volume
+// has one.
 QStringList driveList();
 
 // The same over given mounts, with the volume labels by device path. A mount

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Runs the README's two commands on a fresh Debian 12, so that no missing
-# install step hides behind what a working machine already has. Makes a minimal
-# bookworm with debootstrap in a temporary folder, copies this checkout into it
-# (tracked and new files, without build folders), and there runs
-#   1. ./tools/run.sh until the main window shows on a virtual display (an Xvfb
-#      on this machine, whose socket alone is lent to the fresh system), then
-#      stops it;
+# install step hides behind what a working machine already has, and nothing of
+# this machine is lent: no bind mount of its root, no socket of its X server.
+# Makes a minimal bookworm with debootstrap in a temporary folder, copies this
+# checkout into it (tracked and new files, without build folders), and there
+# runs
+#   1. ./tools/run.sh until the main window shows on a virtual display: an Xvfb
+#      of the fresh system itself, started there once run.sh has installed it
+#      and checked with xwininfo there; then stops both;
 #   2. ./tools/test.sh, where a test that lacks a tool fails instead of
 #      skipping.
 # Prints the packages the commands installed and the time of each step; any
-# step that fails fails the check. Needs root, debootstrap, Xvfb, xwininfo and
-# the Debian mirror; installs nothing on this machine and removes the fresh
-# system at the end. It builds everything once, so it takes long.
+# step that fails fails the check. Needs root, debootstrap, git and the Debian
+# mirror; installs nothing on this machine and removes the fresh system at the
+# end. It builds everything once, so it takes long.
 #
 # TERVANE_DEBIAN_MIRROR: the mirror (default http://deb.debian.org/debian).
 # TERVANE_FUZZ_SECONDS, TERVANE_SANITIZE_BUILD: given to test.sh; 0 (skip the
@@ -23,7 +25,7 @@ mirror=${TERVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 source "$src/tests/install/fresh_root.sh"
 
 [ "$(id -u)" = 0 ] || { echo "FAIL: needs root (debootstrap, chroot, mount)" >&2; exit 1; }
-for tool in debootstrap:debootstrap Xvfb:xvfb xwininfo:x11-utils git:git; do
+for tool in debootstrap:debootstrap git:git; do
   command -v "${tool%%:*}" >/dev/null ||
     { echo "FAIL: needs ${tool%%:*} (apt-get install ${tool#*:})" >&2; exit 1; }
 done
@@ -31,12 +33,10 @@ done
 tmp=$(mktemp -d /var/tmp/tervane-machine.XXXXXX)
 root=$tmp/root
 logs=$tmp
-xvfb_pid=
 cleanup() {
   local status=$?
   set +e
   fresh_root_cleanup
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   if [ -n "${TERVANE_FRESH_LOG:-}" ]; then
     mkdir -p "$TERVANE_FRESH_LOG"
     cp "$logs"/*.log "$logs"/*.txt "$TERVANE_FRESH_LOG"/ 2>/dev/null || true
@@ -77,29 +77,49 @@ mkdir "$root/src"
 echo "   $(find "$root/src" -type f | wc -l) files"
 took
 
-# A virtual display on this machine; the fresh system gets its socket only, so
-# it needs nothing of X beyond what the run command installs.
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
-xvfb_pid=$!
+# A display number nobody uses here: the fresh system shares this machine's
+# network namespace, and so the abstract X sockets.
 display=
-read -r -t 20 -u "$fd" display || failed "Xvfb did not start" "$logs/xvfb.log"
-exec {fd}>&-
-mkdir -p "$root/tmp/.X11-unix"
-chmod 1777 "$root/tmp/.X11-unix"
-touch "$root/tmp/.X11-unix/X$display"
-mount --bind "/tmp/.X11-unix/X$display" "$root/tmp/.X11-unix/X$display"
+for n in $(seq 20 99); do
+  if ! grep -q "/tmp/.X11-unix/X$n\$" /proc/net/unix && [ ! -e "/tmp/.X$n-lock" ] &&
+    [ ! -e "$root/tmp/.X$n-lock" ]; then
+    display=$n
+    break
+  fi
+done
+[ -n "$display" ] || failed "no free display number between :20 and :99"
 
-step "./tools/run.sh (until the main window shows on display :$display)"
+step "./tools/run.sh (until the main window shows on the fresh system's display :$display)"
 root_env=(DISPLAY=":$display")
 in_root 'cd /src && exec ./tools/run.sh' >"$logs/run.log" 2>&1 &
 run_pid=$!
 root_env=()
+# run.sh installs Xvfb with the rest and builds for minutes after; the display
+# starts once the packages are in.
+installed() {
+  in_root "dpkg-query -W -f='\${Status}' $1 2>/dev/null" | grep -q 'install ok installed'
+}
+while kill -0 "$run_pid" 2>/dev/null && ! { installed xvfb && installed x11-utils; }; do
+  sleep 5
+done
+kill -0 "$run_pid" 2>/dev/null ||
+  failed "run.sh ended before it installed Xvfb" "$logs/run.log"
+echo "   Xvfb installed after $(((SECONDS - step_started) / 60)) min; display :$display"
+in_root "exec Xvfb :$display -screen 0 1024x768x24 -nolisten tcp" >"$logs/xvfb.log" 2>&1 &
+answered=
+for _ in $(seq 1 100); do
+  if in_root "xwininfo -root -display :$display" >"$logs/xwininfo.log" 2>&1; then
+    answered=1
+    break
+  fi
+  sleep 0.2
+done
+[ -n "$answered" ] || failed "the fresh system's Xvfb does not answer on :$display: $(cat "$logs/xwininfo.log")" "$logs/xvfb.log"
 window=
-# It installs and builds first; two hours is far beyond that on two cores.
+# It builds first; two hours is far beyond that on two cores.
 while kill -0 "$run_pid" 2>/dev/null && [ $((SECONDS - step_started)) -lt 7200 ]; do
   # The main window's caption begins with the product's name.
-  window=$(DISPLAY=":$display" xwininfo -root -tree 2>/dev/null | grep -m1 '"Tervane ' || true)
+  window=$(in_root "xwininfo -root -tree -display :$display" 2>/dev/null | grep -m1 '"Tervane ' || true)
   [ -n "$window" ] && break
   sleep 2
 done
@@ -111,12 +131,9 @@ fi
 echo "   window: $(echo "$window" | sed 's/^ *//')"
 sleep 2
 kill -0 "$run_pid" 2>/dev/null || failed "tervane ended right after its window showed" "$logs/run.log"
+# Ends tervane and the fresh system's Xvfb alike.
 fresh_root_kill
 wait "$run_pid" 2>/dev/null || true
-umount "$root/tmp/.X11-unix/X$display"
-kill "$xvfb_pid"
-wait "$xvfb_pid" 2>/dev/null || true
-xvfb_pid=
 took
 
 step "./tools/test.sh (TERVANE_FUZZ_SECONDS=${TERVANE_FUZZ_SECONDS:-0}" \

@@ -4,6 +4,7 @@
 #include <QFontMetricsF>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+#include <QTextLayout>
 
 #include <unicode/ubrk.h>
 
@@ -181,11 +182,34 @@ void WrapButton::paintEvent(QPaintEvent* /*event*/) {
   const QFontMetricsF metrics(caption.font);
   const qreal height = qreal(caption.lines.size() - 1) * metrics.lineSpacing() + metrics.height();
   qreal top = area.top() + (area.height() - height) / 2;
+  // The underline is drawn here rather than by the text engine, which takes its
+  // place from the font: some fonts put it below the line the row clips to, or
+  // make it zero thick, and the access key then shows no mark.
+  const qreal underlineOffset = std::max<qreal>(1, metrics.underlinePos());
+  const qreal underlineThickness = std::max<qreal>(1, metrics.lineWidth());
   for (const QString& line : caption.lines) {
     const QRect row(area.left(), qRound(top), area.width(), qCeil(metrics.height()));
-    // The access key is always shown underlined.
-    style()->drawItemText(&painter, row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextShowMnemonic,
+    const Plain plain = withoutMarks(line);
+    style()->drawItemText(&painter, row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextHideMnemonic,
                           option.palette, isEnabled(), line, QPalette::ButtonText);
+    if (plain.key >= 0) {
+      // Laid out as the text above is, to find the key's place on the line.
+      QTextLayout layout(plain.text, caption.font, this);
+      layout.beginLayout();
+      QTextLine laidOut = layout.createLine();
+      layout.endLayout();
+      if (laidOut.isValid()) {
+        const qreal left = row.left() + (row.width() - laidOut.naturalTextWidth()) / 2;
+        const qreal from = laidOut.cursorToX(int(plain.key));
+        const qreal to = laidOut.cursorToX(int(plain.key + 1));
+        // Within the row, whatever the font says.
+        const qreal y = std::min(row.top() + laidOut.ascent() + underlineOffset,
+                                 row.top() + row.height() - underlineThickness);
+        painter.fillRect(
+            QRectF(left + std::min(from, to), y, std::abs(to - from), underlineThickness),
+            option.palette.brush(QPalette::ButtonText));
+      }
+    }
     top += metrics.lineSpacing();
   }
 }

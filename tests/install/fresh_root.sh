@@ -14,12 +14,11 @@ fresh_root_make() {
   chmod 755 "$root/usr/sbin/policy-rc.d"
 }
 
-# fresh_root_mount: the system's root a mount point of its own, as a machine's
-# root is (the drive list starts there); /proc, /sys (read-only) and a /dev of
-# its own with the usual nodes, pseudo-terminals and shared memory; nothing of
-# this machine's devices beyond those.
+# fresh_root_mount: /proc, /sys (read-only) and a /dev of its own with the
+# usual nodes, pseudo-terminals and shared memory; nothing of this machine's
+# devices beyond those. The root itself is no mount point there, as in many
+# containers.
 fresh_root_mount() {
-  mount --bind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount -t sysfs -o ro sysfs "$root/sys"
   mount -t tmpfs -o mode=755,nosuid tmpfs "$root/dev"

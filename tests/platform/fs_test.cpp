@@ -62,3 +62,33 @@ TEST(Drives, EachEntryCutAtItsFirstColonIsItsMountPoint) {
     })) << d.toStdString();
   }
 }
+
+TEST(Drives, TheRootIsADriveWhateverTheMountTableHolds) {
+  // A chroot's table: the root itself is not a mount point there.
+  const std::vector<platform::Mount> chroot = {
+      {u"/proc"_s, u"proc"_s, u"proc"_s, u"0:21"_s},
+      {u"/sys"_s, u"sysfs"_s, u"sysfs"_s, u"0:22"_s},
+      {u"/dev"_s, u"tmpfs"_s, u"tmpfs"_s, u"0:23"_s},
+      {u"/dev/pts"_s, u"devpts"_s, u"devpts"_s, u"0:24"_s},
+      {u"/srv/data"_s, u"ext4"_s, u"/dev/null"_s, u"8:3"_s},
+  };
+  EXPECT_EQ(platform::driveList(chroot, {{u"/dev/null"_s, u"DATA"_s}}),
+            (QStringList{u"/:"_s, u"/srv/data: [DATA]"_s}));
+  EXPECT_EQ(platform::driveList({}, {}), QStringList{u"/:"_s});
+
+  // A live system or container whose root is memory-backed: still the first drive.
+  const std::vector<platform::Mount> tmpfsRoot = {
+      {u"/home"_s, u"ext4"_s, u"/dev/null"_s, u"8:3"_s},
+      {u"/"_s, u"tmpfs"_s, u"none"_s, u"0:30"_s},
+  };
+  EXPECT_EQ(platform::driveList(tmpfsRoot, {}), (QStringList{u"/:"_s, u"/home:"_s}));
+
+  // File systems stacked on the root are one drive, named by the one on top
+  // (listed last).
+  const std::vector<platform::Mount> stacked = {
+      {u"/"_s, u"rootfs"_s, u"rootfs"_s, u"0:1"_s},
+      {u"/"_s, u"ext4"_s, u"/dev/null"_s, u"8:1"_s},
+  };
+  EXPECT_EQ(platform::driveList(stacked, {{u"/dev/null"_s, u"ROOT"_s}}),
+            QStringList{u"/: [ROOT]"_s});
+}

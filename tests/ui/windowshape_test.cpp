@@ -3,6 +3,7 @@
 // and a huge list drops down without measuring every row.
 #include <QApplication>
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QImage>
 #include <QListView>
 #include <QStyleOptionButton>
@@ -125,6 +126,36 @@ class WindowShapeTest : public QObject {
     for (const QString& line : form.Command4->fittedCaption().lines)
       QVERIFY2(!line.contains(u"（&H"_s) || line.contains(u"（&Help）"_s),
                qPrintable(form.Command4->fittedCaption().lines.join(u'|')));
+  }
+
+  // Whatever font the desktop gives, the access key gets a mark of its own: a
+  // thin band across the key, below the middle of the caption, and nothing else
+  // of the button changes.
+  void accessKeyUnderlinedInEveryInstalledFont() {
+    const QStringList families = QFontDatabase::families();
+    QVERIFY(!families.isEmpty());
+    ui::WrapButton button(u"扫描（&S）"_s);
+    button.setFixedSize(120, 40);
+    for (const QString& family : families) {
+      for (int pixels : {12, 20}) {
+        QFont font(family);
+        font.setPixelSize(pixels);
+        button.setFont(font);
+        const QImage marked = look(&button, button.text());
+        const QImage plain = look(&button, withoutMarks(button.text()));
+        QRect changed;
+        for (int y = 0; y < marked.height(); ++y)
+          for (int x = 0; x < marked.width(); ++x)
+            if (marked.pixel(x, y) != plain.pixel(x, y))
+              changed |= QRect(x, y, 1, 1);
+        const QString what = family + u" "_s + QString::number(pixels) + u" px"_s;
+        QVERIFY2(!changed.isEmpty(), qPrintable(what + u": no underline"_s));
+        QVERIFY2(changed.height() <= std::max(2, pixels / 6), qPrintable(what));
+        QVERIFY2(changed.top() > marked.height() / 2, qPrintable(what));
+        // About one character wide, "S" or its fallback.
+        QVERIFY2(changed.width() >= 2 && changed.width() <= pixels, qPrintable(what));
+      }
+    }
   }
 
   void noMaximiseButton() {

@@ -22,15 +22,58 @@ fail() {
 tools_fail() { fail "$@"; }
 source "$(dirname "${BASH_SOURCE[0]}")/../tools.sh"
 
+# start_xvfb: a virtual display that answers, in DISPLAY. Xvfb picks a free
+# number and hands it out through a pipe; a connection then checks that the
+# display is this Xvfb's (a server of another root can hold the number's
+# abstract socket where Xvfb's lock files do not show it). When it is not, the
+# next numbers are tried; when none works, Xvfb's own log is the failure.
+xvfb_width=1024
+xvfb_height=768
+start_xvfb() {
+  local attempt fd display= next= at=()
+  : >"$work/xvfb.log"
+  for attempt in 1 2 3 4 5; do
+    echo "== Xvfb ${at[*]:-(free display)}, attempt $attempt" >>"$work/xvfb.log"
+    exec {fd}<> <(:)
+    Xvfb "${at[@]}" -displayfd "$fd" -screen 0 "${xvfb_width}x${xvfb_height}x24" -nolisten tcp \
+      >>"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    local handed=
+    read -r -t 20 -u "$fd" handed || handed=
+    exec {fd}>&-
+    if [ -n "$handed" ]; then
+      display=$handed
+      next=$((handed + 1))
+      local try
+      for try in $(seq 1 20); do
+        if xwininfo -root -display ":$display" >"$work/xwininfo.log" 2>&1 &&
+          grep -q "Width: $xvfb_width\$" "$work/xwininfo.log" &&
+          grep -q "Height: $xvfb_height\$" "$work/xwininfo.log"; then
+          export DISPLAY=":$display"
+          return 0
+        fi
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      {
+        echo "== display :$display does not answer as this Xvfb:"
+        cat "$work/xwininfo.log"
+      } >>"$work/xvfb.log"
+    fi
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=
+    [ -n "$next" ] || break  # no number handed out: Xvfb itself does not start
+    at=(":$next")
+    next=$((next + 1))
+  done
+  echo "FAIL: no virtual display works; Xvfb's log:" >&2
+  sed 's/^/  Xvfb: /' "$work/xvfb.log" >&2
+  exit 1
+}
+
 start_on_xvfb() {
-  # A free display: Xvfb picks one and writes its number to the pipe.
-  local fd display
-  exec {fd}<> <(:)
-  Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  read -r -t 20 -u "$fd" display || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  exec {fd}>&-
-  export DISPLAY=":$display"
+  start_xvfb
 
   # Nothing of the user's: a home of its own, no session bus.
   HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work" \
