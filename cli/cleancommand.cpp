@@ -85,11 +85,12 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
 // Tells what the clean would remove from files; changes nothing.
 class DryRun {
  public:
-  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding, bool json,
-         Sink& out, Sink& err)
+  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding,
+         text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
       : identities_(identities),
         gjz_(gjz),
         encoding_(encoding),
+        lineEnds_(lineEnds),
         json_(json),
         out_(out),
         err_(err) {}
@@ -113,7 +114,7 @@ class DryRun {
     }
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), gjz_, encoding_);
+      found = findOccurrences(fd.get(), gjz_, encoding_, lineEnds_);
       error = found.error;
     }
     if (error != 0 || !why.isEmpty()) {
@@ -155,6 +156,7 @@ class DryRun {
   const Identities& identities_;
   QString gjz_;
   text::Encoding encoding_;
+  text::LineEnds lineEnds_;
   bool json_;
   Sink& out_;
   Sink& err_;
@@ -189,6 +191,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   const QString signature = signatureBox(parser, c, err);
   const QString gjz = text::signatureFrom(signature);
   const text::Encoding encoding = contentEncoding(parser, c, err);
+  const text::LineEnds lineEnds = contentLineEnds(parser, c);
   const bool nul = parser.isSet(null);
 
   // The paths come from the report whole, or from the log a batch at a time.
@@ -241,7 +244,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   };
 
   if (parser.isSet(dry)) {
-    DryRun preview(identities, gjz, encoding, parser.isSet(json), out, err);
+    DryRun preview(identities, gjz, encoding, lineEnds, parser.isSet(json), out, err);
     QString line;
     while (next(line)) {
       const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
@@ -260,6 +263,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   CliWindowState w(out, err, false);
   w.Text3 = signature;
   w.encoding = encoding;
+  w.lineEnds = lineEnds;
   w.setJson(parser.isSet(json));
   // The scan's identities: each file must still be the one the scan read, as in
   // the window after its own scan.
@@ -294,7 +298,8 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
         if (const auto bytes = platform::bytesOfLine(line)) {
           platform::UniqueFd file(openAsCleaned(*bytes, identities.contains(*bytes)));
           if (file.ok())
-            counts.insert(*bytes, qint64(findOccurrences(file.get(), gjz, encoding).ranges.size()));
+            counts.insert(
+                *bytes, qint64(findOccurrences(file.get(), gjz, encoding, lineEnds).ranges.size()));
         }
       }
       text1 += line;

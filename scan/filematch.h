@@ -25,6 +25,7 @@
 #include "platform/fs.h"
 #include "scan/bytesearch.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 namespace scan {
 
@@ -47,8 +48,11 @@ struct Pattern;
 class SignatureMatcher {
  public:
   // `gjz`: the signature, already trimmed and lower-cased; never empty.
-  // `encoding`: how file contents are read (Auto: the rule).
-  explicit SignatureMatcher(QString gjz, text::Encoding encoding = text::Encoding::Auto);
+  // `encoding`: how file contents are read (Auto: the rule). `lineEnds`: Any
+  // lets each line break of the signature match any line break (the rule of
+  // text/lineends.h).
+  explicit SignatureMatcher(QString gjz, text::Encoding encoding = text::Encoding::Auto,
+                            text::LineEnds lineEnds = text::LineEnds::Any);
 
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
   // Only regular files are read; links are not followed and nothing blocks. As
