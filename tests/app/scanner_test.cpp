@@ -98,7 +98,7 @@ TEST_F(ScanTest, DefaultFilterFindsPagesNamedInCapitals) {
     t.write(name, kInfected);
   scanner.Command1_Click();
   EXPECT_EQ(logged(),
-            (QStringList{u"Default.Asp"_s, u"INDEX.PHP"_s, u"MAIN.JS"_s, u"lower.php"_s}));
+            (QStringList{u"Default.Asp"_s, u"INDEX.PHP"_s, u"lower.php"_s, u"MAIN.JS"_s}));
 }
 
 TEST_F(ScanTest, AllFilesTestsEveryFileAndStarDotStarEveryPathWithADot) {
