@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -43,13 +44,19 @@ bool anyHigh(const std::uint8_t* p, std::size_t n) {
 // round (candidates that could not be decided yet) followed by new bytes.
 class SignatureMatcher::Stream {
  public:
+  // Feeds the content's bytes [0, upTo) to a counter; returns 0 or an errno.
+  using Recount = std::function<int(std::uint64_t upTo, utf8::SequenceCounter&)>;
+
   // `size`: the most bytes the content can have (what the file was long when
-  // it was opened).
-  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size)
-      : m_(m), buf_(buf), left_(size) {
+  // it was opened). `recount`: how to read the content's start again.
+  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount)
+      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)) {
     if (m.encoding_ != text::Encoding::Auto)
       reading_ = m.encoding_;
   }
+
+  // The errno of a failed recount (the answer is then void).
+  int error() const { return error_; }
 
   // Searches buf[0, len), of which buf[kept(), len) is new; `final`: no byte
   // follows. Returns the answer once it is settled (always after the final
@@ -61,12 +68,12 @@ class SignatureMatcher::Stream {
     if (final)
       left_ = 0;
     bool high = true;
-    if (reading_ == text::Encoding::Auto) {
+    if (reading_ == text::Encoding::Auto && counting_) {
       high = counter_.feed(buf_ + kept_, fresh);
       if (final)
         counter_.finish();
       decideReading(final);
-    } else if (reading_ == text::Encoding::Utf8 && m_.utf8_ && !m_.utf8_->odd.empty()) {
+    } else if (m_.utf8_ && !m_.utf8_->odd.empty()) {
       high = anyHigh(buf_ + kept_, fresh);
     }
     const bool wantGbk =
@@ -91,6 +98,22 @@ class SignatureMatcher::Stream {
       if (wantUtf8)
         hitUtf8_ = search(*m_.utf8_, len, final, general);
     }
+    // The reading matters only when the two readings disagree, which the few
+    // files that hold the signature in one of them alone do: only then are
+    // the content's valid characters and invalid bytes counted, from its start
+    // up to here, and from here on as it comes.
+    if (reading_ == text::Encoding::Auto && !counting_ && (hitGbk_ != hitUtf8_)) {
+      counting_ = true;
+      if (const int e = recount_(fed_, counter_)) {
+        error_ = e;
+        return false;
+      }
+      counter_.feed(buf_ + kept_, fresh);
+      if (final)
+        counter_.finish();
+      decideReading(final);
+    }
+    fed_ += fresh;
     if (const std::optional<bool> answer = settled(final))
       return answer;
 
@@ -126,6 +149,8 @@ class SignatureMatcher::Stream {
   }
 
   std::optional<bool> settled(bool final) const {
+    if (reading_ == text::Encoding::Auto && final && !counting_)
+      return hitGbk_;  // both readings agree
     switch (reading_) {
       case text::Encoding::Gbk:
         if (!m_.gbk_->possible)
@@ -292,8 +317,12 @@ class SignatureMatcher::Stream {
   bool carryCr_ = false;   // whether the byte right before buf[0] is a CR
   bool hitGbk_ = false;
   bool hitUtf8_ = false;
-  // Bytes the content may still have after those fed so far.
+  // Bytes the content may still have after those fed so far, and those fed.
   std::uint64_t left_;
+  std::uint64_t fed_ = 0;
+  Recount recount_;
+  bool counting_ = false;
+  int error_ = 0;
   // The encoding the content is read in; Auto until the rule has settled it.
   text::Encoding reading_ = text::Encoding::Auto;
   utf8::SequenceCounter counter_;
@@ -329,7 +358,11 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
   if (chunkSize == 0)
     chunkSize = kReadSize;
   std::vector<std::uint8_t> buf(chunkSize + need_);
-  Stream s(*this, buf.data(), std::uint64_t(content.size()));
+  Stream s(*this, buf.data(), std::uint64_t(content.size()),
+           [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
+             c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
+             return 0;
+           });
   const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
   std::size_t left = std::size_t(content.size());
   for (;;) {
@@ -426,7 +459,24 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   const std::size_t size = kReadSize + need_;
   if (buf.size() < size)
     buf.resize(size);
-  Stream s(*this, buf.data(), std::uint64_t(st.st_size));
+  Stream s(*this, buf.data(), std::uint64_t(st.st_size),
+           [fd](std::uint64_t upTo, utf8::SequenceCounter& c) {
+             std::vector<std::uint8_t> again(std::min<std::uint64_t>(upTo, 64 * 1024));
+             for (std::uint64_t at = 0; at < upTo;) {
+               const ssize_t n = ::pread(
+                   fd, again.data(), std::size_t(std::min<std::uint64_t>(upTo - at, again.size())),
+                   off_t(at));
+               if (n < 0 && errno == EINTR)
+                 continue;
+               if (n < 0)
+                 return errno;
+               if (n == 0)
+                 return EIO;  // cut short since it was read: no answer to give
+               c.feed(again.data(), std::size_t(n));
+               at += std::uint64_t(n);
+             }
+             return 0;
+           });
   for (;;) {
     const std::size_t want = std::min(kReadSize, remaining);
     ssize_t n = 0;
@@ -460,7 +510,12 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     out.bytes += std::uint64_t(n);
     remaining -= std::size_t(n);
     const bool final = n == 0 || remaining == 0;
-    if (const std::optional<bool> answer = s.scan(s.kept() + std::size_t(n), final))
+    const std::optional<bool> answer = s.scan(s.kept() + std::size_t(n), final);
+    if (s.error() != 0) {
+      out.error = s.error();
+      return MatchResult::Error;
+    }
+    if (answer)
       return *answer ? MatchResult::Match : MatchResult::NoMatch;
   }
 }
