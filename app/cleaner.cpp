@@ -51,6 +51,7 @@ void Cleaner::Tervane(const QString& GJZ) {
 
   w_.setResultsText(QString());
   options_.encoding = w_.contentEncoding();
+  options_.lineEnds = w_.contentLineEnds();
   if (!run_) {
     run_ = std::make_unique<clean::BackupRun>(clean::RunKind::Clean, keepBackups_, GJZ);
     handled_.clear();

@@ -94,7 +94,7 @@ void Scanner::Command1_Click() {
     return;
   }
   w_.FileTypes = scan::parseFileTypes(w_.filterText());
-  matcher_.emplace(GJZ, w_.contentEncoding());
+  matcher_.emplace(GJZ, w_.contentEncoding(), w_.contentLineEnds());
   matcherFor_ = GJZ;
   if (const int threads = w_.scanThreads(); threads > 1) {
     pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) {
@@ -353,7 +353,7 @@ void Scanner::prepareMatcher(const QString& GJZ) {
   const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
                     (matcherFor_.constData() == GJZ.constData() || matcherFor_ == GJZ);
   if (!same) {
-    matcher_.emplace(GJZ, w_.contentEncoding());
+    matcher_.emplace(GJZ, w_.contentEncoding(), w_.contentLineEnds());
     matcherFor_ = GJZ;
   }
 }

@@ -12,6 +12,7 @@
 
 #include "platform/fs.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 class WindowState {
  public:
@@ -69,9 +70,11 @@ class WindowState {
   // and the order of the log are the same whatever the number.
   virtual int scanThreads() const { return 1; }
 
-  // How the scan and the clean read a file's content; the window uses the rule
-  // (UTF-8 when the whole content is valid UTF-8, GBK otherwise).
+  // How the scan and the clean read a file's content; the window uses the rules
+  // (text/encoding.h: UTF-8 when the content is mostly UTF-8, GBK otherwise;
+  // text/lineends.h: a line break of the signature matches any line break).
   virtual text::Encoding contentEncoding() const { return text::Encoding::Auto; }
+  virtual text::LineEnds contentLineEnds() const { return text::LineEnds::Any; }
 
   // ScanFlag and FileTypes: values of the main window.
   bool ScanFlag = true;

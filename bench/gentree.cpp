@@ -1,11 +1,11 @@
 // Writes a deterministic tree that looks like the web sites Tervane is used on:
 // html, php, asp, js, css, txt and images, mostly 1-50 KB with a few files of
 // several MB, Chinese text (GBK on most sites, UTF-8 on a fifth of them), CR LF
-// lines (LF in some files), and about 1% of
-// the files infected with the main window's sample signature: most as it is,
-// some in upper or mixed case, some with LF where the signature has CR LF (not
-// a detection), some right after a GBK lead byte or, on UTF-8 sites, a Chinese
-// character (still a detection).
+// lines (LF in some files, CR in a few), UTF-8 pages with a stray byte (a
+// Latin-1 "é"), and about 1% of the files infected with the main window's
+// sample signature: most as it is, some in upper or mixed case, some with LF
+// or CR where the signature has CR LF, some right after a GBK lead byte or, on
+// UTF-8 sites, a Chinese character (all detections).
 //
 // Usage: tervane-bench-gentree DIR [FILES] [SEED]
 //        tervane-bench-gentree --plain DIR FILES FOLDERS INFECTED_EVERY
@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -293,10 +294,14 @@ const KindInfo kKinds[] = {
     {Kind::Jpg, ".jpg", 120},   {Kind::Gif, ".gif", 40},  {Kind::Png, ".png", 40},
 };
 
-enum class Infection { None, Exact, Upper, Mixed, LineFeeds, AfterLeadByte };
+enum class Infection { None, Exact, Upper, Mixed, LineFeeds, AfterLeadByte, CarriageReturns };
 
-bool inScope(const std::string& path) {
-  // The default filter "*.ASP|*.PHP|*.JS": fragments anywhere in the path, as spelled.
+bool inScope(const std::string& spelled) {
+  // The default filter "*.ASP|*.PHP|*.JS": fragments anywhere in the path, in
+  // lower case.
+  std::string path = spelled;
+  for (char& c : path)
+    c = char(std::tolower(static_cast<unsigned char>(c)));
   return path.find(".asp") != std::string::npos || path.find(".php") != std::string::npos ||
          path.find(".js") != std::string::npos;
 }
@@ -395,7 +400,9 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> expected;
   std::size_t totalBytes = 0;
-  std::size_t counts[6] = {};
+  std::size_t counts[7] = {};
+  std::size_t crFiles = 0;
+  std::size_t strayFiles = 0;
   std::size_t utf8Files = 0;
   std::string content;
   content.reserve(16 << 20);
@@ -460,6 +467,26 @@ int main(int argc, char** argv) {
       }
       while (content.size() < size)
         content += (*pool)[r.below(pool->size())];
+      // A few files with CR line ends (an old Mac editor's).
+      if (r.chance(0.03)) {
+        std::string t;
+        for (std::size_t j = 0; j < content.size(); ++j) {
+          if (content[j] == '\n') {
+            if (t.empty() || t.back() != '\r')
+              t += '\r';
+          } else {
+            t += content[j];
+          }
+        }
+        content.swap(t);
+        ++crFiles;
+      }
+      // A stray byte in some UTF-8 pages, after a line: still read as UTF-8.
+      if (utf8 && r.chance(0.1)) {
+        const std::size_t nl = content.find('\n', r.below(content.size()));
+        content.insert(nl == std::string::npos ? content.size() : nl + 1, "caf\xE9 ");
+        ++strayFiles;
+      }
     }
 
     // About 1% infected, at a piece border (a character boundary).
@@ -469,7 +496,8 @@ int main(int argc, char** argv) {
       inf = v < 55   ? Infection::Exact
             : v < 70 ? Infection::Upper
             : v < 80 ? Infection::Mixed
-            : v < 90 ? Infection::LineFeeds
+            : v < 86 ? Infection::LineFeeds
+            : v < 90 ? Infection::CarriageReturns
                      : Infection::AfterLeadByte;
       std::string sig = kSignature;
       if (inf == Infection::Upper) {
@@ -484,6 +512,13 @@ int main(int argc, char** argv) {
         std::string t;
         for (char c : sig) {
           if (c != '\r')
+            t += c;
+        }
+        sig = t;
+      } else if (inf == Infection::CarriageReturns) {
+        std::string t;
+        for (char c : sig) {
+          if (c != '\n')
             t += c;
         }
         sig = t;
@@ -505,7 +540,7 @@ int main(int argc, char** argv) {
       }
       content.insert(at, sig);
       ++counts[int(inf)];
-      if (inf != Infection::LineFeeds && inScope(root + "/" + rel))
+      if (inScope(root + "/" + rel))
         expected.push_back(root + "/" + rel);
     }
     mkdirs(root + "/" + folder);
@@ -519,10 +554,10 @@ int main(int argc, char** argv) {
     list += p + "\n";
   writeFile(dir + "/expected.txt", list);
   std::printf(
-      "%zu files (%zu text files in UTF-8), %.2f GB; infected: %zu exact, %zu upper, %zu mixed "
-      "case, %zu with LF (no detection), %zu after a lead byte or Chinese character; %zu "
-      "detections expected in scope\n",
-      files, utf8Files, double(totalBytes) / 1e9, counts[1], counts[2], counts[3], counts[4],
-      counts[5], expected.size());
+      "%zu files (%zu text files in UTF-8, %zu of them with a stray byte; %zu with CR line "
+      "ends), %.2f GB; infected: %zu exact, %zu upper, %zu mixed case, %zu with LF, %zu with CR, "
+      "%zu after a lead byte or Chinese character; %zu detections expected in scope\n",
+      files, utf8Files, strayFiles, crFiles, double(totalBytes) / 1e9, counts[1], counts[2],
+      counts[3], counts[4], counts[6], counts[5], expected.size());
   return 0;
 }

@@ -4,7 +4,8 @@
 // this on one thread.
 //
 // Usage: tervane-bench-readlimit [--all | --evict | --walk] [--threads N] DIR
-// In scope: the full path holds ".asp", ".php" or ".js" (the default filter).
+// In scope: the full path holds ".asp", ".php" or ".js" in lower case (the
+// default filter).
 // --all: every file (used to warm the page cache).
 // --threads N: the plain parallel reader: the walk hands the files to N threads
 //   that read them (what reads in flight can give on a cold cache).
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -44,9 +46,14 @@ std::deque<std::string> queue;
 bool walkDone = false;
 constexpr std::size_t kQueueMax = 4096;
 
-bool inScope(const std::string& path) {
-  return all || evict || path.find(".asp") != std::string::npos ||
-         path.find(".php") != std::string::npos || path.find(".js") != std::string::npos;
+bool inScope(const std::string& spelled) {
+  if (all || evict)
+    return true;
+  std::string path = spelled;
+  for (char& c : path)
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  return path.find(".asp") != std::string::npos || path.find(".php") != std::string::npos ||
+         path.find(".js") != std::string::npos;
 }
 
 void readFile(const std::string& path) {

@@ -64,23 +64,24 @@ summary=$(cat "$dir/summary.txt")
 # The main window's sample signature, CR LF line ends included.
 printf -v sig '<iframe src="http://bad.example.net/index.php" width=0 \r\nheight=0></iframe>\r\n'
 printf '%s' "$sig" >"$dir/sig.txt"
-# The same for grep -P: literal pieces, each CR LF as \r\n.
+# The same for grep -P and rg -P: literal pieces, each CR LF as any line break
+# (CR LF, CR or LF), as Tervane matches it.
 pcre=
 rest=$sig
 while [[ $rest == *$'\r\n'* ]]; do
-  pcre+="\\Q${rest%%$'\r\n'*}\\E\\r\\n"
+  pcre+="\\Q${rest%%$'\r\n'*}\\E(?:\\r\\n|\\r|\\n)"
   rest=${rest#*$'\r\n'}
 done
 [ -n "$rest" ] && pcre+="\\Q${rest}\\E"
 
-# The default filter "*.ASP|*.PHP|*.JS": a fragment anywhere in the path, as
-# spelled, directory names included.
+# The default filter "*.ASP|*.PHP|*.JS": a fragment anywhere in the path, in
+# lower case, directory names included.
 run_rg() {
-  rg -l -i -F -U -uuu --no-unicode -g '*.asp*' -g '*.php*' -g '*.js*' \
-    -g '**/*.asp*/**' -g '**/*.php*/**' -g '**/*.js*/**' -e "$sig" "$tree"
+  rg -l -i -P -U -uuu --no-unicode --glob-case-insensitive -g '*.asp*' -g '*.php*' -g '*.js*' \
+    -g '**/*.asp*/**' -g '**/*.php*/**' -g '**/*.js*/**' -e "$pcre" "$tree"
 }
 run_grep() {
-  find "$tree" -type f \( -path '*.asp*' -o -path '*.php*' -o -path '*.js*' \) -print0 |
+  find "$tree" -type f \( -ipath '*.asp*' -o -ipath '*.php*' -o -ipath '*.js*' \) -print0 |
     LC_ALL=C xargs -0 grep -lizP "$pcre"
 }
 # The tree scanned is $tree unless a section points it elsewhere.
@@ -106,7 +107,7 @@ declare -A label=(
   [jn]="tervane-cli scan (default: -j $cores, all cores)"
   [j16]="tervane-cli scan -j 16"
   [gui]="main window, Scan button (offscreen)"
-  [rg]="rg -l -i -F -U -uuu --no-unicode (globs), $cores threads"
+  [rg]="rg -l -i -P -U -uuu --no-unicode (globs), $cores threads"
   [grep]="find | xargs grep -lizP"
 )
 

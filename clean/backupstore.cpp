@@ -215,6 +215,7 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
   if (kind_ == RunKind::Clean)
     how.cleanedHash = &cleaned;
   how.encoding = steps.options().encoding;
+  how.lineEnds = steps.options().lineEnds;
   off_t written = 0;
   int e = stream(steps, 128 * 1024, gjz_, how, written);
   if (e == 0 && flush)

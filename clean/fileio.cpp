@@ -79,23 +79,24 @@ void startWriting(int fd) {
 
 namespace {
 
-// The encoding `from` is read in: with the rule's choice, whether its whole
-// content is valid UTF-8 decides, before anything is removed.
+// The encoding `from` is read in: with the rule's choice, its whole content
+// decides, before anything is removed.
 int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>& buf,
                text::Encoding& encoding) {
   if (encoding != text::Encoding::Auto)
     return 0;
-  utf8::Validator validator;
+  utf8::SequenceCounter counter;
   off_t readAt = 0;
   for (;;) {
     std::size_t n = 0;
     if (const int e = readSome(steps, readStep, from, buf.data(), buf.size(), readAt, n))
       return e;
-    validator.feed(buf.data(), n);
-    if (n == 0 || !validator.ok())
+    if (n == 0)
       break;
+    counter.feed(buf.data(), n);
   }
-  encoding = text::resolveEncoding(encoding, validator.finish());
+  counter.finish();
+  encoding = text::resolveEncoding(encoding, counter.readsAsUtf8());
   return 0;
 }
 
@@ -114,7 +115,7 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
     if (const int e = encodingOf(steps, how.from, how.readStep, buf, encoding))
       return e;
   }
-  SignatureRemover remover(gjz, encoding);
+  SignatureRemover remover(gjz, encoding, how.lineEnds);
   // Holes of `from` stay holes in `to`; the removed occurrences say where in
   // `from` each written byte came from.
   SparseWriter sparse(how.to >= 0 ? how.from : -1, how.to);

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 namespace clean {
 
@@ -59,8 +60,9 @@ struct StreamSpec {
   // The hash of the cleaned content, also when only copying.
   QCryptographicHash* cleanedHash = nullptr;
   // How the content is read for the removal; with Auto, one pass over `from`
-  // first learns whether it is valid UTF-8.
+  // first learns whether the rule reads it as UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
+  text::LineEnds lineEnds = text::LineEnds::Any;
 };
 [[nodiscard]] int stream(const Steps& steps, std::size_t chunk, QStringView gjz,
                          const StreamSpec& how, off_t& written, qint64* removed = nullptr);

@@ -24,8 +24,11 @@ bool wellFormed(QStringView s) {
 
 }  // namespace
 
-SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding)
-    : gjz_(gjz.toString()), utf8_(encoding == text::Encoding::Utf8) {
+SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
+                                   text::LineEnds lineEnds)
+    : gjz_(lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjz) : gjz.toString()),
+      utf8_(encoding == text::Encoding::Utf8),
+      anyLineEnd_(lineEnds == text::LineEnds::Any) {
   // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
   if (utf8_ && !wellFormed(gjz_))
     gjz_.clear();
@@ -59,7 +62,11 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     while (b < end) {
       const std::size_t start = std::size_t(b - base);
       int used = 0;
-      if (utf8_) {
+      if (anyLineEnd_ && text::isLineBreakByte(*b)) {
+        // CR LF, CR or LF: one character, as the signature's line breaks are.
+        used = text::lineBreakLength(b, end, final);
+        chars_[count_] = u'\n';
+      } else if (utf8_) {
         char32_t cp = 0;
         used = utf8::decodeOne(b, end, final, &cp);
         cp = text::lowerCodePoint(cp);
@@ -127,10 +134,11 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
 }
 
 QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
-                           std::vector<ByteRange>* ranges, text::Encoding encoding) {
+                           std::vector<ByteRange>* ranges, text::Encoding encoding,
+                           text::LineEnds lineEnds) {
   if (chunkSize == 0)
     chunkSize = 1;
-  SignatureRemover r(gjz, text::encodingOf(content, encoding));
+  SignatureRemover r(gjz, text::encodingOf(content, encoding), lineEnds);
   r.recordRanges(ranges != nullptr);
   std::vector<uint8_t> out;
   auto* p = reinterpret_cast<const uint8_t*>(content.data());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 namespace clean {
 
@@ -31,8 +32,11 @@ class SignatureRemover {
   // `gjz`: trimmed and lower-cased, compared character by character with the
   // lower-cased content, so that letters match whatever their case in the file;
   // an empty one removes nothing. `encoding`: the stream's, Gbk or Utf8 (the
-  // rule's choice for the whole content must be made before).
-  SignatureRemover(QStringView gjz, text::Encoding encoding);
+  // rule's choice for the whole content must be made before). `lineEnds`: with
+  // Any, each of its line breaks takes any line break of the stream, whose
+  // bytes (one or two) go with the occurrence.
+  SignatureRemover(QStringView gjz, text::Encoding encoding,
+                   text::LineEnds lineEnds = text::LineEnds::Any);
 
   // Takes the next `n` bytes of the stream (the last piece with `final` set; it
   // may be empty) and appends to `out` the bytes that no later input can make
@@ -52,6 +56,7 @@ class SignatureRemover {
  private:
   QString gjz_;
   bool utf8_;
+  bool anyLineEnd_;
   // The lower-cased code units not yet passed on, where the character of each
   // begins in `bytes_`, and their bytes; plus the first bytes of a character
   // that waits for the rest of it in the next piece.
@@ -73,6 +78,7 @@ class SignatureRemover {
 // occurrences are stored there.
 QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
                            std::vector<ByteRange>* ranges = nullptr,
-                           text::Encoding encoding = text::Encoding::Auto);
+                           text::Encoding encoding = text::Encoding::Auto,
+                           text::LineEnds lineEnds = text::LineEnds::Any);
 
 }  // namespace clean

@@ -38,6 +38,7 @@
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 struct timespec;
 
@@ -110,8 +111,10 @@ struct Options {
   // file gets afterwards, instead of keeping the ones it has.
   const struct stat* ownership = nullptr;
   // How the content is read. With Auto (the scan's rule) the whole file is read
-  // once before the removal to learn whether it is valid UTF-8.
+  // once before the removal to learn whether the rule reads it as UTF-8.
   text::Encoding encoding = text::Encoding::Auto;
+  // Whether a line break of the signature matches any line break.
+  text::LineEnds lineEnds = text::LineEnds::Any;
   // Tests only: the name for the new file beside the old one instead of a random
   // one, so that a test can take the name first.
   std::function<QByteArray()> tempName;

@@ -121,11 +121,12 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
 // Tells what the clean would remove from files; changes nothing.
 class DryRun {
  public:
-  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding, bool json,
-         Sink& out, Sink& err)
+  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding,
+         text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
       : identities_(identities),
         gjz_(gjz),
         encoding_(encoding),
+        lineEnds_(lineEnds),
         json_(json),
         out_(out),
         err_(err) {}
@@ -143,7 +144,7 @@ class DryRun {
       error = EIO;
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), gjz_, encoding_);
+      found = findOccurrences(fd.get(), gjz_, encoding_, lineEnds_);
       error = found.error;
     }
     if (error != 0 || !why.isEmpty()) {
@@ -185,6 +186,7 @@ class DryRun {
   const Identities& identities_;
   QString gjz_;
   text::Encoding encoding_;
+  text::LineEnds lineEnds_;
   bool json_;
   Sink& out_;
   Sink& err_;
@@ -221,6 +223,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   const QString signature = signatureBox(parser, c, err);
   const QString gjz = text::signatureFrom(signature);
   const text::Encoding encoding = contentEncoding(parser, c, err);
+  const text::LineEnds lineEnds = contentLineEnds(parser, c);
   const bool nul = parser.isSet(null);
 
   // The paths come from the report whole, or from the log a batch at a time.
@@ -273,7 +276,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   };
 
   if (parser.isSet(dry)) {
-    DryRun preview(identities, gjz, encoding, parser.isSet(json), out, err);
+    DryRun preview(identities, gjz, encoding, lineEnds, parser.isSet(json), out, err);
     QString line;
     while (next(line)) {
       const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
@@ -292,6 +295,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   CliWindowState w(out, err, false);
   w.Text3 = signature;
   w.encoding = encoding;
+  w.lineEnds = lineEnds;
   w.setJson(parser.isSet(json));
   // The scan's identities: each file must still be the one the scan read, as in
   // the window after its own scan.
@@ -373,7 +377,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
           QString why;
           platform::UniqueFd file(openChecked(*bytes, identities, st, error, why));
           if (file.ok()) {
-            const Occurrences found = findOccurrences(file.get(), gjz, encoding);
+            const Occurrences found = findOccurrences(file.get(), gjz, encoding, lineEnds);
             if (found.error == 0)
               counts.insert(*bytes, qint64(found.ranges.size()));
           }

@@ -39,6 +39,7 @@ class CliWindowState : public WindowState {
   QString Combo2;  // the filter box
   int threads = 1;
   text::Encoding encoding = text::Encoding::Auto;
+  text::LineEnds lineEnds = text::LineEnds::Any;
   // The log goes out as each path's bytes followed by a NUL, instead of lines.
   bool nulSeparated = false;
 
@@ -48,6 +49,7 @@ class CliWindowState : public WindowState {
   QStringList drives() const override;
   int scanThreads() const override { return threads; }
   text::Encoding contentEncoding() const override { return encoding; }
+  text::LineEnds contentLineEnds() const override { return lineEnds; }
 
   // The log is written out as it grows rather than kept: Text1 holds the input
   // of a clean run, and during a run only the latest piece, which is enough for

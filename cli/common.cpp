@@ -39,9 +39,11 @@ bool isCutOff(QByteArrayView tail) {
 const char kHelp[] =
     "Usage:\n"
     "  tervane-cli scan [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
-    "                   [--encoding auto|gbk|utf-8] [-j N] [-0] [--json] LOCATION\n"
+    "                   [--encoding auto|gbk|utf-8] [--exact-line-ends] [-j N] [-0]\n"
+    "                   [--json] LOCATION\n"
     "  tervane-cli clean (--signature TEXT | --signature-file FILE)\n"
-    "                    [--encoding auto|gbk|utf-8] [-0] [--no-backup] [--dry-run]\n"
+    "                    [--encoding auto|gbk|utf-8] [--exact-line-ends] [-0]\n"
+    "                    [--no-backup] [--dry-run]\n"
     "                    [--json] [LOG | --report FILE]\n"
     "  tervane-cli restore [--force] [--json] [RUN]\n"
     "  tervane-cli backups [--prune DAYS]\n"
@@ -82,9 +84,12 @@ const char kHelp[] =
     "  --filter TEXT          file types, as in the window (default \"*.ASP|*.PHP|*.JS\")\n"
     "  --json                 JSON Lines on standard output (schema: man tervane-cli)\n"
     "  --encoding NAME        how file contents are read: auto (the default) reads\n"
-    "                         a file as UTF-8 when its whole content is valid UTF-8,\n"
-    "                         as GBK otherwise; gbk or utf-8 read every file so\n"
-    "                         (the scan and the clean read a file alike)\n"
+    "                         a file as UTF-8 when its valid UTF-8 characters of\n"
+    "                         2 to 4 bytes outnumber its invalid bytes (or it has\n"
+    "                         none), as GBK otherwise; gbk or utf-8 read every\n"
+    "                         file so (the scan and the clean read a file alike)\n"
+    "  --exact-line-ends      a line break of the signature matches only the same\n"
+    "                         bytes (default: CR LF, CR or LF matches any of them)\n"
     "  -j, --jobs N           threads that read and match files (default: the number\n"
     "                         of cores); the output does not depend on it\n"
     "  -0, --null             scan: print each path's exact bytes followed by a NUL,\n"
@@ -148,6 +153,7 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
   parser.addOption(c.signature);
   parser.addOption(c.signatureFile);
   parser.addOption(c.encoding);
+  parser.addOption(c.exactLineEnds);
   parser.addOption(c.help);
   if (!parser.parse(args))
     usageError(err, parser.errorText());
@@ -195,6 +201,10 @@ text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c
   if (values.size() > 1 || !e)
     usageError(err, u"--encoding takes one of auto, gbk, utf-8"_s);
   return *e;
+}
+
+text::LineEnds contentLineEnds(const QCommandLineParser& parser, const Common& c) {
+  return parser.isSet(c.exactLineEnds) ? text::LineEnds::Exact : text::LineEnds::Any;
 }
 
 void checkOutput(const Sink& out, Sink& err) {

@@ -11,6 +11,7 @@
 #include "cli/clistate.h"
 #include "platform/fd.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 namespace cli {
 
@@ -52,6 +53,8 @@ struct Common {
                                    QStringLiteral("signature file"), QStringLiteral("FILE")};
   QCommandLineOption encoding{QStringLiteral("encoding"), QStringLiteral("encoding"),
                               QStringLiteral("auto|gbk|utf-8")};
+  QCommandLineOption exactLineEnds{QStringLiteral("exact-line-ends"),
+                                   QStringLiteral("exact line ends")};
   QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("help")};
 };
 
@@ -65,6 +68,8 @@ QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& er
 
 // How file contents are read, from --encoding (default: the rule, "auto").
 text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err);
+// How line breaks are compared, from --exact-line-ends (default: any matches any).
+text::LineEnds contentLineEnds(const QCommandLineParser& parser, const Common& c);
 
 // The whole content of a file, or of standard input for "-". Ends the command
 // when it cannot be read. With a `limit` that is not negative, reading stops at

@@ -20,12 +20,13 @@ using namespace Qt::StringLiterals;
 
 namespace cli {
 
-Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding) {
+Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding,
+                            text::LineEnds lineEnds) {
   Occurrences result;
   std::vector<uint8_t> buf(128 * 1024);
   if (encoding == text::Encoding::Auto) {
     // The whole content decides, as for the scan and the clean.
-    utf8::Validator validator;
+    utf8::SequenceCounter counter;
     for (;;) {
       const ssize_t n = ::read(fd, buf.data(), buf.size());
       if (n < 0 && errno == EINTR)
@@ -34,17 +35,18 @@ Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding) {
         result.error = errno;
         return result;
       }
-      validator.feed(buf.data(), std::size_t(n));
-      if (n == 0 || !validator.ok())
+      if (n == 0)
         break;
+      counter.feed(buf.data(), std::size_t(n));
     }
-    encoding = text::resolveEncoding(encoding, validator.finish());
+    counter.finish();
+    encoding = text::resolveEncoding(encoding, counter.readsAsUtf8());
     if (::lseek(fd, 0, SEEK_SET) != 0) {
       result.error = errno;
       return result;
     }
   }
-  clean::SignatureRemover remover(gjz, encoding);
+  clean::SignatureRemover remover(gjz, encoding, lineEnds);
   remover.recordRanges(true);
   std::vector<uint8_t> out;
   for (;;) {
@@ -112,7 +114,8 @@ QByteArray jsonLine(const QJsonObject& o) {
 }
 
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
-                      const QByteArray& name, QStringView gjz, text::Encoding encoding) {
+                      const QByteArray& name, QStringView gjz, text::Encoding encoding,
+                      text::LineEnds lineEnds) {
   QJsonObject o;
   o.insert(u"type"_s, u"detection"_s);
   platform::putPath(o, path);
@@ -125,7 +128,7 @@ QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scan
     o.insert(u"error"_s, u"replaced since it was read"_s);
   } else {
     putStat(o, st);
-    const Occurrences found = findOccurrences(fd.get(), gjz, encoding);
+    const Occurrences found = findOccurrences(fd.get(), gjz, encoding, lineEnds);
     putOccurrences(o, found.ranges);
     if (found.error != 0)
       putError(o, found.error);

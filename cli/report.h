@@ -14,6 +14,7 @@
 #include "clean/remover.h"
 #include "platform/fileidentity.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 namespace cli {
 
@@ -24,7 +25,8 @@ struct Occurrences {
   std::vector<clean::ByteRange> ranges;
   int error = 0;  // an errno when the file could not be read to its end
 };
-Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding);
+Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding,
+                            text::LineEnds lineEnds = text::LineEnds::Any);
 
 // Opens `name` below `dirFd` (AT_FDCWD: a path) to read it and nothing else: no
 // link followed in the last part, no wait on a FIFO, and its access time left as
@@ -47,7 +49,8 @@ QByteArray jsonLine(const QJsonObject& o);
 // The report's object for a file the scan found: `name` below `dirFd` is the file
 // that was read, `scanned` its identity then.
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
-                      const QByteArray& name, QStringView gjz, text::Encoding encoding);
+                      const QByteArray& name, QStringView gjz, text::Encoding encoding,
+                      text::LineEnds lineEnds = text::LineEnds::Any);
 
 // A file a report lists, with the identity of the file that the scan read.
 struct ReportedFile {

@@ -72,6 +72,7 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   w.Combo2 = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
   w.threads = threads;
   w.encoding = contentEncoding(parser, c, err);
+  w.lineEnds = contentLineEnds(parser, c);
   w.setJson(parser.isSet(json));
   Scanner scanner(w);
   QElapsedTimer clock;
@@ -80,8 +81,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   const QString gjz = text::signatureFrom(w.Text3);
   if (parser.isSet(json)) {
     scanner.onFound = [&](const Scanner::Found& f) {
-      out.write(jsonLine(
-          detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz, w.encoding)));
+      out.write(jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz,
+                                   w.encoding, w.lineEnds)));
     };
   }
   scanner.Command1_Click();

@@ -1,12 +1,14 @@
 // Target for the cleaning: the output must be the input with exactly the
 // occurrences of the signature removed, as bytes, in one left-to-right pass, as
-// the scan finds them (the content decoded as UTF-8 if it is valid UTF-8, else
-// as GBK, and lower-cased), and nothing else changed: bytes that do not decode
+// the scan finds them (the content decoded as UTF-8 if it is mostly UTF-8, else
+// as GBK, lower-cased, a line break of the signature taking any line break of
+// the content), and nothing else changed: bytes that do not decode
 // pass through untouched. Checked against a plain reference on the
 // whole content, for the streaming remover fed in pieces of every size the input
 // chooses, and now and then for a real file rewritten by cleanFile.
 //
-// Input: flags, signature length, signature bytes, piece sizes, content.
+// Input: flags, signature length (bit 7: exact line ends, else any line break
+// matches any), signature bytes, piece sizes, content.
 //   flags bit 0: signature and content go through the GBK-heavy alphabet
 //   flags bit 1: the signature is UTF-16 code units instead of GBK bytes
 //   flags bit 2: the signature is empty (nothing may change)
@@ -21,6 +23,7 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -38,19 +41,28 @@ struct Reference {
   qint64 removed = 0;
 };
 
-// Cut the content into characters: by UTF-8's structure when Qt's own check
-// finds it valid UTF-8, else by GBK's (a lead byte and a byte that may trail it
-// make one character, any other byte is one on its own). Lower-case each, then
-// walk the characters once, dropping the bytes of each occurrence.
-Reference reference(const QByteArray& content, const QString& gjz) {
-  const bool utf8 = QByteArrayView(content).isValidUtf8();
+// Cut the content into characters: by the naive UTF-8 cut (fuzzsupport.h) when
+// the reading rule reads it as UTF-8, else by GBK's structure (a lead byte and
+// a byte that may trail it make one character, any other byte is one on its
+// own); with any line end, a CR LF is one character too. Lower-case each, a
+// line break as one LF, then walk the characters once, dropping the bytes of
+// each occurrence.
+Reference reference(const QByteArray& content, const QString& gjzAsGiven, text::LineEnds lineEnds) {
+  const bool any = lineEnds == text::LineEnds::Any;
+  QString gjz = gjzAsGiven;
+  if (any) {
+    gjz.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    gjz.replace(u'\r', u'\n');
+  }
+  const fuzz::Utf8Pieces pieces = fuzz::utf8Pieces(content);
+  const bool utf8 = pieces.readsAsUtf8();
   std::vector<qsizetype> starts;
   for (qsizetype i = 0; i < content.size();) {
     starts.push_back(i);
-    if (utf8) {
-      ++i;
-      while (i < content.size() && (uint8_t(content[i]) & 0xC0) == 0x80)
-        ++i;
+    if (any && content[i] == '\r' && i + 1 < content.size() && content[i + 1] == '\n') {
+      i += 2;
+    } else if (utf8) {
+      i = *std::upper_bound(pieces.starts.begin(), pieces.starts.end(), i);
     } else {
       const bool pair = i + 1 < content.size() && gbk::isLead(uint8_t(content[i])) &&
                         gbk::isTrail(uint8_t(content[i + 1]));
@@ -63,7 +75,13 @@ Reference reference(const QByteArray& content, const QString& gjz) {
   for (qsizetype c = 0; c < chars; ++c) {
     const QByteArray bytes = content.mid(starts[c], starts[c + 1] - starts[c]);
     QStringDecoder d(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    const QString one = utf8 ? QString(d.decode(bytes)) : gbk::decode(bytes);
+    QString one;
+    if (any && (bytes == "\r\n" || bytes == "\r" || bytes == "\n"))
+      one = QStringLiteral("\n");
+    else if (utf8 && bytes.size() == 1 && uint8_t(bytes[0]) >= 0x80)
+      one = QChar(char16_t(0xDC00 + uint8_t(bytes[0])));  // invalid: matches nothing
+    else
+      one = utf8 ? QString(d.decode(bytes)) : gbk::decode(bytes);
     if (one.isEmpty() || (!utf8 && one.size() != 1))
       fuzz::fail("a character of the reference does not decode to one");
     decoded.push_back(text::lowerCase(one));
@@ -146,7 +164,9 @@ QByteArray readFile() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   const uint8_t flags = in.byte();
-  const std::size_t sigLen = 1 + in.byte() % 128;
+  const uint8_t lengthByte = in.byte();
+  const std::size_t sigLen = 1 + lengthByte % 128;
+  const text::LineEnds lineEnds = (lengthByte & 128) ? text::LineEnds::Exact : text::LineEnds::Any;
   QByteArray sigBytes = in.bytes((flags & 2) ? sigLen * 2 : sigLen);
   const QByteArray pieces = in.bytes(4);
   QByteArray content = in.rest();
@@ -165,13 +185,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if ((flags & 32) && !content.isEmpty())
     content[content.size() - 1 - (content.size() - 1) % 3] = char(0xB0);
   const QString gjz = (flags & 4) ? QString() : signatureOf(rawSignature);
-  const Reference expected = reference(content, gjz);
+  const Reference expected = reference(content, gjz, lineEnds);
   if (gjz.isEmpty() && expected.bytes != content)
     fuzz::fail("the reference removed something with an empty signature");
 
   const std::size_t n = std::size_t(content.size());
   for (std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(3), n / 2 + 1, n + 1}) {
-    const QByteArray got = clean::removeSignature(content, gjz, chunk);
+    const QByteArray got =
+        clean::removeSignature(content, gjz, chunk, nullptr, text::Encoding::Auto, lineEnds);
     if (got != expected.bytes)
       disagree(qPrintable(QStringLiteral("removeSignature, chunk size %1").arg(chunk)), content,
                gjz, expected.bytes, got);
@@ -180,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Pieces of uneven sizes, some empty, as a reader that gets short reads would
   // hand them over.
   {
-    clean::SignatureRemover remover(gjz, text::encodingOf(content));
+    clean::SignatureRemover remover(gjz, text::encodingOf(content), lineEnds);
     std::vector<uint8_t> out;
     const auto* p = reinterpret_cast<const uint8_t*>(content.constData());
     std::size_t at = 0;
@@ -206,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     writeFile(content);
     clean::Options options;
     options.chunkSize = 1 + (pieces.isEmpty() ? 0 : uint8_t(pieces[0]) % 64);
+    options.lineEnds = lineEnds;
     const clean::CleanResult result = clean::cleanFile(fuzz::tempFile(), gjz, options);
     if (!result.ok())
       fuzz::fail("cleanFile failed on a plain temporary file");

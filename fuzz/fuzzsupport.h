@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <unistd.h>
 
@@ -56,7 +57,8 @@ inline QByteArray gbkHeavy(QByteArrayView raw) {
 
 // Characters on the borders of UTF-8 and of lower-casing: ASCII letters and
 // their look-alikes of other lengths (the Kelvin sign lower-cases to "k", "ẞ"
-// to "ß"), Chinese, Cyrillic, a supplementary character, line ends.
+// to "ß"), Chinese, Cyrillic, a supplementary character, line ends of each
+// kind, and a stray byte that is no UTF-8 (a mostly UTF-8 page stays UTF-8).
 inline constexpr const char* kUtf8Alphabet[] = {"a",
                                                 "A",
                                                 "i",
@@ -84,9 +86,11 @@ inline constexpr const char* kUtf8Alphabet[] = {"a",
                                                 "\xF0\x9F\x98\x80",
                                                 "\xEF\xBB\xBF",
                                                 "0",
-                                                "\xC2\xA0"};
+                                                "\xC2\xA0",
+                                                "\r",
+                                                "\xFF"};
 
-// Maps every byte to one of those characters: valid UTF-8 dense in case pairs.
+// Maps every byte to one of those characters: UTF-8 dense in case pairs.
 inline QByteArray utf8Heavy(QByteArrayView raw) {
   QByteArray out;
   for (qsizetype i = 0; i < raw.size(); ++i)
@@ -148,6 +152,39 @@ inline const char* tempFile() {
     std::atexit(removeTemp);
   }
   return tempPath;
+}
+
+// The characters of a content read as UTF-8, kept deliberately naive: at each
+// byte, the piece of two to four bytes that its lead byte announces is one
+// character when Qt's own check finds it valid UTF-8; any other byte is one on
+// its own (invalid when above 0x7F). The reading rule: UTF-8 when the valid
+// characters of several bytes outnumber the invalid bytes, or there are none.
+struct Utf8Pieces {
+  std::vector<qsizetype> starts;  // of each character, then the content's end
+  qsizetype valid = 0;
+  qsizetype invalid = 0;
+  bool readsAsUtf8() const { return invalid == 0 || valid > invalid; }
+};
+
+inline Utf8Pieces utf8Pieces(QByteArrayView content) {
+  Utf8Pieces p;
+  for (qsizetype i = 0; i < content.size();) {
+    p.starts.push_back(i);
+    const uint8_t b = uint8_t(content[i]);
+    const qsizetype len = b >= 0xF0 && b < 0xF8   ? 4
+                          : b >= 0xE0 && b < 0xF0 ? 3
+                          : b >= 0xC0 && b < 0xE0 ? 2
+                                                  : 1;
+    if (len > 1 && i + len <= content.size() && content.sliced(i, len).isValidUtf8()) {
+      ++p.valid;
+      i += len;
+    } else {
+      p.invalid += b >= 0x80;
+      ++i;
+    }
+  }
+  p.starts.push_back(content.size());
+  return p;
 }
 
 }  // namespace fuzz

@@ -1,9 +1,13 @@
 // Differential target for the file match: whatever the engine does to be fast,
 // its answer must be the plain definition's: decode the whole content as UTF-8
-// if it is valid UTF-8, else as GBK (or as the encoding chosen); lower-case it;
-// search the signature. Checked in memory at several chunk sizes
-// (so that borders fall inside characters and inside occurrences) and, for some
-// inputs, through a real file, across the reader's buffer border.
+// if its valid UTF-8 characters of several bytes outnumber its invalid bytes
+// (or it has none), each invalid byte a character that matches nothing, else
+// as GBK (or as the encoding chosen); lower-case it; with any line end, write
+// each line break (CR LF, CR, LF) of content and signature as one LF; search
+// the signature. Both line-end rules are checked for every input, in memory at
+// every chunk size for small contents (so that borders fall inside characters,
+// inside CR LF and inside occurrences) and, for some inputs, through a real
+// file, across the reader's buffer border.
 //
 // Input: flags, signature length, signature bytes, [filler byte, border offset],
 // content.
@@ -35,19 +39,39 @@
 
 namespace {
 
-// The definition, kept deliberately naive: validity as Qt's own UTF-8 check
-// sees it, a byte-order mark kept as a character.
-bool reference(QByteArrayView content, const QString& gjz, text::Encoding choice) {
-  QString decoded;
-  if (choice == text::Encoding::Gbk || (choice == text::Encoding::Auto && !content.isValidUtf8())) {
-    decoded = gbk::decode(content);
-  } else if (choice == text::Encoding::Auto) {
-    QStringDecoder d(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    decoded = d.decode(content);
-  } else {
-    decoded = text::decodeContent(content, choice);
+// The content read as UTF-8 by the naive cut (fuzzsupport.h), an invalid byte
+// a lone low surrogate.
+QString naiveUtf8(QByteArrayView content, const fuzz::Utf8Pieces& pieces) {
+  QString out;
+  for (std::size_t c = 0; c + 1 < pieces.starts.size(); ++c) {
+    const QByteArrayView one =
+        content.sliced(pieces.starts[c], pieces.starts[c + 1] - pieces.starts[c]);
+    const uint8_t b = uint8_t(one[0]);
+    if (one.size() == 1) {
+      out.append(QChar(b < 0x80 ? char16_t(b) : char16_t(0xDC00 + b)));
+    } else {
+      QStringDecoder d(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+      out.append(QString(d.decode(one)));
+    }
   }
-  return text::lowerCase(decoded).contains(gjz);
+  return out;
+}
+
+QString oneLfPerLineBreak(QString s) {
+  s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  s.replace(u'\r', u'\n');
+  return s;
+}
+
+bool reference(QByteArrayView content, const QString& gjz, text::Encoding choice,
+               text::LineEnds lineEnds) {
+  const fuzz::Utf8Pieces pieces = fuzz::utf8Pieces(content);
+  const bool utf8 =
+      choice == text::Encoding::Utf8 || (choice == text::Encoding::Auto && pieces.readsAsUtf8());
+  const QString decoded = text::lowerCase(utf8 ? naiveUtf8(content, pieces) : gbk::decode(content));
+  if (lineEnds == text::LineEnds::Exact)
+    return decoded.contains(gjz);
+  return oneLfPerLineBreak(decoded).contains(oneLfPerLineBreak(gjz));
 }
 
 text::Encoding encodingOf(uint8_t flags) {
@@ -96,15 +120,17 @@ void writeFile(QByteArrayView content) {
 
 // Preparing a matcher costs far more than matching a small input, and mutations
 // mostly keep the signature, so prepared matchers are kept for a while.
-const scan::SignatureMatcher& matcherFor(const QString& gjz, text::Encoding encoding) {
+const scan::SignatureMatcher& matcherFor(const QString& gjz, text::Encoding encoding,
+                                         text::LineEnds lineEnds) {
   static QHash<QString, std::shared_ptr<const scan::SignatureMatcher>> cache;
-  const QString key = QString::number(int(encoding)) + gjz;
+  const QString key = QString::number(int(encoding)) + QString::number(int(lineEnds)) + gjz;
   auto it = cache.constFind(key);
   if (it != cache.constEnd())
     return **it;
   if (cache.size() >= 512)
     cache.clear();
-  return **cache.insert(key, std::make_shared<const scan::SignatureMatcher>(gjz, encoding));
+  return **cache.insert(key,
+                        std::make_shared<const scan::SignatureMatcher>(gjz, encoding, lineEnds));
 }
 
 [[noreturn]] void disagree(const char* how, QByteArrayView content, const QString& gjz,
@@ -157,27 +183,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     content.prepend(QByteArray(lead, char(filler)));
   }
 
-  const bool expected = reference(content, gjz, encoding);
-  const scan::SignatureMatcher& matcher = matcherFor(gjz, encoding);
-  const std::size_t n = std::size_t(content.size());
-  // A padded content is large and costly to check: it is matched at the
-  // reader's own buffer size, in memory and through the file below; the small
-  // contents cover every other border.
-  const std::size_t chunks[] = {0, 1, 2, 3, 5, n / 2 + 1};
-  for (std::size_t chunk : chunks) {
-    if (matcher.matchBytes(content, chunk) != expected)
-      disagree("matchBytes", content, gjz, expected, chunk);
-    if (flags & 4)
-      break;
-  }
-
-  if (flags & 12) {
+  if (flags & 12)
     writeFile(content);
-    const scan::MatchResult r = matcher.matchFile(QByteArray(fuzz::tempFile()));
-    if (r == scan::MatchResult::Error)
-      fuzz::fail("matchFile could not read a plain temporary file");
-    if ((r == scan::MatchResult::Match) != expected)
-      disagree("matchFile", content, gjz, expected, 0);
+  for (const text::LineEnds lineEnds : {text::LineEnds::Any, text::LineEnds::Exact}) {
+    const bool expected = reference(content, gjz, encoding, lineEnds);
+    const scan::SignatureMatcher& matcher = matcherFor(gjz, encoding, lineEnds);
+    const std::size_t n = std::size_t(content.size());
+    // A padded content is large and costly to check: it is matched at the
+    // reader's own buffer size, in memory and through the file below. A small
+    // content is matched at every chunk size, a larger one at a few.
+    if (flags & 4) {
+      if (matcher.matchBytes(content, 0) != expected)
+        disagree("matchBytes", content, gjz, expected, 0);
+    } else if (n <= 96) {
+      for (std::size_t chunk = 1; chunk <= n + 1; ++chunk) {
+        if (matcher.matchBytes(content, chunk) != expected)
+          disagree("matchBytes", content, gjz, expected, chunk);
+      }
+    } else {
+      for (std::size_t chunk : {std::size_t(0), std::size_t(1), std::size_t(2), std::size_t(3),
+                                std::size_t(5), n / 2 + 1}) {
+        if (matcher.matchBytes(content, chunk) != expected)
+          disagree("matchBytes", content, gjz, expected, chunk);
+      }
+    }
+    if (flags & 12) {
+      const scan::MatchResult r = matcher.matchFile(QByteArray(fuzz::tempFile()));
+      if (r == scan::MatchResult::Error)
+        fuzz::fail("matchFile could not read a plain temporary file");
+      if ((r == scan::MatchResult::Match) != expected)
+        disagree("matchFile", content, gjz, expected, 0);
+    }
   }
   return 0;
 }

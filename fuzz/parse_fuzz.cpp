@@ -99,15 +99,18 @@ void checkFilter(const QString& filter, const QString& path) {
       if (c != u'*')
         stars.append(c);
     }
-    if (e.contains(u'*'))
+    const QString lowered = text::lowerCase(stars);
+    const bool everyFile = lowered == u"全部文件";
+    if (e.contains(u'*') && !(everyFile && e == u"*"))
       failWith("a filter entry kept a star", filter);
     if (stars.isEmpty() != e.isEmpty())
       failWith("a filter entry is empty exactly when its piece is stars alone", filter);
-    const QString lowered = text::lowerCase(stars);
-    const QString expected = lowered == u"全部文件" ? QStringLiteral(".") : lowered;
+    const QString expected = everyFile ? QStringLiteral("*") : lowered;
     if (e != expected)
       failWith("a filter entry is not its piece without stars, in lower case", filter);
-    if (!e.isEmpty() && path.contains(e))
+    // "全部文件" takes every path; any other entry one that holds it, both in
+    // lower case.
+    if (everyFile || (!e.isEmpty() && text::lowerCase(path).contains(e)))
       ++matching;
   }
   if (scan::countMatchingEntries(types, path) != matching)

@@ -9,11 +9,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "scan/pattern.h"
 #include "text/gbk.h"
+#include "text/lineends.h"
 #include "text/textops.h"
 #include "text/utf8.h"
 
@@ -42,22 +44,42 @@ bool anyHigh(const std::uint8_t* p, std::size_t n) {
 // round (candidates that could not be decided yet) followed by new bytes.
 class SignatureMatcher::Stream {
  public:
-  Stream(const SignatureMatcher& m, std::uint8_t* buf)
-      : m_(m), buf_(buf), validate_(m.encoding_ == text::Encoding::Auto) {}
+  // Feeds the content's bytes [0, upTo) to a counter; returns 0 or an errno.
+  using Recount = std::function<int(std::uint64_t upTo, utf8::SequenceCounter&)>;
+
+  // `size`: the most bytes the content can have (what the file was long when
+  // it was opened). `recount`: how to read the content's start again.
+  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount)
+      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)) {
+    if (m.encoding_ != text::Encoding::Auto)
+      reading_ = m.encoding_;
+  }
+
+  // The errno of a failed recount (the answer is then void).
+  int error() const { return error_; }
 
   // Searches buf[0, len), of which buf[kept(), len) is new; `final`: no byte
   // follows. Returns the answer once it is settled (always after the final
   // piece). Otherwise, unless final, keeps the undecided tail at the buffer's
   // start (see kept()).
   std::optional<bool> scan(std::size_t len, bool final) {
-    bool high = !validate_;
-    if (validate_ && !invalid_) {
-      high = validator_.feed(buf_ + kept_, len - kept_);
-      if (!validator_.ok() || (final && !validator_.finish()))
-        invalid_ = true;
+    const std::size_t fresh = len - kept_;
+    left_ -= std::min<std::uint64_t>(left_, fresh);
+    if (final)
+      left_ = 0;
+    bool high = true;
+    if (reading_ == text::Encoding::Auto && counting_) {
+      high = counter_.feed(buf_ + kept_, fresh);
+      if (final)
+        counter_.finish();
+      decideReading(final);
+    } else if (m_.utf8_ && !m_.utf8_->odd.empty()) {
+      high = anyHigh(buf_ + kept_, fresh);
     }
-    const bool wantGbk = m_.gbk_ && m_.gbk_->possible && !hitGbk_;
-    const bool wantUtf8 = m_.utf8_ && m_.utf8_->possible && !hitUtf8_ && !invalid_;
+    const bool wantGbk =
+        m_.gbk_ && m_.gbk_->possible && !hitGbk_ && reading_ != text::Encoding::Utf8;
+    const bool wantUtf8 =
+        m_.utf8_ && m_.utf8_->possible && !hitUtf8_ && reading_ != text::Encoding::Gbk;
     // Where a form of another length may occur, the UTF-8 probes could miss it.
     bool general = false;
     if (wantUtf8 && (high || keptHigh_) && len >= 2) {
@@ -76,12 +98,30 @@ class SignatureMatcher::Stream {
       if (wantUtf8)
         hitUtf8_ = search(*m_.utf8_, len, final, general);
     }
+    // The reading matters only when the two readings disagree, which the few
+    // files that hold the signature in one of them alone do: only then are
+    // the content's valid characters and invalid bytes counted, from its start
+    // up to here, and from here on as it comes.
+    if (reading_ == text::Encoding::Auto && !counting_ && (hitGbk_ != hitUtf8_)) {
+      counting_ = true;
+      if (const int e = recount_(fed_, counter_)) {
+        error_ = e;
+        return false;
+      }
+      counter_.feed(buf_ + kept_, fresh);
+      if (final)
+        counter_.finish();
+      decideReading(final);
+    }
+    fed_ += fresh;
     if (const std::optional<bool> answer = settled(final))
       return answer;
 
     const std::size_t drop = len >= m_.need_ ? len - m_.need_ + 1 : 0;
     if (m_.gbk_ && m_.gbk_->checkAlignment)
       carryOdd_ = leadRunOddBefore(drop);
+    if (drop > 0)
+      carryCr_ = buf_[drop - 1] == '\r';
     std::memmove(buf_, buf_ + drop, len - drop);
     kept_ = len - drop;
     keptHigh_ = anyHigh(buf_, kept_);
@@ -91,21 +131,40 @@ class SignatureMatcher::Stream {
   std::size_t kept() const { return kept_; }
 
  private:
+  // Under the rule, the reading is settled as soon as the rest of the content
+  // cannot change it: each byte still to come can be one more invalid byte,
+  // and every two of them one more valid character.
+  void decideReading(bool final) {
+    if (final) {
+      reading_ = counter_.readsAsUtf8() ? text::Encoding::Utf8 : text::Encoding::Gbk;
+      return;
+    }
+    const std::uint64_t valid = counter_.validSequences();
+    const std::uint64_t invalid = counter_.invalidBytes();
+    const std::uint64_t rest = left_ + counter_.pendingBytes();
+    if (invalid > valid + rest / 2)
+      reading_ = text::Encoding::Gbk;
+    else if (valid > invalid + rest)
+      reading_ = text::Encoding::Utf8;
+  }
+
   std::optional<bool> settled(bool final) const {
-    switch (m_.encoding_) {
+    if (reading_ == text::Encoding::Auto && final && !counting_)
+      return hitGbk_;  // both readings agree
+    switch (reading_) {
       case text::Encoding::Gbk:
+        if (!m_.gbk_->possible)
+          return false;
         return hitGbk_ || final ? std::optional(hitGbk_) : std::nullopt;
       case text::Encoding::Utf8:
+        if (!m_.utf8_->possible)
+          return false;
         return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
       case text::Encoding::Auto:
         break;
     }
-    if (hitGbk_ && (hitUtf8_ || invalid_))
+    if (hitGbk_ && hitUtf8_)
       return true;
-    if (final)
-      return invalid_ ? hitGbk_ : hitUtf8_;
-    if (invalid_ && !m_.gbk_->possible)
-      return false;
     return std::nullopt;
   }
 
@@ -163,6 +222,21 @@ class SignatureMatcher::Stream {
     return true;
   }
 
+  // Whether a line break of the content that the signature's first character
+  // would take starts at s, not inside a CR LF.
+  bool startsLineBreak(std::size_t s) const {
+    return buf_[s] != '\n' || !(s > 0 ? buf_[s - 1] == '\r' : carryCr_);
+  }
+
+  // Under the any-line-end rule, the line break at `at` if the signature's
+  // character `c` is one: the bytes it takes, or -1 when it takes none.
+  static int lineBreakAt(const Pattern& p, char32_t c, const std::uint8_t* at,
+                         const std::uint8_t* end, bool final) {
+    if (!p.anyLineEnd || c != U'\n')
+      return -1;
+    return text::isLineBreakByte(*at) ? text::lineBreakLength(at, end, final) : 0;
+  }
+
   // Decodes from s as the whole-file decode would if s starts a character.
   bool confirmGbk(std::size_t s, std::size_t len, bool final) const {
     const Pattern& p = *m_.gbk_;
@@ -170,11 +244,19 @@ class SignatureMatcher::Stream {
       if (!fitsBytes(p, s))
         return false;
     } else {
+      if (p.beginsWithLineBreak && !startsLineBreak(s))
+        return false;
       const std::uint8_t* at = buf_ + s;
       const std::uint8_t* end = buf_ + len;
       for (char32_t c : p.chars) {
         if (at >= end)
           return false;
+        if (const int br = lineBreakAt(p, c, at, end, final); br >= 0) {
+          if (br == 0)
+            return false;
+          at += br;
+          continue;
+        }
         char16_t d = 0;
         const int used = gbk::decodeOne(at, end, final, &d, true);
         if (used == 0 || d != c)
@@ -185,17 +267,26 @@ class SignatureMatcher::Stream {
     return !(p.checkAlignment && gbk::isTrail(buf_[s]) && leadRunOddBefore(s));
   }
 
-  // A form begins with a byte that never continues a character, so in valid
-  // UTF-8 a candidate always starts one.
+  // A form begins with a byte that never continues a character, and a byte
+  // that begins no valid character is read alone, so a candidate always
+  // starts a character.
   bool confirmUtf8(std::size_t s, std::size_t len, bool final, bool general) const {
     const Pattern& p = *m_.utf8_;
     if (!general && !p.bytes.empty())
       return fitsBytes(p, s);
+    if (p.beginsWithLineBreak && !startsLineBreak(s))
+      return false;
     const std::uint8_t* at = buf_ + s;
     const std::uint8_t* end = buf_ + len;
     for (char32_t c : p.chars) {
       if (at >= end)
         return false;
+      if (const int br = lineBreakAt(p, c, at, end, final); br >= 0) {
+        if (br == 0)
+          return false;
+        at += br;
+        continue;
+      }
       char32_t d = 0;
       const int used = utf8::decodeOne(at, end, final, &d);
       if (used == 0 || text::lowerCodePoint(d) != c)
@@ -223,28 +314,35 @@ class SignatureMatcher::Stream {
   std::size_t kept_ = 0;
   bool keptHigh_ = false;
   bool carryOdd_ = false;  // the parity of the run that ends right before buf[0]
+  bool carryCr_ = false;   // whether the byte right before buf[0] is a CR
   bool hitGbk_ = false;
   bool hitUtf8_ = false;
-  // Whether the encoding depends on validity, and whether the content has
-  // turned out not to be UTF-8.
-  bool validate_;
-  bool invalid_ = false;
-  utf8::Validator validator_;
+  // Bytes the content may still have after those fed so far, and those fed.
+  std::uint64_t left_;
+  std::uint64_t fed_ = 0;
+  Recount recount_;
+  bool counting_ = false;
+  int error_ = 0;
+  // The encoding the content is read in; Auto until the rule has settled it.
+  text::Encoding reading_ = text::Encoding::Auto;
+  utf8::SequenceCounter counter_;
 };
 
-SignatureMatcher::SignatureMatcher(QString gjz, text::Encoding encoding)
+SignatureMatcher::SignatureMatcher(QString gjz, text::Encoding encoding, text::LineEnds lineEnds)
     : gjz_(std::move(gjz)), encoding_(encoding) {
+  const bool any = lineEnds == text::LineEnds::Any;
+  const QString searched = any ? text::lineBreaksAsLf(gjz_) : gjz_;
   if (encoding_ != text::Encoding::Utf8)
-    gbk_ = std::make_shared<const Pattern>(Pattern::gbk(gjz_));
+    gbk_ = std::make_shared<const Pattern>(Pattern::gbk(searched, any));
   if (encoding_ != text::Encoding::Gbk)
-    utf8_ = std::make_shared<const Pattern>(Pattern::utf8(gjz_));
+    utf8_ = std::make_shared<const Pattern>(Pattern::utf8(searched, any));
   for (const auto& p : {gbk_, utf8_}) {
     if (p)
       need_ = std::max(need_, p->maxBytes + 1);
   }
+  // The same probes give the same candidates; each form confirms its own.
   shared_ = gbk_ && utf8_ && gbk_->possible && utf8_->possible && gbk_->useProbes &&
             utf8_->useProbes && gbk_->a == utf8_->a && gbk_->b == utf8_->b &&
-            !gbk_->bytes.empty() && gbk_->bytes == utf8_->bytes &&
             gbk_->minBytes == utf8_->minBytes;
 }
 
@@ -260,7 +358,11 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
   if (chunkSize == 0)
     chunkSize = kReadSize;
   std::vector<std::uint8_t> buf(chunkSize + need_);
-  Stream s(*this, buf.data());
+  Stream s(*this, buf.data(), std::uint64_t(content.size()),
+           [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
+             c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
+             return 0;
+           });
   const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
   std::size_t left = std::size_t(content.size());
   for (;;) {
@@ -446,13 +548,35 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   const std::size_t bufSize = kReadSize + need_;
   if (buf.size() < bufSize)
     buf.resize(bufSize);
-  Stream s(*this, buf.data());
   // Where the file's holes are, for a file with fewer blocks than its size
   // takes: the search is fed no more of each hole than holesFed says, which
   // gives the answer all its zeros would, and nothing is read there.
   HoleMap holes(fd, size, st.st_blocks < (size + 511) / 512);
   off_t pos = 0;
+  // Where in the file the piece being searched starts. A recount reads the
+  // file up to there: a shortened hole counts as its whole run of zeros would.
+  off_t pieceStart = 0;
+  Stream s(*this, buf.data(), std::uint64_t(st.st_size),
+           [fd, &pieceStart](std::uint64_t, utf8::SequenceCounter& c) {
+             const std::uint64_t upTo = std::uint64_t(pieceStart);
+             std::vector<std::uint8_t> again(std::min<std::uint64_t>(upTo, 64 * 1024));
+             for (std::uint64_t at = 0; at < upTo;) {
+               const ssize_t n = ::pread(
+                   fd, again.data(), std::size_t(std::min<std::uint64_t>(upTo - at, again.size())),
+                   off_t(at));
+               if (n < 0 && errno == EINTR)
+                 continue;
+               if (n < 0)
+                 return errno;
+               if (n == 0)
+                 return EIO;  // cut short since it was read: no answer to give
+               c.feed(again.data(), std::size_t(n));
+               at += std::uint64_t(n);
+             }
+             return 0;
+           });
   for (;;) {
+    pieceStart = pos;
     std::uint8_t* const at = buf.data() + s.kept();
     std::size_t n = 0;
     if (const std::size_t zeros = holes.zerosAt(pos, need_, kReadSize)) {
@@ -474,7 +598,12 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     }
     pos = holes.advance(pos, n);
     const bool final = n == 0 || holes.done(pos);
-    if (const std::optional<bool> answer = s.scan(s.kept() + n, final))
+    const std::optional<bool> answer = s.scan(s.kept() + n, final);
+    if (s.error() != 0) {
+      out.error = s.error();
+      return MatchResult::Error;
+    }
+    if (answer)
       return *answer ? MatchResult::Match : MatchResult::NoMatch;
   }
 }

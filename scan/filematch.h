@@ -5,8 +5,12 @@
 // of the signature's byte form are searched together (many bytes at a time), and
 // each hit is confirmed by decoding the signature's length from it. With the
 // rule's automatic choice the GBK form and the UTF-8 form are searched in the
-// same pass while the content's UTF-8 validity is followed; the answer of the
-// encoding the whole content turns out to be in counts. GBK character
+// same pass; where both readings agree (no occurrence in either, or one in
+// both) that is the answer. Only a content where one of them finds the
+// signature and the other does not (yet) needs the rule's count of valid
+// characters and invalid bytes: its start is read once more to count, and the
+// rest is counted as it comes, the reading settled as soon as the rest cannot
+// change it. GBK character
 // boundaries can be recovered backwards, so a GBK hit that starts with a byte
 // that could trail a lead byte is confirmed only when it starts a character; a
 // UTF-8 form always starts a character in valid UTF-8.
@@ -25,6 +29,7 @@
 #include "platform/fs.h"
 #include "scan/bytesearch.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 namespace scan {
 
@@ -47,8 +52,11 @@ struct Pattern;
 class SignatureMatcher {
  public:
   // `gjz`: the signature, already trimmed and lower-cased; never empty.
-  // `encoding`: how file contents are read (Auto: the rule).
-  explicit SignatureMatcher(QString gjz, text::Encoding encoding = text::Encoding::Auto);
+  // `encoding`: how file contents are read (Auto: the rule). `lineEnds`: Any
+  // lets each line break of the signature match any line break (the rule of
+  // text/lineends.h).
+  explicit SignatureMatcher(QString gjz, text::Encoding encoding = text::Encoding::Auto,
+                            text::LineEnds lineEnds = text::LineEnds::Any);
 
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
   // Only regular files are read; links are not followed and nothing blocks. As

@@ -13,7 +13,7 @@ QStringList parseFileTypes(QStringView filterText) {
       continue;
     e = text::lowerCase(text::removeAll(e, u"*"));
     if (e == u"全部文件")
-      e = QStringLiteral(".");
+      e = kEveryFile.toString();
   }
   return entries;
 }
@@ -23,6 +23,8 @@ namespace {
 // A plain search: with a short entry and a path, it beats the general one,
 // and it runs once per entry for every file of a scan.
 bool occursIn(QStringView path, QStringView entry) {
+  if (entry == kEveryFile)
+    return true;
   const qsizetype m = entry.size();
   if (m > path.size())
     return false;
@@ -39,16 +41,18 @@ bool occursIn(QStringView path, QStringView entry) {
 }  // namespace
 
 qsizetype countMatchingEntries(const QStringList& fileTypes, QStringView path) {
+  const QString lower = text::lowerCase(path);
   qsizetype n = 0;
   for (const QString& e : fileTypes) {
-    if (!e.isEmpty() && occursIn(path, e))
+    if (!e.isEmpty() && occursIn(lower, e))
       ++n;
   }
   return n;
 }
 
-FolderFilter::FolderFilter(const QStringList& fileTypes, QStringView folder)
+FolderFilter::FolderFilter(const QStringList& fileTypes, QStringView folderAsSpelled)
     : fileTypes_(fileTypes) {
+  const QString folder = text::lowerCase(folderAsSpelled);
   inFolder_.reserve(std::size_t(fileTypes.size()));
   borders_.resize(std::size_t(fileTypes.size()));
   for (qsizetype i = 0; i < fileTypes.size(); ++i) {
@@ -61,7 +65,10 @@ FolderFilter::FolderFilter(const QStringList& fileTypes, QStringView folder)
   }
 }
 
-qsizetype FolderFilter::count(QStringView name) const {
+qsizetype FolderFilter::count(QStringView nameAsSpelled) const {
+  // Lower case goes character by character, so the folder's and the name's
+  // lower cases joined are the whole path's.
+  const QString name = text::lowerCase(nameAsSpelled);
   qsizetype n = 0;
   for (qsizetype i = 0; i < fileTypes_.size(); ++i) {
     const QStringView e = fileTypes_[i];

@@ -126,6 +126,15 @@ bool probeFor(const std::vector<std::uint8_t>& set, std::uint32_t offset, Probe&
   return false;
 }
 
+// Under the any-line-end rule an LF of the signature has the forms of every
+// line break.
+void lineBreakForms(const std::vector<char32_t>& chars, Forms& forms) {
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    if (chars[i] == U'\n')
+      forms[i] = {Form{{'\n'}, 1}, Form{{'\r'}, 1}, Form{{'\r', '\n'}, 2}};
+  }
+}
+
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
 void build(Pattern& pat, const Forms& all, const Forms& primary) {
@@ -226,18 +235,25 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
 
 }  // namespace
 
-Pattern Pattern::gbk(const QString& gjz) {
+Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd) {
   Pattern p;
   for (QChar c : gjz)
     p.chars.push_back(c.unicode());
-  const Forms forms = gbkForms(gjz);
+  Forms forms = gbkForms(gjz);
+  if (anyLineEnd) {
+    p.anyLineEnd = true;
+    p.beginsWithLineBreak = gjz.startsWith(u'\n');
+    lineBreakForms(p.chars, forms);
+  }
   build(p, forms, forms);
   return p;
 }
 
-Pattern Pattern::utf8(const QString& gjz) {
+Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
   Pattern p;
   p.utf8Form = true;
+  p.anyLineEnd = anyLineEnd;
+  p.beginsWithLineBreak = anyLineEnd && gjz.startsWith(u'\n');
   // Code points; a lone surrogate is no character of UTF-8 text, so such a
   // signature matches nothing.
   for (qsizetype i = 0; i < gjz.size(); ++i) {
@@ -274,6 +290,10 @@ Pattern Pattern::utf8(const QString& gjz) {
     both.insert(both.end(), other.begin(), other.end());
     all.push_back(both);
     primary.push_back(mine);
+  }
+  if (anyLineEnd) {
+    lineBreakForms(p.chars, all);
+    lineBreakForms(p.chars, primary);
   }
   build(p, all, primary);
   // Without primary forms (a character that only odd forms reach) the probes

@@ -17,11 +17,17 @@
 namespace scan {
 
 struct Pattern {
-  // `gjz`: trimmed and lower-cased.
-  static Pattern gbk(const QString& gjz);
-  static Pattern utf8(const QString& gjz);
+  // `gjz`: trimmed and lower-cased. With `anyLineEnd`, its line breaks are
+  // already each one LF (text::lineBreaksAsLf), and an LF stands for any line
+  // break of the content: LF, CR or CR LF.
+  static Pattern gbk(const QString& gjz, bool anyLineEnd = false);
+  static Pattern utf8(const QString& gjz, bool anyLineEnd = false);
 
   bool utf8Form = false;
+  // Whether an LF of `chars` takes any line break, and whether the signature
+  // begins with one (then a candidate at a CR LF's LF is none).
+  bool anyLineEnd = false;
+  bool beginsWithLineBreak = false;
   // False when some character has no byte form at all: nothing can match then.
   bool possible = true;
   // Bounds of an occurrence's length in bytes.

@@ -10,7 +10,7 @@ namespace text {
 Encoding encodingOf(QByteArrayView content, Encoding choice) {
   if (choice != Encoding::Auto)
     return choice;
-  return resolveEncoding(choice, utf8::isValid(content));
+  return resolveEncoding(choice, utf8::readsAsUtf8(content));
 }
 
 QString decodeContent(QByteArrayView content, Encoding choice) {

@@ -364,4 +364,125 @@ bool isValid(QByteArrayView bytes) {
   return v.finish();
 }
 
+std::size_t SequenceCounter::step(const uint8_t* p, const uint8_t* end, bool final) {
+  int due = 0;
+  uint8_t lo = 0;
+  uint8_t hi = 0;
+  if (!lead(*p, due, lo, hi)) {
+    ++invalid_;
+    return 1;
+  }
+  for (int k = 1; k <= due; ++k) {
+    if (p + k == end) {
+      if (!final)
+        return 0;
+      ++invalid_;
+      return 1;
+    }
+    if (p[k] < lo || p[k] > hi) {
+      ++invalid_;
+      return 1;
+    }
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  ++valid_;
+  return std::size_t(due) + 1;
+}
+
+namespace {
+
+#ifdef TERVANE_X86
+// The first byte above 0x7F at or after i, or n: 32 bytes at a time.
+__attribute__((target("avx2"))) std::size_t skipAsciiAvx2(const uint8_t* p, std::size_t i,
+                                                          std::size_t n) {
+  while (i + 32 <= n) {
+    const int mask =
+        _mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
+    if (mask != 0)
+      return i + std::size_t(__builtin_ctz(unsigned(mask)));
+    i += 32;
+  }
+  while (i < n && p[i] < 0x80)
+    ++i;
+  return i;
+}
+#endif
+
+std::size_t skipAscii(const uint8_t* p, std::size_t i, std::size_t n) {
+#ifdef TERVANE_X86
+  static const bool avx2 = haveAvx2();
+  if (avx2)
+    return skipAsciiAvx2(p, i, n);
+#endif
+  while (i + 8 <= n) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (w & 0x8080808080808080ULL)
+      break;
+    i += 8;
+  }
+  while (i < n && p[i] < 0x80)
+    ++i;
+  return i;
+}
+
+}  // namespace
+
+bool SequenceCounter::feed(const uint8_t* p, std::size_t n) {
+  std::size_t i = 0;
+  const std::uint64_t before = valid_ + invalid_;
+  const bool carried = carrySize_ > 0;
+  if (carrySize_ > 0) {
+    // The character begun in the last piece, with the bytes it needs from this one.
+    uint8_t joined[8];
+    const std::size_t had = carrySize_;
+    const std::size_t take = std::min<std::size_t>(4, n);
+    std::memcpy(joined, carry_, had);
+    std::memcpy(joined + had, p, take);
+    std::size_t at = 0;
+    carrySize_ = 0;
+    while (at < had) {
+      const std::size_t used = step(joined + at, joined + had + take, false);
+      if (used == 0) {
+        carrySize_ = had + take - at;
+        std::memcpy(carry_, joined + at, carrySize_);
+        return true;
+      }
+      at += used;
+    }
+    i = at - had;
+  }
+  for (;;) {
+    i = skipAscii(p, i, n);
+    if (i == n)
+      break;
+    // Characters of several bytes, one after the other, until the next ASCII.
+    while (i < n && p[i] >= 0x80) {
+      const std::size_t used = step(p + i, p + n, false);
+      if (used == 0) {
+        carrySize_ = n - i;
+        std::memcpy(carry_, p + i, carrySize_);
+        return true;
+      }
+      i += used;
+    }
+  }
+  return carried || valid_ + invalid_ != before;
+}
+
+void SequenceCounter::finish() {
+  std::size_t at = 0;
+  while (at < carrySize_)
+    at += step(carry_ + at, carry_ + carrySize_, true);
+  carrySize_ = 0;
+}
+
+bool readsAsUtf8(QByteArrayView bytes) {
+  SequenceCounter c;
+  c.feed(reinterpret_cast<const uint8_t*>(bytes.data()), std::size_t(bytes.size()));
+  c.finish();
+  return c.readsAsUtf8();
+}
+
 }  // namespace utf8

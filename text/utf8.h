@@ -65,4 +65,36 @@ class Validator {
 // Whether `bytes` is valid UTF-8 as a whole.
 bool isValid(QByteArrayView bytes);
 
+// Counts, as decodeOne reads a stream from its start, the valid characters of
+// two to four bytes and the bytes that begin no valid character. Fed piece by
+// piece; memory and work per byte stay constant.
+class SequenceCounter {
+ public:
+  // Returns whether the piece held a byte above 0x7F.
+  bool feed(const uint8_t* p, std::size_t n);
+  // The end of the content: a character cut short there is invalid bytes.
+  void finish();
+
+  std::uint64_t validSequences() const { return valid_; }
+  std::uint64_t invalidBytes() const { return invalid_; }
+  // The reading rule: UTF-8 unless invalid bytes are at least as many as the
+  // valid multi-byte characters (pure ASCII and valid UTF-8 read as UTF-8).
+  bool readsAsUtf8() const { return invalid_ == 0 || valid_ > invalid_; }
+  // Bytes of a character begun and not yet complete, counted as neither.
+  std::size_t pendingBytes() const { return carrySize_; }
+
+ private:
+  // Decodes from p (< end); returns the bytes used, 0 when more input is needed.
+  std::size_t step(const uint8_t* p, const uint8_t* end, bool final);
+
+  std::uint64_t valid_ = 0;
+  std::uint64_t invalid_ = 0;
+  // The first bytes of a character that the next piece may complete.
+  uint8_t carry_[4] = {};
+  std::size_t carrySize_ = 0;
+};
+
+// Whether the rule reads `bytes` as UTF-8.
+bool readsAsUtf8(QByteArrayView bytes);
+
 }  // namespace utf8

@@ -126,22 +126,28 @@ TEST(Clean, RemovalRules) {
   EXPECT_EQ(f.t.read("overlap.htm"), "ab");
 }
 
-TEST(Clean, LineEndsMustMatchExactlyLetterCaseNeedNot) {
+TEST(Clean, AnyLineEndMatchesAndLetterCaseNeedNot) {
   Fixture f;
   QString upper = kSample;
   upper.replace(QStringLiteral(u"iframe"), QStringLiteral(u"IFRAME"));
   QString bareLf = kSample;
   bareLf.replace(kCrLf, QStringLiteral(u"\n"));
+  QString bareCr = kSample;
+  bareCr.replace(kCrLf, QStringLiteral(u"\r"));
   f.t.write("upper.htm", upper.toUtf8());
-  f.t.write("lf.htm", bareLf.toUtf8() + kSample.toUtf8());
+  f.t.write("lf.htm", "<p>\n" + bareLf.toUtf8() + "</p>\n" + kSample.toUtf8());
+  f.t.write("cr.htm", "<p>\r" + bareCr.toUpper().toUtf8() + "</p>\r");
   // The scan finds the upper-case one because it compares in lower case, and so
-  // does the clean; the bare-LF text stays.
+  // does the clean; the sample's CR LF takes the LF and CR line ends as well,
+  // and only the bytes that matched go.
   f.w.Text3 = upper;
-  f.w.Text1 = logOf({f.t.path("upper.htm"), f.t.path("lf.htm")});
+  f.w.Text1 = logOf({f.t.path("upper.htm"), f.t.path("lf.htm"), f.t.path("cr.htm")});
   f.c.Command2_Click();
-  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("upper.htm"), f.t.path("lf.htm")}));
+  EXPECT_EQ(f.w.Text1,
+            cleaningLog({f.t.path("upper.htm"), f.t.path("lf.htm"), f.t.path("cr.htm")}));
   EXPECT_EQ(f.t.read("upper.htm"), "");
-  EXPECT_EQ(f.t.read("lf.htm"), bareLf.toUtf8());
+  EXPECT_EQ(f.t.read("lf.htm"), "<p>\n</p>\n");
+  EXPECT_EQ(f.t.read("cr.htm"), "<p>\r</p>\r");
 }
 
 TEST(Clean, EmptySignatureRewritesUnchanged) {

@@ -79,25 +79,40 @@ TEST_F(ScanTest, LocationFormsAllStartAtTheSameFolder) {
   EXPECT_EQ(w.Text1, www + u"/a.asp\r\n"_s);
 }
 
-TEST_F(ScanTest, FilterEntriesAreTestedAsSpelled) {
+TEST_F(ScanTest, FilterEntriesAreComparedWithThePathInLowerCase) {
   w.Combo2 = u"*.HTM|*.HTML"_s;
-  t.write("x.html", kInfected);     // holds both entries: logged twice
-  t.write("INDEX.HTM", kInfected);  // not tested: the path is compared as spelled
-  t.write("site.htm/readme.txt", kInfected);
+  t.write("x.html", kInfected);  // holds both entries: logged twice
+  t.write("INDEX.HTM", kInfected);
+  t.write("Site.Htm/readme.txt", kInfected);
   t.write("noext", kInfected);
   scanner.Command1_Click();
-  EXPECT_EQ(logged(), (QStringList{u"x.html"_s, u"x.html"_s, u"site.htm/readme.txt"_s}));
-  // Both lines reach the results list.
-  EXPECT_EQ(w.resultItems.size(), 3);
+  EXPECT_EQ(logged(),
+            (QStringList{u"INDEX.HTM"_s, u"x.html"_s, u"x.html"_s, u"Site.Htm/readme.txt"_s}));
+  // Every line reaches the results list.
+  EXPECT_EQ(w.resultItems.size(), 4);
 }
 
-TEST_F(ScanTest, DotEntryTestsEveryPathWithADot) {
+TEST_F(ScanTest, DefaultFilterFindsPagesNamedInCapitals) {
+  // The ready-made filter "*.ASP|*.PHP|*.JS" shows capitals; so do many names.
+  for (const char* name : {"INDEX.PHP", "Default.Asp", "MAIN.JS", "lower.php", "note.txt"})
+    t.write(name, kInfected);
+  scanner.Command1_Click();
+  EXPECT_EQ(logged(),
+            (QStringList{u"Default.Asp"_s, u"INDEX.PHP"_s, u"lower.php"_s, u"MAIN.JS"_s}));
+}
+
+TEST_F(ScanTest, AllFilesTestsEveryFileAndStarDotStarEveryPathWithADot) {
   w.Combo2 = u"全部文件"_s;
   t.write("d/noext", kInfected);
+  t.write("cgi-bin/run", kInfected);
   scanner.Command1_Click();
-  // The temporary root's path holds no dot of its own only by chance; the file's
-  // path holds one exactly when its tree does.
-  EXPECT_EQ(logged().size(), t.root().contains(u'.') ? 1 : 0);
+  EXPECT_EQ(logged(), (QStringList{u"cgi-bin/run"_s, u"d/noext"_s}));
+  // "*.*" keeps its meaning, the fragment ".": the temporary root's path holds
+  // no dot of its own only by chance, and the files' paths hold one exactly
+  // when their tree does.
+  w.Combo2 = u"*.*"_s;
+  scanner.Command1_Click();
+  EXPECT_EQ(logged().size(), t.root().contains(u'.') ? 2 : 0);
   w.Combo2 = u"|*.zz||"_s;
   t.write("d/a.zz", kInfected);
   scanner.Command1_Click();

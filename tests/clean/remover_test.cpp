@@ -10,6 +10,7 @@
 
 #include "clean/remover.h"
 #include "text/gbk.h"
+#include "text/lineends.h"
 #include "text/textops.h"
 
 namespace {
@@ -24,15 +25,22 @@ QByteArray bytes(std::initializer_list<int> list) {
 // Whole-content reference: decodes everything at once, removes the occurrences
 // that text::removeAll removes, and keeps the bytes of every other character.
 // `keptText` gets the kept characters, which must equal text::removeAll's result.
-QByteArray reference(const QByteArray& content, const QString& gjz, QString* keptText,
-                     std::vector<clean::ByteRange>* ranges) {
+// With any line end, a CR LF is one character, LF, as CR and LF are.
+QByteArray reference(const QByteArray& content, const QString& gjzAsTyped, QString* keptText,
+                     std::vector<clean::ByteRange>* ranges, text::LineEnds lineEnds) {
+  const bool any = lineEnds == text::LineEnds::Any;
+  const QString gjz = any ? text::lineBreaksAsLf(gjzAsTyped) : gjzAsTyped;
   std::vector<char16_t> chars;
   std::vector<qsizetype> starts;  // byte offset of each character, plus the end
   auto* p = reinterpret_cast<const uint8_t*>(content.constData());
   const uint8_t* end = p + content.size();
   for (const uint8_t* q = p; q < end;) {
     char16_t c;
-    const int n = gbk::decodeOne(q, end, true, &c);
+    int n = gbk::decodeOne(q, end, true, &c);
+    if (any && (c == u'\r' || c == u'\n')) {
+      n = c == u'\r' && q + 1 < end && q[1] == '\n' ? 2 : 1;
+      c = u'\n';
+    }
     chars.push_back(c);
     starts.push_back(q - p);
     q += n;
@@ -56,16 +64,25 @@ QByteArray reference(const QByteArray& content, const QString& gjz, QString* kep
   return out;
 }
 
+// The content read as GBK (the pieces below are GBK's), line ends both ways.
 void expectSameAsWhole(const QByteArray& content, const QString& gjz) {
-  QString kept;
-  std::vector<clean::ByteRange> wantRanges;
-  const QByteArray want = reference(content, gjz, &kept, &wantRanges);
-  ASSERT_EQ(kept, text::removeAll(gbk::decode(content), gjz));
-  for (std::size_t chunk : {1, 2, 3, 5, 7, 16, 4096}) {
-    std::vector<clean::ByteRange> ranges;
-    ASSERT_EQ(clean::removeSignature(content, gjz, chunk, &ranges).toHex(' '), want.toHex(' '))
-        << "chunk " << chunk << " content " << content.toHex(' ').constData();
-    ASSERT_EQ(ranges, wantRanges) << "chunk " << chunk;
+  for (const text::LineEnds lineEnds : {text::LineEnds::Exact, text::LineEnds::Any}) {
+    QString kept;
+    std::vector<clean::ByteRange> wantRanges;
+    const QByteArray want = reference(content, gjz, &kept, &wantRanges, lineEnds);
+    if (lineEnds == text::LineEnds::Exact)
+      ASSERT_EQ(kept, text::removeAll(gbk::decode(content), gjz));
+    else
+      ASSERT_EQ(kept, text::removeAll(text::lineBreaksAsLf(gbk::decode(content)),
+                                      text::lineBreaksAsLf(gjz)));
+    for (std::size_t chunk : {1, 2, 3, 5, 7, 16, 4096}) {
+      std::vector<clean::ByteRange> ranges;
+      ASSERT_EQ(clean::removeSignature(content, gjz, chunk, &ranges, text::Encoding::Gbk, lineEnds)
+                    .toHex(' '),
+                want.toHex(' '))
+          << "chunk " << chunk << " content " << content.toHex(' ').constData();
+      ASSERT_EQ(ranges, wantRanges) << "chunk " << chunk;
+    }
   }
 }
 
@@ -80,9 +97,18 @@ TEST(Remover, OnePassRules) {
   // Letter case does not count: the content is compared in lower case, as the
   // scan compares it, and the bytes of each occurrence go as they were.
   EXPECT_EQ(clean::removeSignature("<IFRAME>x<iframe><IfRaMe>", u"<iframe>", chunk), "x");
-  // CR LF in the signature does not match LF alone.
-  EXPECT_EQ(clean::removeSignature("a\r\nb\nc\r\n", u"\r\n", chunk), "ab\nc");
-  EXPECT_EQ(clean::removeSignature("x\ny", u"x\r\ny", chunk), "x\ny");
+  // With exact line ends, CR LF in the signature does not match LF alone.
+  const auto exact = [chunk](const QByteArray& content, QStringView gjz) {
+    return clean::removeSignature(content, gjz, chunk, nullptr, text::Encoding::Auto,
+                                  text::LineEnds::Exact);
+  };
+  EXPECT_EQ(exact("a\r\nb\nc\r\n", u"\r\n"), "ab\nc");
+  EXPECT_EQ(exact("x\ny", u"x\r\ny"), "x\ny");
+  // By default it matches any line break, and the bytes of the one it matched
+  // go: a CR LF whole.
+  EXPECT_EQ(clean::removeSignature("a\r\nb\nc\rd\r\n", u"\r\n", chunk), "abcd");
+  EXPECT_EQ(clean::removeSignature("x\ny x\r\ny x\ry x\n\ry", u"x\r\ny", chunk), "   x\n\ry");
+  EXPECT_EQ(clean::removeSignature("a\r\nb", u"a\r", chunk), "b");
   // Empty signature, empty content.
   EXPECT_EQ(clean::removeSignature("abc", u"", chunk), "abc");
   EXPECT_EQ(clean::removeSignature("", u"ab", chunk), "");
@@ -150,6 +176,15 @@ TEST(Remover, StreamingEqualsWholeText) {
         return;
     }
   }
+}
+
+TEST(Remover, LineBreakRangesAreTheBytesMatched) {
+  // The dry run's byte ranges: a CR LF counts two bytes, a CR or LF one.
+  const QByteArray content = "<i>\r\n</i>|<I>\n</I>|<i>\r</i>|<i>\r\r\n</i>";
+  std::vector<clean::ByteRange> ranges;
+  EXPECT_EQ(clean::removeSignature(content, u"<i>\n</i>", 1, &ranges), "|||<i>\r\r\n</i>");
+  const std::vector<clean::ByteRange> want = {{0, 9}, {10, 8}, {19, 8}};
+  EXPECT_EQ(ranges, want);
 }
 
 TEST(Remover, LongSignatureAcrossManyPieces) {

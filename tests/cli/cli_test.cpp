@@ -57,7 +57,7 @@ class CliTest : public ::testing::Test {
 
 TEST_F(CliTest, ScanPrintsTheLogInWalkOrder) {
   t.write("a.php", "<html>" + upper(kSig));
-  t.write("b.php", "<html>" + withLf(kSig));               // LF where the signature has CR LF
+  t.write("b.php", "<html>" + withLf(kSig));               // LF: any line break matches
   t.write("c.asp.js", kSig);                               // two filter entries: two lines
   t.write("d.htm", kSig);                                  // not in the filter
   t.write("e.asp", "\xB0" + kSig);                         // a lead byte cannot take "<"
@@ -67,8 +67,9 @@ TEST_F(CliTest, ScanPrintsTheLogInWalkOrder) {
   t.symlink(t.abs("a.php"), "link.php");
   t.fifo("pipe.php");
   // The GBK name is shown as its text, marked, in a quoted line.
-  const QByteArray expected = lines({".hidden.php", "a.php", "c.asp.js", "c.asp.js", "e.asp"}) +
-                              '"' + root() + "/sub/\\g测试.php\"\n";
+  const QByteArray expected =
+      lines({".hidden.php", "a.php", "b.php", "c.asp.js", "c.asp.js", "e.asp"}) + '"' + root() +
+      "/sub/\\g测试.php\"\n";
   for (const char* j : {"1", "2", "5"}) {
     const Result r = run({"scan", "--signature-file", sigFile(kSig), "-j", j, root()});
     EXPECT_EQ(r.out, expected) << j;
@@ -83,12 +84,19 @@ TEST_F(CliTest, ScanPrintsTheLogInWalkOrder) {
 TEST_F(CliTest, SignatureFileKeepsItsLineEnds) {
   t.write("crlf.php", kSig);
   t.write("lf.php", withLf(kSig));
-  EXPECT_EQ(run({"scan", "--signature-file", sigFile(kSig), root()}).out, lines({"crlf.php"}));
-  EXPECT_EQ(run({"scan", "--signature-file", sigFile(withLf(kSig)), root()}).out,
-            lines({"lf.php"}));
-  // A byte-order mark is not part of the text; bytes that are not UTF-8 are refused.
-  EXPECT_EQ(run({"scan", "--signature-file", sigFile("\xEF\xBB\xBF" + kSig), root()}).out,
+  // Byte for byte, each signature finds its own kind; by default both find both.
+  EXPECT_EQ(run({"scan", "--exact-line-ends", "--signature-file", sigFile(kSig), root()}).out,
             lines({"crlf.php"}));
+  EXPECT_EQ(
+      run({"scan", "--exact-line-ends", "--signature-file", sigFile(withLf(kSig)), root()}).out,
+      lines({"lf.php"}));
+  EXPECT_EQ(run({"scan", "--signature-file", sigFile(withLf(kSig)), root()}).out,
+            lines({"crlf.php", "lf.php"}));
+  // A byte-order mark is not part of the text; bytes that are not UTF-8 are refused.
+  EXPECT_EQ(
+      run({"scan", "--exact-line-ends", "--signature-file", sigFile("\xEF\xBB\xBF" + kSig), root()})
+          .out,
+      lines({"crlf.php"}));
   const Result bad = run({"scan", "--signature-file", sigFile("<iframe \xB0>"), root()});
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.out, "");
@@ -122,8 +130,9 @@ TEST_F(CliTest, FilterAndLocationAsTheWindowTakesThem) {
   t.write("y.HTM", kSig);
   t.write("z.php", kSig);
   const QByteArray sig = sigFile(kSig);
+  // Fragments and path compared in lower case.
   EXPECT_EQ(run({"scan", "--filter", "*.HTM|*.HTML", "--signature-file", sig, root()}).out,
-            lines({"x.html", "x.html"}));
+            lines({"x.html", "x.html", "y.HTM"}));
   EXPECT_EQ(run({"scan", "--filter", "全部文件", "--signature-file", sig, root()}).out,
             lines({"x.html", "y.HTM", "z.php"}));
   // The default filter is the window's: *.ASP|*.PHP|*.JS.
@@ -200,22 +209,22 @@ TEST_F(CliTest, ScanThenCleanThroughAPipe) {
   t.write("a.php", "<p>" + kSig + "x" + kSig + "</p>");
   t.write("b.php", "<p>" + upper(kSig) + "</p>");           // listed and cleaned in any case
   t.write("\xB2\xE2.php", "\xD6\xD0" + kSig + "\xD6\xD0");  // GBK around, GBK name
-  t.write("c.php", "<p>" + withLf(kSig) + "</p>");          // not listed
+  t.write("c.php", "<p>" + withLf(kSig) + "</p>");          // LF line ends: listed too
   const QByteArray sig = sigFile(kSig);
   const Result scan = run({"scan", "--signature-file", sig, root()});
   const QByteArray gbkLine = '"' + root() + "/\\g测.php\"";
-  ASSERT_EQ(scan.out, lines({"a.php", "b.php"}) + gbkLine + '\n');
+  ASSERT_EQ(scan.out, lines({"a.php", "b.php", "c.php"}) + gbkLine + '\n');
 
   const Result clean = run({"clean", "--signature-file", sig}, scan.out);
   EXPECT_EQ(clean.status, 0) << clean.err.toStdString();
   QByteArray expected;
-  for (const QByteArray& p : {root() + "/a.php", root() + "/b.php", gbkLine})
+  for (const QByteArray& p : {root() + "/a.php", root() + "/b.php", root() + "/c.php", gbkLine})
     expected += p + "\n  清楚成功！\n";
   EXPECT_EQ(clean.out, expected);
   EXPECT_EQ(t.read("a.php"), "<p>x</p>");
   EXPECT_EQ(t.read("b.php"), "<p></p>");
   EXPECT_EQ(t.read("\xB2\xE2.php"), "\xD6\xD0\xD6\xD0");
-  EXPECT_EQ(t.read("c.php"), "<p>" + withLf(kSig) + "</p>");
+  EXPECT_EQ(t.read("c.php"), "<p></p>");
   EXPECT_EQ(run({"scan", "--signature-file", sig, root()}).status, 0);  // nothing left
 }
 

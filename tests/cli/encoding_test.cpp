@@ -102,3 +102,73 @@ TEST(CliEncoding, CleanRemovesWhatTheScanListedInAnyCase) {
       t.abs("site/a.php") + '\n');
   EXPECT_EQ(t.read("site/a.php"), head + "EVAL(BASE64_DECODE(1));");
 }
+
+TEST(CliAnyForm, StrayByteUtf8PageIsFoundCleanedAndNotFoundAgain) {
+  TempTree t;
+  const QString spam = u"<a href=\"http://bad.example.net/\">澳门赌场</a>"_s;
+  const QByteArray head = "<meta charset=\"utf-8\">";
+  t.write("site/a.php", head + spam.toUtf8() + "\n");
+  t.write("site/b.php", head + spam.toUpper().toUtf8() + "\n\xFF");
+  // A GBK page that holds only the beginning of the spam: not found.
+  t.write("site/c.php", "\xB0<a href=\"http://bad.example.net/\">\xB0\xC4\xC3\xC5\n");
+  const QString site = t.path("site");
+  const QStringList sig{u"--signature"_s, spam};
+  const Result scan = run(QStringList{u"scan"_s} + sig + QStringList{site});
+  EXPECT_EQ(scan.status, 1);
+  EXPECT_EQ(scan.out, t.abs("site/a.php") + '\n' + t.abs("site/b.php") + '\n');
+  const Result clean = run(QStringList{u"clean"_s, u"--no-backup"_s} + sig, scan.out);
+  EXPECT_EQ(clean.status, cli::kOk) << clean.err.toStdString();
+  EXPECT_EQ(t.read("site/a.php"), head + "\n");
+  EXPECT_EQ(t.read("site/b.php"), head + "\n\xFF");
+  EXPECT_EQ(run(QStringList{u"scan"_s} + sig + QStringList{site}).status, cli::kOk);
+}
+
+TEST(CliAnyForm, OneScanFindsLfCrLfAndCrPagesWithEitherSignature) {
+  TempTree t;
+  const QByteArray lfSig = "<iframe src=\"http://bad.example.net/\"\nwidth=0\nheight=0></iframe>\n";
+  QByteArray crlfSig = lfSig;
+  crlfSig.replace("\n", "\r\n");
+  QByteArray crSig = lfSig;
+  crSig.replace("\n", "\r");
+  t.write("site/crlf.php", "<p>\r\n" + crlfSig + "</p>\r\n");
+  t.write("site/lf.php", "<p>\n" + lfSig.toUpper() + "</p>\n");
+  t.write("site/cr.php", "<p>\r" + crSig + "</p>\r");
+  const QString site = t.path("site");
+  const QByteArray all =
+      t.abs("site/cr.php") + '\n' + t.abs("site/crlf.php") + '\n' + t.abs("site/lf.php") + '\n';
+  for (const QByteArray& sig : {lfSig, crlfSig}) {
+    const QString typed = QString::fromUtf8(sig);
+    EXPECT_EQ(run({u"scan"_s, u"--signature"_s, typed, site}).out, all);
+    // Byte for byte, each finds its own kind only.
+    const Result exact = run({u"scan"_s, u"--exact-line-ends"_s, u"--signature"_s, typed, site});
+    EXPECT_EQ(exact.out, t.abs(sig == lfSig ? "site/lf.php" : "site/crlf.php") + '\n');
+  }
+  // The dry run's ranges are the bytes that matched, whatever their line ends.
+  const Result dry =
+      run({u"clean"_s, u"--dry-run"_s, u"--signature"_s, QString::fromUtf8(lfSig)}, all);
+  EXPECT_TRUE(
+      dry.out.contains("cr.php: 1 to remove, bytes 4-" + QByteArray::number(4 + crSig.size() - 1)))
+      << dry.out.toStdString();
+  EXPECT_TRUE(dry.out.contains("crlf.php: 1 to remove, bytes 5-" +
+                               QByteArray::number(5 + crlfSig.size() - 1)))
+      << dry.out.toStdString();
+  const Result clean =
+      run({u"clean"_s, u"--no-backup"_s, u"--signature"_s, QString::fromUtf8(crlfSig)}, all);
+  EXPECT_EQ(clean.status, cli::kOk) << clean.err.toStdString();
+  EXPECT_EQ(t.read("site/crlf.php"), "<p>\r\n</p>\r\n");
+  EXPECT_EQ(t.read("site/lf.php"), "<p>\n</p>\n");
+  EXPECT_EQ(t.read("site/cr.php"), "<p>\r</p>\r");
+  EXPECT_EQ(run({u"scan"_s, u"--signature"_s, QString::fromUtf8(lfSig), site}).status, cli::kOk);
+}
+
+TEST(CliAnyForm, FilterTakesNamesInAnyCaseAndAllFilesEveryFile) {
+  TempTree t;
+  t.write("site/INDEX.PHP", "x<iframe>");
+  t.write("site/cgi-bin/run", "x<iframe>");
+  const QString site = t.path("site");
+  EXPECT_EQ(run({u"scan"_s, u"--signature"_s, u"<iframe>"_s, site}).out,
+            t.abs("site/INDEX.PHP") + '\n');
+  EXPECT_EQ(
+      run({u"scan"_s, u"--filter"_s, u"全部文件"_s, u"--signature"_s, u"<iframe>"_s, site}).out,
+      t.abs("site/INDEX.PHP") + '\n' + t.abs("site/cgi-bin/run") + '\n');
+}

@@ -1,5 +1,6 @@
-// The file match on UTF-8 files: each file is read as UTF-8 when its whole
-// content is valid UTF-8, as GBK otherwise, and a fixed encoding reads every
+// The file match on UTF-8 files: each file is read as UTF-8 when it is mostly
+// UTF-8 (its valid characters of several bytes outnumber its invalid bytes),
+// as GBK otherwise, and a fixed encoding reads every
 // file the same way. Checked on the pages that GBK-only reading got wrong, across
 // the reader's buffer border, and against the plain definition on random
 // UTF-8-heavy contents at every search level.
@@ -9,6 +10,7 @@
 
 #include <random>
 
+#include "readingrule.h"
 #include "scan/filematch.h"
 #include "testsupport.h"
 #include "text/encoding.h"
@@ -22,12 +24,9 @@ using text::Encoding;
 
 namespace {
 
-// The definition with Qt's own UTF-8 check and decoder.
+// The plain definition: the whole content decoded by the rule, then searched.
 bool reference(const QByteArray& bytes, const QString& gjz) {
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-  const QString decoded =
-      QByteArrayView(bytes).isValidUtf8() ? QString(utf8.decode(bytes)) : gbk::decode(bytes);
-  return text::lowerCase(decoded).contains(gjz);
+  return reading::contains(bytes, gjz);
 }
 
 bool matches(const QString& boxText, const QByteArray& content,
@@ -71,9 +70,11 @@ TEST(Utf8Match, AsciiSignatureRightAfterAChineseCharacter) {
   EXPECT_TRUE(matches(u"eval(base64_decode"_s, php));
   EXPECT_TRUE(matches(u"EVAL(BASE64_DECODE"_s, php));
   EXPECT_FALSE(matches(u"eval(base64_decode"_s, php, Encoding::Gbk));
-  // Up to one invalid byte near its end the file is UTF-8, and so it is GBK.
+  // One invalid byte against one valid character: GBK, where 中's last byte
+  // takes the "e". Six valid characters against one: still UTF-8.
   EXPECT_FALSE(matches(u"eval(base64_decode"_s, php + "\r\n\xFF\r\n"));
-  EXPECT_FALSE(matches(u"赌博网站"_s, kPage.toUtf8() + "\xC3"));
+  EXPECT_TRUE(matches(u"赌博网站"_s, kPage.toUtf8() + "\xC3"));
+  EXPECT_FALSE(matches(u"赌博网站"_s, kPage.toUtf8() + QByteArray(6, '\xC3')));
   EXPECT_TRUE(matches(u"赌博网站"_s, kPage.toUtf8() + "\xC3\xA9"));
   // A byte-order mark is a character like any other.
   EXPECT_TRUE(matches(u"\uFEFF<?php"_s, "\xEF\xBB\xBF" + php));
@@ -100,15 +101,18 @@ TEST(Utf8Match, CharactersAndSignaturesAcrossTheReadBuffer) {
   int n = 0;
   for (qsizetype shift = 0; shift < 6; ++shift) {
     // Chinese text whose characters straddle the border, a signature across
-    // it, and the same file spoilt by one byte after the border.
+    // it; the same file with a stray byte after the border (still UTF-8), and
+    // with invalid bytes from there on (GBK, learnt only after the border).
     QByteArray content(shift, 'a');
     while (content.size() < 2 * k)
       content += zh;
     for (qsizetype at : {k - 5 - shift, k - 1 - shift}) {
       QByteArray withSig = content;
       withSig.insert(at - at % 3 + shift % 3, sig);
-      const QByteArray spoilt = QByteArray(withSig).insert(k + 7, '\xFF');
-      for (const auto& [bytes, expected] : {std::pair{withSig, true}, std::pair{spoilt, false}}) {
+      const QByteArray stray = QByteArray(withSig).insert(k + 20, '\xFF');
+      const QByteArray spoilt = withSig.left(k + 20) + QByteArray(withSig.size() - k - 20, '\xFF');
+      for (const auto& [bytes, expected] :
+           {std::pair{withSig, true}, std::pair{stray, true}, std::pair{spoilt, false}}) {
         const QByteArray name = QByteArray::number(n++) + ".php";
         t.write(name, bytes);
         ASSERT_EQ(reference(bytes, u"赌博网站"_s), expected) << shift << " " << at;
@@ -169,4 +173,29 @@ TEST(Utf8Match, SameAsThePlainDefinitionOnRandomContents) {
     EXPECT_GT(found, 5) << sig.toStdString();
     EXPECT_LT(found, 595) << sig.toStdString();
   }
+}
+
+TEST(Utf8Match, AStrayByteLeavesAUtf8PageUtf8) {
+  // A Chinese spam text in a UTF-8 page, then a stray byte (an old editor's
+  // Latin-1 "é", a file cut in a character, or an intruder's own).
+  const QString spam = u"<a href=\"http://bad.example.net/\">澳门赌场</a>"_s;
+  const QByteArray page = "<meta charset=\"utf-8\">" + spam.toUtf8() + "\n";
+  for (const QByteArray& stray :
+       {QByteArray("\xFF"), QByteArray("caf\xE9"), QByteArray("\xE4\xB8")}) {
+    EXPECT_TRUE(matches(spam, page + stray)) << stray.toHex().toStdString();
+    EXPECT_TRUE(matches(spam, stray + page)) << stray.toHex().toStdString();
+  }
+  // An ASCII signature right after a Chinese character of such a page.
+  const QByteArray php = u"<?php //中文eval(base64_decode(\"aGk=\"));"_s.toUtf8() + "\xFF";
+  EXPECT_TRUE(matches(u"eval(base64_decode"_s, php));
+  // The stray byte is a character that matches nothing, not even U+FFFD.
+  EXPECT_FALSE(matches(u"\uFFFD"_s, page + "\xFF"));
+  // As many invalid bytes as valid characters: GBK, where the spam is not.
+  QByteArray spoilt = page;
+  for (int i = 0; i < 4; ++i)
+    spoilt += "\xFF";
+  EXPECT_FALSE(matches(spam, spoilt));
+  // The GBK page and its traps read as before.
+  EXPECT_TRUE(matches(u"赌博网站"_s, kGbkPage + "\xFF"));
+  EXPECT_FALSE(matches(u"iframe"_s, "\xB0iframe" + kGbkPage));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/pathcodec.h"
+#include "readingrule.h"
 #include "testsupport.h"
 #include "text/encoding.h"
 #include "text/gbk.h"
@@ -19,17 +20,19 @@ const QString kSample = QStringLiteral(
 
 // The plain definition of an infected content: decode it whole, lower-case it,
 // search.
-bool reference(QByteArrayView bytes, const QString& gjz) {
-  return text::lowerCase(text::decodeContent(bytes)).contains(gjz);
+bool reference(QByteArrayView bytes, const QString& gjz,
+               text::LineEnds lineEnds = text::LineEnds::Any) {
+  return reading::contains(bytes, gjz, text::Encoding::Auto, lineEnds);
 }
 
 // Every chunk size from one byte up, so borders fall everywhere.
-void expectAllChunkings(QByteArrayView bytes, const QString& gjz, bool expected) {
-  SignatureMatcher m(gjz);
+void expectAllChunkings(QByteArrayView bytes, const QString& gjz, bool expected,
+                        text::LineEnds lineEnds = text::LineEnds::Any) {
+  SignatureMatcher m(gjz, text::Encoding::Auto, lineEnds);
   for (std::size_t chunk = 1; chunk <= std::size_t(bytes.size()) + 1; ++chunk) {
     ASSERT_EQ(m.matchBytes(bytes, chunk), expected) << "chunk " << chunk;
   }
-  ASSERT_EQ(reference(bytes, gjz), expected);
+  ASSERT_EQ(reference(bytes, gjz, lineEnds), expected);
 }
 
 }  // namespace
@@ -41,12 +44,38 @@ TEST(FileMatch, CaseOfTheFileDoesNotMatter) {
   expectAllChunkings(kSample.toLatin1(), gjz, true);
 }
 
-TEST(FileMatch, LineEndsMustMatchExactly) {
+TEST(FileMatch, ExactLineEndsMustMatchByteForByte) {
   const QString gjz = text::signatureFrom(kSample);
   QByteArray lf = kSample.toLatin1();
   lf.replace("\r\n", "\n");
-  expectAllChunkings(lf, gjz, false);
-  expectAllChunkings(lf + kSample.toLatin1(), gjz, true);
+  expectAllChunkings(lf, gjz, false, text::LineEnds::Exact);
+  expectAllChunkings(lf + kSample.toLatin1(), gjz, true, text::LineEnds::Exact);
+}
+
+TEST(FileMatch, AnyLineBreakMatchesAnyLineBreak) {
+  // The sample (CR LF) and the same text copied from an LF file find pages
+  // with LF, CR LF and CR line ends alike.
+  const QByteArray crlf = kSample.toLatin1();
+  QByteArray lf = crlf;
+  lf.replace("\r\n", "\n");
+  QByteArray cr = crlf;
+  cr.replace("\r\n", "\r");
+  for (const QByteArray& sig : {crlf, lf, cr}) {
+    const QString gjz = text::signatureFrom(QString::fromLatin1(sig));
+    for (const QByteArray& page : {crlf, lf, cr})
+      expectAllChunkings("<p>" + page + "</p>", gjz, true);
+  }
+  // A file's CR LF is one line break: it takes one of the signature's, never two.
+  expectAllChunkings("a\r\nb", u"a\n\nb"_s, false);
+  expectAllChunkings("a\r\rb", u"a\r\nb"_s, false);
+  expectAllChunkings("a\r\n\nb", u"a\n\nb"_s, true);
+  // A signature that ends with a line break takes the whole CR LF; one that
+  // begins with one never starts at the LF of a CR LF.
+  expectAllChunkings("a\r\n", u"a\r"_s, true);
+  expectAllChunkings("x\r\nabc", u"\nabc"_s, true);
+  expectAllChunkings("x\r\nabc", u"\n\nabc"_s, false);
+  // A lead byte before a line break does not take it in GBK.
+  expectAllChunkings("\xB0\r\nabc", u"\nabc"_s, true);
 }
 
 TEST(FileMatch, ChineseContentAndSignature) {

@@ -5,7 +5,9 @@
 
 #include <QChar>
 #include <QString>
+#include <cstring>
 
+#include "text/lineends.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -48,4 +50,24 @@ TEST(LineEnds, LeadingRepeatedAndCarriageReturnPrecededFeeds) {
   EXPECT_EQ(text::toCrLf(u"\r\r\n"), u"\r\r\n");
   EXPECT_EQ(text::toCrLf(u"\r\n\n"), u"\r\n\r\n");
   EXPECT_EQ(text::fromCrLf(u"\r\r\n"), u"\r\n");
+}
+
+TEST(LineEnds, EachLineBreakOfASignatureBecomesOneLf) {
+  EXPECT_EQ(text::lineBreaksAsLf(u"a\r\nb\nc\rd"), u"a\nb\nc\nd");
+  // CR CR LF is two line breaks, LF CR two as well; a CR LF is never cut.
+  EXPECT_EQ(text::lineBreaksAsLf(u"\r\r\n"), u"\n\n");
+  EXPECT_EQ(text::lineBreaksAsLf(u"\n\r"), u"\n\n");
+  EXPECT_EQ(text::lineBreaksAsLf(u"\r"), u"\n");
+  EXPECT_EQ(text::lineBreaksAsLf(u"x\t "), u"x\t ");
+
+  const auto length = [](const char* s, bool final) {
+    const auto* p = reinterpret_cast<const uint8_t*>(s);
+    return text::lineBreakLength(p, p + std::strlen(s), final);
+  };
+  EXPECT_EQ(length("\r\nx", false), 2);
+  EXPECT_EQ(length("\rx", false), 1);
+  EXPECT_EQ(length("\n\r", false), 1);
+  // A CR at the end of what is known may still be followed by its LF.
+  EXPECT_EQ(length("\r", false), 0);
+  EXPECT_EQ(length("\r", true), 1);
 }

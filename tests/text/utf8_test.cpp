@@ -140,8 +140,8 @@ TEST(EncodingRule, WholeContentDecides) {
   EXPECT_EQ(text::encodingOf(gbkText), Encoding::Gbk);
   EXPECT_EQ(text::decodeContent(utf8Text), u"<p>欢迎</p>"_s);
   EXPECT_EQ(text::decodeContent(gbkText), u"<p>欢迎</p>"_s);
-  // One invalid byte near the end makes the whole file GBK.
-  const QByteArray spoilt = utf8Text + "\xFF\r\n";
+  // As many invalid bytes as valid characters make the whole file GBK.
+  const QByteArray spoilt = utf8Text + "\xFF\xFE\r\n";
   EXPECT_EQ(text::encodingOf(spoilt), Encoding::Gbk);
   EXPECT_NE(text::decodeContent(spoilt).left(7), u"<p>欢迎</p>"_s);
   // A byte-order mark stays a character of the text.
@@ -154,4 +154,78 @@ TEST(EncodingRule, WholeContentDecides) {
   EXPECT_EQ(text::encodingNamed(u"gbk"), Encoding::Gbk);
   EXPECT_EQ(text::encodingNamed(u"auto"), Encoding::Auto);
   EXPECT_FALSE(text::encodingNamed(u"UTF8"));
+}
+
+namespace {
+
+// The counts by their definition: decode from the start, one character at a time.
+std::pair<std::uint64_t, std::uint64_t> countByDecoding(QByteArrayView bytes) {
+  std::uint64_t valid = 0;
+  std::uint64_t invalid = 0;
+  auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint8_t* end = p + bytes.size();
+  while (p < end) {
+    char32_t c = 0;
+    const int used = utf8::decodeOne(p, end, true, &c);
+    if (used > 1)
+      ++valid;
+    else if (*p >= 0x80)
+      ++invalid;
+    p += used;
+  }
+  return {valid, invalid};
+}
+
+}  // namespace
+
+TEST(EncodingRule, CounterAgreesWithDecodingInEveryPieceSize) {
+  std::mt19937 rng(22);
+  const std::vector<QByteArray> parts = {
+      "a",        "\r\n",     "\xE4\xB8\xAD",     "\xF0\x9F\x98\x80", "\xC3\xA9",
+      "\xFF",     "\x80",     "\xE4\xB8",         "\xF0\x9F",         "\xED\xA0\x80",
+      "\xC0\xAF", "\xB0\xA1", QByteArray(40, 'x')};
+  for (int round = 0; round < 300; ++round) {
+    QByteArray b;
+    const int n = int(rng() % 24);
+    for (int k = 0; k < n; ++k)
+      b += parts[rng() % parts.size()];
+    const auto [valid, invalid] = countByDecoding(b);
+    for (std::size_t piece = 1; piece <= std::size_t(b.size()) + 1; ++piece) {
+      utf8::SequenceCounter c;
+      for (std::size_t at = 0; at < std::size_t(b.size()); at += piece)
+        c.feed(reinterpret_cast<const uint8_t*>(b.constData()) + at,
+               std::min(piece, std::size_t(b.size()) - at));
+      c.finish();
+      ASSERT_EQ(c.validSequences(), valid) << b.toHex(' ').toStdString() << " piece " << piece;
+      ASSERT_EQ(c.invalidBytes(), invalid) << b.toHex(' ').toStdString() << " piece " << piece;
+    }
+  }
+}
+
+TEST(EncodingRule, MostlyUtf8IsUtf8AndTheThresholdIsStrict) {
+  using text::Encoding;
+  const QByteArray two = u"欢迎"_s.toUtf8();
+  // Two valid characters against one, then two stray bytes.
+  EXPECT_EQ(text::encodingOf(two + "\xFF"), Encoding::Utf8);
+  EXPECT_EQ(text::encodingOf(two + "\xFF\xFE"), Encoding::Gbk);
+  EXPECT_EQ(text::encodingOf("<p>\xFF"), Encoding::Gbk);
+  EXPECT_EQ(text::encodingOf("<p>ascii only</p>"), Encoding::Utf8);
+  // A stray byte reads as a character that matches nothing; the rest as UTF-8.
+  EXPECT_EQ(text::decodeContent(two + "\xFF!"),
+            u"欢迎"_s + QChar(char16_t(utf8::invalidByteChar(0xFF))) + u"!"_s);
+  // A UTF-8 character cut by the end of the file is invalid bytes.
+  EXPECT_EQ(text::encodingOf(two + "\xE4\xB8"), Encoding::Gbk);
+  EXPECT_EQ(text::encodingOf(two + u"文"_s.toUtf8() + "\xE4\xB8"), Encoding::Utf8);
+}
+
+TEST(EncodingRule, GbkTextStaysGbk) {
+  // A paragraph of ordinary Chinese in GBK, with double-byte characters that
+  // happen to be valid UTF-8 (学 is D1 A7): fewer than its invalid bytes.
+  const QByteArray gbkText =
+      "\xCE\xD2\xC3\xC7\xB5\xC4\xCD\xF8\xD5\xBE\xCC\xE1\xB9\xA9\xD1\xA7\xCF\xB0\xD7\xCA\xC1\xCF"
+      "\xA3\xAC\xBB\xB6\xD3\xAD\xB7\xC3\xCE\xCA\xA1\xA3\xD1\xA7\xD1\xA7\xD1\xA7";
+  EXPECT_EQ(text::encodingOf(gbkText), text::Encoding::Gbk);
+  const auto [valid, invalid] = countByDecoding(gbkText);
+  EXPECT_GT(valid, 0u);
+  EXPECT_GT(invalid, valid);
 }
