@@ -156,7 +156,8 @@ QString Watcher::start() {
   if (!stopFd_ || !wakeFd_)
     return u"eventfd: "_s + QString::fromLocal8Bit(std::strerror(errno));
   QString why;
-  watch_ = platform::FsWatch::open(roots_, settings_.allowFanotify, &why, &fanotifyRefused_);
+  watch_ = platform::FsWatch::open(roots_, settings_.allowFanotify, &why, &fanotifyRefused_,
+                                   settings_.inotifyWatchLimit);
   if (!watch_)
     return why;
   // The watches are in place first, so that nothing written during the scan is missed.
@@ -320,6 +321,7 @@ void Watcher::test(const QByteArray& path, Cause cause) {
   platform::FileIdentity identity;
   scan::ReadStats stats;
   const scan::MatchResult result = matcher_->matchFileAt(dir.get(), name, &identity, &stats);
+  tested_.fetch_add(1);
   if (result == scan::MatchResult::Error && !isGone(stats.error))
     notify(Notice::Kind::Unreadable, path, stats.error);
   if (result != scan::MatchResult::Match)

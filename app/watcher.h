@@ -51,6 +51,8 @@ class Watcher {
     // More files than this waiting to settle count as an overflow: memory stays
     // bounded and a scan of the trees finds them.
     std::size_t maxWaiting = 100000;
+    // The inotify watches the trees may take (nothing: fs.inotify.max_user_watches).
+    std::optional<qint64> inotifyWatchLimit;
   };
   static constexpr int kSettleCap = 10;
 
@@ -104,6 +106,8 @@ class Watcher {
   qsizetype watchedFolders() const { return watch_->watchedFolders(); }
   // The trees watched, as absolute paths through no link.
   const std::vector<QByteArray>& roots() const { return roots_; }
+  // Files tested so far (read and matched), whatever the cause.
+  qint64 filesTested() const { return tested_.load(); }
 
   // Called on the thread that runs run().
   std::function<void(const Detection&)> onDetection;
@@ -139,6 +143,7 @@ class Watcher {
   platform::UniqueFd stopFd_;  // eventfd: a stop was asked for
   platform::UniqueFd wakeFd_;  // eventfd: the background scan has news
   std::atomic<bool> stopping_{false};
+  std::atomic<qint64> tested_{0};
   QHash<QByteArray, Waiting> waiting_;
 
   // The background scan of the trees: its thread, what it found, and whether

@@ -457,7 +457,8 @@ qint64 inotifyWatchLimit() {
 }
 
 std::unique_ptr<FsWatch> FsWatch::open(const std::vector<QByteArray>& roots, bool allowFanotify,
-                                       QString* why, QString* fanotifyRefused) {
+                                       QString* why, QString* fanotifyRefused,
+                                       std::optional<qint64> watchLimit) {
   auto openRoots = [&](std::vector<UniqueFd>& fds) {
     fds.clear();
     for (const QByteArray& root : roots) {
@@ -485,7 +486,7 @@ std::unique_ptr<FsWatch> FsWatch::open(const std::vector<QByteArray>& roots, boo
   // Counted first: watches added up to the limit and then refused would leave
   // the trees half watched and the user with a message too late.
   const qsizetype needed = countFolders(roots);
-  const qint64 limit = inotifyWatchLimit();
+  const qint64 limit = watchLimit ? *watchLimit : inotifyWatchLimit();
   if (limit >= 0 && needed > limit) {
     *why = watchLimitMessage(needed, limit);
     return nullptr;

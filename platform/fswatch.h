@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -40,9 +41,11 @@ class FsWatch {
   // Watches the trees `roots` (absolute paths without links: see
   // canonicalFolder). With `allowFanotify`, fanotify is tried first. Nothing,
   // with `why` set, when the trees cannot be watched; `fanotifyRefused` tells
-  // why fanotify was not used, when it was tried.
+  // why fanotify was not used, when it was tried. `watchLimit`: the inotify
+  // watches the trees may take (nothing: fs.inotify.max_user_watches).
   static std::unique_ptr<FsWatch> open(const std::vector<QByteArray>& roots, bool allowFanotify,
-                                       QString* why, QString* fanotifyRefused = nullptr);
+                                       QString* why, QString* fanotifyRefused = nullptr,
+                                       std::optional<qint64> watchLimit = std::nullopt);
 
   virtual Backend backend() const = 0;
   // A descriptor that poll() reports readable when events wait.
