@@ -319,6 +319,7 @@ class FanotifyWatch final : public FsWatch {
  private:
   void handle(const struct fanotify_event_metadata& m, std::vector<WatchEvent>& out) {
     if (m.mask & FAN_Q_OVERFLOW) {
+      folderPaths_.clear();  // renames may have been lost with the rest
       out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
       return;
     }
@@ -334,14 +335,15 @@ class FanotifyWatch final : public FsWatch {
       auto* handle =
           reinterpret_cast<struct file_handle*>(const_cast<unsigned char*>(info->handle));
       const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
-      UniqueFd dir = openFolderByHandle(info->fsid, handle);
-      if (!dir)
-        return;
-      const QByteArray dirPath = pathOf(dir.get());
-      const QByteArray path = joined(dirPath, QByteArrayView(name));
-      if (rootOf(roots_, path) < 0)
-        return;  // the file systems are marked whole: keep the trees' only
       if (m.mask & FAN_ONDIR) {
+        // A folder renamed anywhere on the file system may have carried
+        // folders into the trees or out of them: the paths known are stale.
+        folderPaths_.clear();
+        UniqueFd dir = openFolderByHandle(info->fsid, handle);
+        const QByteArray dirPath = dir ? pathOf(dir.get()) : QByteArray();
+        const QByteArray path = joined(dirPath, QByteArrayView(name));
+        if (dirPath.isEmpty() || rootOf(roots_, path) < 0)
+          return;
         UniqueFd sub(::openat(dir.get(), name, kDirFlags));
         if (sub) {
           walkTree(
@@ -352,9 +354,32 @@ class FanotifyWatch final : public FsWatch {
         }
         return;
       }
+      const QByteArray dirPath = folderPath(info->fsid, handle);
+      const QByteArray path = joined(dirPath, QByteArrayView(name));
+      if (dirPath.isEmpty() || rootOf(roots_, path) < 0)
+        return;  // the file systems are marked whole: keep the trees' only
       out.push_back(WatchEvent{WatchEvent::Kind::Written, path});
       return;
     }
+  }
+
+  // The path of the folder a handle names, empty when it is gone. Remembered:
+  // on a busy file system most events come from the same few folders, most of
+  // them outside the trees.
+  QByteArray folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle) {
+    QByteArray key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
+    key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
+    key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+    if (const auto known = folderPaths_.constFind(key); known != folderPaths_.constEnd())
+      return known.value();
+    UniqueFd dir = openFolderByHandle(fsid, handle);
+    QByteArray path = dir ? pathOf(dir.get()) : QByteArray();
+    if (path.isEmpty())
+      return path;  // a folder deleted: its handle is not used again
+    if (folderPaths_.size() >= kFolderPathsKept)
+      folderPaths_.clear();
+    folderPaths_.insert(key, path);
+    return path;
   }
 
   UniqueFd openFolderByHandle(const __kernel_fsid_t& fsid, struct file_handle* handle) const {
@@ -386,6 +411,8 @@ class FanotifyWatch final : public FsWatch {
   std::vector<QByteArray> roots_;
   std::vector<UniqueFd> rootFds_;
   std::vector<__kernel_fsid_t> fsids_;
+  static constexpr qsizetype kFolderPathsKept = 16384;
+  QHash<QByteArray, QByteArray> folderPaths_;
 };
 
 std::unique_ptr<FsWatch> openFanotify(const std::vector<QByteArray>& roots,
