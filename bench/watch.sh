@@ -16,6 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+source tools/deps.sh
+tervane_install_deps python3
 build=${TERVANE_BENCH_BUILD:-build}
 dir=${TERVANE_BENCH_DIR:-/tmp/tervane-watch-bench}
 seconds=${TERVANE_WATCH_SECONDS:-30}

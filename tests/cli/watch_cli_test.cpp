@@ -2,6 +2,7 @@
 // and the way back with restore, and SIGTERM in the middle of cleaning.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,7 +40,8 @@ QByteArray slurp(const QByteArray& path) {
 // A watch running in the background, its output going to files.
 class WatchProcess {
  public:
-  explicit WatchProcess(std::vector<QByteArray> args) {
+  // With `journal`, standard output looks like systemd's journal stream.
+  explicit WatchProcess(std::vector<QByteArray> args, bool journal = false) {
     out_ = QDir(io_.path()).filePath(QStringLiteral("out")).toUtf8();
     err_ = QDir(io_.path()).filePath(QStringLiteral("err")).toUtf8();
     QByteArray exe = TERVANE_CLI;
@@ -55,6 +57,14 @@ class WatchProcess {
       const int n = ::open("/dev/null", O_RDONLY);
       if (o < 0 || e < 0 || n < 0 || ::dup2(n, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0)
         ::_exit(126);
+      struct stat st;
+      if (journal && ::fstat(1, &st) == 0) {
+        const QByteArray stream = QByteArray::number(qulonglong(st.st_dev)) + ':' +
+                                  QByteArray::number(qulonglong(st.st_ino));
+        ::setenv("JOURNAL_STREAM", stream.constData(), 1);
+      } else {
+        ::unsetenv("JOURNAL_STREAM");
+      }
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
@@ -127,6 +137,17 @@ TEST(WatchCli, PrintsEachDetectionAsItsOneLine) {
             "\"" + tree.rootBytes() + "/a\\nb.php\"\n" + tree.rootBytes() + "/plain.php\n");
   EXPECT_TRUE(w.err().contains("(inotify, 1 folders)")) << w.err().toStdString();
   EXPECT_TRUE(w.err().endsWith("tervane-cli: stopped\n")) << w.err().toStdString();
+}
+
+TEST(WatchCli, GivesTheJournalEachFindingAsAWarning) {
+  TempTree tree;
+  WatchProcess w({"--inotify", "--clean", "--signature", kSig, tree.rootBytes()}, true);
+  ASSERT_TRUE(w.waitStarted()) << w.err().toStdString();
+  tree.write("a.php", kSig);
+  ASSERT_TRUE(w.waitOut([&](const QByteArray& o) { return o.contains("清楚成功"); }));
+  EXPECT_EQ(w.stop(), 0);
+  // "<4>": the journal's warning. The cleaning log is information.
+  EXPECT_EQ(w.out(), "<4>" + tree.abs("a.php") + "\n" + tree.abs("a.php") + "\n  清楚成功！\n");
 }
 
 TEST(WatchCli, ReadsItsConfigurationFile) {
