@@ -85,7 +85,7 @@ class Watcher::Rescan {
         Scanner scanner(w);
         scanner.onFound = [&](const Scanner::Found& f) {
           const std::lock_guard lock(mutex_);
-          found_.push_back(platform::encodePath(f.path));
+          found_.emplace_back(platform::encodePath(f.path), f.identity);
           signal(wakeFd);
         };
         scanner.Command1_Click();
@@ -98,7 +98,7 @@ class Watcher::Rescan {
     stop_.store(true);
     thread_.join();
   }
-  std::vector<QByteArray> take() {
+  std::vector<std::pair<QByteArray, platform::FileIdentity>> take() {
     const std::lock_guard lock(mutex_);
     return std::exchange(found_, {});
   }
@@ -110,7 +110,7 @@ class Watcher::Rescan {
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
   std::mutex mutex_;
-  std::vector<QByteArray> found_;
+  std::vector<std::pair<QByteArray, platform::FileIdentity>> found_;
   std::thread thread_;
 };
 
@@ -186,11 +186,9 @@ void Watcher::notify(Notice::Kind kind, const QByteArray& path, int error, Cause
 void Watcher::run() {
   while (!stopping_.load()) {
     int timeout = -1;
-    if (!waiting_.isEmpty()) {
-      auto next = Clock::time_point::max();
-      for (const Waiting& w : std::as_const(waiting_))
-        next = std::min(next, std::min(w.due, w.latest));
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+    if (!dueOrder_.empty()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(dueOrder_.front().first - Clock::now());
       timeout = int(std::clamp<qint64>(left.count(), 0, 60000));
     }
     struct pollfd fds[3] = {
@@ -205,7 +203,7 @@ void Watcher::run() {
       drain(wakeFd_.get());
       takeScanResults();
     }
-    testDue(false);
+    testDue();
     if (onIdle)
       onIdle();
   }
@@ -225,46 +223,45 @@ void Watcher::handleEvents() {
       case platform::WatchEvent::Kind::Unwatched:
         notify(Notice::Kind::Unwatched, e.path, e.error);
         break;
-      case platform::WatchEvent::Kind::Written:
+      case platform::WatchEvent::Kind::Written: {
         if (!inScope(e.path))
           break;
+        const auto due = now + settings_.settle;
         if (auto it = waiting_.find(e.path); it != waiting_.end()) {
-          it->due = now + settings_.settle;
-        } else if (std::size_t(waiting_.size()) >= settings_.maxWaiting) {
+          it->due = due;
+        } else if (std::size_t(waiting_.size()) >= settings_.maxWaiting ||
+                   dueOrder_.size() >= settings_.maxWaiting * 4) {
           overflow = true;
+          break;
         } else {
-          waiting_.insert(e.path,
-                          Waiting{now + settings_.settle, now + settings_.settle * kSettleCap});
+          waiting_.insert(e.path, Waiting{due, now + settings_.settle * kSettleCap});
         }
+        dueOrder_.emplace_back(due, e.path);
         break;
+      }
     }
   }
   if (error != 0)
     overflow = true;  // the events cannot be read: only a scan can tell
   if (overflow) {
     notify(Notice::Kind::Overflow);
-    // What waits is tested now; the scan finds what was lost.
-    testDue(true);
+    // At once: what is lost may have been written anywhere. The files waiting
+    // are still tested when they settle.
     startScan(Cause::Rescan);
   }
 }
 
-void Watcher::testDue(bool all) {
+void Watcher::testDue() {
   const auto now = Clock::now();
-  std::vector<QByteArray> due;
-  for (auto it = waiting_.begin(); it != waiting_.end();) {
-    if (all || it->due <= now || it->latest <= now) {
-      due.push_back(it.key());
-      it = waiting_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  // The same order whatever the hash: by path.
-  std::sort(due.begin(), due.end());
-  for (const QByteArray& path : due) {
+  while (!dueOrder_.empty() && dueOrder_.front().first <= now) {
     if (stopping_.load())
       return;
+    const QByteArray path = std::move(dueOrder_.front().second);
+    dueOrder_.pop_front();
+    const auto it = waiting_.find(path);
+    if (it == waiting_.end() || (it->due > now && it->latest > now))
+      continue;  // tested already, or put off by a later event
+    waiting_.erase(it);
     test(path, Cause::Written);
   }
 }
@@ -275,7 +272,6 @@ void Watcher::startScan(Cause cause) {
     return;
   }
   rescan_.reset();
-  reportedDuringScan_.clear();
   notify(Notice::Kind::ScanStarted, {}, 0, cause);
   rescan_ = std::make_unique<Rescan>(settings_, roots_, wakeFd_.get(), cause);
 }
@@ -285,15 +281,18 @@ void Watcher::takeScanResults() {
     return;
   const bool done = rescan_->done();  // read before taking: nothing found is left behind
   const Cause cause = rescan_->cause();
-  for (const QByteArray& path : rescan_->take()) {
+  for (const auto& [path, identity] : rescan_->take()) {
     if (stopping_.load())
       return;
-    test(path, cause);
+    // Reported already as the very file the scan read: nothing new to test.
+    if (const auto known = reported_.constFind(path);
+        known != reported_.constEnd() && known.value() == identity)
+      continue;
+    test(path, cause, identity);
   }
   if (!done)
     return;
   rescan_.reset();
-  reportedDuringScan_.clear();
   notify(Notice::Kind::ScanFinished, {}, 0, cause);
   if (nextScan_) {
     const Cause next = *nextScan_;
@@ -302,7 +301,8 @@ void Watcher::takeScanResults() {
   }
 }
 
-void Watcher::test(const QByteArray& path, Cause cause) {
+void Watcher::test(const QByteArray& path, Cause cause,
+                   std::optional<platform::FileIdentity> foundAs) {
   const auto root = std::find_if(roots_.begin(), roots_.end(),
                                  [&](const QByteArray& r) { return isUnder(path, r); });
   if (root == roots_.end() || path == *root)
@@ -324,14 +324,17 @@ void Watcher::test(const QByteArray& path, Cause cause) {
   tested_.fetch_add(1);
   if (result == scan::MatchResult::Error && !isGone(stats.error))
     notify(Notice::Kind::Unreadable, path, stats.error);
-  if (result != scan::MatchResult::Match)
+  if (result != scan::MatchResult::Match) {
+    if (result == scan::MatchResult::NoMatch)
+      reported_.remove(path);  // clean now: a later infection is news
     return;
-  const auto key = std::make_tuple(path, identity.device, identity.inode);
-  if (rescan_) {
-    // Found by the scan of the trees after its own event was reported: once is enough.
-    if (!reportedDuringScan_.insert(key).second && cause != Cause::Written)
-      return;
   }
+  // The scan found it before this test: once is enough when that was the same file.
+  if (foundAs && *foundAs != identity && reported_.value(path) == identity)
+    return;
+  if (reported_.size() >= kReportsKept)
+    reported_.clear();
+  reported_.insert(path, identity);
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (onDetection)

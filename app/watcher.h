@@ -19,9 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -122,8 +120,9 @@ class Watcher {
     std::chrono::steady_clock::time_point latest;
   };
   void handleEvents();
-  void testDue(bool all);
-  void test(const QByteArray& path, Cause cause);
+  void testDue();
+  void test(const QByteArray& path, Cause cause,
+            std::optional<platform::FileIdentity> foundAs = std::nullopt);
   void cleanFile(const QByteArray& path, const platform::FileIdentity& identity);
   bool inScope(const QByteArray& path) const;
   void startScan(Cause cause);
@@ -145,12 +144,19 @@ class Watcher {
   std::atomic<bool> stopping_{false};
   std::atomic<qint64> tested_{0};
   QHash<QByteArray, Waiting> waiting_;
+  // Every time a file became due, in order (the settle time is the same for
+  // all): the loop wakes for the first, and passes over those a later event
+  // put off, which come again further on.
+  std::deque<std::pair<std::chrono::steady_clock::time_point, QByteArray>> dueOrder_;
 
   // The background scan of the trees: its thread, what it found, and whether
   // another must follow it (an overflow during it).
   class Rescan;
   std::unique_ptr<Rescan> rescan_;
   std::optional<Cause> nextScan_;
-  // Detections reported while a scan runs, which it need not report again.
-  std::set<std::tuple<QByteArray, quint64, quint64>> reportedDuringScan_;
+  // The files reported, with the identity each had, until they test clean: a
+  // scan of the trees does not report the same file again. Forgotten all at
+  // once when it grows past kReportsKept.
+  QHash<QByteArray, platform::FileIdentity> reported_;
+  static constexpr qsizetype kReportsKept = 100000;
 };
