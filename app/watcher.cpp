@@ -160,9 +160,6 @@ QString Watcher::start() {
                                    settings_.inotifyWatchLimit);
   if (!watch_)
     return why;
-  // The watches are in place first, so that nothing written during the scan is missed.
-  if (settings_.initialScan)
-    startScan(Cause::InitialScan);
   return {};
 }
 
@@ -184,6 +181,9 @@ void Watcher::notify(Notice::Kind kind, const QByteArray& path, int error, Cause
 }
 
 void Watcher::run() {
+  // The watches are in place already, so nothing written during the scan is missed.
+  if (settings_.initialScan && !stopping_.load())
+    startScan(Cause::InitialScan);
   while (!stopping_.load()) {
     int timeout = -1;
     if (!dueOrder_.empty()) {
