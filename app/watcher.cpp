@@ -267,11 +267,16 @@ void Watcher::testDue() {
 }
 
 void Watcher::startScan(Cause cause) {
-  if (rescan_ && !rescan_->done()) {
-    nextScan_ = cause;  // events were lost during this scan: one more after it
+  if (rescan_) {
+    if (!rescan_->done()) {
+      nextScan_ = cause;  // events were lost during this scan: one more after it
+      return;
+    }
+    // Over, but what it found is not handled yet: handled first, never dropped.
+    nextScan_ = cause;
+    takeScanResults();
     return;
   }
-  rescan_.reset();
   notify(Notice::Kind::ScanStarted, {}, 0, cause);
   rescan_ = std::make_unique<Rescan>(settings_, roots_, wakeFd_.get(), cause);
 }
