@@ -81,10 +81,17 @@ for backend in "${backends[@]}"; do
     t0=$(date +%s.%N)
     read -r written reached < <("$load" "$tree" "$rate" "$seconds" "$sig" "$dir/$backend-$rate.log")
     expected=$(wc -l <"$dir/$backend-$rate.log")
-    # Waits until every infected file is reported, or 30 s after the writing.
-    for _ in $(seq 300); do
-      [ "$(grep -c '"type":"detection"' "$dir/$backend-$rate.out")" -ge "$expected" ] && break
-      sleep 0.1
+    # Waits until every infected file is reported, or until no scan of the tree
+    # is running 30 s after the writing (at most 5 minutes): a file lost in an
+    # overflow is found by the scan that follows it, later.
+    for i in $(seq 600); do
+      # Each file once: under load a file can be reported twice (its creation and
+      # its close tested apart).
+      [ "$(grep -o '"path":"[^"]*","size":[0-9]*,"time"' "$dir/$backend-$rate.out" | sort -u | wc -l)" -ge "$expected" ] && break
+      started=$(grep -c '"state":"started"' "$dir/$backend-$rate.out" || true)
+      finished=$(grep -c '"state":"finished"' "$dir/$backend-$rate.out" || true)
+      ((i > 60 && started == finished)) && break
+      sleep 0.5
     done
     c2=$(cpu "$pid")
     t1=$(date +%s.%N)
