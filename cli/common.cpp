@@ -47,6 +47,9 @@ const char kHelp[] =
     "                    [--json] [LOG | --report FILE]\n"
     "  tervane-cli restore [--force] [--json] [RUN]\n"
     "  tervane-cli backups [--prune DAYS]\n"
+    "  tervane-cli watch [--filter TEXT] (--signature TEXT | --signature-file FILE)\n"
+    "                    [--encoding auto|gbk|utf-8] [--json] [--clean] [--initial-scan]\n"
+    "                    [--inotify] [--settle MS] [-j N] [--config FILE] FOLDER...\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
@@ -76,6 +79,17 @@ const char kHelp[] =
     "        unless --force is given. Exit status: 0 every file back, 2 error.\n"
     "backups Lists the runs in the backup store: time, files, bytes, complete\n"
     "        or not. --prune DAYS removes the runs older than DAYS days.\n"
+    "watch   Tests every file in scope that is written or moved into the\n"
+    "        FOLDERs once it has settled (--settle MS after its last event,\n"
+    "        default 200) and prints each infected one as scan does, or as\n"
+    "        --json objects with the time of detection. As root fanotify is\n"
+    "        used, otherwise (or with --inotify) one inotify watch per folder.\n"
+    "        When the kernel's queue overflows the folders are scanned again.\n"
+    "        --initial-scan scans them once at start; --clean cleans each file\n"
+    "        found at once, with a backup (see restore). --config FILE reads\n"
+    "        folder, signature-file, filter, encoding, clean and initial-scan\n"
+    "        from \"key = value\" lines. Runs until SIGTERM or SIGINT (a clean\n"
+    "        in progress finishes its file). Exit status: 0 stopped, 2 error.\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
@@ -234,6 +248,8 @@ int run(const QStringList& args, Sink& out, Sink& err) {
       return runRestore(rest, out, err);
     if (command == u"backups")
       return runBackups(rest, out, err);
+    if (command == u"watch")
+      return runWatch(rest, out, err);
     usageError(err, command.isEmpty() ? u"no command"_s : u"unknown command: "_s + command);
   } catch (const Exit& e) {
     return e.status;

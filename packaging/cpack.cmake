@@ -32,4 +32,8 @@ if(TERVANE_BUILD_GUI)
       "qt6-qpa-plugins, qt6-translations-l10n, fonts-arphic-uming | fonts-noto-cjk, xdg-utils")
 endif()
 
+# The watch's configuration is the administrator's: kept across upgrades.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian-control/conffiles "/etc/tervane/watch.conf\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian-control/conffiles)
+
 include(CPack)

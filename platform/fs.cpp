@@ -91,6 +91,16 @@ std::shared_ptr<const OpenDirectory> failed(int error) {
 
 }  // namespace
 
+UniqueFd openFolderBelow(int baseFd, const QByteArray& relPath) {
+  if (relPath.isEmpty())
+    return UniqueFd(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
+  UniqueFd fd = openBelow(baseFd, relPath);
+  // openat2 takes no path longer than PATH_MAX; one part at a time takes any.
+  if (!fd && errno == ENAMETOOLONG)
+    fd = openEachPartBelow(baseFd, relPath);
+  return fd;
+}
+
 std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath) {
   UniqueFd fd(::open(encodePath(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return fd ? listOpen(std::move(fd)) : failed(errno);

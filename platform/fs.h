@@ -74,6 +74,12 @@ std::shared_ptr<const OpenDirectory> openDirectory(QStringView dirPath);
 std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView relPath,
                                                         const FileIdentity& listedAs);
 
+// The folder `relPath` (bytes, relative) below the open folder `baseFd`, opened
+// for reading with no symbolic link followed on the way and no way out of
+// `baseFd`; an empty path gives `baseFd` itself. An invalid descriptor with errno
+// on failure.
+UniqueFd openFolderBelow(int baseFd, const QByteArray& relPath);
+
 std::vector<DirEntry> listDirectory(QStringView dirPath);
 
 // The validity test of a location: makes it the process's current directory.

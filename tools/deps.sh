@@ -15,7 +15,7 @@ tervane_install_deps() {
     xvfb xauth x11-utils imagemagick librsvg2-bin dbus-daemon xdg-utils
     fonts-arphic-uming
     desktop-file-utils appstream lintian dpkg-dev man-db bsdextrautils file
-    ansible
+    ansible systemd
     "$@"
   )
   local missing=()

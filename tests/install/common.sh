@@ -14,9 +14,22 @@ source "$here/../tools.sh"
 expected_files() {
   local kind path
   while read -r kind path; do
+    [[ $path == /* ]] && continue
     case $kind in
       all) echo "$path" ;;
       gui) if [ "$gui" = 1 ]; then echo "$path"; fi ;;
+    esac
+  done < <(grep -v '^#' "$here/files.txt") | LC_ALL=C sort
+}
+
+# The expected files outside the prefix, relative to the root, sorted.
+expected_outside_files() {
+  local kind path
+  while read -r kind path; do
+    [[ $path == /* ]] || continue
+    case $kind in
+      all) echo "${path#/}" ;;
+      gui) if [ "$gui" = 1 ]; then echo "${path#/}"; fi ;;
     esac
   done < <(grep -v '^#' "$here/files.txt") | LC_ALL=C sort
 }

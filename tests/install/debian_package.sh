@@ -30,7 +30,7 @@ deb=${debs[0]}
 echo "package: $(basename "$deb")"
 
 # --- Contents: what the installation holds, below /usr, owned by root --------
-expected_files | sed 's|^|usr/|' >"$tmp/expected"
+{ expected_files | sed 's|^|usr/|'; expected_outside_files; } | LC_ALL=C sort >"$tmp/expected"
 dpkg-deb -c "$deb" >"$tmp/contents"
 awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$tmp/contents" | LC_ALL=C sort >"$tmp/actual"
 compare_lists "the package" "$tmp/expected" "$tmp/actual"
@@ -44,6 +44,17 @@ dpkg-deb -x "$deb" "$tmp/x"
 for program in "$tmp"/x/usr/bin/*; do
   need file file || break
   file -b "$program" | grep -q ', stripped' || fail "$(basename "$program") is not stripped"
+done
+
+# The watch's configuration is a conffile: an upgrade keeps the administrator's.
+mkdir "$tmp/control"
+dpkg-deb -e "$deb" "$tmp/control"
+[ "$(cat "$tmp/control/conffiles" 2>/dev/null)" = /etc/tervane/watch.conf ] ||
+  fail "conffiles is not /etc/tervane/watch.conf: $(cat "$tmp/control/conffiles" 2>/dev/null)"
+# Installed disabled: no maintainer script enables or starts the service.
+for script in postinst preinst prerm postrm; do
+  [ ! -e "$tmp/control/$script" ] || ! grep -q 'systemctl\|deb-systemd' "$tmp/control/$script" ||
+    fail "$script enables or starts a service"
 done
 
 # --- Control fields ---------------------------------------------------------

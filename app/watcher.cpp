@@ -1,0 +1,377 @@
+#include "app/watcher.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "app/cleaner.h"
+#include "app/scanner.h"
+#include "app/windowstate.h"
+#include "clean/backupstore.h"
+#include "clean/failures.h"
+#include "platform/fs.h"
+#include "platform/pathcodec.h"
+#include "platform/pathline.h"
+#include "scan/filetypes.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The window's state as the watch fills it: the boxes, no user to yield to.
+class QuietState : public PlainWindowState {
+ public:
+  text::Encoding encoding = text::Encoding::Auto;
+  int threads = 1;
+  const std::atomic<bool>* stop = nullptr;
+  text::Encoding contentEncoding() const override { return encoding; }
+  int scanThreads() const override { return threads; }
+  void yieldToEvents() override {
+    // A stop asked for ends a scan as the window's Stop does.
+    if (stop && stop->load(std::memory_order_relaxed))
+      ScanFlag = false;
+  }
+};
+
+void signal(int fd) {
+  const uint64_t one = 1;
+  // An eventfd's counter cannot overflow from this: nothing to do on failure.
+  [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+void drain(int fd) {
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
+}
+
+bool isUnder(const QByteArray& path, const QByteArray& root) {
+  if (root == "/")
+    return path.startsWith('/');
+  return path == root || (path.startsWith(root) && path.at(root.size()) == '/');
+}
+
+// Errors that say the file is no longer there to test, not that it was unread.
+bool isGone(int error) {
+  return error == 0 || error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENXIO ||
+         error == EXDEV;
+}
+
+}  // namespace
+
+// One scan of every tree on a thread of its own, with the scan's walk and match:
+// the files it finds go to the watch's loop, which tests each again (a file
+// cleaned or replaced meanwhile is not reported) and reports it.
+class Watcher::Rescan {
+ public:
+  Rescan(const Settings& settings, const std::vector<QByteArray>& roots, int wakeFd, Cause cause)
+      : cause_(cause) {
+    thread_ = std::thread([this, settings, roots, wakeFd] {
+      for (const QByteArray& root : roots) {
+        if (stop_.load())
+          break;
+        QuietState w;
+        w.stop = &stop_;
+        w.encoding = settings.encoding;
+        w.threads = settings.scanThreads;
+        w.Text3 = settings.signatureText;
+        w.Combo1 = platform::decodePath(root);
+        w.Combo2 = settings.filterText;
+        Scanner scanner(w);
+        scanner.onFound = [&](const Scanner::Found& f) {
+          const std::lock_guard lock(mutex_);
+          found_.emplace_back(platform::encodePath(f.path), f.identity);
+          signal(wakeFd);
+        };
+        scanner.Command1_Click();
+      }
+      done_.store(true);
+      signal(wakeFd);
+    });
+  }
+  ~Rescan() {
+    stop_.store(true);
+    thread_.join();
+  }
+  std::vector<std::pair<QByteArray, platform::FileIdentity>> take() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(found_, {});
+  }
+  bool done() const { return done_.load(); }
+  Cause cause() const { return cause_; }
+
+ private:
+  Cause cause_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
+  std::mutex mutex_;
+  std::vector<std::pair<QByteArray, platform::FileIdentity>> found_;
+  std::thread thread_;
+};
+
+Watcher::Watcher(Settings settings) : settings_(std::move(settings)) {}
+
+Watcher::~Watcher() {
+  rescan_.reset();
+}
+
+QString Watcher::start() {
+  gjz_ = text::signatureFrom(settings_.signatureText);
+  if (gjz_.isEmpty())
+    return u"the signature is empty"_s;
+  fileTypes_ = scan::parseFileTypes(settings_.filterText);
+  matcher_.emplace(gjz_, settings_.encoding);
+  if (settings_.folders.isEmpty())
+    return u"no folder to watch"_s;
+  for (const QString& folder : settings_.folders) {
+    int error = 0;
+    const QByteArray root = platform::canonicalFolder(platform::encodePath(folder), &error);
+    if (root.isEmpty())
+      return platform::lineOfPath(folder) + u": "_s + QString::fromLocal8Bit(std::strerror(error));
+    // A tree inside another is watched with it.
+    if (std::none_of(roots_.begin(), roots_.end(),
+                     [&](const QByteArray& r) { return isUnder(root, r); })) {
+      std::erase_if(roots_, [&](const QByteArray& r) { return isUnder(r, root); });
+      roots_.push_back(root);
+    }
+  }
+  for (const QByteArray& root : roots_) {
+    platform::UniqueFd fd(::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+      return platform::lineOfBytes(root) + u": "_s + QString::fromLocal8Bit(std::strerror(errno));
+    rootFds_.push_back(std::move(fd));
+  }
+  const QByteArray store = clean::backupStorePath();
+  store_ = store.isEmpty() ? QByteArray() : platform::canonicalFolder(store);
+  if (store_.isEmpty())
+    store_ = store;
+
+  stopFd_ = platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  wakeFd_ = platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stopFd_ || !wakeFd_)
+    return u"eventfd: "_s + QString::fromLocal8Bit(std::strerror(errno));
+  QString why;
+  watch_ = platform::FsWatch::open(roots_, settings_.allowFanotify, &why, &fanotifyRefused_,
+                                   settings_.inotifyWatchLimit);
+  if (!watch_)
+    return why;
+  return {};
+}
+
+void Watcher::requestStop() {
+  stopping_.store(true);
+  if (stopFd_)
+    signal(stopFd_.get());
+}
+
+bool Watcher::inScope(const QByteArray& path) const {
+  if (!store_.isEmpty() && isUnder(path, store_))
+    return false;  // the originals of cleaned files
+  return scan::countMatchingEntries(fileTypes_, platform::decodePath(path)) > 0;
+}
+
+void Watcher::notify(Notice::Kind kind, const QByteArray& path, int error, Cause cause) {
+  if (onNotice)
+    onNotice(Notice{kind, path, error, cause});
+}
+
+void Watcher::run() {
+  // The watches are in place already, so nothing written during the scan is missed.
+  if (settings_.initialScan && !stopping_.load())
+    startScan(Cause::InitialScan);
+  while (!stopping_.load()) {
+    int timeout = -1;
+    if (!dueOrder_.empty()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(dueOrder_.front().first - Clock::now());
+      timeout = int(std::clamp<qint64>(left.count(), 0, 60000));
+    }
+    struct pollfd fds[3] = {
+        {watch_->fd(), POLLIN, 0}, {stopFd_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
+      break;
+    if (stopping_.load())
+      break;
+    if (fds[0].revents & POLLIN)
+      handleEvents();
+    if (fds[2].revents & POLLIN) {
+      drain(wakeFd_.get());
+      takeScanResults();
+    }
+    testDue();
+    if (onIdle)
+      onIdle();
+  }
+  rescan_.reset();
+}
+
+void Watcher::handleEvents() {
+  std::vector<platform::WatchEvent> events;
+  const int error = watch_->read(events);
+  bool overflow = false;
+  const auto now = Clock::now();
+  for (const platform::WatchEvent& e : events) {
+    switch (e.kind) {
+      case platform::WatchEvent::Kind::Overflow:
+        overflow = true;
+        break;
+      case platform::WatchEvent::Kind::Unwatched:
+        notify(Notice::Kind::Unwatched, e.path, e.error);
+        break;
+      case platform::WatchEvent::Kind::Written: {
+        if (!inScope(e.path))
+          break;
+        const auto due = now + settings_.settle;
+        if (auto it = waiting_.find(e.path); it != waiting_.end()) {
+          it->due = due;
+        } else if (std::size_t(waiting_.size()) >= settings_.maxWaiting ||
+                   dueOrder_.size() >= settings_.maxWaiting * 4) {
+          overflow = true;
+          break;
+        } else {
+          waiting_.insert(e.path, Waiting{due, now + settings_.settle * kSettleCap});
+        }
+        dueOrder_.emplace_back(due, e.path);
+        break;
+      }
+    }
+  }
+  if (error != 0)
+    overflow = true;  // the events cannot be read: only a scan can tell
+  if (overflow) {
+    notify(Notice::Kind::Overflow);
+    // At once: what is lost may have been written anywhere. The files waiting
+    // are still tested when they settle.
+    startScan(Cause::Rescan);
+  }
+}
+
+void Watcher::testDue() {
+  const auto now = Clock::now();
+  while (!dueOrder_.empty() && dueOrder_.front().first <= now) {
+    if (stopping_.load())
+      return;
+    const QByteArray path = std::move(dueOrder_.front().second);
+    dueOrder_.pop_front();
+    const auto it = waiting_.find(path);
+    if (it == waiting_.end() || (it->due > now && it->latest > now))
+      continue;  // tested already, or put off by a later event
+    waiting_.erase(it);
+    test(path, Cause::Written);
+  }
+}
+
+void Watcher::startScan(Cause cause) {
+  if (rescan_) {
+    if (!rescan_->done()) {
+      nextScan_ = cause;  // events were lost during this scan: one more after it
+      return;
+    }
+    // Over, but what it found is not handled yet: handled first, never dropped.
+    nextScan_ = cause;
+    takeScanResults();
+    return;
+  }
+  notify(Notice::Kind::ScanStarted, {}, 0, cause);
+  rescan_ = std::make_unique<Rescan>(settings_, roots_, wakeFd_.get(), cause);
+}
+
+void Watcher::takeScanResults() {
+  if (!rescan_)
+    return;
+  const bool done = rescan_->done();  // read before taking: nothing found is left behind
+  const Cause cause = rescan_->cause();
+  for (const auto& [path, identity] : rescan_->take()) {
+    if (stopping_.load())
+      return;
+    // Reported already as the very file the scan read: nothing new to test.
+    if (const auto known = reported_.constFind(path);
+        known != reported_.constEnd() && known.value() == identity)
+      continue;
+    test(path, cause, identity);
+  }
+  if (!done)
+    return;
+  rescan_.reset();
+  notify(Notice::Kind::ScanFinished, {}, 0, cause);
+  if (nextScan_) {
+    const Cause next = *nextScan_;
+    nextScan_.reset();
+    startScan(next);
+  }
+}
+
+void Watcher::test(const QByteArray& path, Cause cause,
+                   std::optional<platform::FileIdentity> foundAs) {
+  const auto root = std::find_if(roots_.begin(), roots_.end(),
+                                 [&](const QByteArray& r) { return isUnder(path, r); });
+  if (root == roots_.end() || path == *root)
+    return;
+  const qsizetype slash = path.lastIndexOf('/');
+  const QByteArray name = path.mid(slash + 1);
+  const QByteArray rel = path.left(slash).mid(*root == "/" ? 1 : root->size() + 1);
+  // Below the root no link is followed: neither on the way nor in the file's name.
+  const platform::UniqueFd dir =
+      platform::openFolderBelow(rootFds_[std::size_t(root - roots_.begin())].get(), rel);
+  if (!dir) {
+    if (!isGone(errno))
+      notify(Notice::Kind::Unreadable, path, errno);
+    return;
+  }
+  platform::FileIdentity identity;
+  scan::ReadStats stats;
+  const scan::MatchResult result = matcher_->matchFileAt(dir.get(), name, &identity, &stats);
+  tested_.fetch_add(1);
+  if (result == scan::MatchResult::Error && !isGone(stats.error))
+    notify(Notice::Kind::Unreadable, path, stats.error);
+  if (result != scan::MatchResult::Match) {
+    if (result == scan::MatchResult::NoMatch)
+      reported_.remove(path);  // clean now: a later infection is news
+    return;
+  }
+  // The scan found it before this test: once is enough when that was the same file.
+  if (foundAs && *foundAs != identity && reported_.value(path) == identity)
+    return;
+  if (reported_.size() >= kReportsKept)
+    reported_.clear();
+  reported_.insert(path, identity);
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  if (onDetection)
+    onDetection(Detection{path, identity, dir.get(), name, now, cause});
+  if (settings_.clean)
+    cleanFile(path, identity);
+}
+
+void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& identity) {
+  // The clean the window and the command line run, over a log of one path: the
+  // file must still be the one just read, and its original goes to a backup run.
+  QuietState w;
+  w.encoding = settings_.encoding;
+  w.Text3 = settings_.signatureText;
+  w.setResultsText(platform::lineOfBytes(path) + text::kCrLf.toString());
+  w.scannedFiles.insert(platform::decodePath(path), identity);
+  Cleaner cleaner(w);
+  std::optional<bool> cleaned;
+  QString why;
+  cleaner.onFile = [&](const QByteArray& file, const clean::CleanResult& result) {
+    cleaned = result.ok();
+    if (!result.ok())
+      why = text::fromCrLf(clean::failureMessage(platform::lineOfBytes(file), result.failure()));
+  };
+  cleaner.Command2_Click();
+  if (!cleaned && why.isEmpty())
+    why = text::fromCrLf(w.messages.join(u'\n'));
+  if (onClean) {
+    CleanOutcome outcome{path, false, {}, {}};
+    outcome.cleaned = cleaned.value_or(false);
+    outcome.message = why;
+    outcome.run = cleaner.lastRun();
+    onClean(outcome);
+  }
+}

@@ -1,0 +1,162 @@
+// The watch: tests every file in scope that is written or moved into the watched
+// trees as soon as it settles, reports the infected ones and, when asked, cleans
+// them at once through the clean's own path (with a backup). When the kernel's
+// queue overflows, the trees are scanned again in the background, so that a file
+// written meanwhile is still found. Assumes no window: the caller reports.
+#pragma once
+
+#include <time.h>
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/fd.h"
+#include "platform/fileidentity.h"
+#include "platform/fswatch.h"
+#include "scan/filematch.h"
+#include "text/encoding.h"
+
+class Watcher {
+ public:
+  struct Settings {
+    QStringList folders;
+    // What the window's boxes would hold: the signature box's text (trimmed and
+    // lower-cased as the scan does) and the filter box's.
+    QString signatureText;
+    QString filterText;
+    text::Encoding encoding = text::Encoding::Auto;
+    bool clean = false;
+    bool initialScan = false;
+    bool allowFanotify = true;
+    // A file is tested once no event has come for it for this long, or once it
+    // has waited kSettleCap times as long, whichever comes first.
+    std::chrono::milliseconds settle{200};
+    // Threads that read files during a scan of the trees.
+    int scanThreads = 1;
+    // More files than this waiting to settle count as an overflow: memory stays
+    // bounded and a scan of the trees finds them.
+    std::size_t maxWaiting = 100000;
+    // The inotify watches the trees may take (nothing: fs.inotify.max_user_watches).
+    std::optional<qint64> inotifyWatchLimit;
+  };
+  static constexpr int kSettleCap = 10;
+
+  // Why a file was tested.
+  enum class Cause { Written, Rescan, InitialScan };
+
+  struct Detection {
+    const QByteArray& path;
+    platform::FileIdentity identity;
+    // The file that was read, open while the call lasts: `name` below `dirFd`.
+    int dirFd;
+    const QByteArray& name;
+    struct timespec time;  // when the test ended (CLOCK_REALTIME)
+    Cause cause;
+  };
+  struct CleanOutcome {
+    const QByteArray& path;
+    bool cleaned = false;
+    QString message;  // why it failed
+    QByteArray run;   // the backup run that restores it
+  };
+  struct Notice {
+    enum class Kind {
+      Overflow,      // events were lost; a scan of the trees follows
+      ScanStarted,   // a scan of the trees began (after an overflow, or at start)
+      ScanFinished,  // it ended
+      Unwatched,     // a folder that appeared could not be watched (`path`, `error`)
+      Unreadable,    // a file in scope could not be read (`path`, `error`)
+    };
+    Kind kind;
+    QByteArray path;
+    int error = 0;
+    Cause cause = Cause::Rescan;  // of ScanStarted and ScanFinished
+  };
+
+  explicit Watcher(Settings settings);
+  ~Watcher();
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  // Sets the watches up. Empty when the trees are watched; the reason otherwise.
+  QString start();
+  // Watches until requestStop; a file being cleaned is finished first.
+  void run();
+  // Safe from a signal handler and from any thread.
+  void requestStop();
+
+  platform::FsWatch::Backend backend() const { return watch_->backend(); }
+  // Why fanotify was not used, when it was tried and refused.
+  const QString& fanotifyRefused() const { return fanotifyRefused_; }
+  qsizetype watchedFolders() const { return watch_->watchedFolders(); }
+  // The trees watched, as absolute paths through no link.
+  const std::vector<QByteArray>& roots() const { return roots_; }
+  // Files tested so far (read and matched), whatever the cause.
+  qint64 filesTested() const { return tested_.load(); }
+
+  // Called on the thread that runs run().
+  std::function<void(const Detection&)> onDetection;
+  std::function<void(const CleanOutcome&)> onClean;
+  std::function<void(const Notice&)> onNotice;
+  // After each pass of the loop: tests wait on it to know the events were handled.
+  std::function<void()> onIdle;
+
+ private:
+  struct Waiting {
+    std::chrono::steady_clock::time_point due;
+    std::chrono::steady_clock::time_point latest;
+  };
+  void handleEvents();
+  void testDue();
+  void test(const QByteArray& path, Cause cause,
+            std::optional<platform::FileIdentity> foundAs = std::nullopt);
+  void cleanFile(const QByteArray& path, const platform::FileIdentity& identity);
+  bool inScope(const QByteArray& path) const;
+  void startScan(Cause cause);
+  void takeScanResults();
+  void notify(Notice::Kind kind, const QByteArray& path = {}, int error = 0,
+              Cause cause = Cause::Rescan);
+
+  Settings settings_;
+  QString gjz_;
+  QStringList fileTypes_;
+  std::optional<scan::SignatureMatcher> matcher_;
+  std::vector<QByteArray> roots_;
+  std::vector<platform::UniqueFd> rootFds_;
+  QByteArray store_;  // the backup store: never tested
+  std::unique_ptr<platform::FsWatch> watch_;
+  QString fanotifyRefused_;
+  platform::UniqueFd stopFd_;  // eventfd: a stop was asked for
+  platform::UniqueFd wakeFd_;  // eventfd: the background scan has news
+  std::atomic<bool> stopping_{false};
+  std::atomic<qint64> tested_{0};
+  QHash<QByteArray, Waiting> waiting_;
+  // Every time a file became due, in order (the settle time is the same for
+  // all): the loop wakes for the first, and passes over those a later event
+  // put off, which come again further on.
+  std::deque<std::pair<std::chrono::steady_clock::time_point, QByteArray>> dueOrder_;
+
+  // The background scan of the trees: its thread, what it found, and whether
+  // another must follow it (an overflow during it).
+  class Rescan;
+  std::unique_ptr<Rescan> rescan_;
+  std::optional<Cause> nextScan_;
+  // The files reported, with the identity each had, until they test clean: a
+  // scan of the trees does not report the same file again. Forgotten all at
+  // once when it grows past kReportsKept.
+  QHash<QByteArray, platform::FileIdentity> reported_;
+  static constexpr qsizetype kReportsKept = 100000;
+};

@@ -1,0 +1,336 @@
+// tervane-cli watch: tests each file written into the folders as it settles,
+// reports the infected ones as the scan does and, with --clean, cleans them.
+// Runs until SIGTERM or SIGINT; under systemd its output is the journal's.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <QJsonObject>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "app/messages.h"
+#include "app/watcher.h"
+#include "cli/common.h"
+#include "cli/report.h"
+#include "platform/pathcodec.h"
+#include "platform/pathjson.h"
+#include "platform/pathline.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace cli {
+
+namespace {
+
+// The watcher a signal stops; the handler only writes to its eventfd.
+std::atomic<Watcher*> signalled{nullptr};
+
+extern "C" void stopOnSignal(int) {
+  const int saved = errno;
+  if (Watcher* w = signalled.load())
+    w->requestStop();
+  errno = saved;
+}
+
+// SIGTERM and SIGINT stop the watch for as long as it runs.
+class StopSignals {
+ public:
+  explicit StopSignals(Watcher& w) {
+    signalled.store(&w);
+    struct sigaction sa {};
+    sa.sa_handler = stopOnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;  // a clean's reads and writes go on
+    ::sigaction(SIGTERM, &sa, &oldTerm_);
+    ::sigaction(SIGINT, &sa, &oldInt_);
+  }
+  ~StopSignals() {
+    ::sigaction(SIGTERM, &oldTerm_, nullptr);
+    ::sigaction(SIGINT, &oldInt_, nullptr);
+    signalled.store(nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction oldTerm_ {};
+  struct sigaction oldInt_ {};
+};
+
+// The settings a configuration file gives (see the manual page): "key = value"
+// lines, "#" comments. Folders may be given several times.
+struct Config {
+  QStringList folders;
+  QString signatureFile;
+  QString filter;
+  QString encoding;
+  std::optional<bool> clean;
+  std::optional<bool> initialScan;
+};
+
+Config readConfig(const QString& file, Sink& err) {
+  const QByteArray bytes = readAllOrFail(file, err, kSignatureFileLimit);
+  if (platform::invalidUtf8At(bytes) >= 0)
+    fail(err, shown(file) + u": not UTF-8 text"_s);
+  Config c;
+  const QStringList lines = QString::fromUtf8(bytes).split(u'\n');
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    const QString line = lines[i].trimmed();
+    if (line.isEmpty() || line.startsWith(u'#'))
+      continue;
+    const qsizetype eq = line.indexOf(u'=');
+    const QString where = shown(file) + u":%1: "_s.arg(i + 1);
+    if (eq < 0)
+      fail(err, where + u"not \"key = value\""_s);
+    const QString key = line.left(eq).trimmed();
+    const QString value = line.mid(eq + 1).trimmed();
+    auto yesNo = [&]() {
+      if (value == u"yes" || value == u"true" || value == u"1")
+        return true;
+      if (value == u"no" || value == u"false" || value == u"0")
+        return false;
+      fail(err, where + key + u" takes yes or no"_s);
+    };
+    if (key == u"folder")
+      c.folders.append(value);
+    else if (key == u"signature-file")
+      c.signatureFile = value;
+    else if (key == u"filter")
+      c.filter = value;
+    else if (key == u"encoding")
+      c.encoding = value;
+    else if (key == u"clean")
+      c.clean = yesNo();
+    else if (key == u"initial-scan")
+      c.initialScan = yesNo();
+    else
+      fail(err, where + u"unknown key "_s + key);
+  }
+  return c;
+}
+
+const char* causeName(Watcher::Cause cause) {
+  switch (cause) {
+    case Watcher::Cause::Written:
+      return "written";
+    case Watcher::Cause::Rescan:
+      return "rescan";
+    case Watcher::Cause::InitialScan:
+      return "initial-scan";
+  }
+  return "written";
+}
+
+QString now() {
+  struct timespec t {};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return isoTime(t);
+}
+
+QString errorText(int error) {
+  return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM
+// to its device and inode): lines then carry a priority the journal reads.
+bool outputIsJournal() {
+  const QByteArray stream = qgetenv("JOURNAL_STREAM");
+  struct stat st;
+  if (stream.isEmpty() || ::fstat(STDOUT_FILENO, &st) != 0)
+    return false;
+  return stream == QByteArray::number(qulonglong(st.st_dev)) + ':' +
+                       QByteArray::number(qulonglong(st.st_ino));
+}
+
+}  // namespace
+
+int runWatch(const QStringList& args, Sink& out, Sink& err) {
+  QCommandLineParser parser;
+  const Common c;
+  const QCommandLineOption filter(u"filter"_s, u"filter"_s, u"TEXT"_s);
+  const QCommandLineOption json(u"json"_s, u"JSON Lines"_s);
+  const QCommandLineOption clean(u"clean"_s, u"clean what is found"_s);
+  const QCommandLineOption initialScan(u"initial-scan"_s, u"scan once at start"_s);
+  const QCommandLineOption inotify(u"inotify"_s, u"never fanotify"_s);
+  const QCommandLineOption config(u"config"_s, u"configuration file"_s, u"FILE"_s);
+  const QCommandLineOption settle(u"settle"_s, u"milliseconds"_s, u"MS"_s);
+  const QCommandLineOption jobs({u"j"_s, u"jobs"_s}, u"threads"_s, u"N"_s);
+  for (const auto* o : {&filter, &json, &clean, &initialScan, &inotify, &config, &settle, &jobs})
+    parser.addOption(*o);
+  parse(parser, args, out, err, c);
+  for (const auto* o : {&filter, &config, &settle, &jobs}) {
+    if (parser.values(*o).size() > 1)
+      usageError(err, u"an option is given twice"_s);
+  }
+
+  Watcher::Settings s;
+  Config conf;
+  if (parser.isSet(config))
+    conf = readConfig(parser.value(config), err);
+  s.folders = conf.folders + parser.positionalArguments();
+  if (s.folders.isEmpty())
+    usageError(err, u"watch takes one or more FOLDERs"_s);
+  // The command line's signature, else the configuration's file.
+  if (!parser.isSet(c.signature) && !parser.isSet(c.signatureFile) &&
+      !conf.signatureFile.isEmpty()) {
+    const QStringList withFile{args.value(0), u"--signature-file"_s, conf.signatureFile};
+    QCommandLineParser again;
+    parse(again, withFile, out, err, c);
+    s.signatureText = signatureBox(again, c, err);
+  } else {
+    s.signatureText = signatureBox(parser, c, err);
+  }
+  if (text::signatureFrom(s.signatureText).isEmpty())
+    fail(err, u"the signature is empty"_s);
+  s.filterText = parser.isSet(filter)     ? parser.value(filter)
+                 : !conf.filter.isEmpty() ? conf.filter
+                                          : msg::kDefaultFilter.toString();
+  s.encoding = contentEncoding(parser, c, err);
+  if (!parser.isSet(c.encoding) && !conf.encoding.isEmpty()) {
+    const std::optional<text::Encoding> e = text::encodingNamed(conf.encoding);
+    if (!e)
+      fail(err, shown(parser.value(config)) + u": encoding takes one of auto, gbk, utf-8"_s);
+    s.encoding = *e;
+  }
+  s.clean = parser.isSet(clean) || conf.clean.value_or(false);
+  s.initialScan = parser.isSet(initialScan) || conf.initialScan.value_or(false);
+  s.allowFanotify = !parser.isSet(inotify);
+  if (parser.isSet(settle)) {
+    bool ok = false;
+    const int ms = parser.value(settle).toInt(&ok);
+    if (!ok || ms < 0 || ms > 60000)
+      usageError(err, u"--settle takes milliseconds from 0 to 60000"_s);
+    s.settle = std::chrono::milliseconds(ms);
+  }
+  if (parser.isSet(jobs)) {
+    bool ok = false;
+    s.scanThreads = parser.value(jobs).toInt(&ok);
+    if (!ok || s.scanThreads < 1 || s.scanThreads > 1024)
+      usageError(err, u"-j takes a number of threads from 1 to 1024"_s);
+  }
+
+  const bool asJson = parser.isSet(json);
+  // Under systemd a finding is a warning, a failure an error (journalctl -p).
+  const bool journal = outputIsJournal();
+  const QByteArray warning = journal ? "<4>" : "";
+  const QByteArray error = journal ? "<3>" : "";
+  const QString gjz = text::signatureFrom(s.signatureText);
+  auto say = [&](const QString& why) {
+    err.write(error + "tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
+  };
+  auto note = [&](const QString& what) {
+    err.write("tervane-cli: " + platform::visibleText(what).toUtf8() + '\n');
+  };
+
+  Watcher watcher(s);
+  if (const QString why = watcher.start(); !why.isEmpty())
+    fail(err, why);
+  const StopSignals signals(watcher);
+
+  QString how = watcher.backend() == platform::FsWatch::Backend::Fanotify
+                    ? u"fanotify"_s
+                    : u"inotify, %1 folders"_s.arg(watcher.watchedFolders());
+  if (!watcher.fanotifyRefused().isEmpty())
+    how += u"; fanotify refused: "_s + watcher.fanotifyRefused();
+  QStringList roots;
+  for (const QByteArray& root : watcher.roots())
+    roots.append(platform::lineOfBytes(root));
+  note(u"watching "_s + roots.join(u", "_s) + u" ("_s + how + u")"_s);
+  if (s.clean) {
+    // Cleaning rewrites files beside themselves: a read-only mount (systemd's
+    // ProtectSystem=strict without ReadWritePaths) would fail each clean.
+    for (const QByteArray& root : watcher.roots()) {
+      struct statvfs v {};
+      if (::statvfs(root.constData(), &v) == 0 && (v.f_flag & ST_RDONLY)) {
+        say(platform::lineOfBytes(root) +
+            u" is read-only here: --clean cannot clean its files (under systemd, add "
+            u"ReadWritePaths="_s +
+            platform::lineOfBytes(root) + u" to the service)"_s);
+      }
+    }
+  }
+  if (asJson) {
+    QJsonObject o{
+        {u"type"_s, u"watching"_s},
+        {u"time"_s, now()},
+        {u"backend"_s,
+         watcher.backend() == platform::FsWatch::Backend::Fanotify ? u"fanotify"_s : u"inotify"_s}};
+    out.write(jsonLine(o));
+  }
+
+  watcher.onDetection = [&](const Watcher::Detection& d) {
+    if (asJson) {
+      QJsonObject o = detection(d.path, d.identity, d.dirFd, d.name, gjz, s.encoding);
+      o.insert(u"time"_s, isoTime(d.time));
+      o.insert(u"cause"_s, QString::fromLatin1(causeName(d.cause)));
+      out.write(jsonLine(o));
+    } else {
+      out.write(warning + platform::lineOfBytes(d.path).toUtf8() + '\n');
+    }
+  };
+  watcher.onClean = [&](const Watcher::CleanOutcome& o) {
+    if (asJson) {
+      QJsonObject j{{u"type"_s, u"clean"_s}, {u"time"_s, now()}};
+      platform::putPath(j, o.path);
+      j.insert(u"outcome"_s, o.cleaned ? u"cleaned"_s : u"failed"_s);
+      if (!o.cleaned)
+        j.insert(u"error"_s, o.message);
+      if (!o.run.isEmpty())
+        j.insert(u"run"_s, QString::fromUtf8(o.run));
+      out.write(jsonLine(j));
+    } else if (o.cleaned) {
+      // The cleaning log's entry, as clean prints it.
+      out.write(platform::lineOfBytes(o.path).toUtf8() + '\n' + msg::kCleaned.toUtf8() + '\n');
+    }
+    if (!o.cleaned)
+      say(o.message);
+  };
+  watcher.onNotice = [&](const Watcher::Notice& n) {
+    using Kind = Watcher::Notice::Kind;
+    QJsonObject j{{u"time"_s, now()}};
+    switch (n.kind) {
+      case Kind::Overflow:
+        say(u"the kernel's event queue overflowed and events were lost: the watched folders "
+            u"are scanned again"_s);
+        j.insert(u"type"_s, u"overflow"_s);
+        break;
+      case Kind::ScanStarted:
+      case Kind::ScanFinished:
+        note(n.cause == Watcher::Cause::InitialScan
+                 ? (n.kind == Kind::ScanStarted ? u"initial scan started"_s
+                                                : u"initial scan finished"_s)
+                 : (n.kind == Kind::ScanStarted ? u"scan after the overflow started"_s
+                                                : u"scan after the overflow finished"_s));
+        j.insert(u"type"_s, u"scan"_s);
+        j.insert(u"state"_s, n.kind == Kind::ScanStarted ? u"started"_s : u"finished"_s);
+        j.insert(u"cause"_s, QString::fromLatin1(causeName(n.cause)));
+        break;
+      case Kind::Unwatched:
+        say(platform::lineOfBytes(n.path) + u": not watched: "_s + errorText(n.error) +
+            (n.error == ENOSPC ? u" (fs.inotify.max_user_watches)"_s : QString()));
+        j.insert(u"type"_s, u"unwatched"_s);
+        platform::putPath(j, n.path);
+        putError(j, n.error);
+        break;
+      case Kind::Unreadable:
+        say(platform::lineOfBytes(n.path) + u": "_s + errorText(n.error));
+        j.insert(u"type"_s, u"unreadable"_s);
+        platform::putPath(j, n.path);
+        putError(j, n.error);
+        break;
+    }
+    if (asJson)
+      out.write(jsonLine(j));
+  };
+  watcher.run();
+  note(u"stopped"_s);
+  checkOutput(out, err);
+  return kOk;
+}
+
+}  // namespace cli

@@ -1,0 +1,71 @@
+// The kernel's news of files written into folder trees: fanotify where the
+// process may use it (root with CAP_SYS_ADMIN), marking the whole file systems
+// that hold the trees and keeping only what lies under them; inotify otherwise,
+// one watch per folder, with watches added for folders as they appear.
+//
+// Either way a file is reported when it is closed after writing or moved into a
+// tree, and the files of a folder that appears (created, or moved in whole) are
+// reported as well: they may have been written before the folder was watched.
+// No symbolic link is followed below a tree's root.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+struct WatchEvent {
+  enum class Kind {
+    Written,    // `path` was closed after writing, moved in, or found in a new folder
+    Overflow,   // the kernel's queue overflowed: events were lost
+    Unwatched,  // the folder `path` appeared but could not be watched (`error`)
+  };
+  Kind kind = Kind::Written;
+  QByteArray path;  // absolute
+  int error = 0;
+};
+
+class FsWatch {
+ public:
+  enum class Backend { Fanotify, Inotify };
+
+  virtual ~FsWatch() = default;
+  FsWatch() = default;
+  FsWatch(const FsWatch&) = delete;
+  FsWatch& operator=(const FsWatch&) = delete;
+
+  // Watches the trees `roots` (absolute paths without links: see
+  // canonicalFolder). With `allowFanotify`, fanotify is tried first. Nothing,
+  // with `why` set, when the trees cannot be watched; `fanotifyRefused` tells
+  // why fanotify was not used, when it was tried. `watchLimit`: the inotify
+  // watches the trees may take (nothing: fs.inotify.max_user_watches).
+  static std::unique_ptr<FsWatch> open(const std::vector<QByteArray>& roots, bool allowFanotify,
+                                       QString* why, QString* fanotifyRefused = nullptr,
+                                       std::optional<qint64> watchLimit = std::nullopt);
+
+  virtual Backend backend() const = 0;
+  // A descriptor that poll() reports readable when events wait.
+  virtual int fd() const = 0;
+  // Appends the events waiting, without blocking. 0, or an errno.
+  virtual int read(std::vector<WatchEvent>& out) = 0;
+  // Folders watched one by one (inotify); 0 with fanotify.
+  virtual qsizetype watchedFolders() const = 0;
+};
+
+// The folder `path` as an absolute path through no link and no "." or ".."
+// part; nothing when it is not a folder that can be reached.
+QByteArray canonicalFolder(const QByteArray& path, int* error = nullptr);
+
+// How many folders the trees hold, roots included, counted without following
+// links (inotify needs one watch each).
+qsizetype countFolders(const std::vector<QByteArray>& roots);
+
+// The most inotify watches one user may hold (fs.inotify.max_user_watches); -1
+// when unknown.
+qint64 inotifyWatchLimit();
+
+}  // namespace platform
