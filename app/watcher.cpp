@@ -28,9 +28,11 @@ namespace {
 class QuietState : public PlainWindowState {
  public:
   text::Encoding encoding = text::Encoding::Auto;
+  text::LineEnds lineEnds = text::LineEnds::Any;
   int threads = 1;
   const std::atomic<bool>* stop = nullptr;
   text::Encoding contentEncoding() const override { return encoding; }
+  text::LineEnds contentLineEnds() const override { return lineEnds; }
   int scanThreads() const override { return threads; }
   void yieldToEvents() override {
     // A stop asked for ends a scan as the window's Stop does.
@@ -78,6 +80,7 @@ class Watcher::Rescan {
         QuietState w;
         w.stop = &stop_;
         w.encoding = settings.encoding;
+        w.lineEnds = settings.lineEnds;
         w.threads = settings.scanThreads;
         w.Text3 = settings.signatureText;
         w.Combo1 = platform::decodePath(root);
@@ -125,7 +128,7 @@ QString Watcher::start() {
   if (gjz_.isEmpty())
     return u"the signature is empty"_s;
   fileTypes_ = scan::parseFileTypes(settings_.filterText);
-  matcher_.emplace(gjz_, settings_.encoding);
+  matcher_.emplace(gjz_, settings_.encoding, settings_.lineEnds);
   if (settings_.folders.isEmpty())
     return u"no folder to watch"_s;
   for (const QString& folder : settings_.folders) {
@@ -353,6 +356,7 @@ void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& id
   // file must still be the one just read, and its original goes to a backup run.
   QuietState w;
   w.encoding = settings_.encoding;
+  w.lineEnds = settings_.lineEnds;
   w.Text3 = settings_.signatureText;
   w.setResultsText(platform::lineOfBytes(path) + text::kCrLf.toString());
   w.scannedFiles.insert(platform::decodePath(path), identity);

@@ -28,6 +28,7 @@
 #include "platform/fswatch.h"
 #include "scan/filematch.h"
 #include "text/encoding.h"
+#include "text/lineends.h"
 
 class Watcher {
  public:
@@ -38,6 +39,7 @@ class Watcher {
     QString signatureText;
     QString filterText;
     text::Encoding encoding = text::Encoding::Auto;
+    text::LineEnds lineEnds = text::LineEnds::Any;
     bool clean = false;
     bool initialScan = false;
     bool allowFanotify = true;

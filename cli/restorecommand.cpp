@@ -72,8 +72,9 @@ int runRestore(const QStringList& args, Sink& out, Sink& err) {
                   u"has ended"_s);
   }
   if (report.error == ENOENT)
-    fail(err, positional.isEmpty() ? u"no clean has kept backups here yet"_s
-                                   : u"no such backup run: "_s + platform::visibleText(positional.front()));
+    fail(err, positional.isEmpty()
+                  ? u"no clean has kept backups here yet"_s
+                  : u"no such backup run: "_s + platform::visibleText(positional.front()));
   if (report.error != 0)
     fail(err, u"the backup store: "_s + QString::fromLocal8Bit(std::strerror(report.error)));
 

@@ -191,6 +191,7 @@ int runWatch(const QStringList& args, Sink& out, Sink& err) {
                  : !conf.filter.isEmpty() ? conf.filter
                                           : msg::kDefaultFilter.toString();
   s.encoding = contentEncoding(parser, c, err);
+  s.lineEnds = contentLineEnds(parser, c);
   if (!parser.isSet(c.encoding) && !conf.encoding.isEmpty()) {
     const std::optional<text::Encoding> e = text::encodingNamed(conf.encoding);
     if (!e)
@@ -265,7 +266,7 @@ int runWatch(const QStringList& args, Sink& out, Sink& err) {
 
   watcher.onDetection = [&](const Watcher::Detection& d) {
     if (asJson) {
-      QJsonObject o = detection(d.path, d.identity, d.dirFd, d.name, gjz, s.encoding);
+      QJsonObject o = detection(d.path, d.identity, d.dirFd, d.name, gjz, s.encoding, s.lineEnds);
       o.insert(u"time"_s, isoTime(d.time));
       o.insert(u"cause"_s, QString::fromLatin1(causeName(d.cause)));
       out.write(jsonLine(o));
