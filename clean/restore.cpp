@@ -188,12 +188,19 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
   BackupRun journal(RunKind::Restore, false, {});
   bool stopped = false;
   for (const auto& records : filesOf(*m)) {
+    if (options.onFile)
+      options.onFile(absolutePath(*m, *records.front()));
     report.files.push_back(restoreOne(*m, runFd.get(), *records.front(),
                                       records.back()->sha256Cleaned, options, journal));
     stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
   }
   journal.finish(stopped);
   return report;
+}
+
+QByteArray latestRestorableRun() {
+  Store store;
+  return store.open(false) == 0 ? latestCleanRun(store) : QByteArray();
 }
 
 QString resultText(const RestoredFile& file) {
