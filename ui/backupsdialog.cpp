@@ -19,7 +19,8 @@ using namespace Qt::StringLiterals;
 namespace ui {
 
 QString shownSize(qint64 bytes) {
-  return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+  return QLocale(QLocale::Chinese, QLocale::China)
+      .formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
 }
 
 BackupsDialog::BackupsDialog(Restorer& restorer, Dialogs& dialogs, QWidget* parent)

@@ -309,8 +309,7 @@ class Form1Test : public QObject, protected WindowFixture {
     click(form->Command2);
     const QString ok = u"  清楚成功！"_s;
     // The log ends with one line that says how many were cleaned and how to undo.
-    const QString summary =
-        u"—— 已清除 3 个文件，原文件已备份。要撤销，在此框中单击右键，选“撤销上次清除”（Ctrl+Alt+Z）。"_s;
+    const QString summary = u"—— 已清除 3 个文件，原件已备份，右键可撤销（Ctrl+Alt+Z）"_s;
     QCOMPARE(plain(form->Text1), QStringList({at("index.htm"), ok, at("news/list.htm"), ok,
                                               at("news/old/archive.htm"), ok, summary, QString()})
                                      .join(u'\n'));

@@ -133,8 +133,7 @@ class WayBackTest : public QObject, protected WindowFixture {
     const QStringList lines = plain(form->Text1).split(u'\n');
     QCOMPARE(lines.size(), 2 * pages_.size() + 2);
     QCOMPARE(lines[lines.size() - 2],
-             u"—— 已清除 4 个文件，原文件已备份。要撤销，在此框中单击右键，"
-             u"选“撤销上次清除”（Ctrl+Alt+Z）。"_s);
+             u"—— 已清除 4 个文件，原件已备份，右键可撤销（Ctrl+Alt+Z）"_s);
 
     QMenu* menu = openContextMenu();
     QVERIFY(menu);
