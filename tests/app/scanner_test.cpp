@@ -176,11 +176,12 @@ TEST_F(ScanTest, StopDuringAListingFinishesItButWalksNoSubdirectory) {
   EXPECT_EQ(w.resultItems.size(), 3);  // the hand-off still ran
 }
 
-TEST_F(ScanTest, StopBeforeAnythingWasFoundWritesTheNoMatchMessage) {
+TEST_F(ScanTest, StopBeforeAnythingWasFoundSaysTheScanStopped) {
   t.write("sub/a.asp", kInfected);
   w.onYield = [](PlainWindowState& s) { s.ScanFlag = false; };
   scanner.Command1_Click();
-  EXPECT_EQ(w.Text1, msg::kNoMatch);
+  // Not the no-match message: sub/ was never walked, so the site is not known clean.
+  EXPECT_EQ(w.Text1, msg::kScanStopped);
   // A new scan sets the flag again.
   w.onYield = nullptr;
   scanner.Command1_Click();
