@@ -34,8 +34,7 @@ inline constexpr QStringView kMore = u"……";
 // a list.
 inline constexpr QStringView kSummaryMark = u"—— ";
 // The last line of a cleaning log: the number of files cleaned ("%1") and how to undo.
-inline constexpr QStringView kCleanSummary =
-    u"—— 已清除 %1 个文件，原件已备份，右键可撤销（%2）";
+inline constexpr QStringView kCleanSummary = u"—— 已清除 %1 个文件，原件已备份，右键可撤销（%2）";
 inline constexpr QStringView kCleanSummaryNone = u"—— 没有清除任何文件。";
 // The last line of a restore log: files restored ("%1"), and not restored ("%2").
 inline constexpr QStringView kRestoreSummary =
