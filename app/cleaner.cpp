@@ -15,7 +15,36 @@
 #include <vector>
 
 void Cleaner::Command2_Click() {
-  Tervane(text::signatureFrom(w_.signatureText()));
+  const QString GJZ = text::signatureFrom(w_.signatureText());
+  lastClean_ = LastClean{};
+  // A file the scan found with one signature is never cleaned with another: the
+  // box may have been changed to prepare the next search.
+  if (w_.scanSignature && *w_.scanSignature != GJZ && listsScannedFile(w_.resultsText())) {
+    w_.showMessage(msg::kSignatureChanged.toString());
+    return;
+  }
+  Tervane(GJZ);
+}
+
+bool Cleaner::listsScannedFile(const QString& log) const {
+  if (w_.scannedFiles.isEmpty() || isLog(log))
+    return false;
+  for (const QString& line : text::split(log, text::kCrLf)) {
+    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
+    if (bytes && w_.scannedFiles.contains(platform::decodePath(*bytes)))
+      return true;
+  }
+  return false;
+}
+
+bool Cleaner::isLog(const QString& log) {
+  if (log == msg::kNoMatch || log == msg::kScanStopped)
+    return true;
+  for (const QString& line : text::split(log, text::kCrLf)) {
+    if (line == msg::kCleaned || line.startsWith(msg::kSummaryMark))
+      return true;
+  }
+  return false;
 }
 
 Cleaner::~Cleaner() {
@@ -38,8 +67,9 @@ void Cleaner::finishRun(bool stopped) {
 
 void Cleaner::Tervane(const QString& GJZ) {
   const QString log = w_.resultsText();
-  if (log.isEmpty() || log == msg::kNoMatch)
+  if (log.isEmpty() || log == msg::kNoMatch || log == msg::kScanStopped)
     return;
+  lastClean_.ran = true;
 
   // Every piece but the one behind the last CR LF is a path, an empty one too.
   QStringList paths = text::split(log, text::kCrLf);
@@ -144,6 +174,7 @@ std::optional<Cleaner::Stopped> Cleaner::cleanLines(const QStringList& paths, co
       if (const auto scanned = w_.scannedFiles.find(p.key); scanned != w_.scannedFiles.end())
         scanned.value() = d.cleanedAs;
       if (d.kind == Kind::Cleaned) {
+        ++lastClean_.cleaned;
         entries += p.shown;
         entries += text::kCrLf;
         entries += msg::kCleaned;

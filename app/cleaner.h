@@ -25,8 +25,22 @@ class Cleaner {
   Cleaner(const Cleaner&) = delete;
   Cleaner& operator=(const Cleaner&) = delete;
 
-  // Clean: takes the signature from the signature box and runs Tervane(GJZ).
+  // Clean: takes the signature from the signature box and runs Tervane(GJZ),
+  // unless the results box lists a file that the last scan found with another
+  // signature: then nothing changes and one message says so.
   void Command2_Click();
+  // Whether `log` is one the window writes, not a list of paths: the no-match
+  // or stopped message, or a log with a cleaned mark or a summary line. The
+  // window does not clean it; the command line reports such lines as no paths.
+  static bool isLog(const QString& log);
+
+  // What the last Command2_Click did: whether a cleaning run ran, and how many
+  // files it cleaned (changed).
+  struct LastClean {
+    bool ran = false;
+    qsizetype cleaned = 0;
+  };
+  const LastClean& lastClean() const { return lastClean_; }
   // The cleaning run over the paths of the results log. Ends at the first file
   // that fails, with one message naming the file and the reason. Each file's
   // original is saved in the backup store before it is touched.
@@ -74,6 +88,9 @@ class Cleaner {
   };
   std::optional<Stopped> cleanLines(const QStringList& paths, const QString& GJZ);
 
+  bool listsScannedFile(const QString& log) const;
+
+  LastClean lastClean_;
   bool keepBackups_ = true;
   bool keepGoing_ = false;
   std::vector<Failed> failures_;

@@ -89,10 +89,12 @@ void Scanner::Command1_Click() {
   lookUpStore();
   const QString GJZ = text::signatureFrom(w_.signatureText());
   w_.ScanFlag = true;
+  w_.scanSignature.reset();
   if (GJZ.isEmpty()) {
     w_.showMessage(msg::kNoSignature.toString());
     return;
   }
+  w_.scanSignature = GJZ;
   w_.FileTypes = scan::parseFileTypes(w_.filterText());
   matcher_.emplace(GJZ, w_.contentEncoding(), w_.contentLineEnds());
   matcherFor_ = GJZ;
@@ -127,13 +129,13 @@ void Scanner::Command1_Click() {
       SonMuLu(root, GJZ);
     }
   } else {
-    QString dir = platform::designatorToPath(cutLocation(location));
-    // The walk's paths must stay valid after the test below changes the current
-    // directory, so a relative location is made absolute first.
+    QString dir = locationFolder(location);
+    // The walk uses full paths: a relative location is taken from the current
+    // directory once, here.
     if (!dir.isEmpty() && !dir.startsWith(u'/')) {
       dir = withSlash(platform::currentDirectory()) + dir;
     }
-    if (!platform::setCurrentDirectory(dir)) {
+    if (!platform::canEnterDirectory(dir)) {
       w_.showMessage(msg::kInvalidPath.toString());
       return;
     }
@@ -422,10 +424,17 @@ void Scanner::logDetection(const QString& NameX, qsizetype times,
   w_.appendResultsText(lines);
 }
 
+QString Scanner::locationFolder(const QString& location) {
+  if (location == msg::kAllDrives)
+    return QString();
+  return platform::designatorToPath(cutLocation(location));
+}
+
 void Scanner::ToFRM2() {
   const QString log = w_.resultsText();
   if (log.isEmpty()) {
-    w_.setResultsText(msg::kNoMatch.toString());
+    // Stop left folders unwalked: that nothing was found does not make the site clean.
+    w_.setResultsText(w_.ScanFlag ? msg::kNoMatch.toString() : msg::kScanStopped.toString());
     return;
   }
   const QStringList pieces = text::split(log, text::kCrLf);

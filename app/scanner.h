@@ -71,8 +71,13 @@ class Scanner {
   // Tests one file and logs its path `times` times (once per filter entry that the
   // path holds) when it is infected. The file is read once whatever `times` is.
   void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times = 1);
-  // Copies the results log into the results list, or says that nothing was found.
+  // Copies the results log into the results list, or says that nothing was found
+  // (or, after Stop, nothing up to then).
   void ToFRM2();
+
+  // The folder a location box's text names (a drive entry as its root), as the
+  // scan takes it; empty for all drives.
+  static QString locationFolder(const QString& location);
 
  private:
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);

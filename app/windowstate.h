@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 #include "platform/fs.h"
 #include "text/encoding.h"
@@ -49,6 +50,12 @@ class WindowState {
   // run cut short): the window shows it like any message.
   virtual void showNote(const QString& text) { showMessage(text); }
 
+  // A question with Yes and No; true for Yes. With no one to ask, the answer is No.
+  virtual bool askYesNo(const QString& text) {
+    (void)text;
+    return false;
+  }
+
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;
 
@@ -84,6 +91,10 @@ class WindowState {
   // that has come to lead to another file (a link or another file or folder
   // swapped in since), and keeps the identity of each file it rewrites.
   QHash<QString, platform::FileIdentity> scannedFiles;
+  // The signature of the last scan, set when it starts walking; none before the
+  // first scan or after one refused for an empty signature. The clean refuses to
+  // clean a file the scan logged with any other signature.
+  std::optional<QString> scanSignature;
   // What the last scan could not read, in walk order whatever the number of
   // threads. Emptied when a scan starts.
   QList<Unreadable> unreadableFiles;
@@ -101,6 +112,8 @@ class PlainWindowState : public WindowState {
   QStringList resultItems;  // Form2's list
   QString resultBox;        // Form2's box text
   QStringList messages;     // every message box shown
+  QStringList questions;    // every question asked
+  bool answerYes = false;   // the answer to each
   qsizetype yields = 0;
   // Called at every yield, after `yields` has been counted.
   std::function<void(PlainWindowState&)> onYield;
@@ -117,6 +130,10 @@ class PlainWindowState : public WindowState {
   QString resultItem(qsizetype index) const override { return resultItems.value(index); }
   void setResultBoxText(const QString& text) override { resultBox = text; }
   void showMessage(const QString& text) override { messages.append(text); }
+  bool askYesNo(const QString& text) override {
+    questions.append(text);
+    return answerYes;
+  }
   void yieldToEvents() override {
     ++yields;
     if (onYield)

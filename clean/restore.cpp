@@ -341,6 +341,8 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
       }
     };
     for (const auto& records : filesOf(*m)) {
+      if (options.onFile)
+        options.onFile(absolutePath(*m, *records.front()));
       std::optional<Write> write;
       report.files.push_back(
           restoreOne(*m, runFd.get(), *records.front(), *records.back(), options, write));
@@ -358,6 +360,12 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
   }
   journal.finish(stopped);
   return report;
+}
+
+QByteArray latestRestorableRun() {
+  Store store;
+  std::vector<QByteArray> running;
+  return store.open(false) == 0 ? latestCleanRun(store, running) : QByteArray();
 }
 
 QString resultText(const RestoredFile& file) {

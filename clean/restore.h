@@ -21,6 +21,9 @@ namespace clean {
 struct RestoreOptions {
   bool force = false;  // also overwrite files changed since the clean
   Fault fault;
+  // Called before each file is looked at (its absolute path), so that a window
+  // can show it and repaint.
+  std::function<void(const QByteArray& path)> onFile;
 };
 
 struct RestoredFile {
@@ -53,6 +56,9 @@ struct RestoreReport {
 // before the clean, and only when the file at its path is the one the clean
 // left there (see restore.cpp).
 RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options = {});
+
+// The run that restoreRun takes when it is given no name; empty when there is none.
+QByteArray latestRestorableRun();
 
 // The reason text for a result, in the words of the clean's messages.
 QString resultText(const RestoredFile& file);

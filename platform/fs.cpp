@@ -203,6 +203,27 @@ bool setCurrentDirectory(QStringView path) {
   return ::chdir(encodePath(path).constData()) == 0;
 }
 
+bool canEnterDirectory(QStringView path) {
+  if (path.isEmpty())
+    return false;
+  // The way back is held as a descriptor: a path could have been renamed or
+  // removed meanwhile, and O_PATH needs no right to read the folder.
+  const UniqueFd previous(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!previous.ok()) {
+    // No current directory to return to (it was removed): nothing to hold.
+    struct stat st;
+    return ::stat(encodePath(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(encodePath(path).constData(), X_OK) == 0;
+  }
+  if (::chdir(encodePath(path).constData()) != 0)
+    return false;
+  if (::fchdir(previous.get()) != 0) {
+    // The previous folder cannot be entered again: "/" holds no mount busy.
+    (void)!::chdir("/");
+  }
+  return true;
+}
+
 QString currentDirectory() {
   std::vector<char> buf(PATH_MAX);
   for (;;) {

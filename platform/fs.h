@@ -82,8 +82,13 @@ UniqueFd openFolderBelow(int baseFd, const QByteArray& relPath);
 
 std::vector<DirEntry> listDirectory(QStringView dirPath);
 
-// The validity test of a location: makes it the process's current directory.
+// Makes `path` the process's current directory.
 bool setCurrentDirectory(QStringView path);
+
+// The validity test of a location: whether it can be made the current
+// directory. It is made so for the test, and the previous current directory is
+// current again afterwards, so no folder stays held (a mount stays unmountable).
+bool canEnterDirectory(QStringView path);
 
 // The process's current directory, as text.
 QString currentDirectory();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renews the README's pictures in docs/: the main window after a scan that found
-# files, and the results window, taken on a virtual X display.
+# files, the results window, the main window after a clean and the backups
+# dialog, taken on a virtual X display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
@@ -12,4 +13,4 @@ cmake --build "$build" --target ui_screenshots -j "$(nproc)"
 mkdir -p docs
 QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1024x768x24' \
   "$build/tests/ui/ui_screenshots" docs
-echo "docs/main-window.png, docs/results-window.png"
+echo "docs/main-window.png, docs/results-window.png, docs/main-window-cleaned.png, docs/backups-dialog.png"

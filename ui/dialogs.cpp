@@ -20,6 +20,13 @@ class SystemDialogs final : public Dialogs {
     box.exec();
   }
 
+  bool question(QWidget* parent, const QString& text) override {
+    QMessageBox box(QMessageBox::Question, msg::kAppTitle.toString(), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+  }
+
   QString existingDirectory(QWidget* parent, const QString& title, const QString& startDir,
                             bool directoriesOnly) override {
     const QFileDialog::Options options =

@@ -14,6 +14,8 @@ class Dialogs {
   virtual ~Dialogs() = default;
   // A modal message over `parent`: critical icon, one OK button, title "Tervane".
   virtual void critical(QWidget* parent, const QString& text) = 0;
+  // A modal question over `parent` with Yes and No (No the default); true for Yes.
+  virtual bool question(QWidget* parent, const QString& text) = 0;
   // The modal folder chooser over `parent`, opened at `startDir`. Returns the
   // chosen folder, or the empty text when the user cancels.
   virtual QString existingDirectory(QWidget* parent, const QString& title, const QString& startDir,

@@ -1,5 +1,6 @@
 #include "ui/form1.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
@@ -18,10 +20,13 @@
 #include "app/messages.h"
 #include "platform/fs.h"
 #include "text/textops.h"
+#include "ui/backupsdialog.h"
 #include "ui/dialogs.h"
 #include "ui/form2.h"
 #include "ui/module1.h"
+#include "ui/namedcombobox.h"
 #include "ui/product.h"
+#include "ui/resultsbox.h"
 #include "ui/shell.h"
 #include "ui/twips.h"
 #include "ui/wrapbutton.h"
@@ -37,7 +42,7 @@ const QStringList kFilters = {
 };
 
 QComboBox* editableCombo(QWidget* parent) {
-  auto* box = new QComboBox(parent);
+  auto* box = new ui::NamedComboBox(parent);
   box->setEditable(true);
   // The list is the window's own: typing never adds to it, nor completes from it.
   box->setInsertPolicy(QComboBox::NoInsert);
@@ -59,6 +64,15 @@ int keyAscii(const QKeyEvent* e) {
     return e->key() - Qt::Key_A + 1;
   const QString t = e->text();
   return t.isEmpty() ? 0 : t.at(0).unicode();
+}
+
+// A button's caption as a screen reader names it: without the access key's
+// bracket, "扫描（&S）" -> "扫描" (the key itself is told as the shortcut).
+QString captionWithoutAccessKey(const QString& caption) {
+  static const QRegularExpression accessKey(u"\\s*（&[^）]*）\\s*$"_s);
+  QString name = caption;
+  name.remove(accessKey);
+  return name.remove(u'&').trimmed();
 }
 
 }  // namespace
@@ -109,7 +123,7 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   ui::place(Combo2, 6840, 1680, 2055, 300);
   Combo2->addItems(kFilters);
 
-  Text1 = new QPlainTextEdit(this);
+  Text1 = new ui::ResultsBox(this);
   ui::place(Text1, 120, 2040, 6135, 4215);
   Text1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -140,6 +154,37 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   ui::place(Drive1, 4080, 3000, 1215, 300);
   Drive1->addItems(platform::driveList());
   Drive1->hide();
+
+  undoCleanAction = new QAction(msg::kUndoLastClean.toString(), this);
+  undoCleanAction->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_Z));
+  manageBackupsAction = new QAction(msg::kManageBackups.toString(), this);
+  manageBackupsAction->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_B));
+  for (QAction* action : {undoCleanAction, manageBackupsAction}) {
+    action->setShortcutContext(Qt::WindowShortcut);
+    action->setShortcutVisibleInContextMenu(true);
+    addAction(action);
+  }
+  Text1->setExtraActions({undoCleanAction, manageBackupsAction});
+  // Queued: the menu that triggered one has finished with its click first, and
+  // is not deleted under it while the restore repaints.
+  connect(undoCleanAction, &QAction::triggered, this, &Form1::undoLastClean, Qt::QueuedConnection);
+  connect(manageBackupsAction, &QAction::triggered, this, &Form1::manageBackups,
+          Qt::QueuedConnection);
+
+  // Names for a screen reader, from the labels the controls stand beside.
+  Text3->setAccessibleName(Frame1->title());
+  Combo1->setAccessibleName(Frame2->title());
+  Command5->setAccessibleName(u"选择要扫描的文件夹"_s);
+  Image1->setAccessibleName(product::windowCaption());
+  Combo2->setAccessibleName(u"要扫描的文件类型"_s);
+  // The text field inside each combo box answers to the same name.
+  for (QComboBox* box : {Combo1, Combo2})
+    box->lineEdit()->setAccessibleName(box->accessibleName());
+  Text1->setAccessibleName(u"扫描结果和清除记录"_s);
+  Text2->setAccessibleName(u"正在处理的文件"_s);
+  Drive1->setAccessibleName(u"驱动器"_s);
+  for (ui::WrapButton* button : {Command1, Command7, Command2, Command3, Command4, Command6})
+    button->setAccessibleName(captionWithoutAccessKey(button->text()));
 
   // The keyboard order of the controls that take the focus.
   const QWidget* const order[] = {Text1,    Command1, Text2,  Text3,    Command2, Command3,
@@ -210,9 +255,17 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void Form1::Command1_Click() {
-  if (!scanner_.isScanning())
+  const bool starts = !scanner_.isScanning();
+  if (starts) {
     yieldClock_.invalidate();  // the first entry of a scan lets the window repaint
+    undoCleanAction->setEnabled(false);
+    manageBackupsAction->setEnabled(false);
+  }
   scanner_.Command1_Click();
+  if (starts) {
+    undoCleanAction->setEnabled(true);
+    manageBackupsAction->setEnabled(true);
+  }
   showCurrentFile();
   showPendingLog();
 }
@@ -222,10 +275,21 @@ void Form1::Command7_Click() {
 }
 
 void Form1::Command2_Click() {
+  // A log this window wrote names no files to clean: its result lines are no paths.
+  if (Cleaner::isLog(resultsText()))
+    return;
   const bool nested = cleaning_;
   cleaning_ = true;
   yieldClock_.invalidate();  // the emptied log shows at once
   cleaner_.Command2_Click();
+  if (const Cleaner::LastClean& done = cleaner_.lastClean(); done.ran) {
+    const QString shortcut = undoCleanAction->shortcut().toString(QKeySequence::NativeText);
+    QString summary = done.cleaned > 0
+                          ? msg::kCleanSummary.toString().arg(done.cleaned).arg(shortcut)
+                          : msg::kCleanSummaryNone.toString();
+    summary += text::kCrLf;
+    appendResultsText(summary);
+  }
   cleaning_ = nested;
   showCurrentFile();
   showPendingLog();
@@ -248,12 +312,53 @@ void Form1::Command4_Click() {
 
 void Form1::Command5_Click() {
   QString FolderPath;
-  Combo1->setEditText(Module1::BrowseForFolder(dialogs_, this, FolderPath, u"请选择文件夹："_s,
-                                               Module1::BIF_RETURNONLYFSDIRS));
+  const QString chosen = Module1::BrowseForFolder(dialogs_, this, FolderPath, u"请选择文件夹："_s,
+                                                  Module1::BIF_RETURNONLYFSDIRS,
+                                                  Scanner::locationFolder(Combo1->currentText()));
+  // Cancel leaves the location the user had.
+  if (!chosen.isEmpty())
+    Combo1->setEditText(chosen);
 }
 
 void Form1::Command6_Click() {
   ui::endProcess();
+}
+
+void Form1::undoLastClean() {
+  restoreRun(QByteArray());
+}
+
+void Form1::manageBackups() {
+  if (isScanning() || cleaning_)
+    return;
+  if (!backups_) {
+    backups_ = new ui::BackupsDialog(restorer_, dialogs_, this);
+    backups_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(backups_, &ui::BackupsDialog::restoreRequested, this, &Form1::restoreRun);
+  }
+  // Modal for this window only, and without a loop of its own: the restore it
+  // asks for runs in this window.
+  backups_->open();
+  backups_->raise();
+}
+
+ui::BackupsDialog* Form1::backupsDialog() const {
+  return backups_.data();
+}
+
+void Form1::restoreRun(const QByteArray& run) {
+  if (isScanning() || cleaning_)
+    return;
+  cleaning_ = true;
+  yieldClock_.invalidate();  // the emptied log shows at once
+  restorer_.restore(run);
+  cleaning_ = false;
+  showCurrentFile();
+  showPendingLog();
+  if (closeAfterClean_) {
+    closeAfterClean_ = false;
+    close();
+  }
 }
 
 Form2* Form1::form2() const {
@@ -350,6 +455,12 @@ void Form1::showMessage(const QString& text) {
   showPendingLog();
   // Messages break their lines with CR LF, which a label would show as a stray mark.
   dialogs_.critical(this, text::fromCrLf(text));
+}
+
+bool Form1::askYesNo(const QString& text) {
+  showPendingLog();
+  QWidget* over = backups_ && backups_->isVisible() ? static_cast<QWidget*>(backups_) : this;
+  return dialogs_.question(over, text::fromCrLf(text));
 }
 
 void Form1::yieldToEvents() {

@@ -25,10 +25,13 @@
 #include <QWidget>
 
 #include "app/cleaner.h"
+#include "app/restorer.h"
 #include "app/scanner.h"
 #include "app/windowstate.h"
+#include "ui/resultsbox.h"
 #include "ui/signaturebox.h"
 
+class QAction;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -41,6 +44,7 @@ class Shell;
 }
 
 namespace ui {
+class BackupsDialog;
 class Dialogs;
 class WrapButton;
 }  // namespace ui
@@ -60,7 +64,7 @@ class Form1 : public QWidget, public WindowState {
   QLabel* Image1;
   QLabel* Label1;
   QComboBox* Combo2;
-  QPlainTextEdit* Text1;
+  ui::ResultsBox* Text1;
   ui::WrapButton* Command1;
   ui::WrapButton* Command7;
   ui::WrapButton* Command2;
@@ -69,6 +73,13 @@ class Form1 : public QWidget, public WindowState {
   ui::WrapButton* Command6;
   QLineEdit* Text2;
   QComboBox* Drive1;  // the machine's drives; never shown
+
+  // The way back, in the results box's context menu and on their shortcuts
+  // anywhere in the window.
+  QAction* undoCleanAction;
+  QAction* manageBackupsAction;
+  // The backups dialog, or null while it is not open.
+  ui::BackupsDialog* backupsDialog() const;
 
   // The results window, or null while it does not exist.
   Form2* form2() const;
@@ -92,6 +103,11 @@ class Form1 : public QWidget, public WindowState {
   void Command5_Click();  // Folder picker
   void Command6_Click();  // Exit
 
+  // "撤销上次清除": restores the latest clean that kept backups.
+  void undoLastClean();
+  // "管理备份…": opens the backups dialog over the window.
+  void manageBackups();
+
  public:
   // WindowState: the engine reads and writes the window through these.
   QString signatureText() const override;
@@ -106,6 +122,7 @@ class Form1 : public QWidget, public WindowState {
   QString resultItem(qsizetype index) const override;
   void setResultBoxText(const QString& text) override;
   void showMessage(const QString& text) override;
+  bool askYesNo(const QString& text) override;
   void yieldToEvents() override;
   void showCleaning(const QString& path) override;
   // The window reads and matches on worker threads, at least one besides its own,
@@ -130,6 +147,11 @@ class Form1 : public QWidget, public WindowState {
   platform::Shell& shell_;
   Scanner scanner_{*this};
   Cleaner cleaner_{*this};
+  Restorer restorer_{*this};
+  QPointer<ui::BackupsDialog> backups_;
+  // Restores the run named (the latest when empty) as the clean runs: the
+  // window repaints and shows the current file, and handles no input.
+  void restoreRun(const QByteArray& run);
   QPointer<Form2> form2_;
   QElapsedTimer yieldClock_;
   QString currentFile_;

@@ -9,6 +9,7 @@
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "ui/dialogs.h"
+#include "ui/namedcombobox.h"
 #include "ui/shell.h"
 #include "ui/twips.h"
 #include "ui/wrapbutton.h"
@@ -23,7 +24,7 @@ Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dial
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
 
-  Combo1 = new QComboBox(this);
+  Combo1 = new ui::NamedComboBox(this);
   // The list only grows, over many scans, to hundreds of thousands of paths: a
   // plain list of texts, and rows of one height, so the list drops down at once
   // instead of measuring every row.
@@ -40,6 +41,11 @@ Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dial
   ui::place(Command1, 5400, 240, 975, 255);
   Command2 = new ui::WrapButton(u"返回"_s, this);
   ui::place(Command2, 6480, 240, 735, 255);
+
+  // Names for a screen reader.
+  Combo1->setAccessibleName(u"感染文件列表"_s);
+  Command1->setAccessibleName(u"打开"_s);
+  Command2->setAccessibleName(u"返回"_s);
 
   setTabOrder(Combo1, Command1);
   setTabOrder(Command1, Command2);

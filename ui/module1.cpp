@@ -16,10 +16,11 @@ QString dialogStartFolder() {
 }
 
 QString BrowseForFolder(ui::Dialogs& dialogs, QWidget* OwnerHwnd, QString& FolderPath,
-                        const QString& Title, int Flags) {
-  // No folder is preselected: every call starts afresh at the desktop.
-  const QString chosen = dialogs.existingDirectory(OwnerHwnd, Title, dialogStartFolder(),
-                                                   (Flags & BIF_RETURNONLYFSDIRS) != 0);
+                        const QString& Title, int Flags, const QString& startFolder) {
+  const QString start =
+      !startFolder.isEmpty() && QFileInfo(startFolder).isDir() ? startFolder : dialogStartFolder();
+  const QString chosen =
+      dialogs.existingDirectory(OwnerHwnd, Title, start, (Flags & BIF_RETURNONLYFSDIRS) != 0);
   if (chosen.isEmpty())
     return QString();
   FolderPath = chosen;

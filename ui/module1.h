@@ -19,10 +19,10 @@ inline constexpr int BIF_RETURNONLYFSDIRS = 1;
 QString dialogStartFolder();
 
 // Shows a modal folder dialog over the window `OwnerHwnd` (null: no owner),
-// titled `Title`, opened at dialogStartFolder(). Returns the chosen folder's
-// path, or the empty text when the user cancelled; `FolderPath` receives the
-// path only when there is one.
+// titled `Title`, opened at `startFolder` when that is a folder, else at
+// dialogStartFolder(). Returns the chosen folder's path, or the empty text when
+// the user cancelled; `FolderPath` receives the path only when there is one.
 QString BrowseForFolder(ui::Dialogs& dialogs, QWidget* OwnerHwnd, QString& FolderPath,
-                        const QString& Title, int Flags);
+                        const QString& Title, int Flags, const QString& startFolder = {});
 
 }  // namespace Module1

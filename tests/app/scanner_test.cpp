@@ -66,11 +66,13 @@ TEST_F(ScanTest, WalkOrderFilesBeforeSubdirectoriesSorted) {
 TEST_F(ScanTest, LocationFormsAllStartAtTheSameFolder) {
   t.write("www/a.asp", kInfected);
   const QString www = t.path("www");
+  const QString before = platform::currentDirectory();
   for (const QString& loc : {www, www + u'/', www + u':', www + u": [DATA]"_s}) {
     w.Combo1 = loc;
     scanner.Command1_Click();
     EXPECT_EQ(w.Text1, www + u"/a.asp\r\n"_s) << loc.toStdString();
-    EXPECT_EQ(platform::currentDirectory(), www);  // the validity test's effect stays
+    // The validity test returns to the folder that was current: none is held.
+    EXPECT_EQ(platform::currentDirectory(), before);
   }
   // A relative location is taken from the current directory.
   ASSERT_TRUE(platform::setCurrentDirectory(t.root()));
@@ -189,11 +191,12 @@ TEST_F(ScanTest, StopDuringAListingFinishesItButWalksNoSubdirectory) {
   EXPECT_EQ(w.resultItems.size(), 3);  // the hand-off still ran
 }
 
-TEST_F(ScanTest, StopBeforeAnythingWasFoundWritesTheNoMatchMessage) {
+TEST_F(ScanTest, StopBeforeAnythingWasFoundSaysTheScanStopped) {
   t.write("sub/a.asp", kInfected);
   w.onYield = [](PlainWindowState& s) { s.ScanFlag = false; };
   scanner.Command1_Click();
-  EXPECT_EQ(w.Text1, msg::kNoMatch);
+  // Not the no-match message: sub/ was never walked, so the site is not known clean.
+  EXPECT_EQ(w.Text1, msg::kScanStopped);
   // A new scan sets the flag again.
   w.onYield = nullptr;
   scanner.Command1_Click();

@@ -308,8 +308,10 @@ class Form1Test : public QObject, protected WindowFixture {
     tree->write("news/list.htm", "a" + kSignature + "b");
     click(form->Command2);
     const QString ok = u"  清楚成功！"_s;
+    // The log ends with one line that says how many were cleaned and how to undo.
+    const QString summary = u"—— 已清除 3 个文件，原件已备份，右键可撤销（Ctrl+Alt+Z）"_s;
     QCOMPARE(plain(form->Text1), QStringList({at("index.htm"), ok, at("news/list.htm"), ok,
-                                              at("news/old/archive.htm"), ok, QString()})
+                                              at("news/old/archive.htm"), ok, summary, QString()})
                                      .join(u'\n'));
     QCOMPARE(tree->read("news/list.htm"), QByteArray("ab"));
     QCOMPARE(tree->read("index.htm"), QByteArray("<html>\r\n\r\n</html>"));  // any case
@@ -334,7 +336,8 @@ class Form1Test : public QObject, protected WindowFixture {
     QCOMPARE(dialogs->messages.first().parent.data(), form.get());
     // The run ended at the folder: the file before it is cleaned and logged.
     QCOMPARE(tree->read("a.htm"), QByteArray("x"));
-    QCOMPARE(plain(form->Text1), at("a.htm") + u"\n  清楚成功！\n"_s);
+    QVERIFY(plain(form->Text1).startsWith(at("a.htm") + u"\n  清楚成功！\n—— 已清除 1 个文件，"_s));
+    QCOMPARE(plain(form->Text1).count(u'\n'), 3);
   }
 
   void pathsThatAreNotPlainUtf8SurviveTheBoxes() {
@@ -400,10 +403,10 @@ class Form1Test : public QObject, protected WindowFixture {
     click(form->Command5);
     QCOMPARE(form->Combo1->currentText(), tree->root() + u"/site"_s);
 
-    // Cancel: the box is emptied, its list stays.
+    // Cancel: the box keeps the location it had, and its list stays.
     dialogs->folderAnswer.clear();
     click(form->Command5);
-    QCOMPARE(form->Combo1->currentText(), QString());
+    QCOMPARE(form->Combo1->currentText(), tree->root() + u"/site"_s);
     QCOMPARE(form->Combo1->count(), items);
 
     QCOMPARE(dialogs->folderRequests.size(), 2);
@@ -411,9 +414,12 @@ class Form1Test : public QObject, protected WindowFixture {
       QCOMPARE(request.parent.data(), form.get());
       QCOMPARE(request.title, u"请选择文件夹："_s);
       QVERIFY(request.directoriesOnly);
-      // Always the desktop (or home), whatever the box held.
-      QCOMPARE(request.startDir, Module1::dialogStartFolder());
     }
+    // The picker opens at the folder the box names when it is one, else at the
+    // desktop (or home): the first time the box named the tree, the second a
+    // folder that does not exist.
+    QCOMPARE(dialogs->folderRequests[0].startDir, tree->root());
+    QCOMPARE(dialogs->folderRequests[1].startDir, Module1::dialogStartFolder());
   }
 
   // --- Ending ---------------------------------------------------------

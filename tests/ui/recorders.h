@@ -25,10 +25,17 @@ struct RecordingDialogs : ui::Dialogs {
     bool directoriesOnly = false;
   };
   QList<Message> messages;
+  QList<Message> questions;
   QList<FolderRequest> folderRequests;
   QString folderAnswer;  // what the folder dialog "returns"
+  // The answers to the questions, in turn; Yes once they are used up.
+  QList<bool> answers;
 
   void critical(QWidget* parent, const QString& text) override { messages.append({parent, text}); }
+  bool question(QWidget* parent, const QString& text) override {
+    questions.append({parent, text});
+    return answers.isEmpty() ? true : answers.takeFirst();
+  }
   QString existingDirectory(QWidget* parent, const QString& title, const QString& startDir,
                             bool directoriesOnly) override {
     folderRequests.append({parent, title, startDir, directoriesOnly});

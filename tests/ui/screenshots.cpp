@@ -1,7 +1,9 @@
 // Takes the pictures of the README: the main window after a scan that found
-// files, and the results window. Everything is done through the real buttons, on
-// a small web site made in a temporary folder. Run by tools/screenshots.sh on a
-// virtual display; writes main-window.png and results-window.png into argv[1].
+// files, the results window, the main window after a clean, and the backups
+// dialog. Everything is done through the real buttons, on a small web site made
+// in a temporary folder, with a backup store of its own. Run by
+// tools/screenshots.sh on a virtual display; writes main-window.png,
+// results-window.png, main-window-cleaned.png and backups-dialog.png into argv[1].
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,8 +17,10 @@
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCursor>
 
 #include "recorders.h"
+#include "ui/backupsdialog.h"
 #include "ui/dialogs.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
@@ -48,6 +52,10 @@ int main(int argc, char** argv) {
   }
   // Absolute: the scan makes its location the current directory.
   const QString out = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+
+  // The clean's backups go to a store of the demonstration's own.
+  QTemporaryDir store;
+  qputenv("XDG_DATA_HOME", QFile::encodeName(store.path()));
 
   // A site where the sample signature sits in some pages.
   QTemporaryDir dir(QDir::tempPath() + u"/demo-XXXXXX"_s);
@@ -88,6 +96,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   ok = ok && save(results, out + u"/results-window.png"_s);
+  results->close();
+
+  // Clean, then show the summary line at the end of the log.
+  QTest::mouseClick(form.Command2, Qt::LeftButton);
+  form.Text1->moveCursor(QTextCursor::End);
+  form.Text1->ensureCursorVisible();
+  ok = ok && save(&form, out + u"/main-window-cleaned.png"_s);
+
+  form.manageBackups();
+  QCoreApplication::processEvents();
+  ui::BackupsDialog* backups = form.backupsDialog();
+  if (!backups || !QTest::qWaitForWindowExposed(backups)) {
+    std::fprintf(stderr, "the backups dialog did not show\n");
+    return 1;
+  }
+  ok = ok && save(backups, out + u"/backups-dialog.png"_s);
   // Out of the tree before it goes; "/" is always there.
   (void)!::chdir("/");
   if (!ok)

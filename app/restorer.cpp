@@ -1,0 +1,164 @@
+#include "app/restorer.h"
+
+#include <QLocale>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "app/messages.h"
+#include "clean/backupstore.h"
+#include "clean/journal.h"
+#include "clean/restore.h"
+#include "platform/pathline.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kCrLf = text::kCrLf.toString();
+
+// The first few paths a question names; the rest are in the log.
+constexpr qsizetype kNamedFiles = 10;
+
+Restorer::Run runOf(const clean::RunManifest& m) {
+  Restorer::Run run;
+  run.name = m.name;
+  run.started = QDateTime::fromString(m.started, Qt::ISODateWithMs).toLocalTime();
+  for (const clean::FileRecord& f : m.files)
+    run.files += f.copy.isEmpty() ? 0 : 1;
+  run.bytes = m.copyBytes;
+  run.complete = m.ended;
+  run.repaired = m.recovered;
+  return run;
+}
+
+QString shownTime(const QDateTime& t) {
+  return t.toString(u"yyyy-MM-dd HH:mm:ss"_s);
+}
+
+QString errorText(int error) {
+  return QString::fromLocal8Bit(std::strerror(error));
+}
+
+}  // namespace
+
+void Restorer::note(const QString& text) {
+  if (!text.isEmpty())
+    w_.showNote(text);
+}
+
+Restorer::Store Restorer::store() {
+  note(clean::recoveryMessage(clean::recoverInterrupted()));
+  Store listing;
+  clean::Store store;
+  if (const int e = store.open(false)) {
+    listing.error = e;
+    return listing;
+  }
+  for (const QByteArray& name : store.runs()) {
+    const auto m = clean::readRun(store.fd(), name);
+    if (!m)
+      continue;
+    listing.bytes += m->copyBytes;
+    if (m->kind == clean::RunKind::Clean && m->full)
+      listing.runs.insert(listing.runs.begin(), runOf(*m));
+  }
+  return listing;
+}
+
+int Restorer::remove(const Run& run) {
+  // A run neither ended nor repaired is still going in another process.
+  if (!run.complete && !run.repaired)
+    return EBUSY;
+  clean::Store store;
+  if (const int e = store.open(false))
+    return e;
+  return clean::removeRun(store.fd(), run.name);
+}
+
+bool Restorer::restore(const QByteArray& name) {
+  note(clean::recoveryMessage(clean::recoverInterrupted()));
+  const QByteArray chosen = name.isEmpty() ? clean::latestRestorableRun() : name;
+  std::optional<Run> run;
+  {
+    clean::Store store;
+    if (!chosen.isEmpty() && store.open(false) == 0) {
+      if (const auto m = clean::readRun(store.fd(), chosen); m && m->kind == clean::RunKind::Clean)
+        run = runOf(*m);
+    }
+  }
+  if (!run || !run->restorable()) {
+    w_.showMessage(msg::kNoBackups.toString());
+    return false;
+  }
+  if (!w_.askYesNo(msg::kConfirmRestore.toString().arg(shownTime(run->started)).arg(run->files)))
+    return false;
+
+  w_.setResultsText(QString());
+  clean::RestoreOptions options;
+  options.onFile = [this](const QByteArray& path) { w_.showCleaning(platform::lineOfBytes(path)); };
+  clean::RestoreReport report = clean::restoreRun(run->name, options);
+  note(clean::recoveryMessage(report.recovered));
+  if (report.error != 0) {
+    w_.showMessage(report.error == ENOENT ? msg::kNoBackups.toString()
+                                          : msg::kRestoreFailed.toString().arg(1) + kCrLf +
+                                                u"原因："_s + errorText(report.error));
+    return false;
+  }
+
+  using Result = clean::RestoredFile::Result;
+  // Files changed since the clean: overwritten only when the user says so, for
+  // the whole run at once.
+  QStringList edited;
+  for (const clean::RestoredFile& f : report.files) {
+    if (f.result == Result::Edited)
+      edited.append(platform::lineOfBytes(f.path));
+  }
+  if (!edited.isEmpty()) {
+    QString question = msg::kConfirmEdited.toString().arg(edited.size());
+    for (qsizetype i = 0; i < edited.size() && i < kNamedFiles; ++i)
+      question += kCrLf + edited[i];
+    if (edited.size() > kNamedFiles)
+      question += kCrLf + msg::kMore.toString();
+    if (w_.askYesNo(question)) {
+      clean::RestoreOptions force = options;
+      force.force = true;
+      const clean::RestoreReport forced = clean::restoreRun(run->name, force);
+      // The first pass's results stand but for the files it left.
+      for (clean::RestoredFile& f : report.files) {
+        if (f.result != Result::Edited)
+          continue;
+        for (const clean::RestoredFile& g : forced.files) {
+          if (g.path == f.path)
+            f = g;
+        }
+      }
+    }
+  }
+
+  QString log;
+  qsizetype back = 0;
+  const clean::RestoredFile* firstFailed = nullptr;
+  for (const clean::RestoredFile& f : report.files) {
+    log += platform::lineOfBytes(f.path) + kCrLf;
+    log += u"  "_s + clean::resultText(f) + kCrLf;
+    if (f.result == Result::Restored || f.result == Result::Unchanged)
+      ++back;
+    if (f.result == Result::Failed && !firstFailed)
+      firstFailed = &f;
+  }
+  const qsizetype notBack = qsizetype(report.files.size()) - back;
+  log += msg::kRestoreSummary.toString().arg(back).arg(notBack) + kCrLf;
+  w_.appendResultsText(log);
+  if (firstFailed) {
+    qsizetype failed = 0;
+    for (const clean::RestoredFile& f : report.files)
+      failed += f.result == Result::Failed ? 1 : 0;
+    w_.showMessage(msg::kRestoreFailed.toString().arg(failed) + kCrLf + u"文件："_s +
+                   platform::lineOfBytes(firstFailed->path) + kCrLf + u"原因："_s +
+                   firstFailed->reason);
+  }
+  return true;
+}

@@ -1,0 +1,50 @@
+// The way back from the window: the clean runs kept in the backup store, the
+// removal of one, and its restore, which works on the main window's state as the
+// clean does (the current file shown, a log in the results box, one message for
+// what failed). The restore is the command line's: clean/restore.h.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <vector>
+
+#include "app/windowstate.h"
+
+class Restorer {
+ public:
+  explicit Restorer(WindowState& state) : w_(state) {}
+
+  // One clean run of the store.
+  struct Run {
+    QByteArray name;
+    QDateTime started;      // local time
+    qsizetype files = 0;    // files whose originals it kept
+    qint64 bytes = 0;       // the size of those copies
+    bool complete = false;  // it came to its end
+    bool repaired = false;  // cut short, and dealt with by a later run
+    bool restorable() const { return files > 0; }
+  };
+  struct Store {
+    int error = 0;          // 0, or the errno of opening the store (ENOENT: none yet)
+    std::vector<Run> runs;  // newest first
+    qint64 bytes = 0;       // every copy the store keeps, of every run
+  };
+  // Repairs what runs cut short left first (a note says what was done), then
+  // lists the store.
+  Store store();
+
+  // Removes a run's backups: 0, or errno (EBUSY: the run is still going).
+  static int remove(const Run& run);
+
+  // Puts back the originals of the clean run `name` (the latest that kept any,
+  // when empty): asks first; files edited since the clean are named and left
+  // unless the user agrees to overwrite them. The results box gets the restore
+  // log, ended by a summary line. Returns whether the restore ran.
+  bool restore(const QByteArray& name = {});
+
+ private:
+  void note(const QString& text);
+  WindowState& w_;
+};

@@ -1,0 +1,124 @@
+// The restore behind the window's way back, with no window: it asks first, lists
+// and removes runs, writes a log that the clean does not take for a list, and
+// tells what could not be put back.
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include "app/cleaner.h"
+#include "app/messages.h"
+#include "app/restorer.h"
+#include "app/windowstate.h"
+#include "testsupport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class RestorerTest : public ::testing::Test {
+ protected:
+  RestorerTest() {
+    old_ = qgetenv("XDG_DATA_HOME");
+    ::setenv("XDG_DATA_HOME", QFile::encodeName(store_.path()).constData(), 1);
+    w.Text3 = u"<x>"_s;
+  }
+  ~RestorerTest() override { ::setenv("XDG_DATA_HOME", old_.constData(), 1); }
+
+  // Cleans the files named, as the window does.
+  void clean(const QList<QByteArray>& files) {
+    w.Text1.clear();
+    for (const QByteArray& f : files)
+      w.Text1 += t.path(f) + u"\r\n"_s;
+    cleaner.Command2_Click();
+    ASSERT_TRUE(w.messages.isEmpty()) << w.messages.join(u'|').toStdString();
+  }
+
+  QTemporaryDir store_;
+  QByteArray old_;
+  TempTree t;
+  PlainWindowState w;
+  Cleaner cleaner{w};
+  Restorer restorer{w};
+};
+
+TEST_F(RestorerTest, NothingToRestoreIsSaid) {
+  EXPECT_FALSE(restorer.restore());
+  EXPECT_EQ(w.messages, QStringList{msg::kNoBackups.toString()});
+  EXPECT_EQ(restorer.store().error, ENOENT);
+}
+
+TEST_F(RestorerTest, AsksFirstAndChangesNothingOnNo) {
+  t.write("a.htm", "1<x>2");
+  clean({"a.htm"});
+  ASSERT_EQ(t.read("a.htm"), "12");
+  w.Text1 = u"kept"_s;
+  EXPECT_FALSE(restorer.restore());  // no one answers: No
+  EXPECT_EQ(w.questions.size(), 1);
+  EXPECT_EQ(t.read("a.htm"), "12");
+  EXPECT_EQ(w.Text1, u"kept"_s);
+
+  w.answerYes = true;
+  EXPECT_TRUE(restorer.restore());
+  EXPECT_EQ(t.read("a.htm"), "1<x>2");
+  // The log names each file and its result, ends with a summary line, and is not
+  // a list for the clean.
+  EXPECT_EQ(w.Text1, t.path("a.htm") + u"\r\n  已恢复。\r\n"_s +
+                         msg::kRestoreSummary.toString().arg(1).arg(0) + u"\r\n"_s);
+  EXPECT_TRUE(Cleaner::isLog(w.Text1));
+  EXPECT_TRUE(w.messages.isEmpty());
+}
+
+TEST_F(RestorerTest, FilesGoneAreListedAndFailuresNamed) {
+  t.write("a.htm", "1<x>2");
+  t.write("b.htm", "3<x>4");
+  clean({"a.htm", "b.htm"});
+  ASSERT_EQ(::unlink(t.abs("a.htm").constData()), 0);
+  // A folder where a file was: the restore cannot write it.
+  ASSERT_EQ(::unlink(t.abs("b.htm").constData()), 0);
+  t.mkdir("b.htm");
+  w.answerYes = true;
+  EXPECT_TRUE(restorer.restore());
+  EXPECT_TRUE(w.Text1.contains(t.path("a.htm") + u"\r\n  文件不存在，没有恢复。\r\n"_s));
+  EXPECT_TRUE(w.Text1.endsWith(msg::kRestoreSummary.toString().arg(0).arg(2) + u"\r\n"_s));
+  ASSERT_EQ(w.messages.size(), 1);
+  EXPECT_TRUE(w.messages[0].startsWith(msg::kRestoreFailed.toString().arg(1)));
+  EXPECT_TRUE(w.messages[0].contains(u"文件："_s + t.path("b.htm")));
+}
+
+TEST_F(RestorerTest, ListsCleanRunsNewestFirstAndRemovesOnlyEndedOnes) {
+  t.write("a.htm", "1<x>2");
+  t.write("b.htm", "3<x>4");
+  clean({"a.htm"});
+  clean({"a.htm", "b.htm"});  // a.htm no longer holds it: kept, unchanged
+  const Restorer::Store listing = restorer.store();
+  ASSERT_EQ(listing.error, 0);
+  ASSERT_EQ(listing.runs.size(), 2u);
+  EXPECT_GT(listing.runs[0].name, listing.runs[1].name);
+  EXPECT_EQ(listing.runs[0].files, 2);
+  EXPECT_EQ(listing.runs[1].files, 1);
+  EXPECT_TRUE(listing.runs[0].complete && listing.runs[1].complete);
+  EXPECT_EQ(listing.runs[1].bytes, 5);
+  EXPECT_EQ(listing.bytes, listing.runs[0].bytes + listing.runs[1].bytes);
+
+  // A run neither ended nor repaired belongs to a clean still going.
+  Restorer::Run live = listing.runs[1];
+  live.complete = false;
+  EXPECT_EQ(Restorer::remove(live), EBUSY);
+  EXPECT_EQ(restorer.store().runs.size(), 2u);
+
+  EXPECT_EQ(Restorer::remove(listing.runs[1]), 0);
+  const Restorer::Store after = restorer.store();
+  ASSERT_EQ(after.runs.size(), 1u);
+  EXPECT_EQ(after.runs[0].name, listing.runs[0].name);
+
+  // The older run named restores its own originals.
+  w.answerYes = true;
+  EXPECT_TRUE(restorer.restore(after.runs[0].name));
+  EXPECT_EQ(t.read("b.htm"), "3<x>4");
+  EXPECT_EQ(t.read("a.htm"), "12");  // as the second clean found it
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "ui/backupsdialog.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/messages.h"
+#include "ui/dialogs.h"
+
+using namespace Qt::StringLiterals;
+
+namespace ui {
+
+QString shownSize(qint64 bytes) {
+  return QLocale(QLocale::Chinese, QLocale::China)
+      .formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+}
+
+BackupsDialog::BackupsDialog(Restorer& restorer, Dialogs& dialogs, QWidget* parent)
+    : QDialog(parent), restorer_(restorer), dialogs_(dialogs) {
+  setWindowTitle(msg::kManageBackups.toString().chopped(1));
+  runList = new QTreeWidget(this);
+  runList->setHeaderLabels({u"清除时间"_s, u"文件数"_s, u"大小"_s, u"状态"_s});
+  runList->setRootIsDecorated(false);
+  runList->setSelectionMode(QAbstractItemView::SingleSelection);
+  runList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  runList->setAccessibleName(u"备份的清除记录"_s);
+  totalLabel = new QLabel(this);
+  restoreButton = new QPushButton(u"恢复（&R）"_s, this);
+  restoreButton->setAccessibleName(u"恢复"_s);
+  deleteButton = new QPushButton(u"删除（&D）"_s, this);
+  deleteButton->setAccessibleName(u"删除"_s);
+  closeButton = new QPushButton(u"关闭"_s, this);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(totalLabel, 1);
+  buttons->addWidget(restoreButton);
+  buttons->addWidget(deleteButton);
+  buttons->addWidget(closeButton);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(runList);
+  layout->addLayout(buttons);
+  resize(560, 300);
+
+  connect(restoreButton, &QPushButton::clicked, this, &BackupsDialog::restoreChosen);
+  connect(deleteButton, &QPushButton::clicked, this, &BackupsDialog::deleteChosen);
+  connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+  connect(runList, &QTreeWidget::itemDoubleClicked, this, &BackupsDialog::restoreChosen);
+  refresh();
+}
+
+void BackupsDialog::refresh() {
+  store_ = restorer_.store();
+  runList->clear();
+  for (const Restorer::Run& run : store_.runs) {
+    const QString state = run.complete   ? u"完整"_s
+                          : run.repaired ? u"中断，已处理"_s
+                                         : u"正在进行"_s;
+    auto* row =
+        new QTreeWidgetItem(runList, {run.started.toString(u"yyyy-MM-dd HH:mm:ss"_s),
+                                      QString::number(run.files), shownSize(run.bytes), state});
+    row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+  }
+  if (runList->topLevelItemCount() > 0)
+    runList->setCurrentItem(runList->topLevelItem(0));
+  totalLabel->setText(u"备份共占用 "_s + shownSize(store_.bytes));
+}
+
+const Restorer::Run* BackupsDialog::chosen() const {
+  const int row = runList->indexOfTopLevelItem(runList->currentItem());
+  return row >= 0 && std::size_t(row) < store_.runs.size() ? &store_.runs[std::size_t(row)]
+                                                           : nullptr;
+}
+
+void BackupsDialog::restoreChosen() {
+  if (const Restorer::Run* run = chosen()) {
+    const QByteArray name = run->name;
+    Q_EMIT restoreRequested(name);
+    refresh();
+  }
+}
+
+void BackupsDialog::deleteChosen() {
+  const Restorer::Run* run = chosen();
+  if (!run)
+    return;
+  if (!dialogs_.question(this, msg::kConfirmDelete.toString().arg(
+                                   run->started.toString(u"yyyy-MM-dd HH:mm:ss"_s))))
+    return;
+  if (const int e = Restorer::remove(*run)) {
+    dialogs_.critical(this, e == EBUSY ? msg::kRunStillGoing.toString()
+                                       : QString::fromLocal8Bit(std::strerror(e)));
+  }
+  refresh();
+}
+
+}  // namespace ui
