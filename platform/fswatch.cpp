@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -297,21 +298,29 @@ class FanotifyWatch final : public FsWatch {
   qsizetype watchedFolders() const override { return 0; }
 
   int read(std::vector<WatchEvent>& out) override {
-    alignas(struct fanotify_event_metadata) char buf[64 * 1024];
+    char buf[64 * 1024];
     for (;;) {
       const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
       if (n < 0 && errno == EINTR)
         continue;
       if (n < 0)
         return errno == EAGAIN ? 0 : errno;
-      ssize_t len = n;
-      for (auto* m = reinterpret_cast<struct fanotify_event_metadata*>(buf); FAN_EVENT_OK(m, len);
-           m = FAN_EVENT_NEXT(m, len)) {
-        if (m->vers != FANOTIFY_METADATA_VERSION)
+      // An event that reports a name is as long as the name makes it, so the
+      // next one may start anywhere: each is copied where its header is
+      // aligned before it is read.
+      const std::size_t len = std::size_t(n);
+      for (std::size_t at = 0; at + sizeof(struct fanotify_event_metadata) <= len;) {
+        struct fanotify_event_metadata head;
+        std::memcpy(&head, buf + at, sizeof head);
+        if (head.event_len < sizeof head || head.event_len > len - at)
+          break;
+        if (head.vers != FANOTIFY_METADATA_VERSION)
           return EPROTO;
-        if (m->fd >= 0)
-          ::close(m->fd);
-        handle(*m, out);
+        if (head.fd >= 0)
+          ::close(head.fd);
+        std::memcpy(eventWords_.data(), buf + at, head.event_len);
+        handle(*reinterpret_cast<const struct fanotify_event_metadata*>(eventWords_.data()), out);
+        at += head.event_len;
       }
     }
   }
@@ -411,6 +420,8 @@ class FanotifyWatch final : public FsWatch {
   std::vector<QByteArray> roots_;
   std::vector<UniqueFd> rootFds_;
   std::vector<__kernel_fsid_t> fsids_;
+  // One event at a time, aligned for its header and records (see read()).
+  std::vector<std::uint64_t> eventWords_ = std::vector<std::uint64_t>(64 * 1024 / 8);
   static constexpr qsizetype kFolderPathsKept = 16384;
   QHash<QByteArray, QByteArray> folderPaths_;
 };
