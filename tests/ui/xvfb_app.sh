@@ -35,8 +35,10 @@ start_xvfb() {
   for attempt in 1 2 3 4 5; do
     echo "== Xvfb ${at[*]:-(free display)}, attempt $attempt" >>"$work/xvfb.log"
     exec {fd}<> <(:)
+    # -noreset: the check's client leaving must not reset the server while
+    # the program connects.
     Xvfb "${at[@]}" -displayfd "$fd" -screen 0 "${xvfb_width}x${xvfb_height}x24" -nolisten tcp \
-      >>"$work/xvfb.log" 2>&1 &
+      -noreset >>"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     local handed=
     read -r -t 20 -u "$fd" handed || handed=
@@ -73,20 +75,41 @@ start_xvfb() {
 }
 
 start_on_xvfb() {
-  start_xvfb
+  # A display that answered the check can still refuse the program's own
+  # connection (seen now and then on a loaded machine): that display did not
+  # work, so a fresh Xvfb is tried, twice at most, before it counts.
+  local attempt
+  for attempt in 1 2 3; do
+    start_xvfb
 
-  # Nothing of the user's: a home of its own, no session bus.
-  HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work" \
-    DBUS_SESSION_BUS_ADDRESS= QT_QPA_PLATFORM=xcb "$exe" >"$work/app.log" 2>&1 &
-  app_pid=$!
+    # Nothing of the user's: a home of its own, no session bus.
+    HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work" \
+      DBUS_SESSION_BUS_ADDRESS= QT_QPA_PLATFORM=xcb "$exe" >"$work/app.log" 2>&1 &
+    app_pid=$!
 
-  # The main window's caption begins with the product's name.
-  window_line=
-  for _ in $(seq 1 200); do
-    kill -0 "$app_pid" 2>/dev/null || fail "tervane ended before its window appeared"
-    window_line=$(xwininfo -root -tree 2>/dev/null | grep -m1 '"Tervane ' || true)
-    [ -n "$window_line" ] && return 0
-    sleep 0.1
+    # The main window's caption begins with the product's name.
+    window_line=
+    for _ in $(seq 1 200); do
+      if ! kill -0 "$app_pid" 2>/dev/null; then
+        wait "$app_pid" 2>/dev/null || true
+        app_pid=
+        break
+      fi
+      window_line=$(xwininfo -root -tree 2>/dev/null | grep -m1 '"Tervane ' || true)
+      [ -n "$window_line" ] && return 0
+      sleep 0.1
+    done
+    [ -n "$app_pid" ] && fail "no Tervane window within 20 seconds"
+    if [ "$attempt" = 3 ] || ! grep -q 'could not connect to display' "$work/app.log"; then
+      cat "$work/xvfb.log.kept" "$work/xvfb.log" 2>/dev/null | sed 's/^/  Xvfb: /' >&2
+      fail "tervane ended before its window appeared"
+    fi
+    {
+      echo "== the program could not connect to $DISPLAY:"
+      cat "$work/app.log"
+    } >>"$work/xvfb.log.kept"
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=
   done
-  fail "no Tervane window within 20 seconds"
 }
