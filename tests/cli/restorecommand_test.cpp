@@ -10,10 +10,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
 #include "clean/backupstore.h"
 #include "cli/common.h"
+#include "inprocess.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"
 
@@ -21,33 +21,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Ran {
-  int status = -1;
-  QByteArray out, err;
-};
-
-QByteArray contentOf(int fd) {
-  QByteArray all;
-  char buf[4096];
-  ssize_t n;
-  off_t at = 0;
-  while ((n = ::pread(fd, buf, sizeof buf, at)) > 0) {
-    all.append(buf, n);
-    at += n;
-  }
-  return all;
-}
+using Ran = inprocess::CliRun;
 
 Ran run(const QStringList& args) {
-  QTemporaryFile out, err;
-  EXPECT_TRUE(out.open() && err.open());
-  cli::Sink o(out.handle());
-  cli::Sink e(err.handle());
-  Ran r;
-  r.status = cli::run(QStringList{u"tervane-cli"_s} + args, o, e);
-  r.out = contentOf(out.handle());
-  r.err = contentOf(err.handle());
-  return r;
+  return inprocess::runCli(args);
 }
 
 class RestoreCommand : public ::testing::Test {

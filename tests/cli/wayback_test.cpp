@@ -17,11 +17,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryFile>
 
 #include "app/cleaner.h"
 #include "clean/backupstore.h"
 #include "cli/common.h"
+#include "inprocess.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"
 
@@ -29,11 +29,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Ran {
-  int status = -1;
-  QByteArray out, err;
-};
+using Ran = inprocess::CliRun;
 
+// What a descriptor's file holds (a file reached only through a relative path).
 QByteArray contentOf(int fd) {
   QByteArray all;
   char buf[4096];
@@ -47,15 +45,7 @@ QByteArray contentOf(int fd) {
 }
 
 Ran run(const QStringList& args) {
-  QTemporaryFile out, err;
-  EXPECT_TRUE(out.open() && err.open());
-  cli::Sink o(out.handle());
-  cli::Sink e(err.handle());
-  Ran r;
-  r.status = cli::run(QStringList{u"tervane-cli"_s} + args, o, e);
-  r.out = contentOf(out.handle());
-  r.err = contentOf(err.handle());
-  return r;
+  return inprocess::runCli(args);
 }
 
 QList<QJsonObject> jsonLines(const QByteArray& out) {
