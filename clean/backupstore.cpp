@@ -167,10 +167,8 @@ int BackupRun::append(const QJsonObject& record, bool sync) {
   if (!manifest_.ok())
     return EBADF;
   const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-  Options none;
-  Steps steps(none);
   if (const int e =
-          writeAll(steps, Step::WriteBackup, manifest_.get(),
+          writeAll(plainSteps(), Step::WriteBackup, manifest_.get(),
                    reinterpret_cast<const uint8_t*>(line.constData()), std::size_t(line.size())))
     return e;
   return sync && ::fdatasync(manifest_.get()) != 0 ? errno : 0;
@@ -319,10 +317,8 @@ Keeper::HeldSync BackupRun::syncHeld() {
   }
   // The records in one write; the copies, the run folder and the manifest in one
   // flush of the store's file system (see clean/batch.cpp for why syncfs).
-  Options none;
-  Steps steps(none);
   int err =
-      writeAll(steps, Step::WriteBackup, manifest_.get(),
+      writeAll(plainSteps(), Step::WriteBackup, manifest_.get(),
                reinterpret_cast<const uint8_t*>(records.constData()), std::size_t(records.size()));
   if (err == 0 && (copies ? ::syncfs(run_.get()) : ::fdatasync(manifest_.get())) != 0)
     err = errno;
@@ -351,9 +347,12 @@ int BackupRun::beforeInPlace(int file, int fd, const struct stat&, const Steps& 
       return err;
   }
   const QByteArray name = copyName(e->n);
-  if (const int err = append(
-          {{u"type"_s, u"in_place"_s}, {u"n"_s, e->n}, {u"copy"_s, QString::fromLatin1(name)}},
-          true))
+  // The hash lets the next run check the copy before it writes it back.
+  if (const int err = append({{u"type"_s, u"in_place"_s},
+                              {u"n"_s, e->n},
+                              {u"copy"_s, QString::fromLatin1(name)},
+                              {u"sha256"_s, QString::fromLatin1(e->sha)}},
+                             true))
     return err;
   copy.reset(::openat(run_.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!copy.ok())

@@ -77,6 +77,8 @@ struct FileRecord {
   QByteArray copy;                   // the copy's name in the run folder, or empty
   QByteArray temp;                   // the new file's name beside the file
   bool inPlace = false;              // an in-place rewrite was started
+  QByteArray copySha256;             // hex, of the copy it started from; empty in
+                                     // manifests written before it was recorded
   QString outcome;                   // "cleaned", "unchanged", "restored", "failed"; empty: none
   QString reason;
   std::optional<platform::FileIdentity> after;  // the file at the path afterwards

@@ -21,6 +21,12 @@ namespace clean {
 
 Steps::Steps(const Options& o, QByteArray path) : o_(o), path_(std::move(path)) {}
 
+const Steps& plainSteps() {
+  static const Options none;
+  static const Steps steps(none);
+  return steps;
+}
+
 int Steps::injected(Step s) const {
   if (!o_.fault)
     return 0;
@@ -178,6 +184,32 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
     if (const int e = sparse.finish(steps, how.writeStep, written))
       return e;
   }
+  return 0;
+}
+
+int copyBack(const Steps& steps, std::size_t chunk, int copy, int file) {
+  const StreamSpec how{.from = copy,
+                       .readStep = Step::Restore,
+                       .to = file,
+                       .writeStep = Step::Restore,
+                       .copyOnly = true,
+                       .truncate = true};
+  off_t written = 0;
+  return stream(steps, chunk, {}, how, written);
+}
+
+int sha256Of(int fd, QByteArray& hex) {
+  QCryptographicHash h(QCryptographicHash::Sha256);
+  StreamSpec how{.from = fd,
+                 .readStep = Step::ReadOriginal,
+                 .to = -1,
+                 .writeStep = Step::WriteTemp,
+                 .copyOnly = true};
+  how.readHash = &h;
+  off_t length = 0;
+  if (const int e = stream(plainSteps(), 128 * 1024, {}, how, length))
+    return e;
+  hex = h.result().toHex();
   return 0;
 }
 

@@ -34,6 +34,9 @@ class Steps {
   QByteArray path_;
 };
 
+// Steps with no fault hook, for the store's own reads and writes.
+const Steps& plainSteps();
+
 // Writes all of `n` bytes, at `*at` (advanced) or at the current position.
 [[nodiscard]] int writeAll(const Steps& steps, Step step, int fd, const uint8_t* p, std::size_t n,
                            off_t* at = nullptr);
@@ -66,6 +69,13 @@ struct StreamSpec {
 };
 [[nodiscard]] int stream(const Steps& steps, std::size_t chunk, QStringView gjz,
                          const StreamSpec& how, off_t& written, qint64* removed = nullptr);
+
+// Writes the whole of `copy` back over `file` and cuts it to that length: the
+// way back from a copy after an in-place rewrite failed or was cut short.
+[[nodiscard]] int copyBack(const Steps& steps, std::size_t chunk, int copy, int file);
+
+// The SHA-256 (hex) of everything `fd` holds. 0 or errno.
+[[nodiscard]] int sha256Of(int fd, QByteArray& hex);
 
 // Whether two descriptors hold the same bytes from their starts to their ends.
 // 0 or errno; `same` receives the answer.

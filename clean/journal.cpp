@@ -17,6 +17,7 @@
 #include "clean/fileio.h"
 #include "clean/properties.h"
 #include "clean/rewrite.h"
+#include "clean/storelayout.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
 #include "platform/pathline.h"
@@ -36,8 +37,16 @@ bool openFolderOf(const QByteArray& path, platform::UniqueFd& dir, QByteArray& n
   return dir.ok() && !name.isEmpty();
 }
 
+// Why a copy is not written back: it does not hold what the run recorded.
+constexpr int kCopyDoesNotMatch = EBADMSG;
+// Why a copy is not written back: the run recorded nothing to check it with
+// (a manifest written before the in-place record carried its hash).
+constexpr int kCopyUnchecked = ENODATA;
+
 // Writes the copy back over the file, which must still be the file that was
-// being rewritten. 0 or errno; `changed` tells whether anything differed.
+// being rewritten, and only a copy that holds what the run recorded. A file
+// that holds it already is left alone. 0 or errno; `changed` tells whether
+// anything was written.
 int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, bool& changed) {
   platform::UniqueFd file(
       ::openat(dirfd, name.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -48,23 +57,31 @@ int rollBack(int dirfd, const QByteArray& name, const FileRecord& f, int copy, b
     return errno;
   if (!S_ISREG(st.st_mode) || quint64(st.st_dev) != f.dev || quint64(st.st_ino) != f.ino)
     return ESTALE;
+  // Runs with backups recorded the original's hash in the file record already.
+  const QByteArray& recorded = f.copySha256.isEmpty() ? f.sha256 : f.copySha256;
   bool same = false;
-  if (const int e = sameBytes(file.get(), copy, same))
-    return e;
-  changed = !same;
+  if (recorded.isEmpty()) {
+    if (const int e = sameBytes(file.get(), copy, same))
+      return e;
+  } else {
+    QByteArray now;
+    if (const int e = sha256Of(file.get(), now))
+      return e;
+    same = now == recorded;
+  }
+  changed = false;
   // A write cut short may have cleared the set-ID bits already.
   if (same)
     return keepSetIdBits(file.get(), mode_t(f.mode));
-  Options none;
-  Steps steps(none);
-  StreamSpec how{.from = copy,
-                 .readStep = Step::Restore,
-                 .to = file.get(),
-                 .writeStep = Step::Restore,
-                 .copyOnly = true,
-                 .truncate = true};
-  off_t written = 0;
-  if (const int e = stream(steps, 128 * 1024, {}, how, written))
+  if (recorded.isEmpty())
+    return kCopyUnchecked;
+  QByteArray kept;
+  if (const int e = sha256Of(copy, kept))
+    return e;
+  if (kept != recorded)
+    return kCopyDoesNotMatch;
+  changed = true;
+  if (const int e = copyBack(plainSteps(), 128 * 1024, copy, file.get()))
     return e;
   const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(f.mtimeSec), long(f.mtimeNsec)}};
   ::futimens(file.get(), times);
@@ -97,7 +114,7 @@ void recoverRun(const Store& store, const QByteArray& name, std::vector<Recovery
   if (!run.ok())
     return;
   platform::UniqueFd manifest(
-      ::openat(run.get(), "manifest.jsonl", O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+      ::openat(run.get(), kManifest, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
   // A run whose manifest is locked is still going.
   if (!manifest.ok() || closed(manifest.get()) || ::flock(manifest.get(), LOCK_EX | LOCK_NB) != 0)
     return;
@@ -131,8 +148,9 @@ void recoverRun(const Store& store, const QByteArray& name, std::vector<Recovery
     const int e = copy.ok() ? rollBack(dir.get(), fileName, f, copy.get(), changed) : errno;
     if (e != 0) {
       allBack = false;
-      notes.push_back({RecoveryNote::What::CouldNotRollBack, path,
-                       store.path() + '/' + name + '/' + f.copy, e});
+      notes.push_back({e == kCopyDoesNotMatch ? RecoveryNote::What::CopyDoesNotMatch
+                                              : RecoveryNote::What::CouldNotRollBack,
+                       path, store.path() + '/' + name + '/' + f.copy, e});
     } else if (changed) {
       notes.push_back({RecoveryNote::What::RolledBack, path, {}, 0});
     }
@@ -182,6 +200,10 @@ QString recoveryMessage(const std::vector<RecoveryNote>& notes) {
         m += QStringLiteral(u"无法恢复（") + QString::fromLocal8Bit(std::strerror(n.error)) +
              QStringLiteral(u"），文件可能已损坏：") + path +
              QStringLiteral(u"；它原来的内容保存在：") + platform::lineOfBytes(n.copy);
+        break;
+      case RecoveryNote::What::CopyDoesNotMatch:
+        m += QStringLiteral(u"无法恢复（备份与记录的内容不符），文件没有改动，可能已损坏：") +
+             path + QStringLiteral(u"；不符的备份保存在：") + platform::lineOfBytes(n.copy);
         break;
     }
   }

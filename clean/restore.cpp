@@ -25,24 +25,6 @@
 namespace clean {
 namespace {
 
-// The SHA-256 (hex) of everything `fd` holds. 0 or errno.
-int hashOf(int fd, QByteArray& hex) {
-  Options none;
-  Steps steps(none);
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  StreamSpec how{.from = fd,
-                 .readStep = Step::ReadOriginal,
-                 .to = -1,
-                 .writeStep = Step::WriteTemp,
-                 .copyOnly = true};
-  how.readHash = &h;
-  off_t length = 0;
-  if (const int e = stream(steps, 128 * 1024, {}, how, length))
-    return e;
-  hex = h.result().toHex();
-  return 0;
-}
-
 // Whether the run's clean is still going: it holds its manifest's lock while it
 // lives.
 bool stillRunning(int storeFd, const QByteArray& name) {
@@ -189,7 +171,7 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
     why.reason = Reason::NotRegular;
     return failed(reasonText(why));
   }
-  if (const int e = hashOf(file.get(), now)) {
+  if (const int e = sha256Of(file.get(), now)) {
     Failure why;
     why.error = e;
     return failed(reasonText(why));
@@ -230,7 +212,7 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   }
   platform::UniqueFd copy(::openat(runFd, f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   QByteArray kept;
-  if (!copy.ok() || hashOf(copy.get(), kept) != 0 || kept != f.sha256)
+  if (!copy.ok() || sha256Of(copy.get(), kept) != 0 || kept != f.sha256)
     return failed(QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
 
   write.emplace();

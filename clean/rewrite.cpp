@@ -339,14 +339,7 @@ CleanResult Cleaning::rewriteInPlace() {
     return CleanResult::cleaned(Placement::InPlace);
 
   Failure f = systemFailure(e);
-  StreamSpec back{.from = copy.get(),
-                  .readStep = Step::Restore,
-                  .to = file_.get(),
-                  .writeStep = Step::Restore,
-                  .copyOnly = true,
-                  .truncate = true};
-  off_t written = 0;
-  if (stream(steps_, o_.chunkSize, gjz_, back, written) == 0 &&
+  if (copyBack(steps_, o_.chunkSize, copy.get(), file_.get()) == 0 &&
       keepSetIdBits(file_.get(), st_.st_mode) == 0 &&
       syncFile(steps_, Step::Restore, file_.get()) == 0)
     return fail(f);

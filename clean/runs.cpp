@@ -127,6 +127,7 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
       if (FileRecord* f = fileAt(n)) {
         f->inPlace = true;
         f->copy = o.value(u"copy").toString().toLatin1();
+        f->copySha256 = o.value(u"sha256").toString().toLatin1();
       }
     } else if (type == u"outcome") {
       FileRecord* f = fileAt(n);
