@@ -283,6 +283,8 @@ INSTANTIATE_TEST_SUITE_P(
             FaultAt{clean::Step::WriteTemp, 15, clean::Reason::System, clean::Outcome::Unchanged},
             FaultAt{clean::Step::SyncTemp, 29, clean::Reason::System, clean::Outcome::Unchanged},
             FaultAt{clean::Step::Replace, 44, clean::Reason::System, clean::Outcome::Unchanged},
+            // Mid-folder: the rest of the folder is not renamed.
+            FaultAt{clean::Step::Replace, 37, clean::Reason::System, clean::Outcome::Unchanged},
             FaultAt{clean::Step::SyncDir, 30, clean::Reason::System,
                     clean::Outcome::ReplacedUnsynced},
             FaultAt{clean::Step::SyncDir, 58, clean::Reason::System,

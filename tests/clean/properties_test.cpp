@@ -25,9 +25,12 @@
 #include <vector>
 
 #include "clean/backupstore.h"
+#include "clean/fileio.h"
 #include "clean/journal.h"
+#include "clean/properties.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
+#include "platform/fd.h"
 #include "testsupport.h"
 
 namespace {
@@ -207,6 +210,75 @@ TEST(KeptProperties, RandomSparseLayoutsCleanToExactlyTheCleanedContent) {
     // place, the blocks at both ends of a hole punched partly stay allocated.
     EXPECT_LE(statOf(path).st_blocks, before.st_blocks + 3 * 8 * (dataRuns(original) + 1));
   }
+}
+
+// Copies `from` into `to` as the stream engine does, a piece at a time: each
+// piece read, then handed to the writer. `between` runs after each read.
+int copySparse(int from, int to, std::size_t piece, const std::function<void(off_t)>& between) {
+  const clean::Options none;
+  const clean::Steps steps(none);
+  clean::SparseWriter sparse(from, to);
+  if (!sparse.active())
+    return -1;
+  std::vector<uint8_t> buf(piece);
+  off_t readAt = 0;
+  off_t at = 0;
+  for (;;) {
+    const off_t source = readAt;
+    const ssize_t n = ::pread(from, buf.data(), buf.size(), readAt);
+    if (n <= 0)
+      break;
+    readAt += n;
+    if (between)
+      between(readAt);
+    if (const int e =
+            sparse.write(steps, clean::Step::WriteInPlace, buf.data(), std::size_t(n), at, source))
+      return e;
+  }
+  return sparse.finish(steps, clean::Step::WriteInPlace, at);
+}
+
+// An in-place write that grows a file (a restore puts back the longer
+// original): where the original has a hole that runs past the file's old end,
+// every old byte up to that end goes, the last one too.
+TEST(KeptProperties, AHoleWrittenAcrossTheOldEndOfAFileLeavesNoOldByte) {
+  TempTree t;
+  const QByteArray from = t.abs("original");
+  writeAt(from, 0, QByteArray(8192, 'a'));
+  writeAt(from, 73728, QByteArray(100, 'b'));
+  t.write("shorter", QByteArray(72828, 'y'));  // ends inside the original's hole
+  platform::UniqueFd in(::open(from.constData(), O_RDONLY | O_CLOEXEC));
+  platform::UniqueFd out(::open(t.abs("shorter").constData(), O_RDWR | O_CLOEXEC));
+  const int e = copySparse(in.get(), out.get(), 4096, nullptr);
+  if (e == -1)
+    GTEST_SKIP() << "the file system of " << t.rootBytes().constData() << " keeps no holes";
+  ASSERT_EQ(e, 0);
+  const QByteArray now = t.read("shorter");
+  ASSERT_EQ(now.size(), 73828);
+  EXPECT_EQ(now.indexOf('y'), -1) << "an old byte at " << now.indexOf('y');
+  EXPECT_EQ(now, t.read("original"));
+}
+
+// Bytes read from what was a hole when the writer looked are written unless
+// they are zeros: the file may have been written there since.
+TEST(KeptProperties, BytesWrittenIntoAHoleSinceItWasSeenAreCopied) {
+  TempTree t;
+  const QByteArray from = t.abs("original");
+  writeAt(from, 0, QByteArray(4096, 'a'));
+  writeAt(from, 69632, QByteArray(4096, 'b'));
+  t.write("copy", "");
+  platform::UniqueFd in(::open(from.constData(), O_RDWR | O_CLOEXEC));
+  platform::UniqueFd out(::open(t.abs("copy").constData(), O_RDWR | O_CLOEXEC));
+  // Once the writer has seen the hole, data lands in it ahead of the reads.
+  const int e = copySparse(in.get(), out.get(), 4096, [&](off_t readTo) {
+    if (readTo == 12288)
+      writeAt(from, 16384, QByteArray(4096, 'x'));
+  });
+  if (e == -1)
+    GTEST_SKIP() << "the file system of " << t.rootBytes().constData() << " keeps no holes";
+  ASSERT_EQ(e, 0);
+  EXPECT_EQ(t.read("copy"), t.read("original"));
+  EXPECT_EQ(t.read("copy").count('x'), 4096);
 }
 
 // ---- Inode flags ------------------------------------------------------------------
