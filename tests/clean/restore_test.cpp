@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "app/cleaner.h"
@@ -157,6 +158,68 @@ TEST_F(Restore, NeverWritesThroughALinkSwappedInOrToAMissingFile) {
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   EXPECT_EQ(f.readAll(), "a");
   EXPECT_FALSE(QFile::exists(t.path("b.htm")));
+}
+
+// A file listed twice (by two spellings of its path, which the clean does not
+// take for one) where the second pass removes more ("<<pp" less "<p" is "<p",
+// which loses "<p" again): what the clean left is what its last record says,
+// and that file is put back.
+TEST_F(Restore, AFileCleanedTwiceInOneRunIsRestoredFromWhatItsLastPassLeft) {
+  t.write("a.htm", "<<pp");
+  clean({"a.htm", "./a.htm"});
+  ASSERT_EQ(t.read("a.htm"), "");
+  const clean::RestoreReport r = clean::restoreRun({});
+  EXPECT_EQ(results(r), std::vector<Result>{Result::Restored});
+  EXPECT_EQ(t.read("a.htm"), "<<pp");
+}
+
+TEST_F(Restore, ACopyThatNoLongerHoldsTheOriginalIsNotWrittenBack) {
+  t.write("a.htm", "<p>a");
+  clean({"a.htm"});
+  clean::Store store;
+  ASSERT_EQ(store.open(false), 0);
+  const QByteArray run = clean::latestRestorableRun();
+  const auto m = clean::readRun(store.fd(), run);
+  ASSERT_TRUE(m && m->files.size() == 1u);
+  {
+    QFile copy(QString::fromLocal8Bit(store.path() + '/' + run + '/' + m->files[0].copy));
+    ASSERT_TRUE(copy.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    copy.write("<p>damaged");
+  }
+  const clean::RestoreReport r = clean::restoreRun(run);
+  ASSERT_EQ(results(r), std::vector<Result>{Result::Failed});
+  EXPECT_EQ(r.files[0].reason, u"备份已损坏或丢失，不能恢复。"_s);
+  EXPECT_EQ(t.read("a.htm"), ">a");
+}
+
+// The file is written only if it is still the one checked: one swapped in at
+// its path after the check (here while the batch before it is written) is not.
+TEST_F(Restore, AFileSwappedInAfterItWasCheckedIsNotWritten) {
+  t.write("b.htm", "<p>b");
+  t.write("a.htm", "<p>a");
+  // With a second name, a.htm is rewritten in place, alone, after b.htm's batch.
+  ASSERT_EQ(::link(t.abs("a.htm").constData(), t.abs("a2.htm").constData()), 0);
+  clean({"b.htm", "a.htm"});
+  bool swapped = false;
+  clean::RestoreOptions o;
+  o.fault = [&](clean::Step step, const QByteArray& path) {
+    if (!swapped && step == clean::Step::Replace && path == t.abs("b.htm")) {
+      swapped = true;
+      t.write("new.htm", ">a");  // what the clean left, so only its identity tells
+      EXPECT_EQ(::rename(t.abs("new.htm").constData(), t.abs("a.htm").constData()), 0);
+    }
+    return 0;
+  };
+  const struct stat planted = [&] {
+    const clean::RestoreReport r = clean::restoreRun({}, o);
+    EXPECT_TRUE(swapped);
+    EXPECT_EQ(results(r), (std::vector<Result>{Result::Restored, Result::Failed}));
+    return statOf(t.abs("a.htm"));
+  }();
+  EXPECT_EQ(t.read("b.htm"), "<p>b");
+  EXPECT_EQ(t.read("a.htm"), ">a");
+  EXPECT_EQ(planted.st_nlink, 1u);
+  EXPECT_EQ(t.read("a2.htm"), ">a");
 }
 
 TEST_F(Restore, NamedRunAndUnknownRun) {
