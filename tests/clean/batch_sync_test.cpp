@@ -17,7 +17,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+#include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdarg>
 #include <map>
 #include <mutex>
@@ -33,12 +35,14 @@ using namespace Qt::StringLiterals;
 namespace {
 
 struct Event {
-  enum Kind { SyncFs, Fsync, CreateTemp, Rename } kind;
-  QByteArray name;  // CreateTemp, Rename: the new file's name
-  off_t size = 0;   // Rename: the new file's size then
-  dev_t dev = 0;    // Fsync: what was flushed
-  ino_t ino = 0;
-  QByteArray manifest;                 // SyncFs: the manifests then
+  enum Kind { SyncFs, Fsync, CreateTemp, Rename, DataSync, Unlink } kind;
+  QByteArray name;                     // CreateTemp, Rename: the new file's name; Unlink: the name
+                                       // removed; Fsync: the path of what was flushed
+  off_t size = 0;                      // Rename: the new file's size then
+  dev_t dev = 0;                       // Fsync: what was flushed; SyncFs: its file system;
+  ino_t ino = 0;                       // CreateTemp: its folder's file system
+  QByteArray manifest;                 // SyncFs: the manifests then; DataSync: the
+                                       // manifest flushed
   std::map<QByteArray, off_t> temps;   // SyncFs: every new file in the tree, with its size
   std::map<QByteArray, off_t> copies;  // SyncFs: every copy in the store, with its size
 };
@@ -94,6 +98,9 @@ extern "C" int syncfs(int fd) {
   recording = false;
   Event e = snapshot();
   recording = true;
+  struct stat st {};
+  ::fstat(fd, &st);
+  e.dev = st.st_dev;
   events.push_back(std::move(e));
   if (failSyncFs > 0 && --failSyncFs == 0) {
     errno = EIO;
@@ -102,19 +109,55 @@ extern "C" int syncfs(int fd) {
   return next(fd);
 }
 
+// The path a descriptor was opened with.
+QByteArray pathOf(int fd) {
+  char buf[4096];
+  const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+  const ssize_t n = ::readlink(link.constData(), buf, sizeof buf);
+  return n > 0 ? QByteArray(buf, n) : QByteArray();
+}
+
 extern "C" int fsync(int fd) {
   static const auto next = real<int (*)(int)>("fsync");
   if (recording) {
     struct stat st {};
     ::fstat(fd, &st);
+    const QByteArray path = pathOf(fd);
     std::lock_guard lock(eventsLock);
-    events.push_back({Event::Fsync, {}, 0, st.st_dev, st.st_ino, {}, {}, {}});
+    events.push_back({Event::Fsync, path, 0, st.st_dev, st.st_ino, {}, {}, {}});
     if (st.st_dev == failFsyncDev && st.st_ino == failFsyncIno) {
       errno = EIO;
       return -1;
     }
   }
   return next(fd);
+}
+
+extern "C" int fdatasync(int fd) {
+  static const auto next = real<int (*)(int)>("fdatasync");
+  const int r = next(fd);
+  if (const QByteArray path = pathOf(fd); recording && path.endsWith("/manifest.jsonl")) {
+    QByteArray content;
+    const int in = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    char buf[65536];
+    ssize_t n;
+    while (in >= 0 && (n = ::read(in, buf, sizeof buf)) > 0)
+      content.append(buf, n);
+    if (in >= 0)
+      ::close(in);
+    std::lock_guard lock(eventsLock);
+    events.push_back({Event::DataSync, {}, 0, 0, 0, content, {}, {}});
+  }
+  return r;
+}
+
+extern "C" int unlinkat(int dirfd, const char* path, int flags) {
+  static const auto next = real<int (*)(int, const char*, int)>("unlinkat");
+  if (recording) {
+    std::lock_guard lock(eventsLock);
+    events.push_back({Event::Unlink, path, 0, 0, 0, {}, {}, {}});
+  }
+  return next(dirfd, path, flags);
 }
 
 extern "C" int renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath) {
@@ -138,8 +181,10 @@ extern "C" int openat(int dirfd, const char* path, int flags, ...) {
     va_end(ap);
   }
   if (recording && (flags & O_CREAT) && QByteArray(path).startsWith(".tervane-")) {
+    struct stat folder {};
+    ::fstat(dirfd, &folder);
     std::lock_guard lock(eventsLock);
-    events.push_back({Event::CreateTemp, path, 0, 0, 0, {}, {}, {}});
+    events.push_back({Event::CreateTemp, path, 0, folder.st_dev, 0, {}, {}, {}});
   }
   return next(dirfd, path, flags, mode);
 }
@@ -175,9 +220,15 @@ class BatchSync : public ::testing::Test {
     }
   }
 
-  // Cleans every file of the tree as one batch, recording what reaches the system.
-  std::vector<clean::Batch::Done> cleanAll() {
-    clean::BackupRun run(clean::RunKind::Clean, true, kSig);
+  // Cleans every file of the tree (or `paths`) as one batch, recording what
+  // reaches the system. `full`: with backups; otherwise only the journal. A
+  // file the batch does alone (rewritten in place) is committed by itself.
+  std::vector<clean::Batch::Done> cleanAll(std::vector<QByteArray> paths = {}, bool full = true) {
+    if (paths.empty()) {
+      for (const QByteArray& rel : rels)
+        paths.push_back(t.abs(rel));
+    }
+    clean::BackupRun run(clean::RunKind::Clean, full, kSig);
     clean::Options o;
     o.keeper = &run;
     std::vector<clean::Batch::Done> done;
@@ -185,14 +236,19 @@ class BatchSync : public ::testing::Test {
     recording = true;
     {
       clean::Batch batch(kSig, o);
-      for (const QByteArray& rel : rels) {
-        numbers.push_back(run.next(t.abs(rel)));
-        const clean::Batch::Add added = batch.add(t.abs(rel), std::nullopt, numbers.back());
-        EXPECT_EQ(added.added, clean::Batch::Added::Yes) << rel.constData();
+      for (const QByteArray& path : paths) {
+        numbers.push_back(run.next(path));
+        clean::Batch::Add added = batch.add(path, std::nullopt, numbers.back());
+        if (added.added == clean::Batch::Added::Later) {
+          for (const auto& d : batch.commit())
+            done.push_back(d);
+          added = batch.add(path, std::nullopt, numbers.back());
+        }
+        EXPECT_EQ(added.added, clean::Batch::Added::Yes) << path.constData();
       }
-      done = batch.commit();
+      for (const auto& d : batch.commit())
+        done.push_back(d);
     }
-    recording = false;
     for (std::size_t i = 0; i < done.size(); ++i) {
       if (done[i].kind == clean::Batch::Done::Kind::NotReached)
         run.notReached(numbers[i]);
@@ -200,6 +256,7 @@ class BatchSync : public ::testing::Test {
         run.outcome(numbers[i], done[i].result(), done[i].cleanedAs);
     }
     run.finish(false);
+    recording = false;
     return done;
   }
 
@@ -322,6 +379,88 @@ TEST_F(BatchSync, AFailedFlushOfAFolderNamesTheFilesRenamedUnderIt) {
   for (std::size_t i = 2 * kPerFolder; i < rels.size(); ++i)
     EXPECT_TRUE(t.read(rels[i]).contains(kSig.toUtf8())) << rels[i].constData();
   EXPECT_TRUE(snapshot().temps.empty());
+}
+
+// A run without backups keeps a copy only of a file rewritten in place: the
+// copy, then the run folder that names it, are on disk before the record that
+// lets the next run roll the file back; and the record of the file's outcome is
+// on disk before that copy goes.
+TEST_F(BatchSync, TheInPlaceCopyAndItsFolderAreFlushedBeforeItsRecordAndOutlastTheOutcome) {
+  ASSERT_EQ(::link(t.abs(rels[3]).constData(), t.abs("d0/second-name.htm").constData()), 0);
+  const std::vector<clean::Batch::Done> done = cleanAll({}, false);
+  ASSERT_EQ(done.size(), rels.size());
+  ASSERT_EQ(done[3].kind, clean::Batch::Done::Kind::Cleaned);
+  ASSERT_EQ(done[3].placement, clean::Placement::InPlace);
+
+  // The copy is named for the file's place in the list.
+  const auto copyFlush = std::find_if(events.begin(), events.end(), [](const Event& e) {
+    return e.kind == Event::Fsync && e.name.endsWith("/000003");
+  });
+  ASSERT_NE(copyFlush, events.end()) << "the copy was not flushed";
+  const QByteArray runFolder = copyFlush->name.left(copyFlush->name.lastIndexOf('/'));
+  auto hasRecord = [](const Event& e, const char* type) {
+    for (const QByteArray& line : e.manifest.split('\n')) {
+      const QJsonObject r = QJsonDocument::fromJson(line).object();
+      if (r.value(u"type"_s).toString() == QLatin1StringView(type) && r.value(u"n"_s).toInt() == 3)
+        return true;
+    }
+    return false;
+  };
+  const auto recorded = std::find_if(copyFlush, events.end(), [&](const Event& e) {
+    return e.kind == Event::DataSync && hasRecord(e, "in_place");
+  });
+  ASSERT_NE(recorded, events.end()) << "the in-place record was never flushed";
+  EXPECT_TRUE(std::any_of(copyFlush, recorded, [&](const Event& e) {
+    return e.kind == Event::Fsync && e.name == runFolder;
+  })) << "the run folder was not flushed between the copy and its record";
+
+  const auto unlinked = std::find_if(recorded, events.end(), [](const Event& e) {
+    return e.kind == Event::Unlink && e.name == "000003";
+  });
+  ASSERT_NE(unlinked, events.end()) << "the copy was not removed";
+  EXPECT_TRUE(std::any_of(recorded, unlinked, [&](const Event& e) {
+    return e.kind == Event::DataSync && hasRecord(e, "outcome");
+  })) << "the copy went before the outcome was on disk";
+}
+
+// A batch whose folders lie on two file systems: the new files of each are
+// flushed (its file system) before any of them is renamed.
+TEST_F(BatchSync, EveryFileSystemOfABatchIsFlushedBeforeItsRenames) {
+  // A second file system: memory, where the machine has one apart from the tree's.
+  QTemporaryDir other(u"/dev/shm/tervane-batch-XXXXXX"_s);
+  struct stat here {};
+  struct stat there {};
+  if (!other.isValid() || ::stat(t.abs("d0").constData(), &here) != 0 ||
+      ::stat(QFile::encodeName(other.path()).constData(), &there) != 0 ||
+      here.st_dev == there.st_dev)
+    GTEST_SKIP() << "no second file system beside " << t.rootBytes().constData();
+  std::vector<QByteArray> paths;
+  for (int i = 0; i < 4; ++i) {
+    paths.push_back(t.abs(rels[std::size_t(i)]));
+    const QByteArray elsewhere = QFile::encodeName(other.path()) + "/q" + QByteArray::number(i);
+    QFile f(QString::fromLocal8Bit(elsewhere));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("<p>" + kSig.toUtf8() + "</p>\n");
+    f.close();
+    paths.push_back(elsewhere);
+  }
+  const std::vector<clean::Batch::Done> done = cleanAll(paths);
+  ASSERT_EQ(done.size(), paths.size());
+  for (const auto& d : done)
+    ASSERT_EQ(d.kind, clean::Batch::Done::Kind::Cleaned);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].kind != Event::Rename)
+      continue;
+    const auto made = std::find_if(events.begin(), events.begin() + long(i), [&](const Event& e) {
+      return e.kind == Event::CreateTemp && e.name == events[i].name;
+    });
+    ASSERT_NE(made, events.begin() + long(i));
+    EXPECT_TRUE(
+        std::any_of(made, events.begin() + long(i),
+                    [&](const Event& e) { return e.kind == Event::SyncFs && e.dev == made->dev; }))
+        << "new file " << events[i].name.constData()
+        << " renamed before its file system was flushed";
+  }
 }
 
 }  // namespace
