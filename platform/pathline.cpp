@@ -5,6 +5,7 @@
 
 #include <array>
 #include <memory>
+#include <utility>
 
 #include "platform/pathcodec.h"
 #include "text/gbk.h"
@@ -69,26 +70,32 @@ bool isEscaped(char32_t c) {
   return needsEscape(c) || isInvisible(c);
 }
 
-// The short escapes of C, for the controls that have one.
+// The short escapes of C, for the controls that have one: the control and its
+// letter, for writing a quoted line and for reading one back.
+constexpr std::array<std::pair<char, char16_t>, 7> kShortEscapes{{{'\a', u'a'},
+                                                                  {'\b', u'b'},
+                                                                  {'\t', u't'},
+                                                                  {'\n', u'n'},
+                                                                  {'\v', u'v'},
+                                                                  {'\f', u'f'},
+                                                                  {'\r', u'r'}}};
+
+// The letter of `c`'s short escape; 0 for none.
 char16_t shortEscape(char32_t c) {
-  switch (c) {
-    case 0x07:
-      return u'a';
-    case 0x08:
-      return u'b';
-    case 0x09:
-      return u't';
-    case 0x0A:
-      return u'n';
-    case 0x0B:
-      return u'v';
-    case 0x0C:
-      return u'f';
-    case 0x0D:
-      return u'r';
-    default:
-      return 0;
+  for (const auto& [control, letter] : kShortEscapes) {
+    if (c == char32_t(control))
+      return letter;
   }
+  return 0;
+}
+
+// The control a short escape's letter stands for; 0 for none.
+char controlOf(char16_t letter) {
+  for (const auto& [control, l] : kShortEscapes) {
+    if (letter == l)
+      return control;
+  }
+  return 0;
 }
 
 void appendCodePoint(QString& out, char32_t c) {
@@ -282,6 +289,72 @@ QString lineOfPath(const QString& path) {
   return plain ? path : lineOfBytes(encodePath(path));
 }
 
+namespace {
+
+// The character of a "\u{...}" escape whose brace starts at `i` (moved past
+// it), in UTF-8 or, in a part marked GBK, in GBK. False when malformed.
+bool readCodePointEscape(QStringView line, qsizetype& i, bool gbk, QByteArray& out) {
+  const qsizetype n = line.size();
+  // One to six hex digits in braces: the character, as if it stood here.
+  if (i >= n || line[i] != u'{')
+    return false;
+  ++i;
+  char32_t code = 0;
+  int digits = 0;
+  for (; i < n && hexValue(line[i].unicode()) >= 0 && digits < 7; ++i, ++digits)
+    code = code << 4 | char32_t(hexValue(line[i].unicode()));
+  if (digits == 0 || digits > 6 || i >= n || line[i] != u'}' || code > 0x10FFFF ||
+      (code >= 0xD800 && code <= 0xDFFF))
+    return false;
+  ++i;
+  if (gbk && code >= 0x80)
+    return code <= 0xFFFF && gbkEncoder().append(out, char16_t(code));
+  uint8_t buf[4];
+  int32_t len = 0;
+  [[maybe_unused]] UBool err = false;
+  U8_APPEND(buf, len, 4, UChar32(code), err);
+  out.append(reinterpret_cast<const char*>(buf), len);
+  return true;
+}
+
+// The escape whose backslash is at `i` (moved past it) into `out`; "\g" marks
+// the rest of the part GBK. False when malformed.
+bool readEscape(QStringView line, qsizetype& i, bool& gbk, QByteArray& out) {
+  const qsizetype n = line.size();
+  if (i + 1 >= n)
+    return false;
+  const char16_t e = line[i + 1].unicode();
+  i += 2;
+  if (e == u'\\' || e == u'"') {
+    out += char(e);
+    return true;
+  }
+  if (const char control = controlOf(e)) {
+    out += control;
+    return true;
+  }
+  switch (e) {
+    case u'x': {
+      const int hi = i < n ? hexValue(line[i].unicode()) : -1;
+      const int lo = i + 1 < n ? hexValue(line[i + 1].unicode()) : -1;
+      if (hi < 0 || lo < 0)
+        return false;
+      out += char(hi << 4 | lo);
+      i += 2;
+      return true;
+    }
+    case u'u':
+      return readCodePointEscape(line, i, gbk, out);
+    case u'g':
+      gbk = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 std::optional<QByteArray> bytesOfLine(QStringView line) {
   if (line.isEmpty() || line[0] != u'"')
     return encodePath(line);
@@ -307,76 +380,8 @@ std::optional<QByteArray> bytesOfLine(QStringView line) {
     }
     if (c == u'\\') {
       flush();
-      if (i + 1 >= n)
+      if (!readEscape(line, i, gbk, out))
         return std::nullopt;
-      const char16_t e = line[i + 1].unicode();
-      i += 2;
-      switch (e) {
-        case u'\\':
-        case u'"':
-          out += char(e);
-          break;
-        case u'a':
-          out += '\a';
-          break;
-        case u'b':
-          out += '\b';
-          break;
-        case u't':
-          out += '\t';
-          break;
-        case u'n':
-          out += '\n';
-          break;
-        case u'v':
-          out += '\v';
-          break;
-        case u'f':
-          out += '\f';
-          break;
-        case u'r':
-          out += '\r';
-          break;
-        case u'x': {
-          const int hi = i < n ? hexValue(line[i].unicode()) : -1;
-          const int lo = i + 1 < n ? hexValue(line[i + 1].unicode()) : -1;
-          if (hi < 0 || lo < 0)
-            return std::nullopt;
-          out += char(hi << 4 | lo);
-          i += 2;
-          break;
-        }
-        case u'u': {
-          // One to six hex digits in braces: the character, as if it stood here.
-          if (i >= n || line[i] != u'{')
-            return std::nullopt;
-          ++i;
-          char32_t code = 0;
-          int digits = 0;
-          for (; i < n && hexValue(line[i].unicode()) >= 0 && digits < 7; ++i, ++digits)
-            code = code << 4 | char32_t(hexValue(line[i].unicode()));
-          if (digits == 0 || digits > 6 || i >= n || line[i] != u'}' || code > 0x10FFFF ||
-              (code >= 0xD800 && code <= 0xDFFF))
-            return std::nullopt;
-          ++i;
-          if (gbk && code >= 0x80) {
-            if (code > 0xFFFF || !gbkEncoder().append(out, char16_t(code)))
-              return std::nullopt;
-          } else {
-            uint8_t buf[4];
-            int32_t len = 0;
-            [[maybe_unused]] UBool err = false;
-            U8_APPEND(buf, len, 4, UChar32(code), err);
-            out.append(reinterpret_cast<const char*>(buf), len);
-          }
-          break;
-        }
-        case u'g':
-          gbk = true;
-          break;
-        default:
-          return std::nullopt;
-      }
       continue;
     }
     if (c == u'/')
