@@ -65,10 +65,6 @@ void makeParents(const QByteArray& path) {
   }
 }
 
-QJsonValue bigNumber(quint64 v) {
-  return QString::number(v);
-}
-
 }  // namespace
 
 QByteArray backupStorePath() {
@@ -252,8 +248,8 @@ int BackupRun::before(int file, int fd, const struct stat& st, const QByteArray&
   }
   QJsonObject r{{u"type"_s, u"file"_s},
                 {u"n"_s, e->n},
-                {u"dev"_s, bigNumber(st.st_dev)},
-                {u"ino"_s, bigNumber(st.st_ino)},
+                {u"dev"_s, identityValue(st.st_dev)},
+                {u"ino"_s, identityValue(st.st_ino)},
                 {u"size"_s, qint64(st.st_size)},
                 {u"mode"_s, qint64(st.st_mode)},
                 {u"uid"_s, qint64(st.st_uid)},
@@ -376,8 +372,8 @@ void BackupRun::outcome(int file, const CleanResult& result, const platform::Fil
     r.insert(u"reason"_s, reason.isEmpty() ? reasonText(result.failure()) : reason);
     damaged_ = damaged_ || result.failure().outcome == Outcome::Damaged;
   } else {
-    r.insert(u"dev"_s, bigNumber(after.device));
-    r.insert(u"ino"_s, bigNumber(after.inode));
+    r.insert(u"dev"_s, identityValue(after.device));
+    r.insert(u"ino"_s, identityValue(after.inode));
   }
   r.insert(u"outcome"_s, what);
   if (e->sha.isEmpty() && !e->hasCopy && !e->inPlace)

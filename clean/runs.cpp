@@ -110,8 +110,8 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
       FileRecord f;
       f.n = n;
       f.path = platform::takePath(o).value_or(QByteArray());
-      f.dev = o.value(u"dev").toString().toULongLong();
-      f.ino = o.value(u"ino").toString().toULongLong();
+      f.dev = identityPart(o.value(u"dev"));
+      f.ino = identityPart(o.value(u"ino"));
       f.size = o.value(u"size").toInteger();
       f.mode = uint(o.value(u"mode").toInteger());
       f.uid = uint(o.value(u"uid").toInteger());
@@ -143,8 +143,8 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
       if (f->outcome == u"not-reached")
         f->copy.clear();
       if (o.contains(u"ino"))
-        f->after = platform::FileIdentity{o.value(u"dev").toString().toULongLong(),
-                                          o.value(u"ino").toString().toULongLong()};
+        f->after =
+            platform::FileIdentity{identityPart(o.value(u"dev")), identityPart(o.value(u"ino"))};
     } else if (type == u"end") {
       m.ended = true;
     } else if (type == u"recovered") {

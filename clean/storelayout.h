@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonValue>
 
 #include <vector>
 
@@ -10,7 +11,8 @@
 //   run      first: "format" 1, "kind" ("clean" or "restore"), "started" (ISO 8601,
 //            UTC), "signature", "cwd" (see platform/pathjson.h), "uid", "full"
 //   file     before the file is touched: "n" (place in the list, from 0), "path",
-//            "dev" and "ino" (decimal text: 64-bit values), "size", "mode",
+//            "dev" and "ino" (numbers, as in the reports; decimal text in
+//            manifests written before, still read), "size", "mode",
 //            "uid", "gid", "mtime" (seconds), "mtime_nsec", and for a full run
 //            "sha256" and "sha256_cleaned" of the content and its cleaned form,
 //            "copy" (the copy's name); "temp" (the new file's name beside it)
@@ -28,6 +30,17 @@ namespace clean {
 
 // The manifest's name in each run folder.
 inline constexpr char kManifest[] = "manifest.jsonl";
+
+// A device or inode number as the manifest records it: a JSON number holding
+// the 64 bits as a signed integer, as the reports write them.
+inline QJsonValue identityValue(quint64 v) {
+  return qint64(v);
+}
+// A device or inode number as recorded, in that form or as the decimal text of
+// manifests written before it.
+inline quint64 identityPart(const QJsonValue& v) {
+  return v.isString() ? v.toString().toULongLong() : quint64(v.toInteger());
+}
 
 // The names in the folder `dirfd`, sorted, without "." and "..".
 std::vector<QByteArray> namesIn(int dirfd);

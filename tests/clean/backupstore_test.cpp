@@ -156,6 +156,7 @@ TEST_F(BackupStore, ManifestRecordsEveryFileInListOrder) {
 
 TEST_F(BackupStore, ManifestIsJsonLinesWithExactPathBytes) {
   t.write("caf\xE9.htm", kInfected);
+  const struct stat before = statOf(t.abs("caf\xE9.htm"));
   clean({"caf\xE9.htm"});
   const clean::RunManifest m = latest();
   QFile f(platform::decodePath(clean::backupStorePath() + '/' + m.name + "/manifest.jsonl"));
@@ -172,8 +173,10 @@ TEST_F(BackupStore, ManifestIsJsonLinesWithExactPathBytes) {
     if (o.value(u"type").toString() == u"file") {
       EXPECT_TRUE(o.contains(u"path_bytes"));
       EXPECT_EQ(platform::takePath(o), t.abs("caf\xE9.htm"));
-      // 64-bit numbers as text, so no reader rounds them.
-      EXPECT_TRUE(o.value(u"ino").isString());
+      // Device and inode as numbers, as the reports write them, read back exactly.
+      EXPECT_TRUE(o.value(u"ino").isDouble());
+      EXPECT_EQ(o.value(u"ino").toInteger(), qint64(before.st_ino));
+      EXPECT_EQ(o.value(u"dev").toInteger(), qint64(before.st_dev));
     }
   }
   EXPECT_EQ(types, (QStringList{u"run"_s, u"file"_s, u"outcome"_s, u"end"_s}));

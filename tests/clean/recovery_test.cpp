@@ -80,6 +80,26 @@ class Recovery : public ::testing::Test {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ASSERT_EQ(f.write(out), out.size());
   }
+  // The run's manifest with device and inode as decimal text, as manifests
+  // were written before they became numbers.
+  void identitiesAsText() const {
+    QFile f(QString::fromLocal8Bit(manifestPath()));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QByteArray out;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+      if (line.isEmpty())
+        continue;
+      QJsonObject o = QJsonDocument::fromJson(line).object();
+      for (const QString& key : {u"dev"_s, u"ino"_s}) {
+        if (o.contains(key))
+          o.insert(key, QString::number(quint64(o.value(key).toInteger())));
+      }
+      out += QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+    }
+    f.close();
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(out), out.size());
+  }
   static void overwrite(const QByteArray& path, const QByteArray& content) {
     QFile f(QString::fromLocal8Bit(path));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -174,6 +194,26 @@ TEST_F(Recovery, AnUncheckableCopyOfAnOldRunIsNotWrittenBack) {
   dropInPlaceHash();
   EXPECT_TRUE(clean::recoverInterrupted().empty());
   EXPECT_EQ(t.read("www/a.htm"), kOriginal);
+}
+
+// Identities as text (manifests written before they became numbers) still
+// name the file: it is rolled back, and another file is still refused.
+TEST_F(Recovery, ARunWithIdentitiesAsTextIsStillRolledBack) {
+  for (const bool replaced : {false, true}) {
+    t.write("www/a.htm", kOriginal);
+    cutShort(true);
+    identitiesAsText();
+    if (replaced) {
+      t.write("www/b.htm", "someone's new page");
+      ASSERT_EQ(::rename(t.abs("www/b.htm").constData(), t.abs("www/a.htm").constData()), 0);
+    } else {
+      t.write("www/a.htm", "<p>half writ");
+    }
+    const auto notes = clean::recoverInterrupted();
+    EXPECT_EQ(t.read("www/a.htm"), replaced ? QByteArray("someone's new page") : kOriginal);
+    EXPECT_EQ(kinds(notes),
+              std::vector<What>{replaced ? What::CouldNotRollBack : What::RolledBack});
+  }
 }
 
 TEST_F(Recovery, AnotherFileNowAtThePathIsNotWritten) {
