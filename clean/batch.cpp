@@ -26,9 +26,9 @@ struct Batch::File {
 
 // Closes the files a batch replaced. The last close of a replaced file is where
 // the system frees it, and on a file system that discards freed blocks at once it
-// waits for the disk there: about half the time of a clean of small pages on
-// the disk this was measured on. On a thread of its own that wait overlaps the
-// next files. Its queue is bounded, so descriptors stay bounded.
+// waits for the disk there (a large share of a clean of small pages, see
+// bench/RESULTS.md, "Flushing a batch"). On a thread of its own that wait
+// overlaps the next files. Its queue is bounded, so descriptors stay bounded.
 class Batch::Releaser {
  public:
   explicit Releaser(std::size_t queued) : queued_(queued), thread_([this] { run(); }) {}
@@ -145,9 +145,8 @@ namespace {
 
 // Flushes every file system that holds one of `folders`. One syncfs writes out
 // all the new files of a batch and flushes the disk's cache once; an fsync of
-// each file flushes that cache once per file. Measured on ext4 here: about
-// 0.05 ms a file with syncfs for 64 files at a time, 0.1-0.2 ms with an fsync
-// each, 0.35 ms when each file is written, flushed and renamed in turn.
+// each file flushes that cache once per file (measured: bench/RESULTS.md,
+// "Flushing a batch").
 int flushFileSystems(const std::vector<std::pair<int, dev_t>>& folders) {
   std::vector<dev_t> done;
   for (const auto& [fd, dev] : folders) {

@@ -1,9 +1,11 @@
 #include "clean/fileio.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#include <QFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -199,16 +201,13 @@ int copyBack(const Steps& steps, std::size_t chunk, int copy, int file) {
 }
 
 int sha256Of(int fd, QByteArray& hex) {
+  // Reads through the descriptor's own offset; every other reader here uses pread.
+  QFile file;
+  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !file.seek(0))
+    return EIO;
   QCryptographicHash h(QCryptographicHash::Sha256);
-  StreamSpec how{.from = fd,
-                 .readStep = Step::ReadOriginal,
-                 .to = -1,
-                 .writeStep = Step::WriteTemp,
-                 .copyOnly = true};
-  how.readHash = &h;
-  off_t length = 0;
-  if (const int e = stream(plainSteps(), 128 * 1024, {}, how, length))
-    return e;
+  if (!h.addData(&file))
+    return EIO;
   hex = h.result().toHex();
   return 0;
 }
@@ -337,11 +336,9 @@ bool carryIdentity(int from, int to, const struct stat& st) {
 }
 
 QByteArray randomTempName() {
-  uint8_t r[8] = {};
-  // getrandom of 8 bytes does not come back short once the pool is ready.
-  while (::getrandom(r, sizeof r, 0) != ssize_t(sizeof r) && errno == EINTR) {
-  }
-  return QByteArray(".tervane-") + QByteArray(reinterpret_cast<const char*>(r), 8).toHex();
+  quint32 r[2];
+  QRandomGenerator::system()->fillRange(r);
+  return QByteArray(".tervane-") + QByteArray(reinterpret_cast<const char*>(r), sizeof r).toHex();
 }
 
 }  // namespace clean

@@ -95,29 +95,24 @@ class OrderedMatchPool {
  public:
   // Reading ahead on a cold cache. A matcher reads one file at a time, so with
   // a cold cache the disk has one read in flight per matcher and sits mostly
-  // idle: on the 2-core test machine, -j 2 took 3.5 s for 950 MB of small files
-  // where 16 plain readers took 2.1 s. CPU threads do not help there, reads in
-  // flight do; on a hot cache they only cost. So the matchers first ask for what
-  // is in memory (ReadStats::waited); only once a read had to wait do these
-  // threads start, open the queued files ahead of the matchers in order, and ask
-  // the kernel to start reading them (posix_fadvise WILLNEED). They never read
-  // or match, so what is found and its order cannot change. They stop hinting
-  // once a long run of files turns out to be in memory already.
+  // idle; CPU threads do not help there, reads in flight do, and on a hot cache
+  // they only cost. So the matchers first ask for what is in memory
+  // (ReadStats::waited); only once a read had to wait do these threads start,
+  // open the queued files ahead of the matchers in order, and ask the kernel to
+  // start reading them (posix_fadvise WILLNEED). They never read or match, so
+  // what is found and its order cannot change. They stop hinting once a long
+  // run of files turns out to be in memory already.
   //
-  // On a cold cache the scan's limit on two cores is the CPU the system calls
-  // cost (a cold scan spent 3.6 s of CPU in 2.5 s, the plain reader 2.4 s in
-  // 1.6 s), so each file gets as few as can be: the prefetch thread keeps the
+  // On a cold cache the scan's limit on few cores is the CPU the system calls
+  // cost, so each file gets as few as can be: the prefetch thread keeps the
   // descriptor it opened and hands it to the file's job (kHeldFiles at most), and
   // the matcher reads it once a stat of the name shows it is still the same file
-  // (SignatureMatcher::matchIfStillAt), instead of opening and closing the name
-  // again; and only every kProbeEvery-th file is probed for being in memory
-  // already, the others hinted at once. 9 calls a file became 6; the default
-  // scan went from 3.55 s to 3.21 s (medians of 6, interleaved, load ~11).
-  // The hints themselves hardly wait for the disk, the opens do (for an
-  // inode), so a few threads keep the disk busy, and fewer threads cost fewer
-  // wake-ups: in three interleaved cold runs 4 threads were the fastest each
-  // time (1.74 s against 1.90 s for 8 and 1.93 s for 16, reader 1.80 s), and
-  // not slower on a tree of 300,000 small files in 30,000 folders.
+  // (SignatureMatcher::matchIfStillAt), instead of opening the name again; and
+  // only every kProbeEvery-th file is probed for being in memory already, the
+  // others hinted at once. The opens wait for the disk, the hints hardly do, so
+  // a few threads keep the disk busy and cost fewer wake-ups than many. The
+  // measurements behind these choices are in bench/RESULTS.md ("Reading ahead
+  // on a cold cache").
   static constexpr int kPrefetchThreads = 4;
   // How far ahead of the matchers, in files, and how much of each file is asked
   // for: the page cache holds at most about this many bytes for files not yet read.

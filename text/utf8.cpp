@@ -1,6 +1,9 @@
 #include "text/utf8.h"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -208,32 +211,20 @@ int decodeOne(const uint8_t* p, const uint8_t* end, bool final, char32_t* out) {
     *out = b;
     return 1;
   }
-  int due = 0;
-  uint8_t lo = 0;
-  uint8_t hi = 0;
-  if (!lead(b, due, lo, hi)) {
-    *out = invalidByteChar(b);
-    return 1;
+  const int32_t n = int32_t(std::min<std::ptrdiff_t>(end - p, 4));
+  int32_t used = 0;
+  UChar32 c;
+  U8_NEXT(p, used, n, c);
+  if (c >= 0) {
+    *out = char32_t(c);
+    return used;
   }
-  char32_t cp = b & (0x3F >> due);
-  for (int k = 1; k <= due; ++k) {
-    if (p + k == end) {
-      if (!final)
-        return 0;
-      *out = invalidByteChar(b);
-      return 1;
-    }
-    const uint8_t c = p[k];
-    if (c < lo || c > hi) {
-      *out = invalidByteChar(b);
-      return 1;
-    }
-    cp = (cp << 6) | (c & 0x3F);
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  *out = cp;
-  return due + 1;
+  // ICU stops at the end of the input in a character that a valid lead byte
+  // began and more bytes may complete.
+  if (!final && used == n && b >= 0xC2 && b <= 0xF4)
+    return 0;
+  *out = invalidByteChar(b);
+  return 1;
 }
 
 int encode(char32_t cp, uint8_t* out) {

@@ -132,6 +132,42 @@ TEST(Utf8, DecodingNeverSwallowsAValidCharacter) {
             0);
 }
 
+// At the end of a piece only the start of a valid character waits for more;
+// bytes that no more input can make valid are used one at a time at once.
+TEST(Utf8, OnlyAValidBeginningWaitsAtTheEndOfAPiece) {
+  const std::pair<QByteArray, int> cases[] = {{"\xC3", 0},
+                                              {"\xE4\xB8", 0},
+                                              {"\xF0\x9F\x98", 0},
+                                              {"\xF4\x8F\xBF", 0},
+                                              {"\xE0\xA0", 0},
+                                              {"\xC0", 1},
+                                              {"\xC1", 1},
+                                              {"\xF5", 1},
+                                              {"\x80", 1},
+                                              {"\xE0\x80", 1},
+                                              {"\xED\xA0", 1},
+                                              {"\xF4\x90", 1},
+                                              {"\xF0\x80", 1},
+                                              {"\xC3"
+                                               "a",
+                                               1},
+                                              {"\xE4\xB8"
+                                               "a",
+                                               1},
+                                              {"\xE4\xB8\xAD", 3}};
+  for (const auto& [bytes, used] : cases) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    char32_t c = 0;
+    EXPECT_EQ(utf8::decodeOne(p, p + bytes.size(), false, &c), used) << bytes.toHex().toStdString();
+    // The content's end: a character cut short is its first byte, alone.
+    const int atEnd = utf8::decodeOne(p, p + bytes.size(), true, &c);
+    EXPECT_EQ(atEnd, used == 0 ? 1 : used) << bytes.toHex().toStdString();
+    if (atEnd == 1) {
+      EXPECT_EQ(c, utf8::invalidByteChar(p[0])) << bytes.toHex().toStdString();
+    }
+  }
+}
+
 TEST(EncodingRule, WholeContentDecides) {
   using text::Encoding;
   const QByteArray utf8Text = u"<p>欢迎</p>"_s.toUtf8();
