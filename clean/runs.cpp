@@ -73,6 +73,92 @@ std::vector<QByteArray> Store::runs() const {
   return out;
 }
 
+namespace {
+
+// The latest record of file `n`, or null.
+FileRecord* fileAt(RunManifest& m, int n) {
+  for (auto it = m.files.rbegin(); it != m.files.rend(); ++it) {
+    if (it->n == n)
+      return &*it;
+  }
+  return nullptr;
+}
+
+void readHeader(RunManifest& m, const QJsonObject& o) {
+  m.kind = o.value(u"kind").toString() == u"restore" ? RunKind::Restore : RunKind::Clean;
+  m.started = o.value(u"started").toString();
+  m.signature = o.value(u"signature").toString();
+  m.full = o.value(u"full").toBool(true);
+  m.cwd = platform::takePath(o, QStringLiteral("cwd")).value_or(QByteArray());
+}
+
+FileRecord fileRecord(const QJsonObject& o, int n) {
+  FileRecord f;
+  f.n = n;
+  f.path = platform::takePath(o).value_or(QByteArray());
+  f.dev = identityPart(o.value(u"dev"));
+  f.ino = identityPart(o.value(u"ino"));
+  f.size = o.value(u"size").toInteger();
+  f.mode = uint(o.value(u"mode").toInteger());
+  f.uid = uint(o.value(u"uid").toInteger());
+  f.gid = uint(o.value(u"gid").toInteger());
+  f.mtimeSec = o.value(u"mtime").toInteger();
+  f.mtimeNsec = o.value(u"mtime_nsec").toInteger();
+  f.sha256 = o.value(u"sha256").toString().toLatin1();
+  f.sha256Cleaned = o.value(u"sha256_cleaned").toString().toLatin1();
+  f.copy = o.value(u"copy").toString().toLatin1();
+  f.temp = o.value(u"temp").toString().toLatin1();
+  return f;
+}
+
+void readOutcome(RunManifest& m, const QJsonObject& o, int n) {
+  FileRecord* f = fileAt(m, n);
+  if (!f) {
+    m.files.push_back(FileRecord{});
+    f = &m.files.back();
+    f->n = n;
+    f->path = platform::takePath(o).value_or(QByteArray());
+  }
+  f->outcome = o.value(u"outcome").toString();
+  f->reason = o.value(u"reason").toString();
+  // Kept, never changed: the run stopped at an earlier file, and the copy went.
+  if (f->outcome == u"not-reached")
+    f->copy.clear();
+  if (o.contains(u"ino"))
+    f->after = platform::FileIdentity{identityPart(o.value(u"dev")), identityPart(o.value(u"ino"))};
+}
+
+// Takes one record; a line that is none (cut short by a crash) is passed over.
+void readRecord(RunManifest& m, const QByteArray& line, bool& sawHeader) {
+  QJsonParseError error;
+  const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+  if (error.error != QJsonParseError::NoError || !doc.isObject())
+    return;
+  const QJsonObject o = doc.object();
+  const QString type = o.value(u"type").toString();
+  const int n = o.value(u"n").toInt(-1);
+  if (type == u"run") {
+    sawHeader = true;
+    readHeader(m, o);
+  } else if (type == u"file") {
+    m.files.push_back(fileRecord(o, n));
+  } else if (type == u"in_place") {
+    if (FileRecord* f = fileAt(m, n)) {
+      f->inPlace = true;
+      f->copy = o.value(u"copy").toString().toLatin1();
+      f->copySha256 = o.value(u"sha256").toString().toLatin1();
+    }
+  } else if (type == u"outcome") {
+    readOutcome(m, o, n);
+  } else if (type == u"end") {
+    m.ended = true;
+  } else if (type == u"recovered") {
+    m.recovered = true;
+  }
+}
+
+}  // namespace
+
 std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
   platform::UniqueFd run(
       ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -84,73 +170,8 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
   RunManifest m;
   m.name = name;
   bool sawHeader = false;
-  auto fileAt = [&m](int n) -> FileRecord* {
-    for (auto it = m.files.rbegin(); it != m.files.rend(); ++it) {
-      if (it->n == n)
-        return &*it;
-    }
-    return nullptr;
-  };
-  for (const QByteArray& line : readAll(manifest.get()).split('\n')) {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-      continue;  // a line a crash cut short
-    const QJsonObject o = doc.object();
-    const QString type = o.value(u"type").toString();
-    const int n = o.value(u"n").toInt(-1);
-    if (type == u"run") {
-      sawHeader = true;
-      m.kind = o.value(u"kind").toString() == u"restore" ? RunKind::Restore : RunKind::Clean;
-      m.started = o.value(u"started").toString();
-      m.signature = o.value(u"signature").toString();
-      m.full = o.value(u"full").toBool(true);
-      m.cwd = platform::takePath(o, QStringLiteral("cwd")).value_or(QByteArray());
-    } else if (type == u"file") {
-      FileRecord f;
-      f.n = n;
-      f.path = platform::takePath(o).value_or(QByteArray());
-      f.dev = identityPart(o.value(u"dev"));
-      f.ino = identityPart(o.value(u"ino"));
-      f.size = o.value(u"size").toInteger();
-      f.mode = uint(o.value(u"mode").toInteger());
-      f.uid = uint(o.value(u"uid").toInteger());
-      f.gid = uint(o.value(u"gid").toInteger());
-      f.mtimeSec = o.value(u"mtime").toInteger();
-      f.mtimeNsec = o.value(u"mtime_nsec").toInteger();
-      f.sha256 = o.value(u"sha256").toString().toLatin1();
-      f.sha256Cleaned = o.value(u"sha256_cleaned").toString().toLatin1();
-      f.copy = o.value(u"copy").toString().toLatin1();
-      f.temp = o.value(u"temp").toString().toLatin1();
-      m.files.push_back(f);
-    } else if (type == u"in_place") {
-      if (FileRecord* f = fileAt(n)) {
-        f->inPlace = true;
-        f->copy = o.value(u"copy").toString().toLatin1();
-        f->copySha256 = o.value(u"sha256").toString().toLatin1();
-      }
-    } else if (type == u"outcome") {
-      FileRecord* f = fileAt(n);
-      if (!f) {
-        m.files.push_back(FileRecord{});
-        f = &m.files.back();
-        f->n = n;
-        f->path = platform::takePath(o).value_or(QByteArray());
-      }
-      f->outcome = o.value(u"outcome").toString();
-      f->reason = o.value(u"reason").toString();
-      // Kept, never changed: the run stopped at an earlier file, and the copy went.
-      if (f->outcome == u"not-reached")
-        f->copy.clear();
-      if (o.contains(u"ino"))
-        f->after =
-            platform::FileIdentity{identityPart(o.value(u"dev")), identityPart(o.value(u"ino"))};
-    } else if (type == u"end") {
-      m.ended = true;
-    } else if (type == u"recovered") {
-      m.recovered = true;
-    }
-  }
+  for (const QByteArray& line : readAll(manifest.get()).split('\n'))
+    readRecord(m, line, sawHeader);
   if (!sawHeader)
     return std::nullopt;
   for (const FileRecord& f : m.files) {
