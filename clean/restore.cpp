@@ -123,6 +123,64 @@ bool sameAttributes(const struct stat& now, const FileRecord& f) {
          now.st_mtim.tv_nsec == f.mtimeNsec;
 }
 
+RestoredFile failedBecause(RestoredFile r, const QString& why) {
+  r.result = RestoredFile::Result::Failed;
+  r.reason = why;
+  return r;
+}
+
+QString systemReason(int error) {
+  Failure why;
+  why.error = error;
+  return reasonText(why);
+}
+
+// Opens the file at `r.path` as it is now, read without following a link to
+// it, and through a link on the way only where the clean without a scan's
+// identity would go, and hashes it. Gives the result when there is nothing to
+// restore (no file, or a refusal).
+std::optional<RestoredFile> openAsItIs(const RestoredFile& r, platform::UniqueFd& file,
+                                       struct stat& st, QByteArray& now) {
+  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
+  if (!dir.untrustedLink.isEmpty()) {
+    Failure why;
+    why.reason = Reason::UntrustedLink;
+    why.link = dir.untrustedLink;
+    return failedBecause(r, reasonText(why));
+  }
+  errno = dir.error;
+  file.reset(dir.dir.ok() ? ::openat(dir.dir.get(), dir.name.constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                          : -1);
+  if (!file.ok()) {
+    if (errno != ENOENT)
+      return failedBecause(r, systemReason(errno));
+    RestoredFile missing = r;
+    missing.result = RestoredFile::Result::Missing;
+    return missing;
+  }
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    Failure why;
+    why.reason = Reason::NotRegular;
+    return failedBecause(r, reasonText(why));
+  }
+  if (const int e = sha256Of(file.get(), now))
+    return failedBecause(r, systemReason(e));
+  return std::nullopt;
+}
+
+// A file that holds its original already (nothing was removed, or restored
+// before): at most its owner, mode and time are put back.
+RestoredFile holdsItsOriginal(RestoredFile r, int fd, const struct stat& st, const FileRecord& f) {
+  r.result = RestoredFile::Result::Unchanged;
+  if (sameAttributes(st, f))
+    return r;
+  if (const int e = putBackAttributes(fd, st, f))
+    return failedBecause(r, systemReason(e));
+  r.result = RestoredFile::Result::Restored;
+  return r;
+}
+
 // `f`: the file's first record, which holds its original; `last`: the clean's
 // last record of it, which says what the clean left there.
 RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
@@ -130,52 +188,19 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
                         std::optional<Write>& write) {
   RestoredFile r;
   r.path = absolutePath(m, f);
-  auto failed = [&r](const QString& why) {
-    r.result = RestoredFile::Result::Failed;
-    r.reason = why;
-    return r;
-  };
   if (r.path.isEmpty()) {
     // A relative path of a run that could not record its working folder: it is
     // never resolved against another folder.
     r.path = f.path;
-    return failed(QStringLiteral(
-        u"清除时的工作文件夹没有记录下来，不能确定这个相对路径指的是哪个文件，没有恢复。"));
+    return failedBecause(
+        r, QStringLiteral(
+               u"清除时的工作文件夹没有记录下来，不能确定这个相对路径指的是哪个文件，没有恢复。"));
   }
-  // The file as it is now, read without following a link to it, and through a
-  // link on the way only where the clean without a scan's identity would go.
-  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
-  if (!dir.untrustedLink.isEmpty()) {
-    Failure why;
-    why.reason = Reason::UntrustedLink;
-    why.link = dir.untrustedLink;
-    return failed(reasonText(why));
-  }
-  errno = dir.error;
-  platform::UniqueFd file(dir.dir.ok() ? ::openat(dir.dir.get(), dir.name.constData(),
-                                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                                       : -1);
-  if (!file.ok()) {
-    if (errno == ENOENT) {
-      r.result = RestoredFile::Result::Missing;
-      return r;
-    }
-    Failure why;
-    why.error = errno;
-    return failed(reasonText(why));
-  }
+  platform::UniqueFd file;
   struct stat st;
   QByteArray now;
-  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    Failure why;
-    why.reason = Reason::NotRegular;
-    return failed(reasonText(why));
-  }
-  if (const int e = sha256Of(file.get(), now)) {
-    Failure why;
-    why.error = e;
-    return failed(reasonText(why));
-  }
+  if (auto done = openAsItIs(r, file, st, now))
+    return *done;
   // Only the file the clean left is written: the very file (its identity after
   // the clean), or one that holds what the clean left or the original and has no
   // other name (a copy put back by other means). A file of another identity
@@ -187,25 +212,13 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   const bool leftThere = (last.after ? *last.after : found) == platform::identityOf(st);
   const bool sameContent = now == last.sha256Cleaned || now == f.sha256;
   if (!leftThere && !(sameContent && st.st_nlink == 1)) {
-    return failed(
+    return failedBecause(
+        r,
         QStringLiteral(u"清除之后这个路径上已换成了另一个文件，或它又有了别的名字（硬链接），为了不"
                        u"写到别人的文件里，没有恢复（--force 也不恢复）。"));
   }
-  const struct timespec mtime { time_t(f.mtimeSec), long(f.mtimeNsec) };
-  if (now == f.sha256) {
-    // It holds its original already (nothing was removed, or restored before):
-    // at most its owner, mode and time are put back.
-    r.result = RestoredFile::Result::Unchanged;
-    if (!sameAttributes(st, f)) {
-      if (const int e = putBackAttributes(file.get(), st, f)) {
-        Failure why;
-        why.error = e;
-        return failed(reasonText(why));
-      }
-      r.result = RestoredFile::Result::Restored;
-    }
-    return r;
-  }
+  if (now == f.sha256)
+    return holdsItsOriginal(r, file.get(), st, f);
   if (now != last.sha256Cleaned && !ro.force) {
     r.result = RestoredFile::Result::Edited;
     return r;
@@ -213,13 +226,13 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   platform::UniqueFd copy(::openat(runFd, f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   QByteArray kept;
   if (!copy.ok() || sha256Of(copy.get(), kept) != 0 || kept != f.sha256)
-    return failed(QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
+    return failedBecause(r, QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
 
   write.emplace();
   write->path = r.path;
   write->copy = std::move(copy);
   write->readAs = platform::identityOf(st);
-  write->mtime = mtime;
+  write->mtime = {time_t(f.mtimeSec), long(f.mtimeNsec)};
   write->ownership.st_uid = f.uid;
   write->ownership.st_gid = f.gid;
   write->ownership.st_mode = mode_t(f.mode);
