@@ -179,23 +179,114 @@ void Batch::writeAll(std::size_t count, std::vector<std::optional<Replacement>>&
     t.join();
 }
 
-std::vector<Batch::Done> Batch::commit() {
-  std::vector<Done> done(files_.size());
-  std::size_t end = files_.size();  // the files still to be cleaned end here
-  std::optional<Failure> stopped;   // the failure at `end`
-  auto stopAt = [&](std::size_t i, Failure why) {
+// Where a commit has got to: what became of each file, and the first failure.
+struct Batch::Progress {
+  explicit Progress(std::size_t files) : done(files), end(files) {}
+  // The failure at file `i`, unless an earlier file failed already.
+  void stopAt(std::size_t i, Failure why) {
     if (!stopped || i < end) {
       end = i;
       stopped = std::move(why);
     }
-  };
+  }
+  std::vector<Done> done;
+  std::size_t end;                 // the files still to be cleaned end here
+  std::optional<Failure> stopped;  // the failure at `end`
+};
+
+std::optional<std::size_t> Batch::commitAlone(std::size_t pos, Progress& run) {
+  Cleaning& c = *files_[pos]->c;
+  const CleanResult r = c.rewriteInPlace();
+  if (!r.ok()) {
+    run.stopAt(pos, r.failure());
+    return std::nullopt;
+  }
+  run.done[pos].kind = Done::Kind::Cleaned;
+  run.done[pos].placement = r.placement();
+  run.done[pos].cleanedAs = c.cleanedAs();
+  return pos + 1;
+}
+
+std::optional<std::size_t> Batch::commitStretch(
+    std::size_t pos, const std::vector<std::optional<Replacement>>& written, Progress& run) {
+  // The new files of the stretch up to the next file done alone, written...
+  std::size_t stretch = pos;
+  for (; stretch < run.end && !files_[stretch]->alone; ++stretch) {
+    const Replacement& r = *written[stretch];
+    if (r.kind() == Replacement::Kind::Failed)
+      run.stopAt(stretch, r.failure());
+    else if (r.kind() == Replacement::Kind::NeedsInPlace)
+      files_[stretch]->alone = true;
+    else
+      continue;
+    break;
+  }
+  // ...and flushed at once.
+  std::vector<std::pair<int, dev_t>> folders;
+  for (std::size_t i = pos; i < stretch; ++i)
+    folders.emplace_back(files_[i]->c->folder(), dev_t(files_[i]->folder.device));
+  if (const int e = flushFileSystems(folders)) {
+    run.stopAt(pos, systemFailure(e));
+    return std::nullopt;
+  }
+  for (std::size_t i = pos; i < stretch; ++i) {
+    if (const Stage synced = files_[i]->c->syncTemp(true); !synced.ok()) {
+      run.stopAt(i, synced.failure());
+      stretch = i;
+      break;
+    }
+  }
+  renameStretch(pos, stretch, run);
+  return std::min(stretch, run.end);
+}
+
+void Batch::renameStretch(std::size_t pos, std::size_t stretch, Progress& run) {
+  // In list order, the renames of the files of one folder, then one flush of it.
+  std::size_t g = pos;
+  while (g < stretch && g < run.end) {
+    std::size_t h = g;
+    for (; h < stretch && files_[h]->folder == files_[g]->folder; ++h) {
+      if (const Stage renamed = files_[h]->c->rename(); !renamed.ok()) {
+        run.stopAt(h, renamed.failure());
+        break;
+      }
+    }
+    if (h == g)
+      return;
+    // The hook hears of the flush once for each file it stands for.
+    std::size_t bad = h;
+    Stage synced = files_[g]->c->syncFolder(false);
+    if (!synced.ok())
+      bad = g;
+    for (std::size_t i = g + 1; synced.ok() && i < h; ++i) {
+      synced = files_[i]->c->syncFolder(true);
+      if (!synced.ok())
+        bad = i;
+    }
+    for (std::size_t i = g; i < h; ++i) {
+      run.done[i].kind = i < bad ? Done::Kind::Cleaned : Done::Kind::CleanedPastFailure;
+      run.done[i].placement = Placement::Replaced;
+      run.done[i].cleanedAs = files_[i]->c->cleanedAs();
+    }
+    if (bad < h) {
+      Failure f = synced.failure();
+      f.alsoReplaced = int(h - 1 - bad);
+      run.stopAt(bad, f);
+      return;
+    }
+    g = h;
+  }
+}
+
+std::vector<Batch::Done> Batch::commit() {
+  Progress run(files_.size());
 
   // What the keeper kept of every file, on disk before any new file is made.
   if (o_.keeper && !files_.empty()) {
     const Keeper::HeldSync held = o_.keeper->syncHeld();
     if (held.error != 0)
-      stopAt(held.file > 0 ? std::min(std::size_t(held.file), end) : 0,
-             failure(Reason::BackupFailed, held.error));
+      run.stopAt(held.file > 0 ? std::min(std::size_t(held.file), run.end) : 0,
+                 failure(Reason::BackupFailed, held.error));
   }
 
   // Every new file written at once, on several threads: reading, cleaning and
@@ -204,101 +295,28 @@ std::vector<Batch::Done> Batch::commit() {
   // so the first failure is the one reported, and the files after it are
   // discarded as if never written.
   std::vector<std::optional<Replacement>> written(files_.size());
-  if (end > 0)
-    writeAll(end, written);
+  if (run.end > 0)
+    writeAll(run.end, written);
 
-  std::size_t pos = 0;
-  while (pos < end) {
-    if (files_[pos]->alone) {
-      Cleaning& c = *files_[pos]->c;
-      const CleanResult r = c.rewriteInPlace();
-      if (!r.ok()) {
-        stopAt(pos, r.failure());
-        break;
-      }
-      done[pos].kind = Done::Kind::Cleaned;
-      done[pos].placement = r.placement();
-      done[pos].cleanedAs = c.cleanedAs();
-      ++pos;
-      continue;
-    }
-
-    // The new files of the stretch up to the next file done alone, written...
-    std::size_t stretch = pos;
-    for (; stretch < end && !files_[stretch]->alone; ++stretch) {
-      const Replacement& r = *written[stretch];
-      if (r.kind() == Replacement::Kind::Failed)
-        stopAt(stretch, r.failure());
-      else if (r.kind() == Replacement::Kind::NeedsInPlace)
-        files_[stretch]->alone = true;
-      else
-        continue;
+  for (std::size_t pos = 0; pos < run.end;) {
+    const std::optional<std::size_t> next =
+        files_[pos]->alone ? commitAlone(pos, run) : commitStretch(pos, written, run);
+    if (!next)
       break;
-    }
-    // ...and flushed at once.
-    std::vector<std::pair<int, dev_t>> folders;
-    for (std::size_t i = pos; i < stretch; ++i)
-      folders.emplace_back(files_[i]->c->folder(), dev_t(files_[i]->folder.device));
-    if (const int e = flushFileSystems(folders)) {
-      stopAt(pos, systemFailure(e));
-      break;
-    }
-    for (std::size_t i = pos; i < stretch; ++i) {
-      if (const Stage synced = files_[i]->c->syncTemp(true); !synced.ok()) {
-        stopAt(i, synced.failure());
-        stretch = i;
-        break;
-      }
-    }
-
-    // In list order, the renames of the files of one folder, then one flush of it.
-    std::size_t g = pos;
-    while (g < stretch && g < end) {
-      std::size_t h = g;
-      for (; h < stretch && files_[h]->folder == files_[g]->folder; ++h) {
-        if (const Stage renamed = files_[h]->c->rename(); !renamed.ok()) {
-          stopAt(h, renamed.failure());
-          break;
-        }
-      }
-      if (h == g)
-        break;
-      // The hook hears of the flush once for each file it stands for.
-      std::size_t bad = h;
-      Stage synced = files_[g]->c->syncFolder(false);
-      if (!synced.ok())
-        bad = g;
-      for (std::size_t i = g + 1; synced.ok() && i < h; ++i) {
-        synced = files_[i]->c->syncFolder(true);
-        if (!synced.ok())
-          bad = i;
-      }
-      for (std::size_t i = g; i < h; ++i) {
-        done[i].kind = i < bad ? Done::Kind::Cleaned : Done::Kind::CleanedPastFailure;
-        done[i].placement = Placement::Replaced;
-        done[i].cleanedAs = files_[i]->c->cleanedAs();
-      }
-      if (bad < h) {
-        Failure f = synced.failure();
-        f.alsoReplaced = int(h - 1 - bad);
-        stopAt(bad, f);
-        break;
-      }
-      g = h;
-    }
-    pos = std::min(stretch, end);
+    pos = *next;
   }
 
-  if (stopped && end < done.size()) {
-    done[end].kind = Done::Kind::Failed;
-    done[end].failure = *stopped;
+  if (run.stopped && run.end < run.done.size()) {
+    run.done[run.end].kind = Done::Kind::Failed;
+    run.done[run.end].failure = *run.stopped;
   }
   // Whatever was prepared and not renamed goes now, unchanged; the replaced
   // files are let go of on the releaser's thread.
   for (std::size_t i = 0; i < files_.size(); ++i) {
+    const Done& d = run.done[i];
     const bool replaced =
-        (done[i].kind == Done::Kind::Cleaned || done[i].kind == Done::Kind::CleanedPastFailure) &&
-        done[i].placement == Placement::Replaced;
+        (d.kind == Done::Kind::Cleaned || d.kind == Done::Kind::CleanedPastFailure) &&
+        d.placement == Placement::Replaced;
     if (!replaced)
       continue;
     if (!releaser_)
@@ -306,7 +324,7 @@ std::vector<Batch::Done> Batch::commit() {
     releaser_->put(std::move(files_[i]));
   }
   files_.clear();
-  return done;
+  return std::move(run.done);
 }
 
 }  // namespace clean

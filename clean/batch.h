@@ -97,6 +97,18 @@ class Batch {
 
   // The new files of the first `count` files, each but those done alone.
   void writeAll(std::size_t count, std::vector<std::optional<Replacement>>& written);
+  struct Progress;
+  // The file at `pos`, rewritten in place by itself: the next position, or
+  // nothing when it failed.
+  std::optional<std::size_t> commitAlone(std::size_t pos, Progress& run);
+  // The files from `pos` up to the next one done alone: their new files flushed
+  // and renamed; the next position, or nothing when the flush failed.
+  std::optional<std::size_t> commitStretch(std::size_t pos,
+                                           const std::vector<std::optional<Replacement>>& written,
+                                           Progress& run);
+  // The renames of the files from `pos` to `stretch`, a folder at a time, each
+  // folder flushed after its renames.
+  void renameStretch(std::size_t pos, std::size_t stretch, Progress& run);
 
   QStringView gjz_;
   const Options& o_;
