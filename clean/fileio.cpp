@@ -110,6 +110,39 @@ int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>
 
 }  // namespace
 
+namespace {
+
+// One piece of the new content (`len` bytes at `p`) into `how.to`, at
+// `written`: through the sparse writer, which keeps `from`'s holes where the
+// bytes came from them (`source`: where in `from` the piece's first byte came
+// from; the occurrences the remover took out lie between), or plainly. Without
+// `to`, only counted.
+int writePiece(const Steps& steps, const StreamSpec& how, SparseWriter& sparse,
+               SignatureRemover& remover, const uint8_t* p, std::size_t len, off_t& written,
+               off_t& source) {
+  if (how.to < 0) {
+    written += off_t(len);
+    return 0;
+  }
+  if (!sparse.active())
+    return writeAll(steps, how.writeStep, how.to, p, len, &written);
+  std::size_t done = 0;
+  for (const ByteRange& r : remover.ranges()) {
+    const std::size_t before = std::size_t(r.offset - source);
+    if (const int e = sparse.write(steps, how.writeStep, p + done, before, written, source))
+      return e;
+    done += before;
+    source = off_t(r.offset + r.length);
+  }
+  remover.clearRanges();
+  if (const int e = sparse.write(steps, how.writeStep, p + done, len - done, written, source))
+    return e;
+  source += off_t(len - done);
+  return 0;
+}
+
+}  // namespace
+
 int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& how,
            off_t& written, qint64* removed) {
   // No bigger than the file needs: most pages are a few KB, and a fresh buffer
@@ -153,40 +186,20 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
     }
     if (how.writeHash)
       how.writeHash->addData(QByteArrayView(p, qsizetype(len)));
-    if (how.to >= 0 && sparse.active()) {
-      std::size_t done = 0;
-      for (const ByteRange& r : remover.ranges()) {
-        const std::size_t before = std::size_t(r.offset - source);
-        if (const int e = sparse.write(steps, how.writeStep, p + done, before, written, source))
-          return e;
-        done += before;
-        source = off_t(r.offset + r.length);
-      }
-      remover.clearRanges();
-      if (const int e = sparse.write(steps, how.writeStep, p + done, len - done, written, source))
-        return e;
-      source += off_t(len - done);
-    } else if (how.to >= 0) {
-      if (const int e = writeAll(steps, how.writeStep, how.to, p, len, &written))
-        return e;
-    } else {
-      written += off_t(len);
-    }
+    if (const int e = writePiece(steps, how, sparse, remover, p, len, written, source))
+      return e;
     if (n == 0)
       break;
   }
   if (removed)
     *removed = remover.removed();
-  if (how.to >= 0 && how.truncate) {
-    if (const int e = steps.injected(how.writeStep))
-      return e;
-    if (::ftruncate(how.to, written) != 0)
-      return errno;
-  } else if (how.to >= 0) {
-    if (const int e = sparse.finish(steps, how.writeStep, written))
-      return e;
-  }
-  return 0;
+  if (how.to < 0)
+    return 0;
+  if (!how.truncate)
+    return sparse.finish(steps, how.writeStep, written);
+  if (const int e = steps.injected(how.writeStep))
+    return e;
+  return ::ftruncate(how.to, written) == 0 ? 0 : errno;
 }
 
 int copyBack(const Steps& steps, std::size_t chunk, int copy, int file) {
