@@ -131,6 +131,8 @@ class Cleaning {
   CleanResult rewriteInPlace();
 
  private:
+  // Opens the checked file for reading and writing, or says why it may not.
+  Stage openForWriting();
   Replacement replace();
   Replacement fillTemp();
   // The new content from `from` (the original or its copy) into `to`.

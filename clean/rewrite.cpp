@@ -110,6 +110,31 @@ Stage Cleaning::keep() {
   return Stage::passed();
 }
 
+// Opening for writing asks the system whether this user may write the file (its
+// mode, ACLs, a read-only mount, an immutable flag), and O_NOFOLLOW refuses a
+// link swapped in since the look before.
+Stage Cleaning::openForWriting() {
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  file_.reset(::openat(dir_.get(), name_.constData(), O_RDWR | flags));
+  if (file_.ok())
+    return Stage::passed();
+  const int e = errno;
+  switch (e) {
+    case ELOOP:
+      return failure(Reason::SymbolicLink, e);
+    case ENOENT:
+      return failure(Reason::NotFound, e);
+    case EACCES: {
+      platform::UniqueFd probe(::openat(dir_.get(), name_.constData(), O_RDONLY | flags));
+      return failure(probe.ok() ? Reason::ReadOnly : Reason::NoReadPermission, e);
+    }
+    case EPERM:  // immutable or append-only
+      return failure(Reason::ReadOnly, e);
+    default:
+      return systemFailure(e);
+  }
+}
+
 Stage Cleaning::open() {
   if (path_.isEmpty())
     return failure(Reason::EmptyPath);
@@ -155,28 +180,8 @@ Stage Cleaning::open() {
   if (const int e = steps_.injected(Step::Open))
     return systemFailure(e);
 
-  // Opening for writing asks the system whether this user may write the file (its
-  // mode, ACLs, a read-only mount, an immutable flag), and O_NOFOLLOW refuses a
-  // link swapped in since the look above.
-  const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  file_.reset(::openat(dir_.get(), name_.constData(), O_RDWR | flags));
-  if (!file_.ok()) {
-    const int e = errno;
-    switch (e) {
-      case ELOOP:
-        return failure(Reason::SymbolicLink, e);
-      case ENOENT:
-        return failure(Reason::NotFound, e);
-      case EACCES: {
-        platform::UniqueFd probe(::openat(dir_.get(), name_.constData(), O_RDONLY | flags));
-        return failure(probe.ok() ? Reason::ReadOnly : Reason::NoReadPermission, e);
-      }
-      case EPERM:  // immutable or append-only
-        return failure(Reason::ReadOnly, e);
-      default:
-        return systemFailure(e);
-    }
-  }
+  if (const Stage opened = openForWriting(); !opened.ok())
+    return opened;
   if (::fstat(file_.get(), &st_) != 0)
     return systemFailure(errno);
   if (!S_ISREG(st_.st_mode) || !sameFile(st_, there))
