@@ -241,6 +241,103 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   return r;
 }
 
+// Writes the originals back as the clean writes, a batch at a time, so that a
+// restore shares its flushes as the clean did (clean/batch.h). What becomes of
+// each file goes to the journal and, for a failure, to the report.
+class Rewriter {
+ public:
+  Rewriter(BackupRun& journal, const Fault& fault, RestoreReport& report, bool& stopped)
+      : journal_(journal),
+        report_(report),
+        stopped_(stopped),
+        shared_(sharedOptions(journal, fault)),
+        batch_({}, shared_) {}
+
+  void add(Write write) {
+    todo_.push_back(std::move(write));
+    drain();
+  }
+  // Writes whatever is still waiting.
+  void finish() {
+    while (!queued_.empty() || !todo_.empty()) {
+      commit();
+      drain();
+    }
+  }
+
+ private:
+  static Options sharedOptions(BackupRun& journal, const Fault& fault) {
+    Options o;
+    o.keeper = &journal;
+    o.fault = fault;
+    return o;
+  }
+
+  void failedAt(const Write& w, const Failure& why) {
+    report_.files[w.index].result = RestoredFile::Result::Failed;
+    report_.files[w.index].reason = reasonText(why);
+    stopped_ = true;
+  }
+
+  void commit() {
+    const std::vector<Batch::Done> done = batch_.commit();
+    std::deque<Write> again;
+    for (std::size_t i = 0; i < done.size(); ++i) {
+      Write& w = queued_[i];
+      if (done[i].kind == Batch::Done::Kind::NotReached) {
+        // Left as it was because an earlier file failed: tried again.
+        journal_.notReached(w.journalFile);
+        again.push_back(std::move(w));
+        continue;
+      }
+      const CleanResult result = done[i].result();
+      journal_.outcome(w.journalFile, result, done[i].cleanedAs);
+      if (!result.ok())
+        failedAt(w, result.failure());
+    }
+    queued_.clear();
+    while (!again.empty()) {
+      todo_.push_front(std::move(again.back()));
+      again.pop_back();
+    }
+  }
+
+  // Adds the waiting files to the batch, committing it whenever it takes no more.
+  void drain() {
+    while (!todo_.empty()) {
+      queued_.push_back(std::move(todo_.front()));
+      todo_.pop_front();
+      Write& w = queued_.back();
+      w.options.keeper = &journal_;
+      w.options.contentFrom = w.copy.get();
+      w.options.mtime = &w.mtime;
+      w.options.ownership = &w.ownership;
+      w.journalFile = journal_.next(w.path);
+      const Batch::Add added = batch_.add(w.path, w.readAs, w.journalFile, &w.options);
+      if (added.added == Batch::Added::Yes)
+        continue;
+      Write back = std::move(queued_.back());
+      queued_.pop_back();
+      if (added.added == Batch::Added::Later) {
+        journal_.notReached(back.journalFile);
+        todo_.push_front(std::move(back));
+        commit();
+        continue;
+      }
+      journal_.outcome(back.journalFile, CleanResult::failed(added.failure), {});
+      failedAt(back, added.failure);
+    }
+  }
+
+  BackupRun& journal_;
+  RestoreReport& report_;
+  bool& stopped_;
+  Options shared_;
+  Batch batch_;
+  std::deque<Write> queued_;  // in the batch, in its order (the batch holds their options)
+  std::deque<Write> todo_;    // to be added, in list order
+};
+
 }  // namespace
 
 RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
@@ -275,66 +372,7 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
   BackupRun journal(RunKind::Restore, false, {});
   bool stopped = false;
   {
-    // The originals are written as the clean writes, a batch at a time, so
-    // that a restore shares its flushes as the clean did (clean/batch.h).
-    Options shared;
-    shared.keeper = &journal;
-    shared.fault = options.fault;
-    Batch batch({}, shared);
-    std::deque<Write> queued;  // in the batch, in its order
-    std::deque<Write> todo;    // to be added, in list order
-    auto failedAt = [&](const Write& w, const Failure& why) {
-      report.files[w.index].result = RestoredFile::Result::Failed;
-      report.files[w.index].reason = reasonText(why);
-      stopped = true;
-    };
-    auto commit = [&] {
-      const std::vector<Batch::Done> done = batch.commit();
-      std::deque<Write> again;
-      for (std::size_t i = 0; i < done.size(); ++i) {
-        Write& w = queued[i];
-        if (done[i].kind == Batch::Done::Kind::NotReached) {
-          // Left as it was because an earlier file failed: tried again.
-          journal.notReached(w.journalFile);
-          again.push_back(std::move(w));
-          continue;
-        }
-        const CleanResult result = done[i].result();
-        journal.outcome(w.journalFile, result, done[i].cleanedAs);
-        if (!result.ok())
-          failedAt(w, result.failure());
-      }
-      queued.clear();
-      while (!again.empty()) {
-        todo.push_front(std::move(again.back()));
-        again.pop_back();
-      }
-    };
-    auto drain = [&] {
-      while (!todo.empty()) {
-        queued.push_back(std::move(todo.front()));
-        todo.pop_front();
-        Write& w = queued.back();
-        w.options.keeper = &journal;
-        w.options.contentFrom = w.copy.get();
-        w.options.mtime = &w.mtime;
-        w.options.ownership = &w.ownership;
-        w.journalFile = journal.next(w.path);
-        const Batch::Add added = batch.add(w.path, w.readAs, w.journalFile, &w.options);
-        if (added.added == Batch::Added::Yes)
-          continue;
-        Write back = std::move(queued.back());
-        queued.pop_back();
-        if (added.added == Batch::Added::Later) {
-          journal.notReached(back.journalFile);
-          todo.push_front(std::move(back));
-          commit();
-          continue;
-        }
-        journal.outcome(back.journalFile, CleanResult::failed(added.failure), {});
-        failedAt(back, added.failure);
-      }
-    };
+    Rewriter rewriter(journal, options.fault, report, stopped);
     for (const auto& records : filesOf(*m)) {
       if (options.onFile)
         options.onFile(absolutePath(*m, *records.front()));
@@ -344,14 +382,10 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
       stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
       if (write) {
         write->index = report.files.size() - 1;
-        todo.push_back(std::move(*write));
-        drain();
+        rewriter.add(std::move(*write));
       }
     }
-    while (!queued.empty() || !todo.empty()) {
-      commit();
-      drain();
-    }
+    rewriter.finish();
   }
   journal.finish(stopped);
   return report;
