@@ -108,6 +108,42 @@ bool closed(int manifest) {
   return type == u"end" || type == u"recovered";
 }
 
+// Deals with one file that run `name` (open: `runFd`) left without an outcome:
+// removes the new file it began beside it, and rolls back an in-place rewrite.
+// False when the file could not be rolled back.
+bool recoverFile(const Store& store, const QByteArray& name, int runFd, const RunManifest& m,
+                 const FileRecord& f, std::vector<RecoveryNote>& notes) {
+  const QByteArray path = absolutePath(m, f);
+  platform::UniqueFd dir;
+  QByteArray fileName;
+  if (!openFolderOf(path, dir, fileName))
+    return true;
+  // The new file took the listed file's owner as soon as it was written: one
+  // of that owner's, or ours, under the unpredictable name the run recorded.
+  struct stat st;
+  if (!f.temp.isEmpty() &&
+      ::fstatat(dir.get(), f.temp.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == f.uid) &&
+      ::unlinkat(dir.get(), f.temp.constData(), 0) == 0) {
+    notes.push_back(
+        {RecoveryNote::What::TempRemoved, path.left(path.lastIndexOf('/') + 1) + f.temp, {}, 0});
+  }
+  if (!f.inPlace || f.copy.isEmpty())
+    return true;
+  platform::UniqueFd copy(::openat(runFd, f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  bool changed = false;
+  const int e = copy.ok() ? rollBack(dir.get(), fileName, f, copy.get(), changed) : errno;
+  if (e != 0) {
+    notes.push_back({e == kCopyDoesNotMatch ? RecoveryNote::What::CopyDoesNotMatch
+                                            : RecoveryNote::What::CouldNotRollBack,
+                     path, store.path() + '/' + name + '/' + f.copy, e});
+    return false;
+  }
+  if (changed)
+    notes.push_back({RecoveryNote::What::RolledBack, path, {}, 0});
+  return true;
+}
+
 void recoverRun(const Store& store, const QByteArray& name, std::vector<RecoveryNote>& notes) {
   platform::UniqueFd run(
       ::openat(store.fd(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -123,37 +159,8 @@ void recoverRun(const Store& store, const QByteArray& name, std::vector<Recovery
     return;
   bool allBack = true;
   for (const FileRecord& f : m->files) {
-    if (!f.outcome.isEmpty())
-      continue;
-    const QByteArray path = absolutePath(*m, f);
-    platform::UniqueFd dir;
-    QByteArray fileName;
-    if (!openFolderOf(path, dir, fileName))
-      continue;
-    // The new file took the listed file's owner as soon as it was written: one
-    // of that owner's, or ours, under the unpredictable name the run recorded.
-    struct stat st;
-    if (!f.temp.isEmpty() &&
-        ::fstatat(dir.get(), f.temp.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == f.uid) &&
-        ::unlinkat(dir.get(), f.temp.constData(), 0) == 0) {
-      notes.push_back(
-          {RecoveryNote::What::TempRemoved, path.left(path.lastIndexOf('/') + 1) + f.temp, {}, 0});
-    }
-    if (!f.inPlace || f.copy.isEmpty())
-      continue;
-    platform::UniqueFd copy(
-        ::openat(run.get(), f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    bool changed = false;
-    const int e = copy.ok() ? rollBack(dir.get(), fileName, f, copy.get(), changed) : errno;
-    if (e != 0) {
-      allBack = false;
-      notes.push_back({e == kCopyDoesNotMatch ? RecoveryNote::What::CopyDoesNotMatch
-                                              : RecoveryNote::What::CouldNotRollBack,
-                       path, store.path() + '/' + name + '/' + f.copy, e});
-    } else if (changed) {
-      notes.push_back({RecoveryNote::What::RolledBack, path, {}, 0});
-    }
+    if (f.outcome.isEmpty())
+      allBack = recoverFile(store, name, run.get(), *m, f, notes) && allBack;
   }
   const QByteArray line =
       QJsonDocument(
