@@ -59,6 +59,57 @@ bool linkFolderTrusted(const struct stat& folder, uid_t user) {
   return (folder.st_uid == 0 || folder.st_uid == user) && (folder.st_mode & 022) == 0;
 }
 
+namespace {
+
+// The step from `at` onto `part` failed as it does for a link or something
+// that is no folder. Queues the link's target (or the part again, when it has
+// been swapped back to a folder meanwhile), from "/" for an absolute target.
+// 0 or errno; `untrusted` names a link refused.
+int followLink(UniqueFd& at, const QByteArray& part, LinkTrust trust, Where& where,
+               std::vector<QByteArray>& pending, int& links, QByteArray& untrusted) {
+  struct stat st;
+  if (::fstatat(at.get(), part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno;
+  if (++links > kMaxLinks)
+    return ELOOP;
+  if (S_ISDIR(st.st_mode)) {
+    // Swapped back meanwhile: looked at again, within the bound on links.
+    pending.push_back(part);
+    return 0;
+  }
+  if (!S_ISLNK(st.st_mode))
+    return ENOTDIR;
+  if (trust == LinkTrust::Trusted) {
+    struct stat folder;
+    if (::fstat(at.get(), &folder) != 0)
+      return errno;
+    if (!linkFolderTrusted(folder, ::geteuid())) {
+      untrusted = where.with(part);
+      return EPERM;
+    }
+  }
+  // In a trusted folder nobody else can have changed the link since the look
+  // above; elsewhere the caller checks what the walk reaches.
+  char target[PATH_MAX];
+  const ssize_t n = ::readlinkat(at.get(), part.constData(), target, sizeof target);
+  if (n < 0)
+    return errno == EINVAL ? ENOTDIR : errno;
+  if (n == 0)
+    return ENOENT;
+  if (std::size_t(n) == sizeof target)
+    return ENAMETOOLONG;
+  if (target[0] == '/') {
+    at.reset(::open("/", kStepFlags));
+    if (!at.ok())
+      return errno;
+    where.restart();
+  }
+  pushParts(pending, QByteArray(target, n));
+  return 0;
+}
+
+}  // namespace
+
 OpenedFolder openFolderOf(const QByteArray& path, LinkTrust trust) {
   OpenedFolder r;
   const qsizetype slash = path.lastIndexOf('/');
@@ -90,45 +141,8 @@ OpenedFolder openFolderOf(const QByteArray& path, LinkTrust trust) {
     const int e = errno;
     if (e != ENOTDIR && e != ELOOP)
       return failed(e);
-    // A link, or something that is no folder.
-    struct stat st;
-    if (::fstatat(at.get(), part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-      return failed(errno);
-    if (++links > kMaxLinks)
-      return failed(ELOOP);
-    if (S_ISDIR(st.st_mode)) {
-      // Swapped back meanwhile: looked at again, within the bound on links.
-      pending.push_back(part);
-      continue;
-    }
-    if (!S_ISLNK(st.st_mode))
-      return failed(ENOTDIR);
-    if (trust == LinkTrust::Trusted) {
-      struct stat folder;
-      if (::fstat(at.get(), &folder) != 0)
-        return failed(errno);
-      if (!linkFolderTrusted(folder, ::geteuid())) {
-        r.untrustedLink = where.with(part);
-        return failed(EPERM);
-      }
-    }
-    // In a trusted folder nobody else can have changed the link since the look
-    // above; elsewhere the caller checks what the walk reaches.
-    char target[PATH_MAX];
-    const ssize_t n = ::readlinkat(at.get(), part.constData(), target, sizeof target);
-    if (n < 0)
-      return failed(errno == EINVAL ? ENOTDIR : errno);
-    if (n == 0)
-      return failed(ENOENT);
-    if (std::size_t(n) == sizeof target)
-      return failed(ENAMETOOLONG);
-    if (target[0] == '/') {
-      at.reset(::open("/", kStepFlags));
-      if (!at.ok())
-        return failed(errno);
-      where.restart();
-    }
-    pushParts(pending, QByteArray(target, n));
+    if (const int refused = followLink(at, part, trust, where, pending, links, r.untrustedLink))
+      return failed(refused);
   }
   r.dir.reset(::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!r.dir.ok())
