@@ -126,51 +126,40 @@ std::shared_ptr<const OpenDirectory> openDirectoryBelow(int baseFd, QStringView 
 
 namespace {
 
-std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
-  std::vector<DirEntry> entries;
-  int error = 0;
-  // The names are read straight from the kernel into one buffer: no second
-  // descriptor and no stream around it, which would cost four calls a folder.
-  // The descriptor's position moves to the end; `fd` is only used for opening
-  // the entries afterwards.
-  alignas(8) char buf[16 * 1024];
-  for (;;) {
-    const ssize_t got = ::getdents64(fd.get(), buf, sizeof buf);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      error = errno;  // what was read counts; the rest of the folder is missed
-    if (got <= 0)
-      break;
-    for (ssize_t at = 0; at < got;) {
-      const auto* d = reinterpret_cast<const dirent64*>(buf + at);
-      at += d->d_reclen;
-      const char* n = d->d_name;
-      const bool dots = (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)));
-      unsigned char type = dots ? static_cast<unsigned char>(DT_DIR) : d->d_type;
-      FileIdentity id;
-      if (!dots && (type == DT_DIR || type == DT_UNKNOWN)) {
-        // What is there now decides: a directory swapped for a link since the
-        // listing read its name is left out like any link.
-        struct stat st;
-        if (::fstatat(fd.get(), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-          const int why = errno;
-          if (why != ENOENT) {
-            entries.push_back(
-                DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), false, {}, why});
-          }
-          continue;
+// The entries of one read of a folder (`got` bytes in `buf`) that are
+// folders or regular files, as they are now.
+void takeEntries(int fd, const char* buf, ssize_t got, std::vector<DirEntry>& entries) {
+  for (ssize_t at = 0; at < got;) {
+    const auto* d = reinterpret_cast<const dirent64*>(buf + at);
+    at += d->d_reclen;
+    const char* n = d->d_name;
+    const bool dots = (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)));
+    unsigned char type = dots ? static_cast<unsigned char>(DT_DIR) : d->d_type;
+    FileIdentity id;
+    if (!dots && (type == DT_DIR || type == DT_UNKNOWN)) {
+      // What is there now decides: a directory swapped for a link since the
+      // listing read its name is left out like any link.
+      struct stat st;
+      if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int why = errno;
+        if (why != ENOENT) {
+          entries.push_back(
+              DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), false, {}, why});
         }
-        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        if (type == DT_DIR)
-          id = identityOf(st);
+        continue;
       }
-      if (type != DT_DIR && type != DT_REG)
-        continue;  // links, FIFOs, sockets, devices
-      entries.push_back(
-          DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), type == DT_DIR, id});
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+      if (type == DT_DIR)
+        id = identityOf(st);
     }
+    if (type != DT_DIR && type != DT_REG)
+      continue;  // links, FIFOs, sockets, devices
+    entries.push_back(
+        DirEntry{decodePath(QByteArrayView(n, qsizetype(strlen(n)))), type == DT_DIR, id});
   }
+}
+
+std::vector<DirEntry> sortedByName(std::vector<DirEntry>& entries) {
   // Each name is lower-cased once, not once per comparison.
   std::vector<SortKey> keys;
   keys.reserve(entries.size());
@@ -188,7 +177,28 @@ std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
   sorted.reserve(entries.size());
   for (const SortKey& k : keys)
     sorted.push_back(std::move(entries[k.index]));
-  return std::make_shared<const OpenDirectory>(std::move(fd), std::move(sorted), error);
+  return sorted;
+}
+
+std::shared_ptr<const OpenDirectory> listOpen(UniqueFd fd) {
+  std::vector<DirEntry> entries;
+  int error = 0;
+  // The names are read straight from the kernel into one buffer: no second
+  // descriptor and no stream around it, which would cost four calls a folder.
+  // The descriptor's position moves to the end; `fd` is only used for opening
+  // the entries afterwards.
+  alignas(8) char buf[16 * 1024];
+  for (;;) {
+    const ssize_t got = ::getdents64(fd.get(), buf, sizeof buf);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      error = errno;  // what was read counts; the rest of the folder is missed
+    if (got <= 0)
+      break;
+    takeEntries(fd.get(), buf, got, entries);
+  }
+  return std::make_shared<const OpenDirectory>(std::move(fd), sortedByName(entries), error);
 }
 
 }  // namespace
