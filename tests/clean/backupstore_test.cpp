@@ -13,6 +13,7 @@
 
 #include "app/cleaner.h"
 #include "clean/backupstore.h"
+#include "clean/storelayout.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"
 
@@ -159,7 +160,7 @@ TEST_F(BackupStore, ManifestIsJsonLinesWithExactPathBytes) {
   const struct stat before = statOf(t.abs("caf\xE9.htm"));
   clean({"caf\xE9.htm"});
   const clean::RunManifest m = latest();
-  QFile f(platform::decodePath(clean::backupStorePath() + '/' + m.name + "/manifest.jsonl"));
+  QFile f(platform::decodePath(clean::backupStorePath() + '/' + m.name + '/' + clean::kManifest));
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   QStringList types;
   for (const QByteArray& line : f.readAll().split('\n')) {

@@ -28,6 +28,7 @@
 
 #include "clean/backupstore.h"
 #include "clean/batch.h"
+#include "clean/storelayout.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;
@@ -77,7 +78,7 @@ Event snapshot() {
   QDirIterator store(storePath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
   while (store.hasNext()) {
     const QFileInfo f(store.next());
-    if (f.fileName() == u"manifest.jsonl"_s) {
+    if (f.fileName() == QLatin1StringView(clean::kManifest)) {
       QFile m(f.filePath());
       if (m.open(QIODevice::ReadOnly))
         e.manifest += m.readAll();
@@ -136,7 +137,8 @@ extern "C" int fsync(int fd) {
 extern "C" int fdatasync(int fd) {
   static const auto next = real<int (*)(int)>("fdatasync");
   const int r = next(fd);
-  if (const QByteArray path = pathOf(fd); recording && path.endsWith("/manifest.jsonl")) {
+  if (const QByteArray path = pathOf(fd);
+      recording && path.endsWith(QByteArray("/") + clean::kManifest)) {
     QByteArray content;
     const int in = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     char buf[65536];

@@ -215,8 +215,7 @@ TEST(KeptProperties, RandomSparseLayoutsCleanToExactlyTheCleanedContent) {
 // Copies `from` into `to` as the stream engine does, a piece at a time: each
 // piece read, then handed to the writer. `between` runs after each read.
 int copySparse(int from, int to, std::size_t piece, const std::function<void(off_t)>& between) {
-  const clean::Options none;
-  const clean::Steps steps(none);
+  const clean::Steps& steps = clean::plainSteps();
   clean::SparseWriter sparse(from, to);
   if (!sparse.active())
     return -1;
