@@ -1,6 +1,5 @@
 // tervane-cli restore: puts back the originals that a clean saved in the backup
 // store, of the latest clean or of the run named.
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include "clean/journal.h"
 #include "clean/restore.h"
 #include "cli/common.h"
+#include "cli/report.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "platform/pathline.h"
@@ -34,10 +34,6 @@ QString resultKey(clean::RestoredFile::Result r) {
       break;
   }
   return u"failed"_s;
-}
-
-QByteArray jsonLine(const QJsonObject& o) {
-  return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
 }  // namespace
