@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "app/cleaner.h"
+#include "app/cleanrun.h"
 #include "app/scanner.h"
 #include "app/windowstate.h"
 #include "clean/backupstore.h"
@@ -352,30 +352,27 @@ void Watcher::test(const QByteArray& path, Cause cause,
 }
 
 void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& identity) {
-  // The clean the window and the command line run, over a log of one path: the
+  // The clean the window and the command line run, over a list of one path: the
   // file must still be the one just read, and its original goes to a backup run.
-  QuietState w;
-  w.encoding = settings_.encoding;
-  w.lineEnds = settings_.lineEnds;
-  w.Text3 = settings_.signatureText;
-  w.setResultsText(platform::lineOfBytes(path) + text::kCrLf.toString());
-  w.scannedFiles.insert(platform::decodePath(path), identity);
-  Cleaner cleaner(w);
-  std::optional<bool> cleaned;
-  QString why;
-  cleaner.onFile = [&](const QByteArray& file, const clean::CleanResult& result) {
-    cleaned = result.ok();
-    if (!result.ok())
-      why = text::fromCrLf(clean::failureMessage(platform::lineOfBytes(file), result.failure()));
-  };
-  cleaner.Command2_Click();
-  if (!cleaned && why.isEmpty())
-    why = text::fromCrLf(w.messages.join(u'\n'));
+  CleanRequest request;
+  request.signatures = QStringList{text::signatureFrom(settings_.signatureText)};
+  request.encoding = settings_.encoding;
+  request.lineEnds = settings_.lineEnds;
+  std::optional<CleanedFile> result;
+  QByteArray run;
+  {
+    CleanRun clean(request, [&](const CleanedFile& file) { result = file; });
+    (void)clean.add(FileToClean{path, identity});
+    clean.finish();
+    run = clean.backupRun();
+  }
   if (onClean) {
     CleanOutcome outcome{path, false, {}, {}};
-    outcome.cleaned = cleaned.value_or(false);
-    outcome.message = why;
-    outcome.run = cleaner.lastRun();
+    outcome.cleaned = result && result->ok();
+    if (result && !result->ok())
+      outcome.message =
+          text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path), result->failure));
+    outcome.run = run;
     onClean(outcome);
   }
 }

@@ -297,6 +297,7 @@ std::vector<Batch::Done> Batch::commit() {
   // Whatever was prepared and not renamed goes now, unchanged; the replaced
   // files are let go of on the releaser's thread.
   for (std::size_t i = 0; i < files_.size(); ++i) {
+    done[i].removed = files_[i]->c->removed();
     const bool replaced =
         (done[i].kind == Done::Kind::Cleaned || done[i].kind == Done::Kind::CleanedPastFailure) &&
         done[i].placement == Placement::Replaced;
