@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "app/cleanrun.h"
 #include "app/scanner.h"
-#include "app/windowstate.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "platform/fs.h"
@@ -24,21 +24,20 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The window's state as the watch fills it: the boxes, no user to yield to.
-class QuietState : public PlainWindowState {
+// What a rescan hears of its scan: the files found; no user to tell the rest.
+class RescanListener : public ScanListener {
  public:
-  text::Encoding encoding = text::Encoding::Auto;
-  text::LineEnds lineEnds = text::LineEnds::Any;
-  int threads = 1;
-  const std::atomic<bool>* stop = nullptr;
-  text::Encoding contentEncoding() const override { return encoding; }
-  text::LineEnds contentLineEnds() const override { return lineEnds; }
-  int scanThreads() const override { return threads; }
-  void yieldToEvents() override {
-    // A stop asked for ends a scan as the window's Stop does.
-    if (stop && stop->load(std::memory_order_relaxed))
-      ScanFlag = false;
-  }
+  RescanListener(const std::atomic<bool>& stop, std::function<void(const ScanFound&)> onFound)
+      : stop_(stop), onFound_(std::move(onFound)) {}
+  void note(const QString&) override {}
+  void refused(const QString&) override {}
+  void found(const ScanFound& file) override { onFound_(file); }
+  void unreadable(const QString&, int) override {}
+  bool stopRequested() const override { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::atomic<bool>& stop_;
+  std::function<void(const ScanFound&)> onFound_;
 };
 
 void signal(int fd) {
@@ -77,21 +76,20 @@ class Watcher::Rescan {
       for (const QByteArray& root : roots) {
         if (stop_.load())
           break;
-        QuietState w;
-        w.stop = &stop_;
-        w.encoding = settings.encoding;
-        w.lineEnds = settings.lineEnds;
-        w.threads = settings.scanThreads;
-        w.Text3 = settings.signatureText;
-        w.Combo1 = platform::decodePath(root);
-        w.Combo2 = settings.filterText;
-        Scanner scanner(w);
-        scanner.onFound = [&](const Scanner::Found& f) {
+        RescanListener listener(stop_, [&](const ScanFound& f) {
           const std::lock_guard lock(mutex_);
           found_.emplace_back(platform::encodePath(f.path), f.identity);
           signal(wakeFd);
-        };
-        scanner.Command1_Click();
+        });
+        ScanRequest request;
+        request.signatures = QStringList{text::signatureFrom(settings.signatureText)};
+        request.location = platform::decodePath(root);
+        request.filter = settings.filterText;
+        request.threads = settings.scanThreads;
+        request.encoding = settings.encoding;
+        request.lineEnds = settings.lineEnds;
+        Scanner scanner(listener);
+        (void)scanner.scan(request);
       }
       done_.store(true);
       signal(wakeFd);

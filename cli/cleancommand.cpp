@@ -359,12 +359,7 @@ class CleanOutput {
   }
 
   // A message as the window would show it.
-  void message(const QString& text) {
-    QByteArray line = platform::visibleLines(text).toUtf8();
-    if (!line.endsWith('\n'))
-      line += '\n';
-    err_.write(line);
-  }
+  void message(const QString& text) { tell(err_, text); }
 
   // Every file the run went past, with its reason, and the summary.
   void finish(const std::vector<CleanedFile>& failures) {
