@@ -18,7 +18,7 @@ void Scanner::step(Step::Kind kind, const QString& path, int error) {
       case Step::Kind::Unreadable:
         noteUnreadable(path, error);
         break;
-      case Step::Kind::Test:  // tested at once by OpenFiles
+      case Step::Kind::Test:  // tested at once by openFile
       case Step::Kind::ListingEnd:
         break;
     }

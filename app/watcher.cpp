@@ -122,11 +122,11 @@ Watcher::~Watcher() {
 }
 
 QString Watcher::start() {
-  gjz_ = text::signatureFrom(settings_.signatureText);
-  if (gjz_.isEmpty())
+  signature_ = text::signatureFrom(settings_.signatureText);
+  if (signature_.isEmpty())
     return u"the signature is empty"_s;
   fileTypes_ = scan::parseFileTypes(settings_.filterText);
-  matcher_.emplace(gjz_, settings_.encoding, settings_.lineEnds);
+  matcher_.emplace(signature_, settings_.encoding, settings_.lineEnds);
   if (settings_.folders.isEmpty())
     return u"no folder to watch"_s;
   for (const QString& folder : settings_.folders) {

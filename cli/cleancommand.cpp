@@ -117,10 +117,10 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
 // Tells what the clean would remove from files; changes nothing.
 class DryRun {
  public:
-  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding,
+  DryRun(const Identities& identities, const QString& signature, text::Encoding encoding,
          text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
       : identities_(identities),
-        gjz_(gjz),
+        signature_(signature),
         encoding_(encoding),
         lineEnds_(lineEnds),
         json_(json),
@@ -140,7 +140,7 @@ class DryRun {
       error = EIO;
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), gjz_, encoding_, lineEnds_);
+      found = findOccurrences(fd.get(), signature_, encoding_, lineEnds_);
       error = found.error;
     }
     if (error != 0 || !why.isEmpty()) {
@@ -180,7 +180,7 @@ class DryRun {
 
  private:
   const Identities& identities_;
-  QString gjz_;
+  QString signature_;
   text::Encoding encoding_;
   text::LineEnds lineEnds_;
   bool json_;

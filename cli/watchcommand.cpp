@@ -220,7 +220,7 @@ int runWatch(const QStringList& args, Sink& out, Sink& err) {
   const bool journal = outputIsJournal();
   const QByteArray warning = journal ? "<4>" : "";
   const QByteArray error = journal ? "<3>" : "";
-  const QString gjz = text::signatureFrom(s.signatureText);
+  const QString signature = text::signatureFrom(s.signatureText);
   auto say = [&](const QString& why) {
     err.write(error + "tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
   };
@@ -266,7 +266,7 @@ int runWatch(const QStringList& args, Sink& out, Sink& err) {
 
   watcher.onDetection = [&](const Watcher::Detection& d) {
     if (asJson) {
-      QJsonObject o = detection(d.path, d.identity, d.dirFd, d.name, gjz, s.encoding, s.lineEnds);
+      QJsonObject o = detection(d.path, d.identity, d.dirFd, d.name, signature, s.encoding, s.lineEnds);
       o.insert(u"time"_s, isoTime(d.time));
       o.insert(u"cause"_s, QString::fromLatin1(causeName(d.cause)));
       out.write(jsonLine(o));
