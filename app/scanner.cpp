@@ -239,13 +239,6 @@ void Scanner::walk(const QString& folder, const QString& signature) {
       step(Step::Kind::Unreadable, folder, dir->error());
     return;
   }
-  struct Level {
-    Pending pending;
-    std::size_t next = 0;
-    qsizetype pathSize = 0;                      // of the directory's path in `path`
-    std::shared_ptr<platform::UniqueFd> anchor;  // what its subdirectories are opened below
-    qsizetype anchorSize = 0;                    // the length of the anchor's path
-  };
   auto start = std::make_shared<platform::UniqueFd>(::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0));
   if (!start->ok()) {
     step(Step::Kind::Unreadable, folder, errno);
@@ -268,37 +261,44 @@ void Scanner::walk(const QString& folder, const QString& signature) {
     // Each subdirectory is a walk of its own: after Stop, each returns at once.
     if (l_.stopRequested())
       continue;
-    path.truncate(top.pathSize);
-    path += name;
-    path += u'/';
-    const QStringView rel = QStringView(path).mid(top.anchorSize);
-    std::shared_ptr<const platform::OpenDirectory> sub = openPatiently(
-        [&] { return platform::openDirectoryBelow(top.anchor->get(), rel, listedAs); });
-    if (sub->fd() < 0) {
-      if (hidesAFile(sub->error()))
-        step(Step::Kind::Unreadable, path, sub->error());
-      continue;
-    }
-    std::shared_ptr<platform::UniqueFd> anchor = top.anchor;
-    qsizetype anchorSize = top.anchorSize;
-    const bool anchorHere = platform::encodePath(rel).size() > kAnchorBytes;
-    const std::shared_ptr<const platform::OpenDirectory> held = anchorHere ? sub : nullptr;
-    Pending pending = listAndTest(path, signature, std::move(sub));
-    if (anchorHere && !pending.empty()) {
-      anchor = std::make_shared<platform::UniqueFd>(::fcntl(held->fd(), F_DUPFD_CLOEXEC, 0));
-      anchorSize = path.size();
-      if (!anchor->ok()) {
-        // Its subdirectories would be out of reach: each is named, none is missed quietly.
-        const int error = errno;
-        for (const auto& [subName, id] : pending)
-          step(Step::Kind::Unreadable, path + subName + u'/', error);
-        step(Step::Kind::ListingEnd);
-        continue;
-      }
-    }
-    step(Step::Kind::ListingEnd);
-    levels.push_back(Level{std::move(pending), 0, path.size(), std::move(anchor), anchorSize});
+    if (std::optional<Level> below = descend(top, name, listedAs, path, signature))
+      levels.push_back(std::move(*below));
   }
+}
+
+std::optional<Scanner::Level> Scanner::descend(const Level& top, const QString& name,
+                                               const platform::FileIdentity& listedAs,
+                                               QString& path, const QString& signature) {
+  path.truncate(top.pathSize);
+  path += name;
+  path += u'/';
+  const QStringView rel = QStringView(path).mid(top.anchorSize);
+  std::shared_ptr<const platform::OpenDirectory> sub =
+      openPatiently([&] { return platform::openDirectoryBelow(top.anchor->get(), rel, listedAs); });
+  if (sub->fd() < 0) {
+    if (hidesAFile(sub->error()))
+      step(Step::Kind::Unreadable, path, sub->error());
+    return std::nullopt;
+  }
+  std::shared_ptr<platform::UniqueFd> anchor = top.anchor;
+  qsizetype anchorSize = top.anchorSize;
+  const bool anchorHere = platform::encodePath(rel).size() > kAnchorBytes;
+  const std::shared_ptr<const platform::OpenDirectory> held = anchorHere ? sub : nullptr;
+  Pending pending = listAndTest(path, signature, std::move(sub));
+  if (anchorHere && !pending.empty()) {
+    anchor = std::make_shared<platform::UniqueFd>(::fcntl(held->fd(), F_DUPFD_CLOEXEC, 0));
+    anchorSize = path.size();
+    if (!anchor->ok()) {
+      // Its subdirectories would be out of reach: each is named, none is missed quietly.
+      const int error = errno;
+      for (const auto& [subName, id] : pending)
+        step(Step::Kind::Unreadable, path + subName + u'/', error);
+      step(Step::Kind::ListingEnd);
+      return std::nullopt;
+    }
+  }
+  step(Step::Kind::ListingEnd);
+  return Level{std::move(pending), 0, path.size(), std::move(anchor), anchorSize};
 }
 
 Scanner::Pending Scanner::listAndTest(const QString& folder, const QString& signature,

@@ -125,6 +125,19 @@ class Scanner {
   // The names of the subdirectories a listing found, to be walked after it, in
   // order, with the directory the listing found under each name.
   using Pending = std::vector<std::pair<QString, platform::FileIdentity>>;
+  // A folder being walked: the subdirectories its listing found and the next to walk.
+  struct Level {
+    Pending pending;
+    std::size_t next = 0;
+    qsizetype pathSize = 0;                      // of the directory's path in `path`
+    std::shared_ptr<platform::UniqueFd> anchor;  // what its subdirectories are opened below
+    qsizetype anchorSize = 0;                    // the length of the anchor's path
+  };
+  // Lists and tests the subdirectory `name` of `top`, its path left in `path`;
+  // its level, unless it could not be opened.
+  std::optional<Level> descend(const Level& top, const QString& name,
+                               const platform::FileIdentity& listedAs, QString& path,
+                               const QString& signature);
   // Yields, shows and tests the files of one listing; returns its subdirectories.
   Pending listAndTest(const QString& folder, const QString& signature,
                       std::shared_ptr<const platform::OpenDirectory> dir);

@@ -58,9 +58,14 @@ void writeSummary(Sink& out, const ScanOutput& output, const Scanner& scanner,
   out.write(jsonLine(summary));
 }
 
-}  // namespace
+// The scan's request and how to tell it, from the arguments.
+struct ScanArgs {
+  ScanRequest request;
+  ScanOutput::Log log = ScanOutput::Log::Lines;
+  bool json = false;
+};
 
-int runScan(const QStringList& args, Sink& out, Sink& err) {
+ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
   const QCommandLineOption filter(u"filter"_s, u"filter"_s, u"TEXT"_s);
@@ -78,37 +83,43 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   if (parser.values(filter).size() > 1 || parser.values(jobs).size() > 1)
     usageError(err, u"an option is given twice"_s);
 
-  int threads = coreCount();
+  ScanArgs a;
+  ScanRequest& request = a.request;
+  request.threads = coreCount();
   if (parser.isSet(jobs)) {
     bool ok = false;
-    threads = parser.value(jobs).toInt(&ok);
-    if (!ok || threads < 1 || threads > 1024)
+    request.threads = parser.value(jobs).toInt(&ok);
+    if (!ok || request.threads < 1 || request.threads > 1024)
       usageError(err, u"-j takes a number of threads from 1 to 1024"_s);
   }
-
   // Raw bytes are for programs: a terminal would act on the controls a name can hold.
   if (parser.isSet(null) && out.isTerminal())
     fail(err, u"--null writes raw bytes, which are not for a terminal: redirect standard output"_s);
-
-  const bool nul = parser.isSet(null);
-  ScanOutput output(out, err, ::isatty(STDERR_FILENO) == 1,
-                    parser.isSet(json) ? ScanOutput::Log::None
-                    : nul              ? ScanOutput::Log::Nul
-                                       : ScanOutput::Log::Lines);
-  ScanRequest request;
+  a.json = parser.isSet(json);
+  a.log = a.json               ? ScanOutput::Log::None
+          : parser.isSet(null) ? ScanOutput::Log::Nul
+                               : ScanOutput::Log::Lines;
   // Offsets are those the clean would remove; the signature is the clean's.
   request.signatures = QStringList{text::signatureFrom(signatureBox(parser, c, err))};
   request.location = positional.front();
   if (request.location == msg::kAllDrives)
     request.drives = platform::driveList();
   request.filter = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
-  request.threads = threads;
   request.encoding = contentEncoding(parser, c, err);
   request.lineEnds = contentLineEnds(parser, c);
+  return a;
+}
+
+}  // namespace
+
+int runScan(const QStringList& args, Sink& out, Sink& err) {
+  const ScanArgs a = parseScan(args, out, err);
+  const ScanRequest& request = a.request;
+  ScanOutput output(out, err, ::isatty(STDERR_FILENO) == 1, a.log);
   Scanner scanner(output);
   QElapsedTimer clock;
   clock.start();
-  if (parser.isSet(json)) {
+  if (a.json) {
     output.onFound = [&](const ScanFound& f) {
       out.write(
           jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name,
@@ -123,7 +134,7 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
       output.note(scanner.storeNotSkipped());
   }
   output.clearProgress();
-  if (parser.isSet(json) && !output.refused())
+  if (a.json && !output.refused())
     writeSummary(out, output, scanner, clock);
   checkOutput(out, err);
   // An error outranks a find: a file that could not be read may be infected.
