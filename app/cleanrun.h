@@ -145,7 +145,6 @@ class CleanRun {
   // The paths handled so far: nothing for a cleaned file, the failure for one that failed.
   QHash<QByteArray, std::optional<clean::Failure>> handled_;
   std::optional<CleanedFile> stopped_;
-  bool stopping_ = false;
   std::vector<CleanedFile> failures_;
   QByteArray backupName_;
 };
