@@ -6,7 +6,6 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSet>
 
 #include <cerrno>
 #include <cstring>
