@@ -47,7 +47,7 @@ for f in $(grep -o '^cli/[^ ]*' "$edges" | sort -u); do
   while ((${#todo[@]})); do
     from=${todo[0]}
     todo=("${todo[@]:1}")
-    while read -r _ inc; do
+    while read -r inc; do
       [[ $seen == *" $inc "* ]] && continue
       seen+="$inc "
       todo+=("$inc")
@@ -55,7 +55,7 @@ for f in $(grep -o '^cli/[^ ]*' "$edges" | sort -u); do
         echo "$f reaches $inc (through $from): the command line holds no window state"
         status=1
       fi
-    done < <(grep "^$from " "$edges")
+    done < <(awk -v from="$from" '$1 == from { print $2 }' "$edges")
   done
 done
 if ! tsort "$edges" >/dev/null 2>"$edges.err"; then
