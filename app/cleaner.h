@@ -25,7 +25,7 @@ class Cleaner {
   void Command2_Click();
   // Whether `log` is one the window writes, not a list of paths: the no-match
   // or stopped message, or a log with a cleaned mark or a summary line. The
-  // window does not clean it; the command line reports such lines as no paths.
+  // window does not clean it.
   static bool isLog(const QString& log);
 
   // What the last Command2_Click did: whether a cleaning run ran, and how many
