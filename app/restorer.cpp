@@ -108,9 +108,14 @@ bool Restorer::restore(const QByteArray& name) {
     return false;
   }
 
+  forceEdited(report, options, run->name);
+  showResults(report);
+  return true;
+}
+
+void Restorer::forceEdited(clean::RestoreReport& report, const clean::RestoreOptions& options,
+                           const QByteArray& run) {
   using Result = clean::RestoredFile::Result;
-  // Files changed since the clean: overwritten only when the user says so, for
-  // the whole run at once.
   QStringList edited;
   for (const clean::RestoredFile& f : report.files) {
     if (f.result == Result::Edited)
@@ -125,7 +130,7 @@ bool Restorer::restore(const QByteArray& name) {
     if (w_.askYesNo(question)) {
       clean::RestoreOptions force = options;
       force.force = true;
-      const clean::RestoreReport forced = clean::restoreRun(run->name, force);
+      const clean::RestoreReport forced = clean::restoreRun(run, force);
       // The first pass's results stand but for the files it left.
       for (clean::RestoredFile& f : report.files) {
         if (f.result != Result::Edited)
@@ -137,7 +142,10 @@ bool Restorer::restore(const QByteArray& name) {
       }
     }
   }
+}
 
+void Restorer::showResults(const clean::RestoreReport& report) {
+  using Result = clean::RestoredFile::Result;
   QString log;
   qsizetype back = 0;
   const clean::RestoredFile* firstFailed = nullptr;
@@ -160,5 +168,4 @@ bool Restorer::restore(const QByteArray& name) {
                    platform::lineOfBytes(firstFailed->path) + kCrLf + u"原因："_s +
                    firstFailed->reason);
   }
-  return true;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/windowstate.h"
+#include "clean/restore.h"
 
 class Restorer {
  public:
@@ -46,5 +47,11 @@ class Restorer {
 
  private:
   void note(const QString& text);
+  // Files changed since the clean: overwritten only when the user says so, for
+  // the whole run at once; their results in `report` are then the forced ones.
+  void forceEdited(clean::RestoreReport& report, const clean::RestoreOptions& options,
+                   const QByteArray& run);
+  // The restore log in the results box, and a message when files failed.
+  void showResults(const clean::RestoreReport& report);
   WindowState& w_;
 };

@@ -58,9 +58,6 @@ bool hidesAFile(int error) {
 // handed to the system stay below PATH_MAX however deep the tree.
 constexpr qsizetype kAnchorBytes = 2048;
 
-// A file submitted by its path: no directory holds it.
-const std::shared_ptr<const platform::OpenDirectory> kNoDirectory;
-
 // The first few unreadable paths named in the window's message.
 constexpr qsizetype kUnreadableShown = 5;
 
@@ -72,34 +69,32 @@ QString cutDriveEntry(const QString& entry) {
 
 }  // namespace
 
-void Scanner::Command1_Click() {
+bool Scanner::scan(const ScanRequest& request) {
   if (scanning_)
-    return;
+    return false;
   scanning_ = true;
   const auto running = qScopeGuard([this] { scanning_ = false; });
 
   // A clean cut short may have left a file half rewritten: put it back first.
   if (const QString note = clean::recoveryMessage(clean::recoverInterrupted()); !note.isEmpty())
-    w_.showNote(note);
+    l_.note(note);
 
-  w_.setResultsText(QString());
-  w_.scannedFiles.clear();
-  w_.unreadableFiles.clear();
+  l_.starting();
+  request_ = request;
   totals_ = Totals{};
   lookUpStore();
-  const QString GJZ = text::signatureFrom(w_.signatureText());
-  w_.ScanFlag = true;
-  w_.scanSignature.reset();
-  if (GJZ.isEmpty()) {
-    w_.showMessage(msg::kNoSignature.toString());
-    return;
+  // The match takes one signature; a set is one more matcher to plug in here.
+  const QString signature = request.signatures.value(0);
+  if (signature.isEmpty()) {
+    l_.refused(msg::kNoSignature.toString());
+    return false;
   }
-  w_.scanSignature = GJZ;
-  w_.FileTypes = scan::parseFileTypes(w_.filterText());
-  matcher_.emplace(GJZ, w_.contentEncoding(), w_.contentLineEnds());
-  matcherFor_ = GJZ;
-  if (const int threads = w_.scanThreads(); threads > 1) {
-    pool_.emplace(*matcher_, threads, [this](const scan::FileOutcome& file) {
+  fileTypes_ = scan::parseFileTypes(request.filter);
+  l_.walking(fileTypes_);
+  matcher_.emplace(signature, request.encoding, request.lineEnds);
+  matcherFor_ = signature;
+  if (request.threads > 1) {
+    pool_.emplace(*matcher_, request.threads, [this](const scan::FileOutcome& file) {
       if (!cut_) {
         reads_.push_back(Read{file.path, file.times, file.result, file.identity, file.stats,
                               file.dir, file.native});
@@ -118,50 +113,50 @@ void Scanner::Command1_Click() {
     steps_.clear();
     reads_.clear();
   });
+  if (!walkLocation(signature))
+    return false;
+  if (pool_)
+    replay(true);
+  matcher_.reset();
+  if (falseStoreWalked_)
+    storeNotSkipped_ = storeRefusal_;
+  return true;
+}
 
-  const QString location = w_.locationText();
+bool Scanner::walkLocation(const QString& signature) {
+  const QString& location = request_.location;
   if (location == msg::kAllDrives) {
     QStringList roots;
-    for (const QString& entry : w_.drives())
+    for (const QString& entry : request_.drives)
       roots.append(withSlash(platform::designatorToPath(cutDriveEntry(entry))));
     for (const QString& root : roots) {
       prepareSkips(roots, root);
-      SonMuLu(root, GJZ);
+      walk(root, signature);
     }
-  } else {
-    QString dir = locationFolder(location);
-    // The walk uses full paths: a relative location is taken from the current
-    // directory once, here.
-    if (!dir.isEmpty() && !dir.startsWith(u'/')) {
-      dir = withSlash(platform::currentDirectory()) + dir;
-    }
-    if (!platform::canEnterDirectory(dir)) {
-      w_.showMessage(msg::kInvalidPath.toString());
-      return;
-    }
-    prepareSkips({}, QString());
-    SonMuLu(withSlash(dir), GJZ);
+    return true;
   }
-  if (pool_)
-    replay(true);
-  ToFRM2();
-  matcher_.reset();
-  // Files passed over unread would make "nothing found" a claim nobody checked.
-  if (!w_.unreadableFiles.isEmpty())
-    w_.showUnreadable(unreadableMessage(w_.unreadableFiles));
-  if (falseStoreWalked_) {
-    storeNotSkipped_ = storeRefusal_;
-    w_.showNote(storeNotSkipped_);
+  QString dir = locationFolder(location);
+  // The walk uses full paths: a relative location is taken from the current
+  // directory once, here.
+  if (!dir.isEmpty() && !dir.startsWith(u'/')) {
+    dir = withSlash(platform::currentDirectory()) + dir;
   }
+  if (!platform::canEnterDirectory(dir)) {
+    l_.refused(msg::kInvalidPath.toString());
+    return false;
+  }
+  prepareSkips({}, QString());
+  walk(withSlash(dir), signature);
+  return true;
 }
 
-QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) {
-  QString text = msg::kUnreadable.toString().arg(files.size());
-  for (qsizetype i = 0; i < files.size() && i < kUnreadableShown; ++i) {
+QString Scanner::unreadableMessage(const QStringList& paths) {
+  QString text = msg::kUnreadable.toString().arg(paths.size());
+  for (qsizetype i = 0; i < paths.size() && i < kUnreadableShown; ++i) {
     text += text::kCrLf;
-    text += platform::lineOfPath(files[i].path);  // one line whatever the name holds
+    text += platform::lineOfPath(paths[i]);  // one line whatever the name holds
   }
-  if (files.size() > kUnreadableShown) {
+  if (paths.size() > kUnreadableShown) {
     text += text::kCrLf;
     text += msg::kMore;
   }
@@ -170,7 +165,7 @@ QString Scanner::unreadableMessage(const QList<WindowState::Unreadable>& files) 
 
 void Scanner::noteUnreadable(const QString& path, int error) {
   ++totals_.unreadable;
-  w_.unreadableFiles.append(WindowState::Unreadable{path, error});
+  l_.unreadable(path, error);
 }
 
 void Scanner::prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot) {
@@ -229,8 +224,8 @@ std::shared_ptr<const platform::OpenDirectory> Scanner::openPatiently(
   return dir;
 }
 
-void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
-  if (!w_.ScanFlag)
+void Scanner::walk(const QString& folder, const QString& signature) {
+  if (l_.stopRequested())
     return;
   // The start directory may be reached through links; everything below it is
   // opened relative to an open directory above it (an anchor), through no link
@@ -238,28 +233,21 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
   // Subdirectories are walked from a stack of their own, not by calls nested
   // once per level, so that no depth of tree can exhaust the stack.
   std::shared_ptr<const platform::OpenDirectory> dir =
-      openPatiently([&] { return platform::openDirectory(ApPath); });
+      openPatiently([&] { return platform::openDirectory(folder); });
   if (dir->fd() < 0) {
     if (hidesAFile(dir->error()))
-      step(Step::Kind::Unreadable, ApPath, dir->error());
+      step(Step::Kind::Unreadable, folder, dir->error());
     return;
   }
-  struct Level {
-    Pending pending;
-    std::size_t next = 0;
-    qsizetype pathSize = 0;                      // of the directory's path in `path`
-    std::shared_ptr<platform::UniqueFd> anchor;  // what its subdirectories are opened below
-    qsizetype anchorSize = 0;                    // the length of the anchor's path
-  };
   auto start = std::make_shared<platform::UniqueFd>(::fcntl(dir->fd(), F_DUPFD_CLOEXEC, 0));
   if (!start->ok()) {
-    step(Step::Kind::Unreadable, ApPath, errno);
+    step(Step::Kind::Unreadable, folder, errno);
     return;
   }
-  QString path = ApPath;
+  QString path = folder;
   std::vector<Level> levels;
   levels.push_back(
-      Level{listAndTest(path, GJZ, std::move(dir)), 0, path.size(), start, path.size()});
+      Level{listAndTest(path, signature, std::move(dir)), 0, path.size(), start, path.size()});
   step(Step::Kind::ListingEnd);
   while (!levels.empty()) {
     Level& top = levels.back();
@@ -271,57 +259,64 @@ void Scanner::SonMuLu(const QString& ApPath, const QString& GJZ) {
     const QString name = entry.first;
     const auto listedAs = entry.second;
     // Each subdirectory is a walk of its own: after Stop, each returns at once.
-    if (!w_.ScanFlag)
+    if (l_.stopRequested())
       continue;
-    path.truncate(top.pathSize);
-    path += name;
-    path += u'/';
-    const QStringView rel = QStringView(path).mid(top.anchorSize);
-    std::shared_ptr<const platform::OpenDirectory> sub = openPatiently(
-        [&] { return platform::openDirectoryBelow(top.anchor->get(), rel, listedAs); });
-    if (sub->fd() < 0) {
-      if (hidesAFile(sub->error()))
-        step(Step::Kind::Unreadable, path, sub->error());
-      continue;
-    }
-    std::shared_ptr<platform::UniqueFd> anchor = top.anchor;
-    qsizetype anchorSize = top.anchorSize;
-    const bool anchorHere = platform::encodePath(rel).size() > kAnchorBytes;
-    const std::shared_ptr<const platform::OpenDirectory> held = anchorHere ? sub : nullptr;
-    Pending pending = listAndTest(path, GJZ, std::move(sub));
-    if (anchorHere && !pending.empty()) {
-      anchor = std::make_shared<platform::UniqueFd>(::fcntl(held->fd(), F_DUPFD_CLOEXEC, 0));
-      anchorSize = path.size();
-      if (!anchor->ok()) {
-        // Its subdirectories would be out of reach: each is named, none is missed quietly.
-        const int error = errno;
-        for (const auto& [subName, id] : pending)
-          step(Step::Kind::Unreadable, path + subName + u'/', error);
-        step(Step::Kind::ListingEnd);
-        continue;
-      }
-    }
-    step(Step::Kind::ListingEnd);
-    levels.push_back(Level{std::move(pending), 0, path.size(), std::move(anchor), anchorSize});
+    if (std::optional<Level> below = descend(top, name, listedAs, path, signature))
+      levels.push_back(std::move(*below));
   }
 }
 
-Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
+std::optional<Scanner::Level> Scanner::descend(const Level& top, const QString& name,
+                                               const platform::FileIdentity& listedAs,
+                                               QString& path, const QString& signature) {
+  path.truncate(top.pathSize);
+  path += name;
+  path += u'/';
+  const QStringView rel = QStringView(path).mid(top.anchorSize);
+  std::shared_ptr<const platform::OpenDirectory> sub =
+      openPatiently([&] { return platform::openDirectoryBelow(top.anchor->get(), rel, listedAs); });
+  if (sub->fd() < 0) {
+    if (hidesAFile(sub->error()))
+      step(Step::Kind::Unreadable, path, sub->error());
+    return std::nullopt;
+  }
+  std::shared_ptr<platform::UniqueFd> anchor = top.anchor;
+  qsizetype anchorSize = top.anchorSize;
+  const bool anchorHere = platform::encodePath(rel).size() > kAnchorBytes;
+  const std::shared_ptr<const platform::OpenDirectory> held = anchorHere ? sub : nullptr;
+  Pending pending = listAndTest(path, signature, std::move(sub));
+  if (anchorHere && !pending.empty()) {
+    anchor = std::make_shared<platform::UniqueFd>(::fcntl(held->fd(), F_DUPFD_CLOEXEC, 0));
+    anchorSize = path.size();
+    if (!anchor->ok()) {
+      // Its subdirectories would be out of reach: each is named, none is missed quietly.
+      const int error = errno;
+      for (const auto& [subName, id] : pending)
+        step(Step::Kind::Unreadable, path + subName + u'/', error);
+      step(Step::Kind::ListingEnd);
+      return std::nullopt;
+    }
+  }
+  step(Step::Kind::ListingEnd);
+  return Level{std::move(pending), 0, path.size(), std::move(anchor), anchorSize};
+}
+
+Scanner::Pending Scanner::listAndTest(const QString& folder, const QString& signature,
                                       std::shared_ptr<const platform::OpenDirectory> dir) {
   step(Step::Kind::Yield);
   Pending pending;
   const int listingError = dir->error();
   // One buffer for the entries' full paths, reused while nothing else holds it.
   QString full;
-  full.reserve(ApPath.size() + 64);
-  const scan::FolderFilter filter(w_.FileTypes, ApPath);
+  full.reserve(folder.size() + 64);
+  const scan::FolderFilter filter(fileTypes_, folder);
   for (const platform::DirEntry& entry : dir->entries()) {
     step(Step::Kind::Yield);
     const QString& name = entry.name;
     if (name.size() <= 2 && (name == u"." || name == u".."))
       continue;
     full.truncate(0);
-    full += ApPath;
+    full += folder;
     full += name;
     if (entry.error != 0) {
       step(Step::Kind::Unreadable, full, entry.error);
@@ -335,58 +330,36 @@ Scanner::Pending Scanner::listAndTest(const QString& ApPath, const QString& GJZ,
       step(Step::Kind::Show, full);
       const qsizetype times = filter.count(name);
       if (times > 0)
-        OpenFiles(full, GJZ, times, dir, name);
+        openFile(full, signature, times, dir, name);
     }
   }
   // A listing cut short leaves the rest of the folder unseen.
   if (hidesAFile(listingError))
-    step(Step::Kind::Unreadable, ApPath, listingError);
+    step(Step::Kind::Unreadable, folder, listingError);
   // The directory is closed here (or when its last queued file has been read),
   // so only the one being listed stays open, not one per level.
   return pending;
 }
 
-void Scanner::LabelTxt(const QString& t) {
-  w_.setCurrentFileText(platform::lineOfPath(t));
-}
-
-void Scanner::prepareMatcher(const QString& GJZ) {
+void Scanner::prepareMatcher(const QString& signature) {
   // The same signature for every file of a scan: a pointer compare usually decides.
-  const bool same = matcher_ && matcherFor_.size() == GJZ.size() &&
-                    (matcherFor_.constData() == GJZ.constData() || matcherFor_ == GJZ);
+  const bool same = matcher_ && matcherFor_.size() == signature.size() &&
+                    (matcherFor_.constData() == signature.constData() || matcherFor_ == signature);
   if (!same) {
-    matcher_.emplace(GJZ, w_.contentEncoding(), w_.contentLineEnds());
-    matcherFor_ = GJZ;
+    matcher_.emplace(signature, request_.encoding, request_.lineEnds);
+    matcherFor_ = signature;
   }
 }
 
-void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times) {
-  prepareMatcher(GJZ);
+void Scanner::openFile(const QString& path, const QString& signature, qsizetype times,
+                       const std::shared_ptr<const platform::OpenDirectory>& dir,
+                       const QString& name) {
+  prepareMatcher(signature);
   if (pool_) {
     if (cut_)
       return;  // past where the walk ends: nothing more is shown
-    pool_->submit(NameX, times);
-    step(Step::Kind::Test, NameX);
-    return;
-  }
-  ++totals_.tested;
-  const QByteArray native = platform::encodePath(NameX);
-  platform::FileIdentity identity;
-  scan::ReadStats stats;
-  const scan::MatchResult r = scan::matchPatiently(*matcher_, AT_FDCWD, native, &identity, &stats,
-                                                   std::chrono::milliseconds(200));
-  settle(scan::FileOutcome{NameX, times, r, identity, stats, AT_FDCWD, native, kNoDirectory});
-}
-
-void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
-                        const std::shared_ptr<const platform::OpenDirectory>& dir,
-                        const QString& name) {
-  prepareMatcher(GJZ);
-  if (pool_) {
-    if (cut_)
-      return;  // past where the walk ends: nothing more is shown
-    pool_->submit(NameX, times, dir, platform::encodePath(name));
-    step(Step::Kind::Test, NameX);
+    pool_->submit(path, times, dir, platform::encodePath(name));
+    step(Step::Kind::Test, path);
     return;
   }
   ++totals_.tested;
@@ -395,50 +368,21 @@ void Scanner::OpenFiles(const QString& NameX, const QString& GJZ, qsizetype time
   scan::ReadStats stats;
   const scan::MatchResult r = scan::matchPatiently(*matcher_, dir->fd(), native, &identity, &stats,
                                                    std::chrono::milliseconds(200));
-  settle(scan::FileOutcome{NameX, times, r, identity, stats, dir->fd(), native, dir});
+  settle(scan::FileOutcome{path, times, r, identity, stats, dir->fd(), native, dir});
 }
 
 void Scanner::settle(const scan::FileOutcome& file) {
   totals_.bytesRead += file.stats.bytes;
   if (file.result == scan::MatchResult::Match) {
-    logDetection(file.path, file.times, file.identity);
-    if (onFound)
-      onFound(Found{file.path, file.identity, file.dirFd, file.native});
+    ++totals_.found;
+    l_.found(ScanFound{file.path, file.identity, file.dirFd, file.native, file.times});
   } else if (file.result == scan::MatchResult::Error && hidesAFile(file.stats.error)) {
     noteUnreadable(file.path, file.stats.error);
   }
-}
-
-void Scanner::logDetection(const QString& NameX, qsizetype times,
-                           const platform::FileIdentity& identity) {
-  ++totals_.found;
-  w_.scannedFiles.insert(NameX, identity);
-  // One line per detection whatever the name holds: a line break in a name must
-  // not make a second path, nor a name that reads as a quoted line be taken as one.
-  const QString line = platform::lineOfPath(NameX);
-  QString lines;
-  for (qsizetype i = 0; i < times; ++i) {
-    lines += line;
-    lines += text::kCrLf;
-  }
-  w_.appendResultsText(lines);
 }
 
 QString Scanner::locationFolder(const QString& location) {
   if (location == msg::kAllDrives)
     return QString();
   return platform::designatorToPath(cutLocation(location));
-}
-
-void Scanner::ToFRM2() {
-  const QString log = w_.resultsText();
-  if (log.isEmpty()) {
-    // Stop left folders unwalked: that nothing was found does not make the site clean.
-    w_.setResultsText(w_.ScanFlag ? msg::kNoMatch.toString() : msg::kScanStopped.toString());
-    return;
-  }
-  const QStringList pieces = text::split(log, text::kCrLf);
-  for (qsizetype i = 0; i + 1 < pieces.size(); ++i)
-    w_.appendResultItem(pieces[i]);
-  w_.setResultBoxText(w_.resultItem(0));
 }

@@ -1,10 +1,12 @@
-// The scan: Scan and Stop, the directory walk, the file match and the hand-off of
-// the results, working on the main window's state.
+// The scan, with no window: the directory walk, the file match and what the
+// scan tells as it goes, to a listener. The window's Scan and Stop adapt it
+// (app/windowscan.h); the command line and the watch listen to it directly.
 #pragma once
 
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 #include <functional>
@@ -13,22 +15,76 @@
 #include <utility>
 #include <vector>
 
-#include "app/windowstate.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "scan/filematch.h"
 #include "scan/matchpool.h"
+#include "text/encoding.h"
+#include "text/lineends.h"
+
+struct ScanRequest {
+  // The signatures to look for, each as the signature rule gives it (trimmed,
+  // lower case: text::signatureFrom). The match takes one today: a list of one.
+  // None, or an empty one, is refused.
+  QStringList signatures;
+  // Where: a folder, a drive entry of `drives`, or msg::kAllDrives.
+  QString location;
+  // The drive list, in order: the roots of an all-drives scan.
+  QStringList drives;
+  // The file-type filter, entries separated by "|" (scan/filetypes.h).
+  QString filter;
+  // How many threads read and match files. The walk, what it tells and its
+  // order are the same whatever the number.
+  int threads = 1;
+  text::Encoding encoding = text::Encoding::Auto;
+  text::LineEnds lineEnds = text::LineEnds::Any;
+};
+
+// A file found infected, while it can still be opened as the file that was
+// read: `name` below the directory `dirFd` (AT_FDCWD for a path).
+struct ScanFound {
+  const QString& path;
+  platform::FileIdentity identity;
+  int dirFd;
+  const QByteArray& name;
+  // Its lines in the results log: one per filter entry that the path holds.
+  qsizetype times = 1;
+};
+
+// What a scan tells as it goes, in walk order whatever the number of threads.
+class ScanListener {
+ public:
+  virtual ~ScanListener() = default;
+  // What finishing or rolling back a clean cut short did, before the scan.
+  virtual void note(const QString& text) = 0;
+  // The scan begins: whatever the last one found is gone.
+  virtual void starting() {}
+  // The scan does not run, and why (no signature, a location that is no folder).
+  virtual void refused(const QString& message) = 0;
+  // The walk begins, with the filter list it applies.
+  virtual void walking(const QStringList& fileTypes) { (void)fileTypes; }
+  // The file being visited.
+  virtual void visiting(const QString& path) { (void)path; }
+  // A file found infected; each is told once, in log order.
+  virtual void found(const ScanFound& file) = 0;
+  // A file in scope that could not be read (a folder that could not be listed:
+  // its path ends in "/"), and why: an errno.
+  virtual void unreadable(const QString& path, int error) = 0;
+  // Lets a user interface handle what is pending (repaint, a Stop click).
+  virtual void yieldToEvents() {}
+  // Asked on entering each folder and after each yield: after a stop, the walk
+  // lists no further folder.
+  virtual bool stopRequested() const { return false; }
+};
 
 class Scanner {
  public:
-  explicit Scanner(WindowState& state) : w_(state) {}
+  explicit Scanner(ScanListener& listener) : l_(listener) {}
 
-  // Scan. Refused (does nothing) while a scan is running: the walk it would
-  // interrupt must be able to go on with its own listing.
-  void Command1_Click();
-  // Stop: the walk stops listing new directories.
-  void Command7_Click() { w_.ScanFlag = false; }
-
+  // Runs a whole scan; false when it was refused (the listener heard why), or
+  // while a scan is running: the walk it would interrupt must be able to go on
+  // with its own listing.
+  bool scan(const ScanRequest& request);
   bool isScanning() const { return scanning_; }
 
   // With several threads: read ahead of the matchers from the first file, not
@@ -45,16 +101,7 @@ class Scanner {
   };
   const Totals& totals() const { return totals_; }
 
-  // A file found infected, while it can still be opened as the file that was
-  // read: `name` below the directory `dirFd` (AT_FDCWD for a path).
-  struct Found {
-    const QString& path;
-    platform::FileIdentity identity;
-    int dirFd;
-    const QByteArray& name;
-  };
-  // Called for every file logged, once, in log order (for the command line's report).
-  std::function<void(const Found&)> onFound;
+  using Found = ScanFound;
 
   // When the last scan walked something at the backup store's place that is not
   // the store: the message saying so; empty otherwise.
@@ -62,30 +109,37 @@ class Scanner {
 
   // The one message about the files the scan could not read: their number and
   // the first few paths.
-  static QString unreadableMessage(const QList<WindowState::Unreadable>& files);
-
-  // The walk of one directory tree; `ApPath` ends in "/".
-  void SonMuLu(const QString& ApPath, const QString& GJZ);
-  // Shows the file being visited, as its one line (platform/pathline.h).
-  void LabelTxt(const QString& t);
-  // Tests one file and logs its path `times` times (once per filter entry that the
-  // path holds) when it is infected. The file is read once whatever `times` is.
-  void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times = 1);
-  // Copies the results log into the results list, or says that nothing was found
-  // (or, after Stop, nothing up to then).
-  void ToFRM2();
+  static QString unreadableMessage(const QStringList& paths);
 
   // The folder a location box's text names (a drive entry as its root), as the
   // scan takes it; empty for all drives.
   static QString locationFolder(const QString& location);
 
+  // The walk of one directory tree; `folder` ends in "/".
+  void walk(const QString& folder, const QString& signature);
+
  private:
+  // The walks the location asks for; false when it is no folder.
+  bool walkLocation(const QString& signature);
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
   // The names of the subdirectories a listing found, to be walked after it, in
   // order, with the directory the listing found under each name.
   using Pending = std::vector<std::pair<QString, platform::FileIdentity>>;
+  // A folder being walked: the subdirectories its listing found and the next to walk.
+  struct Level {
+    Pending pending;
+    std::size_t next = 0;
+    qsizetype pathSize = 0;                      // of the directory's path in `path`
+    std::shared_ptr<platform::UniqueFd> anchor;  // what its subdirectories are opened below
+    qsizetype anchorSize = 0;                    // the length of the anchor's path
+  };
+  // Lists and tests the subdirectory `name` of `top`, its path left in `path`;
+  // its level, unless it could not be opened.
+  std::optional<Level> descend(const Level& top, const QString& name,
+                               const platform::FileIdentity& listedAs, QString& path,
+                               const QString& signature);
   // Yields, shows and tests the files of one listing; returns its subdirectories.
-  Pending listAndTest(const QString& ApPath, const QString& GJZ,
+  Pending listAndTest(const QString& folder, const QString& signature,
                       std::shared_ptr<const platform::OpenDirectory> dir);
   // Opens a directory, waiting out a shortage of descriptors: the files queued
   // for the reading threads are finished first, which closes their directories;
@@ -130,14 +184,17 @@ class Scanner {
   bool cut_ = false;        // the one-thread walk would have ended here
   // The walk may run this many steps ahead before it waits for the files it queued.
   static constexpr std::size_t kMaxSteps = 16384;
-  // OpenFiles for the file `name` of the open directory `dir`, which the walk is
-  // listing: the file read is the one listed, whatever became of its path.
-  void OpenFiles(const QString& NameX, const QString& GJZ, qsizetype times,
-                 const std::shared_ptr<const platform::OpenDirectory>& dir, const QString& name);
-  void prepareMatcher(const QString& GJZ);
-  void logDetection(const QString& NameX, qsizetype times, const platform::FileIdentity& identity);
+  // Tests one file, the entry `name` of the open directory `dir` that the walk is
+  // listing (so that the file read is the one listed, whatever became of its
+  // path), and logs it `times` times (once per filter entry that the path holds)
+  // when it is infected. It is read once whatever `times` is.
+  void openFile(const QString& path, const QString& signature, qsizetype times,
+                const std::shared_ptr<const platform::OpenDirectory>& dir, const QString& name);
+  void prepareMatcher(const QString& signature);
 
-  WindowState& w_;
+  ScanListener& l_;
+  ScanRequest request_;
+  QStringList fileTypes_;
   bool scanning_ = false;
   std::optional<scan::SignatureMatcher> matcher_;
   QString matcherFor_;

@@ -9,16 +9,16 @@ void Scanner::step(Step::Kind kind, const QString& path, int error) {
   if (!pool_) {
     switch (kind) {
       case Step::Kind::Yield:
-        w_.yieldToEvents();
+        l_.yieldToEvents();
         break;
       case Step::Kind::Show:
         ++totals_.visited;
-        LabelTxt(path);
+        l_.visiting(path);
         break;
       case Step::Kind::Unreadable:
         noteUnreadable(path, error);
         break;
-      case Step::Kind::Test:  // tested at once by OpenFiles
+      case Step::Kind::Test:  // tested at once by openFile
       case Step::Kind::ListingEnd:
         break;
     }
@@ -52,12 +52,12 @@ void Scanner::replay(bool all) {
     steps_.pop_front();
     switch (s.kind) {
       case Step::Kind::Yield:
-        w_.yieldToEvents();
-        stopSeen_ = stopSeen_ || !w_.ScanFlag;
+        l_.yieldToEvents();
+        stopSeen_ = stopSeen_ || l_.stopRequested();
         break;
       case Step::Kind::Show:
         ++totals_.visited;
-        LabelTxt(s.path);
+        l_.visiting(s.path);
         break;
       case Step::Kind::Unreadable:
         noteUnreadable(s.path, s.error);

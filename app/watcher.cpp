@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
-#include "app/cleaner.h"
+#include "app/cleanrun.h"
 #include "app/scanner.h"
-#include "app/windowstate.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "platform/fs.h"
@@ -24,21 +24,20 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The window's state as the watch fills it: the boxes, no user to yield to.
-class QuietState : public PlainWindowState {
+// What a rescan hears of its scan: the files found; no user to tell the rest.
+class RescanListener : public ScanListener {
  public:
-  text::Encoding encoding = text::Encoding::Auto;
-  text::LineEnds lineEnds = text::LineEnds::Any;
-  int threads = 1;
-  const std::atomic<bool>* stop = nullptr;
-  text::Encoding contentEncoding() const override { return encoding; }
-  text::LineEnds contentLineEnds() const override { return lineEnds; }
-  int scanThreads() const override { return threads; }
-  void yieldToEvents() override {
-    // A stop asked for ends a scan as the window's Stop does.
-    if (stop && stop->load(std::memory_order_relaxed))
-      ScanFlag = false;
-  }
+  RescanListener(const std::atomic<bool>& stop, std::function<void(const ScanFound&)> onFound)
+      : stop_(stop), onFound_(std::move(onFound)) {}
+  void note(const QString&) override {}
+  void refused(const QString&) override {}
+  void found(const ScanFound& file) override { onFound_(file); }
+  void unreadable(const QString&, int) override {}
+  bool stopRequested() const override { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::atomic<bool>& stop_;
+  std::function<void(const ScanFound&)> onFound_;
 };
 
 void signal(int fd) {
@@ -77,21 +76,20 @@ class Watcher::Rescan {
       for (const QByteArray& root : roots) {
         if (stop_.load())
           break;
-        QuietState w;
-        w.stop = &stop_;
-        w.encoding = settings.encoding;
-        w.lineEnds = settings.lineEnds;
-        w.threads = settings.scanThreads;
-        w.Text3 = settings.signatureText;
-        w.Combo1 = platform::decodePath(root);
-        w.Combo2 = settings.filterText;
-        Scanner scanner(w);
-        scanner.onFound = [&](const Scanner::Found& f) {
+        RescanListener listener(stop_, [&](const ScanFound& f) {
           const std::lock_guard lock(mutex_);
           found_.emplace_back(platform::encodePath(f.path), f.identity);
           signal(wakeFd);
-        };
-        scanner.Command1_Click();
+        });
+        ScanRequest request;
+        request.signatures = QStringList{text::signatureFrom(settings.signatureText)};
+        request.location = platform::decodePath(root);
+        request.filter = settings.filterText;
+        request.threads = settings.scanThreads;
+        request.encoding = settings.encoding;
+        request.lineEnds = settings.lineEnds;
+        Scanner scanner(listener);
+        (void)scanner.scan(request);
       }
       done_.store(true);
       signal(wakeFd);
@@ -124,11 +122,11 @@ Watcher::~Watcher() {
 }
 
 QString Watcher::start() {
-  gjz_ = text::signatureFrom(settings_.signatureText);
-  if (gjz_.isEmpty())
+  signature_ = text::signatureFrom(settings_.signatureText);
+  if (signature_.isEmpty())
     return u"the signature is empty"_s;
   fileTypes_ = scan::parseFileTypes(settings_.filterText);
-  matcher_.emplace(gjz_, settings_.encoding, settings_.lineEnds);
+  matcher_.emplace(signature_, settings_.encoding, settings_.lineEnds);
   if (settings_.folders.isEmpty())
     return u"no folder to watch"_s;
   for (const QString& folder : settings_.folders) {
@@ -352,30 +350,27 @@ void Watcher::test(const QByteArray& path, Cause cause,
 }
 
 void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& identity) {
-  // The clean the window and the command line run, over a log of one path: the
+  // The clean the window and the command line run, over a list of one path: the
   // file must still be the one just read, and its original goes to a backup run.
-  QuietState w;
-  w.encoding = settings_.encoding;
-  w.lineEnds = settings_.lineEnds;
-  w.Text3 = settings_.signatureText;
-  w.setResultsText(platform::lineOfBytes(path) + text::kCrLf.toString());
-  w.scannedFiles.insert(platform::decodePath(path), identity);
-  Cleaner cleaner(w);
-  std::optional<bool> cleaned;
-  QString why;
-  cleaner.onFile = [&](const QByteArray& file, const clean::CleanResult& result) {
-    cleaned = result.ok();
-    if (!result.ok())
-      why = text::fromCrLf(clean::failureMessage(platform::lineOfBytes(file), result.failure()));
-  };
-  cleaner.Command2_Click();
-  if (!cleaned && why.isEmpty())
-    why = text::fromCrLf(w.messages.join(u'\n'));
+  CleanRequest request;
+  request.signatures = QStringList{text::signatureFrom(settings_.signatureText)};
+  request.encoding = settings_.encoding;
+  request.lineEnds = settings_.lineEnds;
+  std::optional<CleanedFile> result;
+  QByteArray run;
+  {
+    CleanRun clean(request, [&](const CleanedFile& file) { result = file; });
+    (void)clean.add(FileToClean{path, identity});
+    clean.finish();
+    run = clean.backupRun();
+  }
   if (onClean) {
     CleanOutcome outcome{path, false, {}, {}};
-    outcome.cleaned = cleaned.value_or(false);
-    outcome.message = why;
-    outcome.run = cleaner.lastRun();
+    outcome.cleaned = result && result->ok();
+    if (result && !result->ok())
+      outcome.message =
+          text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path), result->failure));
+    outcome.run = run;
     onClean(outcome);
   }
 }

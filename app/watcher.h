@@ -133,7 +133,7 @@ class Watcher {
               Cause cause = Cause::Rescan);
 
   Settings settings_;
-  QString gjz_;
+  QString signature_;
   QStringList fileTypes_;
   std::optional<scan::SignatureMatcher> matcher_;
   std::vector<QByteArray> roots_;

@@ -313,6 +313,7 @@ std::vector<Batch::Done> Batch::commit() {
   // Whatever was prepared and not renamed goes now, unchanged; the replaced
   // files are let go of on the releaser's thread.
   for (std::size_t i = 0; i < files_.size(); ++i) {
+    run.done[i].removed = files_[i]->c->removed();
     const Done& d = run.done[i];
     const bool replaced =
         (d.kind == Done::Kind::Cleaned || d.kind == Done::Kind::CleanedPastFailure) &&

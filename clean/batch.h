@@ -83,6 +83,7 @@ class Batch {
     Placement placement = Placement::Replaced;
     Failure failure;
     platform::FileIdentity cleanedAs;  // the file now at the path, when cleaned
+    qint64 removed = 0;                // occurrences removed, when cleaned
 
     CleanResult result() const;
   };

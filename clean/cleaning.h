@@ -103,6 +103,8 @@ class Cleaning {
 
   // The file now at the path, after a successful run.
   platform::FileIdentity cleanedAs() const { return cleanedAs_; }
+  // Occurrences removed by the last content written.
+  qint64 removed() const { return removed_; }
   // The file as opened.
   const struct stat& opened() const { return st_; }
   int folder() const { return dir_.get(); }
@@ -152,6 +154,7 @@ class Cleaning {
   struct stat st_ {};
   std::optional<TempFile> temp_;
   struct stat tempSt_ {};
+  qint64 removed_ = 0;
 };
 
 }  // namespace clean

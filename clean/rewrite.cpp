@@ -205,7 +205,7 @@ int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
   how.encoding = o_.encoding;
   how.lineEnds = o_.lineEnds;
   off_t written = 0;
-  return stream(steps_, o_.chunkSize, gjz_, how, written);
+  return stream(steps_, o_.chunkSize, gjz_, how, written, &removed_);
 }
 
 Replacement Cleaning::writeTemp() {

@@ -1,17 +1,17 @@
-// tervane-cli clean: the main window's Clean over a results log read from a file,
-// or over the files of a scan's report; with --dry-run, what it would remove.
+// tervane-cli clean: the clean run over a list of paths read from a file, or over
+// the files of a scan's report; with --dry-run, what it would remove.
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSet>
 
 #include <cerrno>
 #include <cstring>
 
-#include "app/cleaner.h"
+#include "app/cleanrun.h"
+#include "app/messages.h"
 #include "clean/failures.h"
 #include "cli/common.h"
 #include "cli/logreader.h"
@@ -28,11 +28,6 @@ using namespace Qt::StringLiterals;
 namespace cli {
 
 namespace {
-
-// The log is cleaned a batch of lines at a time, so that memory stays bounded
-// however long it is; a file is cleaned as soon as its batch is read.
-constexpr qsizetype kBatchLines = 1024;
-constexpr qsizetype kBatchChars = 4 * 1024 * 1024;
 
 // The identities a scan's report gives its files, by their paths' bytes.
 using Identities = QHash<QByteArray, platform::FileIdentity>;
@@ -121,10 +116,10 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
 // Tells what the clean would remove from files; changes nothing.
 class DryRun {
  public:
-  DryRun(const Identities& identities, const QString& gjz, text::Encoding encoding,
+  DryRun(const Identities& identities, const QString& signature, text::Encoding encoding,
          text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
       : identities_(identities),
-        gjz_(gjz),
+        signature_(signature),
         encoding_(encoding),
         lineEnds_(lineEnds),
         json_(json),
@@ -144,7 +139,7 @@ class DryRun {
       error = EIO;
     Occurrences found;
     if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), gjz_, encoding_, lineEnds_);
+      found = findOccurrences(fd.get(), signature_, encoding_, lineEnds_);
       error = found.error;
     }
     if (error != 0 || !why.isEmpty()) {
@@ -184,7 +179,7 @@ class DryRun {
 
  private:
   const Identities& identities_;
-  QString gjz_;
+  QString signature_;
   text::Encoding encoding_;
   text::LineEnds lineEnds_;
   bool json_;
@@ -195,9 +190,102 @@ class DryRun {
   qint64 failed_ = 0;
 };
 
-}  // namespace
+// The files to clean, one at a time: a scan's report (read whole, with the
+// identities of its files), or a log read as it goes, so that memory stays
+// bounded however long it is.
+class PathList {
+ public:
+  PathList(const QString& report, const QString& input, bool nul, Sink& err)
+      : input_(input), nul_(nul), err_(err) {
+    if (!report.isEmpty()) {
+      fromReport_ = true;
+      reported_ = fromReport(report, identities_, err);
+    } else {
+      fd_ = openInputOrFail(input, err);
+    }
+    // One path per line, in the form the scan writes (platform/pathline.h); a CR
+    // before the LF belongs to the line end. With --null, raw paths each ended by
+    // a NUL. A last path without its end is a path as well.
+    reader_.emplace(fd_.get(), nul ? '\0' : '\n', kLogLineLimit);
+  }
 
-int runClean(const QStringList& args, Sink& out, Sink& err) {
+  enum class Next { Path, NotAPath, End };
+  // The next path's bytes, or the line that is no path (left to the clean, which
+  // names it).
+  Next next(QByteArray& path, QString& line) {
+    if (fromReport_) {
+      if (nextReported_ == reported_.size())
+        return Next::End;
+      path = reported_[nextReported_++];
+      return Next::Path;
+    }
+    QByteArray raw;
+    if ((status_ = reader_->next(raw)) != LogReader::Status::Line)
+      return Next::End;
+    if (nul_) {
+      path = raw;
+      return Next::Path;
+    }
+    line = platform::decodePath(raw);
+    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
+    if (!bytes)
+      return Next::NotAPath;
+    path = *bytes;
+    return Next::Path;
+  }
+
+  const Identities& identities() const { return identities_; }
+  std::optional<platform::FileIdentity> identityOf(const QByteArray& path) const {
+    const auto id = identities_.constFind(path);
+    return id != identities_.constEnd() ? std::make_optional(id.value()) : std::nullopt;
+  }
+
+  // Ends the command when the list could not be read to its end.
+  void checkRead() const {
+    if (status_ == LogReader::Status::TooLong) {
+      // A scan can write such a line: thousands of folders deep, names of bytes
+      // that are not UTF-8 take four characters a byte. Raw, the path is shorter.
+      fail(err_, shown(input_) +
+                     u": line %1 is longer than %2 bytes, the most a line may hold; the files "
+                     u"after it were not touched"_s.arg(reader_->lineNumber())
+                         .arg(kLogLineLimit) +
+                     (nul_ ? QString()
+                           : u" (a path that long is cleaned from the NUL-separated list of "
+                             u"scan -0, with clean -0, or from a report of scan --json, with "
+                             u"clean --report)"_s));
+    }
+    if (status_ == LogReader::Status::Error)
+      fail(err_, shown(input_) + u": "_s + QString::fromLocal8Bit(std::strerror(reader_->error())));
+  }
+  bool readToEnd() const { return status_ == LogReader::Status::End; }
+
+ private:
+  QString input_;
+  bool nul_;
+  Sink& err_;
+  bool fromReport_ = false;
+  Identities identities_;
+  QList<QByteArray> reported_;
+  qsizetype nextReported_ = 0;
+  platform::UniqueFd fd_;
+  std::optional<LogReader> reader_;
+  LogReader::Status status_ = LogReader::Status::End;
+};
+
+struct CleanArgs {
+  QString signature;  // as the rule gives it
+  text::Encoding encoding = text::Encoding::Auto;
+  text::LineEnds lineEnds = text::LineEnds::Any;
+  QString report;  // the scan report to clean from, if any
+  QString input;   // the log otherwise ("-": standard input)
+  bool nul = false;
+  bool dryRun = false;
+  bool json = false;
+  bool keepGoing = false;
+  bool noBackup = false;
+};
+
+CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
   const QCommandLineOption noBackup(u"no-backup"_s, u"keep no backups"_s);
@@ -220,189 +308,162 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err, u"an option is given twice"_s);
   if (parser.isSet(report) && (!positional.isEmpty() || parser.isSet(null)))
     usageError(err, u"give either LOG or --report"_s);
-  const QString signature = signatureBox(parser, c, err);
-  const QString gjz = text::signatureFrom(signature);
-  const text::Encoding encoding = contentEncoding(parser, c, err);
-  const text::LineEnds lineEnds = contentLineEnds(parser, c);
-  const bool nul = parser.isSet(null);
+  CleanArgs a;
+  a.signature = text::signatureFrom(signatureBox(parser, c, err));
+  a.encoding = contentEncoding(parser, c, err);
+  a.lineEnds = contentLineEnds(parser, c);
+  a.report = parser.value(report);
+  a.input = positional.isEmpty() ? u"-"_s : positional.front();
+  a.nul = parser.isSet(null);
+  a.dryRun = parser.isSet(dry);
+  a.json = parser.isSet(json);
+  a.keepGoing = parser.isSet(keepGoing);
+  a.noBackup = parser.isSet(noBackup);
+  return a;
+}
 
-  // The paths come from the report whole, or from the log a batch at a time.
-  Identities identities;
-  QList<QByteArray> reported;
-  if (parser.isSet(report))
-    reported = fromReport(parser.value(report), identities, err);
-  qsizetype nextReported = 0;
-  const QString input = positional.isEmpty() ? u"-"_s : positional.front();
-  platform::UniqueFd fd;
-  if (!parser.isSet(report))
-    fd = openInputOrFail(input, err);
-  // One path per line, in the form the scan writes (platform/pathline.h); a CR
-  // before the LF belongs to the line end. With --null, raw paths each ended by
-  // a NUL. A last path without its end is a path as well.
-  LogReader reader(fd.get(), nul ? '\0' : '\n', kLogLineLimit);
-  LogReader::Status status = LogReader::Status::Line;
-  // The next path's bytes; nothing at the end, or for a line that is no path
-  // (left to the clean, which names it).
-  auto next = [&](QString& line) -> bool {
-    if (parser.isSet(report)) {
-      if (nextReported == reported.size()) {
-        status = LogReader::Status::End;
-        return false;
-      }
-      line = platform::lineOfBytes(reported[nextReported++]);
-      return true;
+int previewClean(const CleanArgs& a, PathList& list, Sink& out, Sink& err) {
+  DryRun preview(list.identities(), a.signature, a.encoding, a.lineEnds, a.json, out, err);
+  QByteArray path;
+  QString line;
+  PathList::Next next;
+  while ((next = list.next(path, line)) != PathList::Next::End) {
+    if (next == PathList::Next::NotAPath) {
+      err.write("tervane-cli: " + platform::visibleText(line).toUtf8() + ": not a path\n");
+      throw Exit{kError};
     }
-    QByteArray raw;
-    if ((status = reader.next(raw)) != LogReader::Status::Line)
-      return false;
-    line = nul ? platform::lineOfBytes(raw) : platform::decodePath(raw);
-    return true;
-  };
-  auto readFailed = [&] {
-    if (status == LogReader::Status::TooLong) {
-      // A scan can write such a line: thousands of folders deep, names of bytes
-      // that are not UTF-8 take four characters a byte. Raw, the path is shorter.
-      fail(err, shown(input) +
-                    u": line %1 is longer than %2 bytes, the most a line may hold; the files "
-                    u"after it were not touched"_s.arg(reader.lineNumber())
-                        .arg(kLogLineLimit) +
-                    (nul ? QString()
-                         : u" (a path that long is cleaned from the NUL-separated list of "
-                           u"scan -0, with clean -0, or from a report of scan --json, with "
-                           u"clean --report)"_s));
-    }
-    if (status == LogReader::Status::Error)
-      fail(err, shown(input) + u": "_s + QString::fromLocal8Bit(std::strerror(reader.error())));
-  };
+    preview.file(path);
+  }
+  list.checkRead();
+  const int result = preview.finish();
+  checkOutput(out, err);
+  return result;
+}
 
-  if (parser.isSet(dry)) {
-    DryRun preview(identities, gjz, encoding, lineEnds, parser.isSet(json), out, err);
-    QString line;
-    while (next(line)) {
-      const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
-      if (!bytes) {
-        err.write("tervane-cli: " + platform::visibleText(line).toUtf8() + ": not a path\n");
-        throw Exit{kError};
-      }
-      preview.file(*bytes);
+// What the clean did, as the command line tells it: the cleaning log on standard
+// output (with --json, one object per listed file and a summary instead), the
+// failures on standard error.
+class CleanOutput {
+ public:
+  CleanOutput(const CleanArgs& a, Sink& out, Sink& err) : a_(a), out_(out), err_(err) {}
+
+  void file(const CleanedFile& f) {
+    if (a_.json) {
+      if (!f.notAPath)
+        out_.write(jsonLine(object(f)));
+    } else if (f.ok() && (f.listedAgain || f.outcome == CleanedFile::Outcome::Cleaned)) {
+      // The window's cleaning log, a line break for its CR LF.
+      out_.write(f.line.toUtf8() + '\n' + msg::kCleaned.toUtf8() + '\n');
     }
-    readFailed();
-    const int result = preview.finish();
-    checkOutput(out, err);
-    return result;
   }
 
-  CliWindowState w(out, err, false);
-  w.Text3 = signature;
-  w.encoding = encoding;
-  w.lineEnds = lineEnds;
-  w.setJson(parser.isSet(json));
-  // The scan's identities: each file must still be the one the scan read, as in
-  // the window after its own scan.
-  for (auto it = identities.cbegin(); it != identities.cend(); ++it)
-    w.scannedFiles.insert(platform::decodePath(it.key()), it.value());
-  Cleaner cleaner(w);
-  cleaner.setKeepBackups(!parser.isSet(noBackup));
-  cleaner.setKeepGoing(parser.isSet(keepGoing));
-  cleaner.beginBatches();
-  // Counted just before each batch is cleaned: the removal reports no number.
-  QHash<QByteArray, qint64> counts;
-  // The paths reported so far: a path listed again is the same file, which the
-  // clean handled once.
-  QSet<QByteArray> reportedPaths;
-  qint64 cleanedFiles = 0, unchangedFiles = 0, failedFiles = 0;
-  if (parser.isSet(json)) {
-    cleaner.onFile = [&](const QByteArray& path, const clean::CleanResult& result) {
-      QJsonObject o{{u"type"_s, u"clean"_s}};
-      platform::putPath(o, path);
-      const bool again = reportedPaths.contains(path);
-      reportedPaths.insert(path);
-      if (!result.ok()) {
-        o.insert(u"outcome"_s, u"failed"_s);
-        o.insert(u"error"_s, text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path),
-                                                                  result.failure())));
-        failedFiles += again ? 0 : 1;
-      } else {
-        // A file from which nothing was removed is not called cleaned.
-        const qint64 found = again ? 0 : counts.value(path, -1);
-        o.insert(u"outcome"_s, found == 0 ? u"unchanged"_s : u"cleaned"_s);
-        if (found >= 0)
-          o.insert(u"occurrences"_s, found);
-        if (again)
-          o.insert(u"listed_again"_s, true);
-        else
-          ++(found == 0 ? unchangedFiles : cleanedFiles);
-      }
-      out.write(jsonLine(o));
-    };
-  }
-  // At the end: every file the run went past, with its reason, and the summary.
-  auto finish = [&]() {
-    for (const Cleaner::Failed& f : cleaner.failures()) {
-      err.write("tervane-cli: " + platform::visibleText(f.shown).toUtf8() + ": " +
-                clean::reasonText(f.why).toUtf8() + '\n');
+  // A message as the window would show it.
+  void message(const QString& text) { tell(err_, text); }
+
+  // Every file the run went past, with its reason, and the summary.
+  void finish(const std::vector<CleanedFile>& failures) {
+    for (const CleanedFile& f : failures) {
+      err_.write("tervane-cli: " + platform::visibleText(f.line).toUtf8() + ": " +
+                 clean::reasonText(f.failure).toUtf8() + '\n');
     }
-    if (parser.isSet(json)) {
+    if (a_.json) {
       QJsonObject summary{{u"type"_s, u"summary"_s},
-                          {u"files_cleaned"_s, cleanedFiles},
-                          {u"files_unchanged"_s, unchangedFiles},
-                          {u"files_failed"_s, failedFiles}};
+                          {u"files_cleaned"_s, cleaned_},
+                          {u"files_unchanged"_s, unchanged_},
+                          {u"files_failed"_s, failed_}};
       QJsonArray failed;
-      for (const Cleaner::Failed& f : cleaner.failures()) {
-        QJsonObject o{{u"error"_s, clean::reasonText(f.why)}};
+      for (const CleanedFile& f : failures) {
+        QJsonObject o{{u"error"_s, clean::reasonText(f.failure)}};
         if (f.path.isEmpty())
-          o.insert(u"line"_s, f.shown);
+          o.insert(u"line"_s, f.line);
         else
           platform::putPath(o, f.path);
         failed.append(o);
       }
-      if (parser.isSet(keepGoing))
+      if (a_.keepGoing)
         summary.insert(u"failed"_s, failed);
-      out.write(jsonLine(summary));
+      out_.write(jsonLine(summary));
     }
-    checkOutput(out, err);
-  };
-  for (;;) {
-    QString text1;
-    qsizetype lines = 0;
-    QString line;
-    counts.clear();
-    while (lines < kBatchLines && text1.size() < kBatchChars && next(line)) {
-      if (parser.isSet(json)) {
-        // Read only as the clean would read it; a file it refuses is not counted.
-        const auto bytes = platform::bytesOfLine(line);
-        if (bytes && !counts.contains(*bytes)) {
-          struct stat st;
-          int error = 0;
-          QString why;
-          platform::UniqueFd file(openChecked(*bytes, identities, st, error, why));
-          if (file.ok()) {
-            const Occurrences found = findOccurrences(file.get(), gjz, encoding, lineEnds);
-            if (found.error == 0)
-              counts.insert(*bytes, qint64(found.ranges.size()));
-          }
-        }
-      }
-      text1 += line;
-      text1 += text::kCrLf;
-      ++lines;
-    }
-    if (lines > 0) {
-      w.setResultsText(text1);
-      cleaner.Command2_Click();
-      checkOutput(out, err);
-      if (w.messageShown()) {
-        finish();
-        return kError;
-      }
-    }
-    if (status == LogReader::Status::Line)
-      continue;
-    readFailed();
-    cleaner.endBatches();
-    finish();
-    return cleaner.failures().empty() ? kOk : kError;
+    checkOutput(out_, err_);
   }
+
+ private:
+  QJsonObject object(const CleanedFile& f) {
+    QJsonObject o{{u"type"_s, u"clean"_s}};
+    platform::putPath(o, f.path);
+    if (!f.ok()) {
+      o.insert(u"outcome"_s, u"failed"_s);
+      o.insert(u"error"_s, text::fromCrLf(clean::failureMessage(f.line, f.failure)));
+      failed_ += f.listedAgain ? 0 : 1;
+      return o;
+    }
+    // A file from which nothing was removed is not called cleaned.
+    o.insert(u"outcome"_s, f.occurrences == 0 ? u"unchanged"_s : u"cleaned"_s);
+    o.insert(u"occurrences"_s, f.occurrences);
+    if (f.listedAgain)
+      o.insert(u"listed_again"_s, true);
+    else
+      ++(f.occurrences == 0 ? unchanged_ : cleaned_);
+    return o;
+  }
+
+  const CleanArgs& a_;
+  Sink& out_;
+  Sink& err_;
+  qint64 cleaned_ = 0, unchanged_ = 0, failed_ = 0;
+};
+
+// Gives the run one item of the list; false when the run stopped.
+bool feed(CleanRun& run, PathList::Next next, const QByteArray& path, const QString& line,
+          const PathList& list) {
+  if (next == PathList::Next::NotAPath)
+    return run.addNotAPath(line);
+  return run.add(FileToClean{path, list.identityOf(path)});
+}
+
+}  // namespace
+
+int runClean(const QStringList& args, Sink& out, Sink& err) {
+  const CleanArgs a = parseClean(args, out, err);
+  PathList list(a.report, a.input, a.nul, err);
+  if (a.dryRun)
+    return previewClean(a, list, out, err);
+  CleanOutput output(a, out, err);
+  QByteArray path;
+  QString line;
+  PathList::Next next = list.next(path, line);
+  // Nothing listed: no run, not even the repair of one cut short.
+  if (next == PathList::Next::End) {
+    list.checkRead();
+    output.finish({});
+    return kOk;
+  }
+  CleanRequest request;
+  request.signatures = QStringList{a.signature};
+  request.encoding = a.encoding;
+  request.lineEnds = a.lineEnds;
+  request.keepBackups = !a.noBackup;
+  request.keepGoing = a.keepGoing;
+  CleanRun run(request, [&](const CleanedFile& f) { output.file(f); });
+  if (!run.recoveryNote().isEmpty())
+    output.message(run.recoveryNote());
+  bool going = true;
+  while (going && next != PathList::Next::End) {
+    going = feed(run, next, path, line, list);
+    checkOutput(out, err);
+    if (going)
+      next = list.next(path, line);
+  }
+  // A list cut short by a read error: what was read is cleaned, then the error.
+  run.finish(going && !list.readToEnd());
+  if (const std::optional<CleanedFile>& stopped = run.stoppedAt()) {
+    output.message(clean::failureMessage(stopped->line, stopped->failure));
+    output.finish(run.failures());
+    return kError;
+  }
+  list.checkRead();
+  output.finish(run.failures());
+  return run.failures().empty() ? kOk : kError;
 }
 
 }  // namespace cli

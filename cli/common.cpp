@@ -221,6 +221,13 @@ text::LineEnds contentLineEnds(const QCommandLineParser& parser, const Common& c
   return parser.isSet(c.exactLineEnds) ? text::LineEnds::Exact : text::LineEnds::Any;
 }
 
+void tell(Sink& err, const QString& text) {
+  QByteArray line = platform::visibleLines(text).toUtf8();
+  if (!line.endsWith('\n'))
+    line += '\n';
+  err.write(line);
+}
+
 void checkOutput(const Sink& out, Sink& err) {
   if (out.failed())
     fail(err, u"standard output: "_s + QString::fromLocal8Bit(std::strerror(out.error())));

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "cli/clistate.h"
+#include "cli/sink.h"
 #include "platform/fd.h"
 #include "text/encoding.h"
 #include "text/lineends.h"
@@ -30,6 +30,9 @@ struct Exit {
 // "tervane-cli: WHY" on standard error, then ends the command. WHY may hold
 // paths or a signature: characters a terminal would act on are written escaped.
 [[noreturn]] void fail(Sink& err, const QString& why, int status = kError);
+// A message as the window would show it, on its own lines: it may name a path or
+// a signature someone else chose, so only its own line breaks (CR LF) become lines.
+void tell(Sink& err, const QString& text);
 // The same with a hint at --help.
 [[noreturn]] void usageError(Sink& err, const QString& why);
 

@@ -20,7 +20,7 @@ using namespace Qt::StringLiterals;
 
 namespace cli {
 
-Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding,
+Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encoding,
                             text::LineEnds lineEnds) {
   Occurrences result;
   std::vector<uint8_t> buf(128 * 1024);
@@ -46,7 +46,7 @@ Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding,
       return result;
     }
   }
-  clean::SignatureRemover remover(gjz, encoding, lineEnds);
+  clean::SignatureRemover remover(signature, encoding, lineEnds);
   remover.recordRanges(true);
   std::vector<uint8_t> out;
   for (;;) {
@@ -114,7 +114,7 @@ QByteArray jsonLine(const QJsonObject& o) {
 }
 
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
-                      const QByteArray& name, QStringView gjz, text::Encoding encoding,
+                      const QByteArray& name, QStringView signature, text::Encoding encoding,
                       text::LineEnds lineEnds) {
   QJsonObject o;
   o.insert(u"type"_s, u"detection"_s);
@@ -128,7 +128,7 @@ QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scan
     o.insert(u"error"_s, u"replaced since it was read"_s);
   } else {
     putStat(o, st);
-    const Occurrences found = findOccurrences(fd.get(), gjz, encoding, lineEnds);
+    const Occurrences found = findOccurrences(fd.get(), signature, encoding, lineEnds);
     putOccurrences(o, found.ranges);
     if (found.error != 0)
       putError(o, found.error);

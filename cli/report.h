@@ -25,7 +25,7 @@ struct Occurrences {
   std::vector<clean::ByteRange> ranges;
   int error = 0;  // an errno when the file could not be read to its end
 };
-Occurrences findOccurrences(int fd, QStringView gjz, text::Encoding encoding,
+Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encoding,
                             text::LineEnds lineEnds = text::LineEnds::Any);
 
 // Opens `name` below `dirFd` (AT_FDCWD: a path) to read it and nothing else: no
@@ -49,7 +49,7 @@ QByteArray jsonLine(const QJsonObject& o);
 // The report's object for a file the scan found: `name` below `dirFd` is the file
 // that was read, `scanned` its identity then.
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
-                      const QByteArray& name, QStringView gjz, text::Encoding encoding,
+                      const QByteArray& name, QStringView signature, text::Encoding encoding,
                       text::LineEnds lineEnds = text::LineEnds::Any);
 
 // A file a report lists, with the identity of the file that the scan read.

@@ -1,4 +1,4 @@
-// tervane-cli scan: the main window's Scan over a location given as an argument.
+// tervane-cli scan: the scan over a location given as an argument.
 #include <sched.h>
 #include <unistd.h>
 
@@ -13,6 +13,8 @@
 #include "app/scanner.h"
 #include "cli/common.h"
 #include "cli/report.h"
+#include "cli/scanoutput.h"
+#include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "text/textops.h"
@@ -33,9 +35,37 @@ int coreCount() {
   return online > 0 && online < 1024 ? int(online) : 1;
 }
 
-}  // namespace
+// The report's end: the files that could not be read, then the summary.
+void writeSummary(Sink& out, const ScanOutput& output, const Scanner& scanner,
+                  const QElapsedTimer& clock) {
+  for (const ScanOutput::Unreadable& file : output.unreadableFiles()) {
+    QJsonObject o{{u"type"_s, u"unreadable"_s}};
+    platform::putPath(o, platform::encodePath(file.path));
+    putError(o, file.error);
+    out.write(jsonLine(o));
+  }
+  const Scanner::Totals& t = scanner.totals();
+  QJsonObject summary{{u"type"_s, u"summary"_s},
+                      {u"files_visited"_s, t.visited},
+                      {u"files_tested"_s, t.tested},
+                      {u"bytes_read"_s, qint64(t.bytesRead)},
+                      {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
+                      {u"files_found"_s, t.found},
+                      {u"files_unreadable"_s, t.unreadable}};
+  // Told on standard error as well: something at the store's place was walked.
+  if (!scanner.storeNotSkipped().isEmpty())
+    summary.insert(u"store_not_skipped"_s, scanner.storeNotSkipped());
+  out.write(jsonLine(summary));
+}
 
-int runScan(const QStringList& args, Sink& out, Sink& err) {
+// The scan's request and how to tell it, from the arguments.
+struct ScanArgs {
+  ScanRequest request;
+  ScanOutput::Log log = ScanOutput::Log::Lines;
+  bool json = false;
+};
+
+ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
   const QCommandLineOption filter(u"filter"_s, u"filter"_s, u"TEXT"_s);
@@ -53,65 +83,64 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   if (parser.values(filter).size() > 1 || parser.values(jobs).size() > 1)
     usageError(err, u"an option is given twice"_s);
 
-  int threads = coreCount();
+  ScanArgs a;
+  ScanRequest& request = a.request;
+  request.threads = coreCount();
   if (parser.isSet(jobs)) {
     bool ok = false;
-    threads = parser.value(jobs).toInt(&ok);
-    if (!ok || threads < 1 || threads > 1024)
+    request.threads = parser.value(jobs).toInt(&ok);
+    if (!ok || request.threads < 1 || request.threads > 1024)
       usageError(err, u"-j takes a number of threads from 1 to 1024"_s);
   }
-
   // Raw bytes are for programs: a terminal would act on the controls a name can hold.
   if (parser.isSet(null) && out.isTerminal())
     fail(err, u"--null writes raw bytes, which are not for a terminal: redirect standard output"_s);
+  a.json = parser.isSet(json);
+  a.log = a.json               ? ScanOutput::Log::None
+          : parser.isSet(null) ? ScanOutput::Log::Nul
+                               : ScanOutput::Log::Lines;
+  // Offsets are those the clean would remove; the signature is the clean's.
+  request.signatures = QStringList{text::signatureFrom(signatureBox(parser, c, err))};
+  request.location = positional.front();
+  if (request.location == msg::kAllDrives)
+    request.drives = platform::driveList();
+  request.filter = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
+  request.encoding = contentEncoding(parser, c, err);
+  request.lineEnds = contentLineEnds(parser, c);
+  return a;
+}
 
-  CliWindowState w(out, err, ::isatty(STDERR_FILENO) == 1);
-  w.nulSeparated = parser.isSet(null);
-  w.Text3 = signatureBox(parser, c, err);
-  w.Combo1 = positional.front();
-  w.Combo2 = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
-  w.threads = threads;
-  w.encoding = contentEncoding(parser, c, err);
-  w.lineEnds = contentLineEnds(parser, c);
-  w.setJson(parser.isSet(json));
-  Scanner scanner(w);
+}  // namespace
+
+int runScan(const QStringList& args, Sink& out, Sink& err) {
+  const ScanArgs a = parseScan(args, out, err);
+  const ScanRequest& request = a.request;
+  ScanOutput output(out, err, ::isatty(STDERR_FILENO) == 1, a.log);
+  Scanner scanner(output);
   QElapsedTimer clock;
   clock.start();
-  // Offsets are those the clean would remove; the signature is the clean's.
-  const QString gjz = text::signatureFrom(w.Text3);
-  if (parser.isSet(json)) {
-    scanner.onFound = [&](const Scanner::Found& f) {
-      out.write(jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz,
-                                   w.encoding, w.lineEnds)));
+  if (a.json) {
+    output.onFound = [&](const ScanFound& f) {
+      out.write(
+          jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name,
+                             request.signatures.front(), request.encoding, request.lineEnds)));
     };
   }
-  scanner.Command1_Click();
-  w.clearProgress();
-  if (parser.isSet(json) && !w.messageShown()) {
-    for (const WindowState::Unreadable& file : w.unreadableFiles) {
-      QJsonObject o{{u"type"_s, u"unreadable"_s}};
-      platform::putPath(o, platform::encodePath(file.path));
-      putError(o, file.error);
-      out.write(jsonLine(o));
-    }
-    const Scanner::Totals& t = scanner.totals();
-    QJsonObject summary{{u"type"_s, u"summary"_s},
-                        {u"files_visited"_s, t.visited},
-                        {u"files_tested"_s, t.tested},
-                        {u"bytes_read"_s, qint64(t.bytesRead)},
-                        {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
-                        {u"files_found"_s, t.found},
-                        {u"files_unreadable"_s, t.unreadable}};
-    // Told on standard error as well: something at the store's place was walked.
+  if (scanner.scan(request)) {
+    if (!output.unreadableFiles().isEmpty())
+      output.tellUnreadable();
+    // Something at the store's place was walked: said here and in the summary.
     if (!scanner.storeNotSkipped().isEmpty())
-      summary.insert(u"store_not_skipped"_s, scanner.storeNotSkipped());
-    out.write(jsonLine(summary));
+      output.note(scanner.storeNotSkipped());
   }
+  output.clearProgress();
+  if (a.json && !output.refused())
+    writeSummary(out, output, scanner, clock);
   checkOutput(out, err);
   // An error outranks a find: a file that could not be read may be infected.
-  if (w.messageShown() || w.unreadableShown())
+  if (output.refused() || !output.unreadableFiles().isEmpty())
     return kError;
-  return w.appended() > 0 ? kFound : kOk;
+  return output.filesFound() > 0 ? kFound : kOk;
 }
 
 }  // namespace cli

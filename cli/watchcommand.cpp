@@ -138,6 +138,15 @@ QString errorText(int error) {
 
 // Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM
 // to its device and inode): lines then carry a priority the journal reads.
+// A whole number from MIN to MAX, or a usage error saying `why`.
+int number(const QString& text, int min, int max, Sink& err, const QString& why) {
+  bool ok = false;
+  const int n = text.toInt(&ok);
+  if (!ok || n < min || n > max)
+    usageError(err, why);
+  return n;
+}
+
 bool outputIsJournal() {
   const QByteArray stream = qgetenv("JOURNAL_STREAM");
   struct stat st;
@@ -147,9 +156,9 @@ bool outputIsJournal() {
                        QByteArray::number(qulonglong(st.st_ino));
 }
 
-}  // namespace
-
-int runWatch(const QStringList& args, Sink& out, Sink& err) {
+// The watch's settings from the arguments and the configuration file; `asJson`:
+// whether to report in JSON Lines.
+Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
   const QCommandLineOption filter(u"filter"_s, u"filter"_s, u"TEXT"_s);
@@ -201,81 +210,86 @@ int runWatch(const QStringList& args, Sink& out, Sink& err) {
   s.clean = parser.isSet(clean) || conf.clean.value_or(false);
   s.initialScan = parser.isSet(initialScan) || conf.initialScan.value_or(false);
   s.allowFanotify = !parser.isSet(inotify);
-  if (parser.isSet(settle)) {
-    bool ok = false;
-    const int ms = parser.value(settle).toInt(&ok);
-    if (!ok || ms < 0 || ms > 60000)
-      usageError(err, u"--settle takes milliseconds from 0 to 60000"_s);
-    s.settle = std::chrono::milliseconds(ms);
+  if (parser.isSet(settle))
+    s.settle = std::chrono::milliseconds(number(parser.value(settle), 0, 60000, err,
+                                                u"--settle takes milliseconds from 0 to 60000"_s));
+  if (parser.isSet(jobs))
+    s.scanThreads =
+        number(parser.value(jobs), 1, 1024, err, u"-j takes a number of threads from 1 to 1024"_s);
+  asJson = parser.isSet(json);
+  return s;
+}
+
+// What the watch tells: findings on standard output (a finding a warning, a
+// failure an error under systemd: journalctl -p), notes and failures on
+// standard error; with --json, objects on standard output as well.
+class WatchOutput {
+ public:
+  WatchOutput(const Watcher::Settings& s, bool asJson, Sink& out, Sink& err)
+      : s_(s),
+        asJson_(asJson),
+        out_(out),
+        err_(err),
+        journal_(outputIsJournal()),
+        warning_(journal_ ? "<4>" : ""),
+        error_(journal_ ? "<3>" : ""),
+        signature_(text::signatureFrom(s.signatureText)) {}
+
+  void say(const QString& why) {
+    err_.write(error_ + "tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
   }
-  if (parser.isSet(jobs)) {
-    bool ok = false;
-    s.scanThreads = parser.value(jobs).toInt(&ok);
-    if (!ok || s.scanThreads < 1 || s.scanThreads > 1024)
-      usageError(err, u"-j takes a number of threads from 1 to 1024"_s);
+  void note(const QString& what) {
+    err_.write("tervane-cli: " + platform::visibleText(what).toUtf8() + '\n');
   }
 
-  const bool asJson = parser.isSet(json);
-  // Under systemd a finding is a warning, a failure an error (journalctl -p).
-  const bool journal = outputIsJournal();
-  const QByteArray warning = journal ? "<4>" : "";
-  const QByteArray error = journal ? "<3>" : "";
-  const QString gjz = text::signatureFrom(s.signatureText);
-  auto say = [&](const QString& why) {
-    err.write(error + "tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
-  };
-  auto note = [&](const QString& what) {
-    err.write("tervane-cli: " + platform::visibleText(what).toUtf8() + '\n');
-  };
-
-  Watcher watcher(s);
-  if (const QString why = watcher.start(); !why.isEmpty())
-    fail(err, why);
-  const StopSignals signals(watcher);
-
-  QString how = watcher.backend() == platform::FsWatch::Backend::Fanotify
-                    ? u"fanotify"_s
-                    : u"inotify, %1 folders"_s.arg(watcher.watchedFolders());
-  if (!watcher.fanotifyRefused().isEmpty())
-    how += u"; fanotify refused: "_s + watcher.fanotifyRefused();
-  QStringList roots;
-  for (const QByteArray& root : watcher.roots())
-    roots.append(platform::lineOfBytes(root));
-  note(u"watching "_s + roots.join(u", "_s) + u" ("_s + how + u")"_s);
-  if (s.clean) {
-    // Cleaning rewrites files beside themselves: a read-only mount (systemd's
-    // ProtectSystem=strict without ReadWritePaths) would fail each clean.
-    for (const QByteArray& root : watcher.roots()) {
-      struct statvfs v {};
-      if (::statvfs(root.constData(), &v) == 0 && (v.f_flag & ST_RDONLY)) {
-        say(platform::lineOfBytes(root) +
-            u" is read-only here: --clean cannot clean its files (under systemd, add "
-            u"ReadWritePaths="_s +
-            platform::lineOfBytes(root) + u" to the service)"_s);
+  // What is watched, how, and whether a clean can write there.
+  void started(const Watcher& watcher) {
+    QString how = watcher.backend() == platform::FsWatch::Backend::Fanotify
+                      ? u"fanotify"_s
+                      : u"inotify, %1 folders"_s.arg(watcher.watchedFolders());
+    if (!watcher.fanotifyRefused().isEmpty())
+      how += u"; fanotify refused: "_s + watcher.fanotifyRefused();
+    QStringList roots;
+    for (const QByteArray& root : watcher.roots())
+      roots.append(platform::lineOfBytes(root));
+    note(u"watching "_s + roots.join(u", "_s) + u" ("_s + how + u")"_s);
+    if (s_.clean) {
+      // Cleaning rewrites files beside themselves: a read-only mount (systemd's
+      // ProtectSystem=strict without ReadWritePaths) would fail each clean.
+      for (const QByteArray& root : watcher.roots()) {
+        struct statvfs v {};
+        if (::statvfs(root.constData(), &v) == 0 && (v.f_flag & ST_RDONLY)) {
+          say(platform::lineOfBytes(root) +
+              u" is read-only here: --clean cannot clean its files (under systemd, add "
+              u"ReadWritePaths="_s +
+              platform::lineOfBytes(root) + u" to the service)"_s);
+        }
       }
     }
-  }
-  if (asJson) {
-    QJsonObject o{
-        {u"type"_s, u"watching"_s},
-        {u"time"_s, now()},
-        {u"backend"_s,
-         watcher.backend() == platform::FsWatch::Backend::Fanotify ? u"fanotify"_s : u"inotify"_s}};
-    out.write(jsonLine(o));
+    if (asJson_) {
+      QJsonObject o{
+          {u"type"_s, u"watching"_s},
+          {u"time"_s, now()},
+          {u"backend"_s, watcher.backend() == platform::FsWatch::Backend::Fanotify ? u"fanotify"_s
+                                                                                   : u"inotify"_s}};
+      out_.write(jsonLine(o));
+    }
   }
 
-  watcher.onDetection = [&](const Watcher::Detection& d) {
-    if (asJson) {
-      QJsonObject o = detection(d.path, d.identity, d.dirFd, d.name, gjz, s.encoding, s.lineEnds);
+  void detected(const Watcher::Detection& d) {
+    if (asJson_) {
+      QJsonObject o =
+          detection(d.path, d.identity, d.dirFd, d.name, signature_, s_.encoding, s_.lineEnds);
       o.insert(u"time"_s, isoTime(d.time));
       o.insert(u"cause"_s, QString::fromLatin1(causeName(d.cause)));
-      out.write(jsonLine(o));
+      out_.write(jsonLine(o));
     } else {
-      out.write(warning + platform::lineOfBytes(d.path).toUtf8() + '\n');
+      out_.write(warning_ + platform::lineOfBytes(d.path).toUtf8() + '\n');
     }
-  };
-  watcher.onClean = [&](const Watcher::CleanOutcome& o) {
-    if (asJson) {
+  }
+
+  void cleaned(const Watcher::CleanOutcome& o) {
+    if (asJson_) {
       QJsonObject j{{u"type"_s, u"clean"_s}, {u"time"_s, now()}};
       platform::putPath(j, o.path);
       j.insert(u"outcome"_s, o.cleaned ? u"cleaned"_s : u"failed"_s);
@@ -283,53 +297,82 @@ int runWatch(const QStringList& args, Sink& out, Sink& err) {
         j.insert(u"error"_s, o.message);
       if (!o.run.isEmpty())
         j.insert(u"run"_s, QString::fromUtf8(o.run));
-      out.write(jsonLine(j));
+      out_.write(jsonLine(j));
     } else if (o.cleaned) {
       // The cleaning log's entry, as clean prints it.
-      out.write(platform::lineOfBytes(o.path).toUtf8() + '\n' + msg::kCleaned.toUtf8() + '\n');
+      out_.write(platform::lineOfBytes(o.path).toUtf8() + '\n' + msg::kCleaned.toUtf8() + '\n');
     }
     if (!o.cleaned)
       say(o.message);
-  };
-  watcher.onNotice = [&](const Watcher::Notice& n) {
-    using Kind = Watcher::Notice::Kind;
-    QJsonObject j{{u"time"_s, now()}};
-    switch (n.kind) {
-      case Kind::Overflow:
-        say(u"the kernel's event queue overflowed and events were lost: the watched folders "
-            u"are scanned again"_s);
-        j.insert(u"type"_s, u"overflow"_s);
-        break;
-      case Kind::ScanStarted:
-      case Kind::ScanFinished:
-        note(n.cause == Watcher::Cause::InitialScan
-                 ? (n.kind == Kind::ScanStarted ? u"initial scan started"_s
-                                                : u"initial scan finished"_s)
-                 : (n.kind == Kind::ScanStarted ? u"scan after the overflow started"_s
-                                                : u"scan after the overflow finished"_s));
-        j.insert(u"type"_s, u"scan"_s);
-        j.insert(u"state"_s, n.kind == Kind::ScanStarted ? u"started"_s : u"finished"_s);
-        j.insert(u"cause"_s, QString::fromLatin1(causeName(n.cause)));
-        break;
-      case Kind::Unwatched:
-        say(platform::lineOfBytes(n.path) + u": not watched: "_s + errorText(n.error) +
-            (n.error == ENOSPC ? u" (fs.inotify.max_user_watches)"_s : QString()));
-        j.insert(u"type"_s, u"unwatched"_s);
-        platform::putPath(j, n.path);
-        putError(j, n.error);
-        break;
-      case Kind::Unreadable:
-        say(platform::lineOfBytes(n.path) + u": "_s + errorText(n.error));
-        j.insert(u"type"_s, u"unreadable"_s);
-        platform::putPath(j, n.path);
-        putError(j, n.error);
-        break;
-    }
-    if (asJson)
-      out.write(jsonLine(j));
-  };
+  }
+
+  void noticed(const Watcher::Notice& n);
+
+ private:
+  const Watcher::Settings& s_;
+  bool asJson_;
+  Sink& out_;
+  Sink& err_;
+  bool journal_;
+  QByteArray warning_;
+  QByteArray error_;
+  QString signature_;
+};
+
+void WatchOutput::noticed(const Watcher::Notice& n) {
+  using Kind = Watcher::Notice::Kind;
+  QJsonObject j{{u"time"_s, now()}};
+  switch (n.kind) {
+    case Kind::Overflow:
+      say(u"the kernel's event queue overflowed and events were lost: the watched folders "
+          u"are scanned again"_s);
+      j.insert(u"type"_s, u"overflow"_s);
+      break;
+    case Kind::ScanStarted:
+    case Kind::ScanFinished:
+      note(n.cause == Watcher::Cause::InitialScan
+               ? (n.kind == Kind::ScanStarted ? u"initial scan started"_s
+                                              : u"initial scan finished"_s)
+               : (n.kind == Kind::ScanStarted ? u"scan after the overflow started"_s
+                                              : u"scan after the overflow finished"_s));
+      j.insert(u"type"_s, u"scan"_s);
+      j.insert(u"state"_s, n.kind == Kind::ScanStarted ? u"started"_s : u"finished"_s);
+      j.insert(u"cause"_s, QString::fromLatin1(causeName(n.cause)));
+      break;
+    case Kind::Unwatched:
+      say(platform::lineOfBytes(n.path) + u": not watched: "_s + errorText(n.error) +
+          (n.error == ENOSPC ? u" (fs.inotify.max_user_watches)"_s : QString()));
+      j.insert(u"type"_s, u"unwatched"_s);
+      platform::putPath(j, n.path);
+      putError(j, n.error);
+      break;
+    case Kind::Unreadable:
+      say(platform::lineOfBytes(n.path) + u": "_s + errorText(n.error));
+      j.insert(u"type"_s, u"unreadable"_s);
+      platform::putPath(j, n.path);
+      putError(j, n.error);
+      break;
+  }
+  if (asJson_)
+    out_.write(jsonLine(j));
+}
+
+}  // namespace
+
+int runWatch(const QStringList& args, Sink& out, Sink& err) {
+  bool asJson = false;
+  const Watcher::Settings s = parseWatch(args, asJson, out, err);
+  WatchOutput output(s, asJson, out, err);
+  Watcher watcher(s);
+  if (const QString why = watcher.start(); !why.isEmpty())
+    fail(err, why);
+  const StopSignals signals(watcher);
+  output.started(watcher);
+  watcher.onDetection = [&](const Watcher::Detection& d) { output.detected(d); };
+  watcher.onClean = [&](const Watcher::CleanOutcome& o) { output.cleaned(o); };
+  watcher.onNotice = [&](const Watcher::Notice& n) { output.noticed(n); };
   watcher.run();
-  note(u"stopped"_s);
+  output.note(u"stopped"_s);
   checkOutput(out, err);
   return kOk;
 }

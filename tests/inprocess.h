@@ -8,8 +8,8 @@
 #include <QByteArray>
 #include <QStringList>
 
-#include "cli/clistate.h"
 #include "cli/common.h"
+#include "cli/sink.h"
 #include "platform/fd.h"
 
 namespace inprocess {

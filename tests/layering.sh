@@ -38,6 +38,26 @@ for f in $files; do
     done < <(sed -n 's/^#include <\(Q[A-Za-z]*\)>.*/\1/p' "$f")
   fi
 done
+# The command line is no window: nothing it includes, directly or through other
+# headers, holds the window's state or the window's commands over it.
+window_state=" app/windowstate.h app/windowscan.h app/cleaner.h "
+for f in $(grep -o '^cli/[^ ]*' "$edges" | sort -u); do
+  seen=" $f "
+  todo=("$f")
+  while ((${#todo[@]})); do
+    from=${todo[0]}
+    todo=("${todo[@]:1}")
+    while read -r inc; do
+      [[ $seen == *" $inc "* ]] && continue
+      seen+="$inc "
+      todo+=("$inc")
+      if [[ $window_state == *" $inc "* ]]; then
+        echo "$f reaches $inc (through $from): the command line holds no window state"
+        status=1
+      fi
+    done < <(awk -v from="$from" '$1 == from { print $2 }' "$edges")
+  done
+done
 if ! tsort "$edges" >/dev/null 2>"$edges.err"; then
   echo "an include cycle:"
   cat "$edges.err"

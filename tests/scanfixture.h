@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/scanner.h"
+#include "app/windowscan.h"
 #include "app/windowstate.h"
 #include "testsupport.h"
 #include "text/textops.h"
@@ -76,5 +76,5 @@ class ScanFixture {
 
   TempTree t;
   ScanState w;
-  Scanner scanner;
+  WindowScan scanner;
 };

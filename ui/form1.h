@@ -26,7 +26,7 @@
 
 #include "app/cleaner.h"
 #include "app/restorer.h"
-#include "app/scanner.h"
+#include "app/windowscan.h"
 #include "app/windowstate.h"
 #include "ui/resultsbox.h"
 #include "ui/signaturebox.h"
@@ -145,7 +145,7 @@ class Form1 : public QWidget, public WindowState {
 
   ui::Dialogs& dialogs_;
   platform::Shell& shell_;
-  Scanner scanner_{*this};
+  WindowScan scanner_{*this};
   Cleaner cleaner_{*this};
   Restorer restorer_{*this};
   QPointer<ui::BackupsDialog> backups_;

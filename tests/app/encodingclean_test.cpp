@@ -6,7 +6,7 @@
 
 #include "app/cleaner.h"
 #include "app/messages.h"
-#include "app/scanner.h"
+#include "app/windowscan.h"
 #include "app/windowstate.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
@@ -83,7 +83,7 @@ TEST(EncodingClean, WindowCleanLeavesNothingForTheNextScan) {
   w.Text3 = kSample;
   w.Combo1 = t.path("site");
   w.Combo2 = u"*.PHP"_s;
-  Scanner scanner(w);
+  WindowScan scanner(w);
   scanner.Command1_Click();
   ASSERT_EQ(w.Text1, t.path("site/a.php") + u"\r\n"_s + t.path("site/b.php") + u"\r\n"_s +
                          t.path("site/c.php") + u"\r\n"_s);

@@ -7,7 +7,7 @@
 
 #include <climits>
 
-#include "app/scanner.h"
+#include "app/windowscan.h"
 #include "scanfixture.h"
 
 using namespace Qt::StringLiterals;
@@ -59,8 +59,8 @@ Seen scanTree(const TempTree& t, int threads, bool readAhead, qsizetype stopAfte
     if (w.shown.size() >= stopAfter)
       s.ScanFlag = false;
   };
-  Scanner scanner(w);
-  scanner.readAheadAlways = readAhead;
+  WindowScan scanner(w);
+  scanner.readAheadAlways() = readAhead;
   scanner.Command1_Click();
   EXPECT_EQ(::chdir("/"), 0);
   Seen seen{w.Text1, w.shown, w.yields, atYields, w.scannedFiles.keys()};

@@ -1,4 +1,4 @@
-#include "app/scanner.h"
+#include "app/windowscan.h"
 
 #include <gtest/gtest.h>
 
@@ -164,7 +164,7 @@ TEST_F(ScanTest, UnreadableFilesAreSkippedAndToldInOneMessage) {
     u.Text3 = kSignature;
     u.Combo2 = u"*.asp"_s;
     u.Combo1 = t.root();
-    Scanner s(u);
+    WindowScan s(u);
     s.Command1_Click();
     const QString told = msg::kUnreadable.toString().arg(2) + u"\r\n"_s + t.path("a.asp") +
                          u"\r\n"_s + t.path("closed/");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/messages.h"
-#include "app/scanner.h"
+#include "app/windowscan.h"
 #include "scanfixture.h"
 
 using namespace Qt::StringLiterals;
@@ -48,7 +48,7 @@ QString scanLog(const TempTree& t, int threads, int stopAtYield = -1) {
         s.ScanFlag = false;
     };
   }
-  Scanner scanner(w);
+  WindowScan scanner(w);
   scanner.Command1_Click();
   // The scan made the tree the current directory; the tree goes with the caller.
   EXPECT_EQ(::chdir("/"), 0);
@@ -103,7 +103,7 @@ TEST(ScanThreads, RefusedLocationAndNothingFound) {
   w.Text3 = u"zzz"_s;
   w.Combo2 = u"*.ASP|*.PHP|*.JS"_s;
   w.Combo1 = t.path("missing");
-  Scanner scanner(w);
+  WindowScan scanner(w);
   scanner.Command1_Click();
   EXPECT_EQ(w.messages, QStringList{u"该目录不是有效路径"_s});
   EXPECT_TRUE(w.Text1.isEmpty());

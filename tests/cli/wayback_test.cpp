@@ -18,12 +18,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/cleaner.h"
+#include "app/cleanrun.h"
 #include "clean/backupstore.h"
 #include "cli/common.h"
 #include "inprocess.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"
+#include "text/textops.h"
 
 using namespace Qt::StringLiterals;
 
@@ -128,15 +129,17 @@ TEST_F(WayBack, RestoreLeavesARunningCleanAloneAndNamesIt) {
   t.write("log-old.txt", t.abs("old.php") + '\n');
   ASSERT_EQ(clean({t.path("log-old.txt")}).status, cli::kOk);
 
-  // A clean still going: the command line's batches keep the run open.
+  // A clean still going: a.php's batch is done, b.php's not yet.
   t.write("a.php", "a" + kSig.toUtf8());
-  PlainWindowState w;
-  w.Text3 = kSig;
-  w.Text1 = t.path("a.php") + u"\r\n"_s;
-  auto cleaner = std::make_unique<Cleaner>(w);
-  cleaner->beginBatches();
-  cleaner->Command2_Click();
+  t.write("b.php", "b" + kSig.toUtf8());
+  CleanRequest request;
+  request.signatures = QStringList{text::signatureFrom(kSig)};
+  request.batchSize = 1;
+  auto cleaner = std::make_unique<CleanRun>(request, nullptr);
+  ASSERT_TRUE(cleaner->add(FileToClean{t.abs("a.php"), std::nullopt}));
+  ASSERT_TRUE(cleaner->add(FileToClean{t.abs("b.php"), std::nullopt}));
   ASSERT_EQ(t.read("a.php"), "a");
+  ASSERT_EQ(t.read("b.php"), "b" + kSig.toUtf8());
   clean::Store s;
   ASSERT_EQ(s.open(false), 0);
   const QByteArray running = s.runs().back();
@@ -153,10 +156,12 @@ TEST_F(WayBack, RestoreLeavesARunningCleanAloneAndNamesIt) {
   EXPECT_EQ(t.read("old.php"), "o" + kSig.toUtf8());
   EXPECT_EQ(t.read("a.php"), "a");
 
-  cleaner->endBatches();
+  EXPECT_TRUE(cleaner->finish());
   cleaner.reset();
+  EXPECT_EQ(t.read("b.php"), "b");
   EXPECT_EQ(run({u"restore"_s}).status, cli::kOk);
   EXPECT_EQ(t.read("a.php"), "a" + kSig.toUtf8());
+  EXPECT_EQ(t.read("b.php"), "b" + kSig.toUtf8());
 }
 
 TEST_F(WayBack, ForceNeverWritesThroughAHardLinkPlantedAtThePath) {
@@ -326,6 +331,30 @@ TEST_F(WayBack, JsonCallsAFileWithNothingRemovedUnchanged) {
   // The plain log keeps its line for every listed file, as the window does.
   const Ran plain = clean({t.path("log.txt")});
   EXPECT_EQ(plain.out.count("  清楚成功！\n"), 2);
+}
+
+// The count of each line is what the clean removed from the file, not what the
+// file held before its batch: the second spelling of a file listed twice finds
+// nothing left to remove, and so does the second line of the same spelling.
+TEST_F(WayBack, JsonCountsWhatTheCleanRemovedFromAFileListedTwice) {
+  t.write("a.php", "a" + kSig.toUtf8() + "b" + kSig.toUtf8());
+  const QByteArray again = t.abs(".") + "/./a.php";
+  t.write("log.txt", t.abs("a.php") + '\n' + again + '\n' + t.abs("a.php") + '\n');
+  const Ran r = clean({u"--json"_s, t.path("log.txt")});
+  ASSERT_EQ(r.status, cli::kOk) << r.err.constData();
+  const QList<QJsonObject> lines = jsonLines(r.out);
+  ASSERT_EQ(lines.size(), 4) << r.out.constData();
+  EXPECT_EQ(lines[0].value(u"outcome").toString(), u"cleaned"_s);
+  EXPECT_EQ(lines[0].value(u"occurrences").toInt(), 2);
+  EXPECT_EQ(lines[1].value(u"outcome").toString(), u"unchanged"_s) << r.out.constData();
+  EXPECT_EQ(lines[1].value(u"occurrences").toInt(-1), 0);
+  EXPECT_FALSE(lines[1].contains(u"listed_again"));
+  EXPECT_EQ(lines[2].value(u"outcome").toString(), u"unchanged"_s);
+  EXPECT_EQ(lines[2].value(u"occurrences").toInt(-1), 0);
+  EXPECT_TRUE(lines[2].value(u"listed_again").toBool());
+  EXPECT_EQ(lines[3].value(u"files_cleaned").toInt(), 1);
+  EXPECT_EQ(lines[3].value(u"files_unchanged").toInt(), 1);
+  EXPECT_EQ(t.read("a.php"), "ab");
 }
 
 TEST_F(WayBack, KeepGoingGoesPastFailuresAndNamesEachOne) {

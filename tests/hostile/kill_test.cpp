@@ -15,7 +15,7 @@
 #include <QTemporaryDir>
 
 #include "app/cleaner.h"
-#include "app/scanner.h"
+#include "app/windowscan.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/remover.h"
@@ -256,7 +256,7 @@ TEST_F(Killed, TheNextScanPutsAHalfRewrittenFileBackAndSaysSo) {
       -1));
   ASSERT_EQ(states(t)[1], 'x');  // f1, the first file with two names, half written
   ScanState w;
-  Scanner s(w);
+  WindowScan s(w);
   w.Text3 = hostile::kSignature;
   w.Combo2 = u"*.ASP"_s;
   w.Combo1 = t.root();

@@ -1,15 +1,13 @@
-#include "cli/clistate.h"
+#include "cli/scanoutput.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
-#include "platform/fs.h"
+#include "cli/common.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
-#include "text/textops.h"
 
 namespace cli {
 
@@ -35,82 +33,44 @@ constexpr std::chrono::milliseconds kRedraw{100};
 
 }  // namespace
 
-void Sink::write(const QByteArray& bytes) {
-  if (failed())
-    return;
-  const char* p = bytes.constData();
-  std::size_t left = std::size_t(bytes.size());
-  while (left > 0) {
-    const ssize_t n = ::write(fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      errno_ = errno;
-      return;
-    }
-    p += n;
-    left -= std::size_t(n);
+void ScanOutput::note(const QString& text) {
+  clearProgress();
+  tell(err_, text);
+}
+
+void ScanOutput::refused(const QString& message) {
+  note(message);
+  refused_ = true;
+}
+
+void ScanOutput::found(const ScanFound& file) {
+  clearProgress();
+  ++found_;
+  if (log_ == Log::Nul) {
+    // Each path's bytes, as find -print0 writes them.
+    const QByteArray raw = platform::encodePath(file.path) + '\0';
+    out_.write(raw.repeated(file.times));
+  } else if (log_ == Log::Lines) {
+    // The log's lines, each path in its one-line form.
+    out_.write((platform::lineOfPath(file.path).toUtf8() + '\n').repeated(file.times));
   }
+  if (onFound)
+    onFound(file);
 }
 
-bool Sink::isTerminal() const {
-  return ::isatty(fd_) == 1;
+void ScanOutput::unreadable(const QString& path, int error) {
+  unreadable_.append(Unreadable{path, error});
 }
 
-CliWindowState::CliWindowState(Sink& out, Sink& err, bool progress)
-    : out_(out), err_(err), progress_(progress) {}
-
-QStringList CliWindowState::drives() const {
-  return platform::driveList();
-}
-
-void CliWindowState::appendResultsText(const QString& text) {
+void ScanOutput::tellUnreadable() {
   clearProgress();
-  if (json_) {
-    // The report stands for the log.
-  } else if (nulSeparated) {
-    // Each line of the log back to its path's bytes, as find -print0 writes them.
-    QByteArray raw;
-    const QStringList lines = text::split(text, text::kCrLf);
-    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
-      raw += platform::bytesOfLine(lines[i]).value_or(QByteArray());
-      raw += '\0';
-    }
-    out_.write(raw);
-  } else {
-    // The log's lines as they stand (each path in its one-line form); CR LF
-    // becomes LF.
-    out_.write(text::fromCrLf(text).toUtf8());
-  }
-  text1_ = text;
-  ++appended_;
-}
-
-void CliWindowState::showMessage(const QString& text) {
-  showNote(text);
-  messageShown_ = true;
-}
-
-void CliWindowState::showNote(const QString& text) {
-  clearProgress();
-  // A message may name a path or a signature someone else chose: only its own
-  // line breaks (CR LF) become lines.
-  QByteArray line = platform::visibleLines(text).toUtf8();
-  if (!line.endsWith('\n'))
-    line += '\n';
-  err_.write(line);
-}
-
-void CliWindowState::showUnreadable(const QString&) {
-  clearProgress();
-  unreadableShown_ = true;
-  for (const Unreadable& file : unreadableFiles) {
+  for (const Unreadable& file : unreadable_) {
     err_.write("tervane-cli: " + platform::lineOfPath(file.path).toUtf8() + ": " +
                QByteArray(std::strerror(file.error)) + '\n');
   }
 }
 
-void CliWindowState::setCurrentFileText(const QString& text) {
+void ScanOutput::visiting(const QString& path) {
   ++visited_;
   if (!progress_)
     return;
@@ -118,10 +78,10 @@ void CliWindowState::setCurrentFileText(const QString& text) {
   if (progressShown_ && now - lastDraw_ < kRedraw)
     return;
   lastDraw_ = now;
-  drawProgress(text);
+  drawProgress(platform::lineOfPath(path));
 }
 
-void CliWindowState::drawProgress(const QString& line) {
+void ScanOutput::drawProgress(const QString& line) {
   const QString head = QString::number(visited_) + QStringLiteral(" files  ");
   const int width = terminalWidth(STDERR_FILENO) - 1;
   int room = width - int(head.size());
@@ -146,7 +106,7 @@ void CliWindowState::drawProgress(const QString& line) {
   progressShown_ = true;
 }
 
-void CliWindowState::clearProgress() {
+void ScanOutput::clearProgress() {
   if (!progressShown_)
     return;
   err_.write("\r\x1b[K");

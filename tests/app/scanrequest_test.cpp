@@ -1,0 +1,108 @@
+// The scan with no window: a request in, what the scan tells to its listener out,
+// in walk order and the same on one thread or several; refusals and a stop.
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+#include "app/messages.h"
+#include "app/scanner.h"
+#include "testsupport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray kInfected = "<p><IFRAME width=0></iframe>";
+
+// Everything the scan tells, as lines, in order.
+class Recorder : public ScanListener {
+ public:
+  QStringList heard;
+  int stopAfterVisits = -1;  // asks to stop once this many files were visited
+  int visits = 0;
+
+  void note(const QString& text) override { heard.append(u"note "_s + text); }
+  void starting() override { heard.append(u"starting"_s); }
+  void refused(const QString& message) override { heard.append(u"refused "_s + message); }
+  void walking(const QStringList& fileTypes) override {
+    heard.append(u"walking "_s + fileTypes.join(u'|'));
+  }
+  void visiting(const QString&) override { ++visits; }
+  void found(const ScanFound& file) override {
+    heard.append(u"found %1 x%2"_s.arg(file.path).arg(file.times));
+  }
+  void unreadable(const QString& path, int) override { heard.append(u"unreadable "_s + path); }
+  bool stopRequested() const override { return stopAfterVisits >= 0 && visits >= stopAfterVisits; }
+};
+
+ScanRequest requestFor(const TempTree& t, int threads = 1) {
+  ScanRequest r;
+  r.signatures = QStringList{u"<iframe width=0>"_s};
+  r.location = t.path("www");
+  r.filter = u"*.PHP|*.JS|.php"_s;
+  r.threads = threads;
+  return r;
+}
+
+TEST(ScanRequestTest, TellsEachFileFoundOnceWithItsLinesInWalkOrder) {
+  TempTree t;
+  t.write("www/b.php", kInfected);
+  t.write("www/a.js", kInfected);
+  t.write("www/clean.php", "<p>");
+  t.write("www/sub/c.php", kInfected);
+  t.write("www/sub/d.txt", kInfected);
+  for (int threads : {1, 3}) {
+    Recorder r;
+    Scanner scanner(r);
+    ASSERT_TRUE(scanner.scan(requestFor(t, threads)));
+    const QString www = t.path("www") + u'/';
+    EXPECT_EQ(
+        r.heard,
+        (QStringList{u"starting"_s, u"walking .php|.js|.php"_s, u"found "_s + www + u"a.js x1"_s,
+                     u"found "_s + www + u"b.php x2"_s, u"found "_s + www + u"sub/c.php x2"_s}))
+        << threads;
+    EXPECT_EQ(r.visits, 5);
+    EXPECT_EQ(scanner.totals().found, 3);
+    EXPECT_EQ(scanner.totals().tested, 4);
+  }
+}
+
+TEST(ScanRequestTest, RefusalsAreToldAndNothingIsWalked) {
+  TempTree t;
+  t.write("www/a.php", kInfected);
+  for (const QStringList& signatures : {QStringList{}, QStringList{QString()}}) {
+    Recorder r;
+    ScanRequest request = requestFor(t);
+    request.signatures = signatures;
+    EXPECT_FALSE(Scanner(r).scan(request));
+    EXPECT_EQ(r.heard, (QStringList{u"starting"_s, u"refused "_s + msg::kNoSignature.toString()}));
+    EXPECT_EQ(r.visits, 0);
+  }
+  Recorder r;
+  ScanRequest request = requestFor(t);
+  request.location = t.path("missing");
+  EXPECT_FALSE(Scanner(r).scan(request));
+  EXPECT_EQ(r.heard.last(), u"refused "_s + msg::kInvalidPath.toString());
+  EXPECT_EQ(r.visits, 0);
+}
+
+// After a stop the walk finishes the listing it is in and enters no folder.
+TEST(ScanRequestTest, AStopEndsTheWalkAtTheEndOfItsListing) {
+  TempTree t;
+  t.write("www/a.php", kInfected);
+  t.write("www/b.php", kInfected);
+  t.write("www/sub/c.php", kInfected);
+  for (int threads : {1, 3}) {
+    Recorder r;
+    r.stopAfterVisits = 1;
+    Scanner scanner(r);
+    ASSERT_TRUE(scanner.scan(requestFor(t, threads)));
+    EXPECT_EQ(r.heard.filter(u"found"_s).size(), 2) << r.heard.join(u'\n').toStdString();
+    EXPECT_EQ(r.visits, 2) << threads;
+  }
+}
+
+}  // namespace
