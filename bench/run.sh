@@ -29,7 +29,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 source tools/deps.sh
-tervane_install_deps ripgrep time
+tervane_install_deps ripgrep time yara
 
 dir=${TERVANE_BENCH_DIR:-/tmp/tervane-bench}
 files=${TERVANE_BENCH_FILES:-100000}

@@ -5,6 +5,7 @@
 #include <QChar>
 
 #include "text/gbk.h"
+#include "text/signatureset.h"
 #include "text/textops.h"
 #include "text/utf8.h"
 
@@ -30,8 +31,56 @@ SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
       utf8_(encoding == text::Encoding::Utf8),
       anyLineEnd_(lineEnds == text::LineEnds::Any) {
   // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
-  if (utf8_ && !wellFormed(gjz_))
+  if (text::isSignatureSet(gjz)) {
+    std::vector<QString> members;
+    for (const text::SetMember& m : text::unpackSignatureSet(gjz))
+      members.push_back(anyLineEnd_ ? text::lineBreaksAsLf(m.gjz) : m.gjz);
     gjz_.clear();
+    if (members.size() == 1) {
+      gjz_ = members.front();
+    } else {
+      isSet_ = true;
+      rootChild_.assign(0x10000, 0);
+      terminal_.push_back(-1);
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        const QString& t = members[i];
+        if (t.isEmpty() || (utf8_ && !wellFormed(t)))
+          continue;
+        longest_ = std::max(longest_, t.size());
+        std::uint32_t node = 0;
+        for (QChar c : t) {
+          std::uint32_t& child = node == 0 ? rootChild_[c.unicode()]
+                                           : edges_[(std::uint64_t(node) << 16) | c.unicode()];
+          if (child == 0) {
+            child = std::uint32_t(terminal_.size());
+            terminal_.push_back(-1);
+          }
+          node = child;
+        }
+        // Two members of the same text: the first one names it.
+        if (terminal_[node] < 0)
+          terminal_[node] = int(i);
+      }
+      if (longest_ > 0)
+        gjz_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
+    }
+  }
+  if (utf8_ && !isSet_ && !wellFormed(gjz_))
+    gjz_.clear();
+}
+
+std::pair<int, qsizetype> SignatureRemover::longestAt(QStringView text, qsizetype at) const {
+  std::pair<int, qsizetype> best{-1, 0};
+  std::uint32_t node = rootChild_[text[at].unicode()];
+  for (qsizetype k = at; node != 0;) {
+    if (terminal_[node] >= 0)
+      best = {terminal_[node], k - at + 1};
+    if (++k >= text.size())
+      break;
+    const auto it = edges_.find((std::uint64_t(node) << 16) | text[k].unicode());
+    node = it == edges_.end() ? 0 : it->second;
+  }
+  return best;
 }
 
 void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
@@ -101,9 +150,26 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   // One left-to-right pass over the pending text: keep what lies before each
   // occurrence, drop the occurrence, go on right behind it.
   const QStringView text(chars_.data(), qsizetype(count_));
-  const qsizetype m = gjz_.size();
+  const qsizetype m = isSet_ ? longest_ : gjz_.size();
   qsizetype from = 0;  // first character not yet dealt with
-  for (;;) {
+  // A set: the longest member at each position, decided once the longest
+  // member would fit behind it.
+  const qsizetype limit = final ? text.size() : text.size() - (m - 1);
+  for (qsizetype i = 0; isSet_ && i < limit;) {
+    const auto [member, length] = longestAt(text, i);
+    if (member < 0) {
+      ++i;
+      continue;
+    }
+    emit(startOf(from), startOf(i));
+    from = i + length;
+    ++removed_;
+    if (recordRanges_)
+      ranges_.push_back(
+          {base_ + qint64(startOf(i)), qint64(startOf(from) - startOf(i)), std::uint32_t(member)});
+    i = from;
+  }
+  for (; !isSet_;) {
     const qsizetype at = text.indexOf(gjz_, from);
     if (at < 0)
       break;

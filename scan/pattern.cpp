@@ -135,6 +135,41 @@ void lineBreakForms(const std::vector<char32_t>& chars, Forms& forms) {
   }
 }
 
+// The regular expression that every form of the signature matches.
+std::string regexOf(const Forms& all) {
+  static const char* hex = "0123456789abcdef";
+  auto put = [](std::string& out, std::uint8_t b) {
+    out += "\\x";
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  };
+  std::string out;
+  for (const std::vector<Form>& f : all) {
+    const bool single = std::all_of(f.begin(), f.end(), [](const Form& x) { return x.len == 1; });
+    if (single) {
+      std::array<bool, 256> seen{};
+      for (const Form& x : f)
+        seen[x.bytes[0]] = true;
+      out += '[';
+      for (int b = 0; b < 256; ++b) {
+        if (seen[b])
+          put(out, std::uint8_t(b));
+      }
+      out += ']';
+      continue;
+    }
+    out += "(?:";
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      if (i > 0)
+        out += '|';
+      for (std::uint8_t k = 0; k < f[i].len; ++k)
+        put(out, f[i].bytes[k]);
+    }
+    out += ')';
+  }
+  return out;
+}
+
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
 void build(Pattern& pat, const Forms& all, const Forms& primary) {
@@ -154,6 +189,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
   }
   if (all.empty())
     return;
+  pat.regex = regexOf(all);
   // The byte positions every occurrence shares: those of the leading characters
   // whose forms all have the same length.
   std::vector<Probe> usable;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,10 @@ struct Pattern {
   // leave those forms out; where one occurs, candidates come from `firstByte`
   // and are confirmed by decoding.
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
+  // Every byte form of the signature as a byte-level regular expression (each
+  // character an alternation of its forms): the candidates of a set's search.
+  // Empty when nothing can match.
+  std::string regex;
 };
 
 }  // namespace scan

@@ -1,0 +1,292 @@
+#include "scan/setmatch.h"
+
+#include <hs/hs.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "scan/confirm.h"
+#include "scan/pattern.h"
+#include "text/lineends.h"
+
+namespace scan {
+
+namespace {
+
+// One scratch space per thread, grown to fit each database it meets.
+class Scratch {
+ public:
+  ~Scratch() {
+    if (s_)
+      hs_free_scratch(s_);
+  }
+  hs_scratch_t* forDatabase(const hs_database_t* db) {
+    if (db != db_) {
+      if (hs_alloc_scratch(db, &s_) != HS_SUCCESS)
+        return nullptr;
+      db_ = db;
+    }
+    return s_;
+  }
+
+ private:
+  hs_scratch_t* s_ = nullptr;
+  const hs_database_t* db_ = nullptr;
+};
+
+hs_scratch_t* scratchFor(const hs_database_t* db) {
+  thread_local Scratch scratch;
+  return scratch.forDatabase(db);
+}
+
+}  // namespace
+
+SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding,
+                       text::LineEnds lineEnds)
+    : members_(gjzs.size()), encoding_(encoding) {
+  const bool any = lineEnds == text::LineEnds::Any;
+  std::vector<std::string> regexes;
+  for (std::size_t i = 0; i < gjzs.size(); ++i) {
+    const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
+    const Pattern* gbk = nullptr;
+    const Pattern* utf8 = nullptr;
+    if (encoding != text::Encoding::Utf8 && !searched.isEmpty()) {
+      patterns_.push_back(std::make_unique<Pattern>(Pattern::gbk(searched, any)));
+      if (patterns_.back()->possible)
+        gbk = patterns_.back().get();
+    }
+    if (encoding != text::Encoding::Gbk && !searched.isEmpty()) {
+      patterns_.push_back(std::make_unique<Pattern>(Pattern::utf8(searched, any)));
+      if (patterns_.back()->possible)
+        utf8 = patterns_.back().get();
+    }
+    // The same bytes in both readings (most ASCII members): one expression.
+    if (gbk && utf8 && gbk->regex == utf8->regex) {
+      expressions_.push_back(Expression{std::uint32_t(i), gbk, utf8, gbk->minBytes, gbk->maxBytes});
+      regexes.push_back(gbk->regex);
+    } else {
+      for (const Pattern* p : {gbk, utf8}) {
+        if (!p)
+          continue;
+        expressions_.push_back(Expression{std::uint32_t(i), p == gbk ? p : nullptr,
+                                          p == utf8 ? p : nullptr, p->minBytes, p->maxBytes});
+        regexes.push_back(p->regex);
+      }
+    }
+  }
+  for (const Expression& e : expressions_)
+    need_ = std::max(need_, e.maxBytes + 1);
+  if (expressions_.empty())
+    return;
+  std::vector<const char*> texts;
+  std::vector<unsigned> flags;
+  std::vector<unsigned> ids;
+  for (std::size_t i = 0; i < regexes.size(); ++i) {
+    texts.push_back(regexes[i].c_str());
+    flags.push_back(0);
+    ids.push_back(unsigned(i));
+  }
+  hs_compile_error_t* err = nullptr;
+  if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
+                       HS_MODE_STREAM, nullptr, &db_, &err) != HS_SUCCESS) {
+    db_ = nullptr;
+    error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
+    if (err && err->expression >= 0 && std::size_t(err->expression) < expressions_.size())
+      error_ +=
+          QStringLiteral(" (member %1)").arg(expressions_[std::size_t(err->expression)].member + 1);
+    hs_free_compile_error(err);
+  }
+}
+
+SetMatcher::~SetMatcher() {
+  if (db_)
+    hs_free_database(db_);
+}
+
+std::size_t SetMatcher::databaseBytes() const {
+  std::size_t n = 0;
+  if (db_)
+    hs_database_size(db_, &n);
+  return n;
+}
+
+std::size_t SetMatcher::streamBytes() const {
+  std::size_t n = 0;
+  if (db_)
+    hs_stream_size(db_, &n);
+  return n;
+}
+
+SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, bool all)
+    : m_(m),
+      buf_(buf),
+      all_(all),
+      foundGbk_(m.members_, false),
+      foundUtf8_(m.members_, false),
+      left_(size),
+      reading_(m.encoding_) {
+  if (m.db_)
+    hs_open_stream(m.db_, 0, &stream_);
+}
+
+SetMatcher::Search::~Search() {
+  if (stream_)
+    hs_close_stream(stream_, nullptr, nullptr, nullptr);
+}
+
+int SetMatcher::Search::onMatch(unsigned id, unsigned long long, unsigned long long to, unsigned,
+                                void* ctx) {
+  auto* self = static_cast<Search*>(ctx);
+  // The byte after the candidate decides a trailing CR or lead byte.
+  if (!self->final_ && to >= self->base_ + self->len_)
+    self->deferred_.emplace_back(id, to);
+  else
+    self->check(id, to, self->final_);
+  // Nothing more to learn once the answer is settled.
+  return !self->all_ && self->settled(false) ? 1 : 0;
+}
+
+bool SetMatcher::Search::wanted(bool gbk) const {
+  if (gbk)
+    return reading_ != text::Encoding::Utf8 && (all_ || !hitGbk_);
+  return reading_ != text::Encoding::Gbk && (all_ || !hitUtf8_);
+}
+
+void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
+  const Expression& e = m_.expressions_[id];
+  const bool tryGbk = e.gbkForm && wanted(true) && !foundGbk_[e.member];
+  const bool tryUtf8 = e.utf8Form && wanted(false) && !foundUtf8_[e.member];
+  if (!tryGbk && !tryUtf8)
+    return;
+  const std::size_t at = std::size_t(end - base_);
+  const confirm::Window w{buf_, len_, carryCr_, carryOdd_};
+  // Every start that the end allows: the forms of a character differ in length.
+  const std::size_t first = at >= e.maxBytes ? at - e.maxBytes : 0;
+  for (std::size_t s = first; s + e.minBytes <= at; ++s) {
+    if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*e.gbkForm, w, s, final)) {
+      foundGbk_[e.member] = true;
+      hitGbk_ = true;
+    }
+    if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*e.utf8Form, w, s, final, true)) {
+      foundUtf8_[e.member] = true;
+      hitUtf8_ = true;
+    }
+  }
+}
+
+// As the single signature's search: settled as soon as the rest of the content
+// cannot change the rule's choice.
+void SetMatcher::Search::decideReading(bool final) {
+  if (final) {
+    reading_ = counter_.readsAsUtf8() ? text::Encoding::Utf8 : text::Encoding::Gbk;
+    return;
+  }
+  const std::uint64_t valid = counter_.validSequences();
+  const std::uint64_t invalid = counter_.invalidBytes();
+  const std::uint64_t rest = left_ + counter_.pendingBytes();
+  if (invalid > valid + rest / 2)
+    reading_ = text::Encoding::Gbk;
+  else if (valid > invalid + rest)
+    reading_ = text::Encoding::Utf8;
+}
+
+std::optional<bool> SetMatcher::Search::settled(bool final) const {
+  switch (reading_) {
+    case text::Encoding::Gbk:
+      return hitGbk_ || final ? std::optional(hitGbk_) : std::nullopt;
+    case text::Encoding::Utf8:
+      return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
+    case text::Encoding::Auto:
+      break;
+  }
+  if (hitGbk_ && hitUtf8_)
+    return true;
+  return std::nullopt;
+}
+
+std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
+  const std::size_t fresh = len - kept_;
+  left_ -= std::min<std::uint64_t>(left_, fresh);
+  if (final)
+    left_ = 0;
+  if (reading_ == text::Encoding::Auto) {
+    counter_.feed(buf_ + kept_, fresh);
+    if (final)
+      counter_.finish();
+    decideReading(final);
+  }
+  len_ = len;
+  final_ = final;
+  if (!stream_) {
+    if (final)
+      return false;
+  } else {
+    // Candidates that waited for this round's first byte.
+    std::vector<std::pair<unsigned, std::uint64_t>> waiting;
+    waiting.swap(deferred_);
+    for (const auto& [id, end] : waiting) {
+      if (!final && end >= base_ + len_)
+        deferred_.emplace_back(id, end);
+      else
+        check(id, end, final);
+    }
+    if (all_ || !settled(false)) {
+      hs_scratch_t* scratch = scratchFor(m_.db_);
+      if (fresh > 0 && scratch)
+        hs_scan_stream(stream_, reinterpret_cast<const char*>(buf_ + kept_), unsigned(fresh), 0,
+                       scratch, &Search::onMatch, this);
+      if (final && scratch) {
+        hs_close_stream(stream_, scratch, &Search::onMatch, this);
+        stream_ = nullptr;
+      }
+    }
+  }
+  if (final && reading_ == text::Encoding::Auto)
+    decideReading(true);
+  if (const std::optional<bool> answer = settled(final); answer && (!all_ || final))
+    return answer;
+
+  const std::size_t drop = len >= m_.need_ ? len - m_.need_ + 1 : 0;
+  const confirm::Window w{buf_, len, carryCr_, carryOdd_};
+  carryOdd_ = confirm::leadRunOddBefore(w, drop);
+  if (drop > 0)
+    carryCr_ = buf_[drop - 1] == '\r';
+  std::memmove(buf_, buf_ + drop, len - drop);
+  kept_ = len - drop;
+  base_ += drop;
+  return std::nullopt;
+}
+
+std::vector<std::uint32_t> SetMatcher::Search::members() const {
+  std::vector<std::uint32_t> out;
+  const std::vector<bool>& found = reading_ == text::Encoding::Utf8 ? foundUtf8_ : foundGbk_;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (found[i])
+      out.push_back(std::uint32_t(i));
+  }
+  return out;
+}
+
+bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
+                            std::vector<std::uint32_t>* members) const {
+  if (chunkSize == 0)
+    chunkSize = 128 * 1024;
+  std::vector<std::uint8_t> buf(chunkSize + need_);
+  Search s(*this, buf.data(), std::uint64_t(content.size()), members != nullptr);
+  const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
+  std::size_t left = std::size_t(content.size());
+  for (;;) {
+    const std::size_t take = std::min(chunkSize, left);
+    if (take > 0)
+      std::memcpy(buf.data() + s.kept(), p, take);
+    p += take;
+    left -= take;
+    if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0)) {
+      if (members)
+        *members = s.members();
+      return *answer;
+    }
+  }
+}
+
+}  // namespace scan
