@@ -15,7 +15,8 @@
 #include <vector>
 
 void Cleaner::Command2_Click() {
-  const QString GJZ = text::signatureFrom(w_.signatureText());
+  const QString GJZ =
+      signatureSet_.isEmpty() ? text::signatureFrom(w_.signatureText()) : signatureSet_;
   lastClean_ = LastClean{};
   // A file the scan found with one signature is never cleaned with another: the
   // box may have been changed to prepare the next search.

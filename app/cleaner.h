@@ -65,6 +65,9 @@ class Cleaner {
   // then in failures() rather than in a message (the command line's
   // --keep-going). The window stops at the first.
   void setKeepGoing(bool keepGoing) { keepGoing_ = keepGoing; }
+  // A signature set's text (app/signatureset.h), removed instead of the
+  // signature box's text when not empty.
+  void setSignatureSet(const QString& setText) { signatureSet_ = setText; }
   struct Failed {
     QByteArray path;  // its bytes; empty for a line that names no file
     QString shown;    // as the log lists it
@@ -78,6 +81,7 @@ class Cleaner {
   std::function<void(const QByteArray& path, const clean::CleanResult& result)> onFile;
 
  private:
+  QString signatureSet_;
   WindowState& w_;
   clean::Options options_;
   void finishRun(bool stopped);

@@ -87,7 +87,8 @@ void Scanner::Command1_Click() {
   w_.unreadableFiles.clear();
   totals_ = Totals{};
   lookUpStore();
-  const QString GJZ = text::signatureFrom(w_.signatureText());
+  const QString GJZ =
+      signatureSet_.isEmpty() ? text::signatureFrom(w_.signatureText()) : signatureSet_;
   w_.ScanFlag = true;
   w_.scanSignature.reset();
   if (GJZ.isEmpty()) {

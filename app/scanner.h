@@ -56,6 +56,10 @@ class Scanner {
   // Called for every file logged, once, in log order (for the command line's report).
   std::function<void(const Found&)> onFound;
 
+  // A signature set's text (app/signatureset.h), searched instead of the
+  // signature box's text when not empty.
+  void setSignatureSet(const QString& setText) { signatureSet_ = setText; }
+
   // When the last scan walked something at the backup store's place that is not
   // the store: the message saying so; empty otherwise.
   const QString& storeNotSkipped() const { return storeNotSkipped_; }
@@ -80,6 +84,7 @@ class Scanner {
   static QString locationFolder(const QString& location);
 
  private:
+  QString signatureSet_;
   void prepareSkips(const QStringList& allDriveRoots, const QString& currentRoot);
   // The names of the subdirectories a listing found, to be walked after it, in
   // order, with the directory the listing found under each name.

@@ -16,6 +16,7 @@
 #include "cli/common.h"
 #include "cli/logreader.h"
 #include "cli/report.h"
+#include "cli/signatureoptions.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
 #include "platform/pathcodec.h"
@@ -159,11 +160,13 @@ class DryRun {
       changing_ += changes ? 1 : 0;
       o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
       putOccurrences(o, found.ranges);
+      putSignatureNames(o, found.ranges, gjz_);
       putStat(o, st);
       if (!json_) {
         out_.write(line + ": " +
                    (changes ? QByteArray::number(qlonglong(found.ranges.size())) +
-                                  " to remove, bytes " + rangesText(found.ranges)
+                                  " to remove, bytes " + rangesText(found.ranges) +
+                                  signatureNamesText(found.ranges, gjz_)
                             : QByteArray("unchanged")) +
                    '\n');
       }
@@ -212,6 +215,8 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   parser.addOption(dry);
   parser.addOption(json);
   parser.addOption(report);
+  const SetOption setOption;
+  addSetOption(parser, setOption);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
   if (positional.size() > 1)
@@ -220,8 +225,9 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err, u"an option is given twice"_s);
   if (parser.isSet(report) && (!positional.isEmpty() || parser.isSet(null)))
     usageError(err, u"give either LOG or --report"_s);
-  const QString signature = signatureBox(parser, c, err);
-  const QString gjz = text::signatureFrom(signature);
+  const std::optional<QString> set = signatureSetText(parser, c, setOption, err);
+  const QString signature = set ? QString() : signatureBox(parser, c, err);
+  const QString gjz = set ? *set : text::signatureFrom(signature);
   const text::Encoding encoding = contentEncoding(parser, c, err);
   const text::LineEnds lineEnds = contentLineEnds(parser, c);
   const bool nul = parser.isSet(null);
@@ -304,6 +310,8 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   Cleaner cleaner(w);
   cleaner.setKeepBackups(!parser.isSet(noBackup));
   cleaner.setKeepGoing(parser.isSet(keepGoing));
+  if (set)
+    cleaner.setSignatureSet(*set);
   cleaner.beginBatches();
   // Counted just before each batch is cleaned: the removal reports no number.
   QHash<QByteArray, qint64> counts;

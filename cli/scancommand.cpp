@@ -13,6 +13,7 @@
 #include "app/scanner.h"
 #include "cli/common.h"
 #include "cli/report.h"
+#include "cli/signatureoptions.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "text/textops.h"
@@ -46,6 +47,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   parser.addOption(jobs);
   parser.addOption(null);
   parser.addOption(json);
+  const SetOption setOption;
+  addSetOption(parser, setOption);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
   if (positional.size() != 1)
@@ -67,7 +70,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
 
   CliWindowState w(out, err, ::isatty(STDERR_FILENO) == 1);
   w.nulSeparated = parser.isSet(null);
-  w.Text3 = signatureBox(parser, c, err);
+  const std::optional<QString> set = signatureSetText(parser, c, setOption, err);
+  w.Text3 = set ? QString() : signatureBox(parser, c, err);
   w.Combo1 = positional.front();
   w.Combo2 = parser.isSet(filter) ? parser.value(filter) : msg::kDefaultFilter.toString();
   w.threads = threads;
@@ -75,14 +79,19 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   w.lineEnds = contentLineEnds(parser, c);
   w.setJson(parser.isSet(json));
   Scanner scanner(w);
+  if (set)
+    scanner.setSignatureSet(*set);
   QElapsedTimer clock;
   clock.start();
   // Offsets are those the clean would remove; the signature is the clean's.
-  const QString gjz = text::signatureFrom(w.Text3);
+  const QString gjz = set ? *set : text::signatureFrom(w.Text3);
+  SignatureCounts perSignature;
   if (parser.isSet(json)) {
     scanner.onFound = [&](const Scanner::Found& f) {
-      out.write(jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz,
-                                   w.encoding, w.lineEnds)));
+      QJsonObject o = detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name, gjz,
+                                w.encoding, w.lineEnds);
+      perSignature.count(o);
+      out.write(jsonLine(o));
     };
   }
   scanner.Command1_Click();
@@ -103,6 +112,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
                         {u"files_found"_s, t.found},
                         {u"files_unreadable"_s, t.unreadable}};
     // Told on standard error as well: something at the store's place was walked.
+    if (set)
+      summary.insert(u"detections_by_signature"_s, perSignature.toJson(memberNames(gjz)));
     if (!scanner.storeNotSkipped().isEmpty())
       summary.insert(u"store_not_skipped"_s, scanner.storeNotSkipped());
     out.write(jsonLine(summary));
