@@ -23,7 +23,7 @@ namespace sigset {
 
 // What a set may hold. A larger set file (or /dev/zero) is a mistake, not a set.
 struct Limits {
-  qsizetype fileBytes = 64 * 1024 * 1024;  // one set file
+  qsizetype fileBytes = 32 * 1024 * 1024;  // one set file
   qsizetype members = 100'000;             // the whole set
   qsizetype textChars = 64 * 1024;         // one signature, in UTF-16 code units
   qsizetype nameChars = 256;

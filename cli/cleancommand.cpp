@@ -225,7 +225,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err, u"an option is given twice"_s);
   if (parser.isSet(report) && (!positional.isEmpty() || parser.isSet(null)))
     usageError(err, u"give either LOG or --report"_s);
-  const std::optional<QString> set = signatureSetText(parser, c, setOption, err);
+  const std::optional<QString> set = signatureSetText(parser, c, setOption, err, false);
   const QString signature = set ? QString() : signatureBox(parser, c, err);
   const QString gjz = set ? *set : text::signatureFrom(signature);
   const text::Encoding encoding = contentEncoding(parser, c, err);

@@ -42,7 +42,7 @@ void addSetOption(QCommandLineParser& parser, const SetOption& o) {
 }
 
 std::optional<QString> signatureSetText(const QCommandLineParser& parser, const Common& c,
-                                        const SetOption& o, Sink& err) {
+                                        const SetOption& o, Sink& err, bool searched) {
   const QStringList files = parser.values(o.signatures);
   const QStringList texts = parser.values(c.signature);
   const QStringList signatureFiles = parser.values(c.signatureFile);
@@ -73,10 +73,11 @@ std::optional<QString> signatureSetText(const QCommandLineParser& parser, const 
   std::vector<QString> gjzs;
   for (const text::SetMember& m : set.members())
     gjzs.push_back(m.gjz);
-  if (gjzs.size() > 1) {
-    const scan::SetMatcher check(gjzs, text::Encoding::Auto, text::LineEnds::Any);
-    if (!check.error().isEmpty())
-      fail(err, u"the signature set cannot be searched: "_s + check.error());
+  if (searched && gjzs.size() > 1) {
+    const auto check =
+        scan::SetMatcher::shared(gjzs, contentEncoding(parser, c, err), contentLineEnds(parser, c));
+    if (!check->error().isEmpty())
+      fail(err, u"the signature set cannot be searched: "_s + check->error());
   }
   return set.text();
 }

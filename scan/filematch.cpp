@@ -253,7 +253,7 @@ SignatureMatcher::SignatureMatcher(QString gjz, text::Encoding encoding, text::L
       std::vector<QString> gjzs;
       for (const text::SetMember& m : members)
         gjzs.push_back(m.gjz);
-      set_ = std::make_shared<const SetMatcher>(gjzs, encoding, lineEnds);
+      set_ = SetMatcher::shared(gjzs, encoding, lineEnds);
       need_ = set_->need();
       return;
     }

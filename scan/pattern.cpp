@@ -24,31 +24,35 @@ struct Form {
 
 using Forms = std::vector<std::vector<Form>>;
 
-// Every GBK form of each code unit of `gjz`, from the decoder's own tables. A
-// lead byte alone is a form of its invalid-byte character.
-Forms gbkForms(const QString& gjz) {
-  const gbk::Tables& t = gbk::tables();
-  std::vector<bool> wanted(0x10000, false);
-  for (QChar c : gjz)
-    wanted[c.unicode()] = true;
-  std::unordered_map<char16_t, std::vector<Form>> byChar;
-  for (int b = 0; b < 256; ++b) {
-    const char16_t c = t.singleLower[b];
-    if (wanted[c])
-      byChar[c].push_back(Form{{std::uint8_t(b)}, 1});
-  }
-  for (int l = 0x81; l <= 0xFE; ++l) {
-    for (int tr = 0x40; tr <= 0xFE; ++tr) {
-      if (!gbk::isTrail(std::uint8_t(tr)))
-        continue;
-      const char16_t c = t.pairLower[l - 0x81][tr - 0x40];
-      if (wanted[c])
-        byChar[c].push_back(Form{{std::uint8_t(l), std::uint8_t(tr)}, 2});
+// Every GBK form of each lower-cased character, from the decoder's own tables,
+// taken once: a set builds thousands of patterns. A lead byte alone is a form
+// of its invalid-byte character.
+const std::unordered_map<char16_t, std::vector<Form>>& gbkFormsByChar() {
+  static const auto map = [] {
+    const gbk::Tables& t = gbk::tables();
+    std::unordered_map<char16_t, std::vector<Form>> byChar;
+    for (int b = 0; b < 256; ++b)
+      byChar[t.singleLower[b]].push_back(Form{{std::uint8_t(b)}, 1});
+    for (int l = 0x81; l <= 0xFE; ++l) {
+      for (int tr = 0x40; tr <= 0xFE; ++tr) {
+        if (gbk::isTrail(std::uint8_t(tr)))
+          byChar[t.pairLower[l - 0x81][tr - 0x40]].push_back(
+              Form{{std::uint8_t(l), std::uint8_t(tr)}, 2});
+      }
     }
-  }
+    return byChar;
+  }();
+  return map;
+}
+
+// Every GBK form of each code unit of `gjz`.
+Forms gbkForms(const QString& gjz) {
+  const auto& byChar = gbkFormsByChar();
   Forms forms;
-  for (QChar c : gjz)
-    forms.push_back(byChar[c.unicode()]);
+  for (QChar c : gjz) {
+    const auto it = byChar.find(c.unicode());
+    forms.push_back(it == byChar.end() ? std::vector<Form>{} : it->second);
+  }
   return forms;
 }
 
@@ -135,37 +139,41 @@ void lineBreakForms(const std::vector<char32_t>& chars, Forms& forms) {
   }
 }
 
+// Each character's forms as byte strings, sorted, each once.
+std::vector<std::vector<std::string>> formStrings(const Forms& all) {
+  std::vector<std::vector<std::string>> out;
+  for (const std::vector<Form>& f : all) {
+    std::vector<std::string> one;
+    for (const Form& x : f)
+      one.emplace_back(reinterpret_cast<const char*>(x.bytes), x.len);
+    std::sort(one.begin(), one.end());
+    one.erase(std::unique(one.begin(), one.end()), one.end());
+    out.push_back(std::move(one));
+  }
+  return out;
+}
+
 // The regular expression that every form of the signature matches.
-std::string regexOf(const Forms& all) {
+std::string regexOf(const std::vector<std::vector<std::string>>& forms) {
   static const char* hex = "0123456789abcdef";
-  auto put = [](std::string& out, std::uint8_t b) {
+  auto put = [](std::string& out, char c) {
+    const auto b = std::uint8_t(c);
     out += "\\x";
     out += hex[b >> 4];
     out += hex[b & 15];
   };
   std::string out;
-  for (const std::vector<Form>& f : all) {
-    const bool single = std::all_of(f.begin(), f.end(), [](const Form& x) { return x.len == 1; });
-    if (single) {
-      std::array<bool, 256> seen{};
-      for (const Form& x : f)
-        seen[x.bytes[0]] = true;
-      out += '[';
-      for (int b = 0; b < 256; ++b) {
-        if (seen[b])
-          put(out, std::uint8_t(b));
-      }
-      out += ']';
-      continue;
-    }
-    out += "(?:";
+  for (const std::vector<std::string>& f : forms) {
+    const bool single =
+        std::all_of(f.begin(), f.end(), [](const std::string& x) { return x.size() == 1; });
+    out += single ? "[" : "(?:";
     for (std::size_t i = 0; i < f.size(); ++i) {
-      if (i > 0)
+      if (i > 0 && !single)
         out += '|';
-      for (std::uint8_t k = 0; k < f[i].len; ++k)
-        put(out, f[i].bytes[k]);
+      for (char c : f[i])
+        put(out, c);
     }
-    out += ')';
+    out += single ? "]" : ")";
   }
   return out;
 }
@@ -189,7 +197,8 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
   }
   if (all.empty())
     return;
-  pat.regex = regexOf(all);
+  pat.forms = formStrings(all);
+  pat.regex = regexOf(pat.forms);
   // The byte positions every occurrence shares: those of the leading characters
   // whose forms all have the same length.
   std::vector<Probe> usable;
@@ -339,6 +348,18 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
     p.bytes.clear();
   }
   return p;
+}
+
+std::string Pattern::joinedRegex(const Pattern* a, const Pattern* b) {
+  if (!a || !b || a->forms.size() != b->forms.size())
+    return a ? a->regex : b ? b->regex : std::string();
+  std::vector<std::vector<std::string>> forms = a->forms;
+  for (std::size_t i = 0; i < forms.size(); ++i) {
+    forms[i].insert(forms[i].end(), b->forms[i].begin(), b->forms[i].end());
+    std::sort(forms[i].begin(), forms[i].end());
+    forms[i].erase(std::unique(forms[i].begin(), forms[i].end()), forms[i].end());
+  }
+  return regexOf(forms);
 }
 
 }  // namespace scan

@@ -23,6 +23,9 @@ struct Pattern {
   // break of the content: LF, CR or CR LF.
   static Pattern gbk(const QString& gjz, bool anyLineEnd = false);
   static Pattern utf8(const QString& gjz, bool anyLineEnd = false);
+  // An expression that both patterns' forms match: each character takes the
+  // forms of either reading. Empty when neither can match.
+  static std::string joinedRegex(const Pattern* a, const Pattern* b);
 
   bool utf8Form = false;
   // Whether an LF of `chars` takes any line break, and whether the signature
@@ -56,8 +59,10 @@ struct Pattern {
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
   // Every byte form of the signature as a byte-level regular expression (each
   // character an alternation of its forms): the candidates of a set's search.
-  // Empty when nothing can match.
+  // Empty when nothing can match. `forms`: the alternatives of each character,
+  // each as the expression writes them, so that two readings can be joined.
   std::string regex;
+  std::vector<std::vector<std::string>> forms;
 };
 
 }  // namespace scan

@@ -3,7 +3,9 @@
 #include <hs/hs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "scan/confirm.h"
 #include "scan/pattern.h"
@@ -20,30 +22,33 @@ class Scratch {
     if (s_)
       hs_free_scratch(s_);
   }
-  hs_scratch_t* forDatabase(const hs_database_t* db) {
-    if (db != db_) {
+  // `generation`: the set's own number; a later set may reuse the address.
+  hs_scratch_t* forDatabase(const hs_database_t* db, std::uint64_t generation) {
+    if (generation != generation_) {
       if (hs_alloc_scratch(db, &s_) != HS_SUCCESS)
         return nullptr;
-      db_ = db;
+      generation_ = generation;
     }
     return s_;
   }
 
  private:
   hs_scratch_t* s_ = nullptr;
-  const hs_database_t* db_ = nullptr;
+  std::uint64_t generation_ = 0;
 };
 
-hs_scratch_t* scratchFor(const hs_database_t* db) {
+hs_scratch_t* scratchFor(const hs_database_t* db, std::uint64_t generation) {
   thread_local Scratch scratch;
-  return scratch.forDatabase(db);
+  return scratch.forDatabase(db, generation);
 }
+
+std::atomic<std::uint64_t> generations{0};
 
 }  // namespace
 
 SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding,
                        text::LineEnds lineEnds)
-    : members_(gjzs.size()), encoding_(encoding) {
+    : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
   const bool any = lineEnds == text::LineEnds::Any;
   std::vector<std::string> regexes;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
@@ -60,18 +65,23 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       if (patterns_.back()->possible)
         utf8 = patterns_.back().get();
     }
-    // The same bytes in both readings (most ASCII members): one expression.
-    if (gbk && utf8 && gbk->regex == utf8->regex) {
-      expressions_.push_back(Expression{std::uint32_t(i), gbk, utf8, gbk->minBytes, gbk->maxBytes});
-      regexes.push_back(gbk->regex);
-    } else {
-      for (const Pattern* p : {gbk, utf8}) {
-        if (!p)
-          continue;
-        expressions_.push_back(Expression{std::uint32_t(i), p == gbk ? p : nullptr,
-                                          p == utf8 ? p : nullptr, p->minBytes, p->maxBytes});
-        regexes.push_back(p->regex);
-      }
+    // One expression for both readings: a candidate is only a byte match, and
+    // each reading confirms its own. Half the expressions build in half the time.
+    if (!gbk && !utf8)
+      continue;
+    if (gbk && utf8 && gbk->forms.size() == utf8->forms.size()) {
+      expressions_.push_back(Expression{std::uint32_t(i), gbk, utf8,
+                                        std::min(gbk->minBytes, utf8->minBytes),
+                                        std::max(gbk->maxBytes, utf8->maxBytes)});
+      regexes.push_back(Pattern::joinedRegex(gbk, utf8));
+      continue;
+    }
+    for (const Pattern* p : {gbk, utf8}) {
+      if (!p)
+        continue;
+      expressions_.push_back(Expression{std::uint32_t(i), p == gbk ? p : nullptr,
+                                        p == utf8 ? p : nullptr, p->minBytes, p->maxBytes});
+      regexes.push_back(p->regex);
     }
   }
   for (const Expression& e : expressions_)
@@ -96,6 +106,25 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           QStringLiteral(" (member %1)").arg(expressions_[std::size_t(err->expression)].member + 1);
     hs_free_compile_error(err);
   }
+}
+
+std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& gjzs,
+                                                     text::Encoding encoding,
+                                                     text::LineEnds lineEnds) {
+  static std::mutex lock;
+  static std::vector<QString> lastGjzs;
+  static text::Encoding lastEncoding;
+  static text::LineEnds lastLineEnds;
+  static std::shared_ptr<const SetMatcher> last;
+  const std::lock_guard<std::mutex> hold(lock);
+  if (!last || lastEncoding != encoding || lastLineEnds != lineEnds || lastGjzs != gjzs) {
+    last.reset();  // one compiled set at a time
+    last = std::make_shared<const SetMatcher>(gjzs, encoding, lineEnds);
+    lastGjzs = gjzs;
+    lastEncoding = encoding;
+    lastLineEnds = lineEnds;
+  }
+  return last;
 }
 
 SetMatcher::~SetMatcher() {
@@ -231,7 +260,7 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
         check(id, end, final);
     }
     if (all_ || !settled(false)) {
-      hs_scratch_t* scratch = scratchFor(m_.db_);
+      hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_);
       if (fresh > 0 && scratch)
         hs_scan_stream(stream_, reinterpret_cast<const char*>(buf_ + kept_), unsigned(fresh), 0,
                        scratch, &Search::onMatch, this);

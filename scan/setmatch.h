@@ -36,6 +36,10 @@ class SetMatcher {
   // `gjzs`: the members, each trimmed and lower-cased.
   SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding, text::LineEnds lineEnds);
   ~SetMatcher();
+  // The same, shared with the last caller that asked for the same set: a
+  // command that checks a set before it scans builds it once.
+  static std::shared_ptr<const SetMatcher> shared(const std::vector<QString>& gjzs,
+                                                  text::Encoding encoding, text::LineEnds lineEnds);
   SetMatcher(const SetMatcher&) = delete;
   SetMatcher& operator=(const SetMatcher&) = delete;
 
@@ -123,6 +127,7 @@ class SetMatcher {
   hs_database* db_ = nullptr;
   QString error_;
   std::size_t need_ = 1;
+  std::uint64_t generation_;
 };
 
 }  // namespace scan

@@ -1,0 +1,41 @@
+// Builds a signature set's matcher from a JSON Lines set file and prints how
+// long that took and how large the compiled set is: bench/run.sh's memory row.
+//
+//   tervane-bench-setcompile SET.jsonl
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <cstdio>
+
+#include "app/signatureset.h"
+#include "scan/setmatch.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s SET.jsonl\n", argv[0]);
+    return 2;
+  }
+  QFile f(QString::fromLocal8Bit(argv[1]));
+  if (!f.open(QIODevice::ReadOnly))
+    return 2;
+  sigset::Builder set;
+  if (!set.addJsonLines(f.readAll(), f.fileName())) {
+    std::fprintf(stderr, "%s\n", qPrintable(set.error()));
+    return 2;
+  }
+  std::vector<QString> gjzs;
+  for (const text::SetMember& m : set.members())
+    gjzs.push_back(m.gjz);
+  QElapsedTimer t;
+  t.start();
+  const scan::SetMatcher m(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  const double seconds = double(t.nsecsElapsed()) / 1e9;
+  if (!m.error().isEmpty()) {
+    std::fprintf(stderr, "%s\n", qPrintable(m.error()));
+    return 1;
+  }
+  std::printf("members=%zu build_seconds=%.3f database_bytes=%zu stream_bytes=%zu\n", gjzs.size(),
+              seconds, m.databaseBytes(), m.streamBytes());
+  return 0;
+}
