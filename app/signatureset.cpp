@@ -9,7 +9,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace sigset {
+namespace signatures {
 
 namespace {
 
@@ -147,4 +147,4 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   return true;
 }
 
-}  // namespace sigset
+}  // namespace signatures

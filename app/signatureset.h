@@ -19,7 +19,7 @@
 
 #include "text/signatureset.h"
 
-namespace sigset {
+namespace signatures {
 
 // What a set may hold. A larger set file (or /dev/zero) is a mistake, not a set.
 struct Limits {
@@ -61,4 +61,4 @@ class Builder {
   QString error_;
 };
 
-}  // namespace sigset
+}  // namespace signatures

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   QFile f(QString::fromLocal8Bit(argv[1]));
   if (!f.open(QIODevice::ReadOnly))
     return 2;
-  sigset::Builder set;
+  signatures::Builder set;
   if (!set.addJsonLines(f.readAll(), f.fileName())) {
     std::fprintf(stderr, "%s\n", qPrintable(set.error()));
     return 2;

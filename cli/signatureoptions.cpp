@@ -48,7 +48,7 @@ std::optional<QString> signatureSetText(const QCommandLineParser& parser, const 
   const QStringList signatureFiles = parser.values(c.signatureFile);
   if (files.isEmpty() && texts.size() + signatureFiles.size() <= 1)
     return std::nullopt;
-  sigset::Builder set;
+  signatures::Builder set;
   for (const QString& file : files) {
     const QByteArray content = readAllOrFail(file, err, set.limits().fileBytes);
     if (!set.addJsonLines(content, shown(file)))
