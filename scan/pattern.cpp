@@ -153,31 +153,6 @@ std::vector<std::vector<std::string>> formStrings(const Forms& all) {
   return out;
 }
 
-// The regular expression that every form of the signature matches.
-std::string regexOf(const std::vector<std::vector<std::string>>& forms) {
-  static const char* hex = "0123456789abcdef";
-  auto put = [](std::string& out, char c) {
-    const auto b = std::uint8_t(c);
-    out += "\\x";
-    out += hex[b >> 4];
-    out += hex[b & 15];
-  };
-  std::string out;
-  for (const std::vector<std::string>& f : forms) {
-    const bool single =
-        std::all_of(f.begin(), f.end(), [](const std::string& x) { return x.size() == 1; });
-    out += single ? "[" : "(?:";
-    for (std::size_t i = 0; i < f.size(); ++i) {
-      if (i > 0 && !single)
-        out += '|';
-      for (char c : f[i])
-        put(out, c);
-    }
-    out += single ? "]" : ")";
-  }
-  return out;
-}
-
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
 void build(Pattern& pat, const Forms& all, const Forms& primary) {
@@ -198,7 +173,6 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
   if (all.empty())
     return;
   pat.forms = formStrings(all);
-  pat.regex = regexOf(pat.forms);
   // The byte positions every occurrence shares: those of the leading characters
   // whose forms all have the same length.
   std::vector<Probe> usable;
@@ -350,16 +324,62 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
   return p;
 }
 
-std::string Pattern::joinedRegex(const Pattern* a, const Pattern* b) {
-  if (!a || !b || a->forms.size() != b->forms.size())
-    return a ? a->regex : b ? b->regex : std::string();
+std::vector<std::vector<std::string>> Pattern::joinedForms(const Pattern* a, const Pattern* b) {
+  if (!a || !b)
+    return a ? a->forms : b ? b->forms : std::vector<std::vector<std::string>>{};
   std::vector<std::vector<std::string>> forms = a->forms;
-  for (std::size_t i = 0; i < forms.size(); ++i) {
+  for (std::size_t i = 0; i < forms.size() && i < b->forms.size(); ++i) {
     forms[i].insert(forms[i].end(), b->forms[i].begin(), b->forms[i].end());
     std::sort(forms[i].begin(), forms[i].end());
     forms[i].erase(std::unique(forms[i].begin(), forms[i].end()), forms[i].end());
   }
-  return regexOf(forms);
+  return forms;
+}
+
+std::string Pattern::regexOf(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+                             std::size_t* minBytes, std::size_t* maxBytes) {
+  static const char* hex = "0123456789abcdef";
+  // Letters and digits as they are (the expression stays short), any other
+  // byte escaped.
+  auto put = [](std::string& out, char c) {
+    const auto b = std::uint8_t(c);
+    if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z')) {
+      out += c;
+      return;
+    }
+    out += "\\x";
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  };
+  std::string out;
+  *minBytes = 0;
+  *maxBytes = 0;
+  for (std::size_t i = 0; i < chars && i < forms.size(); ++i) {
+    const std::vector<std::string>& f = forms[i];
+    std::size_t lo = 4;
+    std::size_t hi = 0;
+    for (const std::string& x : f) {
+      lo = std::min(lo, x.size());
+      hi = std::max(hi, x.size());
+    }
+    *minBytes += lo;
+    *maxBytes += hi;
+    if (f.size() == 1) {
+      for (char c : f.front())
+        put(out, c);
+      continue;
+    }
+    const bool single = hi == 1;
+    out += single ? "[" : "(?:";
+    for (std::size_t k = 0; k < f.size(); ++k) {
+      if (k > 0 && !single)
+        out += '|';
+      for (char c : f[k])
+        put(out, c);
+    }
+    out += single ? "]" : ")";
+  }
+  return out;
 }
 
 }  // namespace scan

@@ -23,9 +23,13 @@ struct Pattern {
   // break of the content: LF, CR or CR LF.
   static Pattern gbk(const QString& gjz, bool anyLineEnd = false);
   static Pattern utf8(const QString& gjz, bool anyLineEnd = false);
-  // An expression that both patterns' forms match: each character takes the
-  // forms of either reading. Empty when neither can match.
-  static std::string joinedRegex(const Pattern* a, const Pattern* b);
+  // The forms of each character in either pattern (null: none), for an
+  // expression that both readings' forms match.
+  static std::vector<std::vector<std::string>> joinedForms(const Pattern* a, const Pattern* b);
+  // The byte-level regular expression of the first `chars` characters of
+  // `forms`, and the least and most bytes it matches.
+  static std::string regexOf(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+                             std::size_t* minBytes, std::size_t* maxBytes);
 
   bool utf8Form = false;
   // Whether an LF of `chars` takes any line break, and whether the signature
@@ -57,11 +61,8 @@ struct Pattern {
   // leave those forms out; where one occurs, candidates come from `firstByte`
   // and are confirmed by decoding.
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
-  // Every byte form of the signature as a byte-level regular expression (each
-  // character an alternation of its forms): the candidates of a set's search.
-  // Empty when nothing can match. `forms`: the alternatives of each character,
-  // each as the expression writes them, so that two readings can be joined.
-  std::string regex;
+  // Every byte form of each character, sorted, each once: a set's search
+  // looks for them with a regular expression (regexOf).
   std::vector<std::vector<std::string>> forms;
 };
 

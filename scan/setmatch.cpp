@@ -66,26 +66,31 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
         utf8 = patterns_.back().get();
     }
     // One expression for both readings: a candidate is only a byte match, and
-    // each reading confirms its own. Half the expressions build in half the time.
+    // each reading confirms its own. Of a long member only the beginning: the
+    // expression's length is limited, and its beginning finds it as well.
     if (!gbk && !utf8)
       continue;
-    if (gbk && utf8 && gbk->forms.size() == utf8->forms.size()) {
-      expressions_.push_back(Expression{std::uint32_t(i), gbk, utf8,
-                                        std::min(gbk->minBytes, utf8->minBytes),
-                                        std::max(gbk->maxBytes, utf8->maxBytes)});
-      regexes.push_back(Pattern::joinedRegex(gbk, utf8));
-      continue;
-    }
+    const bool joined = gbk && utf8 && gbk->forms.size() == utf8->forms.size();
     for (const Pattern* p : {gbk, utf8}) {
-      if (!p)
+      if (!p || (joined && p == utf8))
         continue;
-      expressions_.push_back(Expression{std::uint32_t(i), p == gbk ? p : nullptr,
-                                        p == utf8 ? p : nullptr, p->minBytes, p->maxBytes});
-      regexes.push_back(p->regex);
+      Expression e{std::uint32_t(i),
+                   joined || p == gbk ? gbk : nullptr,
+                   joined || p == utf8 ? utf8 : nullptr,
+                   0,
+                   0,
+                   0};
+      const auto forms = joined ? Pattern::joinedForms(gbk, utf8) : p->forms;
+      regexes.push_back(Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes));
+      for (const Pattern* q : {e.gbkForm, e.utf8Form})
+        e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+      expressions_.push_back(e);
     }
   }
+  // A candidate waits until the whole member fits behind its latest start, and
+  // its earliest start must still be in the buffer then.
   for (const Expression& e : expressions_)
-    need_ = std::max(need_, e.maxBytes + 1);
+    need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
   if (expressions_.empty())
     return;
   std::vector<const char*> texts;
@@ -166,13 +171,19 @@ SetMatcher::Search::~Search() {
 int SetMatcher::Search::onMatch(unsigned id, unsigned long long, unsigned long long to, unsigned,
                                 void* ctx) {
   auto* self = static_cast<Search*>(ctx);
-  // The byte after the candidate decides a trailing CR or lead byte.
-  if (!self->final_ && to >= self->base_ + self->len_)
+  if (!self->final_ && !self->decidable(id, to))
     self->deferred_.emplace_back(id, to);
   else
     self->check(id, to, self->final_);
   // Nothing more to learn once the answer is settled.
   return !self->all_ && self->settled(false) ? 1 : 0;
+}
+
+// Whether every start the candidate allows has the whole member's bytes in the
+// buffer, and one byte more to decide a trailing CR or lead byte.
+bool SetMatcher::Search::decidable(unsigned id, std::uint64_t end) const {
+  const Expression& e = m_.expressions_[id];
+  return end - e.minBytes + e.wholeMaxBytes < base_ + len_;
 }
 
 bool SetMatcher::Search::wanted(bool gbk) const {
@@ -254,7 +265,7 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
     std::vector<std::pair<unsigned, std::uint64_t>> waiting;
     waiting.swap(deferred_);
     for (const auto& [id, end] : waiting) {
-      if (!final && end >= base_ + len_)
+      if (!final && !decidable(id, end))
         deferred_.emplace_back(id, end);
       else
         check(id, end, final);

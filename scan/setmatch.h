@@ -84,6 +84,7 @@ class SetMatcher {
     void decideReading(bool final);
     std::optional<bool> settled(bool final) const;
     bool wanted(bool gbk) const;
+    bool decidable(unsigned id, std::uint64_t end) const;
 
     const SetMatcher& m_;
     std::uint8_t* buf_;
@@ -116,9 +117,14 @@ class SetMatcher {
     std::uint32_t member;
     const Pattern* gbkForm;   // null when this expression is not the member's GBK form
     const Pattern* utf8Form;  // the same for UTF-8
+    // The bytes the expression matches (the member's first characters) and
+    // that the whole member may take.
     std::size_t minBytes;
     std::size_t maxBytes;
+    std::size_t wholeMaxBytes;
   };
+  // The characters of a member that its expression holds.
+  static constexpr std::size_t kExpressionChars = 256;
 
   std::size_t members_ = 0;
   text::Encoding encoding_;

@@ -264,3 +264,25 @@ TEST(SignatureSet, PackedTextRoundTrips) {
   EXPECT_FALSE(text::isSignatureSet(u"<iframe"_s));
   EXPECT_EQ(text::unpackSignatureSet(u"<iframe"_s).size(), 1u);
 }
+
+TEST(SignatureSet, LongMembersAreFoundWhole) {
+  // The search looks for a long member's beginning and confirms the rest: a
+  // text that shares its first 256 characters and differs at its end is none.
+  QString longText;
+  for (int i = 0; i < 700; ++i)
+    longText += QChar(u'a' + i % 26);
+  longText += u"中"_s;
+  const std::vector<QString> gjzs{longText, u"zz"_s};
+  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  ASSERT_TRUE(set.error().isEmpty()) << set.error().toStdString();
+  const QByteArray whole = "xy" + longText.toUpper().toUtf8() + "!";
+  QByteArray nearMiss = whole;
+  nearMiss.replace(nearMiss.size() - 4, 3, "\xE4\xB8\xAE");  // 丮, not 中
+  for (std::size_t chunk : {1, 3, 100, 257, 0}) {
+    std::vector<std::uint32_t> found;
+    EXPECT_TRUE(set.matchBytes(whole, chunk, &found)) << chunk;
+    EXPECT_EQ(found, (std::vector<std::uint32_t>{0})) << chunk;
+    EXPECT_FALSE(set.matchBytes(nearMiss, chunk)) << chunk;
+    EXPECT_EQ(clean::removeSignature(whole, packed(gjzs), chunk), "xy!") << chunk;
+  }
+}
