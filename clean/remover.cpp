@@ -1,6 +1,7 @@
 #include "clean/remover.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include <QChar>
 
@@ -25,6 +26,47 @@ bool wellFormed(QStringView s) {
 
 }  // namespace
 
+// The members as a trie, built once for all the files that one clean reads
+// with the same set.
+std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(
+    QStringView setText, const std::vector<QString>& members, bool utf8, bool anyLineEnd) {
+  static std::mutex lock;
+  static QString lastText;
+  static bool lastUtf8 = false;
+  static bool lastAnyLineEnd = false;
+  static std::shared_ptr<const Trie> last;
+  const std::lock_guard<std::mutex> hold(lock);
+  if (last && lastUtf8 == utf8 && lastAnyLineEnd == anyLineEnd && setText == QStringView(lastText))
+    return last;
+  auto trie = std::make_shared<Trie>();
+  trie->rootChild.assign(0x10000, 0);
+  trie->terminal.push_back(-1);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const QString& t = members[i];
+    if (t.isEmpty() || (utf8 && !wellFormed(t)))
+      continue;
+    trie->longest = std::max(trie->longest, t.size());
+    std::uint32_t node = 0;
+    for (QChar c : t) {
+      std::uint32_t& child = node == 0 ? trie->rootChild[c.unicode()]
+                                       : trie->edges[(std::uint64_t(node) << 16) | c.unicode()];
+      if (child == 0) {
+        child = std::uint32_t(trie->terminal.size());
+        trie->terminal.push_back(-1);
+      }
+      node = child;
+    }
+    // Two members of the same text: the first one names it.
+    if (trie->terminal[node] < 0)
+      trie->terminal[node] = int(i);
+  }
+  lastText = setText.toString();
+  lastUtf8 = utf8;
+  lastAnyLineEnd = anyLineEnd;
+  last = trie;
+  return last;
+}
+
 SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
                                    text::LineEnds lineEnds)
     : gjz_(lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjz) : gjz.toString()),
@@ -40,28 +82,8 @@ SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
       gjz_ = members.front();
     } else {
       isSet_ = true;
-      rootChild_.assign(0x10000, 0);
-      terminal_.push_back(-1);
-      for (std::size_t i = 0; i < members.size(); ++i) {
-        const QString& t = members[i];
-        if (t.isEmpty() || (utf8_ && !wellFormed(t)))
-          continue;
-        longest_ = std::max(longest_, t.size());
-        std::uint32_t node = 0;
-        for (QChar c : t) {
-          std::uint32_t& child = node == 0 ? rootChild_[c.unicode()]
-                                           : edges_[(std::uint64_t(node) << 16) | c.unicode()];
-          if (child == 0) {
-            child = std::uint32_t(terminal_.size());
-            terminal_.push_back(-1);
-          }
-          node = child;
-        }
-        // Two members of the same text: the first one names it.
-        if (terminal_[node] < 0)
-          terminal_[node] = int(i);
-      }
-      if (longest_ > 0)
+      trie_ = trieFor(gjz, members, utf8_, anyLineEnd_);
+      if (trie_->longest > 0)
         gjz_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
     }
   }
@@ -71,14 +93,15 @@ SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
 
 std::pair<int, qsizetype> SignatureRemover::longestAt(QStringView text, qsizetype at) const {
   std::pair<int, qsizetype> best{-1, 0};
-  std::uint32_t node = rootChild_[text[at].unicode()];
+  const Trie& t = *trie_;
+  std::uint32_t node = t.rootChild[text[at].unicode()];
   for (qsizetype k = at; node != 0;) {
-    if (terminal_[node] >= 0)
-      best = {terminal_[node], k - at + 1};
+    if (t.terminal[node] >= 0)
+      best = {t.terminal[node], k - at + 1};
     if (++k >= text.size())
       break;
-    const auto it = edges_.find((std::uint64_t(node) << 16) | text[k].unicode());
-    node = it == edges_.end() ? 0 : it->second;
+    const auto it = t.edges.find((std::uint64_t(node) << 16) | text[k].unicode());
+    node = it == t.edges.end() ? 0 : it->second;
   }
   return best;
 }
@@ -150,7 +173,7 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   // One left-to-right pass over the pending text: keep what lies before each
   // occurrence, drop the occurrence, go on right behind it.
   const QStringView text(chars_.data(), qsizetype(count_));
-  const qsizetype m = isSet_ ? longest_ : gjz_.size();
+  const qsizetype m = isSet_ ? trie_->longest : gjz_.size();
   qsizetype from = 0;  // first character not yet dealt with
   // A set: the longest member at each position, decided once the longest
   // member would fit behind it.

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -66,12 +67,19 @@ class SignatureRemover {
 
   QString gjz_;
   // A set of several members: their texts as a trie of code units. Children of
-  // the root by code unit; other edges by (node, code unit).
+  // the root by code unit; other edges by (node, code unit); for each node the
+  // member that ends there, or -1.
+  struct Trie {
+    qsizetype longest = 0;
+    std::vector<std::uint32_t> rootChild;
+    std::unordered_map<std::uint64_t, std::uint32_t> edges;
+    std::vector<int> terminal;
+  };
+  static std::shared_ptr<const Trie> trieFor(QStringView setText,
+                                             const std::vector<QString>& members, bool utf8,
+                                             bool anyLineEnd);
   bool isSet_ = false;
-  qsizetype longest_ = 0;
-  std::vector<std::uint32_t> rootChild_;
-  std::unordered_map<std::uint64_t, std::uint32_t> edges_;
-  std::vector<int> terminal_;
+  std::shared_ptr<const Trie> trie_;
   bool utf8_;
   bool anyLineEnd_;
   // The lower-cased code units not yet passed on, where the character of each

@@ -342,14 +342,15 @@ std::string Pattern::regexOf(const std::vector<std::vector<std::string>>& forms,
   // Letters and digits as they are (the expression stays short), any other
   // byte escaped.
   auto put = [](std::string& out, char c) {
-    const auto b = std::uint8_t(c);
-    if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z')) {
+    const auto byte = std::uint8_t(c);
+    if ((byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= 'A' && byte <= 'Z')) {
       out += c;
       return;
     }
     out += "\\x";
-    out += hex[b >> 4];
-    out += hex[b & 15];
+    out += hex[byte >> 4];
+    out += hex[byte & 15];
   };
   std::string out;
   *minBytes = 0;
