@@ -86,6 +86,7 @@ class Watcher::Rescan {
         w.Combo1 = platform::decodePath(root);
         w.Combo2 = settings.filterText;
         Scanner scanner(w);
+        scanner.setSignatureSet(settings.signatureSet);
         scanner.onFound = [&](const Scanner::Found& f) {
           const std::lock_guard lock(mutex_);
           found_.emplace_back(platform::encodePath(f.path), f.identity);
@@ -124,7 +125,8 @@ Watcher::~Watcher() {
 }
 
 QString Watcher::start() {
-  gjz_ = text::signatureFrom(settings_.signatureText);
+  gjz_ = settings_.signatureSet.isEmpty() ? text::signatureFrom(settings_.signatureText)
+                                          : settings_.signatureSet;
   if (gjz_.isEmpty())
     return u"the signature is empty"_s;
   fileTypes_ = scan::parseFileTypes(settings_.filterText);
@@ -361,6 +363,7 @@ void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& id
   w.setResultsText(platform::lineOfBytes(path) + text::kCrLf.toString());
   w.scannedFiles.insert(platform::decodePath(path), identity);
   Cleaner cleaner(w);
+  cleaner.setSignatureSet(settings_.signatureSet);
   std::optional<bool> cleaned;
   QString why;
   cleaner.onFile = [&](const QByteArray& file, const clean::CleanResult& result) {

@@ -37,6 +37,8 @@ class Watcher {
     // What the window's boxes would hold: the signature box's text (trimmed and
     // lower-cased as the scan does) and the filter box's.
     QString signatureText;
+    // A signature set's text (app/signatureset.h), used instead when not empty.
+    QString signatureSet;
     QString filterText;
     text::Encoding encoding = text::Encoding::Auto;
     text::LineEnds lineEnds = text::LineEnds::Any;
