@@ -529,37 +529,35 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   if (buf.size() < bufSize)
     buf.resize(bufSize);
   const bool sparse = st.st_blocks < (size + 511) / 512;
+  // Where in the file the piece being searched starts. A recount reads the
+  // file up to there: a shortened hole counts as its whole run of zeros would.
+  off_t pieceStart = 0;
+  const auto recount = [fd, &pieceStart](std::uint64_t, utf8::SequenceCounter& c) {
+    const std::uint64_t upTo = std::uint64_t(pieceStart);
+    std::vector<std::uint8_t> again(std::min<std::uint64_t>(upTo, 64 * 1024));
+    for (std::uint64_t at = 0; at < upTo;) {
+      const ssize_t n =
+          ::pread(fd, again.data(), std::size_t(std::min<std::uint64_t>(upTo - at, again.size())),
+                  off_t(at));
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        return errno;
+      if (n == 0)
+        return EIO;  // cut short since it was read: no answer to give
+      c.feed(again.data(), std::size_t(n));
+      at += std::uint64_t(n);
+    }
+    return 0;
+  };
   if (set_) {
-    // A set counts the reading as it goes: nothing is read twice.
-    off_t pieceStart = 0;
-    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size));
+    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
     const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
     if (r == MatchResult::Match)
       out.members = s.members();
     return r;
   }
-  // Where in the file the piece being searched starts. A recount reads the
-  // file up to there: a shortened hole counts as its whole run of zeros would.
-  off_t pieceStart = 0;
-  Stream s(*this, buf.data(), std::uint64_t(st.st_size),
-           [fd, &pieceStart](std::uint64_t, utf8::SequenceCounter& c) {
-             const std::uint64_t upTo = std::uint64_t(pieceStart);
-             std::vector<std::uint8_t> again(std::min<std::uint64_t>(upTo, 64 * 1024));
-             for (std::uint64_t at = 0; at < upTo;) {
-               const ssize_t n = ::pread(
-                   fd, again.data(), std::size_t(std::min<std::uint64_t>(upTo - at, again.size())),
-                   off_t(at));
-               if (n < 0 && errno == EINTR)
-                 continue;
-               if (n < 0)
-                 return errno;
-               if (n == 0)
-                 return EIO;  // cut short since it was read: no answer to give
-               c.feed(again.data(), std::size_t(n));
-               at += std::uint64_t(n);
-             }
-             return 0;
-           });
+  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount);
   const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
   if (r == MatchResult::Match)
     out.members = {0};

@@ -151,13 +151,15 @@ std::size_t SetMatcher::streamBytes() const {
   return n;
 }
 
-SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, bool all)
+SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
+                           Recount recount, bool all)
     : m_(m),
       buf_(buf),
       all_(all),
       foundGbk_(m.members_, false),
       foundUtf8_(m.members_, false),
       left_(size),
+      recount_(std::move(recount)),
       reading_(m.encoding_) {
   if (m.db_)
     hs_open_stream(m.db_, 0, &stream_);
@@ -206,10 +208,12 @@ void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
     if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*e.gbkForm, w, s, final)) {
       foundGbk_[e.member] = true;
       hitGbk_ = true;
+      disagree_ += foundUtf8_[e.member] ? std::size_t(-1) : 1;
     }
     if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*e.utf8Form, w, s, final, true)) {
       foundUtf8_[e.member] = true;
       hitUtf8_ = true;
+      disagree_ += foundGbk_[e.member] ? std::size_t(-1) : 1;
     }
   }
 }
@@ -231,6 +235,8 @@ void SetMatcher::Search::decideReading(bool final) {
 }
 
 std::optional<bool> SetMatcher::Search::settled(bool final) const {
+  if (reading_ == text::Encoding::Auto && final && !counting_)
+    return hitGbk_;  // both readings agree
   switch (reading_) {
     case text::Encoding::Gbk:
       return hitGbk_ || final ? std::optional(hitGbk_) : std::nullopt;
@@ -249,7 +255,7 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
   left_ -= std::min<std::uint64_t>(left_, fresh);
   if (final)
     left_ = 0;
-  if (reading_ == text::Encoding::Auto) {
+  if (reading_ == text::Encoding::Auto && counting_) {
     counter_.feed(buf_ + kept_, fresh);
     if (final)
       counter_.finish();
@@ -281,8 +287,20 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
       }
     }
   }
-  if (final && reading_ == text::Encoding::Auto)
-    decideReading(true);
+  // The reading matters only where the readings disagree: only then is the
+  // content counted, from its start up to here and from here on as it comes.
+  if (reading_ == text::Encoding::Auto && !counting_ && (hitGbk_ != hitUtf8_ || disagree_ > 0)) {
+    counting_ = true;
+    if (const int e = recount_(fed_, counter_)) {
+      error_ = e;
+      return false;
+    }
+    counter_.feed(buf_ + kept_, fresh);
+    if (final)
+      counter_.finish();
+    decideReading(final);
+  }
+  fed_ += fresh;
   if (const std::optional<bool> answer = settled(final); answer && (!all_ || final))
     return answer;
 
@@ -312,7 +330,13 @@ bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
   if (chunkSize == 0)
     chunkSize = 128 * 1024;
   std::vector<std::uint8_t> buf(chunkSize + need_);
-  Search s(*this, buf.data(), std::uint64_t(content.size()), members != nullptr);
+  Search s(
+      *this, buf.data(), std::uint64_t(content.size()),
+      [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
+        c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
+        return 0;
+      },
+      members != nullptr);
   const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
   std::size_t left = std::size_t(content.size());
   for (;;) {

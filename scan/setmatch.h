@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -62,7 +63,14 @@ class SetMatcher {
   // stopping at the first confirmed occurrence.
   class Search {
    public:
-    Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, bool all = false);
+    // Feeds the content's bytes [0, upTo) to a counter; returns 0 or an errno.
+    using Recount = std::function<int(std::uint64_t upTo, utf8::SequenceCounter&)>;
+
+    // `size`: the most bytes the content can have. `recount`: how to read the
+    // content's start again, for the rare content where the two readings
+    // disagree (only then does the reading matter, and only then is it counted).
+    Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount,
+           bool all = false);
     ~Search();
     Search(const Search&) = delete;
     Search& operator=(const Search&) = delete;
@@ -70,7 +78,8 @@ class SetMatcher {
     // The answer once settled (always after the final piece).
     std::optional<bool> scan(std::size_t len, bool final);
     std::size_t kept() const { return kept_; }
-    int error() const { return 0; }
+    // The errno of a failed recount (the answer is then void).
+    int error() const { return error_; }
     // The members found in the content's reading, in ascending order, once the
     // answer is settled (only those found until then unless `all`).
     std::vector<std::uint32_t> members() const;
@@ -103,6 +112,12 @@ class SetMatcher {
     bool hitGbk_ = false;
     bool hitUtf8_ = false;
     std::uint64_t left_;
+    std::uint64_t fed_ = 0;
+    Recount recount_;
+    bool counting_ = false;
+    int error_ = 0;
+    // Members found in one reading and not in the other.
+    std::size_t disagree_ = 0;
     text::Encoding reading_;
     utf8::SequenceCounter counter_;
   };
