@@ -155,7 +155,7 @@ std::vector<std::vector<std::string>> formStrings(const Forms& all) {
 
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
-void build(Pattern& pat, const Forms& all, const Forms& primary) {
+void build(Pattern& pat, const Forms& all, const Forms& primary, bool forSet) {
   for (const std::vector<Form>& f : all) {
     if (f.empty()) {
       pat.possible = false;
@@ -173,6 +173,14 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
   if (all.empty())
     return;
   pat.forms = formStrings(all);
+  if (forSet) {
+    // A set's search finds its own candidates: no probes to choose.
+    for (const Form& x : all.front()) {
+      if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
+        pat.checkAlignment = true;
+    }
+    return;
+  }
   // The byte positions every occurrence shares: those of the leading characters
   // whose forms all have the same length.
   std::vector<Probe> usable;
@@ -254,7 +262,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
 
 }  // namespace
 
-Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd) {
+Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd, bool forSet) {
   Pattern p;
   for (QChar c : gjz)
     p.chars.push_back(c.unicode());
@@ -264,11 +272,11 @@ Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd) {
     p.beginsWithLineBreak = gjz.startsWith(u'\n');
     lineBreakForms(p.chars, forms);
   }
-  build(p, forms, forms);
+  build(p, forms, forms, forSet);
   return p;
 }
 
-Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
+Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, bool forSet) {
   Pattern p;
   p.utf8Form = true;
   p.anyLineEnd = anyLineEnd;
@@ -314,7 +322,7 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
     lineBreakForms(p.chars, all);
     lineBreakForms(p.chars, primary);
   }
-  build(p, all, primary);
+  build(p, all, primary, forSet);
   // Without primary forms (a character that only odd forms reach) the probes
   // would miss everything: search by first bytes instead.
   if (std::any_of(primary.begin(), primary.end(), [](const auto& f) { return f.empty(); })) {

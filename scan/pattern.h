@@ -21,8 +21,10 @@ struct Pattern {
   // `gjz`: trimmed and lower-cased. With `anyLineEnd`, its line breaks are
   // already each one LF (text::lineBreaksAsLf), and an LF stands for any line
   // break of the content: LF, CR or CR LF.
-  static Pattern gbk(const QString& gjz, bool anyLineEnd = false);
-  static Pattern utf8(const QString& gjz, bool anyLineEnd = false);
+  // `forSet`: for a set's search, which needs neither the probes nor the
+  // byte-by-byte confirmation.
+  static Pattern gbk(const QString& gjz, bool anyLineEnd = false, bool forSet = false);
+  static Pattern utf8(const QString& gjz, bool anyLineEnd = false, bool forSet = false);
   // The forms of each character in either pattern (null: none), for an
   // expression that both readings' forms match.
   static std::vector<std::vector<std::string>> joinedForms(const Pattern* a, const Pattern* b);

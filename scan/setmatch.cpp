@@ -56,12 +56,12 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     const Pattern* gbk = nullptr;
     const Pattern* utf8 = nullptr;
     if (encoding != text::Encoding::Utf8 && !searched.isEmpty()) {
-      patterns_.push_back(std::make_unique<Pattern>(Pattern::gbk(searched, any)));
+      patterns_.push_back(std::make_unique<Pattern>(Pattern::gbk(searched, any, true)));
       if (patterns_.back()->possible)
         gbk = patterns_.back().get();
     }
     if (encoding != text::Encoding::Gbk && !searched.isEmpty()) {
-      patterns_.push_back(std::make_unique<Pattern>(Pattern::utf8(searched, any)));
+      patterns_.push_back(std::make_unique<Pattern>(Pattern::utf8(searched, any, true)));
       if (patterns_.back()->possible)
         utf8 = patterns_.back().get();
     }
