@@ -173,6 +173,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, bool forSet) {
   if (all.empty())
     return;
   pat.forms = formStrings(all);
+  pat.primaryForms = formStrings(primary);
   if (forSet) {
     // A set's search finds its own candidates: no probes to choose.
     for (const Form& x : all.front()) {
@@ -332,12 +333,15 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, bool forSet) {
   return p;
 }
 
-std::vector<std::vector<std::string>> Pattern::joinedForms(const Pattern* a, const Pattern* b) {
+std::vector<std::vector<std::string>> Pattern::joinedForms(const Pattern* a, const Pattern* b,
+                                                           bool primary) {
+  auto of = [primary](const Pattern* p) { return primary ? p->primaryForms : p->forms; };
   if (!a || !b)
-    return a ? a->forms : b ? b->forms : std::vector<std::vector<std::string>>{};
-  std::vector<std::vector<std::string>> forms = a->forms;
-  for (std::size_t i = 0; i < forms.size() && i < b->forms.size(); ++i) {
-    forms[i].insert(forms[i].end(), b->forms[i].begin(), b->forms[i].end());
+    return a ? of(a) : b ? of(b) : std::vector<std::vector<std::string>>{};
+  std::vector<std::vector<std::string>> forms = of(a);
+  const std::vector<std::vector<std::string>> other = of(b);
+  for (std::size_t i = 0; i < forms.size() && i < other.size(); ++i) {
+    forms[i].insert(forms[i].end(), other[i].begin(), other[i].end());
     std::sort(forms[i].begin(), forms[i].end());
     forms[i].erase(std::unique(forms[i].begin(), forms[i].end()), forms[i].end());
   }

@@ -27,7 +27,9 @@ struct Pattern {
   static Pattern utf8(const QString& gjz, bool anyLineEnd = false, bool forSet = false);
   // The forms of each character in either pattern (null: none), for an
   // expression that both readings' forms match.
-  static std::vector<std::vector<std::string>> joinedForms(const Pattern* a, const Pattern* b);
+  // With `primary`, their primary forms only.
+  static std::vector<std::vector<std::string>> joinedForms(const Pattern* a, const Pattern* b,
+                                                           bool primary);
   // The byte-level regular expression of the first `chars` characters of
   // `forms`, and the least and most bytes it matches.
   static std::string regexOf(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
@@ -66,6 +68,8 @@ struct Pattern {
   // Every byte form of each character, sorted, each once: a set's search
   // looks for them with a regular expression (regexOf).
   std::vector<std::vector<std::string>> forms;
+  // The same without the UTF-8 forms of another length (`odd`).
+  std::vector<std::vector<std::string>> primaryForms;
 };
 
 }  // namespace scan

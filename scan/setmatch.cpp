@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <tuple>
 
+#include "scan/bytesearch.h"
 #include "scan/confirm.h"
 #include "scan/pattern.h"
 #include "text/lineends.h"
@@ -42,6 +44,11 @@ hs_scratch_t* scratchFor(const hs_database_t* db, std::uint64_t generation) {
   return scratch.forDatabase(db, generation);
 }
 
+hs_scratch_t* oddScratchFor(const hs_database_t* db, std::uint64_t generation) {
+  thread_local Scratch scratch;
+  return scratch.forDatabase(db, generation);
+}
+
 std::atomic<std::uint64_t> generations{0};
 
 }  // namespace
@@ -51,6 +58,8 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
   const bool any = lineEnds == text::LineEnds::Any;
   std::vector<std::string> regexes;
+  std::vector<Expression> oddExpressions;
+  std::tuple<std::string> last;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
     const Pattern* gbk = nullptr;
@@ -74,25 +83,58 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     for (const Pattern* p : {gbk, utf8}) {
       if (!p || (joined && p == utf8))
         continue;
-      Expression e{std::uint32_t(i),
-                   joined || p == gbk ? gbk : nullptr,
-                   joined || p == utf8 ? utf8 : nullptr,
-                   0,
-                   0,
-                   0};
-      const auto forms = joined ? Pattern::joinedForms(gbk, utf8) : p->forms;
-      regexes.push_back(Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes));
-      for (const Pattern* q : {e.gbkForm, e.utf8Form})
-        e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-      expressions_.push_back(e);
+      // The forms of the characters' own length find most occurrences, as
+      // plain literals where the member is ASCII; the UTF-8 forms of another
+      // length (the Kelvin sign for "k") only where such a form occurs (scan()).
+      for (const bool primary : {true, false}) {
+        Expression e{std::uint32_t(i),
+                     joined || p == gbk ? gbk : nullptr,
+                     joined || p == utf8 ? utf8 : nullptr,
+                     0,
+                     0,
+                     0};
+        const auto forms = joined ? Pattern::joinedForms(gbk, utf8, primary)
+                                  : (primary ? p->primaryForms : p->forms);
+        if (std::any_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); }))
+          continue;
+        std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
+        if (!primary && !regexes.empty() && std::get<0>(last) == regex)
+          continue;  // no odd forms
+        for (const Pattern* q : {e.gbkForm, e.utf8Form})
+          e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+        if (primary) {
+          last = {regex};
+          regexes.push_back(std::move(regex));
+          expressions_.push_back(e);
+        } else {
+          oddRegexes_.push_back(std::move(regex));
+          oddExpressions.push_back(e);
+        }
+      }
+    }
+    if (utf8) {
+      for (const auto& [a, b] : utf8->odd) {
+        if (std::find(oddPrefixes_.begin(), oddPrefixes_.end(), std::pair(a, b)) ==
+            oddPrefixes_.end())
+          oddPrefixes_.emplace_back(a, b);
+      }
     }
   }
+  // The odd forms' expressions follow the others, numbered after them.
+  oddFirst_ = expressions_.size();
+  expressions_.insert(expressions_.end(), oddExpressions.begin(), oddExpressions.end());
+  if (oddRegexes_.empty())
+    oddPrefixes_.clear();
   // A candidate waits until the whole member fits behind its latest start, and
   // its earliest start must still be in the buffer then.
   for (const Expression& e : expressions_)
     need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
-  if (expressions_.empty())
+  if (regexes.empty() && oddRegexes_.empty())
     return;
+  // Nothing to search in the stream (every member needs an odd form): an
+  // expression that never matches keeps the stream, which counts the content.
+  if (regexes.empty())
+    regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
   std::vector<const char*> texts;
   std::vector<unsigned> flags;
   std::vector<unsigned> ids;
@@ -135,6 +177,29 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
 SetMatcher::~SetMatcher() {
   if (db_)
     hs_free_database(db_);
+  if (oddDb_)
+    hs_free_database(oddDb_);
+}
+
+hs_database_t* SetMatcher::oddDatabase() const {
+  // Built on first need: most trees hold no such form at all.
+  std::call_once(oddOnce_, [this] {
+    std::vector<const char*> texts;
+    std::vector<unsigned> flags;
+    std::vector<unsigned> ids;
+    for (std::size_t i = 0; i < oddRegexes_.size(); ++i) {
+      texts.push_back(oddRegexes_[i].c_str());
+      flags.push_back(0);
+      ids.push_back(unsigned(oddFirst_ + i));
+    }
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
+                         HS_MODE_BLOCK, nullptr, &oddDb_, &err) != HS_SUCCESS) {
+      oddDb_ = nullptr;
+      hs_free_compile_error(err);
+    }
+  });
+  return oddDb_;
 }
 
 std::size_t SetMatcher::databaseBytes() const {
@@ -168,6 +233,15 @@ SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t
 SetMatcher::Search::~Search() {
   if (stream_)
     hs_close_stream(stream_, nullptr, nullptr, nullptr);
+}
+
+int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
+                                      unsigned flags, void* ctx) {
+  auto* self = static_cast<Search*>(ctx);
+  // Those that end in the bytes kept from the last round were seen then.
+  if (to <= self->kept_)
+    return 0;
+  return onMatch(id, from, self->base_ + to, flags, ctx);
 }
 
 int SetMatcher::Search::onMatch(unsigned id, unsigned long long, unsigned long long to, unsigned,
@@ -285,6 +359,21 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
         hs_close_stream(stream_, scratch, &Search::onMatch, this);
         stream_ = nullptr;
       }
+    }
+    // Where a UTF-8 form of another length occurs, the whole buffer is searched
+    // once more for the members' forms that hold one.
+    if ((all_ || !settled(false)) && !m_.oddPrefixes_.empty() && len >= 2) {
+      bool odd = false;
+      for (const auto& [a, b] : m_.oddPrefixes_) {
+        if (bytesearch::find(buf_, 0, len - 2, a, b) != bytesearch::kNone) {
+          odd = true;
+          break;
+        }
+      }
+      hs_database_t* oddDb = odd ? m_.oddDatabase() : nullptr;
+      if (hs_scratch_t* scratch = oddDb ? oddScratchFor(oddDb, m_.generation_) : nullptr)
+        hs_scan(oddDb, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                &Search::onBufferMatch, this);
     }
   }
   // The reading matters only where the readings disagree: only then is the

@@ -18,9 +18,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "scan/bytesearch.h"
 #include "text/encoding.h"
 #include "text/lineends.h"
 #include "text/utf8.h"
@@ -88,6 +91,9 @@ class SetMatcher {
     friend class SetMatcher;
     static int onMatch(unsigned id, unsigned long long from, unsigned long long to, unsigned flags,
                        void* ctx);
+    // The same for a search of the whole buffer, `to` counted from its start.
+    static int onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
+                             unsigned flags, void* ctx);
     // Confirms the candidate of expression `id` that ends at stream offset `end`.
     void check(unsigned id, std::uint64_t end, bool final);
     void decideReading(bool final);
@@ -149,6 +155,15 @@ class SetMatcher {
   QString error_;
   std::size_t need_ = 1;
   std::uint64_t generation_;
+  // The expressions with UTF-8 forms of another length, from oddFirst_ on in
+  // expressions_, searched in a block database of their own (oddDatabase())
+  // where one of the forms' first two bytes occur.
+  hs_database* oddDatabase() const;
+  std::size_t oddFirst_ = 0;
+  std::vector<std::string> oddRegexes_;
+  std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> oddPrefixes_;
+  mutable std::once_flag oddOnce_;
+  mutable hs_database* oddDb_ = nullptr;
 };
 
 }  // namespace scan

@@ -73,6 +73,10 @@ class Contents {
         }
         pieces_.push_back(form.toUtf8());
       }
+      // The Kelvin sign reads in lower case as "k", in three bytes; the dotted
+      // capital I stays itself.
+      pieces_.push_back(
+          QString(g).replace(u'k', QChar(0x212A)).replace(u'i', QChar(0x130)).toUtf8());
       const QByteArray whole = encodeGbk(g);
       pieces_.push_back(whole.left(whole.size() - 1));
       pieces_.push_back(whole.mid(1));
@@ -179,6 +183,20 @@ TEST(SignatureSet, ChineseMembersSharingTrailBytes) {
   const QString across = gbk::decode(QByteArray("\xD0\xCE"));
   expectSameAsReference({u"中文"_s, u"文"_s, across, u"木马@"_s, u"`x"_s, u"Дом"_s, u"€z"_s}, 22,
                         600);
+}
+
+TEST(SignatureSet, FormsOfAnotherLength) {
+  // Members whose letters have UTF-8 forms of another length, searched apart:
+  // the Kelvin sign for "k", the Ohm sign for "ω".
+  expectSameAsReference({u"kit"_s, u"bike"_s, u"<IFRAME"_s, u"k"_s, u"中文"_s, u"ωk"_s}, 23, 600);
+  const scan::SetMatcher set({u"kit"_s, u"zz"_s}, text::Encoding::Auto, text::LineEnds::Any);
+  std::vector<std::uint32_t> found;
+  for (std::size_t chunk : {1, 2, 4, 0}) {
+    EXPECT_TRUE(set.matchBytes("x\xE2\x84\xAAiT", chunk, &found)) << chunk;
+    EXPECT_EQ(found, (std::vector<std::uint32_t>{0}));
+    // The dotted capital I stays itself in lower case: no "i".
+    EXPECT_FALSE(set.matchBytes("x\xE2\x84\xAA\xC4\xB0T", chunk)) << chunk;
+  }
 }
 
 TEST(SignatureSet, OneSetIsOneSignature) {
