@@ -59,7 +59,6 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   const bool any = lineEnds == text::LineEnds::Any;
   std::vector<std::string> regexes;
   std::vector<Expression> oddExpressions;
-  std::tuple<std::string> last;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
     const Pattern* gbk = nullptr;
@@ -86,6 +85,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       // The forms of the characters' own length find most occurrences, as
       // plain literals where the member is ASCII; the UTF-8 forms of another
       // length (the Kelvin sign for "k") only where such a form occurs (scan()).
+      std::string primaryRegex;  // the expression of the forms of the characters' own length
       for (const bool primary : {true, false}) {
         Expression e{std::uint32_t(i),
                      joined || p == gbk ? gbk : nullptr,
@@ -98,12 +98,12 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
         if (std::any_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); }))
           continue;
         std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
-        if (!primary && !regexes.empty() && std::get<0>(last) == regex)
+        if (!primary && regex == primaryRegex)
           continue;  // no odd forms
         for (const Pattern* q : {e.gbkForm, e.utf8Form})
           e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
         if (primary) {
-          last = {regex};
+          primaryRegex = regex;
           regexes.push_back(std::move(regex));
           expressions_.push_back(e);
         } else {
