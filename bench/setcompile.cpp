@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", qPrintable(m.error()));
     return 1;
   }
-  std::printf("members=%zu build_seconds=%.3f database_bytes=%zu stream_bytes=%zu\n", gjzs.size(),
-              seconds, m.databaseBytes(), m.streamBytes());
+  std::printf("members=%zu build_seconds=%.3f database_bytes=%zu\n", gjzs.size(), seconds,
+              m.databaseBytes());
   return 0;
 }

@@ -131,8 +131,8 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
   if (regexes.empty() && oddRegexes_.empty())
     return;
-  // Nothing to search in the stream (every member needs an odd form): an
-  // expression that never matches keeps the stream, which counts the content.
+  // Nothing to search but odd forms (every member needs one): an expression
+  // that never matches keeps the search, which looks for them, going.
   if (regexes.empty())
     regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
   std::vector<const char*> texts;
@@ -145,7 +145,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   }
   hs_compile_error_t* err = nullptr;
   if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
-                       HS_MODE_STREAM, nullptr, &db_, &err) != HS_SUCCESS) {
+                       HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
     db_ = nullptr;
     error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
     if (err && err->expression >= 0 && std::size_t(err->expression) < expressions_.size())
@@ -209,13 +209,6 @@ std::size_t SetMatcher::databaseBytes() const {
   return n;
 }
 
-std::size_t SetMatcher::streamBytes() const {
-  std::size_t n = 0;
-  if (db_)
-    hs_stream_size(db_, &n);
-  return n;
-}
-
 SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
                            Recount recount, bool all)
     : m_(m),
@@ -225,15 +218,9 @@ SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t
       foundUtf8_(m.members_, false),
       left_(size),
       recount_(std::move(recount)),
-      reading_(m.encoding_) {
-  if (m.db_)
-    hs_open_stream(m.db_, 0, &stream_);
-}
+      reading_(m.encoding_) {}
 
-SetMatcher::Search::~Search() {
-  if (stream_)
-    hs_close_stream(stream_, nullptr, nullptr, nullptr);
-}
+SetMatcher::Search::~Search() = default;
 
 int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
                                       unsigned flags, void* ctx) {
@@ -337,7 +324,7 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
   }
   len_ = len;
   final_ = final;
-  if (!stream_) {
+  if (!m_.db_) {
     if (final)
       return false;
   } else {
@@ -352,13 +339,11 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
     }
     if (all_ || !settled(false)) {
       hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_);
+      // The whole buffer, the bytes kept from the last round included: they
+      // hold the start of any occurrence that ends in the new bytes.
       if (fresh > 0 && scratch)
-        hs_scan_stream(stream_, reinterpret_cast<const char*>(buf_ + kept_), unsigned(fresh), 0,
-                       scratch, &Search::onMatch, this);
-      if (final && scratch) {
-        hs_close_stream(stream_, scratch, &Search::onMatch, this);
-        stream_ = nullptr;
-      }
+        hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                &Search::onBufferMatch, this);
     }
     // Where a UTF-8 form of another length occurs, the whole buffer is searched
     // once more for the members' forms that hold one.

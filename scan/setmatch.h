@@ -3,7 +3,8 @@
 // Hyperscan finds the candidates: every byte form of each member (in the GBK
 // and the UTF-8 reading, each character an alternation of the byte forms that
 // read and lower-case to it; any line break for a line break unless line ends
-// are exact) is one expression of a streaming database. A candidate is only a
+// are exact) is one expression of a Hyperscan database, which searches each
+// buffer with the bytes kept from the one before. A candidate is only a
 // byte match: each is confirmed by the single signature's own rule
 // (scan/confirm.h), which decodes the member from each start the candidate's
 // end allows and checks GBK character boundaries backwards. The reading the
@@ -29,7 +30,6 @@
 #include "text/utf8.h"
 
 struct hs_database;
-struct hs_stream;
 
 namespace scan {
 
@@ -51,9 +51,8 @@ class SetMatcher {
   const QString& error() const { return error_; }
   // Whether some member can match at all.
   bool possible() const { return db_ != nullptr; }
-  // The bytes of the compiled database and of one file's stream state.
+  // The bytes of the compiled database.
   std::size_t databaseBytes() const;
-  std::size_t streamBytes() const;
 
   // Bytes kept from one buffer to the next: the longest form of any member, and
   // one byte more to decide a trailing CR or lead byte.
@@ -94,7 +93,7 @@ class SetMatcher {
     // The same for a search of the whole buffer, `to` counted from its start.
     static int onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
                              unsigned flags, void* ctx);
-    // Confirms the candidate of expression `id` that ends at stream offset `end`.
+    // Confirms the candidate of expression `id` that ends at content offset `end`.
     void check(unsigned id, std::uint64_t end, bool final);
     void decideReading(bool final);
     std::optional<bool> settled(bool final) const;
@@ -103,10 +102,9 @@ class SetMatcher {
 
     const SetMatcher& m_;
     std::uint8_t* buf_;
-    hs_stream* stream_ = nullptr;
     std::size_t kept_ = 0;
     std::size_t len_ = 0;
-    std::uint64_t base_ = 0;  // the stream offset of buf_[0]
+    std::uint64_t base_ = 0;  // the content offset of buf_[0]
     bool carryOdd_ = false;
     bool carryCr_ = false;
     bool all_;
