@@ -7,9 +7,9 @@
 // buffer with the bytes kept from the one before. A candidate is only a
 // byte match: each is confirmed by the single signature's own rule
 // (scan/confirm.h), which decodes the member from each start the candidate's
-// end allows and checks GBK character boundaries backwards. The reading the
-// rule gives for the content is counted as the content comes, so one read
-// decides everything.
+// end allows and checks GBK character boundaries backwards. As for one
+// signature, the reading the rule gives matters only where the two readings
+// disagree; only then is the content counted (its start read once more).
 #pragma once
 
 #include <QByteArrayView>
