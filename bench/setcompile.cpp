@@ -7,9 +7,26 @@
 #include <QFile>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/signatureset.h"
 #include "scan/setmatch.h"
+
+namespace {
+
+// "VmHWM" (peak) or "VmRSS" (now) of this process, in KiB.
+long memoryKib(const char* field) {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly))
+    return -1;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith(field))
+      return line.mid(qsizetype(std::strlen(field)) + 1).trimmed().split(' ').front().toLong();
+  }
+  return -1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -27,6 +44,7 @@ int main(int argc, char** argv) {
   std::vector<QString> gjzs;
   for (const text::SetMember& m : set.members())
     gjzs.push_back(m.gjz);
+  const long parsedPeak = memoryKib("VmHWM");
   QElapsedTimer t;
   t.start();
   const scan::SetMatcher m(gjzs, text::Encoding::Auto, text::LineEnds::Any);
@@ -35,7 +53,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", qPrintable(m.error()));
     return 1;
   }
-  std::printf("members=%zu build_seconds=%.3f database_bytes=%zu\n", gjzs.size(), seconds,
-              m.databaseBytes());
+  std::printf(
+      "members=%zu build_seconds=%.3f database_bytes=%zu peak_kib_after_reading=%ld "
+      "peak_kib=%ld resident_kib_built=%ld\n",
+      gjzs.size(), seconds, m.databaseBytes(), parsedPeak, memoryKib("VmHWM"), memoryKib("VmRSS"));
   return 0;
 }

@@ -61,18 +61,20 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   std::vector<Expression> oddExpressions;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
-    const Pattern* gbk = nullptr;
-    const Pattern* utf8 = nullptr;
+    Pattern* gbkOwned = nullptr;
+    Pattern* utf8Owned = nullptr;
     if (encoding != text::Encoding::Utf8 && !searched.isEmpty()) {
       patterns_.push_back(std::make_unique<Pattern>(Pattern::gbk(searched, any, true)));
       if (patterns_.back()->possible)
-        gbk = patterns_.back().get();
+        gbkOwned = patterns_.back().get();
     }
     if (encoding != text::Encoding::Gbk && !searched.isEmpty()) {
       patterns_.push_back(std::make_unique<Pattern>(Pattern::utf8(searched, any, true)));
       if (patterns_.back()->possible)
-        utf8 = patterns_.back().get();
+        utf8Owned = patterns_.back().get();
     }
+    const Pattern* gbk = gbkOwned;
+    const Pattern* utf8 = utf8Owned;
     // One expression for both readings: a candidate is only a byte match, and
     // each reading confirms its own. Of a long member only the beginning: the
     // expression's length is limited, and its beginning finds it as well.
@@ -110,6 +112,14 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           oddRegexes_.push_back(std::move(regex));
           oddExpressions.push_back(e);
         }
+      }
+    }
+    // The forms served the expressions; the confirmation decodes. Freed at
+    // once, they take no room beside the next member's.
+    for (Pattern* p : {gbkOwned, utf8Owned}) {
+      if (p) {
+        p->forms = {};
+        p->primaryForms = {};
       }
     }
     if (utf8) {
