@@ -155,7 +155,7 @@ std::vector<std::vector<std::string>> formStrings(const Forms& all) {
 
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
-void build(Pattern& pat, const Forms& all, const Forms& primary, bool forSet) {
+void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use use) {
   for (const std::vector<Form>& f : all) {
     if (f.empty()) {
       pat.possible = false;
@@ -172,9 +172,11 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, bool forSet) {
   }
   if (all.empty())
     return;
-  pat.forms = formStrings(all);
-  pat.primaryForms = formStrings(primary);
-  if (forSet) {
+  if (use == Pattern::Use::SetForms) {
+    pat.forms = formStrings(all);
+    pat.primaryForms = formStrings(primary);
+  }
+  if (use != Pattern::Use::Single) {
     // A set's search finds its own candidates: no probes to choose.
     for (const Form& x : all.front()) {
       if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
@@ -263,7 +265,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, bool forSet) {
 
 }  // namespace
 
-Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd, bool forSet) {
+Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd, Use use) {
   Pattern p;
   for (QChar c : gjz)
     p.chars.push_back(c.unicode());
@@ -273,11 +275,11 @@ Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd, bool forSet) {
     p.beginsWithLineBreak = gjz.startsWith(u'\n');
     lineBreakForms(p.chars, forms);
   }
-  build(p, forms, forms, forSet);
+  build(p, forms, forms, use);
   return p;
 }
 
-Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, bool forSet) {
+Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, Use use) {
   Pattern p;
   p.utf8Form = true;
   p.anyLineEnd = anyLineEnd;
@@ -323,7 +325,7 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, bool forSet) {
     lineBreakForms(p.chars, all);
     lineBreakForms(p.chars, primary);
   }
-  build(p, all, primary, forSet);
+  build(p, all, primary, use);
   // Without primary forms (a character that only odd forms reach) the probes
   // would miss everything: search by first bytes instead.
   if (std::any_of(primary.begin(), primary.end(), [](const auto& f) { return f.empty(); })) {

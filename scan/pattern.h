@@ -21,10 +21,12 @@ struct Pattern {
   // `gjz`: trimmed and lower-cased. With `anyLineEnd`, its line breaks are
   // already each one LF (text::lineBreaksAsLf), and an LF stands for any line
   // break of the content: LF, CR or CR LF.
-  // `forSet`: for a set's search, which needs neither the probes nor the
-  // byte-by-byte confirmation.
-  static Pattern gbk(const QString& gjz, bool anyLineEnd = false, bool forSet = false);
-  static Pattern utf8(const QString& gjz, bool anyLineEnd = false, bool forSet = false);
+  // What a pattern is for: the single signature's search (probes and the
+  // byte-by-byte confirmation), a set's expressions (`forms` only), or a set's
+  // confirmation (neither).
+  enum class Use { Single, SetForms, SetConfirm };
+  static Pattern gbk(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
+  static Pattern utf8(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
   // The forms of each character in either pattern (null: none), for an
   // expression that both readings' forms match.
   // With `primary`, their primary forms only.

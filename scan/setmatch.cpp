@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <tuple>
 
 #include "scan/bytesearch.h"
@@ -61,25 +62,23 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   std::vector<Expression> oddExpressions;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
-    Pattern* gbkOwned = nullptr;
-    Pattern* utf8Owned = nullptr;
-    if (encoding != text::Encoding::Utf8 && !searched.isEmpty()) {
-      patterns_.push_back(std::make_unique<Pattern>(Pattern::gbk(searched, any, true)));
-      if (patterns_.back()->possible)
-        gbkOwned = patterns_.back().get();
-    }
-    if (encoding != text::Encoding::Gbk && !searched.isEmpty()) {
-      patterns_.push_back(std::make_unique<Pattern>(Pattern::utf8(searched, any, true)));
-      if (patterns_.back()->possible)
-        utf8Owned = patterns_.back().get();
-    }
-    const Pattern* gbk = gbkOwned;
-    const Pattern* utf8 = utf8Owned;
+    // The forms first, for the expressions, and gone before the patterns kept
+    // for the confirmation are made, so that they leave no holes between them.
+    std::optional<Pattern> gbkForms;
+    std::optional<Pattern> utf8Forms;
+    if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
+      gbkForms = Pattern::gbk(searched, any, Pattern::Use::SetForms);
+    if (encoding != text::Encoding::Gbk && !searched.isEmpty())
+      utf8Forms = Pattern::utf8(searched, any, Pattern::Use::SetForms);
+    const Pattern* gbk = gbkForms && gbkForms->possible ? &*gbkForms : nullptr;
+    const Pattern* utf8 = utf8Forms && utf8Forms->possible ? &*utf8Forms : nullptr;
     // One expression for both readings: a candidate is only a byte match, and
     // each reading confirms its own. Of a long member only the beginning: the
     // expression's length is limited, and its beginning finds it as well.
     if (!gbk && !utf8)
       continue;
+    const std::size_t firstExpression = expressions_.size();
+    const std::size_t firstOdd = oddExpressions.size();
     const bool joined = gbk && utf8 && gbk->forms.size() == utf8->forms.size();
     for (const Pattern* p : {gbk, utf8}) {
       if (!p || (joined && p == utf8))
@@ -114,20 +113,34 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
         }
       }
     }
-    // The forms served the expressions; the confirmation decodes. Freed at
-    // once, they take no room beside the next member's.
-    for (Pattern* p : {gbkOwned, utf8Owned}) {
-      if (p) {
-        p->forms = {};
-        p->primaryForms = {};
-      }
-    }
     if (utf8) {
       for (const auto& [a, b] : utf8->odd) {
         if (std::find(oddPrefixes_.begin(), oddPrefixes_.end(), std::pair(a, b)) ==
             oddPrefixes_.end())
           oddPrefixes_.emplace_back(a, b);
       }
+    }
+    gbkForms.reset();
+    utf8Forms.reset();
+    const Pattern* keptGbk = nullptr;
+    const Pattern* keptUtf8 = nullptr;
+    if (gbk) {
+      patterns_.push_back(
+          std::make_unique<Pattern>(Pattern::gbk(searched, any, Pattern::Use::SetConfirm)));
+      keptGbk = patterns_.back().get();
+    }
+    if (utf8) {
+      patterns_.push_back(
+          std::make_unique<Pattern>(Pattern::utf8(searched, any, Pattern::Use::SetConfirm)));
+      keptUtf8 = patterns_.back().get();
+    }
+    for (std::size_t k = firstExpression; k < expressions_.size(); ++k) {
+      expressions_[k].gbkForm = expressions_[k].gbkForm ? keptGbk : nullptr;
+      expressions_[k].utf8Form = expressions_[k].utf8Form ? keptUtf8 : nullptr;
+    }
+    for (std::size_t k = firstOdd; k < oddExpressions.size(); ++k) {
+      oddExpressions[k].gbkForm = oddExpressions[k].gbkForm ? keptGbk : nullptr;
+      oddExpressions[k].utf8Form = oddExpressions[k].utf8Form ? keptUtf8 : nullptr;
     }
   }
   // The odd forms' expressions follow the others, numbered after them.
