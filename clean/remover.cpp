@@ -28,8 +28,9 @@ bool wellFormed(QStringView s) {
 
 // The members as a trie, built once for all the files that one clean reads
 // with the same set.
-std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(
-    QStringView setText, const std::vector<QString>& members, bool utf8, bool anyLineEnd) {
+std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringView setText,
+                                                                        bool utf8,
+                                                                        bool anyLineEnd) {
   static std::mutex lock;
   static QString lastText;
   static bool lastUtf8 = false;
@@ -38,6 +39,9 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(
   const std::lock_guard<std::mutex> hold(lock);
   if (last && lastUtf8 == utf8 && lastAnyLineEnd == anyLineEnd && setText == QStringView(lastText))
     return last;
+  std::vector<QString> members;
+  for (const text::SetMember& m : text::unpackSignatureSet(setText))
+    members.push_back(anyLineEnd ? text::lineBreaksAsLf(m.gjz) : m.gjz);
   auto trie = std::make_shared<Trie>();
   trie->rootChild.assign(0x10000, 0);
   trie->terminal.push_back(-1);
@@ -69,25 +73,18 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(
 
 SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : gjz_(lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjz) : gjz.toString()),
-      utf8_(encoding == text::Encoding::Utf8),
-      anyLineEnd_(lineEnds == text::LineEnds::Any) {
-  // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
+    : utf8_(encoding == text::Encoding::Utf8), anyLineEnd_(lineEnds == text::LineEnds::Any) {
   if (text::isSignatureSet(gjz)) {
-    std::vector<QString> members;
-    for (const text::SetMember& m : text::unpackSignatureSet(gjz))
-      members.push_back(anyLineEnd_ ? text::lineBreaksAsLf(m.gjz) : m.gjz);
-    gjz_.clear();
-    if (members.size() == 1) {
-      gjz_ = members.front();
-    } else {
-      isSet_ = true;
-      trie_ = trieFor(gjz, members, utf8_, anyLineEnd_);
-      if (trie_->longest > 0)
-        gjz_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
-    }
+    // A set, of one member or many: the longest member at each position.
+    isSet_ = true;
+    trie_ = trieFor(gjz, utf8_, anyLineEnd_);
+    if (trie_->longest > 0)
+      gjz_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
+    return;
   }
-  if (utf8_ && !isSet_ && !wellFormed(gjz_))
+  gjz_ = anyLineEnd_ ? text::lineBreaksAsLf(gjz) : gjz.toString();
+  // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
+  if (utf8_ && !wellFormed(gjz_))
     gjz_.clear();
 }
 

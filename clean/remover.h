@@ -75,9 +75,8 @@ class SignatureRemover {
     std::unordered_map<std::uint64_t, std::uint32_t> edges;
     std::vector<int> terminal;
   };
-  static std::shared_ptr<const Trie> trieFor(QStringView setText,
-                                             const std::vector<QString>& members, bool utf8,
-                                             bool anyLineEnd);
+  // The trie of a set's text, built once for all the files of a clean.
+  static std::shared_ptr<const Trie> trieFor(QStringView setText, bool utf8, bool anyLineEnd);
   bool isSet_ = false;
   std::shared_ptr<const Trie> trie_;
   bool utf8_;
