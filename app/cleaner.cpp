@@ -53,7 +53,7 @@ void Cleaner::clean(const QString& signature) {
   QStringList lines = text::split(log, text::kCrLf);
   lines.removeLast();
 
-  request_.signatures = QStringList{signature};
+  request_.signature = signature;
   request_.encoding = w_.contentEncoding();
   request_.lineEnds = w_.contentLineEnds();
   QString entries;

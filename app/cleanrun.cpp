@@ -9,10 +9,8 @@
 CleanRun::CleanRun(const CleanRequest& request, OnResult onResult)
     : onResult_(std::move(onResult)),
       keepGoing_(request.keepGoing),
-      // The removal takes one signature; a set is one more removal to plug in here.
-      signature_(request.signatures.value(0)),
+      signature_(request.signature),
       options_(request.options) {
-  Q_ASSERT(request.signatures.size() == 1);
   // A run cut short before is finished or rolled back before this one starts.
   recoveryNote_ = clean::recoveryMessage(clean::recoverInterrupted());
   options_.encoding = request.encoding;

@@ -25,9 +25,9 @@
 #include "text/lineends.h"
 
 struct CleanRequest {
-  // The signatures to remove, each as the signature rule gives it (trimmed, lower
-  // case: text::signatureFrom). The removal takes one today: a list of one.
-  QStringList signatures;
+  // What to remove: the signature as the signature rule gives it (trimmed, lower
+  // case: text::signatureFrom), or a signature set's text (text/signatureset.h).
+  QString signature;
   // Whether originals are kept in the backup store; without, only the journal of
   // in-place rewrites is written there.
   bool keepBackups = true;

@@ -83,8 +83,7 @@ bool Scanner::scan(const ScanRequest& request) {
   request_ = request;
   totals_ = Totals{};
   lookUpStore();
-  // The match takes one signature; a set is one more matcher to plug in here.
-  const QString signature = request.signatures.value(0);
+  const QString& signature = request.signature;
   if (signature.isEmpty()) {
     l_.refused(msg::kNoSignature.toString());
     return false;

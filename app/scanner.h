@@ -23,10 +23,10 @@
 #include "text/lineends.h"
 
 struct ScanRequest {
-  // The signatures to look for, each as the signature rule gives it (trimmed,
-  // lower case: text::signatureFrom). The match takes one today: a list of one.
-  // None, or an empty one, is refused.
-  QStringList signatures;
+  // What to look for: the signature as the signature rule gives it (trimmed,
+  // lower case: text::signatureFrom), or a signature set's text
+  // (text/signatureset.h). An empty one is refused.
+  QString signature;
   // Where: a folder, a drive entry of `drives`, or msg::kAllDrives.
   QString location;
   // The drive list, in order: the roots of an all-drives scan.

@@ -82,7 +82,7 @@ class Watcher::Rescan {
           signal(wakeFd);
         });
         ScanRequest request;
-        request.signatures = QStringList{text::signatureFrom(settings.signatureText)};
+        request.signature = settings.signature();
         request.location = platform::decodePath(root);
         request.filter = settings.filterText;
         request.threads = settings.scanThreads;
@@ -122,7 +122,7 @@ Watcher::~Watcher() {
 }
 
 QString Watcher::start() {
-  signature_ = text::signatureFrom(settings_.signatureText);
+  signature_ = settings_.signature();
   if (signature_.isEmpty())
     return u"the signature is empty"_s;
   fileTypes_ = scan::parseFileTypes(settings_.filterText);
@@ -353,7 +353,7 @@ void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& id
   // The clean the window and the command line run, over a list of one path: the
   // file must still be the one just read, and its original goes to a backup run.
   CleanRequest request;
-  request.signatures = QStringList{text::signatureFrom(settings_.signatureText)};
+  request.signature = signature_;
   request.encoding = settings_.encoding;
   request.lineEnds = settings_.lineEnds;
   std::optional<CleanedFile> result;

@@ -29,6 +29,7 @@
 #include "scan/filematch.h"
 #include "text/encoding.h"
 #include "text/lineends.h"
+#include "text/textops.h"
 
 class Watcher {
  public:
@@ -37,6 +38,12 @@ class Watcher {
     // What the window's boxes would hold: the signature box's text (trimmed and
     // lower-cased as the scan does) and the filter box's.
     QString signatureText;
+    // A signature set's text (app/signatureset.h), used instead when not empty.
+    QString signatureSet;
+    // What the scan and the clean take: the set's text, else the signature box's.
+    QString signature() const {
+      return signatureSet.isEmpty() ? text::signatureFrom(signatureText) : signatureSet;
+    }
     QString filterText;
     text::Encoding encoding = text::Encoding::Auto;
     text::LineEnds lineEnds = text::LineEnds::Any;

@@ -13,7 +13,7 @@ void WindowScan::Command1_Click() {
   const auto running = qScopeGuard([this] { scanning_ = false; });
   signature_ = text::signatureFrom(w_.signatureText());
   ScanRequest request;
-  request.signatures = QStringList{signature_};
+  request.signature = signature_;
   request.location = w_.locationText();
   if (request.location == msg::kAllDrives)
     request.drives = w_.drives();

@@ -29,7 +29,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 source tools/deps.sh
-tervane_install_deps ripgrep time
+tervane_install_deps ripgrep time yara
 
 dir=${TERVANE_BENCH_DIR:-/tmp/tervane-bench}
 files=${TERVANE_BENCH_FILES:-100000}
@@ -44,7 +44,7 @@ cores=$(nproc)
 echo "== Building (Release) in $build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTERVANE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target tervane-cli tervane-bench-gentree tervane-bench-readlimit \
-  tervane-bench-gui
+  tervane-bench-gui tervane-bench-setcompile
 cli=$repo/$build/cli/tervane-cli
 gentree=$repo/$build/bench/tervane-bench-gentree
 readlimit=$repo/$build/bench/tervane-bench-readlimit
@@ -375,3 +375,6 @@ echo
 echo "$report"
 printf '%s' "$report" >bench/RESULTS.md
 echo "Written to bench/RESULTS.md"
+
+# Signature sets, on the same tree; adds its own section to bench/RESULTS.md.
+TERVANE_BENCH_DIR=$dir TERVANE_BENCH_FILES=$files TERVANE_BENCH_BUILD=$build bench/sets.sh

@@ -1,10 +1,12 @@
 #include "clean/remover.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include <QChar>
 
 #include "text/gbk.h"
+#include "text/signatureset.h"
 #include "text/textops.h"
 #include "text/utf8.h"
 
@@ -24,14 +26,81 @@ bool wellFormed(QStringView s) {
 
 }  // namespace
 
+// The members as a trie, built once for all the files that one clean reads
+// with the same set.
+std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringView setText,
+                                                                        bool utf8,
+                                                                        bool anyLineEnd) {
+  static std::mutex lock;
+  static QString lastText;
+  static bool lastUtf8 = false;
+  static bool lastAnyLineEnd = false;
+  static std::shared_ptr<const Trie> last;
+  const std::lock_guard<std::mutex> hold(lock);
+  if (last && lastUtf8 == utf8 && lastAnyLineEnd == anyLineEnd && setText == QStringView(lastText))
+    return last;
+  std::vector<QString> members;
+  for (const text::SetMember& m : text::unpackSignatureSet(setText))
+    members.push_back(anyLineEnd ? text::lineBreaksAsLf(m.gjz) : m.gjz);
+  auto trie = std::make_shared<Trie>();
+  trie->rootChild.assign(0x10000, 0);
+  trie->terminal.push_back(-1);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const QString& t = members[i];
+    if (t.isEmpty() || (utf8 && !wellFormed(t)))
+      continue;
+    trie->longest = std::max(trie->longest, t.size());
+    std::uint32_t node = 0;
+    for (QChar c : t) {
+      std::uint32_t& child = node == 0 ? trie->rootChild[c.unicode()]
+                                       : trie->edges[(std::uint64_t(node) << 16) | c.unicode()];
+      if (child == 0) {
+        child = std::uint32_t(trie->terminal.size());
+        trie->terminal.push_back(-1);
+      }
+      node = child;
+    }
+    // Two members of the same text: the first one names it.
+    if (trie->terminal[node] < 0)
+      trie->terminal[node] = int(i);
+  }
+  lastText = setText.toString();
+  lastUtf8 = utf8;
+  lastAnyLineEnd = anyLineEnd;
+  last = trie;
+  return last;
+}
+
 SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : gjz_(lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjz) : gjz.toString()),
-      utf8_(encoding == text::Encoding::Utf8),
-      anyLineEnd_(lineEnds == text::LineEnds::Any) {
+    : utf8_(encoding == text::Encoding::Utf8), anyLineEnd_(lineEnds == text::LineEnds::Any) {
+  if (text::isSignatureSet(gjz)) {
+    // A set, of one member or many: the longest member at each position.
+    isSet_ = true;
+    trie_ = trieFor(gjz, utf8_, anyLineEnd_);
+    if (trie_->longest > 0)
+      gjz_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
+    return;
+  }
+  gjz_ = anyLineEnd_ ? text::lineBreaksAsLf(gjz) : gjz.toString();
   // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
   if (utf8_ && !wellFormed(gjz_))
     gjz_.clear();
+}
+
+std::pair<int, qsizetype> SignatureRemover::longestAt(QStringView text, qsizetype at) const {
+  std::pair<int, qsizetype> best{-1, 0};
+  const Trie& t = *trie_;
+  std::uint32_t node = t.rootChild[text[at].unicode()];
+  for (qsizetype k = at; node != 0;) {
+    if (t.terminal[node] >= 0)
+      best = {t.terminal[node], k - at + 1};
+    if (++k >= text.size())
+      break;
+    const auto it = t.edges.find((std::uint64_t(node) << 16) | text[k].unicode());
+    node = it == t.edges.end() ? 0 : it->second;
+  }
+  return best;
 }
 
 void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
@@ -101,9 +170,26 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   // One left-to-right pass over the pending text: keep what lies before each
   // occurrence, drop the occurrence, go on right behind it.
   const QStringView text(chars_.data(), qsizetype(count_));
-  const qsizetype m = gjz_.size();
+  const qsizetype m = isSet_ ? trie_->longest : gjz_.size();
   qsizetype from = 0;  // first character not yet dealt with
-  for (;;) {
+  // A set: the longest member at each position, decided once the longest
+  // member would fit behind it.
+  const qsizetype limit = final ? text.size() : text.size() - (m - 1);
+  for (qsizetype i = 0; isSet_ && i < limit;) {
+    const auto [member, length] = longestAt(text, i);
+    if (member < 0) {
+      ++i;
+      continue;
+    }
+    emit(startOf(from), startOf(i));
+    from = i + length;
+    ++removed_;
+    if (recordRanges_)
+      ranges_.push_back(
+          {base_ + qint64(startOf(i)), qint64(startOf(from) - startOf(i)), std::uint32_t(member)});
+    i = from;
+  }
+  for (; !isSet_;) {
     const qsizetype at = text.indexOf(gjz_, from);
     if (at < 0)
       break;

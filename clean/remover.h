@@ -13,6 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "text/encoding.h"
@@ -24,6 +27,8 @@ namespace clean {
 struct ByteRange {
   qint64 offset = 0;
   qint64 length = 0;
+  // Which member of a signature set the occurrence is (0 for one signature).
+  std::uint32_t member = 0;
   friend bool operator==(const ByteRange&, const ByteRange&) = default;
 };
 
@@ -31,7 +36,9 @@ class SignatureRemover {
  public:
   // `gjz`: trimmed and lower-cased, compared character by character with the
   // lower-cased content, so that letters match whatever their case in the file;
-  // an empty one removes nothing. `encoding`: the stream's, Gbk or Utf8 (the
+  // an empty one removes nothing. A set's text (text/signatureset.h) removes
+  // every member: one pass from the start that takes, at each position, the
+  // longest member that occurs there. `encoding`: the stream's, Gbk or Utf8 (the
   // rule's choice for the whole content must be made before). `lineEnds`: with
   // Any, each of its line breaks takes any line break of the stream, whose
   // bytes (one or two) go with the occurrence.
@@ -54,7 +61,24 @@ class SignatureRemover {
   void clearRanges() { ranges_.clear(); }
 
  private:
+  // The longest member at a position, for a set: its index and length in code
+  // units, or -1.
+  std::pair<int, qsizetype> longestAt(QStringView text, qsizetype at) const;
+
   QString gjz_;
+  // A set of several members: their texts as a trie of code units. Children of
+  // the root by code unit; other edges by (node, code unit); for each node the
+  // member that ends there, or -1.
+  struct Trie {
+    qsizetype longest = 0;
+    std::vector<std::uint32_t> rootChild;
+    std::unordered_map<std::uint64_t, std::uint32_t> edges;
+    std::vector<int> terminal;
+  };
+  // The trie of a set's text, built once for all the files of a clean.
+  static std::shared_ptr<const Trie> trieFor(QStringView setText, bool utf8, bool anyLineEnd);
+  bool isSet_ = false;
+  std::shared_ptr<const Trie> trie_;
   bool utf8_;
   bool anyLineEnd_;
   // The lower-cased code units not yet passed on, where the character of each

@@ -16,6 +16,7 @@
 #include "cli/common.h"
 #include "cli/logreader.h"
 #include "cli/report.h"
+#include "cli/signatureoptions.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
 #include "platform/pathcodec.h"
@@ -154,11 +155,13 @@ class DryRun {
       changing_ += changes ? 1 : 0;
       o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
       putOccurrences(o, found.ranges);
+      putSignatureNames(o, found.ranges, signature_);
       putStat(o, st);
       if (!json_) {
         out_.write(line + ": " +
                    (changes ? QByteArray::number(qlonglong(found.ranges.size())) +
-                                  " to remove, bytes " + rangesText(found.ranges)
+                                  " to remove, bytes " + rangesText(found.ranges) +
+                                  signatureNamesText(found.ranges, signature_)
                             : QByteArray("unchanged")) +
                    '\n');
       }
@@ -273,7 +276,7 @@ class PathList {
 };
 
 struct CleanArgs {
-  QString signature;  // as the rule gives it
+  QString signature;  // as the rule gives it, or a signature set's text
   text::Encoding encoding = text::Encoding::Auto;
   text::LineEnds lineEnds = text::LineEnds::Any;
   QString report;  // the scan report to clean from, if any
@@ -300,6 +303,8 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
   parser.addOption(dry);
   parser.addOption(json);
   parser.addOption(report);
+  const SetOption setOption;
+  addSetOption(parser, setOption);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
   if (positional.size() > 1)
@@ -309,7 +314,8 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
   if (parser.isSet(report) && (!positional.isEmpty() || parser.isSet(null)))
     usageError(err, u"give either LOG or --report"_s);
   CleanArgs a;
-  a.signature = text::signatureFrom(signatureBox(parser, c, err));
+  const std::optional<QString> set = signatureSetText(parser, c, setOption, err, false);
+  a.signature = set ? *set : text::signatureFrom(signatureBox(parser, c, err));
   a.encoding = contentEncoding(parser, c, err);
   a.lineEnds = contentLineEnds(parser, c);
   a.report = parser.value(report);
@@ -439,7 +445,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
     return kOk;
   }
   CleanRequest request;
-  request.signatures = QStringList{a.signature};
+  request.signature = a.signature;
   request.encoding = a.encoding;
   request.lineEnds = a.lineEnds;
   request.keepBackups = !a.noBackup;

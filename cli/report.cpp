@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/signatureoptions.h"
 #include "platform/fd.h"
 #include "platform/pathjson.h"
 #include "text/utf8.h"
@@ -130,6 +131,7 @@ QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scan
     putStat(o, st);
     const Occurrences found = findOccurrences(fd.get(), signature, encoding, lineEnds);
     putOccurrences(o, found.ranges);
+    putSignatureNames(o, found.ranges, signature);
     if (found.error != 0)
       putError(o, found.error);
     return o;

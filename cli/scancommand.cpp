@@ -8,12 +8,14 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <optional>
 
 #include "app/messages.h"
 #include "app/scanner.h"
 #include "cli/common.h"
 #include "cli/report.h"
 #include "cli/scanoutput.h"
+#include "cli/signatureoptions.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
@@ -37,7 +39,7 @@ int coreCount() {
 
 // The report's end: the files that could not be read, then the summary.
 void writeSummary(Sink& out, const ScanOutput& output, const Scanner& scanner,
-                  const QElapsedTimer& clock) {
+                  const QElapsedTimer& clock, const std::optional<QJsonObject>& bySignature) {
   for (const ScanOutput::Unreadable& file : output.unreadableFiles()) {
     QJsonObject o{{u"type"_s, u"unreadable"_s}};
     platform::putPath(o, platform::encodePath(file.path));
@@ -52,6 +54,8 @@ void writeSummary(Sink& out, const ScanOutput& output, const Scanner& scanner,
                       {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
                       {u"files_found"_s, t.found},
                       {u"files_unreadable"_s, t.unreadable}};
+  if (bySignature)
+    summary.insert(u"detections_by_signature"_s, *bySignature);
   // Told on standard error as well: something at the store's place was walked.
   if (!scanner.storeNotSkipped().isEmpty())
     summary.insert(u"store_not_skipped"_s, scanner.storeNotSkipped());
@@ -63,6 +67,7 @@ struct ScanArgs {
   ScanRequest request;
   ScanOutput::Log log = ScanOutput::Log::Lines;
   bool json = false;
+  bool isSet = false;  // `request.signature` is a signature set's text
 };
 
 ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
@@ -76,6 +81,8 @@ ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
   parser.addOption(jobs);
   parser.addOption(null);
   parser.addOption(json);
+  const SetOption setOption;
+  addSetOption(parser, setOption);
   parse(parser, args, out, err, c);
   const QStringList positional = parser.positionalArguments();
   if (positional.size() != 1)
@@ -100,7 +107,9 @@ ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
           : parser.isSet(null) ? ScanOutput::Log::Nul
                                : ScanOutput::Log::Lines;
   // Offsets are those the clean would remove; the signature is the clean's.
-  request.signatures = QStringList{text::signatureFrom(signatureBox(parser, c, err))};
+  const std::optional<QString> set = signatureSetText(parser, c, setOption, err);
+  a.isSet = set.has_value();
+  request.signature = set ? *set : text::signatureFrom(signatureBox(parser, c, err));
   request.location = positional.front();
   if (request.location == msg::kAllDrives)
     request.drives = platform::driveList();
@@ -119,11 +128,13 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   Scanner scanner(output);
   QElapsedTimer clock;
   clock.start();
+  SignatureCounts perSignature;
   if (a.json) {
     output.onFound = [&](const ScanFound& f) {
-      out.write(
-          jsonLine(detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name,
-                             request.signatures.front(), request.encoding, request.lineEnds)));
+      const QJsonObject o = detection(platform::encodePath(f.path), f.identity, f.dirFd, f.name,
+                                      request.signature, request.encoding, request.lineEnds);
+      perSignature.count(o);
+      out.write(jsonLine(o));
     };
   }
   if (scanner.scan(request)) {
@@ -135,7 +146,9 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   }
   output.clearProgress();
   if (a.json && !output.refused())
-    writeSummary(out, output, scanner, clock);
+    writeSummary(out, output, scanner, clock,
+                 a.isSet ? std::optional(perSignature.toJson(memberNames(request.signature)))
+                         : std::nullopt);
   checkOutput(out, err);
   // An error outranks a find: a file that could not be read may be infected.
   if (output.refused() || !output.unreadableFiles().isEmpty())

@@ -16,6 +16,7 @@
 #include "app/watcher.h"
 #include "cli/common.h"
 #include "cli/report.h"
+#include "cli/signatureoptions.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "platform/pathline.h"
@@ -171,6 +172,8 @@ Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, S
   const QCommandLineOption jobs({u"j"_s, u"jobs"_s}, u"threads"_s, u"N"_s);
   for (const auto* o : {&filter, &json, &clean, &initialScan, &inotify, &config, &settle, &jobs})
     parser.addOption(*o);
+  const SetOption setOption;
+  addSetOption(parser, setOption);
   parse(parser, args, out, err, c);
   for (const auto* o : {&filter, &config, &settle, &jobs}) {
     if (parser.values(*o).size() > 1)
@@ -186,15 +189,17 @@ Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, S
     usageError(err, u"watch takes one or more FOLDERs"_s);
   // The command line's signature, else the configuration's file.
   if (!parser.isSet(c.signature) && !parser.isSet(c.signatureFile) &&
-      !conf.signatureFile.isEmpty()) {
+      !parser.isSet(setOption.signatures) && !conf.signatureFile.isEmpty()) {
     const QStringList withFile{args.value(0), u"--signature-file"_s, conf.signatureFile};
     QCommandLineParser again;
     parse(again, withFile, out, err, c);
     s.signatureText = signatureBox(again, c, err);
+  } else if (const std::optional<QString> set = signatureSetText(parser, c, setOption, err)) {
+    s.signatureSet = *set;
   } else {
     s.signatureText = signatureBox(parser, c, err);
   }
-  if (text::signatureFrom(s.signatureText).isEmpty())
+  if (s.signature().isEmpty())
     fail(err, u"the signature is empty"_s);
   s.filterText = parser.isSet(filter)     ? parser.value(filter)
                  : !conf.filter.isEmpty() ? conf.filter
@@ -233,7 +238,7 @@ class WatchOutput {
         journal_(outputIsJournal()),
         warning_(journal_ ? "<4>" : ""),
         error_(journal_ ? "<3>" : ""),
-        signature_(text::signatureFrom(s.signatureText)) {}
+        signature_(s.signature()) {}
 
   void say(const QString& why) {
     err_.write(error_ + "tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');

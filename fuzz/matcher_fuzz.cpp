@@ -10,7 +10,8 @@
 // file, across the reader's buffer border.
 //
 // Input: flags, signature length, signature bytes, [filler byte, border offset],
-// content.
+// content. Every small content is also searched, and cleaned, with a set of 1 to
+// 50 members made from the signature (see setFrom).
 //   flags bit 0: signature and content go through the GBK-heavy alphabet
 //   flags bit 1: the signature is UTF-16 code units instead of GBK bytes
 //   flags bit 2: the content is put behind a run of filler bytes so that it
@@ -31,10 +32,13 @@
 #include <cstring>
 #include <memory>
 
+#include "clean/remover.h"
 #include "fuzzsupport.h"
 #include "scan/filematch.h"
+#include "scan/setmatch.h"
 #include "text/encoding.h"
 #include "text/gbk.h"
+#include "text/signatureset.h"
 #include "text/textops.h"
 
 namespace {
@@ -63,15 +67,23 @@ QString oneLfPerLineBreak(QString s) {
   return s;
 }
 
-bool reference(QByteArrayView content, const QString& gjz, text::Encoding choice,
-               text::LineEnds lineEnds) {
+// The content as the definition compares it: decoded, lower-cased, and with one
+// LF per line break under any line end.
+QString seenText(QByteArrayView content, text::Encoding choice, text::LineEnds lineEnds) {
   const fuzz::Utf8Pieces pieces = fuzz::utf8Pieces(content);
   const bool utf8 =
       choice == text::Encoding::Utf8 || (choice == text::Encoding::Auto && pieces.readsAsUtf8());
   const QString decoded = text::lowerCase(utf8 ? naiveUtf8(content, pieces) : gbk::decode(content));
-  if (lineEnds == text::LineEnds::Exact)
-    return decoded.contains(gjz);
-  return oneLfPerLineBreak(decoded).contains(oneLfPerLineBreak(gjz));
+  return lineEnds == text::LineEnds::Exact ? decoded : oneLfPerLineBreak(decoded);
+}
+
+QString searchedForm(const QString& gjz, text::LineEnds lineEnds) {
+  return lineEnds == text::LineEnds::Exact ? gjz : oneLfPerLineBreak(gjz);
+}
+
+bool reference(QByteArrayView content, const QString& gjz, text::Encoding choice,
+               text::LineEnds lineEnds) {
+  return seenText(content, choice, lineEnds).contains(searchedForm(gjz, lineEnds));
 }
 
 text::Encoding encodingOf(uint8_t flags) {
@@ -144,6 +156,122 @@ const scan::SignatureMatcher& matcherFor(const QString& gjz, text::Encoding enco
 
 }  // namespace
 
+// A set of 1 to 50 members made from the signature, so that they occur where it
+// does: the signature, pieces of it (which overlap and contain each other), and
+// the signature's bytes read from a later byte (characters that share trail
+// bytes with its own). It depends on the signature alone, so that a set once
+// built serves the mutations of the content.
+std::vector<QString> setFrom(const QString& gjz, const QByteArray& sigBytes, std::uint32_t seed) {
+  std::uint32_t x = seed * 2654435761u + 1;
+  auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  const std::size_t n = 1 + next() % 50;
+  std::vector<QString> out{gjz};
+  while (out.size() < n) {
+    QString m;
+    switch (next() % 4) {
+      case 0:
+      case 1: {
+        const qsizetype from = qsizetype(next() % std::uint32_t(gjz.size()));
+        m = gjz.mid(from, qsizetype(1 + next() % std::uint32_t(gjz.size() - from)));
+        break;
+      }
+      default:
+        m = signatureOf(gbk::decode(sigBytes.mid(qsizetype(1 + next() % 3))));
+        break;
+    }
+    // The set file refuses what a set's text reserves.
+    if (m.isEmpty() || m.contains(QChar(0xFDD0)) || m.contains(QChar(text::kSetSeparator)))
+      m = gjz;
+    out.push_back(m);
+  }
+  return out;
+}
+
+QString packed(const std::vector<QString>& gjzs) {
+  std::vector<text::SetMember> members;
+  for (std::size_t i = 0; i < gjzs.size(); ++i)
+    members.push_back({QString::number(i), gjzs[i]});
+  return text::packSignatureSet(members);
+}
+
+[[noreturn]] void setDisagrees(const char* how, QByteArrayView content,
+                               const std::vector<QString>& gjzs, std::size_t chunk) {
+  std::fprintf(stderr, "%s: chunk size %zu, %zu members\n", how, chunk, gjzs.size());
+  for (const QString& g : gjzs)
+    fuzz::dump("member", g);
+  fuzz::dump("content", content);
+  fuzz::fail("the signature set's search or removal disagrees with the plain definition");
+}
+
+// The set's search and removal against the definition: each member found where
+// the text holds it; the removal takes the longest member at each position.
+void checkSet(const std::vector<QString>& gjzs, const QByteArray& content, text::Encoding encoding,
+              text::LineEnds lineEnds) {
+  static QHash<QString, std::shared_ptr<const scan::SetMatcher>> cache;
+  const QString key =
+      QString::number(int(encoding)) + QString::number(int(lineEnds)) + packed(gjzs);
+  auto it = cache.constFind(key);
+  if (it == cache.constEnd()) {
+    if (cache.size() >= 64)
+      cache.clear();
+    std::vector<QString> members = gjzs;
+    it = cache.insert(key, std::make_shared<const scan::SetMatcher>(members, encoding, lineEnds));
+  }
+  const scan::SetMatcher& set = **it;
+  if (!set.error().isEmpty())
+    fuzz::fail("a set the search cannot build");
+  const QString text = seenText(content, encoding, lineEnds);
+  std::vector<std::uint32_t> expected;
+  std::vector<QString> searched;
+  for (std::size_t i = 0; i < gjzs.size(); ++i) {
+    searched.push_back(searchedForm(gjzs[i], lineEnds));
+    if (text.contains(searched.back()))
+      expected.push_back(std::uint32_t(i));
+  }
+  std::vector<std::uint32_t> removedExpected;
+  for (qsizetype i = 0; i < text.size();) {
+    qsizetype best = 0;
+    std::uint32_t which = 0;
+    for (std::size_t m = 0; m < searched.size(); ++m) {
+      if (searched[m].size() > best && QStringView(text).sliced(i).startsWith(searched[m])) {
+        best = searched[m].size();
+        which = std::uint32_t(m);
+      }
+    }
+    if (best == 0) {
+      ++i;
+    } else {
+      removedExpected.push_back(which);
+      i += best;
+    }
+  }
+  const std::size_t n = std::size_t(content.size());
+  for (std::size_t chunk : {std::size_t(0), std::size_t(1), std::size_t(3), n / 2 + 1}) {
+    std::vector<std::uint32_t> found;
+    if (set.matchBytes(content, chunk, &found) != !expected.empty() || found != expected)
+      setDisagrees("SetMatcher::matchBytes", content, gjzs, chunk);
+    std::vector<clean::ByteRange> ranges;
+    const QByteArray cleaned =
+        clean::removeSignature(content, packed(gjzs), chunk, &ranges, encoding, lineEnds);
+    std::vector<std::uint32_t> removed;
+    QByteArray kept;
+    qint64 at = 0;
+    for (const clean::ByteRange& r : ranges) {
+      removed.push_back(r.member);
+      kept += content.mid(at, r.offset - at);
+      at = r.offset + r.length;
+    }
+    kept += content.mid(at);
+    if (removed != removedExpected || cleaned != kept)
+      setDisagrees("removeSignature with a set", content, gjzs, chunk);
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   const uint8_t flags = in.byte();
@@ -181,6 +309,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // The content starts `border` bytes before the reader's buffer ends.
     const qsizetype lead = qsizetype(scan::SignatureMatcher::kReadSize) - qsizetype(border);
     content.prepend(QByteArray(lead, char(filler)));
+  }
+
+  // Sets: small contents only, each set built once per input's signature.
+  if (!(flags & 4) && content.size() <= 256) {
+    const std::uint32_t seed = std::uint32_t(qHash(sigBytes)) ^ flags;
+    const std::vector<QString> gjzs = setFrom(gjz, sigBytes, seed);
+    checkSet(gjzs, content, encoding, (flags & 8) ? text::LineEnds::Exact : text::LineEnds::Any);
   }
 
   if (flags & 12)

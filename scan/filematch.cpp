@@ -13,9 +13,12 @@
 #include <optional>
 #include <vector>
 
+#include "scan/confirm.h"
 #include "scan/pattern.h"
+#include "scan/setmatch.h"
 #include "text/gbk.h"
 #include "text/lineends.h"
+#include "text/signatureset.h"
 #include "text/textops.h"
 #include "text/utf8.h"
 
@@ -24,12 +27,6 @@ namespace scan {
 namespace {
 
 using bytesearch::kNone;
-
-// Bytes that are both lead and trail bytes: a run of them pairs up from its
-// first byte, because the byte before such a run never leads.
-inline bool inLeadRun(std::uint8_t b) {
-  return b >= 0x81 && b <= 0xFE;
-}
 
 bool anyHigh(const std::uint8_t* p, std::size_t n) {
   std::uint8_t all = 0;
@@ -213,100 +210,20 @@ class SignatureMatcher::Stream {
     }
   }
 
-  bool fitsBytes(const Pattern& p, std::size_t s) const {
-    // From the end: a look-alike tends to differ there.
-    for (std::size_t k = p.bytes.size(); k-- > 0;) {
-      if (!bytesearch::fits(buf_[s + k], p.bytes[k]))
-        return false;
-    }
-    return true;
+  confirm::Window window(std::size_t len) const {
+    return confirm::Window{buf_, len, carryCr_, carryOdd_};
   }
 
-  // Whether a line break of the content that the signature's first character
-  // would take starts at s, not inside a CR LF.
-  bool startsLineBreak(std::size_t s) const {
-    return buf_[s] != '\n' || !(s > 0 ? buf_[s - 1] == '\r' : carryCr_);
-  }
-
-  // Under the any-line-end rule, the line break at `at` if the signature's
-  // character `c` is one: the bytes it takes, or -1 when it takes none.
-  static int lineBreakAt(const Pattern& p, char32_t c, const std::uint8_t* at,
-                         const std::uint8_t* end, bool final) {
-    if (!p.anyLineEnd || c != U'\n')
-      return -1;
-    return text::isLineBreakByte(*at) ? text::lineBreakLength(at, end, final) : 0;
-  }
-
-  // Decodes from s as the whole-file decode would if s starts a character.
   bool confirmGbk(std::size_t s, std::size_t len, bool final) const {
-    const Pattern& p = *m_.gbk_;
-    if (!p.bytes.empty()) {
-      if (!fitsBytes(p, s))
-        return false;
-    } else {
-      if (p.beginsWithLineBreak && !startsLineBreak(s))
-        return false;
-      const std::uint8_t* at = buf_ + s;
-      const std::uint8_t* end = buf_ + len;
-      for (char32_t c : p.chars) {
-        if (at >= end)
-          return false;
-        if (const int br = lineBreakAt(p, c, at, end, final); br >= 0) {
-          if (br == 0)
-            return false;
-          at += br;
-          continue;
-        }
-        char16_t d = 0;
-        const int used = gbk::decodeOne(at, end, final, &d, true);
-        if (used == 0 || d != c)
-          return false;
-        at += used;
-      }
-    }
-    return !(p.checkAlignment && gbk::isTrail(buf_[s]) && leadRunOddBefore(s));
+    return confirm::gbkAt(*m_.gbk_, window(len), s, final);
   }
 
-  // A form begins with a byte that never continues a character, and a byte
-  // that begins no valid character is read alone, so a candidate always
-  // starts a character.
   bool confirmUtf8(std::size_t s, std::size_t len, bool final, bool general) const {
-    const Pattern& p = *m_.utf8_;
-    if (!general && !p.bytes.empty())
-      return fitsBytes(p, s);
-    if (p.beginsWithLineBreak && !startsLineBreak(s))
-      return false;
-    const std::uint8_t* at = buf_ + s;
-    const std::uint8_t* end = buf_ + len;
-    for (char32_t c : p.chars) {
-      if (at >= end)
-        return false;
-      if (const int br = lineBreakAt(p, c, at, end, final); br >= 0) {
-        if (br == 0)
-          return false;
-        at += br;
-        continue;
-      }
-      char32_t d = 0;
-      const int used = utf8::decodeOne(at, end, final, &d);
-      if (used == 0 || text::lowerCodePoint(d) != c)
-        return false;
-      at += used;
-    }
-    return true;
+    return confirm::utf8At(*m_.utf8_, window(len), s, final, general);
   }
 
-  // Whether the run of lead-range bytes that ends right before `pos` has odd
-  // length, that is, whether its last byte leads a GBK character that takes
-  // buf[pos].
   bool leadRunOddBefore(std::size_t pos) const {
-    std::size_t i = pos;
-    while (i > 0 && inLeadRun(buf_[i - 1]))
-      --i;
-    bool odd = ((pos - i) & 1) != 0;
-    if (i == 0)
-      odd = odd != carryOdd_;
-    return odd;
+    return confirm::leadRunOddBefore(window(pos), pos);
   }
 
   const SignatureMatcher& m_;
@@ -330,6 +247,19 @@ class SignatureMatcher::Stream {
 
 SignatureMatcher::SignatureMatcher(QString gjz, text::Encoding encoding, text::LineEnds lineEnds)
     : gjz_(std::move(gjz)), encoding_(encoding) {
+  if (text::isSignatureSet(gjz_)) {
+    std::vector<text::SetMember> members = text::unpackSignatureSet(gjz_);
+    if (members.size() != 1) {
+      std::vector<QString> gjzs;
+      for (const text::SetMember& m : members)
+        gjzs.push_back(m.gjz);
+      set_ = SetMatcher::shared(gjzs, encoding, lineEnds);
+      need_ = set_->need();
+      return;
+    }
+    // A set of one costs what the signature alone does.
+    gjz_ = members.front().gjz;
+  }
   const bool any = lineEnds == text::LineEnds::Any;
   const QString searched = any ? text::lineBreaksAsLf(gjz_) : gjz_;
   if (encoding_ != text::Encoding::Utf8)
@@ -347,6 +277,8 @@ SignatureMatcher::SignatureMatcher(QString gjz, text::Encoding encoding, text::L
 }
 
 bool SignatureMatcher::possible() const {
+  if (set_)
+    return set_->possible();
   return (gbk_ && gbk_->possible) || (utf8_ && utf8_->possible);
 }
 
@@ -355,6 +287,8 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
     return true;
   if (!possible())
     return false;
+  if (set_)
+    return set_->matchBytes(content, chunkSize);
   if (chunkSize == 0)
     chunkSize = kReadSize;
   std::vector<std::uint8_t> buf(chunkSize + need_);
@@ -474,6 +408,52 @@ class HoleMap {
   std::uint64_t zerosLeft_ = 0;
 };
 
+// Reads the file open on `fd` into `search` (a SignatureMatcher::Stream or a
+// SetMatcher::Search) until its answer is settled. `pieceStart` is set to where
+// in the file each piece fed starts.
+constexpr std::size_t kReadSize = SignatureMatcher::kReadSize;
+
+template <typename Search>
+MatchResult feedFile(int fd, off_t size, bool sparse, std::size_t need, Search& s,
+                     std::vector<std::uint8_t>& buf, off_t& pieceStart, ReadStats& out) {
+  // Where the file's holes are, for a file with fewer blocks than its size
+  // takes: the search is fed no more of each hole than holesFed says, which
+  // gives the answer all its zeros would, and nothing is read there.
+  HoleMap holes(fd, size, sparse);
+  off_t pos = 0;
+  for (;;) {
+    pieceStart = pos;
+    std::uint8_t* const at = buf.data() + s.kept();
+    std::size_t n = 0;
+    if (const std::size_t zeros = holes.zerosAt(pos, need, kReadSize)) {
+      std::memset(at, 0, zeros);
+      n = zeros;
+    } else if (const std::size_t want = holes.readableAt(pos, kReadSize)) {
+      const ssize_t got = readAt(fd, at, want, pos, out);
+      if (got < 0) {
+        if (errno == EINTR)
+          continue;
+        out.error = errno;
+        return MatchResult::Error;
+      }
+      n = std::size_t(got);
+      out.bytes += std::uint64_t(got);
+      // A file cut short since its size was taken ends here.
+      if (got == 0)
+        pos = size;
+    }
+    pos = holes.advance(pos, n);
+    const bool final = n == 0 || holes.done(pos);
+    const std::optional<bool> answer = s.scan(s.kept() + n, final);
+    if (s.error() != 0) {
+      out.error = s.error();
+      return MatchResult::Error;
+    }
+    if (answer)
+      return *answer ? MatchResult::Match : MatchResult::NoMatch;
+  }
+}
+
 }  // namespace
 
 MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
@@ -548,64 +528,40 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   const std::size_t bufSize = kReadSize + need_;
   if (buf.size() < bufSize)
     buf.resize(bufSize);
-  // Where the file's holes are, for a file with fewer blocks than its size
-  // takes: the search is fed no more of each hole than holesFed says, which
-  // gives the answer all its zeros would, and nothing is read there.
-  HoleMap holes(fd, size, st.st_blocks < (size + 511) / 512);
-  off_t pos = 0;
+  const bool sparse = st.st_blocks < (size + 511) / 512;
   // Where in the file the piece being searched starts. A recount reads the
   // file up to there: a shortened hole counts as its whole run of zeros would.
   off_t pieceStart = 0;
-  Stream s(*this, buf.data(), std::uint64_t(st.st_size),
-           [fd, &pieceStart](std::uint64_t, utf8::SequenceCounter& c) {
-             const std::uint64_t upTo = std::uint64_t(pieceStart);
-             std::vector<std::uint8_t> again(std::min<std::uint64_t>(upTo, 64 * 1024));
-             for (std::uint64_t at = 0; at < upTo;) {
-               const ssize_t n = ::pread(
-                   fd, again.data(), std::size_t(std::min<std::uint64_t>(upTo - at, again.size())),
-                   off_t(at));
-               if (n < 0 && errno == EINTR)
-                 continue;
-               if (n < 0)
-                 return errno;
-               if (n == 0)
-                 return EIO;  // cut short since it was read: no answer to give
-               c.feed(again.data(), std::size_t(n));
-               at += std::uint64_t(n);
-             }
-             return 0;
-           });
-  for (;;) {
-    pieceStart = pos;
-    std::uint8_t* const at = buf.data() + s.kept();
-    std::size_t n = 0;
-    if (const std::size_t zeros = holes.zerosAt(pos, need_, kReadSize)) {
-      std::memset(at, 0, zeros);
-      n = zeros;
-    } else if (const std::size_t want = holes.readableAt(pos, kReadSize)) {
-      const ssize_t got = readAt(fd, at, want, pos, out);
-      if (got < 0) {
-        if (errno == EINTR)
-          continue;
-        out.error = errno;
-        return MatchResult::Error;
-      }
-      n = std::size_t(got);
-      out.bytes += std::uint64_t(got);
-      // A file cut short since its size was taken ends here.
-      if (got == 0)
-        pos = size;
+  const auto recount = [fd, &pieceStart](std::uint64_t, utf8::SequenceCounter& c) {
+    const std::uint64_t upTo = std::uint64_t(pieceStart);
+    std::vector<std::uint8_t> again(std::min<std::uint64_t>(upTo, 64 * 1024));
+    for (std::uint64_t at = 0; at < upTo;) {
+      const ssize_t n =
+          ::pread(fd, again.data(), std::size_t(std::min<std::uint64_t>(upTo - at, again.size())),
+                  off_t(at));
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        return errno;
+      if (n == 0)
+        return EIO;  // cut short since it was read: no answer to give
+      c.feed(again.data(), std::size_t(n));
+      at += std::uint64_t(n);
     }
-    pos = holes.advance(pos, n);
-    const bool final = n == 0 || holes.done(pos);
-    const std::optional<bool> answer = s.scan(s.kept() + n, final);
-    if (s.error() != 0) {
-      out.error = s.error();
-      return MatchResult::Error;
-    }
-    if (answer)
-      return *answer ? MatchResult::Match : MatchResult::NoMatch;
+    return 0;
+  };
+  if (set_) {
+    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
+    if (r == MatchResult::Match)
+      out.members = s.members();
+    return r;
   }
+  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount);
+  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
+  if (r == MatchResult::Match)
+    out.members = {0};
+  return r;
 }
 
 }  // namespace scan

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/fd.h"
 #include "platform/fs.h"
@@ -45,13 +46,18 @@ struct ReadStats {
   // Whether some of its content was not in memory, so that a read waited for the
   // disk: the page cache is cold.
   bool waited = false;
+  // For a match: the members of the signature set found (only the first found
+  // when the search could stop there), or {0} for a single signature.
+  std::vector<std::uint32_t> members;
 };
 
 struct Pattern;
+class SetMatcher;
 
 class SignatureMatcher {
  public:
-  // `gjz`: the signature, already trimmed and lower-cased; never empty.
+  // `gjz`: the signature, already trimmed and lower-cased; never empty. A set's
+  // text (text/signatureset.h) matches when any member does, in one read.
   // `encoding`: how file contents are read (Auto: the rule). `lineEnds`: Any
   // lets each line break of the signature match any line break (the rule of
   // text/lineends.h).
@@ -114,6 +120,8 @@ class SignatureMatcher {
   // Both forms have the same probes and byte-by-byte confirmation (an ASCII
   // signature): one search gives the candidates of both.
   bool shared_ = false;
+  // The set's matcher, for a set of several members.
+  std::shared_ptr<const SetMatcher> set_;
   // Bytes needed after a candidate's first byte to decide it before the end.
   std::size_t need_ = 1;
 };

@@ -24,31 +24,35 @@ struct Form {
 
 using Forms = std::vector<std::vector<Form>>;
 
-// Every GBK form of each code unit of `gjz`, from the decoder's own tables. A
-// lead byte alone is a form of its invalid-byte character.
-Forms gbkForms(const QString& gjz) {
-  const gbk::Tables& t = gbk::tables();
-  std::vector<bool> wanted(0x10000, false);
-  for (QChar c : gjz)
-    wanted[c.unicode()] = true;
-  std::unordered_map<char16_t, std::vector<Form>> byChar;
-  for (int b = 0; b < 256; ++b) {
-    const char16_t c = t.singleLower[b];
-    if (wanted[c])
-      byChar[c].push_back(Form{{std::uint8_t(b)}, 1});
-  }
-  for (int l = 0x81; l <= 0xFE; ++l) {
-    for (int tr = 0x40; tr <= 0xFE; ++tr) {
-      if (!gbk::isTrail(std::uint8_t(tr)))
-        continue;
-      const char16_t c = t.pairLower[l - 0x81][tr - 0x40];
-      if (wanted[c])
-        byChar[c].push_back(Form{{std::uint8_t(l), std::uint8_t(tr)}, 2});
+// Every GBK form of each lower-cased character, from the decoder's own tables,
+// taken once: a set builds thousands of patterns. A lead byte alone is a form
+// of its invalid-byte character.
+const std::unordered_map<char16_t, std::vector<Form>>& gbkFormsByChar() {
+  static const auto map = [] {
+    const gbk::Tables& t = gbk::tables();
+    std::unordered_map<char16_t, std::vector<Form>> byChar;
+    for (int b = 0; b < 256; ++b)
+      byChar[t.singleLower[b]].push_back(Form{{std::uint8_t(b)}, 1});
+    for (int l = 0x81; l <= 0xFE; ++l) {
+      for (int tr = 0x40; tr <= 0xFE; ++tr) {
+        if (gbk::isTrail(std::uint8_t(tr)))
+          byChar[t.pairLower[l - 0x81][tr - 0x40]].push_back(
+              Form{{std::uint8_t(l), std::uint8_t(tr)}, 2});
+      }
     }
-  }
+    return byChar;
+  }();
+  return map;
+}
+
+// Every GBK form of each code unit of `gjz`.
+Forms gbkForms(const QString& gjz) {
+  const auto& byChar = gbkFormsByChar();
   Forms forms;
-  for (QChar c : gjz)
-    forms.push_back(byChar[c.unicode()]);
+  for (QChar c : gjz) {
+    const auto it = byChar.find(c.unicode());
+    forms.push_back(it == byChar.end() ? std::vector<Form>{} : it->second);
+  }
   return forms;
 }
 
@@ -135,9 +139,23 @@ void lineBreakForms(const std::vector<char32_t>& chars, Forms& forms) {
   }
 }
 
+// Each character's forms as byte strings, sorted, each once.
+std::vector<std::vector<std::string>> formStrings(const Forms& all) {
+  std::vector<std::vector<std::string>> out;
+  for (const std::vector<Form>& f : all) {
+    std::vector<std::string> one;
+    for (const Form& x : f)
+      one.emplace_back(reinterpret_cast<const char*>(x.bytes), x.len);
+    std::sort(one.begin(), one.end());
+    one.erase(std::unique(one.begin(), one.end()), one.end());
+    out.push_back(std::move(one));
+  }
+  return out;
+}
+
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
-void build(Pattern& pat, const Forms& all, const Forms& primary) {
+void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use use) {
   for (const std::vector<Form>& f : all) {
     if (f.empty()) {
       pat.possible = false;
@@ -154,6 +172,18 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
   }
   if (all.empty())
     return;
+  if (use == Pattern::Use::SetForms) {
+    pat.forms = formStrings(all);
+    pat.primaryForms = formStrings(primary);
+  }
+  if (use != Pattern::Use::Single) {
+    // A set's search finds its own candidates: no probes to choose.
+    for (const Form& x : all.front()) {
+      if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
+        pat.checkAlignment = true;
+    }
+    return;
+  }
   // The byte positions every occurrence shares: those of the leading characters
   // whose forms all have the same length.
   std::vector<Probe> usable;
@@ -235,7 +265,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary) {
 
 }  // namespace
 
-Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd) {
+Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd, Use use) {
   Pattern p;
   for (QChar c : gjz)
     p.chars.push_back(c.unicode());
@@ -245,11 +275,11 @@ Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd) {
     p.beginsWithLineBreak = gjz.startsWith(u'\n');
     lineBreakForms(p.chars, forms);
   }
-  build(p, forms, forms);
+  build(p, forms, forms, use);
   return p;
 }
 
-Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
+Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, Use use) {
   Pattern p;
   p.utf8Form = true;
   p.anyLineEnd = anyLineEnd;
@@ -295,7 +325,7 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
     lineBreakForms(p.chars, all);
     lineBreakForms(p.chars, primary);
   }
-  build(p, all, primary);
+  build(p, all, primary, use);
   // Without primary forms (a character that only odd forms reach) the probes
   // would miss everything: search by first bytes instead.
   if (std::any_of(primary.begin(), primary.end(), [](const auto& f) { return f.empty(); })) {
@@ -303,6 +333,68 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd) {
     p.bytes.clear();
   }
   return p;
+}
+
+std::vector<std::vector<std::string>> Pattern::joinedForms(const Pattern* a, const Pattern* b,
+                                                           bool primary) {
+  auto of = [primary](const Pattern* p) { return primary ? p->primaryForms : p->forms; };
+  if (!a || !b)
+    return a ? of(a) : b ? of(b) : std::vector<std::vector<std::string>>{};
+  std::vector<std::vector<std::string>> forms = of(a);
+  const std::vector<std::vector<std::string>> other = of(b);
+  for (std::size_t i = 0; i < forms.size() && i < other.size(); ++i) {
+    forms[i].insert(forms[i].end(), other[i].begin(), other[i].end());
+    std::sort(forms[i].begin(), forms[i].end());
+    forms[i].erase(std::unique(forms[i].begin(), forms[i].end()), forms[i].end());
+  }
+  return forms;
+}
+
+std::string Pattern::regexOf(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+                             std::size_t* minBytes, std::size_t* maxBytes) {
+  static const char* hex = "0123456789abcdef";
+  // Letters and digits as they are (the expression stays short), any other
+  // byte escaped.
+  auto put = [](std::string& out, char c) {
+    const auto byte = std::uint8_t(c);
+    if ((byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= 'A' && byte <= 'Z')) {
+      out += c;
+      return;
+    }
+    out += "\\x";
+    out += hex[byte >> 4];
+    out += hex[byte & 15];
+  };
+  std::string out;
+  *minBytes = 0;
+  *maxBytes = 0;
+  for (std::size_t i = 0; i < chars && i < forms.size(); ++i) {
+    const std::vector<std::string>& f = forms[i];
+    std::size_t lo = 4;
+    std::size_t hi = 0;
+    for (const std::string& x : f) {
+      lo = std::min(lo, x.size());
+      hi = std::max(hi, x.size());
+    }
+    *minBytes += lo;
+    *maxBytes += hi;
+    if (f.size() == 1) {
+      for (char c : f.front())
+        put(out, c);
+      continue;
+    }
+    const bool single = hi == 1;
+    out += single ? "[" : "(?:";
+    for (std::size_t k = 0; k < f.size(); ++k) {
+      if (k > 0 && !single)
+        out += '|';
+      for (char c : f[k])
+        put(out, c);
+    }
+    out += single ? "]" : ")";
+  }
+  return out;
 }
 
 }  // namespace scan

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,8 +21,21 @@ struct Pattern {
   // `gjz`: trimmed and lower-cased. With `anyLineEnd`, its line breaks are
   // already each one LF (text::lineBreaksAsLf), and an LF stands for any line
   // break of the content: LF, CR or CR LF.
-  static Pattern gbk(const QString& gjz, bool anyLineEnd = false);
-  static Pattern utf8(const QString& gjz, bool anyLineEnd = false);
+  // What a pattern is for: the single signature's search (probes and the
+  // byte-by-byte confirmation), a set's expressions (`forms` only), or a set's
+  // confirmation (neither).
+  enum class Use { Single, SetForms, SetConfirm };
+  static Pattern gbk(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
+  static Pattern utf8(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
+  // The forms of each character in either pattern (null: none), for an
+  // expression that both readings' forms match.
+  // With `primary`, their primary forms only.
+  static std::vector<std::vector<std::string>> joinedForms(const Pattern* a, const Pattern* b,
+                                                           bool primary);
+  // The byte-level regular expression of the first `chars` characters of
+  // `forms`, and the least and most bytes it matches.
+  static std::string regexOf(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+                             std::size_t* minBytes, std::size_t* maxBytes);
 
   bool utf8Form = false;
   // Whether an LF of `chars` takes any line break, and whether the signature
@@ -53,6 +67,11 @@ struct Pattern {
   // leave those forms out; where one occurs, candidates come from `firstByte`
   // and are confirmed by decoding.
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
+  // Every byte form of each character, sorted, each once: a set's search
+  // looks for them with a regular expression (regexOf).
+  std::vector<std::vector<std::string>> forms;
+  // The same without the UTF-8 forms of another length (`odd`).
+  std::vector<std::vector<std::string>> primaryForms;
 };
 
 }  // namespace scan

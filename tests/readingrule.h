@@ -13,6 +13,9 @@
 #include "text/lineends.h"
 #include "text/textops.h"
 
+#include <cstdint>
+#include <vector>
+
 namespace reading {
 
 // UTF-8 when the characters above U+007F of the UTF-8 reading outnumber its
@@ -43,6 +46,48 @@ inline bool contains(QByteArrayView bytes, const QString& gjz,
                      text::LineEnds lineEnds = text::LineEnds::Any) {
   const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjz) : gjz;
   return seen(bytes, choice, lineEnds).contains(sig);
+}
+
+// The members of a set (each trimmed and lower-cased) that the content holds.
+inline std::vector<std::uint32_t> membersIn(QByteArrayView bytes, const std::vector<QString>& gjzs,
+                                            text::Encoding choice = text::Encoding::Auto,
+                                            text::LineEnds lineEnds = text::LineEnds::Any) {
+  const QString text = seen(bytes, choice, lineEnds);
+  std::vector<std::uint32_t> out;
+  for (std::size_t i = 0; i < gjzs.size(); ++i) {
+    const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
+    if (!sig.isEmpty() && text.contains(sig))
+      out.push_back(std::uint32_t(i));
+  }
+  return out;
+}
+
+// The set's removal on the text seen: from the start, the longest member at each
+// position, then on behind it. The members removed, in order.
+inline std::vector<std::uint32_t> longestPass(QByteArrayView bytes,
+                                              const std::vector<QString>& gjzs,
+                                              text::Encoding choice = text::Encoding::Auto,
+                                              text::LineEnds lineEnds = text::LineEnds::Any) {
+  const QString text = seen(bytes, choice, lineEnds);
+  std::vector<std::uint32_t> out;
+  for (qsizetype i = 0; i < text.size();) {
+    qsizetype best = 0;
+    std::uint32_t which = 0;
+    for (std::size_t m = 0; m < gjzs.size(); ++m) {
+      const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjzs[m]) : gjzs[m];
+      if (sig.size() > best && QStringView(text).sliced(i).startsWith(sig)) {
+        best = sig.size();
+        which = std::uint32_t(m);
+      }
+    }
+    if (best == 0) {
+      ++i;
+      continue;
+    }
+    out.push_back(which);
+    i += best;
+  }
+  return out;
 }
 
 }  // namespace reading

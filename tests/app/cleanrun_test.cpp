@@ -25,7 +25,7 @@ const QByteArray kSig = "<iframe>";
 
 CleanRequest request(std::size_t batchSize = clean::Batch::kCapacity) {
   CleanRequest r;
-  r.signatures = QStringList{QString::fromLatin1(kSig)};
+  r.signature = QString::fromLatin1(kSig);
   r.batchSize = batchSize;
   return r;
 }

@@ -20,6 +20,7 @@
 
 #include "app/watcher.h"
 #include "testsupport.h"
+#include "text/signatureset.h"
 
 using namespace std::chrono_literals;
 using Backend = platform::FsWatch::Backend;
@@ -311,6 +312,23 @@ TEST_P(WatcherTest, CleansAtOnceWithABackup) {
   // The clean's own writes are tested again and found clean: one detection only.
   sentinel(*r);
   EXPECT_EQ(r->timesDetected(tree.abs("site/index.php")), 1);
+}
+
+TEST_P(WatcherTest, WatchesAndCleansASignatureSet) {
+  // The sample's own signature text stays, but the set is what is searched.
+  Watcher::Settings s;
+  s.clean = true;
+  s.initialScan = true;
+  s.signatureSet = text::packSignatureSet(
+      {{QStringLiteral("frame"), QString::fromUtf8(kSig)}, {QStringLiteral("muma"), u"木马"_qs}});
+  tree.write("old/muma.php", "<p>\xC4\xBE\xC2\xED</p>\n");
+  WATCH_OR_SKIP(r, s);
+  ASSERT_TRUE(r->cleaned(tree.abs("old/muma.php")));
+  EXPECT_EQ(tree.read("old/muma.php"), "<p></p>\n");
+  tree.write("site/both.php", infected("\xC4\xBE\xC2\xED"));
+  ASSERT_TRUE(r->cleaned(tree.abs("site/both.php")));
+  EXPECT_EQ(tree.read("site/both.php"), "\n");
+  EXPECT_TRUE(r->cleanFailures().isEmpty()) << r->cleanFailures().join(u'\n').toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, WatcherTest,

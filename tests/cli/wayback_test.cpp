@@ -133,7 +133,7 @@ TEST_F(WayBack, RestoreLeavesARunningCleanAloneAndNamesIt) {
   t.write("a.php", "a" + kSig.toUtf8());
   t.write("b.php", "b" + kSig.toUtf8());
   CleanRequest request;
-  request.signatures = QStringList{text::signatureFrom(kSig)};
+  request.signature = text::signatureFrom(kSig);
   request.batchSize = 1;
   auto cleaner = std::make_unique<CleanRun>(request, nullptr);
   ASSERT_TRUE(cleaner->add(FileToClean{t.abs("a.php"), std::nullopt}));

@@ -1,0 +1,150 @@
+#include "app/signatureset.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+#include "platform/pathcodec.h"
+#include "text/textops.h"
+
+using namespace Qt::StringLiterals;
+
+namespace signatures {
+
+namespace {
+
+// Whether every surrogate of `s` is half of a pair: a JSON escape can write a
+// lone one, which is no character of UTF-8 text.
+bool wellFormed(const QString& s) {
+  for (qsizetype i = 0; i < s.size(); ++i) {
+    if (s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate())
+      ++i;
+    else if (s[i].isSurrogate())
+      return false;
+  }
+  return true;
+}
+
+bool hasControl(const QString& s) {
+  for (QChar c : s) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+      return true;
+  }
+  return false;
+}
+
+bool hasReserved(const QString& s) {
+  for (QChar c : s) {
+    if (text::reservedInSets(c))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Builder::addJsonLines(QByteArrayView content, const QString& file) {
+  if (content.size() > limits_.fileBytes)
+    return failed(u"%1: larger than %2 bytes, the most a set file may take"_s.arg(file).arg(
+        limits_.fileBytes));
+  if (content.startsWith("\xEF\xBB\xBF"))
+    content = content.sliced(3);
+  // A line holds one member: its text, each character escaped at worst as
+  // \uXXXX, and a little more.
+  const qsizetype lineLimit = limits_.textChars * 6 + limits_.nameChars * 6 + 64 * 1024;
+  qsizetype lineNo = 0;
+  while (!content.isEmpty()) {
+    ++lineNo;
+    qsizetype end = content.indexOf('\n');
+    if (end < 0)
+      end = content.size();
+    QByteArrayView line = content.first(end);
+    content = content.sliced(std::min(end + 1, content.size()));
+    if (line.endsWith('\r'))
+      line.chop(1);
+    const QString where = u"%1:%2"_s.arg(file).arg(lineNo);
+    if (line.size() > lineLimit)
+      return failed(
+          where +
+          u": longer than %1 bytes; a signature takes at most %2 characters"_s.arg(lineLimit).arg(
+              limits_.textChars));
+    if (line.trimmed().isEmpty())
+      continue;
+    const qsizetype bad = platform::invalidUtf8At(line);
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray(), &parseError);
+    if (bad >= 0) {
+      // Name the field that holds the stray byte, if the line parses at all.
+      QString field;
+      const QJsonDocument lossy =
+          QJsonDocument::fromJson(QString::fromUtf8(line).toUtf8(), &parseError);
+      for (const QString& key : {u"text"_s, u"name"_s, u"comment"_s}) {
+        if (field.isEmpty() &&
+            lossy.object().value(key).toString().contains(QChar::ReplacementCharacter))
+          field = key;
+      }
+      return failed(
+          where + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field)) +
+          u": not valid UTF-8 (byte %1 of the line is not part of a character)"_s.arg(bad + 1));
+    }
+    if (parseError.error != QJsonParseError::NoError)
+      return failed(where + u": invalid JSON: %1 at byte %2"_s.arg(parseError.errorString())
+                                .arg(parseError.offset + 1));
+    if (!doc.isObject())
+      return failed(where +
+                    u": invalid JSON: each line is one object with \"name\" and \"text\""_s);
+    const QJsonObject o = doc.object();
+    for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
+      if (it.key() != u"name"_s && it.key() != u"text"_s && it.key() != u"comment"_s)
+        return failed(where + u": field \"%1\" is not one of name, text, comment"_s.arg(it.key()));
+      if (!it.value().isString())
+        return failed(where + u": field \"%1\" is not a string"_s.arg(it.key()));
+    }
+    if (!o.contains(u"name"_s))
+      return failed(where + u": field \"name\" is missing"_s);
+    if (!o.contains(u"text"_s))
+      return failed(where + u": field \"text\" is missing"_s);
+    if (!add(o.value(u"name"_s).toString(), o.value(u"text"_s).toString(), where,
+             u"field \"name\""_s, u"field \"text\""_s))
+      return false;
+  }
+  return true;
+}
+
+bool Builder::addSignature(const QString& name, const QString& boxText, const QString& where) {
+  return add(name, boxText, where, u"name"_s, u"signature"_s);
+}
+
+bool Builder::add(const QString& name, const QString& boxText, const QString& where,
+                  const QString& nameField, const QString& textField) {
+  if (qsizetype(members_.size()) >= limits_.members)
+    return failed(where +
+                  u": more than %1 signatures, the most a set may hold"_s.arg(limits_.members));
+  if (name.isEmpty())
+    return failed(where + u": "_s + nameField + u" is empty"_s);
+  if (name.size() > limits_.nameChars)
+    return failed(where + u": "_s + nameField +
+                  u" is longer than %1 characters"_s.arg(limits_.nameChars));
+  if (hasControl(name) || hasReserved(name) || !wellFormed(name))
+    return failed(where + u": "_s + nameField +
+                  u" holds a control character or a character that is not text"_s);
+  if (const auto it = whereNamed_.constFind(name); it != whereNamed_.constEnd())
+    return failed(where + u": "_s + nameField +
+                  u" \"%1\" is a duplicate (first at %2)"_s.arg(name, *it));
+  if (!wellFormed(boxText))
+    return failed(where + u": "_s + textField +
+                  u" is not valid UTF-8 (it holds half of a surrogate pair)"_s);
+  if (hasReserved(boxText))
+    return failed(where + u": "_s + textField + u" holds U+FDD0 or U+FDD1, which are not text"_s);
+  if (boxText.size() > limits_.textChars)
+    return failed(where + u": "_s + textField +
+                  u" is longer than %1 characters"_s.arg(limits_.textChars));
+  const QString gjz = text::signatureFrom(boxText);
+  if (gjz.isEmpty())
+    return failed(where + u": "_s + textField + u" is empty"_s);
+  whereNamed_.insert(name, where);
+  members_.push_back(text::SetMember{name, gjz});
+  return true;
+}
+
+}  // namespace signatures

@@ -1,0 +1,453 @@
+#include "scan/setmatch.h"
+
+#include <hs/hs.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <tuple>
+
+#include "scan/bytesearch.h"
+#include "scan/confirm.h"
+#include "scan/pattern.h"
+#include "text/lineends.h"
+
+namespace scan {
+
+namespace {
+
+// One scratch space per thread, grown to fit each database it meets.
+class Scratch {
+ public:
+  ~Scratch() {
+    if (s_)
+      hs_free_scratch(s_);
+  }
+  // `generation`: the set's own number; a later set may reuse the address.
+  hs_scratch_t* forDatabase(const hs_database_t* db, std::uint64_t generation) {
+    if (generation != generation_) {
+      if (hs_alloc_scratch(db, &s_) != HS_SUCCESS)
+        return nullptr;
+      generation_ = generation;
+    }
+    return s_;
+  }
+
+ private:
+  hs_scratch_t* s_ = nullptr;
+  std::uint64_t generation_ = 0;
+};
+
+hs_scratch_t* scratchFor(const hs_database_t* db, std::uint64_t generation) {
+  thread_local Scratch scratch;
+  return scratch.forDatabase(db, generation);
+}
+
+hs_scratch_t* oddScratchFor(const hs_database_t* db, std::uint64_t generation) {
+  thread_local Scratch scratch;
+  return scratch.forDatabase(db, generation);
+}
+
+std::atomic<std::uint64_t> generations{0};
+
+}  // namespace
+
+SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding,
+                       text::LineEnds lineEnds)
+    : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
+  const bool any = lineEnds == text::LineEnds::Any;
+  std::vector<std::string> regexes;
+  std::vector<Expression> oddExpressions;
+  for (std::size_t i = 0; i < gjzs.size(); ++i) {
+    const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
+    // The forms first, for the expressions, and gone before the patterns kept
+    // for the confirmation are made, so that they leave no holes between them.
+    std::optional<Pattern> gbkForms;
+    std::optional<Pattern> utf8Forms;
+    if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
+      gbkForms = Pattern::gbk(searched, any, Pattern::Use::SetForms);
+    if (encoding != text::Encoding::Gbk && !searched.isEmpty())
+      utf8Forms = Pattern::utf8(searched, any, Pattern::Use::SetForms);
+    const Pattern* gbk = gbkForms && gbkForms->possible ? &*gbkForms : nullptr;
+    const Pattern* utf8 = utf8Forms && utf8Forms->possible ? &*utf8Forms : nullptr;
+    // One expression for both readings: a candidate is only a byte match, and
+    // each reading confirms its own. Of a long member only the beginning: the
+    // expression's length is limited, and its beginning finds it as well.
+    if (!gbk && !utf8)
+      continue;
+    const std::size_t firstExpression = expressions_.size();
+    const std::size_t firstOdd = oddExpressions.size();
+    const bool joined = gbk && utf8 && gbk->forms.size() == utf8->forms.size();
+    for (const Pattern* p : {gbk, utf8}) {
+      if (!p || (joined && p == utf8))
+        continue;
+      // The forms of the characters' own length find most occurrences, as
+      // plain literals where the member is ASCII; the UTF-8 forms of another
+      // length (the Kelvin sign for "k") only where such a form occurs (scan()).
+      std::string primaryRegex;  // the expression of the forms of the characters' own length
+      for (const bool primary : {true, false}) {
+        Expression e{std::uint32_t(i),
+                     joined || p == gbk ? gbk : nullptr,
+                     joined || p == utf8 ? utf8 : nullptr,
+                     0,
+                     0,
+                     0};
+        const auto forms = joined ? Pattern::joinedForms(gbk, utf8, primary)
+                                  : (primary ? p->primaryForms : p->forms);
+        if (std::any_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); }))
+          continue;
+        std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
+        if (!primary && regex == primaryRegex)
+          continue;  // no odd forms
+        for (const Pattern* q : {e.gbkForm, e.utf8Form})
+          e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+        if (primary) {
+          primaryRegex = regex;
+          regexes.push_back(std::move(regex));
+          expressions_.push_back(e);
+        } else {
+          oddRegexes_.push_back(std::move(regex));
+          oddExpressions.push_back(e);
+        }
+      }
+    }
+    if (utf8) {
+      for (const auto& [a, b] : utf8->odd) {
+        if (std::find(oddPrefixes_.begin(), oddPrefixes_.end(), std::pair(a, b)) ==
+            oddPrefixes_.end())
+          oddPrefixes_.emplace_back(a, b);
+      }
+    }
+    gbkForms.reset();
+    utf8Forms.reset();
+    const Pattern* keptGbk = nullptr;
+    const Pattern* keptUtf8 = nullptr;
+    if (gbk) {
+      patterns_.push_back(
+          std::make_unique<Pattern>(Pattern::gbk(searched, any, Pattern::Use::SetConfirm)));
+      keptGbk = patterns_.back().get();
+    }
+    if (utf8) {
+      patterns_.push_back(
+          std::make_unique<Pattern>(Pattern::utf8(searched, any, Pattern::Use::SetConfirm)));
+      keptUtf8 = patterns_.back().get();
+    }
+    for (std::size_t k = firstExpression; k < expressions_.size(); ++k) {
+      expressions_[k].gbkForm = expressions_[k].gbkForm ? keptGbk : nullptr;
+      expressions_[k].utf8Form = expressions_[k].utf8Form ? keptUtf8 : nullptr;
+    }
+    for (std::size_t k = firstOdd; k < oddExpressions.size(); ++k) {
+      oddExpressions[k].gbkForm = oddExpressions[k].gbkForm ? keptGbk : nullptr;
+      oddExpressions[k].utf8Form = oddExpressions[k].utf8Form ? keptUtf8 : nullptr;
+    }
+  }
+  // The odd forms' expressions follow the others, numbered after them.
+  oddFirst_ = expressions_.size();
+  expressions_.insert(expressions_.end(), oddExpressions.begin(), oddExpressions.end());
+  if (oddRegexes_.empty())
+    oddPrefixes_.clear();
+  // A candidate waits until the whole member fits behind its latest start, and
+  // its earliest start must still be in the buffer then.
+  for (const Expression& e : expressions_)
+    need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
+  if (regexes.empty() && oddRegexes_.empty())
+    return;
+  // Nothing to search but odd forms (every member needs one): an expression
+  // that never matches keeps the search, which looks for them, going.
+  if (regexes.empty())
+    regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
+  std::vector<const char*> texts;
+  std::vector<unsigned> flags;
+  std::vector<unsigned> ids;
+  for (std::size_t i = 0; i < regexes.size(); ++i) {
+    texts.push_back(regexes[i].c_str());
+    flags.push_back(0);
+    ids.push_back(unsigned(i));
+  }
+  hs_compile_error_t* err = nullptr;
+  if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
+                       HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
+    db_ = nullptr;
+    error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
+    if (err && err->expression >= 0 && std::size_t(err->expression) < expressions_.size())
+      error_ +=
+          QStringLiteral(" (member %1)").arg(expressions_[std::size_t(err->expression)].member + 1);
+    hs_free_compile_error(err);
+  }
+}
+
+std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& gjzs,
+                                                     text::Encoding encoding,
+                                                     text::LineEnds lineEnds) {
+  static std::mutex lock;
+  static std::vector<QString> lastGjzs;
+  static text::Encoding lastEncoding;
+  static text::LineEnds lastLineEnds;
+  static std::shared_ptr<const SetMatcher> last;
+  const std::lock_guard<std::mutex> hold(lock);
+  if (!last || lastEncoding != encoding || lastLineEnds != lineEnds || lastGjzs != gjzs) {
+    last.reset();  // one compiled set at a time
+    last = std::make_shared<const SetMatcher>(gjzs, encoding, lineEnds);
+    lastGjzs = gjzs;
+    lastEncoding = encoding;
+    lastLineEnds = lineEnds;
+  }
+  return last;
+}
+
+SetMatcher::~SetMatcher() {
+  if (db_)
+    hs_free_database(db_);
+  if (oddDb_)
+    hs_free_database(oddDb_);
+}
+
+hs_database_t* SetMatcher::oddDatabase() const {
+  // Built on first need: most trees hold no such form at all.
+  std::call_once(oddOnce_, [this] {
+    std::vector<const char*> texts;
+    std::vector<unsigned> flags;
+    std::vector<unsigned> ids;
+    for (std::size_t i = 0; i < oddRegexes_.size(); ++i) {
+      texts.push_back(oddRegexes_[i].c_str());
+      flags.push_back(0);
+      ids.push_back(unsigned(oddFirst_ + i));
+    }
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
+                         HS_MODE_BLOCK, nullptr, &oddDb_, &err) != HS_SUCCESS) {
+      oddDb_ = nullptr;
+      hs_free_compile_error(err);
+    }
+  });
+  return oddDb_;
+}
+
+std::size_t SetMatcher::databaseBytes() const {
+  std::size_t n = 0;
+  if (db_)
+    hs_database_size(db_, &n);
+  return n;
+}
+
+SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
+                           Recount recount, bool all)
+    : m_(m),
+      buf_(buf),
+      all_(all),
+      foundGbk_(m.members_, false),
+      foundUtf8_(m.members_, false),
+      left_(size),
+      recount_(std::move(recount)),
+      reading_(m.encoding_) {}
+
+SetMatcher::Search::~Search() = default;
+
+int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
+                                      unsigned flags, void* ctx) {
+  auto* self = static_cast<Search*>(ctx);
+  // Those that end in the bytes kept from the last round were seen then.
+  if (to <= self->kept_)
+    return 0;
+  return onMatch(id, from, self->base_ + to, flags, ctx);
+}
+
+int SetMatcher::Search::onMatch(unsigned id, unsigned long long, unsigned long long to, unsigned,
+                                void* ctx) {
+  auto* self = static_cast<Search*>(ctx);
+  if (!self->final_ && !self->decidable(id, to))
+    self->deferred_.emplace_back(id, to);
+  else
+    self->check(id, to, self->final_);
+  // Nothing more to learn once the answer is settled.
+  return !self->all_ && self->settled(false) ? 1 : 0;
+}
+
+// Whether every start the candidate allows has the whole member's bytes in the
+// buffer, and one byte more to decide a trailing CR or lead byte.
+bool SetMatcher::Search::decidable(unsigned id, std::uint64_t end) const {
+  const Expression& e = m_.expressions_[id];
+  return end - e.minBytes + e.wholeMaxBytes < base_ + len_;
+}
+
+bool SetMatcher::Search::wanted(bool gbk) const {
+  if (gbk)
+    return reading_ != text::Encoding::Utf8 && (all_ || !hitGbk_);
+  return reading_ != text::Encoding::Gbk && (all_ || !hitUtf8_);
+}
+
+void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
+  const Expression& e = m_.expressions_[id];
+  const bool tryGbk = e.gbkForm && wanted(true) && !foundGbk_[e.member];
+  const bool tryUtf8 = e.utf8Form && wanted(false) && !foundUtf8_[e.member];
+  if (!tryGbk && !tryUtf8)
+    return;
+  const std::size_t at = std::size_t(end - base_);
+  const confirm::Window w{buf_, len_, carryCr_, carryOdd_};
+  // Every start that the end allows: the forms of a character differ in length.
+  const std::size_t first = at >= e.maxBytes ? at - e.maxBytes : 0;
+  for (std::size_t s = first; s + e.minBytes <= at; ++s) {
+    if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*e.gbkForm, w, s, final)) {
+      foundGbk_[e.member] = true;
+      hitGbk_ = true;
+      disagree_ += foundUtf8_[e.member] ? std::size_t(-1) : 1;
+    }
+    if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*e.utf8Form, w, s, final, true)) {
+      foundUtf8_[e.member] = true;
+      hitUtf8_ = true;
+      disagree_ += foundGbk_[e.member] ? std::size_t(-1) : 1;
+    }
+  }
+}
+
+// As the single signature's search: settled as soon as the rest of the content
+// cannot change the rule's choice.
+void SetMatcher::Search::decideReading(bool final) {
+  if (final) {
+    reading_ = counter_.readsAsUtf8() ? text::Encoding::Utf8 : text::Encoding::Gbk;
+    return;
+  }
+  const std::uint64_t valid = counter_.validSequences();
+  const std::uint64_t invalid = counter_.invalidBytes();
+  const std::uint64_t rest = left_ + counter_.pendingBytes();
+  if (invalid > valid + rest / 2)
+    reading_ = text::Encoding::Gbk;
+  else if (valid > invalid + rest)
+    reading_ = text::Encoding::Utf8;
+}
+
+std::optional<bool> SetMatcher::Search::settled(bool final) const {
+  if (reading_ == text::Encoding::Auto && final && !counting_)
+    return hitGbk_;  // both readings agree
+  switch (reading_) {
+    case text::Encoding::Gbk:
+      return hitGbk_ || final ? std::optional(hitGbk_) : std::nullopt;
+    case text::Encoding::Utf8:
+      return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
+    case text::Encoding::Auto:
+      break;
+  }
+  if (hitGbk_ && hitUtf8_)
+    return true;
+  return std::nullopt;
+}
+
+std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
+  const std::size_t fresh = len - kept_;
+  left_ -= std::min<std::uint64_t>(left_, fresh);
+  if (final)
+    left_ = 0;
+  if (reading_ == text::Encoding::Auto && counting_) {
+    counter_.feed(buf_ + kept_, fresh);
+    if (final)
+      counter_.finish();
+    decideReading(final);
+  }
+  len_ = len;
+  final_ = final;
+  if (!m_.db_) {
+    if (final)
+      return false;
+  } else {
+    // Candidates that waited for this round's first byte.
+    std::vector<std::pair<unsigned, std::uint64_t>> waiting;
+    waiting.swap(deferred_);
+    for (const auto& [id, end] : waiting) {
+      if (!final && !decidable(id, end))
+        deferred_.emplace_back(id, end);
+      else
+        check(id, end, final);
+    }
+    if (all_ || !settled(false)) {
+      hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_);
+      // The whole buffer, the bytes kept from the last round included: they
+      // hold the start of any occurrence that ends in the new bytes.
+      if (fresh > 0 && scratch)
+        hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                &Search::onBufferMatch, this);
+    }
+    // Where a UTF-8 form of another length occurs, the whole buffer is searched
+    // once more for the members' forms that hold one.
+    if ((all_ || !settled(false)) && !m_.oddPrefixes_.empty() && len >= 2) {
+      bool odd = false;
+      for (const auto& [a, b] : m_.oddPrefixes_) {
+        if (bytesearch::find(buf_, 0, len - 2, a, b) != bytesearch::kNone) {
+          odd = true;
+          break;
+        }
+      }
+      hs_database_t* oddDb = odd ? m_.oddDatabase() : nullptr;
+      if (hs_scratch_t* scratch = oddDb ? oddScratchFor(oddDb, m_.generation_) : nullptr)
+        hs_scan(oddDb, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                &Search::onBufferMatch, this);
+    }
+  }
+  // The reading matters only where the readings disagree: only then is the
+  // content counted, from its start up to here and from here on as it comes.
+  if (reading_ == text::Encoding::Auto && !counting_ && (hitGbk_ != hitUtf8_ || disagree_ > 0)) {
+    counting_ = true;
+    if (const int e = recount_(fed_, counter_)) {
+      error_ = e;
+      return false;
+    }
+    counter_.feed(buf_ + kept_, fresh);
+    if (final)
+      counter_.finish();
+    decideReading(final);
+  }
+  fed_ += fresh;
+  if (const std::optional<bool> answer = settled(final); answer && (!all_ || final))
+    return answer;
+
+  const std::size_t drop = len >= m_.need_ ? len - m_.need_ + 1 : 0;
+  const confirm::Window w{buf_, len, carryCr_, carryOdd_};
+  carryOdd_ = confirm::leadRunOddBefore(w, drop);
+  if (drop > 0)
+    carryCr_ = buf_[drop - 1] == '\r';
+  std::memmove(buf_, buf_ + drop, len - drop);
+  kept_ = len - drop;
+  base_ += drop;
+  return std::nullopt;
+}
+
+std::vector<std::uint32_t> SetMatcher::Search::members() const {
+  std::vector<std::uint32_t> out;
+  const std::vector<bool>& found = reading_ == text::Encoding::Utf8 ? foundUtf8_ : foundGbk_;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (found[i])
+      out.push_back(std::uint32_t(i));
+  }
+  return out;
+}
+
+bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
+                            std::vector<std::uint32_t>* members) const {
+  if (chunkSize == 0)
+    chunkSize = 128 * 1024;
+  std::vector<std::uint8_t> buf(chunkSize + need_);
+  Search s(
+      *this, buf.data(), std::uint64_t(content.size()),
+      [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
+        c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
+        return 0;
+      },
+      members != nullptr);
+  const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
+  std::size_t left = std::size_t(content.size());
+  for (;;) {
+    const std::size_t take = std::min(chunkSize, left);
+    if (take > 0)
+      std::memcpy(buf.data() + s.kept(), p, take);
+    p += take;
+    left -= take;
+    if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0)) {
+      if (members)
+        *members = s.members();
+      return *answer;
+    }
+  }
+}
+
+}  // namespace scan

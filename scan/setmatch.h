@@ -1,0 +1,167 @@
+// Matching a set of signatures in one read of a file.
+//
+// Hyperscan finds the candidates: every byte form of each member (in the GBK
+// and the UTF-8 reading, each character an alternation of the byte forms that
+// read and lower-case to it; any line break for a line break unless line ends
+// are exact) is one expression of a Hyperscan database, which searches each
+// buffer with the bytes kept from the one before. A candidate is only a
+// byte match: each is confirmed by the single signature's own rule
+// (scan/confirm.h), which decodes the member from each start the candidate's
+// end allows and checks GBK character boundaries backwards. As for one
+// signature, the reading the rule gives matters only where the two readings
+// disagree; only then is the content counted (its start read once more).
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scan/bytesearch.h"
+#include "text/encoding.h"
+#include "text/lineends.h"
+#include "text/utf8.h"
+
+struct hs_database;
+
+namespace scan {
+
+struct Pattern;
+
+class SetMatcher {
+ public:
+  // `gjzs`: the members, each trimmed and lower-cased.
+  SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding, text::LineEnds lineEnds);
+  ~SetMatcher();
+  // The same, shared with the last caller that asked for the same set: a
+  // command that checks a set before it scans builds it once.
+  static std::shared_ptr<const SetMatcher> shared(const std::vector<QString>& gjzs,
+                                                  text::Encoding encoding, text::LineEnds lineEnds);
+  SetMatcher(const SetMatcher&) = delete;
+  SetMatcher& operator=(const SetMatcher&) = delete;
+
+  // Why the candidates' database could not be built (then nothing matches).
+  const QString& error() const { return error_; }
+  // Whether some member can match at all.
+  bool possible() const { return db_ != nullptr; }
+  // The bytes of the compiled database.
+  std::size_t databaseBytes() const;
+
+  // Bytes kept from one buffer to the next: the longest form of any member, and
+  // one byte more to decide a trailing CR or lead byte.
+  std::size_t need() const { return need_; }
+  text::Encoding encoding() const { return encoding_; }
+
+  // One content's search, fed in buffers as SignatureMatcher::Stream is: buf[0,
+  // kept()) holds the bytes kept from the last round, buf[kept(), len) the new
+  // ones. `all`: go on to the end to find every member that occurs, instead of
+  // stopping at the first confirmed occurrence.
+  class Search {
+   public:
+    // Feeds the content's bytes [0, upTo) to a counter; returns 0 or an errno.
+    using Recount = std::function<int(std::uint64_t upTo, utf8::SequenceCounter&)>;
+
+    // `size`: the most bytes the content can have. `recount`: how to read the
+    // content's start again, for the rare content where the two readings
+    // disagree (only then does the reading matter, and only then is it counted).
+    Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount,
+           bool all = false);
+    ~Search();
+    Search(const Search&) = delete;
+    Search& operator=(const Search&) = delete;
+
+    // The answer once settled (always after the final piece).
+    std::optional<bool> scan(std::size_t len, bool final);
+    std::size_t kept() const { return kept_; }
+    // The errno of a failed recount (the answer is then void).
+    int error() const { return error_; }
+    // The members found in the content's reading, in ascending order, once the
+    // answer is settled (only those found until then unless `all`).
+    std::vector<std::uint32_t> members() const;
+
+   private:
+    friend class SetMatcher;
+    static int onMatch(unsigned id, unsigned long long from, unsigned long long to, unsigned flags,
+                       void* ctx);
+    // The same for a search of the whole buffer, `to` counted from its start.
+    static int onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
+                             unsigned flags, void* ctx);
+    // Confirms the candidate of expression `id` that ends at content offset `end`.
+    void check(unsigned id, std::uint64_t end, bool final);
+    void decideReading(bool final);
+    std::optional<bool> settled(bool final) const;
+    bool wanted(bool gbk) const;
+    bool decidable(unsigned id, std::uint64_t end) const;
+
+    const SetMatcher& m_;
+    std::uint8_t* buf_;
+    std::size_t kept_ = 0;
+    std::size_t len_ = 0;
+    std::uint64_t base_ = 0;  // the content offset of buf_[0]
+    bool carryOdd_ = false;
+    bool carryCr_ = false;
+    bool all_;
+    bool final_ = false;
+    // Candidates that end at the last byte so far: decided with the next bytes.
+    std::vector<std::pair<unsigned, std::uint64_t>> deferred_;
+    std::vector<bool> foundGbk_;
+    std::vector<bool> foundUtf8_;
+    bool hitGbk_ = false;
+    bool hitUtf8_ = false;
+    std::uint64_t left_;
+    std::uint64_t fed_ = 0;
+    Recount recount_;
+    bool counting_ = false;
+    int error_ = 0;
+    // Members found in one reading and not in the other.
+    std::size_t disagree_ = 0;
+    text::Encoding reading_;
+    utf8::SequenceCounter counter_;
+  };
+
+  // The test on content in memory, fed in pieces of `chunkSize` bytes; with
+  // `members`, every member that occurs is stored there.
+  bool matchBytes(QByteArrayView content, std::size_t chunkSize = 0,
+                  std::vector<std::uint32_t>* members = nullptr) const;
+
+ private:
+  struct Expression {
+    std::uint32_t member;
+    const Pattern* gbkForm;   // null when this expression is not the member's GBK form
+    const Pattern* utf8Form;  // the same for UTF-8
+    // The bytes the expression matches (the member's first characters) and
+    // that the whole member may take.
+    std::size_t minBytes;
+    std::size_t maxBytes;
+    std::size_t wholeMaxBytes;
+  };
+  // The characters of a member that its expression holds.
+  static constexpr std::size_t kExpressionChars = 256;
+
+  std::size_t members_ = 0;
+  text::Encoding encoding_;
+  std::vector<std::unique_ptr<Pattern>> patterns_;
+  std::vector<Expression> expressions_;
+  hs_database* db_ = nullptr;
+  QString error_;
+  std::size_t need_ = 1;
+  std::uint64_t generation_;
+  // The expressions with UTF-8 forms of another length, from oddFirst_ on in
+  // expressions_, searched in a block database of their own (oddDatabase())
+  // where one of the forms' first two bytes occur.
+  hs_database* oddDatabase() const;
+  std::size_t oddFirst_ = 0;
+  std::vector<std::string> oddRegexes_;
+  std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> oddPrefixes_;
+  mutable std::once_flag oddOnce_;
+  mutable hs_database* oddDb_ = nullptr;
+};
+
+}  // namespace scan

@@ -1,0 +1,222 @@
+// Signature sets through tervane-cli, run in this process: the set file's
+// faults named by file, line and field; hostile set files refused with bounded
+// memory; a set scanned, dry-run, cleaned and restored byte for byte.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <thread>
+
+#include "app/signatureset.h"
+#include "clean/backupstore.h"
+#include "cli/common.h"
+#include "inprocess.h"
+#include "testsupport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Ran = inprocess::CliRun;
+
+Ran run(const QStringList& args) {
+  return inprocess::runCli(args);
+}
+
+QList<QJsonObject> jsonLines(const QByteArray& out) {
+  QList<QJsonObject> lines;
+  for (const QByteArray& line : out.split('\n')) {
+    if (!line.isEmpty())
+      lines.append(QJsonDocument::fromJson(line).object());
+  }
+  return lines;
+}
+
+QString errorOf(const QByteArray& content, signatures::Limits limits = {}) {
+  signatures::Builder b(limits);
+  EXPECT_FALSE(b.addJsonLines(content, u"set.jsonl"_s)) << content.constData();
+  return b.error();
+}
+
+}  // namespace
+
+TEST(SignatureSetFile, FaultsNameTheFileTheLineAndTheField) {
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\"}\n{\"name\":\"a\",\"text\":\"y\"}\n"),
+            u"set.jsonl:2: field \"name\" \"a\" is a duplicate (first at set.jsonl:1)"_s);
+  EXPECT_EQ(errorOf("\n{\"name\":\"a\",\"text\":\"   \"}\n"),
+            u"set.jsonl:2: field \"text\" is empty"_s);
+  EXPECT_TRUE(
+      errorOf("{\"name\":\"a\",\"text\":\"x\"\n").startsWith(u"set.jsonl:1: invalid JSON: "_s));
+  EXPECT_EQ(errorOf("[1]\n"),
+            u"set.jsonl:1: invalid JSON: each line is one object with \"name\" and \"text\""_s);
+  EXPECT_TRUE(errorOf("{\"name\":\"a\",\"text\":\"x\xFF\"}\n")
+                  .startsWith(u"set.jsonl:1: field \"text\": not valid UTF-8"_s));
+  EXPECT_TRUE(errorOf("{\"name\":\"a\xC3\",\"text\":\"x\"}\n")
+                  .startsWith(u"set.jsonl:1: field \"name\": not valid UTF-8"_s));
+  EXPECT_EQ(
+      errorOf("{\"name\":\"a\",\"text\":\"x\\ud800\"}\n"),
+      u"set.jsonl:1: field \"text\" is not valid UTF-8 (it holds half of a surrogate pair)"_s);
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"txt\":\"x\"}\n"),
+            u"set.jsonl:1: field \"txt\" is not one of name, text, comment"_s);
+  EXPECT_EQ(errorOf("{\"text\":\"x\"}\n"), u"set.jsonl:1: field \"name\" is missing"_s);
+  EXPECT_EQ(errorOf("{\"name\":\"a\"}\n"), u"set.jsonl:1: field \"text\" is missing"_s);
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":7}\n"),
+            u"set.jsonl:1: field \"text\" is not a string"_s);
+  EXPECT_EQ(
+      errorOf("{\"name\":\"a\\n\",\"text\":\"x\"}\n"),
+      u"set.jsonl:1: field \"name\" holds a control character or a character that is not text"_s);
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\\ufdd1\"}\n"),
+            u"set.jsonl:1: field \"text\" holds U+FDD0 or U+FDD1, which are not text"_s);
+  signatures::Limits small;
+  small.members = 2;
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\"}\n{\"name\":\"b\",\"text\":\"y\"}\n"
+                    "{\"name\":\"c\",\"text\":\"z\"}\n",
+                    small),
+            u"set.jsonl:3: more than 2 signatures, the most a set may hold"_s);
+  small.textChars = 4;
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"12345\"}\n", small),
+            u"set.jsonl:1: field \"text\" is longer than 4 characters"_s);
+}
+
+TEST(SignatureSetFile, TextsAreTrimmedAndLowerCasedLineEndsKept) {
+  signatures::Builder b;
+  ASSERT_TRUE(
+      b.addJsonLines("\xEF\xBB\xBF{\"name\":\"x\",\"text\":\"  <IFRAME\\r\\nA> \","
+                     "\"comment\":\"wave 1\"}\r\n\r\n{\"name\":\"y\",\"text\":\"木马\"}",
+                     u"f"_s))
+      << b.error().toStdString();
+  ASSERT_EQ(b.members().size(), 2u);
+  EXPECT_EQ(b.members()[0].name, u"x"_s);
+  EXPECT_EQ(b.members()[0].gjz, u"<iframe\r\na>"_s);
+  EXPECT_EQ(b.members()[1].gjz, u"木马"_s);
+}
+
+TEST(SignatureSetCli, HostileSetFilesAreRefusedWithBoundedMemory) {
+  TempTree t;
+  t.write("site/a.htm", "x");
+  // /dev/zero is read up to the limit and no further.
+  Ran r = run({u"scan"_s, u"--signatures"_s, u"/dev/zero"_s, t.path("site")});
+  EXPECT_EQ(r.status, cli::kError);
+  EXPECT_TRUE(r.err.contains("/dev/zero: larger than 33554432 bytes")) << r.err.constData();
+  // More members than a set may hold: refused at the first one too many.
+  QByteArray many;
+  for (int i = 0; i <= 100'000; ++i)
+    many += "{\"name\":\"n" + QByteArray::number(i) + "\",\"text\":\"t" + QByteArray::number(i) +
+            "\"}\n";
+  t.write("many.jsonl", many);
+  r = run({u"scan"_s, u"--signatures"_s, t.path("many.jsonl"), t.path("site")});
+  EXPECT_EQ(r.status, cli::kError);
+  EXPECT_TRUE(r.err.contains("many.jsonl:100001: more than 100000 signatures"))
+      << r.err.constData();
+  // A file larger than the limit, whatever it holds (sparse: nothing is written).
+  t.write("big.jsonl", "");
+  ASSERT_EQ(::truncate(t.abs("big.jsonl").constData(), 40 * 1024 * 1024), 0);
+  r = run({u"scan"_s, u"--signatures"_s, t.path("big.jsonl"), t.path("site")});
+  EXPECT_EQ(r.status, cli::kError);
+  EXPECT_TRUE(r.err.contains("larger than 33554432 bytes")) << r.err.constData();
+  // A FIFO is read like any stream (a shell's <(jq ...) is one).
+  ASSERT_EQ(::mkfifo(t.abs("fifo").constData(), 0600), 0);
+  std::thread writer([&] { t.write("fifo", "{\"name\":\"x\",\"text\":\"X\"}\n"); });
+  r = run({u"scan"_s, u"--filter"_s, u".htm"_s, u"--signatures"_s, t.path("fifo"), t.path("site")});
+  writer.join();
+  EXPECT_EQ(r.status, cli::kFound) << r.err.constData();
+}
+
+class SignatureSetRun : public ::testing::Test {
+ protected:
+  ~SignatureSetRun() override {
+    clean::Store s;
+    if (s.open(false) == 0) {
+      for (const QByteArray& name : s.runs())
+        (void)clean::removeRun(s.fd(), name);
+    }
+  }
+  TempTree t;
+};
+
+TEST_F(SignatureSetRun, ScannedDryRunCleanedAndRestoredByteForByte) {
+  // Overlapping members, one the prefix of another, a Chinese member, and a
+  // file where that member lies only across a GBK character boundary.
+  t.write("set.jsonl",
+          "{\"name\":\"frame-long\",\"text\":\"<iframe src=x>\"}\n"
+          "{\"name\":\"frame\",\"text\":\"<IFRAME\"}\n"
+          "{\"name\":\"abc\",\"text\":\"abc\"}\n"
+          "{\"name\":\"bcd\",\"text\":\"bcd\"}\n"
+          "{\"name\":\"muma\",\"text\":\"木马\"}\n");
+  const QByteArray a = "<p><iframe src=x> and <IFRAME y></p>\r\n";
+  const QByteArray b = "xABCDx \xC4\xBE\xC2\xED\n";    // GBK: 木马
+  const QByteArray trap = "\xB0\xC4\xBE\xC2\xED\xB0";  // 木马 straddles characters
+  t.write("site/a.htm", a);
+  t.write("site/b.htm", b);
+  t.write("site/trap.htm", trap);
+  const QStringList set{u"--signatures"_s, t.path("set.jsonl")};
+
+  Ran scanned = run(QStringList{u"scan"_s, u"--filter"_s, u".htm"_s, u"--json"_s} + set +
+                    QStringList{t.path("site")});
+  ASSERT_EQ(scanned.status, cli::kFound) << scanned.err.constData();
+  const QList<QJsonObject> report = jsonLines(scanned.out);
+  ASSERT_EQ(report.size(), 3);  // two detections and the summary
+  EXPECT_EQ(report[0].value(u"signatures"_s).toArray(), (QJsonArray{u"frame-long"_s, u"frame"_s}));
+  EXPECT_EQ(report[1].value(u"signatures"_s).toArray(), (QJsonArray{u"abc"_s, u"muma"_s}));
+  EXPECT_EQ(
+      report[2].value(u"detections_by_signature"_s).toObject(),
+      (QJsonObject{
+          {u"frame-long"_s, 1}, {u"frame"_s, 1}, {u"abc"_s, 1}, {u"bcd"_s, 0}, {u"muma"_s, 1}}));
+
+  // The plain log is one line per detection, as for one signature.
+  const Ran plain =
+      run(QStringList{u"scan"_s, u"--filter"_s, u".htm"_s} + set + QStringList{t.path("site")});
+  EXPECT_EQ(plain.out, (t.path("site/a.htm") + u"\n"_s + t.path("site/b.htm") + u"\n"_s).toUtf8());
+  t.write("log.txt", plain.out);
+
+  const Ran dry =
+      run(QStringList{u"clean"_s, u"--dry-run"_s} + set + QStringList{t.path("log.txt")});
+  EXPECT_EQ(dry.status, cli::kOk) << dry.err.constData();
+  EXPECT_TRUE(dry.out.contains("a.htm: 2 to remove, bytes 3-16 22-28 [frame-long, frame]"))
+      << dry.out.constData();
+  EXPECT_TRUE(dry.out.contains("b.htm: 2 to remove, bytes 1-3 7-10 [abc, muma]"))
+      << dry.out.constData();
+  EXPECT_EQ(t.read("site/a.htm"), a);
+
+  const Ran cleaned = run(QStringList{u"clean"_s} + set + QStringList{t.path("log.txt")});
+  ASSERT_EQ(cleaned.status, cli::kOk) << cleaned.err.constData();
+  EXPECT_EQ(t.read("site/a.htm"), "<p> and  y></p>\r\n");
+  EXPECT_EQ(t.read("site/b.htm"), "xDx \n");
+  EXPECT_EQ(t.read("site/trap.htm"), trap);
+  // A rescan with the same set finds nothing.
+  EXPECT_EQ(
+      run(QStringList{u"scan"_s, u"--filter"_s, u".htm"_s} + set + QStringList{t.path("site")})
+          .status,
+      cli::kOk);
+
+  const Ran restored = run({u"restore"_s});
+  ASSERT_EQ(restored.status, cli::kOk) << restored.err.constData();
+  EXPECT_EQ(t.read("site/a.htm"), a);
+  EXPECT_EQ(t.read("site/b.htm"), b);
+}
+
+TEST_F(SignatureSetRun, RepeatedSignatureOptionsJoinOneSet) {
+  t.write("site/a.htm", "one <b>");
+  t.write("site/b.htm", "two <i>");
+  t.write("site/c.htm", "three");
+  t.write("sig.txt", "THREE");
+  const Ran r =
+      run({u"scan"_s, u"--filter"_s, u".htm"_s, u"--json"_s, u"--signature"_s, u"<b>"_s,
+           u"--signature"_s, u"<I>"_s, u"--signature-file"_s, t.path("sig.txt"), t.path("site")});
+  ASSERT_EQ(r.status, cli::kFound) << r.err.constData();
+  const QList<QJsonObject> report = jsonLines(r.out);
+  ASSERT_EQ(report.size(), 4);
+  EXPECT_EQ(report[0].value(u"signatures"_s).toArray(), (QJsonArray{u"signature 1"_s}));
+  EXPECT_EQ(report[1].value(u"signatures"_s).toArray(), (QJsonArray{u"signature 2"_s}));
+  EXPECT_EQ(report[2].value(u"signatures"_s).toArray(), (QJsonArray{t.path("sig.txt")}));
+  // The same text twice is one name twice: refused.
+  const Ran twice = run({u"scan"_s, u"--signature-file"_s, t.path("sig.txt"), u"--signature-file"_s,
+                         t.path("sig.txt"), t.path("site")});
+  EXPECT_EQ(twice.status, cli::kError);
+  EXPECT_TRUE(twice.err.contains("is a duplicate")) << twice.err.constData();
+}
