@@ -10,6 +10,8 @@
 #include "platform/fd.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
+#include "text/signatureset.h"
+#include "text/textops.h"
 
 using namespace Qt::StringLiterals;
 
@@ -209,7 +211,13 @@ QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& er
     }
     fail(err, where + u" is not UTF-8 text: byte %1 is not part of a character"_s.arg(bad + 1));
   }
-  return QString::fromUtf8(bytes);
+  const QString signature = QString::fromUtf8(bytes);
+  if (text::isSignatureSet(text::trim(signature))) {
+    fail(err, (text ? u"the signature"_s
+                    : u"the signature file "_s + shown(parser.value(c.signatureFile))) +
+                  u" begins with U+FDD0 U+FDD1, which are kept for signature sets"_s);
+  }
+  return signature;
 }
 
 text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err) {

@@ -2,6 +2,8 @@
 
 #include <QChar>
 
+#include "text/signatureset.h"
+
 namespace text {
 
 QString trim(QStringView s) {
@@ -89,7 +91,12 @@ QString removeAll(QStringView s, QStringView needle) {
 }
 
 QString signatureFrom(QStringView signatureBoxText) {
-  return lowerCase(trim(signatureBoxText));
+  QString signature = lowerCase(trim(signatureBoxText));
+  // Text that begins as a set's text would be read as a set of other members:
+  // such a text (two noncharacters, kept for internal use) is no signature.
+  if (isSignatureSet(signature))
+    return {};
+  return signature;
 }
 
 QString toCrLf(QStringView widgetText) {

@@ -220,3 +220,21 @@ TEST_F(SignatureSetRun, RepeatedSignatureOptionsJoinOneSet) {
   EXPECT_EQ(twice.status, cli::kError);
   EXPECT_TRUE(twice.err.contains("is a duplicate")) << twice.err.constData();
 }
+
+// A single signature that begins as a set's text is refused by name, not read
+// as a set of other members (which found every file holding "c").
+TEST_F(SignatureSetRun, ASignatureBeginningAsASetsTextIsRefused) {
+  t.write("site/a.htm", "abc");
+  t.write("sig.txt",
+          "\xEF\xB7\x90\xEF\xB7\x91"
+          "ab\xEF\xB7\x91"
+          "c\xEF\xB7\x91");
+  for (const QStringList& given : {QStringList{u"--signature"_s, u"\uFDD0\uFDD1ab\uFDD1c\uFDD1"_s},
+                                   QStringList{u"--signature-file"_s, t.path("sig.txt")}}) {
+    const Ran r =
+        run(QStringList{u"scan"_s, u"--filter"_s, u".htm"_s} + given + QStringList{t.path("site")});
+    EXPECT_EQ(r.status, cli::kError);
+    EXPECT_TRUE(r.out.isEmpty()) << r.out.constData();
+    EXPECT_TRUE(r.err.contains("begins with U+FDD0 U+FDD1")) << r.err.constData();
+  }
+}

@@ -51,6 +51,16 @@ TEST(TextOps, SignatureIsTrimmedThenLowerCased) {
   EXPECT_TRUE(signatureFrom(u"    ").isEmpty());
 }
 
+// A typed text that begins as a set's text would be read as a set of other
+// members (finding "c" for "\uFDD0\uFDD1ab\uFDD1c\uFDD1"): it is no signature.
+TEST(TextOps, ATextBeginningAsASetsTextIsNoSignature) {
+  EXPECT_TRUE(signatureFrom(u"\uFDD0\uFDD1abc").isEmpty());
+  EXPECT_TRUE(signatureFrom(u"  \uFDD0\uFDD1ab\uFDD1c\uFDD1").isEmpty());
+  // The same characters elsewhere are the signature's own.
+  EXPECT_EQ(signatureFrom(u"a\uFDD0\uFDD1"), u"a\uFDD0\uFDD1");
+  EXPECT_EQ(signatureFrom(u"\uFDD0x"), u"\uFDD0x");
+}
+
 TEST(TextOps, LineEndsConvertAtTheWidgetBoundary) {
   EXPECT_EQ(toCrLf(u"a\nb\n"), u"a\r\nb\r\n");
   EXPECT_EQ(toCrLf(u"a\r\nb"), u"a\r\nb");  // already CR LF: not doubled
