@@ -68,6 +68,7 @@ class StopSignals {
 struct Config {
   QStringList folders;
   QString signatureFile;
+  QStringList signatureSets;  // set files, joined with the signature file into one set
   QString filter;
   QString encoding;
   std::optional<bool> clean;
@@ -101,6 +102,8 @@ Config readConfig(const QString& file, Sink& err) {
       c.folders.append(value);
     else if (key == u"signature-file")
       c.signatureFile = value;
+    else if (key == u"signatures")
+      c.signatureSets.append(value);
     else if (key == u"filter")
       c.filter = value;
     else if (key == u"encoding")
@@ -187,13 +190,24 @@ Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, S
   s.folders = conf.folders + parser.positionalArguments();
   if (s.folders.isEmpty())
     usageError(err, u"watch takes one or more FOLDERs"_s);
-  // The command line's signature, else the configuration's file.
+  // The command line's signatures, else the configuration's files, read as the
+  // same options would be.
   if (!parser.isSet(c.signature) && !parser.isSet(c.signatureFile) &&
-      !parser.isSet(setOption.signatures) && !conf.signatureFile.isEmpty()) {
-    const QStringList withFile{args.value(0), u"--signature-file"_s, conf.signatureFile};
+      !parser.isSet(setOption.signatures) &&
+      (!conf.signatureFile.isEmpty() || !conf.signatureSets.isEmpty())) {
+    QStringList fromConfig{args.value(0)};
+    if (!conf.signatureFile.isEmpty())
+      fromConfig << u"--signature-file"_s << conf.signatureFile;
+    for (const QString& set : conf.signatureSets)
+      fromConfig << u"--signatures"_s << set;
     QCommandLineParser again;
-    parse(again, withFile, out, err, c);
-    s.signatureText = signatureBox(again, c, err);
+    const SetOption againSet;
+    addSetOption(again, againSet);
+    parse(again, fromConfig, out, err, c);
+    if (const std::optional<QString> set = signatureSetText(again, c, againSet, err))
+      s.signatureSet = *set;
+    else
+      s.signatureText = signatureBox(again, c, err);
   } else if (const std::optional<QString> set = signatureSetText(parser, c, setOption, err)) {
     s.signatureSet = *set;
   } else {

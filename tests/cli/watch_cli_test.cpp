@@ -177,6 +177,38 @@ TEST(WatchCli, ReadsItsConfigurationFile) {
   EXPECT_TRUE(none.err.contains("watch takes one or more FOLDERs")) << none.err.toStdString();
 }
 
+// The configuration's set file and signature file make one set: a page
+// infected with either member is found and cleaned of both.
+TEST(WatchCli, ReadsASignatureSetFromItsConfiguration) {
+  TempTree tree;
+  tree.write("conf/signature.txt", kSig);
+  tree.write("conf/incident.jsonl",
+             "{\"name\":\"wave2\",\"text\":\"<SCRIPT src=//evil.example>\"}\n");
+  tree.write("conf/watch.conf", "folder = " + tree.abs("www") +
+                                    "\nsignature-file = " + tree.abs("conf/signature.txt") +
+                                    "\nsignatures = " + tree.abs("conf/incident.jsonl") +
+                                    "\nclean = yes\n");
+  tree.mkdir("www");
+  WatchProcess w(
+      {"--inotify", "--json", "--filter", "*.html", "--config", tree.abs("conf/watch.conf")});
+  ASSERT_TRUE(w.waitStarted()) << w.err().toStdString();
+  tree.write("www/a.html", "<p><script src=//evil.example></p>");
+  tree.write("www/b.html", "<p>" + kSig + "<script src=//evil.example></p>");
+  ASSERT_TRUE(w.waitOut([](const QByteArray& o) {
+    return o.count("\"outcome\":\"cleaned\"") >= 2;
+  })) << w.out().toStdString()
+      << w.err().toStdString();
+  EXPECT_EQ(w.stop(), 0);
+  EXPECT_EQ(tree.read("www/a.html"), "<p></p>");
+  EXPECT_EQ(tree.read("www/b.html"), "<p></p>");
+
+  tree.write("conf/bad.jsonl", "{\"name\":\"x\"}\n");
+  tree.write("conf/bad.conf", "folder = /\nsignatures = " + tree.abs("conf/bad.jsonl") + "\n");
+  const clirun::Result bad = clirun::run({"watch", "--config", tree.abs("conf/bad.conf")});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_TRUE(bad.err.contains("bad.jsonl:1")) << bad.err.toStdString();
+}
+
 TEST(WatchCli, CleansWithABackupThatRestoreBringsBack) {
   TempTree tree;
   const QByteArray original = "<html>" + kSig + "<body>hello</body>\n";
