@@ -43,6 +43,45 @@ bool hasReserved(const QString& s) {
 
 }  // namespace
 
+// One line of a set file, not empty: one member, or the fault that names its field.
+bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
+  const qsizetype bad = platform::invalidUtf8At(line);
+  QJsonParseError parseError;
+  const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray(), &parseError);
+  if (bad >= 0) {
+    // Name the field that holds the stray byte, if the line parses at all.
+    QString field;
+    const QJsonDocument lossy =
+        QJsonDocument::fromJson(QString::fromUtf8(line).toUtf8(), &parseError);
+    for (const QString& key : {u"text"_s, u"name"_s, u"comment"_s}) {
+      if (field.isEmpty() &&
+          lossy.object().value(key).toString().contains(QChar::ReplacementCharacter))
+        field = key;
+    }
+    return failed(
+        where + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field)) +
+        u": not valid UTF-8 (byte %1 of the line is not part of a character)"_s.arg(bad + 1));
+  }
+  if (parseError.error != QJsonParseError::NoError)
+    return failed(where + u": invalid JSON: %1 at byte %2"_s.arg(parseError.errorString())
+                              .arg(parseError.offset + 1));
+  if (!doc.isObject())
+    return failed(where + u": invalid JSON: each line is one object with \"name\" and \"text\""_s);
+  const QJsonObject o = doc.object();
+  for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
+    if (it.key() != u"name"_s && it.key() != u"text"_s && it.key() != u"comment"_s)
+      return failed(where + u": field \"%1\" is not one of name, text, comment"_s.arg(it.key()));
+    if (!it.value().isString())
+      return failed(where + u": field \"%1\" is not a string"_s.arg(it.key()));
+  }
+  if (!o.contains(u"name"_s))
+    return failed(where + u": field \"name\" is missing"_s);
+  if (!o.contains(u"text"_s))
+    return failed(where + u": field \"text\" is missing"_s);
+  return add(o.value(u"name"_s).toString(), o.value(u"text"_s).toString(), where,
+             u"field \"name\""_s, u"field \"text\""_s);
+}
+
 bool Builder::addJsonLines(QByteArrayView content, const QString& file) {
   if (content.size() > limits_.fileBytes)
     return failed(u"%1: larger than %2 bytes, the most a set file may take"_s.arg(file).arg(
@@ -68,44 +107,7 @@ bool Builder::addJsonLines(QByteArrayView content, const QString& file) {
           where +
           u": longer than %1 bytes; a signature takes at most %2 characters"_s.arg(lineLimit).arg(
               limits_.textChars));
-    if (line.trimmed().isEmpty())
-      continue;
-    const qsizetype bad = platform::invalidUtf8At(line);
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray(), &parseError);
-    if (bad >= 0) {
-      // Name the field that holds the stray byte, if the line parses at all.
-      QString field;
-      const QJsonDocument lossy =
-          QJsonDocument::fromJson(QString::fromUtf8(line).toUtf8(), &parseError);
-      for (const QString& key : {u"text"_s, u"name"_s, u"comment"_s}) {
-        if (field.isEmpty() &&
-            lossy.object().value(key).toString().contains(QChar::ReplacementCharacter))
-          field = key;
-      }
-      return failed(
-          where + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field)) +
-          u": not valid UTF-8 (byte %1 of the line is not part of a character)"_s.arg(bad + 1));
-    }
-    if (parseError.error != QJsonParseError::NoError)
-      return failed(where + u": invalid JSON: %1 at byte %2"_s.arg(parseError.errorString())
-                                .arg(parseError.offset + 1));
-    if (!doc.isObject())
-      return failed(where +
-                    u": invalid JSON: each line is one object with \"name\" and \"text\""_s);
-    const QJsonObject o = doc.object();
-    for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
-      if (it.key() != u"name"_s && it.key() != u"text"_s && it.key() != u"comment"_s)
-        return failed(where + u": field \"%1\" is not one of name, text, comment"_s.arg(it.key()));
-      if (!it.value().isString())
-        return failed(where + u": field \"%1\" is not a string"_s.arg(it.key()));
-    }
-    if (!o.contains(u"name"_s))
-      return failed(where + u": field \"name\" is missing"_s);
-    if (!o.contains(u"text"_s))
-      return failed(where + u": field \"text\" is missing"_s);
-    if (!add(o.value(u"name"_s).toString(), o.value(u"text"_s).toString(), where,
-             u"field \"name\""_s, u"field \"text\""_s))
+    if (!line.trimmed().isEmpty() && !addJsonLine(line, where))
       return false;
   }
   return true;

@@ -48,6 +48,7 @@ class Builder {
   const Limits& limits() const { return limits_; }
 
  private:
+  bool addJsonLine(QByteArrayView line, const QString& where);
   bool add(const QString& name, const QString& boxText, const QString& where,
            const QString& nameField, const QString& textField);
   bool failed(const QString& message) {

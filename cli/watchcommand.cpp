@@ -162,6 +162,35 @@ bool outputIsJournal() {
 
 // The watch's settings from the arguments and the configuration file; `asJson`:
 // whether to report in JSON Lines.
+// The command line's signatures, else the configuration's files, read as the
+// same options would be.
+void takeSignatures(Watcher::Settings& s, const QCommandLineParser& parser,
+                    const SetOption& setOption, const Config& conf, const QString& program,
+                    Sink& out, Sink& err) {
+  const Common c;
+  if (!parser.isSet(c.signature) && !parser.isSet(c.signatureFile) &&
+      !parser.isSet(setOption.signatures) &&
+      (!conf.signatureFile.isEmpty() || !conf.signatureSets.isEmpty())) {
+    QStringList fromConfig{program};
+    if (!conf.signatureFile.isEmpty())
+      fromConfig << u"--signature-file"_s << conf.signatureFile;
+    for (const QString& set : conf.signatureSets)
+      fromConfig << u"--signatures"_s << set;
+    QCommandLineParser again;
+    const SetOption againSet;
+    addSetOption(again, againSet);
+    parse(again, fromConfig, out, err, c);
+    if (const std::optional<QString> set = signatureSetText(again, c, againSet, err))
+      s.signatureSet = *set;
+    else
+      s.signatureText = signatureBox(again, c, err);
+  } else if (const std::optional<QString> set = signatureSetText(parser, c, setOption, err)) {
+    s.signatureSet = *set;
+  } else {
+    s.signatureText = signatureBox(parser, c, err);
+  }
+}
+
 Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
@@ -190,29 +219,7 @@ Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, S
   s.folders = conf.folders + parser.positionalArguments();
   if (s.folders.isEmpty())
     usageError(err, u"watch takes one or more FOLDERs"_s);
-  // The command line's signatures, else the configuration's files, read as the
-  // same options would be.
-  if (!parser.isSet(c.signature) && !parser.isSet(c.signatureFile) &&
-      !parser.isSet(setOption.signatures) &&
-      (!conf.signatureFile.isEmpty() || !conf.signatureSets.isEmpty())) {
-    QStringList fromConfig{args.value(0)};
-    if (!conf.signatureFile.isEmpty())
-      fromConfig << u"--signature-file"_s << conf.signatureFile;
-    for (const QString& set : conf.signatureSets)
-      fromConfig << u"--signatures"_s << set;
-    QCommandLineParser again;
-    const SetOption againSet;
-    addSetOption(again, againSet);
-    parse(again, fromConfig, out, err, c);
-    if (const std::optional<QString> set = signatureSetText(again, c, againSet, err))
-      s.signatureSet = *set;
-    else
-      s.signatureText = signatureBox(again, c, err);
-  } else if (const std::optional<QString> set = signatureSetText(parser, c, setOption, err)) {
-    s.signatureSet = *set;
-  } else {
-    s.signatureText = signatureBox(parser, c, err);
-  }
+  takeSignatures(s, parser, setOption, conf, args.value(0), out, err);
   if (s.signature().isEmpty())
     fail(err, u"the signature is empty"_s);
   s.filterText = parser.isSet(filter)     ? parser.value(filter)

@@ -86,6 +86,15 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
 
+  createControls();
+  addWayBackActions();
+  nameForScreenReaders();
+  orderAndConnect();
+}
+
+// The controls, each at its place in twips: long, but one short stanza per
+// control, in the order they stand in the window.
+void Form1::createControls() {
   Frame1 = new QGroupBox(u"网页木马特征码"_s, this);
   ui::place(Frame1, 120, 0, 6135, 1095);
   Text3 = new ui::SignatureBox(Frame1);
@@ -154,7 +163,10 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   ui::place(Drive1, 4080, 3000, 1215, 300);
   Drive1->addItems(platform::driveList());
   Drive1->hide();
+}
 
+// The way back, in the results box's menu and as window shortcuts.
+void Form1::addWayBackActions() {
   undoCleanAction = new QAction(msg::kUndoLastClean.toString(), this);
   undoCleanAction->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_Z));
   manageBackupsAction = new QAction(msg::kManageBackups.toString(), this);
@@ -170,8 +182,10 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   connect(undoCleanAction, &QAction::triggered, this, &Form1::undoLastClean, Qt::QueuedConnection);
   connect(manageBackupsAction, &QAction::triggered, this, &Form1::manageBackups,
           Qt::QueuedConnection);
+}
 
-  // Names for a screen reader, from the labels the controls stand beside.
+// Names for a screen reader, from the labels the controls stand beside.
+void Form1::nameForScreenReaders() {
   Text3->setAccessibleName(Frame1->title());
   Combo1->setAccessibleName(Frame2->title());
   Command5->setAccessibleName(u"选择要扫描的文件夹"_s);
@@ -185,7 +199,9 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   Drive1->setAccessibleName(u"驱动器"_s);
   for (ui::WrapButton* button : {Command1, Command7, Command2, Command3, Command4, Command6})
     button->setAccessibleName(captionWithoutAccessKey(button->text()));
+}
 
+void Form1::orderAndConnect() {
   // The keyboard order of the controls that take the focus.
   const QWidget* const order[] = {Text1,    Command1, Text2,  Text3,    Command2, Command3,
                                   Command4, Command6, Combo1, Command5, Command7, Combo2};

@@ -138,6 +138,11 @@ class Form1 : public QWidget, public WindowState {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The constructor's parts.
+  void createControls();
+  void addWayBackActions();
+  void nameForScreenReaders();
+  void orderAndConnect();
   Form2* ensureForm2();
   void showCurrentFile();
   // Puts the lines appended since the last yield into Text1.
