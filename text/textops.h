@@ -28,7 +28,7 @@ QStringList split(QStringView s, QStringView delim);
 // removal joins is not searched again. An empty needle removes nothing.
 QString removeAll(QStringView s, QStringView needle);
 
-// The signature GJZ: the signature box's text, trimmed, then lower-cased.
+// The signature: the signature box's text, trimmed, then lower-cased.
 QString signatureFrom(QStringView signatureBoxText);
 
 // Converts between the widgets' "\n" and the boxes' CR LF.
