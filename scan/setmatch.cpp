@@ -50,7 +50,74 @@ hs_scratch_t* oddScratchFor(const hs_database_t* db, std::uint64_t generation) {
   return scratch.forDatabase(db, generation);
 }
 
+hs_scratch_t* literalScratchFor(const hs_database_t* db, std::uint64_t generation) {
+  thread_local Scratch scratch;
+  return scratch.forDatabase(db, generation);
+}
+
 std::atomic<std::uint64_t> generations{0};
+
+char asciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// The most bytes of `forms`, or 0 where a character's forms differ in length.
+std::size_t formBytes(const std::vector<std::vector<std::string>>& forms) {
+  std::size_t n = 0;
+  for (const std::vector<std::string>& f : forms) {
+    if (f.empty())
+      return 0;
+    for (const std::string& x : f) {
+      if (x.size() != f.front().size())
+        return 0;
+    }
+    n += f.front().size();
+  }
+  return n;
+}
+
+// The longest run of characters, among the first `chars` of `forms`, whose
+// forms are each the same bytes up to ASCII letter case, as one caseless
+// literal: it matches every form of those characters (and at most some bytes
+// more, which the confirmation rejects). `minBytes` and `maxBytes`: the least
+// and most bytes from the member's start to the run's end.
+std::string caselessPiece(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+                          std::size_t* minBytes, std::size_t* maxBytes) {
+  std::string best;
+  std::string run;
+  std::size_t lo = 0;
+  std::size_t hi = 0;
+  for (std::size_t n = 0; n < chars && n < forms.size(); ++n) {
+    const std::vector<std::string>& f = forms[n];
+    std::size_t fLo = 4;
+    std::size_t fHi = 0;
+    for (const std::string& x : f) {
+      fLo = std::min(fLo, x.size());
+      fHi = std::max(fHi, x.size());
+    }
+    lo += fLo;
+    hi += fHi;
+    std::string folded = f.empty() ? std::string() : f.front();
+    std::transform(folded.begin(), folded.end(), folded.begin(), asciiLower);
+    const bool same =
+        !folded.empty() && std::all_of(f.begin() + 1, f.end(), [&folded](const std::string& x) {
+          return x.size() == folded.size() &&
+                 std::equal(x.begin(), x.end(), folded.begin(),
+                            [](char a, char b) { return asciiLower(a) == b; });
+        });
+    if (!same) {
+      run.clear();
+      continue;
+    }
+    run += folded;
+    if (run.size() > best.size()) {
+      best = run;
+      *minBytes = lo;
+      *maxBytes = hi;
+    }
+  }
+  return best;
+}
 
 }  // namespace
 
@@ -59,6 +126,9 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
   const bool any = lineEnds == text::LineEnds::Any;
   std::vector<std::string> regexes;
+  std::vector<unsigned> regexIds;
+  std::vector<std::string> literals;
+  std::vector<unsigned> literalIds;
   std::vector<Expression> oddExpressions;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
@@ -83,10 +153,11 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     for (const Pattern* p : {gbk, utf8}) {
       if (!p || (joined && p == utf8))
         continue;
-      // The forms of the characters' own length find most occurrences, as
-      // plain literals where the member is ASCII; the UTF-8 forms of another
+      // A literal piece of all the forms finds every occurrence. Else the forms
+      // of the characters' own length find most, and the UTF-8 forms of another
       // length (the Kelvin sign for "k") only where such a form occurs (scan()).
       std::string primaryRegex;  // the expression of the forms of the characters' own length
+      const auto allForms = joined ? Pattern::joinedForms(gbk, utf8, false) : std::vector(p->forms);
       for (const bool primary : {true, false}) {
         Expression e{std::uint32_t(i),
                      joined || p == gbk ? gbk : nullptr,
@@ -98,6 +169,38 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
                                   : (primary ? p->primaryForms : p->forms);
         if (std::any_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); }))
           continue;
+        // A literal piece of the member: of all its forms where it is long
+        // enough (no odd forms' expression then), else of its own length's.
+        if (primary) {
+          bool every = true;
+          std::size_t lo = 0;
+          std::size_t hi = 0;
+          std::string literal = caselessPiece(allForms, kExpressionChars, &lo, &hi);
+          auto usable = [&] {
+            // Short only where it is the whole member.
+            return literal.size() >= kLiteralMinBytes ||
+                   (!literal.empty() && literal.size() == lo && lo == hi &&
+                    hi == formBytes(allForms));
+          };
+          if (!usable()) {
+            every = false;
+            literal = caselessPiece(forms, kExpressionChars, &lo, &hi);
+          }
+          if (usable()) {
+            e.minBytes = lo;
+            e.maxBytes = hi;
+            for (const Pattern* q : {e.gbkForm, e.utf8Form})
+              e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+            literalIds.push_back(unsigned(expressions_.size()));
+            literals.push_back(std::move(literal));
+            expressions_.push_back(e);
+            if (every)
+              break;
+            // The odd forms' expression below compares with this one.
+            primaryRegex = Pattern::regexOf(forms, kExpressionChars, &lo, &hi);
+            continue;
+          }
+        }
         std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
         if (!primary && regex == primaryRegex)
           continue;  // no odd forms
@@ -105,6 +208,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
         if (primary) {
           primaryRegex = regex;
+          regexIds.push_back(unsigned(expressions_.size()));
           regexes.push_back(std::move(regex));
           expressions_.push_back(e);
         } else {
@@ -152,29 +256,52 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   // its earliest start must still be in the buffer then.
   for (const Expression& e : expressions_)
     need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
-  if (regexes.empty() && oddRegexes_.empty())
+  if (regexes.empty() && literals.empty() && oddRegexes_.empty())
     return;
   // Nothing to search but odd forms (every member needs one): an expression
   // that never matches keeps the search, which looks for them, going.
-  if (regexes.empty())
+  if (regexes.empty() && literals.empty()) {
     regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
-  std::vector<const char*> texts;
-  std::vector<unsigned> flags;
-  std::vector<unsigned> ids;
-  for (std::size_t i = 0; i < regexes.size(); ++i) {
-    texts.push_back(regexes[i].c_str());
-    flags.push_back(0);
-    ids.push_back(unsigned(i));
+    regexIds.push_back(0);
   }
-  hs_compile_error_t* err = nullptr;
-  if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
-                       HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
-    db_ = nullptr;
+  auto failed = [this](hs_compile_error_t* err, const std::vector<unsigned>& ids) {
     error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
-    if (err && err->expression >= 0 && std::size_t(err->expression) < expressions_.size())
-      error_ +=
-          QStringLiteral(" (member %1)").arg(expressions_[std::size_t(err->expression)].member + 1);
+    if (err && err->expression >= 0 && std::size_t(err->expression) < ids.size())
+      error_ += QStringLiteral(" (member %1)")
+                    .arg(expressions_[ids[std::size_t(err->expression)]].member + 1);
     hs_free_compile_error(err);
+  };
+  if (!regexes.empty()) {
+    std::vector<const char*> texts;
+    std::vector<unsigned> flags(regexes.size(), 0);
+    for (const std::string& r : regexes)
+      texts.push_back(r.c_str());
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_multi(texts.data(), flags.data(), regexIds.data(), unsigned(texts.size()),
+                         HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
+      db_ = nullptr;
+      failed(err, regexIds);
+      return;
+    }
+  }
+  if (!literals.empty()) {
+    std::vector<const char*> texts;
+    std::vector<std::size_t> lengths;
+    std::vector<unsigned> flags(literals.size(), HS_FLAG_CASELESS);
+    for (const std::string& l : literals) {
+      texts.push_back(l.data());
+      lengths.push_back(l.size());
+    }
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_lit_multi(texts.data(), flags.data(), literalIds.data(), lengths.data(),
+                             unsigned(texts.size()), HS_MODE_BLOCK, nullptr, &literalDb_,
+                             &err) != HS_SUCCESS) {
+      literalDb_ = nullptr;
+      failed(err, literalIds);
+      if (db_)
+        hs_free_database(db_);
+      db_ = nullptr;
+    }
   }
 }
 
@@ -200,6 +327,8 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
 SetMatcher::~SetMatcher() {
   if (db_)
     hs_free_database(db_);
+  if (literalDb_)
+    hs_free_database(literalDb_);
   if (oddDb_)
     hs_free_database(oddDb_);
 }
@@ -229,7 +358,10 @@ std::size_t SetMatcher::databaseBytes() const {
   std::size_t n = 0;
   if (db_)
     hs_database_size(db_, &n);
-  return n;
+  std::size_t literal = 0;
+  if (literalDb_)
+    hs_database_size(literalDb_, &literal);
+  return n + literal;
 }
 
 SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
@@ -347,7 +479,7 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
   }
   len_ = len;
   final_ = final;
-  if (!m_.db_) {
+  if (!m_.possible()) {
     if (final)
       return false;
   } else {
@@ -361,12 +493,18 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
         check(id, end, final);
     }
     if (all_ || !settled(false)) {
-      hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_);
       // The whole buffer, the bytes kept from the last round included: they
       // hold the start of any occurrence that ends in the new bytes.
-      if (fresh > 0 && scratch)
-        hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
-                &Search::onBufferMatch, this);
+      if (fresh > 0 && m_.literalDb_) {
+        if (hs_scratch_t* scratch = literalScratchFor(m_.literalDb_, m_.generation_))
+          hs_scan(m_.literalDb_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                  &Search::onBufferMatch, this);
+      }
+      if (fresh > 0 && m_.db_ && (all_ || !settled(false))) {
+        if (hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_))
+          hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                  &Search::onBufferMatch, this);
+      }
     }
     // Where a UTF-8 form of another length occurs, the whole buffer is searched
     // once more for the members' forms that hold one.

@@ -206,6 +206,16 @@ TEST(SignatureSet, FormsOfAnotherLength) {
   }
 }
 
+TEST(SignatureSet, CandidatesFromAPieceInsideTheMember) {
+  // A member's candidates come from its longest piece whose forms differ only
+  // in ASCII letter case, which need not start it: behind Chinese characters,
+  // behind letters with forms of another length ("k", "i"), behind a GBK trail
+  // byte, across an exact line break, and past the characters the search holds.
+  expectSameAsReference({u"中<scr"_s, u"kit src"_s, u"木马@abcd"_s, u"kkkk"_s, u"ab\r\ncd"_s,
+                         u"ik中文xyzw"_s, u"ab"_s, u"0123456789abcdefghij0123456789ab中cdefgh"_s},
+                        24, 600);
+}
+
 TEST(SignatureSet, OneSetIsOneSignature) {
   // A set of one behaves as the signature alone, on the fast path.
   const QString one = packed({u"<iframe"_s});
