@@ -336,8 +336,12 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, Use use) {
 }
 
 std::vector<std::vector<std::string>> Pattern::joinedForms(const Pattern* a, const Pattern* b,
-                                                           bool primary) {
-  auto of = [primary](const Pattern* p) { return primary ? p->primaryForms : p->forms; };
+                                                           bool primary, std::size_t chars) {
+  auto of = [primary, chars](const Pattern* p) {
+    const std::vector<std::vector<std::string>>& all = primary ? p->primaryForms : p->forms;
+    return std::vector<std::vector<std::string>>(
+        all.begin(), all.begin() + std::ptrdiff_t(std::min(chars, all.size())));
+  };
   if (!a || !b)
     return a ? of(a) : b ? of(b) : std::vector<std::vector<std::string>>{};
   std::vector<std::vector<std::string>> forms = of(a);

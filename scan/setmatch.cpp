@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <tuple>
+#include <unordered_set>
 
 #include "scan/bytesearch.h"
 #include "scan/confirm.h"
@@ -76,44 +77,60 @@ std::size_t formBytes(const std::vector<std::vector<std::string>>& forms) {
   return n;
 }
 
-// The longest run of characters, among the first `chars` of `forms`, whose
-// forms are each the same bytes up to ASCII letter case, as one caseless
-// literal: it matches every form of those characters (and at most some bytes
-// more, which the confirmation rejects). `minBytes` and `maxBytes`: the least
-// and most bytes from the member's start to the run's end.
+// A piece of at most `maxBytes` bytes among the first `chars` characters of
+// `forms`, each character's forms the same bytes up to ASCII letter case, as
+// one caseless literal: it matches every form of those characters (and at most
+// some bytes more, which the confirmation rejects). The longest such piece,
+// first one that no other member took (`taken`: members of one incident often
+// begin alike, and a shared piece makes each of them a candidate wherever one
+// occurs), then the latest. `minBytes` and `maxBytes`: the least and most bytes
+// from the member's start to the piece's end.
 std::string caselessPiece(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+                          std::size_t longest, const std::unordered_set<std::string>& taken,
                           std::size_t* minBytes, std::size_t* maxBytes) {
-  std::string best;
-  std::string run;
-  std::size_t lo = 0;
-  std::size_t hi = 0;
-  for (std::size_t n = 0; n < chars && n < forms.size(); ++n) {
-    const std::vector<std::string>& f = forms[n];
+  const std::size_t n = std::min(chars, forms.size());
+  std::vector<std::string> folded(n);  // empty where the forms differ otherwise
+  std::vector<std::size_t> lo(n + 1, 0);
+  std::vector<std::size_t> hi(n + 1, 0);
+  for (std::size_t c = 0; c < n; ++c) {
+    const std::vector<std::string>& f = forms[c];
     std::size_t fLo = 4;
     std::size_t fHi = 0;
     for (const std::string& x : f) {
       fLo = std::min(fLo, x.size());
       fHi = std::max(fHi, x.size());
     }
-    lo += fLo;
-    hi += fHi;
-    std::string folded = f.empty() ? std::string() : f.front();
-    std::transform(folded.begin(), folded.end(), folded.begin(), asciiLower);
+    lo[c + 1] = lo[c] + fLo;
+    hi[c + 1] = hi[c] + fHi;
+    std::string one = f.empty() ? std::string() : f.front();
+    std::transform(one.begin(), one.end(), one.begin(), asciiLower);
     const bool same =
-        !folded.empty() && std::all_of(f.begin() + 1, f.end(), [&folded](const std::string& x) {
-          return x.size() == folded.size() &&
-                 std::equal(x.begin(), x.end(), folded.begin(),
+        !one.empty() && std::all_of(f.begin() + 1, f.end(), [&one](const std::string& x) {
+          return x.size() == one.size() &&
+                 std::equal(x.begin(), x.end(), one.begin(),
                             [](char a, char b) { return asciiLower(a) == b; });
         });
-    if (!same) {
-      run.clear();
-      continue;
+    if (same)
+      folded[c] = std::move(one);
+  }
+  std::string best;
+  bool bestFree = false;
+  for (std::size_t end = 1; end <= n; ++end) {
+    // The longest piece that ends with character end - 1.
+    std::string piece;
+    for (std::size_t c = end; c > 0 && !folded[c - 1].empty(); --c) {
+      if (piece.size() + folded[c - 1].size() > longest)
+        break;
+      piece.insert(0, folded[c - 1]);
     }
-    run += folded;
-    if (run.size() > best.size()) {
-      best = run;
-      *minBytes = lo;
-      *maxBytes = hi;
+    if (piece.empty())
+      continue;
+    const bool free = !taken.contains(piece);
+    if ((free && !bestFree) || (free == bestFree && piece.size() > best.size())) {
+      best = std::move(piece);
+      bestFree = free;
+      *minBytes = lo[end];
+      *maxBytes = hi[end];
     }
   }
   return best;
@@ -129,6 +146,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   std::vector<unsigned> regexIds;
   std::vector<std::string> literals;
   std::vector<unsigned> literalIds;
+  std::unordered_set<std::string> taken;
   std::vector<Expression> oddExpressions;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
@@ -157,7 +175,13 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       // of the characters' own length find most, and the UTF-8 forms of another
       // length (the Kelvin sign for "k") only where such a form occurs (scan()).
       std::string primaryRegex;  // the expression of the forms of the characters' own length
-      const auto allForms = joined ? Pattern::joinedForms(gbk, utf8, false) : std::vector(p->forms);
+      // Of the characters that a piece or an expression may hold.
+      const std::size_t chars = p->forms.size();
+      const auto allForms = joined ? Pattern::joinedForms(gbk, utf8, false, kPieceChars)
+                                   : Pattern::joinedForms(p, nullptr, false, kPieceChars);
+      const auto noEmpty = [](const std::vector<std::vector<std::string>>& forms) {
+        return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
+      };
       for (const bool primary : {true, false}) {
         Expression e{std::uint32_t(i),
                      joined || p == gbk ? gbk : nullptr,
@@ -165,37 +189,48 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
                      0,
                      0,
                      0};
-        const auto forms = joined ? Pattern::joinedForms(gbk, utf8, primary)
-                                  : (primary ? p->primaryForms : p->forms);
-        if (std::any_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); }))
-          continue;
-        // A literal piece of the member: of all its forms where it is long
-        // enough (no odd forms' expression then), else of its own length's.
-        if (primary) {
-          bool every = true;
-          std::size_t lo = 0;
-          std::size_t hi = 0;
-          std::string literal = caselessPiece(allForms, kExpressionChars, &lo, &hi);
-          auto usable = [&] {
-            // Short only where it is the whole member.
-            return literal.size() >= kLiteralMinBytes ||
-                   (!literal.empty() && literal.size() == lo && lo == hi &&
-                    hi == formBytes(allForms));
-          };
-          if (!usable()) {
-            every = false;
-            literal = caselessPiece(forms, kExpressionChars, &lo, &hi);
-          }
-          if (usable()) {
+        std::size_t lo = 0;
+        std::size_t hi = 0;
+        std::string literal;
+        // Short only where it is the whole member.
+        const auto usable = [&](const std::vector<std::vector<std::string>>& forms) {
+          return literal.size() >= kLiteralMinBytes ||
+                 (!literal.empty() && literal.size() == lo && lo == hi && forms.size() == chars &&
+                  hi == formBytes(forms));
+        };
+        // A literal piece of the member's forms finds every occurrence where
+        // it is long enough: then no other expression.
+        if (primary && noEmpty(allForms)) {
+          literal = caselessPiece(allForms, kPieceChars, kLiteralMaxBytes, taken, &lo, &hi);
+          if (usable(allForms)) {
             e.minBytes = lo;
             e.maxBytes = hi;
             for (const Pattern* q : {e.gbkForm, e.utf8Form})
               e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
             literalIds.push_back(unsigned(expressions_.size()));
+            taken.insert(literal);
             literals.push_back(std::move(literal));
             expressions_.push_back(e);
-            if (every)
-              break;
+            break;
+          }
+        }
+        const auto forms = !primary ? allForms
+                           : joined ? Pattern::joinedForms(gbk, utf8, true, kPieceChars)
+                                    : Pattern::joinedForms(p, nullptr, true, kPieceChars);
+        if (!noEmpty(forms))
+          continue;
+        // Else a piece of the forms of the characters' own length.
+        if (primary) {
+          literal = caselessPiece(forms, kPieceChars, kLiteralMaxBytes, taken, &lo, &hi);
+          if (usable(forms)) {
+            e.minBytes = lo;
+            e.maxBytes = hi;
+            for (const Pattern* q : {e.gbkForm, e.utf8Form})
+              e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+            literalIds.push_back(unsigned(expressions_.size()));
+            taken.insert(literal);
+            literals.push_back(std::move(literal));
+            expressions_.push_back(e);
             // The odd forms' expression below compares with this one.
             primaryRegex = Pattern::regexOf(forms, kExpressionChars, &lo, &hi);
             continue;

@@ -150,6 +150,10 @@ class SetMatcher {
   // The fewest bytes a literal needs, unless it is the whole member: fewer
   // would find too many candidates.
   static constexpr std::size_t kLiteralMinBytes = 4;
+  // Where a literal piece is looked for, and its most bytes: Hyperscan's
+  // literal matcher is several times faster with pieces of 16 bytes than of 30.
+  static constexpr std::size_t kPieceChars = 64;
+  static constexpr std::size_t kLiteralMaxBytes = 16;
 
   std::size_t members_ = 0;
   text::Encoding encoding_;
