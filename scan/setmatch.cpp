@@ -62,38 +62,26 @@ char asciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
 }
 
-// The most bytes of `forms`, or 0 where a character's forms differ in length.
-std::size_t formBytes(const std::vector<std::vector<std::string>>& forms) {
-  std::size_t n = 0;
-  for (const std::vector<std::string>& f : forms) {
-    if (f.empty())
-      return 0;
-    for (const std::string& x : f) {
-      if (x.size() != f.front().size())
-        return 0;
-    }
-    n += f.front().size();
-  }
-  return n;
-}
-
-// A piece of at most `maxBytes` bytes among the first `chars` characters of
-// `forms`, each character's forms the same bytes up to ASCII letter case, as
+// A piece of at most `longest` bytes among the first `chars` characters of
+// `forms` (joined with `more`'s), each character's forms the same bytes up to ASCII letter case, as
 // one caseless literal: it matches every form of those characters (and at most
 // some bytes more, which the confirmation rejects). The longest such piece,
 // first one that no other member took (`taken`: members of one incident often
 // begin alike, and a shared piece makes each of them a candidate wherever one
 // occurs), then the latest. `minBytes` and `maxBytes`: the least and most bytes
-// from the member's start to the piece's end.
-std::string caselessPiece(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
+// from the member's start to the piece's end; `whole`: the piece is the member.
+using FormList = std::vector<std::vector<std::string>>;
+std::string caselessPiece(const FormList& forms, const FormList* more, std::size_t chars,
                           std::size_t longest, const std::unordered_set<std::string>& taken,
-                          std::size_t* minBytes, std::size_t* maxBytes) {
-  const std::size_t n = std::min(chars, forms.size());
+                          std::size_t* minBytes, std::size_t* maxBytes, bool* whole) {
+  const std::size_t n = std::min({chars, forms.size(), more ? more->size() : forms.size()});
   std::vector<std::string> folded(n);  // empty where the forms differ otherwise
   std::vector<std::size_t> lo(n + 1, 0);
   std::vector<std::size_t> hi(n + 1, 0);
   for (std::size_t c = 0; c < n; ++c) {
-    const std::vector<std::string>& f = forms[c];
+    std::vector<std::string> f = forms[c];
+    if (more)
+      f.insert(f.end(), (*more)[c].begin(), (*more)[c].end());
     std::size_t fLo = 4;
     std::size_t fHi = 0;
     for (const std::string& x : f) {
@@ -127,6 +115,7 @@ std::string caselessPiece(const std::vector<std::vector<std::string>>& forms, st
       continue;
     const bool free = !taken.contains(piece);
     if ((free && !bestFree) || (free == bestFree && piece.size() > best.size())) {
+      *whole = end == forms.size() && piece.size() == lo[end] && lo[end] == hi[end];
       best = std::move(piece);
       bestFree = free;
       *minBytes = lo[end];
@@ -175,11 +164,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       // of the characters' own length find most, and the UTF-8 forms of another
       // length (the Kelvin sign for "k") only where such a form occurs (scan()).
       std::string primaryRegex;  // the expression of the forms of the characters' own length
-      // Of the characters that a piece or an expression may hold.
-      const std::size_t chars = p->forms.size();
-      const auto allForms = joined ? Pattern::joinedForms(gbk, utf8, false, kPieceChars)
-                                   : Pattern::joinedForms(p, nullptr, false, kPieceChars);
-      const auto noEmpty = [](const std::vector<std::vector<std::string>>& forms) {
+      const auto noEmpty = [](const FormList& forms) {
         return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
       };
       for (const bool primary : {true, false}) {
@@ -191,46 +176,42 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
                      0};
         std::size_t lo = 0;
         std::size_t hi = 0;
-        std::string literal;
+        bool whole = false;
+        auto addLiteral = [&](std::string literal) {
+          e.minBytes = lo;
+          e.maxBytes = hi;
+          for (const Pattern* q : {e.gbkForm, e.utf8Form})
+            e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+          literalIds.push_back(unsigned(expressions_.size()));
+          taken.insert(literal);
+          literals.push_back(std::move(literal));
+          expressions_.push_back(e);
+        };
         // Short only where it is the whole member.
-        const auto usable = [&](const std::vector<std::vector<std::string>>& forms) {
-          return literal.size() >= kLiteralMinBytes ||
-                 (!literal.empty() && literal.size() == lo && lo == hi && forms.size() == chars &&
-                  hi == formBytes(forms));
+        const auto usable = [&](const std::string& literal) {
+          return literal.size() >= kLiteralMinBytes || (!literal.empty() && whole);
         };
         // A literal piece of the member's forms finds every occurrence where
         // it is long enough: then no other expression.
-        if (primary && noEmpty(allForms)) {
-          literal = caselessPiece(allForms, kPieceChars, kLiteralMaxBytes, taken, &lo, &hi);
-          if (usable(allForms)) {
-            e.minBytes = lo;
-            e.maxBytes = hi;
-            for (const Pattern* q : {e.gbkForm, e.utf8Form})
-              e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-            literalIds.push_back(unsigned(expressions_.size()));
-            taken.insert(literal);
-            literals.push_back(std::move(literal));
-            expressions_.push_back(e);
+        if (primary) {
+          std::string literal =
+              caselessPiece(p->forms, joined ? &utf8->forms : nullptr, kPieceChars,
+                            kLiteralMaxBytes, taken, &lo, &hi, &whole);
+          if (usable(literal)) {
+            addLiteral(std::move(literal));
             break;
           }
         }
-        const auto forms = !primary ? allForms
-                           : joined ? Pattern::joinedForms(gbk, utf8, true, kPieceChars)
-                                    : Pattern::joinedForms(p, nullptr, true, kPieceChars);
+        const FormList forms = joined ? Pattern::joinedForms(gbk, utf8, primary, kPieceChars)
+                                      : Pattern::joinedForms(p, nullptr, primary, kPieceChars);
         if (!noEmpty(forms))
           continue;
         // Else a piece of the forms of the characters' own length.
         if (primary) {
-          literal = caselessPiece(forms, kPieceChars, kLiteralMaxBytes, taken, &lo, &hi);
-          if (usable(forms)) {
-            e.minBytes = lo;
-            e.maxBytes = hi;
-            for (const Pattern* q : {e.gbkForm, e.utf8Form})
-              e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-            literalIds.push_back(unsigned(expressions_.size()));
-            taken.insert(literal);
-            literals.push_back(std::move(literal));
-            expressions_.push_back(e);
+          std::string literal =
+              caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes, taken, &lo, &hi, &whole);
+          if (usable(literal)) {
+            addLiteral(std::move(literal));
             // The odd forms' expression below compares with this one.
             primaryRegex = Pattern::regexOf(forms, kExpressionChars, &lo, &hi);
             continue;
