@@ -8,7 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <tuple>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "scan/bytesearch.h"
 #include "scan/confirm.h"
@@ -62,18 +62,38 @@ char asciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
 }
 
+constexpr std::size_t kGram = 8;
+
+std::uint64_t gramAt(const char* p) {
+  std::uint64_t g = 0;
+  std::memcpy(&g, p, kGram);
+  return g;
+}
+
+// For each run of 8 bytes in the members' first characters (lower-cased, as
+// UTF-8), how many members hold it.
+struct GramCounts {
+  std::unordered_map<std::uint64_t, std::uint32_t> counts;
+  std::uint32_t members = 0;
+  std::uint32_t count(std::uint64_t g) const {
+    const auto it = counts.find(g);
+    return it == counts.end() ? 0 : it->second;
+  }
+};
+
 // A piece of at most `longest` bytes among the first `chars` characters of
-// `forms` (joined with `more`'s), each character's forms the same bytes up to ASCII letter case, as
-// one caseless literal: it matches every form of those characters (and at most
-// some bytes more, which the confirmation rejects). The longest such piece,
-// first one that no other member took (`taken`: members of one incident often
-// begin alike, and a shared piece makes each of them a candidate wherever one
-// occurs), then the latest. `minBytes` and `maxBytes`: the least and most bytes
-// from the member's start to the piece's end; `whole`: the piece is the member.
+// `forms` (joined with `more`'s), each character's forms the same bytes up to
+// ASCII letter case, as one caseless literal: it matches every form of those
+// characters (and at most some bytes more, which the confirmation rejects).
+// The one that the fewest other members may hold (`shared`: members of one
+// incident often begin alike, and a piece they share makes each of them a
+// candidate wherever one occurs), then the longest. `minBytes` and
+// `maxBytes`: the least and most bytes from the member's start to the piece's
+// end; `whole`: the piece is the member.
 using FormList = std::vector<std::vector<std::string>>;
 std::string caselessPiece(const FormList& forms, const FormList* more, std::size_t chars,
-                          std::size_t longest, const std::unordered_set<std::string>& taken,
-                          std::size_t* minBytes, std::size_t* maxBytes, bool* whole) {
+                          std::size_t longest, const GramCounts& shared, std::size_t* minBytes,
+                          std::size_t* maxBytes, bool* whole) {
   const std::size_t n = std::min({chars, forms.size(), more ? more->size() : forms.size()});
   std::vector<std::string> folded(n);  // empty where the forms differ otherwise
   std::vector<std::size_t> lo(n + 1, 0);
@@ -101,23 +121,34 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
     if (same)
       folded[c] = std::move(one);
   }
+  // How many members hold each piece of 8 bytes of this one, at most.
+  std::string bytes;
+  std::vector<std::size_t> at(n + 1, 0);
+  for (std::size_t c = 0; c < n; ++c) {
+    bytes += folded[c].empty() ? std::string(1, '\0') : folded[c];
+    at[c + 1] = bytes.size();
+  }
+  std::vector<std::uint32_t> sharedFrom(bytes.size(), 0);
+  for (std::size_t j = 0; j + kGram <= bytes.size(); ++j)
+    sharedFrom[j] = shared.count(gramAt(bytes.data() + j));
   std::string best;
-  bool bestFree = false;
+  std::uint32_t bestShared = 0;
   for (std::size_t end = 1; end <= n; ++end) {
     // The longest piece that ends with character end - 1.
-    std::string piece;
-    for (std::size_t c = end; c > 0 && !folded[c - 1].empty(); --c) {
-      if (piece.size() + folded[c - 1].size() > longest)
-        break;
-      piece.insert(0, folded[c - 1]);
-    }
-    if (piece.empty())
+    std::size_t start = end;
+    while (start > 0 && !folded[start - 1].empty() && at[end] - at[start - 1] <= longest)
+      --start;
+    if (start == end)
       continue;
-    const bool free = !taken.contains(piece);
-    if ((free && !bestFree) || (free == bestFree && piece.size() > best.size())) {
-      *whole = end == forms.size() && piece.size() == lo[end] && lo[end] == hi[end];
-      best = std::move(piece);
-      bestFree = free;
+    // Members that may hold it: those that hold its rarest 8 bytes.
+    std::uint32_t many = shared.members;
+    for (std::size_t j = at[start]; j + kGram <= at[end]; ++j)
+      many = std::min(many, sharedFrom[j]);
+    const std::size_t size = at[end] - at[start];
+    if (best.empty() || many < bestShared || (many == bestShared && size > best.size())) {
+      *whole = start == 0 && end == forms.size() && size == lo[end] && lo[end] == hi[end];
+      best = bytes.substr(at[start], size);
+      bestShared = many;
       *minBytes = lo[end];
       *maxBytes = hi[end];
     }
@@ -135,7 +166,18 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   std::vector<unsigned> regexIds;
   std::vector<std::string> literals;
   std::vector<unsigned> literalIds;
-  std::unordered_set<std::string> taken;
+  GramCounts shared;
+  shared.members = std::uint32_t(gjzs.size());
+  for (const QString& gjz : gjzs) {
+    const QByteArray text = gjz.left(kPieceChars).toUtf8();
+    std::vector<std::uint64_t> grams;
+    for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
+      grams.push_back(gramAt(text.data() + j));
+    std::sort(grams.begin(), grams.end());
+    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
+    for (const std::uint64_t g : grams)
+      ++shared.counts[g];
+  }
   std::vector<Expression> oddExpressions;
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
     const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
@@ -183,7 +225,6 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           for (const Pattern* q : {e.gbkForm, e.utf8Form})
             e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
           literalIds.push_back(unsigned(expressions_.size()));
-          taken.insert(literal);
           literals.push_back(std::move(literal));
           expressions_.push_back(e);
         };
@@ -196,7 +237,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
         if (primary) {
           std::string literal =
               caselessPiece(p->forms, joined ? &utf8->forms : nullptr, kPieceChars,
-                            kLiteralMaxBytes, taken, &lo, &hi, &whole);
+                            kLiteralMaxBytes, shared, &lo, &hi, &whole);
           if (usable(literal)) {
             addLiteral(std::move(literal));
             break;
@@ -208,8 +249,8 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           continue;
         // Else a piece of the forms of the characters' own length.
         if (primary) {
-          std::string literal =
-              caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes, taken, &lo, &hi, &whole);
+          std::string literal = caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes, shared,
+                                              &lo, &hi, &whole);
           if (usable(literal)) {
             addLiteral(std::move(literal));
             // The odd forms' expression below compares with this one.
