@@ -99,25 +99,28 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
   std::vector<std::size_t> lo(n + 1, 0);
   std::vector<std::size_t> hi(n + 1, 0);
   for (std::size_t c = 0; c < n; ++c) {
-    std::vector<std::string> f = forms[c];
-    if (more)
-      f.insert(f.end(), (*more)[c].begin(), (*more)[c].end());
+    // The character's forms in both lists, side by side.
+    const std::vector<std::string>& f = forms[c];
+    const std::vector<std::string>* g = more ? &(*more)[c] : nullptr;
+    const std::string* first = !f.empty() ? &f.front() : g && !g->empty() ? &g->front() : nullptr;
     std::size_t fLo = 4;
     std::size_t fHi = 0;
-    for (const std::string& x : f) {
-      fLo = std::min(fLo, x.size());
-      fHi = std::max(fHi, x.size());
+    std::string one = first ? *first : std::string();
+    std::transform(one.begin(), one.end(), one.begin(), asciiLower);
+    bool same = first != nullptr;
+    for (const std::vector<std::string>* list : {&f, g}) {
+      if (!list)
+        continue;
+      for (const std::string& x : *list) {
+        fLo = std::min(fLo, x.size());
+        fHi = std::max(fHi, x.size());
+        same = same && x.size() == one.size() &&
+               std::equal(x.begin(), x.end(), one.begin(),
+                          [](char a, char b) { return asciiLower(a) == b; });
+      }
     }
     lo[c + 1] = lo[c] + fLo;
     hi[c + 1] = hi[c] + fHi;
-    std::string one = f.empty() ? std::string() : f.front();
-    std::transform(one.begin(), one.end(), one.begin(), asciiLower);
-    const bool same =
-        !one.empty() && std::all_of(f.begin() + 1, f.end(), [&one](const std::string& x) {
-          return x.size() == one.size() &&
-                 std::equal(x.begin(), x.end(), one.begin(),
-                            [](char a, char b) { return asciiLower(a) == b; });
-        });
     if (same)
       folded[c] = std::move(one);
   }
