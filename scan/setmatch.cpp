@@ -284,20 +284,26 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           oddPrefixes_.emplace_back(a, b);
       }
     }
-    gbkForms.reset();
-    utf8Forms.reset();
+    // The patterns kept for the confirmation are the same without the forms:
+    // copied once the forms are gone, they take the room the forms left.
+    for (std::optional<Pattern>* f : {&gbkForms, &utf8Forms}) {
+      if (*f) {
+        (*f)->forms = {};
+        (*f)->primaryForms = {};
+      }
+    }
     const Pattern* keptGbk = nullptr;
     const Pattern* keptUtf8 = nullptr;
     if (gbk) {
-      patterns_.push_back(
-          std::make_unique<Pattern>(Pattern::gbk(searched, any, Pattern::Use::SetConfirm)));
+      patterns_.push_back(std::make_unique<Pattern>(*gbkForms));
       keptGbk = patterns_.back().get();
     }
     if (utf8) {
-      patterns_.push_back(
-          std::make_unique<Pattern>(Pattern::utf8(searched, any, Pattern::Use::SetConfirm)));
+      patterns_.push_back(std::make_unique<Pattern>(*utf8Forms));
       keptUtf8 = patterns_.back().get();
     }
+    gbkForms.reset();
+    utf8Forms.reset();
     for (std::size_t k = firstExpression; k < expressions_.size(); ++k) {
       expressions_[k].gbkForm = expressions_[k].gbkForm ? keptGbk : nullptr;
       expressions_[k].utf8Form = expressions_[k].utf8Form ? keptUtf8 : nullptr;
