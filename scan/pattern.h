@@ -69,7 +69,10 @@ struct Pattern {
   // and are confirmed by decoding.
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
   // Every byte form of each character, sorted, each once: a set's search
-  // looks for them with a regular expression (regexOf).
+  // looks for them with a literal or a regular expression (regexOf). Of the
+  // first kSetFormChars characters only, out of formChars.
+  static constexpr std::size_t kSetFormChars = 64;
+  std::size_t formChars = 0;
   std::vector<std::vector<std::string>> forms;
   // The same without the UTF-8 forms of another length (`odd`).
   std::vector<std::vector<std::string>> primaryForms;

@@ -89,11 +89,11 @@ struct GramCounts {
 // incident often begin alike, and a piece they share makes each of them a
 // candidate wherever one occurs), then the longest. `minBytes` and
 // `maxBytes`: the least and most bytes from the member's start to the piece's
-// end; `whole`: the piece is the member.
+// end; `whole`: the piece is the member, of `total` characters.
 using FormList = std::vector<std::vector<std::string>>;
 std::string caselessPiece(const FormList& forms, const FormList* more, std::size_t chars,
                           std::size_t longest, const GramCounts& shared, std::size_t* minBytes,
-                          std::size_t* maxBytes, bool* whole) {
+                          std::size_t* maxBytes, std::size_t total, bool* whole) {
   const std::size_t n = std::min({chars, forms.size(), more ? more->size() : forms.size()});
   std::vector<std::string> folded(n);  // empty where the forms differ otherwise
   std::vector<std::size_t> lo(n + 1, 0);
@@ -149,7 +149,7 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
       many = std::min(many, sharedFrom[j]);
     const std::size_t size = at[end] - at[start];
     if (best.empty() || many < bestShared || (many == bestShared && size > best.size())) {
-      *whole = start == 0 && end == forms.size() && size == lo[end] && lo[end] == hi[end];
+      *whole = start == 0 && end == total && size == lo[end] && lo[end] == hi[end];
       best = bytes.substr(at[start], size);
       bestShared = many;
       *minBytes = lo[end];
@@ -164,6 +164,9 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
 SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding,
                        text::LineEnds lineEnds)
     : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
+  // The forms' patterns hold the forms of these characters.
+  static_assert(kPieceChars <= Pattern::kSetFormChars &&
+                kExpressionChars <= Pattern::kSetFormChars);
   const bool any = lineEnds == text::LineEnds::Any;
   std::vector<std::string> regexes;
   std::vector<unsigned> regexIds;
@@ -201,7 +204,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       continue;
     const std::size_t firstExpression = expressions_.size();
     const std::size_t firstOdd = oddExpressions.size();
-    const bool joined = gbk && utf8 && gbk->forms.size() == utf8->forms.size();
+    const bool joined = gbk && utf8 && gbk->formChars == utf8->formChars;
     for (const Pattern* p : {gbk, utf8}) {
       if (!p || (joined && p == utf8))
         continue;
@@ -240,7 +243,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
         if (primary) {
           std::string literal =
               caselessPiece(p->forms, joined ? &utf8->forms : nullptr, kPieceChars,
-                            kLiteralMaxBytes, shared, &lo, &hi, &whole);
+                            kLiteralMaxBytes, shared, &lo, &hi, p->formChars, &whole);
           if (usable(literal)) {
             addLiteral(std::move(literal));
             break;
@@ -253,7 +256,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
         // Else a piece of the forms of the characters' own length.
         if (primary) {
           std::string literal = caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes, shared,
-                                              &lo, &hi, &whole);
+                                              &lo, &hi, p->formChars, &whole);
           if (usable(literal)) {
             addLiteral(std::move(literal));
             // The odd forms' expression below compares with this one.
