@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 
@@ -185,16 +186,37 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       ++shared.counts[g];
   }
   std::vector<Expression> oddExpressions;
+  // The members' forms, made a batch at a time on two threads (most of the
+  // set's build), and gone before the next batch: the patterns kept for the
+  // confirmation are copies made here, so that they leave no holes between them.
+  constexpr std::size_t kBatch = 128;
+  std::vector<std::optional<Pattern>> gbkBatch(std::min(kBatch, gjzs.size()));
+  std::vector<std::optional<Pattern>> utf8Batch(gbkBatch.size());
+  const auto makeForms = [&](std::size_t from, std::size_t to, std::size_t base) {
+    for (std::size_t k = from; k < to; ++k) {
+      const QString searched = any ? text::lineBreaksAsLf(gjzs[k]) : gjzs[k];
+      if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
+        gbkBatch[k - base] = Pattern::gbk(searched, any, Pattern::Use::SetForms);
+      if (encoding != text::Encoding::Gbk && !searched.isEmpty())
+        utf8Batch[k - base] = Pattern::utf8(searched, any, Pattern::Use::SetForms);
+    }
+  };
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
-    const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
-    // The forms first, for the expressions, and gone before the patterns kept
-    // for the confirmation are made, so that they leave no holes between them.
-    std::optional<Pattern> gbkForms;
-    std::optional<Pattern> utf8Forms;
-    if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
-      gbkForms = Pattern::gbk(searched, any, Pattern::Use::SetForms);
-    if (encoding != text::Encoding::Gbk && !searched.isEmpty())
-      utf8Forms = Pattern::utf8(searched, any, Pattern::Use::SetForms);
+    if (i % kBatch == 0) {
+      const std::size_t end = std::min(gjzs.size(), i + kBatch);
+      const std::size_t mid = i + (end - i) / 2;
+      // A second thread only where there is enough to share.
+      std::optional<std::thread> helper;
+      if (end - i == kBatch)
+        helper.emplace(makeForms, mid, end, i);
+      makeForms(i, helper ? mid : end, i);
+      if (helper)
+        helper->join();
+    }
+    std::optional<Pattern> gbkForms = std::move(gbkBatch[i % kBatch]);
+    std::optional<Pattern> utf8Forms = std::move(utf8Batch[i % kBatch]);
+    gbkBatch[i % kBatch].reset();
+    utf8Batch[i % kBatch].reset();
     const Pattern* gbk = gbkForms && gbkForms->possible ? &*gbkForms : nullptr;
     const Pattern* utf8 = utf8Forms && utf8Forms->possible ? &*utf8Forms : nullptr;
     // One expression for both readings: a candidate is only a byte match, and
