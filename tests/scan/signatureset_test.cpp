@@ -216,6 +216,37 @@ TEST(SignatureSet, CandidatesFromAPieceInsideTheMember) {
                         24, 600);
 }
 
+TEST(SignatureSet, LargeSetsFindEachMemberAsTheReadingsDefine) {
+  // Sets of a few hundred members are made in batches on two threads: each
+  // member is found where it occurs, in either reading, and nowhere else.
+  std::vector<QString> gjzs;
+  for (int i = 0; i < 300; ++i)
+    gjzs.push_back(i % 3 == 0   ? u"<script src=//m%1.example>"_s.arg(i)
+                   : i % 3 == 1 ? u"木马%1 eval("_s.arg(i)
+                                : u"kit-%1-\r\nend"_s.arg(i));
+  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  ASSERT_TRUE(set.error().isEmpty());
+  const QByteArray content = "<p>" + gjzs[127].toUpper().toUtf8() + " x " + gjzs[128].toUtf8() +
+                             gjzs[256].toUtf8() + " " + gjzs[299].toUtf8() + "</p>";
+  const std::vector<std::uint32_t> expected = reading::membersIn(content, gjzs);
+  ASSERT_EQ(expected, (std::vector<std::uint32_t>{127, 128, 256, 299}));
+  for (std::size_t chunk : {7, 0}) {
+    std::vector<std::uint32_t> found;
+    EXPECT_TRUE(set.matchBytes(content, chunk, &found));
+    EXPECT_EQ(found, expected) << chunk;
+  }
+  // 木马 in GBK: C4 BE C2 ED.
+  const QByteArray gbkContent(
+      "x\xC4\xBE\xC2\xED"
+      "298 EVAL( y \xC4\xBE\xC2\xED"
+      "1 eval(");
+  ASSERT_EQ(reading::membersIn(gbkContent, gjzs), (std::vector<std::uint32_t>{1, 298}));
+  std::vector<std::uint32_t> found;
+  EXPECT_TRUE(set.matchBytes(gbkContent, 0, &found));
+  EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 298}));
+  EXPECT_FALSE(set.matchBytes("<script src=//m3.exampl>", 0));
+}
+
 TEST(SignatureSet, OneSetIsOneSignature) {
   // A set of one behaves as the signature alone, on the fast path.
   const QString one = packed({u"<iframe"_s});
