@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <unordered_map>
@@ -205,13 +207,34 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
     if (i % kBatch == 0) {
       const std::size_t end = std::min(gjzs.size(), i + kBatch);
       const std::size_t mid = i + (end - i) / 2;
-      // A second thread only where there is enough to share.
+      // A second thread only where there is enough to share, and where one
+      // can be had; what it throws is thrown here.
       std::optional<std::thread> helper;
-      if (end - i == kBatch)
-        helper.emplace(makeForms, mid, end, i);
-      makeForms(i, helper ? mid : end, i);
+      std::exception_ptr failure;
+      if (end - i == kBatch) {
+        try {
+          helper.emplace([&, mid, end, i] {
+            try {
+              makeForms(mid, end, i);
+            } catch (...) {
+              failure = std::current_exception();
+            }
+          });
+        } catch (const std::system_error&) {
+          helper.reset();
+        }
+      }
+      try {
+        makeForms(i, helper ? mid : end, i);
+      } catch (...) {
+        if (helper)
+          helper->join();
+        throw;
+      }
       if (helper)
         helper->join();
+      if (failure)
+        std::rethrow_exception(failure);
     }
     std::optional<Pattern> gbkForms = std::move(gbkBatch[i % kBatch]);
     std::optional<Pattern> utf8Forms = std::move(utf8Batch[i % kBatch]);
