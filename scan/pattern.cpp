@@ -142,7 +142,10 @@ void lineBreakForms(const std::vector<char32_t>& chars, Forms& forms) {
 // Each character's forms as byte strings, sorted, each once.
 std::vector<std::vector<std::string>> formStrings(const Forms& all) {
   std::vector<std::vector<std::string>> out;
-  for (const std::vector<Form>& f : all) {
+  const std::size_t n = std::min(all.size(), Pattern::kSetFormChars);
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::vector<Form>& f = all[i];
     std::vector<std::string> one;
     for (const Form& x : f)
       one.emplace_back(reinterpret_cast<const char*>(x.bytes), x.len);
@@ -173,6 +176,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
   if (all.empty())
     return;
   if (use == Pattern::Use::SetForms) {
+    pat.formChars = all.size();
     pat.forms = formStrings(all);
     pat.primaryForms = formStrings(primary);
   }
@@ -336,8 +340,12 @@ Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, Use use) {
 }
 
 std::vector<std::vector<std::string>> Pattern::joinedForms(const Pattern* a, const Pattern* b,
-                                                           bool primary) {
-  auto of = [primary](const Pattern* p) { return primary ? p->primaryForms : p->forms; };
+                                                           bool primary, std::size_t chars) {
+  auto of = [primary, chars](const Pattern* p) {
+    const std::vector<std::vector<std::string>>& all = primary ? p->primaryForms : p->forms;
+    return std::vector<std::vector<std::string>>(
+        all.begin(), all.begin() + std::ptrdiff_t(std::min(chars, all.size())));
+  };
   if (!a || !b)
     return a ? of(a) : b ? of(b) : std::vector<std::vector<std::string>>{};
   std::vector<std::vector<std::string>> forms = of(a);

@@ -29,9 +29,10 @@ struct Pattern {
   static Pattern utf8(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
   // The forms of each character in either pattern (null: none), for an
   // expression that both readings' forms match.
-  // With `primary`, their primary forms only.
+  // With `primary`, their primary forms only; of the first `chars` characters.
   static std::vector<std::vector<std::string>> joinedForms(const Pattern* a, const Pattern* b,
-                                                           bool primary);
+                                                           bool primary,
+                                                           std::size_t chars = std::size_t(-1));
   // The byte-level regular expression of the first `chars` characters of
   // `forms`, and the least and most bytes it matches.
   static std::string regexOf(const std::vector<std::vector<std::string>>& forms, std::size_t chars,
@@ -68,7 +69,10 @@ struct Pattern {
   // and are confirmed by decoding.
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> odd;
   // Every byte form of each character, sorted, each once: a set's search
-  // looks for them with a regular expression (regexOf).
+  // looks for them with a literal or a regular expression (regexOf). Of the
+  // first kSetFormChars characters only, out of formChars.
+  static constexpr std::size_t kSetFormChars = 64;
+  std::size_t formChars = 0;
   std::vector<std::vector<std::string>> forms;
   // The same without the UTF-8 forms of another length (`odd`).
   std::vector<std::vector<std::string>> primaryForms;

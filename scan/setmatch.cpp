@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <tuple>
+#include <unordered_map>
 
 #include "scan/bytesearch.h"
 #include "scan/confirm.h"
@@ -50,26 +54,192 @@ hs_scratch_t* oddScratchFor(const hs_database_t* db, std::uint64_t generation) {
   return scratch.forDatabase(db, generation);
 }
 
+hs_scratch_t* literalScratchFor(const hs_database_t* db, std::uint64_t generation) {
+  thread_local Scratch scratch;
+  return scratch.forDatabase(db, generation);
+}
+
 std::atomic<std::uint64_t> generations{0};
+
+char asciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+constexpr std::size_t kGram = 8;
+
+std::uint64_t gramAt(const char* p) {
+  std::uint64_t g = 0;
+  std::memcpy(&g, p, kGram);
+  return g;
+}
+
+// For each run of 8 bytes in the members' first characters (lower-cased, as
+// UTF-8), how many members hold it.
+struct GramCounts {
+  std::unordered_map<std::uint64_t, std::uint32_t> counts;
+  std::uint32_t members = 0;
+  std::uint32_t count(std::uint64_t g) const {
+    const auto it = counts.find(g);
+    return it == counts.end() ? 0 : it->second;
+  }
+};
+
+// A piece of at most `longest` bytes among the first `chars` characters of
+// `forms` (joined with `more`'s), each character's forms the same bytes up to
+// ASCII letter case, as one caseless literal: it matches every form of those
+// characters (and at most some bytes more, which the confirmation rejects).
+// The one that the fewest other members may hold (`shared`: members of one
+// incident often begin alike, and a piece they share makes each of them a
+// candidate wherever one occurs), then the longest. `minBytes` and
+// `maxBytes`: the least and most bytes from the member's start to the piece's
+// end; `whole`: the piece is the member, of `total` characters.
+using FormList = std::vector<std::vector<std::string>>;
+std::string caselessPiece(const FormList& forms, const FormList* more, std::size_t chars,
+                          std::size_t longest, const GramCounts& shared, std::size_t* minBytes,
+                          std::size_t* maxBytes, std::size_t total, bool* whole) {
+  const std::size_t n = std::min({chars, forms.size(), more ? more->size() : forms.size()});
+  std::vector<std::string> folded(n);  // empty where the forms differ otherwise
+  std::vector<std::size_t> lo(n + 1, 0);
+  std::vector<std::size_t> hi(n + 1, 0);
+  for (std::size_t c = 0; c < n; ++c) {
+    // The character's forms in both lists, side by side.
+    const std::vector<std::string>& f = forms[c];
+    const std::vector<std::string>* g = more ? &(*more)[c] : nullptr;
+    const std::string* first = !f.empty() ? &f.front() : g && !g->empty() ? &g->front() : nullptr;
+    std::size_t fLo = 4;
+    std::size_t fHi = 0;
+    std::string one = first ? *first : std::string();
+    std::transform(one.begin(), one.end(), one.begin(), asciiLower);
+    bool same = first != nullptr;
+    for (const std::vector<std::string>* list : {&f, g}) {
+      if (!list)
+        continue;
+      for (const std::string& x : *list) {
+        fLo = std::min(fLo, x.size());
+        fHi = std::max(fHi, x.size());
+        same = same && x.size() == one.size() &&
+               std::equal(x.begin(), x.end(), one.begin(),
+                          [](char a, char b) { return asciiLower(a) == b; });
+      }
+    }
+    lo[c + 1] = lo[c] + fLo;
+    hi[c + 1] = hi[c] + fHi;
+    if (same)
+      folded[c] = std::move(one);
+  }
+  // How many members hold each piece of 8 bytes of this one, at most.
+  std::string bytes;
+  std::vector<std::size_t> at(n + 1, 0);
+  for (std::size_t c = 0; c < n; ++c) {
+    bytes += folded[c].empty() ? std::string(1, '\0') : folded[c];
+    at[c + 1] = bytes.size();
+  }
+  std::vector<std::uint32_t> sharedFrom(bytes.size(), 0);
+  for (std::size_t j = 0; j + kGram <= bytes.size(); ++j)
+    sharedFrom[j] = shared.count(gramAt(bytes.data() + j));
+  std::string best;
+  std::uint32_t bestShared = 0;
+  for (std::size_t end = 1; end <= n; ++end) {
+    // The longest piece that ends with character end - 1.
+    std::size_t start = end;
+    while (start > 0 && !folded[start - 1].empty() && at[end] - at[start - 1] <= longest)
+      --start;
+    if (start == end)
+      continue;
+    // Members that may hold it: those that hold its rarest 8 bytes.
+    std::uint32_t many = shared.members;
+    for (std::size_t j = at[start]; j + kGram <= at[end]; ++j)
+      many = std::min(many, sharedFrom[j]);
+    const std::size_t size = at[end] - at[start];
+    if (best.empty() || many < bestShared || (many == bestShared && size > best.size())) {
+      *whole = start == 0 && end == total && size == lo[end] && lo[end] == hi[end];
+      best = bytes.substr(at[start], size);
+      bestShared = many;
+      *minBytes = lo[end];
+      *maxBytes = hi[end];
+    }
+  }
+  return best;
+}
 
 }  // namespace
 
 SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding,
                        text::LineEnds lineEnds)
     : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
+  // The forms' patterns hold the forms of these characters.
+  static_assert(kPieceChars <= Pattern::kSetFormChars &&
+                kExpressionChars <= Pattern::kSetFormChars);
   const bool any = lineEnds == text::LineEnds::Any;
   std::vector<std::string> regexes;
+  std::vector<unsigned> regexIds;
+  std::vector<std::string> literals;
+  std::vector<unsigned> literalIds;
+  GramCounts shared;
+  shared.members = std::uint32_t(gjzs.size());
+  for (const QString& gjz : gjzs) {
+    const QByteArray text = gjz.left(kPieceChars).toUtf8();
+    std::vector<std::uint64_t> grams;
+    for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
+      grams.push_back(gramAt(text.data() + j));
+    std::sort(grams.begin(), grams.end());
+    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
+    for (const std::uint64_t g : grams)
+      ++shared.counts[g];
+  }
   std::vector<Expression> oddExpressions;
+  // The members' forms, made a batch at a time on two threads (most of the
+  // set's build), and gone before the next batch: the patterns kept for the
+  // confirmation are copies made here, so that they leave no holes between them.
+  constexpr std::size_t kBatch = 128;
+  std::vector<std::optional<Pattern>> gbkBatch(std::min(kBatch, gjzs.size()));
+  std::vector<std::optional<Pattern>> utf8Batch(gbkBatch.size());
+  const auto makeForms = [&](std::size_t from, std::size_t to, std::size_t base) {
+    for (std::size_t k = from; k < to; ++k) {
+      const QString searched = any ? text::lineBreaksAsLf(gjzs[k]) : gjzs[k];
+      if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
+        gbkBatch[k - base] = Pattern::gbk(searched, any, Pattern::Use::SetForms);
+      if (encoding != text::Encoding::Gbk && !searched.isEmpty())
+        utf8Batch[k - base] = Pattern::utf8(searched, any, Pattern::Use::SetForms);
+    }
+  };
   for (std::size_t i = 0; i < gjzs.size(); ++i) {
-    const QString searched = any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
-    // The forms first, for the expressions, and gone before the patterns kept
-    // for the confirmation are made, so that they leave no holes between them.
-    std::optional<Pattern> gbkForms;
-    std::optional<Pattern> utf8Forms;
-    if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
-      gbkForms = Pattern::gbk(searched, any, Pattern::Use::SetForms);
-    if (encoding != text::Encoding::Gbk && !searched.isEmpty())
-      utf8Forms = Pattern::utf8(searched, any, Pattern::Use::SetForms);
+    if (i % kBatch == 0) {
+      const std::size_t end = std::min(gjzs.size(), i + kBatch);
+      const std::size_t mid = i + (end - i) / 2;
+      // A second thread only where there is enough to share, and where one
+      // can be had; what it throws is thrown here.
+      std::optional<std::thread> helper;
+      std::exception_ptr failure;
+      if (end - i == kBatch) {
+        try {
+          helper.emplace([&, mid, end, i] {
+            try {
+              makeForms(mid, end, i);
+            } catch (...) {
+              failure = std::current_exception();
+            }
+          });
+        } catch (const std::system_error&) {
+          helper.reset();
+        }
+      }
+      try {
+        makeForms(i, helper ? mid : end, i);
+      } catch (...) {
+        if (helper)
+          helper->join();
+        throw;
+      }
+      if (helper)
+        helper->join();
+      if (failure)
+        std::rethrow_exception(failure);
+    }
+    std::optional<Pattern> gbkForms = std::move(gbkBatch[i % kBatch]);
+    std::optional<Pattern> utf8Forms = std::move(utf8Batch[i % kBatch]);
+    gbkBatch[i % kBatch].reset();
+    utf8Batch[i % kBatch].reset();
     const Pattern* gbk = gbkForms && gbkForms->possible ? &*gbkForms : nullptr;
     const Pattern* utf8 = utf8Forms && utf8Forms->possible ? &*utf8Forms : nullptr;
     // One expression for both readings: a candidate is only a byte match, and
@@ -79,14 +249,17 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
       continue;
     const std::size_t firstExpression = expressions_.size();
     const std::size_t firstOdd = oddExpressions.size();
-    const bool joined = gbk && utf8 && gbk->forms.size() == utf8->forms.size();
+    const bool joined = gbk && utf8 && gbk->formChars == utf8->formChars;
     for (const Pattern* p : {gbk, utf8}) {
       if (!p || (joined && p == utf8))
         continue;
-      // The forms of the characters' own length find most occurrences, as
-      // plain literals where the member is ASCII; the UTF-8 forms of another
+      // A literal piece of all the forms finds every occurrence. Else the forms
+      // of the characters' own length find most, and the UTF-8 forms of another
       // length (the Kelvin sign for "k") only where such a form occurs (scan()).
       std::string primaryRegex;  // the expression of the forms of the characters' own length
+      const auto noEmpty = [](const FormList& forms) {
+        return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
+      };
       for (const bool primary : {true, false}) {
         Expression e{std::uint32_t(i),
                      joined || p == gbk ? gbk : nullptr,
@@ -94,10 +267,48 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
                      0,
                      0,
                      0};
-        const auto forms = joined ? Pattern::joinedForms(gbk, utf8, primary)
-                                  : (primary ? p->primaryForms : p->forms);
-        if (std::any_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); }))
+        std::size_t lo = 0;
+        std::size_t hi = 0;
+        bool whole = false;
+        auto addLiteral = [&](std::string literal) {
+          e.minBytes = lo;
+          e.maxBytes = hi;
+          for (const Pattern* q : {e.gbkForm, e.utf8Form})
+            e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
+          literalIds.push_back(unsigned(expressions_.size()));
+          literals.push_back(std::move(literal));
+          expressions_.push_back(e);
+        };
+        // Short only where it is the whole member.
+        const auto usable = [&](const std::string& literal) {
+          return literal.size() >= kLiteralMinBytes || (!literal.empty() && whole);
+        };
+        // A literal piece of the member's forms finds every occurrence where
+        // it is long enough: then no other expression.
+        if (primary) {
+          std::string literal =
+              caselessPiece(p->forms, joined ? &utf8->forms : nullptr, kPieceChars,
+                            kLiteralMaxBytes, shared, &lo, &hi, p->formChars, &whole);
+          if (usable(literal)) {
+            addLiteral(std::move(literal));
+            break;
+          }
+        }
+        const FormList forms = joined ? Pattern::joinedForms(gbk, utf8, primary, kPieceChars)
+                                      : Pattern::joinedForms(p, nullptr, primary, kPieceChars);
+        if (!noEmpty(forms))
           continue;
+        // Else a piece of the forms of the characters' own length.
+        if (primary) {
+          std::string literal = caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes, shared,
+                                              &lo, &hi, p->formChars, &whole);
+          if (usable(literal)) {
+            addLiteral(std::move(literal));
+            // The odd forms' expression below compares with this one.
+            primaryRegex = Pattern::regexOf(forms, kExpressionChars, &lo, &hi);
+            continue;
+          }
+        }
         std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
         if (!primary && regex == primaryRegex)
           continue;  // no odd forms
@@ -105,6 +316,7 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
         if (primary) {
           primaryRegex = regex;
+          regexIds.push_back(unsigned(expressions_.size()));
           regexes.push_back(std::move(regex));
           expressions_.push_back(e);
         } else {
@@ -120,20 +332,26 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
           oddPrefixes_.emplace_back(a, b);
       }
     }
-    gbkForms.reset();
-    utf8Forms.reset();
+    // The patterns kept for the confirmation are the same without the forms:
+    // copied once the forms are gone, they take the room the forms left.
+    for (std::optional<Pattern>* f : {&gbkForms, &utf8Forms}) {
+      if (*f) {
+        (*f)->forms = {};
+        (*f)->primaryForms = {};
+      }
+    }
     const Pattern* keptGbk = nullptr;
     const Pattern* keptUtf8 = nullptr;
     if (gbk) {
-      patterns_.push_back(
-          std::make_unique<Pattern>(Pattern::gbk(searched, any, Pattern::Use::SetConfirm)));
+      patterns_.push_back(std::make_unique<Pattern>(*gbkForms));
       keptGbk = patterns_.back().get();
     }
     if (utf8) {
-      patterns_.push_back(
-          std::make_unique<Pattern>(Pattern::utf8(searched, any, Pattern::Use::SetConfirm)));
+      patterns_.push_back(std::make_unique<Pattern>(*utf8Forms));
       keptUtf8 = patterns_.back().get();
     }
+    gbkForms.reset();
+    utf8Forms.reset();
     for (std::size_t k = firstExpression; k < expressions_.size(); ++k) {
       expressions_[k].gbkForm = expressions_[k].gbkForm ? keptGbk : nullptr;
       expressions_[k].utf8Form = expressions_[k].utf8Form ? keptUtf8 : nullptr;
@@ -152,29 +370,52 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   // its earliest start must still be in the buffer then.
   for (const Expression& e : expressions_)
     need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
-  if (regexes.empty() && oddRegexes_.empty())
+  if (regexes.empty() && literals.empty() && oddRegexes_.empty())
     return;
   // Nothing to search but odd forms (every member needs one): an expression
   // that never matches keeps the search, which looks for them, going.
-  if (regexes.empty())
+  if (regexes.empty() && literals.empty()) {
     regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
-  std::vector<const char*> texts;
-  std::vector<unsigned> flags;
-  std::vector<unsigned> ids;
-  for (std::size_t i = 0; i < regexes.size(); ++i) {
-    texts.push_back(regexes[i].c_str());
-    flags.push_back(0);
-    ids.push_back(unsigned(i));
+    regexIds.push_back(0);
   }
-  hs_compile_error_t* err = nullptr;
-  if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
-                       HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
-    db_ = nullptr;
+  auto failed = [this](hs_compile_error_t* err, const std::vector<unsigned>& ids) {
     error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
-    if (err && err->expression >= 0 && std::size_t(err->expression) < expressions_.size())
-      error_ +=
-          QStringLiteral(" (member %1)").arg(expressions_[std::size_t(err->expression)].member + 1);
+    if (err && err->expression >= 0 && std::size_t(err->expression) < ids.size())
+      error_ += QStringLiteral(" (member %1)")
+                    .arg(expressions_[ids[std::size_t(err->expression)]].member + 1);
     hs_free_compile_error(err);
+  };
+  if (!regexes.empty()) {
+    std::vector<const char*> texts;
+    std::vector<unsigned> flags(regexes.size(), 0);
+    for (const std::string& r : regexes)
+      texts.push_back(r.c_str());
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_multi(texts.data(), flags.data(), regexIds.data(), unsigned(texts.size()),
+                         HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
+      db_ = nullptr;
+      failed(err, regexIds);
+      return;
+    }
+  }
+  if (!literals.empty()) {
+    std::vector<const char*> texts;
+    std::vector<std::size_t> lengths;
+    std::vector<unsigned> flags(literals.size(), HS_FLAG_CASELESS);
+    for (const std::string& l : literals) {
+      texts.push_back(l.data());
+      lengths.push_back(l.size());
+    }
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_lit_multi(texts.data(), flags.data(), literalIds.data(), lengths.data(),
+                             unsigned(texts.size()), HS_MODE_BLOCK, nullptr, &literalDb_,
+                             &err) != HS_SUCCESS) {
+      literalDb_ = nullptr;
+      failed(err, literalIds);
+      if (db_)
+        hs_free_database(db_);
+      db_ = nullptr;
+    }
   }
 }
 
@@ -200,6 +441,8 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
 SetMatcher::~SetMatcher() {
   if (db_)
     hs_free_database(db_);
+  if (literalDb_)
+    hs_free_database(literalDb_);
   if (oddDb_)
     hs_free_database(oddDb_);
 }
@@ -229,7 +472,10 @@ std::size_t SetMatcher::databaseBytes() const {
   std::size_t n = 0;
   if (db_)
     hs_database_size(db_, &n);
-  return n;
+  std::size_t literal = 0;
+  if (literalDb_)
+    hs_database_size(literalDb_, &literal);
+  return n + literal;
 }
 
 SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
@@ -347,7 +593,7 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
   }
   len_ = len;
   final_ = final;
-  if (!m_.db_) {
+  if (!m_.possible()) {
     if (final)
       return false;
   } else {
@@ -361,12 +607,18 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
         check(id, end, final);
     }
     if (all_ || !settled(false)) {
-      hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_);
       // The whole buffer, the bytes kept from the last round included: they
       // hold the start of any occurrence that ends in the new bytes.
-      if (fresh > 0 && scratch)
-        hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
-                &Search::onBufferMatch, this);
+      if (fresh > 0 && m_.literalDb_) {
+        if (hs_scratch_t* scratch = literalScratchFor(m_.literalDb_, m_.generation_))
+          hs_scan(m_.literalDb_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                  &Search::onBufferMatch, this);
+      }
+      if (fresh > 0 && m_.db_ && (all_ || !settled(false))) {
+        if (hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_))
+          hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
+                  &Search::onBufferMatch, this);
+      }
     }
     // Where a UTF-8 form of another length occurs, the whole buffer is searched
     // once more for the members' forms that hold one.

@@ -206,6 +206,47 @@ TEST(SignatureSet, FormsOfAnotherLength) {
   }
 }
 
+TEST(SignatureSet, CandidatesFromAPieceInsideTheMember) {
+  // A member's candidates come from its longest piece whose forms differ only
+  // in ASCII letter case, which need not start it: behind Chinese characters,
+  // behind letters with forms of another length ("k", "i"), behind a GBK trail
+  // byte, across an exact line break, and past the characters the search holds.
+  expectSameAsReference({u"中<scr"_s, u"kit src"_s, u"木马@abcd"_s, u"kkkk"_s, u"ab\r\ncd"_s,
+                         u"ik中文xyzw"_s, u"ab"_s, u"0123456789abcdefghij0123456789ab中cdefgh"_s},
+                        24, 600);
+}
+
+TEST(SignatureSet, LargeSetsFindEachMemberAsTheReadingsDefine) {
+  // Sets of a few hundred members are made in batches on two threads: each
+  // member is found where it occurs, in either reading, and nowhere else.
+  std::vector<QString> gjzs;
+  for (int i = 0; i < 300; ++i)
+    gjzs.push_back(i % 3 == 0   ? u"<script src=//m%1.example>"_s.arg(i)
+                   : i % 3 == 1 ? u"木马%1 eval("_s.arg(i)
+                                : u"kit-%1-\r\nend"_s.arg(i));
+  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  ASSERT_TRUE(set.error().isEmpty());
+  const QByteArray content = "<p>" + gjzs[127].toUpper().toUtf8() + " x " + gjzs[128].toUtf8() +
+                             gjzs[256].toUtf8() + " " + gjzs[299].toUtf8() + "</p>";
+  const std::vector<std::uint32_t> expected = reading::membersIn(content, gjzs);
+  ASSERT_EQ(expected, (std::vector<std::uint32_t>{127, 128, 256, 299}));
+  for (std::size_t chunk : {7, 0}) {
+    std::vector<std::uint32_t> found;
+    EXPECT_TRUE(set.matchBytes(content, chunk, &found));
+    EXPECT_EQ(found, expected) << chunk;
+  }
+  // 木马 in GBK: C4 BE C2 ED.
+  const QByteArray gbkContent(
+      "x\xC4\xBE\xC2\xED"
+      "298 EVAL( y \xC4\xBE\xC2\xED"
+      "1 eval(");
+  ASSERT_EQ(reading::membersIn(gbkContent, gjzs), (std::vector<std::uint32_t>{1, 298}));
+  std::vector<std::uint32_t> found;
+  EXPECT_TRUE(set.matchBytes(gbkContent, 0, &found));
+  EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 298}));
+  EXPECT_FALSE(set.matchBytes("<script src=//m3.exampl>", 0));
+}
+
 TEST(SignatureSet, OneSetIsOneSignature) {
   // A set of one behaves as the signature alone, on the fast path.
   const QString one = packed({u"<iframe"_s});
