@@ -172,8 +172,12 @@ void Batch::writeAll(std::size_t count, std::vector<std::optional<Replacement>>&
   const std::size_t threads =
       std::min<std::size_t>({std::max(2u, std::thread::hardware_concurrency()), 4, count});
   std::vector<std::thread> helpers;
-  for (std::size_t t = 1; t < threads; ++t)
-    helpers.emplace_back(work);
+  // Where no thread is to be had (a process limit), this one writes them all.
+  try {
+    for (std::size_t t = 1; t < threads; ++t)
+      helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+  }
   work();
   for (std::thread& t : helpers)
     t.join();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "platform/pathcodec.h"
 
@@ -61,8 +62,13 @@ OrderedMatchPool::OrderedMatchPool(const SignatureMatcher& matcher, int threads,
           std::size_t(std::clamp(descriptorRoom(threads + kPrefetchThreads) / 2, 1L, 256L))),
       maxHeld_(std::size_t(
           std::clamp(descriptorRoom(threads + kPrefetchThreads) / 4, 0L, long(kHeldFiles)))) {
-  for (int i = 1; i < threads; ++i)
-    helpers_.emplace_back([this] { work(); });
+  // Where no thread is to be had (a process limit), fewer threads read: the
+  // submitting thread reads whatever no helper takes.
+  try {
+    for (int i = 1; i < threads; ++i)
+      helpers_.emplace_back([this] { work(); });
+  } catch (const std::system_error&) {
+  }
 }
 
 OrderedMatchPool::~OrderedMatchPool() {
@@ -148,8 +154,12 @@ void OrderedMatchPool::noteCold(std::size_t waited) {
     return;
   cold_ = true;
   if (prefetchers_.empty()) {
-    for (int i = 0; i < kPrefetchThreads; ++i)
-      prefetchers_.emplace_back([this] { prefetch(); });
+    // Hints only: without threads for them, the reads wait as on a hot cache.
+    try {
+      for (int i = 0; i < kPrefetchThreads; ++i)
+        prefetchers_.emplace_back([this] { prefetch(); });
+    } catch (const std::system_error&) {
+    }
   }
   aheadAvailable_.notify_all();
 }

@@ -1,4 +1,7 @@
 // tervane-cli end to end: the built executable run on temporary trees.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -291,4 +294,52 @@ TEST_F(CliTest, CleanStopsAtAFileItMayNotWrite) {
   EXPECT_EQ(t.read("a.txt"), "a");
   EXPECT_EQ(t.read("ro.txt"), "xr");
   EXPECT_EQ(t.read("b.txt"), "xb");
+}
+
+// A process limit that leaves no thread to start (RLIMIT_NPROC of 1, as an
+// unprivileged user): the scan and the clean do their work on the one thread
+// they have, with the same answers, where they used to abort.
+TEST_F(CliTest, ScanAndCleanWithNoThreadToBeHad) {
+  t.write("a.php", "<html>" + kSig);
+  t.write("b.php", "<p>clean</p>");
+  t.write("sub/c.php", kSig + "x");
+  const QByteArray sig = sigFile(kSig);
+  const QByteArray out = outside.abs("out");
+  const QByteArray log = outside.abs("log");
+  const QByteArray data = outside.abs("data");
+  for (const QByteArray& dir : {root(), root() + "/sub", outside.rootBytes()})
+    ASSERT_EQ(::chmod(dir.constData(), 0777), 0);
+  ASSERT_EQ(::chmod(sig.constData(), 0644), 0);
+  for (const char* f : {"a.php", "b.php", "sub/c.php"})
+    ASSERT_EQ(::chmod(t.abs(f).constData(), 0666), 0);
+  auto runLimited = [&](std::vector<QByteArray> args) {
+    QByteArray exe = TERVANE_CLI;
+    std::vector<char*> argv{exe.data()};
+    for (QByteArray& a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      dropRootInChild();
+      const int o = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      const rlimit one{1, 1};
+      if (o < 0 || ::dup2(o, 1) < 0 || ::setenv("XDG_DATA_HOME", data.constData(), 1) != 0 ||
+          ::setrlimit(RLIMIT_NPROC, &one) != 0)
+        ::_exit(98);
+      ::execv(argv[0], argv.data());
+      ::_exit(97);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid)
+      return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  EXPECT_EQ(runLimited({"scan", "-j", "4", "--signature-file", sig, root()}), 1);
+  EXPECT_EQ(outside.read("out"), lines({"a.php", "sub/c.php"}));
+  outside.write("log", outside.read("out"));
+  ASSERT_EQ(::chmod(log.constData(), 0644), 0);
+  EXPECT_EQ(runLimited({"clean", "--signature-file", sig, log}), 0);
+  EXPECT_EQ(t.read("a.php"), "<html>");
+  EXPECT_EQ(t.read("sub/c.php"), "x");
+  EXPECT_EQ(t.read("b.php"), "<p>clean</p>");
 }
