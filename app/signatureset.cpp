@@ -141,11 +141,11 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   if (boxText.size() > limits_.textChars)
     return failed(where + u": "_s + textField +
                   u" is longer than %1 characters"_s.arg(limits_.textChars));
-  const QString gjz = text::signatureFrom(boxText);
-  if (gjz.isEmpty())
+  const QString signature = text::signatureFrom(boxText);
+  if (signature.isEmpty())
     return failed(where + u": "_s + textField + u" is empty"_s);
   whereNamed_.insert(name, where);
-  members_.push_back(text::SetMember{name, gjz});
+  members_.push_back(text::SetMember{name, signature});
   return true;
 }
 

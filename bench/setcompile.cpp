@@ -41,13 +41,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", qPrintable(set.error()));
     return 2;
   }
-  std::vector<QString> gjzs;
+  std::vector<QString> signatureTexts;
   for (const text::SetMember& m : set.members())
-    gjzs.push_back(m.gjz);
+    signatureTexts.push_back(m.signature);
   const long parsedPeak = memoryKib("VmHWM");
   QElapsedTimer t;
   t.start();
-  const scan::SetMatcher m(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  const scan::SetMatcher m(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
   const double seconds = double(t.nsecsElapsed()) / 1e9;
   if (!m.error().isEmpty()) {
     std::fprintf(stderr, "%s\n", qPrintable(m.error()));
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   std::printf(
       "members=%zu build_seconds=%.3f database_bytes=%zu peak_kib_after_reading=%ld "
       "peak_kib=%ld resident_kib_built=%ld\n",
-      gjzs.size(), seconds, m.databaseBytes(), parsedPeak, memoryKib("VmHWM"), memoryKib("VmRSS"));
+      signatureTexts.size(), seconds, m.databaseBytes(), parsedPeak, memoryKib("VmHWM"),
+      memoryKib("VmRSS"));
   return 0;
 }

@@ -110,8 +110,8 @@ QByteArray newRunName() {
          "Z-" + randomTempName().mid(9, 8);
 }
 
-BackupRun::BackupRun(RunKind kind, bool full, QStringView gjz)
-    : kind_(kind), full_(full), gjz_(gjz.toString()) {}
+BackupRun::BackupRun(RunKind kind, bool full, QStringView signature)
+    : kind_(kind), full_(full), signature_(signature.toString()) {}
 
 BackupRun::~BackupRun() = default;
 
@@ -141,7 +141,7 @@ int BackupRun::start() {
                      {u"format"_s, 1},
                      {u"kind"_s, kind_ == RunKind::Clean ? u"clean"_s : u"restore"_s},
                      {u"started"_s, nowText()},
-                     {u"signature"_s, gjz_},
+                     {u"signature"_s, signature_},
                      {u"uid"_s, qint64(::geteuid())},
                      {u"full"_s, full_}};
   // Relative paths count from it, whatever its length. A folder that cannot be
@@ -211,7 +211,7 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
   how.encoding = steps.options().encoding;
   how.lineEnds = steps.options().lineEnds;
   off_t written = 0;
-  int e = stream(steps, 128 * 1024, gjz_, how, written);
+  int e = stream(steps, 128 * 1024, signature_, how, written);
   if (e == 0 && flush)
     e = syncFile(steps, Step::SyncBackup, copy.get());
   // Held: its writing starts now, while the next files are read; the flush of

@@ -115,7 +115,7 @@ class BackupRun final : public Keeper {
   // `full`: a copy of every file is kept (the clean's backups). Otherwise only
   // the journal and copies of files rewritten in place are written, and the run
   // folder goes when the run ends.
-  BackupRun(RunKind kind, bool full, QStringView gjz);
+  BackupRun(RunKind kind, bool full, QStringView signature);
   ~BackupRun() override;
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
@@ -168,7 +168,7 @@ class BackupRun final : public Keeper {
 
   RunKind kind_;
   bool full_;
-  QString gjz_;
+  QString signature_;
   Store store_;
   platform::UniqueFd run_;
   platform::UniqueFd manifest_;

@@ -92,8 +92,8 @@ std::size_t filesForDescriptors() {
 
 }  // namespace
 
-Batch::Batch(QStringView gjz, const Options& options, std::size_t capacity)
-    : gjz_(gjz),
+Batch::Batch(QStringView signature, const Options& options, std::size_t capacity)
+    : signature_(signature),
       o_(options),
       capacity_(std::max<std::size_t>(std::min(capacity, filesForDescriptors()), 1)) {
   if (o_.keeper)
@@ -118,8 +118,8 @@ Batch::Add Batch::add(const QByteArray& path, std::optional<platform::FileIdenti
   auto f = std::make_unique<File>();
   if (fileOptions)
     f->options = *fileOptions;
-  f->c =
-      std::make_unique<Cleaning>(path, gjz_, fileOptions ? *f->options : o_, scannedAs, keeperFile);
+  f->c = std::make_unique<Cleaning>(path, signature_, fileOptions ? *f->options : o_, scannedAs,
+                                    keeperFile);
   Cleaning& c = *f->c;
   if (const Stage opened = c.open(); !opened.ok())
     return {Added::Failed, opened.failure()};

@@ -45,7 +45,7 @@ class Batch {
 
   // `options.keeper`, when set, keeps each file; its flushes are held for the
   // batch while it lives.
-  Batch(QStringView gjz, const Options& options, std::size_t capacity = kCapacity);
+  Batch(QStringView signature, const Options& options, std::size_t capacity = kCapacity);
   // Whatever was added and not committed is discarded unchanged.
   ~Batch();
   Batch(const Batch&) = delete;
@@ -111,7 +111,7 @@ class Batch {
   // folder flushed after its renames.
   void renameStretch(std::size_t pos, std::size_t stretch, Progress& run);
 
-  QStringView gjz_;
+  QStringView signature_;
   const Options& o_;
   std::size_t capacity_;
   std::vector<std::unique_ptr<File>> files_;

@@ -92,10 +92,10 @@ Failure systemFailure(int error);
 class Cleaning {
  public:
   // `keeperFile`: the file's number with the keeper (-1: the one it heard of last).
-  Cleaning(QByteArray path, QStringView gjz, const Options& o,
+  Cleaning(QByteArray path, QStringView signature, const Options& o,
            std::optional<platform::FileIdentity> scannedAs, int keeperFile = -1)
       : path_(std::move(path)),
-        gjz_(gjz),
+        signature_(signature),
         o_(o),
         steps_(o, path_),
         scannedAs_(scannedAs),
@@ -141,7 +141,7 @@ class Cleaning {
   int produce(int from, int to, Step writeStep, bool truncate);
 
   QByteArray path_;
-  QStringView gjz_;
+  QStringView signature_;
   const Options& o_;
   Steps steps_;
   std::optional<platform::FileIdentity> scannedAs_;

@@ -143,7 +143,7 @@ int writePiece(const Steps& steps, const StreamSpec& how, SparseWriter& sparse,
 
 }  // namespace
 
-int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamSpec& how,
+int stream(const Steps& steps, std::size_t chunk, QStringView signature, const StreamSpec& how,
            off_t& written, qint64* removed) {
   // No bigger than the file needs: most pages are a few KB, and a fresh buffer
   // of the full chunk for each of them costs more than reading them.
@@ -151,12 +151,12 @@ int stream(const Steps& steps, std::size_t chunk, QStringView gjz, const StreamS
     chunk = std::min<std::size_t>(chunk, std::max<std::size_t>(4096, std::size_t(st.st_size) + 1));
   std::vector<uint8_t> buf(chunk > 0 ? chunk : 1);
   text::Encoding encoding = text::Encoding::Gbk;
-  if ((!how.copyOnly || how.cleanedHash) && !gjz.isEmpty()) {
+  if ((!how.copyOnly || how.cleanedHash) && !signature.isEmpty()) {
     encoding = how.encoding;
     if (const int e = encodingOf(steps, how.from, how.readStep, buf, encoding))
       return e;
   }
-  SignatureRemover remover(gjz, encoding, how.lineEnds);
+  SignatureRemover remover(signature, encoding, how.lineEnds);
   // Holes of `from` stay holes in `to`; the removed occurrences say where in
   // `from` each written byte came from.
   SparseWriter sparse(how.to >= 0 ? how.from : -1, how.to);

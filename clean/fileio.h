@@ -49,7 +49,7 @@ const Steps& plainSteps();
 void startWriting(int fd);
 
 // Streams the whole of `from` into `to` (written from offset 0, cut to length
-// when `truncate`), cleaned of `gjz` unless `copyOnly`. Each hash, when given,
+// when `truncate`), cleaned of `signature` unless `copyOnly`. Each hash, when given,
 // receives what was read and what was written. `written` gets the new length.
 struct StreamSpec {
   int from = -1;
@@ -67,7 +67,7 @@ struct StreamSpec {
   text::Encoding encoding = text::Encoding::Auto;
   text::LineEnds lineEnds = text::LineEnds::Any;
 };
-[[nodiscard]] int stream(const Steps& steps, std::size_t chunk, QStringView gjz,
+[[nodiscard]] int stream(const Steps& steps, std::size_t chunk, QStringView signature,
                          const StreamSpec& how, off_t& written, qint64* removed = nullptr);
 
 // Writes the whole of `copy` back over `file` and cuts it to that length: the

@@ -41,7 +41,7 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringV
     return last;
   std::vector<QString> members;
   for (const text::SetMember& m : text::unpackSignatureSet(setText))
-    members.push_back(anyLineEnd ? text::lineBreaksAsLf(m.gjz) : m.gjz);
+    members.push_back(anyLineEnd ? text::lineBreaksAsLf(m.signature) : m.signature);
   auto trie = std::make_shared<Trie>();
   trie->rootChild.assign(0x10000, 0);
   trie->terminal.push_back(-1);
@@ -71,21 +71,21 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringV
   return last;
 }
 
-SignatureRemover::SignatureRemover(QStringView gjz, text::Encoding encoding,
+SignatureRemover::SignatureRemover(QStringView signature, text::Encoding encoding,
                                    text::LineEnds lineEnds)
     : utf8_(encoding == text::Encoding::Utf8), anyLineEnd_(lineEnds == text::LineEnds::Any) {
-  if (text::isSignatureSet(gjz)) {
+  if (text::isSignatureSet(signature)) {
     // A set, of one member or many: the longest member at each position.
     isSet_ = true;
-    trie_ = trieFor(gjz, utf8_, anyLineEnd_);
+    trie_ = trieFor(signature, utf8_, anyLineEnd_);
     if (trie_->longest > 0)
-      gjz_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
+      signature_ = QString::fromUtf16(text::kSetMarker);  // not empty: there is something to remove
     return;
   }
-  gjz_ = anyLineEnd_ ? text::lineBreaksAsLf(gjz) : gjz.toString();
+  signature_ = anyLineEnd_ ? text::lineBreaksAsLf(signature) : signature.toString();
   // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
-  if (utf8_ && !wellFormed(gjz_))
-    gjz_.clear();
+  if (utf8_ && !wellFormed(signature_))
+    signature_.clear();
 }
 
 std::pair<int, qsizetype> SignatureRemover::longestAt(QStringView text, qsizetype at) const {
@@ -105,7 +105,7 @@ std::pair<int, qsizetype> SignatureRemover::longestAt(QStringView text, qsizetyp
 
 void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
                             std::vector<uint8_t>& out) {
-  if (gjz_.isEmpty()) {
+  if (signature_.isEmpty()) {
     out.insert(out.end(), p, p + n);
     return;
   }
@@ -170,7 +170,7 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   // One left-to-right pass over the pending text: keep what lies before each
   // occurrence, drop the occurrence, go on right behind it.
   const QStringView text(chars_.data(), qsizetype(count_));
-  const qsizetype m = isSet_ ? trie_->longest : gjz_.size();
+  const qsizetype m = isSet_ ? trie_->longest : signature_.size();
   qsizetype from = 0;  // first character not yet dealt with
   // A set: the longest member at each position, decided once the longest
   // member would fit behind it.
@@ -190,7 +190,7 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     i = from;
   }
   for (; !isSet_;) {
-    const qsizetype at = text.indexOf(gjz_, from);
+    const qsizetype at = text.indexOf(signature_, from);
     if (at < 0)
       break;
     emit(startOf(from), startOf(at));
@@ -219,12 +219,12 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   base_ += qint64(done);
 }
 
-QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
+QByteArray removeSignature(QByteArrayView content, QStringView signature, std::size_t chunkSize,
                            std::vector<ByteRange>* ranges, text::Encoding encoding,
                            text::LineEnds lineEnds) {
   if (chunkSize == 0)
     chunkSize = 1;
-  SignatureRemover r(gjz, text::encodingOf(content, encoding), lineEnds);
+  SignatureRemover r(signature, text::encodingOf(content, encoding), lineEnds);
   r.recordRanges(ranges != nullptr);
   std::vector<uint8_t> out;
   auto* p = reinterpret_cast<const uint8_t*>(content.data());

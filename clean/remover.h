@@ -34,7 +34,7 @@ struct ByteRange {
 
 class SignatureRemover {
  public:
-  // `gjz`: trimmed and lower-cased, compared character by character with the
+  // `signature`: trimmed and lower-cased, compared character by character with the
   // lower-cased content, so that letters match whatever their case in the file;
   // an empty one removes nothing. A set's text (text/signatureset.h) removes
   // every member: one pass from the start that takes, at each position, the
@@ -42,7 +42,7 @@ class SignatureRemover {
   // rule's choice for the whole content must be made before). `lineEnds`: with
   // Any, each of its line breaks takes any line break of the stream, whose
   // bytes (one or two) go with the occurrence.
-  SignatureRemover(QStringView gjz, text::Encoding encoding,
+  SignatureRemover(QStringView signature, text::Encoding encoding,
                    text::LineEnds lineEnds = text::LineEnds::Any);
 
   // Takes the next `n` bytes of the stream (the last piece with `final` set; it
@@ -65,7 +65,7 @@ class SignatureRemover {
   // units, or -1.
   std::pair<int, qsizetype> longestAt(QStringView text, qsizetype at) const;
 
-  QString gjz_;
+  QString signature_;
   // A set of several members: their texts as a trie of code units. Children of
   // the root by code unit; other edges by (node, code unit); for each node the
   // member that ends there, or -1.
@@ -100,7 +100,7 @@ class SignatureRemover {
 // The same on content in memory, fed in pieces of `chunkSize` bytes, read in the
 // encoding the rule gives for it. With `ranges`, the byte ranges of the removed
 // occurrences are stored there.
-QByteArray removeSignature(QByteArrayView content, QStringView gjz, std::size_t chunkSize,
+QByteArray removeSignature(QByteArrayView content, QStringView signature, std::size_t chunkSize,
                            std::vector<ByteRange>* ranges = nullptr,
                            text::Encoding encoding = text::Encoding::Auto,
                            text::LineEnds lineEnds = text::LineEnds::Any);

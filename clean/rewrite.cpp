@@ -205,7 +205,7 @@ int Cleaning::produce(int from, int to, Step writeStep, bool truncate) {
   how.encoding = o_.encoding;
   how.lineEnds = o_.lineEnds;
   off_t written = 0;
-  return stream(steps_, o_.chunkSize, gjz_, how, written, &removed_);
+  return stream(steps_, o_.chunkSize, signature_, how, written, &removed_);
 }
 
 Replacement Cleaning::writeTemp() {
@@ -311,7 +311,7 @@ CleanResult Cleaning::rewriteInPlace() {
                    .copyOnly = true,
                    .truncate = true};
     off_t written = 0;
-    if (const int e = stream(steps_, o_.chunkSize, gjz_, how, written))
+    if (const int e = stream(steps_, o_.chunkSize, signature_, how, written))
       return fail(systemFailure(e));
     if (const int e = syncFile(steps_, Step::SyncBackup, copy.get()))
       return fail(systemFailure(e));
@@ -353,9 +353,10 @@ CleanResult Cleaning::rewriteInPlace() {
   return fail(f);
 }
 
-CleanResult cleanFile(const QByteArray& nativePath, QStringView gjz, const Options& options,
+CleanResult cleanFile(const QByteArray& nativePath, QStringView signature, const Options& options,
                       const platform::FileIdentity* scannedAs, platform::FileIdentity* cleanedAs) {
-  Cleaning c(nativePath, gjz, options, scannedAs ? std::make_optional(*scannedAs) : std::nullopt);
+  Cleaning c(nativePath, signature, options,
+             scannedAs ? std::make_optional(*scannedAs) : std::nullopt);
   CleanResult result = c.run();
   if (result.ok() && cleanedAs)
     *cleanedAs = c.cleanedAs();

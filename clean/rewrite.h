@@ -191,7 +191,8 @@ class [[nodiscard]] CleanResult {
 // on the way has been swapped in, nothing is written. On success `cleanedAs`, if
 // given, receives the identity of the file now at the path (a new one when the
 // content was replaced).
-CleanResult cleanFile(const QByteArray& nativePath, QStringView gjz, const Options& options = {},
+CleanResult cleanFile(const QByteArray& nativePath, QStringView signature,
+                      const Options& options = {},
                       const platform::FileIdentity* scannedAs = nullptr,
                       platform::FileIdentity* cleanedAs = nullptr);
 

@@ -70,29 +70,29 @@ std::optional<QString> signatureSetText(const QCommandLineParser& parser, const 
     fail(err, u"the signature set is empty"_s);
   // A member the candidates' search cannot take (Hyperscan refuses it) would
   // match nothing without a word: refused here instead.
-  std::vector<QString> gjzs;
+  std::vector<QString> signatureTexts;
   for (const text::SetMember& m : set.members())
-    gjzs.push_back(m.gjz);
-  if (searched && gjzs.size() > 1) {
-    const auto check =
-        scan::SetMatcher::shared(gjzs, contentEncoding(parser, c, err), contentLineEnds(parser, c));
+    signatureTexts.push_back(m.signature);
+  if (searched && signatureTexts.size() > 1) {
+    const auto check = scan::SetMatcher::shared(signatureTexts, contentEncoding(parser, c, err),
+                                                contentLineEnds(parser, c));
     if (!check->error().isEmpty())
       fail(err, u"the signature set cannot be searched: "_s + check->error());
   }
   return set.text();
 }
 
-QStringList memberNames(QStringView gjz) {
+QStringList memberNames(QStringView signature) {
   // A report names many files with the same set: its names are taken out once.
   static std::mutex lock;
   static QString last;
   static QStringList names;
   const std::lock_guard<std::mutex> hold(lock);
-  if (gjz.size() != last.size() || gjz != QStringView(last)) {
-    last = gjz.toString();
+  if (signature.size() != last.size() || signature != QStringView(last)) {
+    last = signature.toString();
     names.clear();
-    if (text::isSignatureSet(gjz)) {
-      for (const text::SetMember& m : text::unpackSignatureSet(gjz))
+    if (text::isSignatureSet(signature)) {
+      for (const text::SetMember& m : text::unpackSignatureSet(signature))
         names.append(m.name);
     }
   }
@@ -100,8 +100,8 @@ QStringList memberNames(QStringView gjz) {
 }
 
 void putSignatureNames(QJsonObject& o, const std::vector<clean::ByteRange>& ranges,
-                       QStringView gjz) {
-  const QStringList names = memberNames(gjz);
+                       QStringView signature) {
+  const QStringList names = memberNames(signature);
   if (names.isEmpty())
     return;
   QJsonArray list;
@@ -110,8 +110,8 @@ void putSignatureNames(QJsonObject& o, const std::vector<clean::ByteRange>& rang
   o.insert(u"signatures"_s, list);
 }
 
-QByteArray signatureNamesText(const std::vector<clean::ByteRange>& ranges, QStringView gjz) {
-  const QStringList names = memberNames(gjz);
+QByteArray signatureNamesText(const std::vector<clean::ByteRange>& ranges, QStringView signature) {
+  const QStringList names = memberNames(signature);
   if (names.isEmpty() || ranges.empty())
     return {};
   QStringList shownNames;

@@ -35,13 +35,13 @@ std::optional<QString> signatureSetText(const QCommandLineParser& parser, const 
                                         const SetOption& o, Sink& err, bool searched = true);
 
 // The member names of a set's text, by index; empty for one signature.
-QStringList memberNames(QStringView gjz);
+QStringList memberNames(QStringView signature);
 
 // "signatures": the name of each occurrence's member, for a set.
 void putSignatureNames(QJsonObject& o, const std::vector<clean::ByteRange>& ranges,
-                       QStringView gjz);
+                       QStringView signature);
 // " [name, name, ...]": the same for the plain dry run; empty for one signature.
-QByteArray signatureNamesText(const std::vector<clean::ByteRange>& ranges, QStringView gjz);
+QByteArray signatureNamesText(const std::vector<clean::ByteRange>& ranges, QStringView signature);
 
 // Detections per member, for the scan's summary: a file counts once for each
 // member among its occurrences.

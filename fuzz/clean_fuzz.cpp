@@ -47,12 +47,13 @@ struct Reference {
 // own); with any line end, a CR LF is one character too. Lower-case each, a
 // line break as one LF, then walk the characters once, dropping the bytes of
 // each occurrence.
-Reference reference(const QByteArray& content, const QString& gjzAsGiven, text::LineEnds lineEnds) {
+Reference reference(const QByteArray& content, const QString& signatureAsGiven,
+                    text::LineEnds lineEnds) {
   const bool any = lineEnds == text::LineEnds::Any;
-  QString gjz = gjzAsGiven;
+  QString signature = signatureAsGiven;
   if (any) {
-    gjz.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    gjz.replace(u'\r', u'\n');
+    signature.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    signature.replace(u'\r', u'\n');
   }
   const fuzz::Utf8Pieces pieces = fuzz::utf8Pieces(content);
   const bool utf8 = pieces.readsAsUtf8();
@@ -88,9 +89,10 @@ Reference reference(const QByteArray& content, const QString& gjzAsGiven, text::
   }
   // The signature's characters: code points.
   std::vector<QString> sig;
-  for (qsizetype i = 0; i < gjz.size(); ++i) {
-    const bool pair = gjz[i].isHighSurrogate() && i + 1 < gjz.size() && gjz[i + 1].isLowSurrogate();
-    sig.push_back(gjz.mid(i, pair ? 2 : 1));
+  for (qsizetype i = 0; i < signature.size(); ++i) {
+    const bool pair = signature[i].isHighSurrogate() && i + 1 < signature.size() &&
+                      signature[i + 1].isLowSurrogate();
+    sig.push_back(signature.mid(i, pair ? 2 : 1));
     i += pair;
   }
 
@@ -127,10 +129,10 @@ QString signatureOf(const QString& raw) {
   return out;
 }
 
-[[noreturn]] void disagree(const char* how, const QByteArray& content, const QString& gjz,
+[[noreturn]] void disagree(const char* how, const QByteArray& content, const QString& signature,
                            const QByteArray& expected, const QByteArray& got) {
   std::fprintf(stderr, "%s\n", how);
-  fuzz::dump("signature", gjz);
+  fuzz::dump("signature", signature);
   fuzz::dump("content", content);
   fuzz::dump("expected", expected);
   fuzz::dump("got", got);
@@ -184,24 +186,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   if ((flags & 32) && !content.isEmpty())
     content[content.size() - 1 - (content.size() - 1) % 3] = char(0xB0);
-  const QString gjz = (flags & 4) ? QString() : signatureOf(rawSignature);
-  const Reference expected = reference(content, gjz, lineEnds);
-  if (gjz.isEmpty() && expected.bytes != content)
+  const QString signature = (flags & 4) ? QString() : signatureOf(rawSignature);
+  const Reference expected = reference(content, signature, lineEnds);
+  if (signature.isEmpty() && expected.bytes != content)
     fuzz::fail("the reference removed something with an empty signature");
 
   const std::size_t n = std::size_t(content.size());
   for (std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(3), n / 2 + 1, n + 1}) {
     const QByteArray got =
-        clean::removeSignature(content, gjz, chunk, nullptr, text::Encoding::Auto, lineEnds);
+        clean::removeSignature(content, signature, chunk, nullptr, text::Encoding::Auto, lineEnds);
     if (got != expected.bytes)
       disagree(qPrintable(QStringLiteral("removeSignature, chunk size %1").arg(chunk)), content,
-               gjz, expected.bytes, got);
+               signature, expected.bytes, got);
   }
 
   // Pieces of uneven sizes, some empty, as a reader that gets short reads would
   // hand them over.
   {
-    clean::SignatureRemover remover(gjz, text::encodingOf(content), lineEnds);
+    clean::SignatureRemover remover(signature, text::encodingOf(content), lineEnds);
     std::vector<uint8_t> out;
     const auto* p = reinterpret_cast<const uint8_t*>(content.constData());
     std::size_t at = 0;
@@ -218,9 +220,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     remover.feed(p + n, 0, true, out);
     const QByteArray got(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
     if (got != expected.bytes)
-      disagree("SignatureRemover fed in uneven pieces", content, gjz, expected.bytes, got);
+      disagree("SignatureRemover fed in uneven pieces", content, signature, expected.bytes, got);
     if (remover.removed() != expected.removed)
-      disagree("SignatureRemover miscounts the occurrences", content, gjz, expected.bytes, got);
+      disagree("SignatureRemover miscounts the occurrences", content, signature, expected.bytes,
+               got);
   }
 
   if (flags & 8) {
@@ -228,12 +231,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     clean::Options options;
     options.chunkSize = 1 + (pieces.isEmpty() ? 0 : uint8_t(pieces[0]) % 64);
     options.lineEnds = lineEnds;
-    const clean::CleanResult result = clean::cleanFile(fuzz::tempFile(), gjz, options);
+    const clean::CleanResult result = clean::cleanFile(fuzz::tempFile(), signature, options);
     if (!result.ok())
       fuzz::fail("cleanFile failed on a plain temporary file");
     const QByteArray got = readFile();
     if (got != expected.bytes)
-      disagree("cleanFile", content, gjz, expected.bytes, got);
+      disagree("cleanFile", content, signature, expected.bytes, got);
   }
   return 0;
 }

@@ -77,13 +77,13 @@ QString seenText(QByteArrayView content, text::Encoding choice, text::LineEnds l
   return lineEnds == text::LineEnds::Exact ? decoded : oneLfPerLineBreak(decoded);
 }
 
-QString searchedForm(const QString& gjz, text::LineEnds lineEnds) {
-  return lineEnds == text::LineEnds::Exact ? gjz : oneLfPerLineBreak(gjz);
+QString searchedForm(const QString& signature, text::LineEnds lineEnds) {
+  return lineEnds == text::LineEnds::Exact ? signature : oneLfPerLineBreak(signature);
 }
 
-bool reference(QByteArrayView content, const QString& gjz, text::Encoding choice,
+bool reference(QByteArrayView content, const QString& signature, text::Encoding choice,
                text::LineEnds lineEnds) {
-  return seenText(content, choice, lineEnds).contains(searchedForm(gjz, lineEnds));
+  return seenText(content, choice, lineEnds).contains(searchedForm(signature, lineEnds));
 }
 
 text::Encoding encodingOf(uint8_t flags) {
@@ -132,24 +132,24 @@ void writeFile(QByteArrayView content) {
 
 // Preparing a matcher costs far more than matching a small input, and mutations
 // mostly keep the signature, so prepared matchers are kept for a while.
-const scan::SignatureMatcher& matcherFor(const QString& gjz, text::Encoding encoding,
+const scan::SignatureMatcher& matcherFor(const QString& signature, text::Encoding encoding,
                                          text::LineEnds lineEnds) {
   static QHash<QString, std::shared_ptr<const scan::SignatureMatcher>> cache;
-  const QString key = QString::number(int(encoding)) + QString::number(int(lineEnds)) + gjz;
+  const QString key = QString::number(int(encoding)) + QString::number(int(lineEnds)) + signature;
   auto it = cache.constFind(key);
   if (it != cache.constEnd())
     return **it;
   if (cache.size() >= 512)
     cache.clear();
-  return **cache.insert(key,
-                        std::make_shared<const scan::SignatureMatcher>(gjz, encoding, lineEnds));
+  return **cache.insert(
+      key, std::make_shared<const scan::SignatureMatcher>(signature, encoding, lineEnds));
 }
 
-[[noreturn]] void disagree(const char* how, QByteArrayView content, const QString& gjz,
+[[noreturn]] void disagree(const char* how, QByteArrayView content, const QString& signature,
                            bool expected, std::size_t chunk) {
   std::fprintf(stderr, "%s: reference says %s, chunk size %zu\n", how,
                expected ? "match" : "no match", chunk);
-  fuzz::dump("signature", gjz);
+  fuzz::dump("signature", signature);
   fuzz::dump("content", content);
   fuzz::fail("the file match disagrees with the plain definition");
 }
@@ -161,7 +161,8 @@ const scan::SignatureMatcher& matcherFor(const QString& gjz, text::Encoding enco
 // the signature's bytes read from a later byte (characters that share trail
 // bytes with its own). It depends on the signature alone, so that a set once
 // built serves the mutations of the content.
-std::vector<QString> setFrom(const QString& gjz, const QByteArray& sigBytes, std::uint32_t seed) {
+std::vector<QString> setFrom(const QString& signature, const QByteArray& sigBytes,
+                             std::uint32_t seed) {
   std::uint32_t x = seed * 2654435761u + 1;
   auto next = [&x] {
     x ^= x << 13;
@@ -170,14 +171,14 @@ std::vector<QString> setFrom(const QString& gjz, const QByteArray& sigBytes, std
     return x;
   };
   const std::size_t n = 1 + next() % 50;
-  std::vector<QString> out{gjz};
+  std::vector<QString> out{signature};
   while (out.size() < n) {
     QString m;
     switch (next() % 4) {
       case 0:
       case 1: {
-        const qsizetype from = qsizetype(next() % std::uint32_t(gjz.size()));
-        m = gjz.mid(from, qsizetype(1 + next() % std::uint32_t(gjz.size() - from)));
+        const qsizetype from = qsizetype(next() % std::uint32_t(signature.size()));
+        m = signature.mid(from, qsizetype(1 + next() % std::uint32_t(signature.size() - from)));
         break;
       }
       default:
@@ -186,23 +187,23 @@ std::vector<QString> setFrom(const QString& gjz, const QByteArray& sigBytes, std
     }
     // The set file refuses what a set's text reserves.
     if (m.isEmpty() || m.contains(QChar(0xFDD0)) || m.contains(QChar(text::kSetSeparator)))
-      m = gjz;
+      m = signature;
     out.push_back(m);
   }
   return out;
 }
 
-QString packed(const std::vector<QString>& gjzs) {
+QString packed(const std::vector<QString>& signatureTexts) {
   std::vector<text::SetMember> members;
-  for (std::size_t i = 0; i < gjzs.size(); ++i)
-    members.push_back({QString::number(i), gjzs[i]});
+  for (std::size_t i = 0; i < signatureTexts.size(); ++i)
+    members.push_back({QString::number(i), signatureTexts[i]});
   return text::packSignatureSet(members);
 }
 
 [[noreturn]] void setDisagrees(const char* how, QByteArrayView content,
-                               const std::vector<QString>& gjzs, std::size_t chunk) {
-  std::fprintf(stderr, "%s: chunk size %zu, %zu members\n", how, chunk, gjzs.size());
-  for (const QString& g : gjzs)
+                               const std::vector<QString>& signatureTexts, std::size_t chunk) {
+  std::fprintf(stderr, "%s: chunk size %zu, %zu members\n", how, chunk, signatureTexts.size());
+  for (const QString& g : signatureTexts)
     fuzz::dump("member", g);
   fuzz::dump("content", content);
   fuzz::fail("the signature set's search or removal disagrees with the plain definition");
@@ -210,16 +211,16 @@ QString packed(const std::vector<QString>& gjzs) {
 
 // The set's search and removal against the definition: each member found where
 // the text holds it; the removal takes the longest member at each position.
-void checkSet(const std::vector<QString>& gjzs, const QByteArray& content, text::Encoding encoding,
-              text::LineEnds lineEnds) {
+void checkSet(const std::vector<QString>& signatureTexts, const QByteArray& content,
+              text::Encoding encoding, text::LineEnds lineEnds) {
   static QHash<QString, std::shared_ptr<const scan::SetMatcher>> cache;
   const QString key =
-      QString::number(int(encoding)) + QString::number(int(lineEnds)) + packed(gjzs);
+      QString::number(int(encoding)) + QString::number(int(lineEnds)) + packed(signatureTexts);
   auto it = cache.constFind(key);
   if (it == cache.constEnd()) {
     if (cache.size() >= 64)
       cache.clear();
-    std::vector<QString> members = gjzs;
+    std::vector<QString> members = signatureTexts;
     it = cache.insert(key, std::make_shared<const scan::SetMatcher>(members, encoding, lineEnds));
   }
   const scan::SetMatcher& set = **it;
@@ -228,8 +229,8 @@ void checkSet(const std::vector<QString>& gjzs, const QByteArray& content, text:
   const QString text = seenText(content, encoding, lineEnds);
   std::vector<std::uint32_t> expected;
   std::vector<QString> searched;
-  for (std::size_t i = 0; i < gjzs.size(); ++i) {
-    searched.push_back(searchedForm(gjzs[i], lineEnds));
+  for (std::size_t i = 0; i < signatureTexts.size(); ++i) {
+    searched.push_back(searchedForm(signatureTexts[i], lineEnds));
     if (text.contains(searched.back()))
       expected.push_back(std::uint32_t(i));
   }
@@ -254,10 +255,10 @@ void checkSet(const std::vector<QString>& gjzs, const QByteArray& content, text:
   for (std::size_t chunk : {std::size_t(0), std::size_t(1), std::size_t(3), n / 2 + 1}) {
     std::vector<std::uint32_t> found;
     if (set.matchBytes(content, chunk, &found) != !expected.empty() || found != expected)
-      setDisagrees("SetMatcher::matchBytes", content, gjzs, chunk);
+      setDisagrees("SetMatcher::matchBytes", content, signatureTexts, chunk);
     std::vector<clean::ByteRange> ranges;
     const QByteArray cleaned =
-        clean::removeSignature(content, packed(gjzs), chunk, &ranges, encoding, lineEnds);
+        clean::removeSignature(content, packed(signatureTexts), chunk, &ranges, encoding, lineEnds);
     std::vector<std::uint32_t> removed;
     QByteArray kept;
     qint64 at = 0;
@@ -268,7 +269,7 @@ void checkSet(const std::vector<QString>& gjzs, const QByteArray& content, text:
     }
     kept += content.mid(at);
     if (removed != removedExpected || cleaned != kept)
-      setDisagrees("removeSignature with a set", content, gjzs, chunk);
+      setDisagrees("removeSignature with a set", content, signatureTexts, chunk);
   }
 }
 
@@ -299,8 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if ((flags & 32) && !content.isEmpty())
     content[content.size() - 1 - (content.size() - 1) % 3] = char(0xB0);
   const text::Encoding encoding = encodingOf(flags);
-  const QString gjz = signatureOf(rawSignature);
-  if (gjz.isEmpty())
+  const QString signature = signatureOf(rawSignature);
+  if (signature.isEmpty())
     return 0;  // the scan refuses an empty signature
 
   if (flags & 4) {
@@ -314,32 +315,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Sets: small contents only, each set built once per input's signature.
   if (!(flags & 4) && content.size() <= 256) {
     const std::uint32_t seed = std::uint32_t(qHash(sigBytes)) ^ flags;
-    const std::vector<QString> gjzs = setFrom(gjz, sigBytes, seed);
-    checkSet(gjzs, content, encoding, (flags & 8) ? text::LineEnds::Exact : text::LineEnds::Any);
+    const std::vector<QString> signatureTexts = setFrom(signature, sigBytes, seed);
+    checkSet(signatureTexts, content, encoding,
+             (flags & 8) ? text::LineEnds::Exact : text::LineEnds::Any);
   }
 
   if (flags & 12)
     writeFile(content);
   for (const text::LineEnds lineEnds : {text::LineEnds::Any, text::LineEnds::Exact}) {
-    const bool expected = reference(content, gjz, encoding, lineEnds);
-    const scan::SignatureMatcher& matcher = matcherFor(gjz, encoding, lineEnds);
+    const bool expected = reference(content, signature, encoding, lineEnds);
+    const scan::SignatureMatcher& matcher = matcherFor(signature, encoding, lineEnds);
     const std::size_t n = std::size_t(content.size());
     // A padded content is large and costly to check: it is matched at the
     // reader's own buffer size, in memory and through the file below. A small
     // content is matched at every chunk size, a larger one at a few.
     if (flags & 4) {
       if (matcher.matchBytes(content, 0) != expected)
-        disagree("matchBytes", content, gjz, expected, 0);
+        disagree("matchBytes", content, signature, expected, 0);
     } else if (n <= 96) {
       for (std::size_t chunk = 1; chunk <= n + 1; ++chunk) {
         if (matcher.matchBytes(content, chunk) != expected)
-          disagree("matchBytes", content, gjz, expected, chunk);
+          disagree("matchBytes", content, signature, expected, chunk);
       }
     } else {
       for (std::size_t chunk : {std::size_t(0), std::size_t(1), std::size_t(2), std::size_t(3),
                                 std::size_t(5), n / 2 + 1}) {
         if (matcher.matchBytes(content, chunk) != expected)
-          disagree("matchBytes", content, gjz, expected, chunk);
+          disagree("matchBytes", content, signature, expected, chunk);
       }
     }
     if (flags & 12) {
@@ -347,7 +349,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       if (r == scan::MatchResult::Error)
         fuzz::fail("matchFile could not read a plain temporary file");
       if ((r == scan::MatchResult::Match) != expected)
-        disagree("matchFile", content, gjz, expected, 0);
+        disagree("matchFile", content, signature, expected, 0);
     }
   }
   return 0;

@@ -245,23 +245,24 @@ class SignatureMatcher::Stream {
   utf8::SequenceCounter counter_;
 };
 
-SignatureMatcher::SignatureMatcher(QString gjz, text::Encoding encoding, text::LineEnds lineEnds)
-    : gjz_(std::move(gjz)), encoding_(encoding) {
-  if (text::isSignatureSet(gjz_)) {
-    std::vector<text::SetMember> members = text::unpackSignatureSet(gjz_);
+SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
+                                   text::LineEnds lineEnds)
+    : signature_(std::move(signature)), encoding_(encoding) {
+  if (text::isSignatureSet(signature_)) {
+    std::vector<text::SetMember> members = text::unpackSignatureSet(signature_);
     if (members.size() != 1) {
-      std::vector<QString> gjzs;
+      std::vector<QString> signatureTexts;
       for (const text::SetMember& m : members)
-        gjzs.push_back(m.gjz);
-      set_ = SetMatcher::shared(gjzs, encoding, lineEnds);
+        signatureTexts.push_back(m.signature);
+      set_ = SetMatcher::shared(signatureTexts, encoding, lineEnds);
       need_ = set_->need();
       return;
     }
     // A set of one costs what the signature alone does.
-    gjz_ = members.front().gjz;
+    signature_ = members.front().signature;
   }
   const bool any = lineEnds == text::LineEnds::Any;
-  const QString searched = any ? text::lineBreaksAsLf(gjz_) : gjz_;
+  const QString searched = any ? text::lineBreaksAsLf(signature_) : signature_;
   if (encoding_ != text::Encoding::Utf8)
     gbk_ = std::make_shared<const Pattern>(Pattern::gbk(searched, any));
   if (encoding_ != text::Encoding::Gbk)
@@ -283,7 +284,7 @@ bool SignatureMatcher::possible() const {
 }
 
 bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize) const {
-  if (gjz_.isEmpty())
+  if (signature_.isEmpty())
     return true;
   if (!possible())
     return false;
@@ -515,7 +516,7 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
                                            platform::FileIdentity* identity, ReadStats& out) const {
   if (identity)
     *identity = platform::identityOf(st);
-  if (gjz_.isEmpty())
+  if (signature_.isEmpty())
     return MatchResult::Match;
   if (!possible())
     return MatchResult::NoMatch;

@@ -56,12 +56,12 @@ class SetMatcher;
 
 class SignatureMatcher {
  public:
-  // `gjz`: the signature, already trimmed and lower-cased; never empty. A set's
+  // `signature`: already trimmed and lower-cased; never empty. A set's
   // text (text/signatureset.h) matches when any member does, in one read.
   // `encoding`: how file contents are read (Auto: the rule). `lineEnds`: Any
   // lets each line break of the signature match any line break (the rule of
   // text/lineends.h).
-  explicit SignatureMatcher(QString gjz, text::Encoding encoding = text::Encoding::Auto,
+  explicit SignatureMatcher(QString signature, text::Encoding encoding = text::Encoding::Auto,
                             text::LineEnds lineEnds = text::LineEnds::Any);
 
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
@@ -112,7 +112,7 @@ class SignatureMatcher {
   // Whether some content can match at all.
   bool possible() const;
 
-  QString gjz_;
+  QString signature_;
   text::Encoding encoding_;
   // The forms searched: null for an encoding the choice rules out.
   std::shared_ptr<const Pattern> gbk_;

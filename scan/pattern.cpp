@@ -45,11 +45,11 @@ const std::unordered_map<char16_t, std::vector<Form>>& gbkFormsByChar() {
   return map;
 }
 
-// Every GBK form of each code unit of `gjz`.
-Forms gbkForms(const QString& gjz) {
+// Every GBK form of each code unit of `signature`.
+Forms gbkForms(const QString& signature) {
   const auto& byChar = gbkFormsByChar();
   Forms forms;
-  for (QChar c : gjz) {
+  for (QChar c : signature) {
     const auto it = byChar.find(c.unicode());
     forms.push_back(it == byChar.end() ? std::vector<Form>{} : it->second);
   }
@@ -269,31 +269,32 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
 
 }  // namespace
 
-Pattern Pattern::gbk(const QString& gjz, bool anyLineEnd, Use use) {
+Pattern Pattern::gbk(const QString& signature, bool anyLineEnd, Use use) {
   Pattern p;
-  for (QChar c : gjz)
+  for (QChar c : signature)
     p.chars.push_back(c.unicode());
-  Forms forms = gbkForms(gjz);
+  Forms forms = gbkForms(signature);
   if (anyLineEnd) {
     p.anyLineEnd = true;
-    p.beginsWithLineBreak = gjz.startsWith(u'\n');
+    p.beginsWithLineBreak = signature.startsWith(u'\n');
     lineBreakForms(p.chars, forms);
   }
   build(p, forms, forms, use);
   return p;
 }
 
-Pattern Pattern::utf8(const QString& gjz, bool anyLineEnd, Use use) {
+Pattern Pattern::utf8(const QString& signature, bool anyLineEnd, Use use) {
   Pattern p;
   p.utf8Form = true;
   p.anyLineEnd = anyLineEnd;
-  p.beginsWithLineBreak = anyLineEnd && gjz.startsWith(u'\n');
+  p.beginsWithLineBreak = anyLineEnd && signature.startsWith(u'\n');
   // Code points; a lone surrogate is no character of UTF-8 text, so such a
   // signature matches nothing.
-  for (qsizetype i = 0; i < gjz.size(); ++i) {
-    const char16_t c = gjz[i].unicode();
-    if (QChar::isHighSurrogate(c) && i + 1 < gjz.size() && gjz[i + 1].isLowSurrogate()) {
-      p.chars.push_back(QChar::surrogateToUcs4(c, gjz[i + 1].unicode()));
+  for (qsizetype i = 0; i < signature.size(); ++i) {
+    const char16_t c = signature[i].unicode();
+    if (QChar::isHighSurrogate(c) && i + 1 < signature.size() &&
+        signature[i + 1].isLowSurrogate()) {
+      p.chars.push_back(QChar::surrogateToUcs4(c, signature[i + 1].unicode()));
       ++i;
     } else if (QChar::isSurrogate(c)) {
       p.possible = false;

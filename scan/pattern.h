@@ -18,15 +18,15 @@
 namespace scan {
 
 struct Pattern {
-  // `gjz`: trimmed and lower-cased. With `anyLineEnd`, its line breaks are
+  // `signature`: trimmed and lower-cased. With `anyLineEnd`, its line breaks are
   // already each one LF (text::lineBreaksAsLf), and an LF stands for any line
   // break of the content: LF, CR or CR LF.
   // What a pattern is for: the single signature's search (probes and the
   // byte-by-byte confirmation), a set's expressions (`forms` only), or a set's
   // confirmation (neither).
   enum class Use { Single, SetForms, SetConfirm };
-  static Pattern gbk(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
-  static Pattern utf8(const QString& gjz, bool anyLineEnd = false, Use use = Use::Single);
+  static Pattern gbk(const QString& signature, bool anyLineEnd = false, Use use = Use::Single);
+  static Pattern utf8(const QString& signature, bool anyLineEnd = false, Use use = Use::Single);
   // The forms of each character in either pattern (null: none), for an
   // expression that both readings' forms match.
   // With `primary`, their primary forms only; of the first `chars` characters.

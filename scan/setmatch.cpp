@@ -164,9 +164,9 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
 
 }  // namespace
 
-SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding,
+SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
                        text::LineEnds lineEnds)
-    : members_(gjzs.size()), encoding_(encoding), generation_(++generations) {
+    : members_(signatureTexts.size()), encoding_(encoding), generation_(++generations) {
   // The forms' patterns hold the forms of these characters.
   static_assert(kPieceChars <= Pattern::kSetFormChars &&
                 kExpressionChars <= Pattern::kSetFormChars);
@@ -176,9 +176,9 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   std::vector<std::string> literals;
   std::vector<unsigned> literalIds;
   GramCounts shared;
-  shared.members = std::uint32_t(gjzs.size());
-  for (const QString& gjz : gjzs) {
-    const QByteArray text = gjz.left(kPieceChars).toUtf8();
+  shared.members = std::uint32_t(signatureTexts.size());
+  for (const QString& signature : signatureTexts) {
+    const QByteArray text = signature.left(kPieceChars).toUtf8();
     std::vector<std::uint64_t> grams;
     for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
       grams.push_back(gramAt(text.data() + j));
@@ -192,20 +192,20 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   // set's build), and gone before the next batch: the patterns kept for the
   // confirmation are copies made here, so that they leave no holes between them.
   constexpr std::size_t kBatch = 128;
-  std::vector<std::optional<Pattern>> gbkBatch(std::min(kBatch, gjzs.size()));
+  std::vector<std::optional<Pattern>> gbkBatch(std::min(kBatch, signatureTexts.size()));
   std::vector<std::optional<Pattern>> utf8Batch(gbkBatch.size());
   const auto makeForms = [&](std::size_t from, std::size_t to, std::size_t base) {
     for (std::size_t k = from; k < to; ++k) {
-      const QString searched = any ? text::lineBreaksAsLf(gjzs[k]) : gjzs[k];
+      const QString searched = any ? text::lineBreaksAsLf(signatureTexts[k]) : signatureTexts[k];
       if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
         gbkBatch[k - base] = Pattern::gbk(searched, any, Pattern::Use::SetForms);
       if (encoding != text::Encoding::Gbk && !searched.isEmpty())
         utf8Batch[k - base] = Pattern::utf8(searched, any, Pattern::Use::SetForms);
     }
   };
-  for (std::size_t i = 0; i < gjzs.size(); ++i) {
+  for (std::size_t i = 0; i < signatureTexts.size(); ++i) {
     if (i % kBatch == 0) {
-      const std::size_t end = std::min(gjzs.size(), i + kBatch);
+      const std::size_t end = std::min(signatureTexts.size(), i + kBatch);
       const std::size_t mid = i + (end - i) / 2;
       // A second thread only where there is enough to share, and where one
       // can be had; what it throws is thrown here.
@@ -419,19 +419,20 @@ SetMatcher::SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding
   }
 }
 
-std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& gjzs,
+std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& signatureTexts,
                                                      text::Encoding encoding,
                                                      text::LineEnds lineEnds) {
   static std::mutex lock;
-  static std::vector<QString> lastGjzs;
+  static std::vector<QString> lastSignatureTexts;
   static text::Encoding lastEncoding;
   static text::LineEnds lastLineEnds;
   static std::shared_ptr<const SetMatcher> last;
   const std::lock_guard<std::mutex> hold(lock);
-  if (!last || lastEncoding != encoding || lastLineEnds != lineEnds || lastGjzs != gjzs) {
+  if (!last || lastEncoding != encoding || lastLineEnds != lineEnds ||
+      lastSignatureTexts != signatureTexts) {
     last.reset();  // one compiled set at a time
-    last = std::make_shared<const SetMatcher>(gjzs, encoding, lineEnds);
-    lastGjzs = gjzs;
+    last = std::make_shared<const SetMatcher>(signatureTexts, encoding, lineEnds);
+    lastSignatureTexts = signatureTexts;
     lastEncoding = encoding;
     lastLineEnds = lineEnds;
   }

@@ -39,12 +39,13 @@ struct Pattern;
 
 class SetMatcher {
  public:
-  // `gjzs`: the members, each trimmed and lower-cased.
-  SetMatcher(const std::vector<QString>& gjzs, text::Encoding encoding, text::LineEnds lineEnds);
+  // `signatureTexts`: the members, each trimmed and lower-cased.
+  SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+             text::LineEnds lineEnds);
   ~SetMatcher();
   // The same, shared with the last caller that asked for the same set: a
   // command that checks a set before it scans builds it once.
-  static std::shared_ptr<const SetMatcher> shared(const std::vector<QString>& gjzs,
+  static std::shared_ptr<const SetMatcher> shared(const std::vector<QString>& signatureTexts,
                                                   text::Encoding encoding, text::LineEnds lineEnds);
   SetMatcher(const SetMatcher&) = delete;
   SetMatcher& operator=(const SetMatcher&) = delete;

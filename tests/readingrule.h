@@ -41,21 +41,23 @@ inline QString seen(QByteArrayView bytes, text::Encoding choice = text::Encoding
   return lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(lower) : lower;
 }
 
-inline bool contains(QByteArrayView bytes, const QString& gjz,
+inline bool contains(QByteArrayView bytes, const QString& signature,
                      text::Encoding choice = text::Encoding::Auto,
                      text::LineEnds lineEnds = text::LineEnds::Any) {
-  const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjz) : gjz;
+  const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(signature) : signature;
   return seen(bytes, choice, lineEnds).contains(sig);
 }
 
 // The members of a set (each trimmed and lower-cased) that the content holds.
-inline std::vector<std::uint32_t> membersIn(QByteArrayView bytes, const std::vector<QString>& gjzs,
+inline std::vector<std::uint32_t> membersIn(QByteArrayView bytes,
+                                            const std::vector<QString>& signatureTexts,
                                             text::Encoding choice = text::Encoding::Auto,
                                             text::LineEnds lineEnds = text::LineEnds::Any) {
   const QString text = seen(bytes, choice, lineEnds);
   std::vector<std::uint32_t> out;
-  for (std::size_t i = 0; i < gjzs.size(); ++i) {
-    const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjzs[i]) : gjzs[i];
+  for (std::size_t i = 0; i < signatureTexts.size(); ++i) {
+    const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(signatureTexts[i])
+                                                        : signatureTexts[i];
     if (!sig.isEmpty() && text.contains(sig))
       out.push_back(std::uint32_t(i));
   }
@@ -65,7 +67,7 @@ inline std::vector<std::uint32_t> membersIn(QByteArrayView bytes, const std::vec
 // The set's removal on the text seen: from the start, the longest member at each
 // position, then on behind it. The members removed, in order.
 inline std::vector<std::uint32_t> longestPass(QByteArrayView bytes,
-                                              const std::vector<QString>& gjzs,
+                                              const std::vector<QString>& signatureTexts,
                                               text::Encoding choice = text::Encoding::Auto,
                                               text::LineEnds lineEnds = text::LineEnds::Any) {
   const QString text = seen(bytes, choice, lineEnds);
@@ -73,8 +75,9 @@ inline std::vector<std::uint32_t> longestPass(QByteArrayView bytes,
   for (qsizetype i = 0; i < text.size();) {
     qsizetype best = 0;
     std::uint32_t which = 0;
-    for (std::size_t m = 0; m < gjzs.size(); ++m) {
-      const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(gjzs[m]) : gjzs[m];
+    for (std::size_t m = 0; m < signatureTexts.size(); ++m) {
+      const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(signatureTexts[m])
+                                                          : signatureTexts[m];
       if (sig.size() > best && QStringView(text).sliced(i).startsWith(sig)) {
         best = sig.size();
         which = std::uint32_t(m);

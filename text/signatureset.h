@@ -17,7 +17,7 @@ namespace text {
 struct SetMember {
   QString name;
   // Trimmed and lower-cased, as a single signature is.
-  QString gjz;
+  QString signature;
 };
 
 inline constexpr char16_t kSetMarker[] = u"\uFDD0\uFDD1";
@@ -28,8 +28,8 @@ inline bool reservedInSets(QChar c) {
   return c.unicode() == 0xFDD0 || c.unicode() == kSetSeparator;
 }
 
-inline bool isSignatureSet(QStringView gjz) {
-  return gjz.startsWith(QStringView(kSetMarker));
+inline bool isSignatureSet(QStringView signature) {
+  return signature.startsWith(QStringView(kSetMarker));
 }
 
 inline QString packSignatureSet(const std::vector<SetMember>& members) {
@@ -37,27 +37,27 @@ inline QString packSignatureSet(const std::vector<SetMember>& members) {
   for (const SetMember& m : members) {
     out += m.name;
     out += QChar(kSetSeparator);
-    out += m.gjz;
+    out += m.signature;
     out += QChar(kSetSeparator);
   }
   return out;
 }
 
 // The members of a set's text; a plain signature is one member with no name.
-inline std::vector<SetMember> unpackSignatureSet(QStringView gjz) {
-  if (!isSignatureSet(gjz))
-    return {SetMember{QString(), gjz.toString()}};
+inline std::vector<SetMember> unpackSignatureSet(QStringView signature) {
+  if (!isSignatureSet(signature))
+    return {SetMember{QString(), signature.toString()}};
   std::vector<SetMember> out;
   qsizetype at = QStringView(kSetMarker).size();
   for (;;) {
-    const qsizetype nameEnd = gjz.indexOf(QChar(kSetSeparator), at);
+    const qsizetype nameEnd = signature.indexOf(QChar(kSetSeparator), at);
     if (nameEnd < 0)
       break;
-    const qsizetype textEnd = gjz.indexOf(QChar(kSetSeparator), nameEnd + 1);
+    const qsizetype textEnd = signature.indexOf(QChar(kSetSeparator), nameEnd + 1);
     if (textEnd < 0)
       break;
-    out.push_back(SetMember{gjz.sliced(at, nameEnd - at).toString(),
-                            gjz.sliced(nameEnd + 1, textEnd - nameEnd - 1).toString()});
+    out.push_back(SetMember{signature.sliced(at, nameEnd - at).toString(),
+                            signature.sliced(nameEnd + 1, textEnd - nameEnd - 1).toString()});
     at = textEnd + 1;
   }
   return out;

@@ -26,10 +26,11 @@ QByteArray upper(const QString& s) {
 }
 
 // Every piece size up to the content's length, and one piece.
-void expectRemoved(const QByteArray& content, const QString& gjz, const QByteArray& want,
+void expectRemoved(const QByteArray& content, const QString& signature, const QByteArray& want,
                    Encoding encoding = Encoding::Auto) {
   for (std::size_t chunk = 1; chunk <= std::size_t(content.size()) + 1; ++chunk) {
-    ASSERT_EQ(removeSignature(content, gjz, chunk, nullptr, encoding).toHex(' '), want.toHex(' '))
+    ASSERT_EQ(removeSignature(content, signature, chunk, nullptr, encoding).toHex(' '),
+              want.toHex(' '))
         << "chunk " << chunk;
   }
 }

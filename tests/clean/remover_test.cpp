@@ -26,10 +26,10 @@ QByteArray bytes(std::initializer_list<int> list) {
 // that text::removeAll removes, and keeps the bytes of every other character.
 // `keptText` gets the kept characters, which must equal text::removeAll's result.
 // With any line end, a CR LF is one character, LF, as CR and LF are.
-QByteArray reference(const QByteArray& content, const QString& gjzAsTyped, QString* keptText,
+QByteArray reference(const QByteArray& content, const QString& signatureAsTyped, QString* keptText,
                      std::vector<clean::ByteRange>* ranges, text::LineEnds lineEnds) {
   const bool any = lineEnds == text::LineEnds::Any;
-  const QString gjz = any ? text::lineBreaksAsLf(gjzAsTyped) : gjzAsTyped;
+  const QString signature = any ? text::lineBreaksAsLf(signatureAsTyped) : signatureAsTyped;
   std::vector<char16_t> chars;
   std::vector<qsizetype> starts;  // byte offset of each character, plus the end
   auto* p = reinterpret_cast<const uint8_t*>(content.constData());
@@ -50,13 +50,13 @@ QByteArray reference(const QByteArray& content, const QString& gjzAsTyped, QStri
   QByteArray out;
   keptText->clear();
   qsizetype from = 0;
-  while (!gjz.isEmpty()) {
-    const qsizetype at = text.indexOf(gjz, from);
+  while (!signature.isEmpty()) {
+    const qsizetype at = text.indexOf(signature, from);
     if (at < 0)
       break;
     out += content.mid(starts[from], starts[at] - starts[from]);
     keptText->append(text.mid(from, at - from));
-    from = at + gjz.size();
+    from = at + signature.size();
     ranges->push_back({starts[at], starts[from] - starts[at]});
   }
   out += content.mid(starts[from]);
@@ -65,21 +65,22 @@ QByteArray reference(const QByteArray& content, const QString& gjzAsTyped, QStri
 }
 
 // The content read as GBK (the pieces below are GBK's), line ends both ways.
-void expectSameAsWhole(const QByteArray& content, const QString& gjz) {
+void expectSameAsWhole(const QByteArray& content, const QString& signature) {
   for (const text::LineEnds lineEnds : {text::LineEnds::Exact, text::LineEnds::Any}) {
     QString kept;
     std::vector<clean::ByteRange> wantRanges;
-    const QByteArray want = reference(content, gjz, &kept, &wantRanges, lineEnds);
+    const QByteArray want = reference(content, signature, &kept, &wantRanges, lineEnds);
     if (lineEnds == text::LineEnds::Exact)
-      ASSERT_EQ(kept, text::removeAll(gbk::decode(content), gjz));
+      ASSERT_EQ(kept, text::removeAll(gbk::decode(content), signature));
     else
       ASSERT_EQ(kept, text::removeAll(text::lineBreaksAsLf(gbk::decode(content)),
-                                      text::lineBreaksAsLf(gjz)));
+                                      text::lineBreaksAsLf(signature)));
     for (std::size_t chunk : {1, 2, 3, 5, 7, 16, 4096}) {
       std::vector<clean::ByteRange> ranges;
-      ASSERT_EQ(clean::removeSignature(content, gjz, chunk, &ranges, text::Encoding::Gbk, lineEnds)
-                    .toHex(' '),
-                want.toHex(' '))
+      ASSERT_EQ(
+          clean::removeSignature(content, signature, chunk, &ranges, text::Encoding::Gbk, lineEnds)
+              .toHex(' '),
+          want.toHex(' '))
           << "chunk " << chunk << " content " << content.toHex(' ').constData();
       ASSERT_EQ(ranges, wantRanges) << "chunk " << chunk;
     }
@@ -98,8 +99,8 @@ TEST(Remover, OnePassRules) {
   // scan compares it, and the bytes of each occurrence go as they were.
   EXPECT_EQ(clean::removeSignature("<IFRAME>x<iframe><IfRaMe>", u"<iframe>", chunk), "x");
   // With exact line ends, CR LF in the signature does not match LF alone.
-  const auto exact = [chunk](const QByteArray& content, QStringView gjz) {
-    return clean::removeSignature(content, gjz, chunk, nullptr, text::Encoding::Auto,
+  const auto exact = [chunk](const QByteArray& content, QStringView signature) {
+    return clean::removeSignature(content, signature, chunk, nullptr, text::Encoding::Auto,
                                   text::LineEnds::Exact);
   };
   EXPECT_EQ(exact("a\r\nb\nc\r\n", u"\r\n"), "ab\nc");
@@ -165,13 +166,13 @@ TEST(Remover, StreamingEqualsWholeText) {
                                            QStringLiteral(u"马\r\n"), QStringLiteral(u"丂@"),
                                            QStringLiteral(u"aab"),    QStringLiteral(u"")};
   std::mt19937 rng(12345);
-  for (const QString& gjz : signatures) {
+  for (const QString& signature : signatures) {
     for (int round = 0; round < 300; ++round) {
       QByteArray content;
       const int n = int(rng() % 40);
       for (int i = 0; i < n; ++i)
         content += parts[rng() % parts.size()];
-      expectSameAsWhole(content, gjz);
+      expectSameAsWhole(content, signature);
       if (HasFatalFailure())
         return;
     }
@@ -188,11 +189,11 @@ TEST(Remover, LineBreakRangesAreTheBytesMatched) {
 }
 
 TEST(Remover, LongSignatureAcrossManyPieces) {
-  const QString gjz = QString(300, u'q') + QStringLiteral(u"网马");
+  const QString signature = QString(300, u'q') + QStringLiteral(u"网马");
   QByteArray one = QByteArray(300, 'q') + bytes({0xCD, 0xF8, 0xC2, 0xED});
   const QByteArray content = "head" + one + QByteArray(299, 'q') + one + one.left(301) + "tail";
-  expectSameAsWhole(content, gjz);
-  clean::SignatureRemover r(gjz, text::Encoding::Gbk);
+  expectSameAsWhole(content, signature);
+  clean::SignatureRemover r(signature, text::Encoding::Gbk);
   std::vector<uint8_t> out;
   auto* p = reinterpret_cast<const uint8_t*>(content.constData());
   for (qsizetype i = 0; i < content.size(); i += 3)

@@ -92,8 +92,8 @@ TEST(SignatureSetFile, TextsAreTrimmedAndLowerCasedLineEndsKept) {
       << b.error().toStdString();
   ASSERT_EQ(b.members().size(), 2u);
   EXPECT_EQ(b.members()[0].name, u"x"_s);
-  EXPECT_EQ(b.members()[0].gjz, u"<iframe\r\na>"_s);
-  EXPECT_EQ(b.members()[1].gjz, u"木马"_s);
+  EXPECT_EQ(b.members()[0].signature, u"<iframe\r\na>"_s);
+  EXPECT_EQ(b.members()[1].signature, u"木马"_s);
 }
 
 TEST(SignatureSetCli, HostileSetFilesAreRefusedWithBoundedMemory) {

@@ -25,8 +25,8 @@ using text::Encoding;
 namespace {
 
 // The plain definition: the whole content decoded by the rule, then searched.
-bool reference(const QByteArray& bytes, const QString& gjz) {
-  return reading::contains(bytes, gjz);
+bool reference(const QByteArray& bytes, const QString& signature) {
+  return reading::contains(bytes, signature);
 }
 
 bool matches(const QString& boxText, const QByteArray& content,

@@ -19,8 +19,8 @@ using scan::SignatureMatcher;
 
 namespace {
 
-bool reference(QByteArrayView bytes, const QString& gjz) {
-  return reading::contains(bytes, gjz);
+bool reference(QByteArrayView bytes, const QString& signature) {
+  return reading::contains(bytes, signature);
 }
 
 // Every GBK byte form of a text whose characters are all in code page 936, in
@@ -56,13 +56,13 @@ class Contents {
   Contents(const QString& boxText, uint32_t seed) : rng_(seed) {
     // The signature as it appears in files: in its own case, upper case, with LF
     // instead of CR LF, cut short, and each of its characters alone.
-    const QString gjz = text::signatureFrom(boxText);
-    pieces_ = {encodeGbk(gjz), encodeGbk(boxText.toUpper()), encodeGbk(gjz.toUpper()),
-               encodeGbk(QString(gjz).replace(u"\r\n"_s, u"\n"_s))};
-    const QByteArray whole = encodeGbk(gjz);
+    const QString signature = text::signatureFrom(boxText);
+    pieces_ = {encodeGbk(signature), encodeGbk(boxText.toUpper()), encodeGbk(signature.toUpper()),
+               encodeGbk(QString(signature).replace(u"\r\n"_s, u"\n"_s))};
+    const QByteArray whole = encodeGbk(signature);
     pieces_.push_back(whole.left(whole.size() - 1));
     pieces_.push_back(whole.mid(1));
-    for (QChar c : gjz)
+    for (QChar c : signature)
       pieces_.push_back(encodeGbk(QString(c)));
   }
 
@@ -120,14 +120,14 @@ void atEverySearchLevel(Fn fn) {
 }
 
 void expectSameAsReference(const QString& boxText, uint32_t seed, int rounds) {
-  const QString gjz = text::signatureFrom(boxText);
-  SignatureMatcher m(gjz);
+  const QString signature = text::signatureFrom(boxText);
+  SignatureMatcher m(signature);
   Contents gen(boxText, seed);
   int matches = 0;
   for (int i = 0; i < rounds; ++i) {
     // Long contents now and then, so that the vector loops run, not only their tails.
     const QByteArray content = gen.next(i % 10 == 0 ? 120 : 12);
-    const bool expected = reference(content, gjz);
+    const bool expected = reference(content, signature);
     matches += expected;
     atEverySearchLevel([&] {
       for (std::size_t chunk : {1, 2, 3, 5, 8, 13, 64, 300, 0}) {
@@ -199,16 +199,16 @@ TEST(FastMatch, LongLeadRunsAcrossManyBuffers) {
 TEST(FastMatch, EverySearchLevelFindsEveryPosition) {
   // A long run of near misses with the signature at each offset: the vector
   // loops and their tails must all see it.
-  const QString gjz = u"<i src=0 \r\nh=0>\r\n"_s;
+  const QString signature = u"<i src=0 \r\nh=0>\r\n"_s;
   const QByteArray sig = "<I SRC=0 \r\nH=0>\r\n";
   atEverySearchLevel([&] {
-    SignatureMatcher m(gjz);
+    SignatureMatcher m(signature);
     for (qsizetype at = 0; at < 300; at += 7) {
       QByteArray content(400, 'a');
       for (qsizetype i = 0; i + 12 < content.size(); i += 13)
         content.replace(i, 12, "<i src=0 \nh=");  // shares the start, not the end
       content.replace(at, sig.size(), sig);
-      ASSERT_EQ(m.matchBytes(content), reference(content, gjz)) << at;
+      ASSERT_EQ(m.matchBytes(content), reference(content, signature)) << at;
       ASSERT_TRUE(m.matchBytes(content)) << at;
     }
   });
@@ -216,10 +216,10 @@ TEST(FastMatch, EverySearchLevelFindsEveryPosition) {
 
 TEST(FastMatch, FilesOfEverySizeAroundTheBuffer) {
   TempTree t;
-  const QString gjz = u"<iframe src=x>\r\n"_s;
+  const QString signature = u"<iframe src=x>\r\n"_s;
   const QByteArray sig = "<IFRAME SRC=X>\r\n";
   const qsizetype k = qsizetype(SignatureMatcher::kReadSize);
-  SignatureMatcher m(gjz);
+  SignatureMatcher m(signature);
   int n = 0;
   for (qsizetype size : {k - 1, k, k + 1, 2 * k + 5}) {
     for (qsizetype at : {qsizetype(0), k - 8, k - sig.size(), k, size - sig.size()}) {
@@ -231,7 +231,7 @@ TEST(FastMatch, FilesOfEverySizeAroundTheBuffer) {
       const QByteArray name = QByteArray::number(n++) + ".htm";
       t.write(name, content);
       EXPECT_EQ(m.matchFile(t.abs(name)),
-                reference(content, gjz) ? MatchResult::Match : MatchResult::NoMatch)
+                reference(content, signature) ? MatchResult::Match : MatchResult::NoMatch)
           << size << " " << at;
       // Any line break would match; a space before it does not.
       content.replace(at, sig.size(), QByteArray(sig).replace("\r\n", " \n"));

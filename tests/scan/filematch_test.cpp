@@ -20,36 +20,36 @@ const QString kSample = QStringLiteral(
 
 // The plain definition of an infected content: decode it whole, lower-case it,
 // search.
-bool reference(QByteArrayView bytes, const QString& gjz,
+bool reference(QByteArrayView bytes, const QString& signature,
                text::LineEnds lineEnds = text::LineEnds::Any) {
-  return reading::contains(bytes, gjz, text::Encoding::Auto, lineEnds);
+  return reading::contains(bytes, signature, text::Encoding::Auto, lineEnds);
 }
 
 // Every chunk size from one byte up, so borders fall everywhere.
-void expectAllChunkings(QByteArrayView bytes, const QString& gjz, bool expected,
+void expectAllChunkings(QByteArrayView bytes, const QString& signature, bool expected,
                         text::LineEnds lineEnds = text::LineEnds::Any) {
-  SignatureMatcher m(gjz, text::Encoding::Auto, lineEnds);
+  SignatureMatcher m(signature, text::Encoding::Auto, lineEnds);
   for (std::size_t chunk = 1; chunk <= std::size_t(bytes.size()) + 1; ++chunk) {
     ASSERT_EQ(m.matchBytes(bytes, chunk), expected) << "chunk " << chunk;
   }
-  ASSERT_EQ(reference(bytes, gjz, lineEnds), expected);
+  ASSERT_EQ(reference(bytes, signature, lineEnds), expected);
 }
 
 }  // namespace
 
 TEST(FileMatch, CaseOfTheFileDoesNotMatter) {
-  const QString gjz = text::signatureFrom(kSample);
+  const QString signature = text::signatureFrom(kSample);
   QByteArray upper = kSample.toUpper().toLatin1();
-  expectAllChunkings("<html>" + upper + "</html>", gjz, true);
-  expectAllChunkings(kSample.toLatin1(), gjz, true);
+  expectAllChunkings("<html>" + upper + "</html>", signature, true);
+  expectAllChunkings(kSample.toLatin1(), signature, true);
 }
 
 TEST(FileMatch, ExactLineEndsMustMatchByteForByte) {
-  const QString gjz = text::signatureFrom(kSample);
+  const QString signature = text::signatureFrom(kSample);
   QByteArray lf = kSample.toLatin1();
   lf.replace("\r\n", "\n");
-  expectAllChunkings(lf, gjz, false, text::LineEnds::Exact);
-  expectAllChunkings(lf + kSample.toLatin1(), gjz, true, text::LineEnds::Exact);
+  expectAllChunkings(lf, signature, false, text::LineEnds::Exact);
+  expectAllChunkings(lf + kSample.toLatin1(), signature, true, text::LineEnds::Exact);
 }
 
 TEST(FileMatch, AnyLineBreakMatchesAnyLineBreak) {
@@ -61,9 +61,9 @@ TEST(FileMatch, AnyLineBreakMatchesAnyLineBreak) {
   QByteArray cr = crlf;
   cr.replace("\r\n", "\r");
   for (const QByteArray& sig : {crlf, lf, cr}) {
-    const QString gjz = text::signatureFrom(QString::fromLatin1(sig));
+    const QString signature = text::signatureFrom(QString::fromLatin1(sig));
     for (const QByteArray& page : {crlf, lf, cr})
-      expectAllChunkings("<p>" + page + "</p>", gjz, true);
+      expectAllChunkings("<p>" + page + "</p>", signature, true);
   }
   // A file's CR LF is one line break: it takes one of the signature's, never two.
   expectAllChunkings("a\r\nb", u"a\n\nb"_s, false);
@@ -87,16 +87,16 @@ TEST(FileMatch, ChineseContentAndSignature) {
 }
 
 TEST(FileMatch, CharacterAlignmentDecidesAsciiMatches) {
-  const QString gjz = u"iframe"_s;
+  const QString signature = u"iframe"_s;
   // 0xB0 0x69 is one double-byte character: the "i" belongs to it.
-  expectAllChunkings("\xB0iframe", gjz, false);
+  expectAllChunkings("\xB0iframe", signature, false);
   // Two lead-range bytes form a character, so the "i" starts a character.
-  expectAllChunkings("\xB0\xB0iframe", gjz, true);
+  expectAllChunkings("\xB0\xB0iframe", signature, true);
   // A lead byte before a byte that cannot trail is invalid alone.
   expectAllChunkings("\xB0<iframe", u"<iframe"_s, true);
-  expectAllChunkings("\xB0\xB0\xB0iframe", gjz, false);
-  expectAllChunkings("\x80\xB0iframe", gjz, false);  // 0x80 is a character of its own
-  expectAllChunkings("\xFF\xB0\xB0iframe", gjz, true);
+  expectAllChunkings("\xB0\xB0\xB0iframe", signature, false);
+  expectAllChunkings("\x80\xB0iframe", signature, false);  // 0x80 is a character of its own
+  expectAllChunkings("\xFF\xB0\xB0iframe", signature, true);
 }
 
 TEST(FileMatch, InvalidBytesNeverMatchAndNeverSwallowTheSignature) {
@@ -107,17 +107,17 @@ TEST(FileMatch, InvalidBytesNeverMatchAndNeverSwallowTheSignature) {
 }
 
 TEST(FileMatch, SignatureAtEveryPositionOfALargeFile) {
-  const QString gjz = text::signatureFrom(kSample);
+  const QString signature = text::signatureFrom(kSample);
   QByteArray filler;
   for (int i = 0; i < 3000; ++i)
     filler += "\xD6\xD0\xCE\xC4 text\r\n";
   const QByteArray sig = kSample.toLatin1();
-  SignatureMatcher m(gjz);
+  SignatureMatcher m(signature);
   for (qsizetype at :
        {qsizetype(0), qsizetype(1), filler.size() / 2, filler.size() - 1, filler.size()}) {
     QByteArray content = filler;
     content.insert(at, sig);
-    const bool expected = reference(content, gjz);
+    const bool expected = reference(content, signature);
     for (std::size_t chunk : {std::size_t(7), std::size_t(64), std::size_t(4096), std::size_t(0)}) {
       EXPECT_EQ(m.matchBytes(content, chunk), expected) << at << " " << chunk;
     }
@@ -142,7 +142,7 @@ TEST(FileMatch, ReadsRegularFilesOnly) {
 
 TEST(FileMatch, FileAcrossReadBuffers) {
   TempTree t;
-  const QString gjz = text::signatureFrom(kSample);
+  const QString signature = text::signatureFrom(kSample);
   QByteArray big(qsizetype(SignatureMatcher::kReadSize) * 3, 'a');
   // The signature straddles the first buffer border; a GBK character straddles
   // the second.
@@ -150,7 +150,7 @@ TEST(FileMatch, FileAcrossReadBuffers) {
   big[qsizetype(SignatureMatcher::kReadSize) * 2 - 1] = '\xB0';
   big[qsizetype(SignatureMatcher::kReadSize) * 2] = 'i';
   t.write("big.htm", big);
-  EXPECT_EQ(SignatureMatcher(gjz).matchFile(t.abs("big.htm")), MatchResult::Match);
+  EXPECT_EQ(SignatureMatcher(signature).matchFile(t.abs("big.htm")), MatchResult::Match);
   EXPECT_EQ(SignatureMatcher(u"iaaa"_s).matchFile(t.abs("big.htm")), MatchResult::NoMatch);
   EXPECT_EQ(SignatureMatcher(u"aaa"_s).matchFile(t.abs("big.htm")), MatchResult::Match);
 }

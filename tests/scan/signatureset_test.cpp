@@ -46,17 +46,17 @@ QByteArray encodeGbk(const QString& s) {
   return out;
 }
 
-std::vector<QString> gjzsOf(const QStringList& boxTexts) {
+std::vector<QString> signatureTextsOf(const QStringList& boxTexts) {
   std::vector<QString> out;
   for (const QString& t : boxTexts)
     out.push_back(text::signatureFrom(t));
   return out;
 }
 
-QString packed(const std::vector<QString>& gjzs) {
+QString packed(const std::vector<QString>& signatureTexts) {
   std::vector<text::SetMember> members;
-  for (std::size_t i = 0; i < gjzs.size(); ++i)
-    members.push_back({u"m"_s + QString::number(i), gjzs[i]});
+  for (std::size_t i = 0; i < signatureTexts.size(); ++i)
+    members.push_back({u"m"_s + QString::number(i), signatureTexts[i]});
   return text::packSignatureSet(members);
 }
 
@@ -64,8 +64,8 @@ QString packed(const std::vector<QString>& gjzs) {
 // cut short, with other line breaks) and the bytes that trip a GBK reading.
 class Contents {
  public:
-  Contents(const std::vector<QString>& gjzs, uint32_t seed) : rng_(seed) {
-    for (const QString& g : gjzs) {
+  Contents(const std::vector<QString>& signatureTexts, uint32_t seed) : rng_(seed) {
+    for (const QString& g : signatureTexts) {
       for (const QString& form : {g, g.toUpper(), QString(g).replace(u"\n"_s, u"\r\n"_s)}) {
         try {
           pieces_.push_back(encodeGbk(form));
@@ -130,24 +130,24 @@ QByteArray without(const QByteArray& content, const std::vector<clean::ByteRange
 }
 
 void expectSameAsReference(const QStringList& boxTexts, uint32_t seed, int rounds) {
-  const std::vector<QString> gjzs = gjzsOf(boxTexts);
+  const std::vector<QString> signatureTexts = signatureTextsOf(boxTexts);
   int matches = 0;
   int checks = 0;
   for (const text::Encoding encoding :
        {text::Encoding::Auto, text::Encoding::Gbk, text::Encoding::Utf8}) {
     for (const text::LineEnds lineEnds : {text::LineEnds::Any, text::LineEnds::Exact}) {
-      Contents gen(gjzs, seed);
-      const SignatureMatcher m(packed(gjzs), encoding, lineEnds);
-      const scan::SetMatcher set(gjzs, encoding, lineEnds);
+      Contents gen(signatureTexts, seed);
+      const SignatureMatcher m(packed(signatureTexts), encoding, lineEnds);
+      const scan::SetMatcher set(signatureTexts, encoding, lineEnds);
       ASSERT_TRUE(set.error().isEmpty()) << set.error().toStdString();
       for (int i = 0; i < rounds; ++i) {
         const QByteArray content = gen.next(i % 10 == 0 ? 60 : 10);
         const std::vector<std::uint32_t> expected =
-            reading::membersIn(content, gjzs, encoding, lineEnds);
+            reading::membersIn(content, signatureTexts, encoding, lineEnds);
         matches += !expected.empty();
         ++checks;
         const std::vector<std::uint32_t> removed =
-            reading::longestPass(content, gjzs, encoding, lineEnds);
+            reading::longestPass(content, signatureTexts, encoding, lineEnds);
         for (std::size_t chunk : {1, 2, 3, 7, 64, 0}) {
           const auto where = [&] {
             return "encoding " + std::to_string(int(encoding)) + " chunk " + std::to_string(chunk) +
@@ -158,8 +158,8 @@ void expectSameAsReference(const QStringList& boxTexts, uint32_t seed, int round
           ASSERT_EQ(set.matchBytes(content, chunk, &found), !expected.empty()) << where();
           ASSERT_EQ(found, expected) << where();
           std::vector<clean::ByteRange> ranges;
-          const QByteArray cleaned =
-              clean::removeSignature(content, packed(gjzs), chunk, &ranges, encoding, lineEnds);
+          const QByteArray cleaned = clean::removeSignature(content, packed(signatureTexts), chunk,
+                                                            &ranges, encoding, lineEnds);
           std::vector<std::uint32_t> members;
           for (const clean::ByteRange& r : ranges)
             members.push_back(r.member);
@@ -219,16 +219,17 @@ TEST(SignatureSet, CandidatesFromAPieceInsideTheMember) {
 TEST(SignatureSet, LargeSetsFindEachMemberAsTheReadingsDefine) {
   // Sets of a few hundred members are made in batches on two threads: each
   // member is found where it occurs, in either reading, and nowhere else.
-  std::vector<QString> gjzs;
+  std::vector<QString> signatureTexts;
   for (int i = 0; i < 300; ++i)
-    gjzs.push_back(i % 3 == 0   ? u"<script src=//m%1.example>"_s.arg(i)
-                   : i % 3 == 1 ? u"木马%1 eval("_s.arg(i)
-                                : u"kit-%1-\r\nend"_s.arg(i));
-  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+    signatureTexts.push_back(i % 3 == 0   ? u"<script src=//m%1.example>"_s.arg(i)
+                             : i % 3 == 1 ? u"木马%1 eval("_s.arg(i)
+                                          : u"kit-%1-\r\nend"_s.arg(i));
+  const scan::SetMatcher set(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
   ASSERT_TRUE(set.error().isEmpty());
-  const QByteArray content = "<p>" + gjzs[127].toUpper().toUtf8() + " x " + gjzs[128].toUtf8() +
-                             gjzs[256].toUtf8() + " " + gjzs[299].toUtf8() + "</p>";
-  const std::vector<std::uint32_t> expected = reading::membersIn(content, gjzs);
+  const QByteArray content = "<p>" + signatureTexts[127].toUpper().toUtf8() + " x " +
+                             signatureTexts[128].toUtf8() + signatureTexts[256].toUtf8() + " " +
+                             signatureTexts[299].toUtf8() + "</p>";
+  const std::vector<std::uint32_t> expected = reading::membersIn(content, signatureTexts);
   ASSERT_EQ(expected, (std::vector<std::uint32_t>{127, 128, 256, 299}));
   for (std::size_t chunk : {7, 0}) {
     std::vector<std::uint32_t> found;
@@ -240,7 +241,7 @@ TEST(SignatureSet, LargeSetsFindEachMemberAsTheReadingsDefine) {
       "x\xC4\xBE\xC2\xED"
       "298 EVAL( y \xC4\xBE\xC2\xED"
       "1 eval(");
-  ASSERT_EQ(reading::membersIn(gbkContent, gjzs), (std::vector<std::uint32_t>{1, 298}));
+  ASSERT_EQ(reading::membersIn(gbkContent, signatureTexts), (std::vector<std::uint32_t>{1, 298}));
   std::vector<std::uint32_t> found;
   EXPECT_TRUE(set.matchBytes(gbkContent, 0, &found));
   EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 298}));
@@ -257,24 +258,25 @@ TEST(SignatureSet, OneSetIsOneSignature) {
 }
 
 TEST(SignatureSet, OverlappingMembersInOneFile) {
-  const std::vector<QString> gjzs{u"abc"_s, u"bcd"_s};
-  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  const std::vector<QString> signatureTexts{u"abc"_s, u"bcd"_s};
+  const scan::SetMatcher set(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
   std::vector<std::uint32_t> found;
   EXPECT_TRUE(set.matchBytes("xABCDx", 0, &found));
   EXPECT_EQ(found, (std::vector<std::uint32_t>{0, 1}));
   // The clean takes "abc" first and goes on behind it: "d" stays.
   std::vector<clean::ByteRange> ranges;
-  EXPECT_EQ(clean::removeSignature("xABCDx", packed(gjzs), 2, &ranges), "xDx");
+  EXPECT_EQ(clean::removeSignature("xABCDx", packed(signatureTexts), 2, &ranges), "xDx");
   ASSERT_EQ(ranges.size(), 1u);
   EXPECT_EQ(ranges[0], (clean::ByteRange{1, 3, 0}));
 }
 
 TEST(SignatureSet, LongestMemberAtAPositionWins) {
-  const std::vector<QString> gjzs{u"<iframe"_s, u"<iframe src=x>"_s};
+  const std::vector<QString> signatureTexts{u"<iframe"_s, u"<iframe src=x>"_s};
   std::vector<clean::ByteRange> ranges;
   for (std::size_t chunk : {1, 4, 0}) {
-    EXPECT_EQ(clean::removeSignature("a<iframe src=x>b<IFRAME c", packed(gjzs), chunk, &ranges),
-              "ab c")
+    EXPECT_EQ(
+        clean::removeSignature("a<iframe src=x>b<IFRAME c", packed(signatureTexts), chunk, &ranges),
+        "ab c")
         << chunk;
     ASSERT_EQ(ranges.size(), 2u);
     EXPECT_EQ(ranges[0], (clean::ByteRange{1, 14, 1}));
@@ -284,15 +286,15 @@ TEST(SignatureSet, LongestMemberAtAPositionWins) {
 
 TEST(SignatureSet, MemberAcrossAGbkBoundaryIsNeverReported) {
   // C4 D6 D0 CE: the characters C4D6 and D0CE; "中" (D6 D0) lies across them.
-  const std::vector<QString> gjzs{u"中"_s, u"木马"_s};
+  const std::vector<QString> signatureTexts{u"中"_s, u"木马"_s};
   const QByteArray content("<p>\xC4\xD6\xD0\xCE</p>");
-  ASSERT_TRUE(reading::membersIn(content, gjzs).empty());
-  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  ASSERT_TRUE(reading::membersIn(content, signatureTexts).empty());
+  const scan::SetMatcher set(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
   std::vector<std::uint32_t> found;
   for (std::size_t chunk : {1, 2, 3, 5, 0}) {
     EXPECT_FALSE(set.matchBytes(content, chunk, &found)) << chunk;
     EXPECT_TRUE(found.empty());
-    EXPECT_EQ(clean::removeSignature(content, packed(gjzs), chunk), content);
+    EXPECT_EQ(clean::removeSignature(content, packed(signatureTexts), chunk), content);
   }
   // Where it starts a character it is found.
   EXPECT_TRUE(set.matchBytes("<p>\xD6\xD0\xCE\xC4</p>", 0, &found));
@@ -301,8 +303,8 @@ TEST(SignatureSet, MemberAcrossAGbkBoundaryIsNeverReported) {
 
 TEST(SignatureSet, FilesReadOnceThroughTheBuffer) {
   TempTree t;
-  const std::vector<QString> gjzs{u"<script>evil()</script>"_s, u"木马"_s, u"<iframe"_s};
-  const SignatureMatcher m(packed(gjzs));
+  const std::vector<QString> signatureTexts{u"<script>evil()</script>"_s, u"木马"_s, u"<iframe"_s};
+  const SignatureMatcher m(packed(signatureTexts));
   const qsizetype k = qsizetype(SignatureMatcher::kReadSize);
   int n = 0;
   for (qsizetype at : {qsizetype(0), k - 3, k - 1, k, 2 * k + 1}) {
@@ -326,7 +328,7 @@ TEST(SignatureSet, PackedTextRoundTrips) {
   const std::vector<text::SetMember> back = text::unpackSignatureSet(p);
   ASSERT_EQ(back.size(), 2u);
   EXPECT_EQ(back[1].name, u"b"_s);
-  EXPECT_EQ(back[0].gjz, u"x\ny"_s);
+  EXPECT_EQ(back[0].signature, u"x\ny"_s);
   EXPECT_FALSE(text::isSignatureSet(u"<iframe"_s));
   EXPECT_EQ(text::unpackSignatureSet(u"<iframe"_s).size(), 1u);
 }
@@ -338,8 +340,8 @@ TEST(SignatureSet, LongMembersAreFoundWhole) {
   for (int i = 0; i < 700; ++i)
     longText += QChar(u'a' + i % 26);
   longText += u"中"_s;
-  const std::vector<QString> gjzs{longText, u"zz"_s};
-  const scan::SetMatcher set(gjzs, text::Encoding::Auto, text::LineEnds::Any);
+  const std::vector<QString> signatureTexts{longText, u"zz"_s};
+  const scan::SetMatcher set(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
   ASSERT_TRUE(set.error().isEmpty()) << set.error().toStdString();
   const QByteArray whole = "xy" + longText.toUpper().toUtf8() + "!";
   QByteArray nearMiss = whole;
@@ -349,6 +351,6 @@ TEST(SignatureSet, LongMembersAreFoundWhole) {
     EXPECT_TRUE(set.matchBytes(whole, chunk, &found)) << chunk;
     EXPECT_EQ(found, (std::vector<std::uint32_t>{0})) << chunk;
     EXPECT_FALSE(set.matchBytes(nearMiss, chunk)) << chunk;
-    EXPECT_EQ(clean::removeSignature(whole, packed(gjzs), chunk), "xy!") << chunk;
+    EXPECT_EQ(clean::removeSignature(whole, packed(signatureTexts), chunk), "xy!") << chunk;
   }
 }

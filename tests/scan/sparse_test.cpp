@@ -109,19 +109,19 @@ TEST(SparseFiles, SameAnswersAsReadingEveryZero) {
     }
     const SparseFile f = makeSparse(t, "f" + QByteArray::number(trial), size, pieces);
     sparse += f.hasHoles ? 1 : 0;
-    for (const QString& gjz : signatures) {
+    for (const QString& signature : signatures) {
       for (const text::Encoding e :
            {text::Encoding::Auto, text::Encoding::Gbk, text::Encoding::Utf8}) {
-        const SignatureMatcher m(gjz, e);
+        const SignatureMatcher m(signature, e);
         const bool expected = m.matchBytes(f.content);
         if (e == text::Encoding::Auto) {
-          ASSERT_EQ(expected, text::lowerCase(text::decodeContent(f.content)).contains(gjz));
+          ASSERT_EQ(expected, text::lowerCase(text::decodeContent(f.content)).contains(signature));
         }
         scan::ReadStats stats;
         const MatchResult got = m.matchFile(f.path, nullptr, &stats);
         ASSERT_EQ(got, expected ? MatchResult::Match : MatchResult::NoMatch)
-            << "trial " << trial << ", signature of " << gjz.size() << " characters, encoding "
-            << int(e);
+            << "trial " << trial << ", signature of " << signature.size()
+            << " characters, encoding " << int(e);
         ASSERT_LE(stats.bytes, std::uint64_t(size));
       }
     }
@@ -138,7 +138,7 @@ TEST(SparseFiles, LongSignaturesAcrossAHole) {
   const off_t zeros = 39 * kBlock;
   const SparseFile f =
       makeSparse(t, "long", 64 * kBlock, {{kBlock - 1, "a"}, {kBlock + zeros, "b"}});
-  for (const auto& [gjz, found] : std::vector<std::pair<QString, bool>>{
+  for (const auto& [signature, found] : std::vector<std::pair<QString, bool>>{
            {sig("a") + QString(zeros, QChar(0)) + sig("b"), true},
            {sig("a") + QString(zeros - 1, QChar(0)) + sig("b"), false},
            {sig("a") + QString(zeros + 1, QChar(0)) + sig("b"), false},
@@ -147,10 +147,10 @@ TEST(SparseFiles, LongSignaturesAcrossAHole) {
        }) {
     for (const text::Encoding e :
          {text::Encoding::Auto, text::Encoding::Gbk, text::Encoding::Utf8}) {
-      const SignatureMatcher m(gjz, e);
-      EXPECT_EQ(m.matchBytes(f.content), found) << gjz.size();
+      const SignatureMatcher m(signature, e);
+      EXPECT_EQ(m.matchBytes(f.content), found) << signature.size();
       EXPECT_EQ(m.matchFile(f.path), found ? MatchResult::Match : MatchResult::NoMatch)
-          << gjz.size() << " " << int(e);
+          << signature.size() << " " << int(e);
     }
   }
 }
@@ -164,7 +164,7 @@ TEST(SparseFiles, AHugeHoleIsNotRead) {
       {{0, QByteArray(4096, 'a')}, {size / 2, "<?php x<iframe src=x>y" + QByteArray(4074, 'b')}});
   if (!f.hasHoles)
     GTEST_SKIP() << "SKIP: this file system made no holes";
-  for (const auto& [gjz, found] : std::vector<std::pair<QString, bool>>{
+  for (const auto& [signature, found] : std::vector<std::pair<QString, bool>>{
            {sig("<iframe src=x>"), true},
            {sig("<iframe src=y>"), false},
            {QString(64, QChar(0)), true},  // in the hole, unread
@@ -172,11 +172,11 @@ TEST(SparseFiles, AHugeHoleIsNotRead) {
            {QString(2, QChar(0)) + sig("<?php"), true},
            {sig("a") + QString(9, QChar(0)) + sig("b"), false},
        }) {
-    const SignatureMatcher m(gjz);
+    const SignatureMatcher m(signature);
     scan::ReadStats stats;
     EXPECT_EQ(m.matchFile(f.path, nullptr, &stats),
               found ? MatchResult::Match : MatchResult::NoMatch)
-        << gjz.size();
-    EXPECT_LE(stats.bytes, std::uint64_t(64 * 1024)) << gjz.size();
+        << signature.size();
+    EXPECT_LE(stats.bytes, std::uint64_t(64 * 1024)) << signature.size();
   }
 }
