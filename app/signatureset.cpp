@@ -13,18 +13,6 @@ namespace signatures {
 
 namespace {
 
-// Whether every surrogate of `s` is half of a pair: a JSON escape can write a
-// lone one, which is no character of UTF-8 text.
-bool wellFormed(const QString& s) {
-  for (qsizetype i = 0; i < s.size(); ++i) {
-    if (s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate())
-      ++i;
-    else if (s[i].isSurrogate())
-      return false;
-  }
-  return true;
-}
-
 bool hasControl(const QString& s) {
   for (QChar c : s) {
     if (c.unicode() < 0x20 || c.unicode() == 0x7F)
@@ -127,13 +115,14 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   if (name.size() > limits_.nameChars)
     return failed(where + u": "_s + nameField +
                   u" is longer than %1 characters"_s.arg(limits_.nameChars));
-  if (hasControl(name) || hasReserved(name) || !wellFormed(name))
+  if (hasControl(name) || hasReserved(name) || !QStringView(name).isValidUtf16())
     return failed(where + u": "_s + nameField +
                   u" holds a control character or a character that is not text"_s);
   if (const auto it = whereNamed_.constFind(name); it != whereNamed_.constEnd())
     return failed(where + u": "_s + nameField +
                   u" \"%1\" is a duplicate (first at %2)"_s.arg(name, *it));
-  if (!wellFormed(boxText))
+  // A JSON escape can write a lone surrogate, which is no character of UTF-8 text.
+  if (!QStringView(boxText).isValidUtf16())
     return failed(where + u": "_s + textField +
                   u" is not valid UTF-8 (it holds half of a surrogate pair)"_s);
   if (hasReserved(boxText))

@@ -12,20 +12,6 @@
 
 namespace clean {
 
-namespace {
-
-bool wellFormed(QStringView s) {
-  for (qsizetype i = 0; i < s.size(); ++i) {
-    if (s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate())
-      ++i;
-    else if (s[i].isSurrogate())
-      return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 // The members as a trie, built once for all the files that one clean reads
 // with the same set.
 std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringView setText,
@@ -47,7 +33,7 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringV
   trie->terminal.push_back(-1);
   for (std::size_t i = 0; i < members.size(); ++i) {
     const QString& t = members[i];
-    if (t.isEmpty() || (utf8 && !wellFormed(t)))
+    if (t.isEmpty() || (utf8 && !QStringView(t).isValidUtf16()))
       continue;
     trie->longest = std::max(trie->longest, t.size());
     std::uint32_t node = 0;
@@ -84,7 +70,7 @@ SignatureRemover::SignatureRemover(QStringView signature, text::Encoding encodin
   }
   signature_ = anyLineEnd_ ? text::lineBreaksAsLf(signature) : signature.toString();
   // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
-  if (utf8_ && !wellFormed(signature_))
+  if (utf8_ && !QStringView(signature_).isValidUtf16())
     signature_.clear();
 }
 

@@ -129,20 +129,10 @@ class SignatureMatcher::Stream {
 
  private:
   // Under the rule, the reading is settled as soon as the rest of the content
-  // cannot change it: each byte still to come can be one more invalid byte,
-  // and every two of them one more valid character.
+  // cannot change it.
   void decideReading(bool final) {
-    if (final) {
-      reading_ = counter_.readsAsUtf8() ? text::Encoding::Utf8 : text::Encoding::Gbk;
-      return;
-    }
-    const std::uint64_t valid = counter_.validSequences();
-    const std::uint64_t invalid = counter_.invalidBytes();
-    const std::uint64_t rest = left_ + counter_.pendingBytes();
-    if (invalid > valid + rest / 2)
-      reading_ = text::Encoding::Gbk;
-    else if (valid > invalid + rest)
-      reading_ = text::Encoding::Utf8;
+    if (const std::optional<bool> utf8 = counter_.settledReadsAsUtf8(left_, final))
+      reading_ = *utf8 ? text::Encoding::Utf8 : text::Encoding::Gbk;
   }
 
   std::optional<bool> settled(bool final) const {

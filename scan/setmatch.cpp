@@ -552,17 +552,8 @@ void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
 // As the single signature's search: settled as soon as the rest of the content
 // cannot change the rule's choice.
 void SetMatcher::Search::decideReading(bool final) {
-  if (final) {
-    reading_ = counter_.readsAsUtf8() ? text::Encoding::Utf8 : text::Encoding::Gbk;
-    return;
-  }
-  const std::uint64_t valid = counter_.validSequences();
-  const std::uint64_t invalid = counter_.invalidBytes();
-  const std::uint64_t rest = left_ + counter_.pendingBytes();
-  if (invalid > valid + rest / 2)
-    reading_ = text::Encoding::Gbk;
-  else if (valid > invalid + rest)
-    reading_ = text::Encoding::Utf8;
+  if (const std::optional<bool> utf8 = counter_.settledReadsAsUtf8(left_, final))
+    reading_ = *utf8 ? text::Encoding::Utf8 : text::Encoding::Gbk;
 }
 
 std::optional<bool> SetMatcher::Search::settled(bool final) const {

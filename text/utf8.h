@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace utf8 {
 
@@ -80,6 +81,19 @@ class SequenceCounter {
   // The reading rule: UTF-8 unless invalid bytes are at least as many as the
   // valid multi-byte characters (pure ASCII and valid UTF-8 read as UTF-8).
   bool readsAsUtf8() const { return invalid_ == 0 || valid_ > invalid_; }
+  // The rule's answer once `bytesLeft` more bytes cannot change it: each can be
+  // one more invalid byte, and every two of them one more valid character.
+  // Nothing while they still could; with `final`, always an answer.
+  std::optional<bool> settledReadsAsUtf8(std::uint64_t bytesLeft, bool final) const {
+    if (final)
+      return readsAsUtf8();
+    const std::uint64_t rest = bytesLeft + pendingBytes();
+    if (invalid_ > valid_ + rest / 2)
+      return false;
+    if (valid_ > invalid_ + rest)
+      return true;
+    return std::nullopt;
+  }
   // Bytes of a character begun and not yet complete, counted as neither.
   std::size_t pendingBytes() const { return carrySize_; }
 
