@@ -13,7 +13,7 @@
 
 #include <cstdio>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/pathcodec.h"
 #include "text/textops.h"
 #include "ui/dialogs.h"

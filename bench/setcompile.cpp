@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/signatureset.h"
-#include "scan/setmatch.h"
+#include "engine/signaturesetfile.h"
+#include "scan/signaturesetmatch.h"
 
 namespace {
 

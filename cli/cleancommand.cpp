@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/cleanrun.h"
-#include "app/messages.h"
+#include "engine/cleanrun.h"
+#include "engine/messages.h"
 #include "clean/failures.h"
 #include "cli/common.h"
 #include "cli/logreader.h"

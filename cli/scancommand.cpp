@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "app/messages.h"
-#include "app/scanner.h"
+#include "engine/messages.h"
+#include "engine/scanner.h"
 #include "cli/common.h"
 #include "cli/report.h"
 #include "cli/scanoutput.h"

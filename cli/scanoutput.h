@@ -11,7 +11,7 @@
 #include <chrono>
 #include <functional>
 
-#include "app/scanner.h"
+#include "engine/scanner.h"
 #include "cli/sink.h"
 
 namespace cli {

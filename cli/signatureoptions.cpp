@@ -6,10 +6,10 @@
 
 #include <mutex>
 
-#include "app/signatureset.h"
+#include "engine/signaturesetfile.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
-#include "scan/setmatch.h"
+#include "scan/signaturesetmatch.h"
 #include "text/signatureset.h"
 
 using namespace Qt::StringLiterals;

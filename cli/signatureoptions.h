@@ -1,5 +1,5 @@
 // Signature sets on the command line: --signatures FILE (JSON Lines, see
-// app/signatureset.h), and --signature and --signature-file given several times,
+// engine/signaturesetfile.h), and --signature and --signature-file given several times,
 // all joining one set; and the set's names in the reports.
 #pragma once
 

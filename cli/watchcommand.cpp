@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/watcher.h"
+#include "engine/messages.h"
+#include "engine/watcher.h"
 #include "cli/common.h"
 #include "cli/report.h"
 #include "cli/signatureoptions.h"

@@ -35,7 +35,7 @@
 #include "clean/remover.h"
 #include "fuzzsupport.h"
 #include "scan/filematch.h"
-#include "scan/setmatch.h"
+#include "scan/signaturesetmatch.h"
 #include "text/encoding.h"
 #include "text/gbk.h"
 #include "text/signatureset.h"

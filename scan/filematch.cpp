@@ -15,7 +15,7 @@
 
 #include "scan/confirm.h"
 #include "scan/pattern.h"
-#include "scan/setmatch.h"
+#include "scan/signaturesetmatch.h"
 #include "text/gbk.h"
 #include "text/lineends.h"
 #include "text/signatureset.h"

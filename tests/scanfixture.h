@@ -12,8 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/windowscan.h"
-#include "app/windowstate.h"
+#include "plainwindowstate.h"
+#include "window/windowscan.h"
+#include "window/windowstate.h"
 #include "testsupport.h"
 #include "text/textops.h"
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "ui/dialogs.h"
 
 using namespace Qt::StringLiterals;

@@ -5,7 +5,7 @@
 
 #include <QDialog>
 
-#include "app/restorer.h"
+#include "window/restorer.h"
 
 class QLabel;
 class QPushButton;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 
 namespace ui {
 

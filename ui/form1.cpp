@@ -17,7 +17,7 @@
 
 #include <algorithm>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/fs.h"
 #include "text/textops.h"
 #include "ui/backupsdialog.h"

@@ -24,10 +24,10 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "app/cleaner.h"
-#include "app/restorer.h"
-#include "app/windowscan.h"
-#include "app/windowstate.h"
+#include "window/cleaner.h"
+#include "window/restorer.h"
+#include "window/windowscan.h"
+#include "window/windowstate.h"
 #include "ui/resultsbox.h"
 #include "ui/signaturebox.h"
 

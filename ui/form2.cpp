@@ -5,7 +5,7 @@
 #include <QListView>
 #include <QStringListModel>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "ui/dialogs.h"

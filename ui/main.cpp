@@ -2,7 +2,7 @@
 #include <QApplication>
 #include <QIcon>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "ui/dialogs.h"
 #include "ui/form1.h"
 #include "ui/qttexts.h"

@@ -11,7 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/cleaner.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
 #include "clean/backupstore.h"
 #include "clean/storelayout.h"
 #include "platform/pathjson.h"

@@ -17,8 +17,9 @@
 #include <tuple>
 #include <vector>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "clean/restore.h"

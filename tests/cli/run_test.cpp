@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "cli/common.h"
 #include "inprocess.h"
 #include "platform/fd.h"

@@ -12,7 +12,7 @@
 
 #include <thread>
 
-#include "app/signatureset.h"
+#include "engine/signaturesetfile.h"
 #include "clean/backupstore.h"
 #include "cli/common.h"
 #include "inprocess.h"

@@ -18,7 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/cleanrun.h"
+#include "engine/cleanrun.h"
 #include "clean/backupstore.h"
 #include "cli/common.h"
 #include "inprocess.h"

@@ -11,7 +11,8 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "app/cleaner.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
 #include "clean/backupstore.h"
 #include "hostile.h"
 

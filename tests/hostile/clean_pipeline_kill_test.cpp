@@ -16,7 +16,8 @@
 
 #include <string>
 
-#include "app/cleaner.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/remover.h"

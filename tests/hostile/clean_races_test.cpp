@@ -15,8 +15,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
 #include "hostile.h"
 
 using namespace Qt::StringLiterals;

@@ -14,8 +14,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include "app/cleaner.h"
-#include "app/windowscan.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "window/windowscan.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/remover.h"

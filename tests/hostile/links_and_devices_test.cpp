@@ -12,7 +12,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "hostile.h"
 
 using namespace Qt::StringLiterals;

@@ -11,7 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "hostile.h"
 #include "inprocess.h"
 #include "platform/pathjson.h"

@@ -5,7 +5,7 @@
 
 #include <QSet>
 
-#include "app/cleaner.h"
+#include "window/cleaner.h"
 #include "hostile.h"
 #include "platform/pathline.h"
 

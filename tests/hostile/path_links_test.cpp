@@ -11,8 +11,9 @@
 
 #include <QFile>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
 #include "clean/failures.h"
 #include "clean/rewrite.h"
 #include "hostile.h"

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <thread>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "hostile.h"
 
 using namespace Qt::StringLiterals;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "hostile.h"
 
 using namespace Qt::StringLiterals;

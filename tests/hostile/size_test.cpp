@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
 #include "hostile.h"
 
 using namespace Qt::StringLiterals;

@@ -8,7 +8,7 @@
 #include "clean/remover.h"
 #include "readingrule.h"
 #include "scan/filematch.h"
-#include "scan/setmatch.h"
+#include "scan/signaturesetmatch.h"
 #include "testsupport.h"
 #include "text/gbk.h"
 #include "text/signatureset.h"

@@ -8,7 +8,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "ui/module1.h"

@@ -3,7 +3,7 @@
 
 #include <QPointer>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 
 #include "windowtest.h"
 

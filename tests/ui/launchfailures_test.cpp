@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "privatebus.h"
 #include "recorders.h"
 #include "ui/form1.h"

@@ -7,7 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/fs.h"
 #include "ui/module1.h"
 

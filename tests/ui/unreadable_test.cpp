@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "recorders.h"
 #include "testsupport.h"
 #include "ui/form1.h"

@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "ui/backupsdialog.h"
 
 #include "windowtest.h"

@@ -3,7 +3,7 @@
 // files it tests have been read.
 #include <fcntl.h>
 
-#include "app/scanner.h"
+#include "engine/scanner.h"
 
 void Scanner::step(Step::Kind kind, const QString& path, int error) {
   if (!pool_) {

@@ -1,4 +1,4 @@
-#include "app/scanner.h"
+#include "engine/scanner.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "platform/fd.h"

@@ -1,4 +1,4 @@
-#include "scan/setmatch.h"
+#include "scan/signaturesetmatch.h"
 
 #include <hs/hs.h>
 

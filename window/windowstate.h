@@ -1,6 +1,6 @@
-// What the scan and the clean read and write of the main window. The main window
-// implements it with its widgets, the command line and the tests with plain
-// values. Every text here uses CR LF line breaks.
+// What the window's Scan and Clean read and write of the main window. The main
+// window implements it with its widgets, the tests with plain values
+// (tests/plainwindowstate.h). Every text here uses CR LF line breaks.
 #pragma once
 
 #include <QHash>
@@ -98,45 +98,4 @@ class WindowState {
   // What the last scan could not read, in walk order whatever the number of
   // threads. Emptied when a scan starts.
   QList<Unreadable> unreadableFiles;
-};
-
-// A window state of plain values, for tests and for scripted use.
-class PlainWindowState : public WindowState {
- public:
-  QString Text3;
-  QString Combo1;
-  QString Combo2;
-  QStringList Drive1;
-  QString Text1;
-  QString Text2;
-  QStringList resultItems;  // Form2's list
-  QString resultBox;        // Form2's box text
-  QStringList messages;     // every message box shown
-  QStringList questions;    // every question asked
-  bool answerYes = false;   // the answer to each
-  qsizetype yields = 0;
-  // Called at every yield, after `yields` has been counted.
-  std::function<void(PlainWindowState&)> onYield;
-
-  QString signatureText() const override { return Text3; }
-  QString locationText() const override { return Combo1; }
-  QString filterText() const override { return Combo2; }
-  QStringList drives() const override { return Drive1; }
-  QString resultsText() const override { return Text1; }
-  void setResultsText(const QString& text) override { Text1 = text; }
-  void appendResultsText(const QString& text) override { Text1 += text; }
-  void setCurrentFileText(const QString& text) override { Text2 = text; }
-  void appendResultItem(const QString& item) override { resultItems.append(item); }
-  QString resultItem(qsizetype index) const override { return resultItems.value(index); }
-  void setResultBoxText(const QString& text) override { resultBox = text; }
-  void showMessage(const QString& text) override { messages.append(text); }
-  bool askYesNo(const QString& text) override {
-    questions.append(text);
-    return answerYes;
-  }
-  void yieldToEvents() override {
-    ++yields;
-    if (onYield)
-      onYield(*this);
-  }
 };

@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "app/messages.h"
-#include "app/scanner.h"
+#include "engine/messages.h"
+#include "engine/scanner.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;

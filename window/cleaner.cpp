@@ -1,6 +1,6 @@
-#include "app/cleaner.h"
+#include "window/cleaner.h"
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "clean/failures.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"

@@ -1,6 +1,6 @@
 // The scan, with no window: the directory walk, the file match and what the
 // scan tells as it goes, to a listener. The window's Scan and Stop adapt it
-// (app/windowscan.h); the command line and the watch listen to it directly.
+// (window/windowscan.h); the command line and the watch listen to it directly.
 #pragma once
 
 #include <QByteArray>
@@ -180,7 +180,7 @@ class Scanner {
   void yieldStep();
   std::deque<Step> steps_;
   std::deque<Read> reads_;  // in the order of the Test steps
-  bool stopSeen_ = false;   // a yield found ScanFlag down
+  bool stopSeen_ = false;   // a yield found a stop requested
   bool cut_ = false;        // the one-thread walk would have ended here
   // The walk may run this many steps ahead before it waits for the files it queued.
   static constexpr std::size_t kMaxSteps = 16384;

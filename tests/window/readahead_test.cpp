@@ -7,7 +7,8 @@
 
 #include <climits>
 
-#include "app/windowscan.h"
+#include "plainwindowstate.h"
+#include "window/windowscan.h"
 #include "scanfixture.h"
 
 using namespace Qt::StringLiterals;

@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-#include "app/cleaner.h"
+#include "window/cleaner.h"
 #include "scanfixture.h"
 
 using namespace Qt::StringLiterals;

@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/watcher.h"
+#include "engine/watcher.h"
 #include "testsupport.h"
 #include "text/signatureset.h"
 

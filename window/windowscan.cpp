@@ -1,8 +1,8 @@
-#include "app/windowscan.h"
+#include "window/windowscan.h"
 
 #include <QScopeGuard>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
 

@@ -1,8 +1,9 @@
-#include "app/windowscan.h"
+#include "plainwindowstate.h"
+#include "window/windowscan.h"
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"

@@ -1,4 +1,4 @@
-#include "app/cleanrun.h"
+#include "engine/cleanrun.h"
 
 #include "clean/journal.h"
 #include "platform/pathline.h"

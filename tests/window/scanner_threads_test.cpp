@@ -2,8 +2,9 @@
 // same order, with the same yields and the same stop behaviour.
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
-#include "app/windowscan.h"
+#include "plainwindowstate.h"
+#include "engine/messages.h"
+#include "window/windowscan.h"
 #include "scanfixture.h"
 
 using namespace Qt::StringLiterals;

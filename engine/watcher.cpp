@@ -1,4 +1,4 @@
-#include "app/watcher.h"
+#include "engine/watcher.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <functional>
 
-#include "app/cleanrun.h"
-#include "app/scanner.h"
+#include "engine/cleanrun.h"
+#include "engine/scanner.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "platform/fs.h"

@@ -1,4 +1,4 @@
-#include "app/restorer.h"
+#include "window/restorer.h"
 
 #include <QLocale>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <optional>
 
-#include "app/messages.h"
+#include "engine/messages.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/restore.h"

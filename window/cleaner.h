@@ -1,4 +1,4 @@
-// The window's Clean over the clean run (app/cleanrun.h): the lines of the
+// The window's Clean over the clean run (engine/cleanrun.h): the lines of the
 // results box become the list of paths, and the results the cleaning log.
 #pragma once
 
@@ -9,8 +9,8 @@
 #include <functional>
 #include <vector>
 
-#include "app/cleanrun.h"
-#include "app/windowstate.h"
+#include "engine/cleanrun.h"
+#include "window/windowstate.h"
 #include "clean/rewrite.h"
 
 class Cleaner {

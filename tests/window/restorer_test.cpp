@@ -8,10 +8,11 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
-#include "app/restorer.h"
-#include "app/windowstate.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
+#include "window/restorer.h"
+#include "window/windowstate.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;

@@ -38,7 +38,7 @@ class Watcher {
     // What the window's boxes would hold: the signature box's text (trimmed and
     // lower-cased as the scan does) and the filter box's.
     QString signatureText;
-    // A signature set's text (app/signatureset.h), used instead when not empty.
+    // A signature set's text (engine/signaturesetfile.h), used instead when not empty.
     QString signatureSet;
     // What the scan and the clean take: the set's text, else the signature box's.
     QString signature() const {

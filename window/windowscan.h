@@ -1,4 +1,4 @@
-// The window's Scan, Stop and hand-off over the scan (app/scanner.h): the boxes
+// The window's Scan, Stop and hand-off over the scan (engine/scanner.h): the boxes
 // become the request, and what the scan tells becomes the results log, the
 // current-file line, the results list and the messages.
 #pragma once
@@ -7,8 +7,8 @@
 
 #include <functional>
 
-#include "app/scanner.h"
-#include "app/windowstate.h"
+#include "engine/scanner.h"
+#include "window/windowstate.h"
 
 class WindowScan : private ScanListener {
  public:

@@ -12,9 +12,10 @@
 #include <QFile>
 #include <QString>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
-#include "app/windowstate.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
+#include "window/windowstate.h"
 #include "clean/failures.h"
 #include "testsupport.h"
 

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "app/windowstate.h"
+#include "window/windowstate.h"
 #include "clean/restore.h"
 
 class Restorer {

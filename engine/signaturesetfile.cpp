@@ -1,4 +1,4 @@
-#include "app/signatureset.h"
+#include "engine/signaturesetfile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

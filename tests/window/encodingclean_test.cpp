@@ -4,10 +4,11 @@
 // scan with the same signature finds nothing.
 #include <gtest/gtest.h>
 
-#include "app/cleaner.h"
-#include "app/messages.h"
-#include "app/windowscan.h"
-#include "app/windowstate.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "engine/messages.h"
+#include "window/windowscan.h"
+#include "window/windowstate.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
 #include "testsupport.h"

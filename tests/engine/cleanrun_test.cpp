@@ -11,7 +11,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "app/cleanrun.h"
+#include "engine/cleanrun.h"
 #include "clean/backupstore.h"
 #include "platform/fs.h"
 #include "platform/pathline.h"

@@ -1,0 +1,50 @@
+// The window state of plain values that the tests drive the window's commands
+// with, without a display.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#include "window/windowstate.h"
+
+class PlainWindowState : public WindowState {
+ public:
+  QString Text3;
+  QString Combo1;
+  QString Combo2;
+  QStringList Drive1;
+  QString Text1;
+  QString Text2;
+  QStringList resultItems;  // Form2's list
+  QString resultBox;        // Form2's box text
+  QStringList messages;     // every message box shown
+  QStringList questions;    // every question asked
+  bool answerYes = false;   // the answer to each
+  qsizetype yields = 0;
+  // Called at every yield, after `yields` has been counted.
+  std::function<void(PlainWindowState&)> onYield;
+
+  QString signatureText() const override { return Text3; }
+  QString locationText() const override { return Combo1; }
+  QString filterText() const override { return Combo2; }
+  QStringList drives() const override { return Drive1; }
+  QString resultsText() const override { return Text1; }
+  void setResultsText(const QString& text) override { Text1 = text; }
+  void appendResultsText(const QString& text) override { Text1 += text; }
+  void setCurrentFileText(const QString& text) override { Text2 = text; }
+  void appendResultItem(const QString& item) override { resultItems.append(item); }
+  QString resultItem(qsizetype index) const override { return resultItems.value(index); }
+  void setResultBoxText(const QString& text) override { resultBox = text; }
+  void showMessage(const QString& text) override { messages.append(text); }
+  bool askYesNo(const QString& text) override {
+    questions.append(text);
+    return answerYes;
+  }
+  void yieldToEvents() override {
+    ++yields;
+    if (onYield)
+      onYield(*this);
+  }
+};
