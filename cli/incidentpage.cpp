@@ -31,7 +31,7 @@ table{border-collapse:collapse}td,th{padding:.2em .6em;text-align:left;vertical-
 .files td.path,.folders td.path,.notes td.path{font-family:monospace;word-break:break-all}
 .files thead th{position:sticky;top:0;background:#dde3ea}
 .muted{color:#666}.times td{padding-right:1.5em}
-svg{display:block}svg text{font-size:11px;fill:#444}
+#timeline{display:block}svg text{font-size:11px;fill:#444}
 #filter{width:30em;max-width:100%;padding:.3em}
 )";
 
@@ -216,7 +216,8 @@ void writeTimeline(QString& p, const IncidentTally& t) {
 
   constexpr double kWidth = 960, kHeight = 180, kLeft = 48, kBottom = 22, kTop = 8;
   const double plot = kWidth - kLeft - 8;
-  const double barWidth = plot / double(b.count);
+  // A few buckets stay bars, not one block across the page.
+  const double barWidth = std::min(plot / double(b.count), 24.0);
   p += u"<svg id=\"timeline\" viewBox=\"0 0 %1 %2\" width=\"%1\" height=\"%2\" role=\"img\" "
        u"aria-label=\"%3\">\n"_s.arg(kWidth)
            .arg(kHeight)
@@ -249,7 +250,8 @@ void writeTimeline(QString& p, const IncidentTally& t) {
   p += u"<text x=\"%1\" y=\"%2\">%3</text>\n"_s.arg(kLeft)
            .arg(kHeight - 6)
            .arg(timeOfSeconds(b.start));
-  p += u"<text x=\"%1\" y=\"%2\" text-anchor=\"end\">%3</text>\n"_s.arg(kWidth - 8)
+  p += u"<text x=\"%1\" y=\"%2\" text-anchor=\"end\">%3</text>\n"_s
+           .arg(std::max(kLeft + double(b.count) * barWidth, kLeft + 200))
            .arg(kHeight - 6)
            .arg(timeOfSeconds(b.start + (b.count - 1) * b.width));
   p += u"</svg>\n<p class=\"muted\">"_s + b.unit + u"一栏，共 "_s + n(b.count) + u" 栏（UTC）。 "_s;
