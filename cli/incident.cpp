@@ -184,31 +184,10 @@ void IncidentTally::addNote(std::vector<IncidentNote>& notes, int server, const 
     notes.push_back(IncidentNote{server, pathLineOf(o), text});
 }
 
-qint64 IncidentTally::filesTested() const {
+qint64 IncidentTally::total(qint64 ServerTotals::*count) const {
   qint64 n = 0;
   for (const ServerTotals& s : servers_)
-    n += s.filesTested;
-  return n;
-}
-
-qint64 IncidentTally::occurrences() const {
-  qint64 n = 0;
-  for (const ServerTotals& s : servers_)
-    n += s.occurrences;
-  return n;
-}
-
-qint64 IncidentTally::unreadable() const {
-  qint64 n = 0;
-  for (const ServerTotals& s : servers_)
-    n += s.unreadable;
-  return n;
-}
-
-qint64 IncidentTally::otherReading() const {
-  qint64 n = 0;
-  for (const ServerTotals& s : servers_)
-    n += s.otherReading;
+    n += s.*count;
   return n;
 }
 

@@ -86,10 +86,10 @@ class IncidentTally {
 
   const QList<ServerTotals>& servers() const { return servers_; }
   qint64 found() const { return found_; }
-  qint64 filesTested() const;
-  qint64 occurrences() const;
-  qint64 unreadable() const;
-  qint64 otherReading() const;
+  qint64 filesTested() const { return total(&ServerTotals::filesTested); }
+  qint64 occurrences() const { return total(&ServerTotals::occurrences); }
+  qint64 unreadable() const { return total(&ServerTotals::unreadable); }
+  qint64 otherReading() const { return total(&ServerTotals::otherReading); }
   // Files per outcome of a clean, summed over the servers.
   QMap<QString, qint64> outcomes() const;
   // Files with an occurrence of each member of a set, by name.
@@ -107,6 +107,8 @@ class IncidentTally {
   std::vector<FolderCount> topFolders() const;
 
  private:
+  // One count summed over the servers.
+  qint64 total(qint64 ServerTotals::*count) const;
   void addDetection(int server, const QJsonObject& o);
   void addNote(std::vector<IncidentNote>& notes, int server, const QJsonObject& o,
                const QString& text);
