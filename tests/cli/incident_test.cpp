@@ -4,6 +4,7 @@
 // servers joined.
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -136,6 +137,18 @@ TEST(IncidentReport, HostileNamesShowAsText) {
       u"script-src 'sha256-[A-Za-z0-9+/=]+'; style-src "
       u"'sha256-[A-Za-z0-9+/=]+'; base-uri 'none'; form-action 'none'\""_s);
   EXPECT_TRUE(policy.match(page).hasMatch());
+  // The hashes are those of the page's own style and script, or nothing would run.
+  for (const QString& element : {u"script"_s, u"style"_s}) {
+    const qsizetype open = page.indexOf(u'<' + element + u'>');
+    const qsizetype close = page.indexOf(u"</"_s + element + u'>');
+    ASSERT_GT(open, 0);
+    const QByteArray body =
+        page.mid(open + element.size() + 2, close - open - element.size() - 2).toUtf8();
+    const QString hash =
+        u"'sha256-"_s +
+        QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha256).toBase64());
+    EXPECT_TRUE(page.contains(element + u"-src "_s + hash + u'\'')) << element.toStdString();
+  }
 }
 
 TEST(IncidentReport, RefusesALineThatIsNotJson) {
