@@ -121,8 +121,14 @@ class FanotifyWatch final : public FsWatch {
       out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
       return;
     }
-    // Folders opened and closed: nothing to test.
+    // Folders opened and closed: nothing to test. The watch's own reads are
+    // not news either, and would fill the queue during a scan of the trees.
     if ((m.mask & FAN_ONDIR) && !(m.mask & (FAN_CREATE | FAN_MOVED_TO)))
+      return;
+    uint64_t mask = m.mask;
+    if (m.pid == self_)
+      mask &= ~uint64_t(FAN_OPEN | FAN_CLOSE_NOWRITE);
+    if (!(mask & ~uint64_t(FAN_ONDIR)))
       return;
     const char* base = reinterpret_cast<const char*>(&m);
     for (uint32_t at = m.metadata_len;
@@ -155,10 +161,10 @@ class FanotifyWatch final : public FsWatch {
         path = linked_.value(identityKey(identityOf(st)));
         if (path.isEmpty())
           return;
-      } else if (m.mask & (FAN_CREATE | FAN_MOVED_TO)) {
+      } else if (mask & (FAN_CREATE | FAN_MOVED_TO)) {
         maybeLinked(path);
       }
-      fileEvent(m.mask, path, out);
+      fileEvent(mask, path, out);
       return;
     }
   }
@@ -238,6 +244,7 @@ class FanotifyWatch final : public FsWatch {
   static constexpr qsizetype kFolderPathsKept = 16384;
   QHash<QByteArray, QByteArray> folderPaths_;
   QHash<QByteArray, QByteArray> linked_;  // identity key → path in the trees
+  const pid_t self_ = ::getpid();
 };
 
 }  // namespace
