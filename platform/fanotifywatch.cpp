@@ -116,8 +116,10 @@ class FanotifyWatch final : public FsWatch {
 
   void handle(const struct fanotify_event_metadata& m, std::vector<WatchEvent>& out) {
     if (m.mask & FAN_Q_OVERFLOW) {
-      folderPaths_.clear();  // renames may have been lost with the rest
-      learnLinks();
+      // Renames may have been lost with the rest. The files with other names
+      // are not walked again here: on a busy file system overflows come in
+      // runs, and a walk for each kept the loop from anything else.
+      folderPaths_.clear();
       out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
       return;
     }
