@@ -202,7 +202,8 @@ class InotifyWatch final : public FsWatch {
     const auto dir = folders_.constFind(e.wd);
     if (dir == folders_.constEnd())
       return;
-    const QByteArray path = joinedPath(dir.value(), QByteArrayView(static_cast<const char*>(e.name)));
+    const QByteArray path =
+        joinedPath(dir.value(), QByteArrayView(static_cast<const char*>(e.name)));
     if (e.mask & IN_ISDIR) {
       if (e.mask & IN_MOVED_FROM)
         forgetTree(path);
