@@ -11,12 +11,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
-#include "engine/messages.h"
-#include "engine/watcher.h"
 #include "cli/common.h"
 #include "cli/report.h"
 #include "cli/signatureoptions.h"
+#include "engine/messages.h"
+#include "engine/watcher.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "platform/pathline.h"
@@ -73,6 +74,7 @@ struct Config {
   QString encoding;
   std::optional<bool> clean;
   std::optional<bool> initialScan;
+  QString storeMinFree;
 };
 
 Config readConfig(const QString& file, Sink& err) {
@@ -112,6 +114,8 @@ Config readConfig(const QString& file, Sink& err) {
       c.clean = yesNo();
     else if (key == u"initial-scan")
       c.initialScan = yesNo();
+    else if (key == u"store-min-free")
+      c.storeMinFree = value;
     else
       fail(err, where + u"unknown key "_s + key);
   }
@@ -140,8 +144,38 @@ QString errorText(int error) {
   return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM
-// to its device and inode): lines then carry a priority the journal reads.
+// What the store's file system keeps free: "10%", "1G", or both ("10%,1G"),
+// the larger of the two holding; sizes in bytes or with K, M, G, T (powers of
+// 1024). False when the text says none of it.
+bool parseMinFree(const QString& text, double& share, qint64& bytes) {
+  double newShare = 0;
+  qint64 newBytes = 0;
+  const QStringList parts = text.split(u',');
+  for (const QString& raw : parts) {
+    QString part = raw.trimmed();
+    bool ok = false;
+    if (part.endsWith(u'%')) {
+      newShare = part.chopped(1).trimmed().toDouble(&ok) / 100;
+      if (!ok || newShare < 0 || newShare > 1)
+        return false;
+      continue;
+    }
+    qint64 unit = 1;
+    const QString units = u"KMGT"_s;
+    if (const qsizetype u = part.isEmpty() ? -1 : units.indexOf(part.back().toUpper()); u >= 0) {
+      unit = qint64(1) << (10 * (u + 1));
+      part.chop(1);
+    }
+    const qint64 n = part.trimmed().toLongLong(&ok);
+    if (!ok || n < 0 || n > std::numeric_limits<qint64>::max() / unit)
+      return false;
+    newBytes = n * unit;
+  }
+  share = newShare;
+  bytes = newBytes;
+  return true;
+}
+
 // A whole number from MIN to MAX, or a usage error saying `why`.
 int number(const QString& text, int min, int max, Sink& err, const QString& why) {
   bool ok = false;
@@ -151,6 +185,8 @@ int number(const QString& text, int min, int max, Sink& err, const QString& why)
   return n;
 }
 
+// Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM
+// to its device and inode): lines then carry a priority the journal reads.
 bool outputIsJournal() {
   const QByteArray stream = qgetenv("JOURNAL_STREAM");
   struct stat st;
@@ -160,8 +196,6 @@ bool outputIsJournal() {
                        QByteArray::number(qulonglong(st.st_ino));
 }
 
-// The watch's settings from the arguments and the configuration file; `asJson`:
-// whether to report in JSON Lines.
 // The command line's signatures, else the configuration's files, read as the
 // same options would be.
 void takeSignatures(Watcher::Settings& s, const QCommandLineParser& parser,
@@ -191,6 +225,8 @@ void takeSignatures(Watcher::Settings& s, const QCommandLineParser& parser,
   }
 }
 
+// The watch's settings from the arguments and the configuration file; `asJson`:
+// whether to report in JSON Lines.
 Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, Sink& err) {
   QCommandLineParser parser;
   const Common c;
@@ -202,12 +238,15 @@ Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, S
   const QCommandLineOption config(u"config"_s, u"configuration file"_s, u"FILE"_s);
   const QCommandLineOption settle(u"settle"_s, u"milliseconds"_s, u"MS"_s);
   const QCommandLineOption jobs({u"j"_s, u"jobs"_s}, u"threads"_s, u"N"_s);
-  for (const auto* o : {&filter, &json, &clean, &initialScan, &inotify, &config, &settle, &jobs})
+  const QCommandLineOption minFree(u"store-min-free"_s, u"free space the store keeps"_s,
+                                   u"LIMIT"_s);
+  for (const auto* o :
+       {&filter, &json, &clean, &initialScan, &inotify, &config, &settle, &jobs, &minFree})
     parser.addOption(*o);
   const SetOption setOption;
   addSetOption(parser, setOption);
   parse(parser, args, out, err, c);
-  for (const auto* o : {&filter, &config, &settle, &jobs}) {
+  for (const auto* o : {&filter, &config, &settle, &jobs, &minFree}) {
     if (parser.values(*o).size() > 1)
       usageError(err, u"an option is given twice"_s);
   }
@@ -242,6 +281,9 @@ Watcher::Settings parseWatch(const QStringList& args, bool& asJson, Sink& out, S
   if (parser.isSet(jobs))
     s.scanThreads =
         number(parser.value(jobs), 1, 1024, err, u"-j takes a number of threads from 1 to 1024"_s);
+  if (const QString limit = parser.isSet(minFree) ? parser.value(minFree) : conf.storeMinFree;
+      !limit.isEmpty() && !parseMinFree(limit, s.storeMinFreeShare, s.storeMinFreeBytes))
+    usageError(err, u"--store-min-free takes a share, a size or both, as in 10%,1G"_s);
   asJson = parser.isSet(json);
   return s;
 }
@@ -261,18 +303,18 @@ class WatchOutput {
         error_(journal_ ? "<3>" : ""),
         signature_(s.signature()) {}
 
-  void say(const QString& why) {
-    err_.write(error_ + "tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
-  }
-  void note(const QString& what) {
-    err_.write("tervane-cli: " + platform::visibleText(what).toUtf8() + '\n');
-  }
+  // A message's lines (separated by CR LF) each start a line of their own; the
+  // names in it are lines of their paths already, and nothing in a line can break it.
+  void say(const QString& why) { write(error_, why); }
+  void note(const QString& what) { write({}, what); }
 
   // What is watched, how, and whether a clean can write there.
   void started(const Watcher& watcher) {
     QString how = watcher.backend() == platform::FsWatch::Backend::Fanotify
                       ? u"fanotify"_s
                       : u"inotify, %1 folders"_s.arg(watcher.watchedFolders());
+    if (const qsizetype linked = watcher.filesWithOtherNames())
+      how += u", %1 files with other names"_s.arg(linked);
     if (!watcher.fanotifyRefused().isEmpty())
       how += u"; fanotify refused: "_s + watcher.fanotifyRefused();
     QStringList roots;
@@ -320,9 +362,15 @@ class WatchOutput {
       platform::putPath(j, o.path);
       j.insert(u"outcome"_s, o.cleaned ? u"cleaned"_s : u"failed"_s);
       if (!o.cleaned)
-        j.insert(u"error"_s, o.message);
+        j.insert(u"error"_s, text::fromCrLf(o.message));
       if (!o.run.isEmpty())
         j.insert(u"run"_s, QString::fromUtf8(o.run));
+      if (o.copyShared)
+        j.insert(u"copy"_s, u"shared"_s);
+      if (o.timesCleaned > 1) {
+        j.insert(u"timesCleaned"_s, o.timesCleaned);
+        j.insert(u"firstCleaned"_s, isoTime(o.firstCleaned));
+      }
       out_.write(jsonLine(j));
     } else if (o.cleaned) {
       // The cleaning log's entry, as clean prints it.
@@ -330,11 +378,23 @@ class WatchOutput {
     }
     if (!o.cleaned)
       say(o.message);
+    if (o.timesCleaned > 1)
+      say(platform::lineOfBytes(o.path) +
+          u": infected again: cleaned %1 times since "_s.arg(o.timesCleaned) +
+          isoTime(o.firstCleaned) +
+          (o.copyShared
+               ? u" (its original is kept once, in run "_s + QString::fromUtf8(o.run) + u")"_s
+               : QString()));
   }
 
   void noticed(const Watcher::Notice& n);
 
  private:
+  void write(const QByteArray& priority, const QString& text) {
+    for (const QStringView line : QStringView(platform::visibleLines(text)).split(u'\n'))
+      err_.write(priority + "tervane-cli: " + line.toUtf8() + '\n');
+  }
+
   const Watcher::Settings& s_;
   bool asJson_;
   Sink& out_;
@@ -377,6 +437,19 @@ void WatchOutput::noticed(const Watcher::Notice& n) {
       j.insert(u"type"_s, u"unreadable"_s);
       platform::putPath(j, n.path);
       putError(j, n.error);
+      break;
+    case Kind::StoreFull:
+    case Kind::StoreFreed:
+      if (n.kind == Kind::StoreFull)
+        say(u"the backup store "_s + platform::lineOfBytes(n.path) +
+            u" would leave its file system less free than --store-min-free keeps: infected "
+            u"files are reported and not cleaned until there is room"_s);
+      else
+        note(u"the backup store "_s + platform::lineOfBytes(n.path) +
+             u" has room again: infected files are cleaned"_s);
+      j.insert(u"type"_s, u"store"_s);
+      j.insert(u"state"_s, n.kind == Kind::StoreFull ? u"full"_s : u"room"_s);
+      platform::putPath(j, n.path);
       break;
   }
   if (asJson_)

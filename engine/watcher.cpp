@@ -3,24 +3,28 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <functional>
 
-#include "engine/cleanrun.h"
-#include "engine/scanner.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
+#include "engine/cleanrun.h"
+#include "engine/scanner.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
+#include "platform/watchtree.h"
 #include "scan/filetypes.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
 using Clock = std::chrono::steady_clock;
+using platform::isUnder;
 
 namespace {
 
@@ -49,12 +53,6 @@ void signal(int fd) {
 void drain(int fd) {
   uint64_t count = 0;
   [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
-}
-
-bool isUnder(const QByteArray& path, const QByteArray& root) {
-  if (root == "/")
-    return path.startsWith('/');
-  return path == root || (path.startsWith(root) && path.at(root.size()) == '/');
 }
 
 // Errors that say the file is no longer there to test, not that it was unread.
@@ -187,9 +185,8 @@ void Watcher::run() {
     startScan(Cause::InitialScan);
   while (!stopping_.load()) {
     int timeout = -1;
-    if (!dueOrder_.empty()) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(dueOrder_.front().first - Clock::now());
+    if (const auto wake = nextWake()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
       timeout = int(std::clamp<qint64>(left.count(), 0, 60000));
     }
     struct pollfd fds[3] = {
@@ -205,6 +202,7 @@ void Watcher::run() {
       takeScanResults();
     }
     testDue();
+    testHeldOpen();
     if (onIdle)
       onIdle();
   }
@@ -224,31 +222,71 @@ void Watcher::handleEvents() {
       case platform::WatchEvent::Kind::Unwatched:
         notify(Notice::Kind::Unwatched, e.path, e.error);
         break;
-      case platform::WatchEvent::Kind::Written: {
-        if (!inScope(e.path))
-          break;
-        const auto due = now + settings_.settle;
-        if (auto it = waiting_.find(e.path); it != waiting_.end()) {
-          it->due = due;
-        } else if (std::size_t(waiting_.size()) >= settings_.maxWaiting ||
-                   dueOrder_.size() >= settings_.maxWaiting * 4) {
-          overflow = true;
-          break;
-        } else {
-          waiting_.insert(e.path, Waiting{due, now + settings_.settle * kSettleCap});
-        }
-        dueOrder_.emplace_back(due, e.path);
+      case platform::WatchEvent::Kind::Written:
+        if (inScope(e.path))
+          queue(e.path, now, overflow);
         break;
-      }
+      case platform::WatchEvent::Kind::Opened:
+        if (auto it = open_.find(e.path); it != open_.end())
+          ++it->opens;
+        else if (open_.size() < kOpenKept && inScope(e.path))
+          open_.insert(e.path, HeldOpen{1, now + settings_.settle * kSettleCap});
+        break;
+      case platform::WatchEvent::Kind::Closed:
+        if (auto it = open_.find(e.path); it != open_.end() && --it->opens <= 0)
+          open_.erase(it);
+        break;
     }
   }
   if (error != 0)
     overflow = true;  // the events cannot be read: only a scan can tell
   if (overflow) {
+    open_.clear();  // its opens and closes may be among what was lost
     notify(Notice::Kind::Overflow);
     // At once: what is lost may have been written anywhere. The files waiting
     // are still tested when they settle.
     startScan(Cause::Rescan);
+  }
+}
+
+void Watcher::queue(const QByteArray& path, Clock::time_point now, bool& overflow) {
+  const auto due = now + settings_.settle;
+  if (auto it = waiting_.find(path); it != waiting_.end()) {
+    it->due = due;
+  } else if (std::size_t(waiting_.size()) >= settings_.maxWaiting ||
+             dueOrder_.size() >= settings_.maxWaiting * 4) {
+    overflow = true;
+    return;
+  } else {
+    waiting_.insert(path, Waiting{due, now + settings_.settle * kSettleCap});
+  }
+  dueOrder_.emplace_back(due, path);
+}
+
+std::optional<Clock::time_point> Watcher::nextWake() const {
+  std::optional<Clock::time_point> wake;
+  if (!dueOrder_.empty())
+    wake = dueOrder_.front().first;
+  for (const HeldOpen& held : open_) {
+    if (!wake || held.next < *wake)
+      wake = held.next;
+  }
+  return wake;
+}
+
+void Watcher::testHeldOpen() {
+  const auto now = Clock::now();
+  std::vector<QByteArray> due;
+  for (auto it = open_.begin(); it != open_.end(); ++it) {
+    if (it->next <= now) {
+      due.push_back(it.key());
+      it->next = now + settings_.settle * kSettleCap;
+    }
+  }
+  for (const QByteArray& path : due) {
+    if (stopping_.load())
+      return;
+    test(path, Cause::Written, std::nullopt, true);
   }
 }
 
@@ -308,7 +346,7 @@ void Watcher::takeScanResults() {
 }
 
 void Watcher::test(const QByteArray& path, Cause cause,
-                   std::optional<platform::FileIdentity> foundAs) {
+                   std::optional<platform::FileIdentity> foundAs, bool onlyNews) {
   const auto root = std::find_if(roots_.begin(), roots_.end(),
                                  [&](const QByteArray& r) { return isUnder(path, r); });
   if (root == roots_.end() || path == *root)
@@ -336,7 +374,8 @@ void Watcher::test(const QByteArray& path, Cause cause,
     return;
   }
   // The scan found it before this test: once is enough when that was the same file.
-  if (foundAs && *foundAs != identity && reported_.value(path) == identity)
+  const bool reportedAlready = reported_.value(path) == identity;
+  if (reportedAlready && (onlyNews || (foundAs && *foundAs != identity)))
     return;
   if (reported_.size() >= kReportsKept)
     reported_.clear();
@@ -349,9 +388,51 @@ void Watcher::test(const QByteArray& path, Cause cause,
     cleanFile(path, identity);
 }
 
+bool Watcher::storeHasRoom(qint64 bytes) {
+  // The store may not exist yet: its nearest folder that does tells the file system.
+  QByteArray at = store_;
+  struct statvfs v {};
+  while (!at.isEmpty() && ::statvfs(at.constData(), &v) != 0)
+    at.truncate(std::max<qsizetype>(at.lastIndexOf('/'), at == "/" ? 0 : 1));
+  if (at.isEmpty())
+    return true;  // no store to fill: the clean says why it cannot keep a copy
+  const double size = double(v.f_blocks) * double(v.f_frsize);
+  const double left = double(v.f_bavail) * double(v.f_frsize) - double(bytes);
+  const bool room =
+      left >= double(settings_.storeMinFreeBytes) && left >= size * settings_.storeMinFreeShare;
+  if (room != !storeFull_) {
+    storeFull_ = !room;
+    notify(room ? Notice::Kind::StoreFreed : Notice::Kind::StoreFull, store_);
+  }
+  return room;
+}
+
+void Watcher::shareCopy(Cleans& cleans, CleanOutcome& outcome) {
+  // The original just kept is the one an earlier run keeps (a page infected
+  // again the same way): that run restores it, and this one goes.
+  clean::Store store;
+  if (store.open(false) != 0)
+    return;
+  const std::optional<clean::RunManifest> run = clean::readRun(store.fd(), outcome.run);
+  if (!run || run->files.size() != 1 || run->files.front().sha256.isEmpty())
+    return;
+  const QByteArray sha = run->files.front().sha256;
+  if (!cleans.run.isEmpty() && sha == cleans.sha256 && clean::readRun(store.fd(), cleans.run) &&
+      clean::removeRun(store.fd(), outcome.run) == 0) {
+    outcome.run = cleans.run;
+    outcome.copyShared = true;
+    return;
+  }
+  cleans.run = outcome.run;
+  cleans.sha256 = sha;
+}
+
 void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& identity) {
   // The clean the window and the command line run, over a list of one path: the
   // file must still be the one just read, and its original goes to a backup run.
+  struct stat st {};
+  if (::lstat(path.constData(), &st) == 0 && !storeHasRoom(st.st_size))
+    return;  // reported, not cleaned: a copy would take the room the system needs
   CleanRequest request;
   request.signature = signature_;
   request.encoding = settings_.encoding;
@@ -364,13 +445,22 @@ void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& id
     clean.finish();
     run = clean.backupRun();
   }
-  if (onClean) {
-    CleanOutcome outcome{path, false, {}, {}};
-    outcome.cleaned = result && result->ok();
-    if (result && !result->ok())
-      outcome.message =
-          text::fromCrLf(clean::failureMessage(platform::lineOfBytes(path), result->failure));
-    outcome.run = run;
-    onClean(outcome);
+  CleanOutcome outcome{path, false, {}, {}};
+  outcome.cleaned = result && result->ok();
+  if (result && !result->ok())
+    outcome.message = clean::failureMessage(platform::lineOfBytes(path), result->failure);
+  outcome.run = run;
+  if (outcome.cleaned) {
+    if (cleans_.size() >= kReportsKept)
+      cleans_.clear();
+    Cleans& cleans = cleans_[path];
+    if (cleans.count++ == 0)
+      ::clock_gettime(CLOCK_REALTIME, &cleans.first);
+    if (!run.isEmpty())
+      shareCopy(cleans, outcome);
+    outcome.timesCleaned = cleans.count;
+    outcome.firstCleaned = cleans.first;
   }
+  if (onClean)
+    onClean(outcome);
 }

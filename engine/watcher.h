@@ -60,6 +60,11 @@ class Watcher {
     std::size_t maxWaiting = 100000;
     // The inotify watches the trees may take (nothing: fs.inotify.max_user_watches).
     std::optional<qint64> inotifyWatchLimit;
+    // What the backup store's file system keeps free: a clean that would leave
+    // less (as a share of its size, or in bytes) is not made; the file is still
+    // reported.
+    double storeMinFreeShare = 0.10;
+    qint64 storeMinFreeBytes = qint64(1) << 30;
   };
   static constexpr int kSettleCap = 10;
 
@@ -78,8 +83,13 @@ class Watcher {
   struct CleanOutcome {
     const QByteArray& path;
     bool cleaned = false;
-    QString message;  // why it failed
+    QString message;  // why it failed: lines separated by CR LF, names shown as lines
     QByteArray run;   // the backup run that restores it
+    // The run kept no copy of its own: an earlier run holds the same original.
+    bool copyShared = false;
+    // How often the watch has cleaned this path, this time included, and when first.
+    int timesCleaned = 0;
+    struct timespec firstCleaned {};
   };
   struct Notice {
     enum class Kind {
@@ -88,6 +98,8 @@ class Watcher {
       ScanFinished,  // it ended
       Unwatched,     // a folder that appeared could not be watched (`path`, `error`)
       Unreadable,    // a file in scope could not be read (`path`, `error`)
+      StoreFull,     // the store's file system is at its limit (`path`): no more cleans
+      StoreFreed,    // it has room again: cleans go on
     };
     Kind kind;
     QByteArray path;
@@ -111,6 +123,8 @@ class Watcher {
   // Why fanotify was not used, when it was tried and refused.
   const QString& fanotifyRefused() const { return fanotifyRefused_; }
   qsizetype watchedFolders() const { return watch_->watchedFolders(); }
+  // Files of the trees known to have names outside them as well.
+  qsizetype filesWithOtherNames() const { return watch_->filesWithOtherNames(); }
   // The trees watched, as absolute paths through no link.
   const std::vector<QByteArray>& roots() const { return roots_; }
   // Files tested so far (read and matched), whatever the cause.
@@ -128,11 +142,30 @@ class Watcher {
     std::chrono::steady_clock::time_point due;
     std::chrono::steady_clock::time_point latest;
   };
+  // A file held open: tested again every settle cap while it is, since writes
+  // through a mapping make no event. Opens and closes are counted.
+  struct HeldOpen {
+    int opens = 0;
+    std::chrono::steady_clock::time_point next;
+  };
+  // What the watch's cleans of one path have been.
+  struct Cleans {
+    int count = 0;
+    struct timespec first {};
+    QByteArray run;     // the run that holds its last original
+    QByteArray sha256;  // that original's
+  };
   void handleEvents();
+  void queue(const QByteArray& path, std::chrono::steady_clock::time_point now, bool& overflow);
   void testDue();
+  void testHeldOpen();
+  std::optional<std::chrono::steady_clock::time_point> nextWake() const;
+  // `onlyNews`: the file is not reported again when it is the one reported last.
   void test(const QByteArray& path, Cause cause,
-            std::optional<platform::FileIdentity> foundAs = std::nullopt);
+            std::optional<platform::FileIdentity> foundAs = std::nullopt, bool onlyNews = false);
   void cleanFile(const QByteArray& path, const platform::FileIdentity& identity);
+  bool storeHasRoom(qint64 bytes);
+  void shareCopy(Cleans& cleans, CleanOutcome& outcome);
   bool inScope(const QByteArray& path) const;
   void startScan(Cause cause);
   void takeScanResults();
@@ -168,4 +201,8 @@ class Watcher {
   // once when it grows past kReportsKept.
   QHash<QByteArray, platform::FileIdentity> reported_;
   static constexpr qsizetype kReportsKept = 100000;
+  QHash<QByteArray, HeldOpen> open_;
+  static constexpr qsizetype kOpenKept = 4096;
+  QHash<QByteArray, Cleans> cleans_;
+  bool storeFull_ = false;
 };

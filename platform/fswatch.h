@@ -3,10 +3,17 @@
 // that hold the trees and keeping only what lies under them; inotify otherwise,
 // one watch per folder, with watches added for folders as they appear.
 //
-// Either way a file is reported when it is closed after writing or moved into a
-// tree, and the files of a folder that appears (created, or moved in whole) are
-// reported as well: they may have been written before the folder was watched.
-// No symbolic link is followed below a tree's root.
+// Either way a file is reported when it is written (each write, and its close
+// after writing) or moved into a tree, and the files of a folder that appears
+// (created, or moved in whole) are reported as well: they may have been written
+// before the folder was watched. Opens and closes are told too, so that a file
+// held open (written through a mapping) can be tested while it is. A file of
+// the trees that has another name outside them (a hard link) is reported
+// under its name in the trees whichever name writes it: such files are found
+// by a walk at start and kept as their names appear in the trees. After an
+// overflow what the source knows is made again from a fresh walk (inotify: the
+// watches, with new and renamed folders) before the overflow is told. No
+// symbolic link is followed below a tree's root.
 #pragma once
 
 #include <QByteArray>
@@ -20,7 +27,9 @@ namespace platform {
 
 struct WatchEvent {
   enum class Kind {
-    Written,    // `path` was closed after writing, moved in, or found in a new folder
+    Written,    // `path` was written, closed after writing, moved in, or found in a new folder
+    Opened,     // `path` was opened
+    Closed,     // `path` was closed
     Overflow,   // the kernel's queue overflowed: events were lost
     Unwatched,  // the folder `path` appeared but could not be watched (`error`)
   };
@@ -54,6 +63,8 @@ class FsWatch {
   virtual int read(std::vector<WatchEvent>& out) = 0;
   // Folders watched one by one (inotify); 0 with fanotify.
   virtual qsizetype watchedFolders() const = 0;
+  // Files of the trees known to have other names as well.
+  virtual qsizetype filesWithOtherNames() const = 0;
 };
 
 // The folder `path` as an absolute path through no link and no "." or ".."

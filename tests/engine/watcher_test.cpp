@@ -2,6 +2,7 @@
 // capability) fanotify: what is written, moved or linked into a tree, folders
 // that appear, bursts, and an overflow followed by a scan of the trees.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +11,12 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -52,6 +55,12 @@ class Running {
       s.signatureText = QString::fromUtf8(kSig);
     if (s.filterText.isEmpty())
       s.filterText = QStringLiteral("*.php|*.js");
+    // The tests' store lies in memory, whose free share is the machine's: no
+    // limit unless a test asks for one that nothing can meet.
+    if (s.storeMinFreeShare < 1) {
+      s.storeMinFreeShare = 0;
+      s.storeMinFreeBytes = 0;
+    }
     watcher_ = std::make_unique<Watcher>(s);
     watcher_->onDetection = [this](const Watcher::Detection& d) {
       {
@@ -67,6 +76,7 @@ class Running {
       const std::lock_guard lock(mutex_);
       cleaned_.append(o.path);
       runs_.append(o.run);
+      timesCleaned_ = o.timesCleaned;
       if (!o.cleaned)
         cleanFailures_.append(o.message);
       changed_.notify_all();
@@ -98,6 +108,12 @@ class Running {
   bool waitDetected(const QByteArray& path) {
     return waitFor([&] { return detected_.contains(path); });
   }
+  bool waitDetected(const QByteArray& path, qsizetype times) {
+    return waitFor([&] { return detected_.count(path) >= times; });
+  }
+  bool waitCleans(qsizetype n) {
+    return waitFor([&] { return cleaned_.size() >= n; });
+  }
   bool waitNotice(Watcher::Notice::Kind kind) {
     return waitFor(
         [&] { return std::find(notices_.begin(), notices_.end(), kind) != notices_.end(); });
@@ -113,6 +129,14 @@ class Running {
   QList<QByteArray> runs() {
     const std::lock_guard lock(mutex_);
     return runs_;
+  }
+  int timesCleaned() {
+    const std::lock_guard lock(mutex_);
+    return timesCleaned_;
+  }
+  qsizetype cleans() {
+    const std::lock_guard lock(mutex_);
+    return cleaned_.size();
   }
   QStringList cleanFailures() {
     const std::lock_guard lock(mutex_);
@@ -143,6 +167,7 @@ class Running {
   QList<QByteArray> cleaned_;
   QList<QByteArray> runs_;
   QStringList cleanFailures_;
+  int timesCleaned_ = 0;
   std::vector<Watcher::Notice::Kind> notices_;
   bool held_ = false;
 };
@@ -329,6 +354,144 @@ TEST_P(WatcherTest, WatchesAndCleansASignatureSet) {
   ASSERT_TRUE(r->cleaned(tree.abs("site/both.php")));
   EXPECT_EQ(tree.read("site/both.php"), "\n");
   EXPECT_TRUE(r->cleanFailures().isEmpty()) << r->cleanFailures().join(u'\n').toStdString();
+}
+
+TEST_P(WatcherTest, ReportsAFileWrittenThroughANameOutsideTheTree) {
+  QTemporaryDir outside(QDir::tempPath() + QStringLiteral("/tervane-outside-XXXXXX"));
+  ASSERT_TRUE(outside.isValid());
+  const QByteArray out = QDir(outside.path()).canonicalPath().toUtf8();
+  tree.write("site/page.php", "<p>page</p>");
+  ASSERT_EQ(::link(tree.abs("site/page.php").constData(), (out + "/before").constData()), 0);
+  WATCH_OR_SKIP(r);
+  EXPECT_EQ(r->watcher().filesWithOtherNames(), 1);
+  // A name made in the tree after the start for a file outside it.
+  writeFile(out + "/elsewhere.js", "var a;");
+  ASSERT_EQ(::link((out + "/elsewhere.js").constData(), tree.abs("site/later.js").constData()), 0);
+  sentinel(*r, "zz-first.php");
+  writeFile(out + "/before", infected("<p>page</p>"));
+  EXPECT_TRUE(r->waitDetected(tree.abs("site/page.php")));
+  writeFile(out + "/elsewhere.js", infected("var a;"));
+  EXPECT_TRUE(r->waitDetected(tree.abs("site/later.js")));
+}
+
+TEST_P(WatcherTest, ReportsWritesThatAreNeverClosedWhileTheWriterLives) {
+  Watcher::Settings s;
+  s.settle = 300ms;
+  WATCH_OR_SKIP(r, s);
+  const QByteArray line = infected();
+  // Written on and on (20 s at most), never pausing as long as a settle time.
+  auto writtenWithoutPause = [&](const QByteArray& path, const std::function<void()>& write) {
+    for (int i = 0; i < 400; ++i) {
+      write();
+      std::this_thread::sleep_for(50ms);
+      if (r->timesDetected(path) > 0)
+        return true;
+    }
+    return false;
+  };
+  // Closed after each write: only the settle cap tests it.
+  const QByteArray rewritten = tree.abs("rewritten.php");
+  EXPECT_TRUE(writtenWithoutPause(rewritten, [&] { tree.write("rewritten.php", line); }));
+  // Kept open.
+  const QByteArray busy = tree.abs("busy.php");
+  const int fd = ::open(busy.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(writtenWithoutPause(busy, [&] {
+    EXPECT_EQ(::write(fd, line.constData(), std::size_t(line.size())), line.size());
+  }));
+  ::close(fd);
+  // Written through a mapping after its descriptor is closed: no event at all.
+  const QByteArray mapped = tree.abs("mapped.php");
+  const int mfd = ::open(mapped.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(mfd, 0);
+  ASSERT_EQ(::ftruncate(mfd, line.size()), 0);
+  void* map = ::mmap(nullptr, std::size_t(line.size()), PROT_READ | PROT_WRITE, MAP_SHARED, mfd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  ::close(mfd);
+  std::this_thread::sleep_for(s.settle * 2);  // its first test, of zeros, is over
+  std::memcpy(map, line.constData(), std::size_t(line.size()));
+  EXPECT_TRUE(r->waitDetected(mapped));
+  ::munmap(map, std::size_t(line.size()));
+}
+
+TEST_P(WatcherTest, WatchesFoldersMadeAndRenamedDuringAnOverflow) {
+  tree.mkdir("burst");
+  tree.mkdirs("old/inner");
+  WATCH_OR_SKIP(r);
+  // A file infected, then clean again: tested clean, it is forgotten, so that
+  // its infection during the overflow is news to the scan that follows.
+  tree.write("again.php", infected());
+  ASSERT_TRUE(r->waitDetected(tree.abs("again.php")));
+  tree.write("again.php", "<p>clean</p>");
+  sentinel(*r, "zz-clean-again.php");
+  r->hold();
+  tree.write("first.php", infected());
+  ASSERT_TRUE(r->waitDetected(tree.abs("first.php")));
+  for (int i = 0; i < 20000; ++i)
+    tree.write("burst/" + QByteArray::number(i) + ".txt", "x");
+  tree.write("again.php", infected());
+  tree.mkdir("hidden");
+  ASSERT_EQ(::rename(tree.abs("old").constData(), tree.abs("renamed").constData()), 0);
+  r->release();
+  ASSERT_TRUE(r->waitNotice(Watcher::Notice::Kind::ScanFinished));
+  EXPECT_TRUE(r->waitDetected(tree.abs("again.php"), 2));
+  // Written after the scan: only a watch on the new and the renamed folder sees them.
+  tree.write("hidden/h.php", infected());
+  tree.write("renamed/inner/r.php", infected());
+  EXPECT_TRUE(r->waitDetected(tree.abs("hidden/h.php")));
+  EXPECT_TRUE(r->waitDetected(tree.abs("renamed/inner/r.php")));
+}
+
+TEST_P(WatcherTest, OpensTheFolderOfAnEventThroughNoLink) {
+  QTemporaryDir outside(QDir::tempPath() + QStringLiteral("/tervane-outside-XXXXXX"));
+  ASSERT_TRUE(outside.isValid());
+  const QByteArray out = QDir(outside.path()).canonicalPath().toUtf8();
+  writeFile(out + "/x.php", infected());
+  tree.mkdir("d");
+  WATCH_OR_SKIP(r);
+  r->hold();
+  tree.write("first.php", infected());
+  ASSERT_TRUE(r->waitDetected(tree.abs("first.php")));
+  // The event names d/x.php; by the time it is tested, d leads outside.
+  tree.write("d/x.php", "<p>ok</p>");
+  ASSERT_EQ(::rename(tree.abs("d").constData(), (out + "/moved-away").constData()), 0);
+  tree.symlink(out, "d");
+  r->release();
+  sentinel(*r);
+  EXPECT_EQ(r->timesDetected(tree.abs("d/x.php")), 0);
+}
+
+TEST_P(WatcherTest, KeepsOneCopyOfAPageInfectedAgainAndAgain) {
+  Watcher::Settings s;
+  s.clean = true;
+  WATCH_OR_SKIP(r, s);
+  const QByteArray page = QByteArray(2 << 20, 'p');
+  for (int i = 1; i <= 15; ++i) {
+    tree.write("big.php", infected(page));
+    ASSERT_TRUE(r->waitCleans(i)) << i;
+  }
+  EXPECT_EQ(r->timesCleaned(), 15);
+  EXPECT_TRUE(r->cleanFailures().isEmpty()) << r->cleanFailures().join(u'\n').toStdString();
+  const QList<QByteArray> runs = r->runs();
+  EXPECT_EQ(QSet<QByteArray>(runs.begin(), runs.end()).size(), 1);
+  EXPECT_EQ(QDir(QString::fromUtf8(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/tervane/backups"))
+                .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                .filter(QString::fromUtf8(runs.front()))
+                .size(),
+            1);
+}
+
+TEST_P(WatcherTest, ReportsAndStopsCleaningWhenTheStoreIsAtItsLimit) {
+  Watcher::Settings s;
+  s.clean = true;
+  s.storeMinFreeShare = 1;  // no file system is ever this free
+  WATCH_OR_SKIP(r, s);
+  tree.write("a.php", infected());
+  ASSERT_TRUE(r->waitDetected(tree.abs("a.php")));
+  EXPECT_TRUE(r->waitNotice(Watcher::Notice::Kind::StoreFull));
+  sentinel(*r);
+  EXPECT_EQ(r->cleans(), 0);
+  EXPECT_EQ(tree.read("a.php"), infected());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, WatcherTest,

@@ -1,0 +1,264 @@
+// The inotify source: one watch per folder of the trees, and one on each file
+// of the trees that has a name elsewhere as well, since a folder's watch hears
+// only what is done through the names in it.
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QHash>
+#include <QSet>
+
+#include <cerrno>
+#include <cstdint>
+#include <utility>
+
+#include "platform/fswatchbackends.h"
+#include "platform/pathline.h"
+#include "platform/watchtree.h"
+
+using namespace Qt::StringLiterals;
+
+namespace platform {
+
+namespace {
+
+QString watchLimitMessage(qsizetype needed, qint64 limit) {
+  return u"the trees hold %1 folders and inotify needs a watch for each, but one user may hold "
+         u"%2 (fs.inotify.max_user_watches, shared by all the user's programs): raise it, "
+         u"for example with sysctl -w fs.inotify.max_user_watches=%3 (and a file in "
+         u"/etc/sysctl.d to keep it)"_s.arg(needed)
+             .arg(limit >= 0 ? QString::number(limit) : u"fewer"_s)
+             .arg(qMax<qint64>(needed * 2, 524288));
+}
+
+class InotifyWatch final : public FsWatch {
+ public:
+  InotifyWatch(UniqueFd fd, std::vector<QByteArray> roots, std::vector<UniqueFd> rootFds)
+      : fd_(std::move(fd)), roots_(std::move(roots)), rootFds_(std::move(rootFds)) {}
+
+  Backend backend() const override { return Backend::Inotify; }
+  int fd() const override { return fd_.get(); }
+  qsizetype watchedFolders() const override { return folders_.size(); }
+  qsizetype filesWithOtherNames() const override { return files_.size(); }
+
+  // Watches every folder of the trees, and the files with other names. 0, or
+  // the errno of the folder's watch that failed (`where` its folder).
+  int watchAll(QByteArray* where, QSet<int>* seen = nullptr) {
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      UniqueFd top(::fcntl(rootFds_[i].get(), F_DUPFD_CLOEXEC, 0));
+      int failed = 0;
+      walkTree(
+          std::move(top), roots_[i],
+          [&](int dirFd, const QByteArray& path) {
+            const int wd = addWatch(folders_, dirFd, path, kFolderMask);
+            if (wd < 0) {
+              failed = -wd;
+              *where = path;
+              return seen != nullptr;  // a rebuild goes on with the rest
+            }
+            if (seen)
+              seen->insert(wd);
+            return true;
+          },
+          [&](int dirFd, const char* name, const QByteArray& path) {
+            const int wd = watchIfLinked(dirFd, name, path);
+            if (seen && wd >= 0)
+              seen->insert(wd);
+          });
+      if (failed && !seen)
+        return failed;
+    }
+    return 0;
+  }
+
+  int read(std::vector<WatchEvent>& out) override {
+    alignas(struct inotify_event) char buf[64 * 1024];
+    for (;;) {
+      const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        return errno == EAGAIN ? 0 : errno;
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const struct inotify_event*>(buf + at);
+        at += ssize_t(sizeof(struct inotify_event) + e->len);
+        handle(*e, out);
+      }
+    }
+  }
+
+ private:
+  static constexpr uint32_t kFileMask =
+      IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_OPEN | IN_MODIFY | IN_DONT_FOLLOW;
+  static constexpr uint32_t kFolderMask =
+      kFileMask | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_ONLYDIR | IN_EXCL_UNLINK;
+  using Paths = QHash<int, QByteArray>;
+
+  // The watch's descriptor, or -errno.
+  int addWatch(Paths& paths, int fd, const QByteArray& path, uint32_t mask) {
+    // Through the descriptor: what is watched is what was opened, through no
+    // link, whatever its path has come to lead to, and at any depth.
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+    int wd = ::inotify_add_watch(fd_.get(), proc.constData(), mask & ~IN_DONT_FOLLOW);
+    if (wd < 0 && errno == ENOENT)  // no /proc
+      wd = ::inotify_add_watch(fd_.get(), path.constData(), mask);
+    if (wd < 0)
+      return -errno;
+    // Watched again (moved within the trees, or a rebuild): the path changes.
+    paths.insert(wd, path);
+    return wd;
+  }
+
+  int watchIfLinked(int dirFd, const char* name, const QByteArray& path) {
+    if (!linkedFile(dirFd, name))
+      return -1;
+    const UniqueFd file(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    return file ? addWatch(files_, file.get(), path, kFileMask) : -1;
+  }
+
+  void removeWatch(int wd) {
+    ::inotify_rm_watch(fd_.get(), wd);
+    folders_.remove(wd);
+    files_.remove(wd);
+  }
+
+  void forgetTree(const QByteArray& path) {
+    std::vector<int> gone;
+    for (const Paths* paths : {&folders_, &files_}) {
+      for (auto it = paths->cbegin(); it != paths->cend(); ++it) {
+        if (isUnder(it.value(), path))
+          gone.push_back(it.key());
+      }
+    }
+    for (const int wd : gone)
+      removeWatch(wd);
+  }
+
+  // After an overflow the watches are made again from a fresh walk: folders
+  // made or moved in meanwhile are watched, those renamed get their new paths,
+  // and the watches of what is gone are dropped.
+  void rebuild(std::vector<WatchEvent>& out) {
+    QSet<int> seen;
+    QByteArray where;
+    watchAll(&where, &seen);
+    if (!where.isEmpty())
+      out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, where, ENOSPC});
+    std::vector<int> gone;
+    for (const Paths* paths : {&folders_, &files_}) {
+      for (auto it = paths->cbegin(); it != paths->cend(); ++it) {
+        if (!seen.contains(it.key()))
+          gone.push_back(it.key());
+      }
+    }
+    for (const int wd : gone)
+      removeWatch(wd);
+  }
+
+  void appeared(const QByteArray& path, std::vector<WatchEvent>& out) {
+    UniqueFd dir = openUnderRoots(roots_, rootFds_, path);
+    if (!dir) {
+      if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR && errno != EXDEV)
+        out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, path, errno});
+      return;
+    }
+    walkTree(
+        std::move(dir), path,
+        [&](int dirFd, const QByteArray& p) {
+          if (const int wd = addWatch(folders_, dirFd, p, kFolderMask); wd < 0)
+            out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, p, -wd});
+          return true;
+        },
+        [&](int dirFd, const char* name, const QByteArray& file) {
+          watchIfLinked(dirFd, name, file);
+          out.push_back(WatchEvent{WatchEvent::Kind::Written, file});
+        });
+  }
+
+  // A new name in the trees may be a second name of a file outside them.
+  void named(const QByteArray& dir, const char* name, const QByteArray& path) {
+    const UniqueFd dirFd = openUnderRoots(roots_, rootFds_, dir);
+    if (dirFd)
+      watchIfLinked(dirFd.get(), name, path);
+  }
+
+  void handle(const struct inotify_event& e, std::vector<WatchEvent>& out) {
+    if (e.mask & IN_Q_OVERFLOW) {
+      rebuild(out);
+      out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
+      return;
+    }
+    if (e.mask & IN_IGNORED) {
+      folders_.remove(e.wd);
+      files_.remove(e.wd);
+      return;
+    }
+    if (e.len == 0) {
+      // A file watched for its other names: whichever name was used.
+      if (const auto file = files_.constFind(e.wd); file != files_.constEnd())
+        fileEvent(e.mask, file.value(), out);
+      return;
+    }
+    const auto dir = folders_.constFind(e.wd);
+    if (dir == folders_.constEnd())
+      return;
+    const QByteArray path =
+        joinedPath(dir.value(), QByteArrayView(static_cast<const char*>(e.name)));
+    if (e.mask & IN_ISDIR) {
+      if (e.mask & IN_MOVED_FROM)
+        forgetTree(path);
+      else if (e.mask & (IN_CREATE | IN_MOVED_TO))
+        appeared(path, out);
+      return;
+    }
+    if (e.mask & (IN_CREATE | IN_MOVED_TO))
+      named(dir.value(), e.name, path);
+    fileEvent(e.mask, path, out);
+  }
+
+  static void fileEvent(uint32_t mask, const QByteArray& path, std::vector<WatchEvent>& out) {
+    if (mask & IN_OPEN)
+      out.push_back(WatchEvent{WatchEvent::Kind::Opened, path});
+    if (mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY))
+      out.push_back(WatchEvent{WatchEvent::Kind::Written, path});
+    if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+      out.push_back(WatchEvent{WatchEvent::Kind::Closed, path});
+  }
+
+  UniqueFd fd_;
+  std::vector<QByteArray> roots_;
+  std::vector<UniqueFd> rootFds_;
+  Paths folders_;  // the folders' watches
+  Paths files_;    // the watches of files with other names
+};
+
+}  // namespace
+
+std::unique_ptr<FsWatch> openInotifyWatch(const std::vector<QByteArray>& roots,
+                                          std::vector<UniqueFd> rootFds, qint64 limit,
+                                          QString* why) {
+  // Counted first: watches added up to the limit and then refused would leave
+  // the trees half watched and the user with a message too late.
+  const qsizetype needed = countFolders(roots);
+  if (limit >= 0 && needed > limit) {
+    *why = watchLimitMessage(needed, limit);
+    return nullptr;
+  }
+  UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!fd) {
+    *why = u"inotify_init1: "_s + errnoText(errno) +
+           (errno == EMFILE ? u" (fs.inotify.max_user_instances)"_s : QString());
+    return nullptr;
+  }
+  auto w = std::make_unique<InotifyWatch>(std::move(fd), roots, std::move(rootFds));
+  QByteArray where;
+  if (const int e = w->watchAll(&where)) {
+    // The user's other programs hold watches as well.
+    *why = e == ENOSPC ? watchLimitMessage(needed, limit)
+                       : lineOfBytes(where) + u": inotify_add_watch: "_s + errnoText(e);
+    return nullptr;
+  }
+  return w;
+}
+
+}  // namespace platform
