@@ -12,9 +12,9 @@
 
 #include <thread>
 
-#include "engine/signaturesetfile.h"
 #include "clean/backupstore.h"
 #include "cli/common.h"
+#include "engine/signaturesetfile.h"
 #include "inprocess.h"
 #include "testsupport.h"
 
@@ -70,6 +70,21 @@ TEST(SignatureSetFile, FaultsNameTheFileTheLineAndTheField) {
   EXPECT_EQ(
       errorOf("{\"name\":\"a\\n\",\"text\":\"x\"}\n"),
       u"set.jsonl:1: field \"name\" holds a control character or a character that is not text"_s);
+  // C1 (a terminal's CSI), a bidirectional override, an invisible format
+  // character: each could change what a terminal or report shows.
+  for (const char* name : {"a\\u009b[2J", "a\\u202etxt", "a\\u200b", "\\u007f"})
+    EXPECT_EQ(errorOf("{\"name\":\""_ba + name + "\",\"text\":\"x\"}\n"),
+              u"set.jsonl:1: field \"name\" holds a control character or a character that is not "
+              u"text"_s)
+        << name;
+  // Names that differ only in case or by an invisible character are one name.
+  EXPECT_EQ(
+      errorOf("{\"name\":\"Abc\",\"text\":\"x\"}\n{\"name\":\"aBC\\u034f\",\"text\":\"y\"}\n"),
+      u"set.jsonl:2: field \"name\" \"aBC\u034F\" is a duplicate (first at set.jsonl:1)"_s);
+  // A raw NUL inside a string is not JSON.
+  EXPECT_EQ(errorOf(QByteArray("{\"name\":\"a\",\"text\":\"x\0y\"}\n", 26)),
+            u"set.jsonl:1: field \"text\": invalid JSON: raw control character in a string at "
+            u"byte 22"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\\ufdd1\"}\n"),
             u"set.jsonl:1: field \"text\" holds U+FDD0 or U+FDD1, which are not text"_s);
   signatures::Limits small;
