@@ -1,6 +1,7 @@
 #include "clean/remover.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 
 #include <QChar>
@@ -121,11 +122,11 @@ void SignatureRemover::Shared::add(ByteRange r) {
   open.insert(open.erase(at, inside), r);
 }
 
-// A range is settled once the bytes kept before it have all been passed on: a
-// later round could only take it into a longer one by starting before it.
+// A range is settled once no round holds a byte before it: a later round could
+// only take it into a longer one by starting before it.
 void SignatureRemover::Shared::settle(bool all) {
   auto end = all ? open.end()
-                 : std::upper_bound(open.begin(), open.end(), passedEnd,
+                 : std::upper_bound(open.begin(), open.end(), decided,
                                     [](qint64 x, const ByteRange& o) { return x < o.offset; });
   settled.insert(settled.end(), open.begin(), end);
   open.erase(open.begin(), end);
@@ -148,8 +149,6 @@ void SignatureRemover::pass(std::size_t from, std::size_t to, std::vector<uint8_
   if (!next_) {
     out.insert(out.end(), bytes_.begin() + std::ptrdiff_t(from),
                bytes_.begin() + std::ptrdiff_t(to));
-    if (shared_->record)
-      shared_->passedEnd = originOf(base_ + qint64(to) - 1) + 1;
   } else {
     forNext_.insert(forNext_.end(), bytes_.begin() + std::ptrdiff_t(from),
                     bytes_.begin() + std::ptrdiff_t(to));
@@ -195,7 +194,6 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
                             std::vector<uint8_t>& out) {
   if (signature_.isEmpty()) {
     out.insert(out.end(), p, p + n);
-    shared_->passedEnd += qint64(n);
     return;
   }
 
@@ -327,8 +325,15 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     next_->feed(forNext_.data(), forNext_.size(), final, out);
     forNext_.clear();
   }
-  if (round_ == 1 && shared_->record)
+  if (round_ == 1 && shared_->record) {
+    // The first byte any round still holds: everything before it is decided.
+    shared_->decided = std::numeric_limits<qint64>::max();
+    for (const SignatureRemover* r = this; r; r = r->next_.get()) {
+      if (!r->bytes_.empty() || r->carrySize_ > 0)
+        shared_->decided = std::min(shared_->decided, r->originOf(r->base_));
+    }
     shared_->settle(final);
+  }
 }
 
 QByteArray removeSignature(QByteArrayView content, QStringView signature, std::size_t chunkSize,

@@ -68,7 +68,7 @@ class SignatureRemover {
   // from now on, in stream order, for the dry run and the report: one range for
   // each run of removed bytes that a single occurrence spans, so an occurrence
   // that a later round found around earlier ones is one range holding them. A
-  // range is kept once the bytes before it have all been passed on; `member` is
+  // range is kept once the bytes before it have all been passed on or removed; `member` is
   // that of the outermost occurrence.
   void recordRanges(bool on);
   const std::vector<ByteRange>& ranges() const;
@@ -85,8 +85,8 @@ class SignatureRemover {
     // Ranges not yet settled, by offset, and those handed out.
     std::vector<ByteRange> open;
     std::vector<ByteRange> settled;
-    // Where in the stream the bytes passed on so far end.
-    qint64 passedEnd = 0;
+    // Where in the stream the first byte that a round still holds lies.
+    qint64 decided = 0;
     void add(ByteRange r);
     void settle(bool all);
   };
