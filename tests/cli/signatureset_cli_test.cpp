@@ -16,6 +16,7 @@
 #include "cli/common.h"
 #include "engine/signaturesetfile.h"
 #include "inprocess.h"
+#include "scan/signaturesetmatch.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;
@@ -109,6 +110,32 @@ TEST(SignatureSetFile, TextsAreTrimmedAndLowerCasedLineEndsKept) {
   EXPECT_EQ(b.members()[0].name, u"x"_s);
   EXPECT_EQ(b.members()[0].signature, u"<iframe\r\na>"_s);
   EXPECT_EQ(b.members()[1].signature, u"木马"_s);
+}
+
+TEST(SignatureSetCli, AFailedSetSearchIsNeverNothingFound) {
+  TempTree t;
+  t.write("site/a.htm", "<iframe src=x>");
+  t.write("set.jsonl",
+          "{\"name\":\"frame\",\"text\":\"<iframe src=x>\"}\n"
+          "{\"name\":\"eval\",\"text\":\"eval(base64_decode(\"}\n");
+  for (const scan::SetSearchStep step : {scan::SetSearchStep::Scratch, scan::SetSearchStep::Scan}) {
+    scan::failSetSearchAt(step);
+    const Ran r = run({u"scan"_s, u"--filter"_s, u"*.htm"_s, u"--json"_s, u"--signatures"_s,
+                       t.path("set.jsonl"), t.path("site")});
+    scan::failSetSearchAt(std::nullopt);
+    EXPECT_EQ(r.status, 2) << int(step);
+    EXPECT_TRUE(r.err.contains(t.path("site/a.htm").toUtf8() + ": ")) << r.err.constData();
+    bool named = false;
+    for (const QJsonObject& o : jsonLines(r.out))
+      named = named || (o.value(u"path"_s).toString() == t.path("site/a.htm") &&
+                        o.contains(u"error"_s) && o.value(u"type"_s) != u"detection"_s);
+    EXPECT_TRUE(named) << r.out.constData();
+  }
+  // Without the fault, the same scan finds it.
+  const Ran found = run({u"scan"_s, u"--filter"_s, u"*.htm"_s, u"--signatures"_s,
+                         t.path("set.jsonl"), t.path("site")});
+  EXPECT_EQ(found.status, 1) << found.err.constData();
+  EXPECT_TRUE(found.out.contains("a.htm"));
 }
 
 TEST(SignatureSetCli, HostileSetFilesAreRefusedWithBoundedMemory) {
