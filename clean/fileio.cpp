@@ -191,6 +191,9 @@ int stream(const Steps& steps, std::size_t chunk, QStringView signature, const S
     if (n == 0)
       break;
   }
+  // Output that may still hold an occurrence is no clean.
+  if (remover.gaveUp())
+    return EOVERFLOW;
   if (removed)
     *removed = remover.removed();
   if (how.to < 0)

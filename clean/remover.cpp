@@ -1,6 +1,7 @@
 #include "clean/remover.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 
 #include <QChar>
@@ -59,7 +60,10 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringV
 
 SignatureRemover::SignatureRemover(QStringView signature, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : utf8_(encoding == text::Encoding::Utf8), anyLineEnd_(lineEnds == text::LineEnds::Any) {
+    : utf8_(encoding == text::Encoding::Utf8),
+      anyLineEnd_(lineEnds == text::LineEnds::Any),
+      ownShared_(std::make_unique<Shared>()),
+      shared_(ownShared_.get()) {
   if (text::isSignatureSet(signature)) {
     // A set, of one member or many: the longest member at each position.
     isSet_ = true;
@@ -72,6 +76,103 @@ SignatureRemover::SignatureRemover(QStringView signature, text::Encoding encodin
   // Every character of UTF-8 text is whole: half of a surrogate pair matches none.
   if (utf8_ && !QStringView(signature_).isValidUtf16())
     signature_.clear();
+}
+
+SignatureRemover::SignatureRemover(const SignatureRemover& before, Shared* shared)
+    : signature_(before.signature_),
+      isSet_(before.isSet_),
+      trie_(before.trie_),
+      utf8_(before.utf8_),
+      anyLineEnd_(before.anyLineEnd_),
+      base_(before.passed_),
+      passed_(before.passed_),
+      round_(before.round_ + 1),
+      shared_(shared) {}
+
+SignatureRemover::~SignatureRemover() = default;
+
+qint64 SignatureRemover::removed() const {
+  return shared_->removed;
+}
+
+bool SignatureRemover::gaveUp() const {
+  return shared_->gaveUp;
+}
+
+void SignatureRemover::recordRanges(bool on) {
+  shared_->record = on;
+}
+
+const std::vector<ByteRange>& SignatureRemover::ranges() const {
+  return shared_->settled;
+}
+
+void SignatureRemover::clearRanges() {
+  shared_->settled.clear();
+}
+
+// A later round's range spans whole ranges of earlier rounds (its ends are
+// bytes that they kept) or lies apart from them.
+void SignatureRemover::Shared::add(ByteRange r) {
+  auto at = std::lower_bound(open.begin(), open.end(), r.offset,
+                             [](const ByteRange& o, qint64 x) { return o.offset < x; });
+  auto inside = at;
+  while (inside != open.end() && inside->offset + inside->length <= r.offset + r.length)
+    ++inside;
+  open.insert(open.erase(at, inside), r);
+}
+
+// A range is settled once no round holds a byte before it: a later round could
+// only take it into a longer one by starting before it.
+void SignatureRemover::Shared::settle(bool all) {
+  auto end = all ? open.end()
+                 : std::upper_bound(open.begin(), open.end(), decided,
+                                    [](qint64 x, const ByteRange& o) { return x < o.offset; });
+  settled.insert(settled.end(), open.begin(), end);
+  open.erase(open.begin(), end);
+}
+
+qint64 SignatureRemover::originOf(qint64 at) const {
+  if (origins_.empty())
+    return at;
+  auto it =
+      std::upper_bound(origins_.begin(), origins_.end(), at,
+                       [](qint64 x, const std::pair<qint64, qint64>& o) { return x < o.first; });
+  --it;
+  return it->second + (at - it->first);
+}
+
+void SignatureRemover::pass(std::size_t from, std::size_t to, std::vector<uint8_t>& out) {
+  if (to <= from)
+    return;
+  const qint64 start = base_ + qint64(from);
+  if (!next_) {
+    out.insert(out.end(), bytes_.begin() + std::ptrdiff_t(from),
+               bytes_.begin() + std::ptrdiff_t(to));
+  } else {
+    forNext_.insert(forNext_.end(), bytes_.begin() + std::ptrdiff_t(from),
+                    bytes_.begin() + std::ptrdiff_t(to));
+    // The next round learns where the bytes came from where they stop running
+    // on from those before them.
+    auto& there = next_->origins_;
+    const qint64 origin = originOf(start);
+    if (there.empty() || there.back().second + (passed_ - there.back().first) != origin)
+      there.emplace_back(passed_, origin);
+    for (auto it = std::upper_bound(
+             origins_.begin(), origins_.end(), start,
+             [](qint64 x, const std::pair<qint64, qint64>&o) { return x < o.first; });
+         it != origins_.end() && it->first < base_ + qint64(to); ++it)
+      there.emplace_back(passed_ + (it->first - start), it->second);
+  }
+  passed_ += qint64(to - from);
+}
+
+void SignatureRemover::took(std::size_t from, std::size_t to, std::uint32_t member) {
+  ++shared_->removed;
+  if (shared_->record && to > from) {
+    const qint64 first = originOf(base_ + qint64(from));
+    shared_->add({first, originOf(base_ + qint64(to) - 1) + 1 - first, member});
+  }
 }
 
 std::pair<int, qsizetype> SignatureRemover::longestAt(QStringView text, qsizetype at) const {
@@ -148,16 +249,36 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   auto startOf = [this](qsizetype i) {
     return std::size_t(i) < count_ ? starts_[std::size_t(i)] : bytes_.size();
   };
-  auto emit = [this, &out](std::size_t from, std::size_t to) {
-    out.insert(out.end(), bytes_.begin() + std::ptrdiff_t(from),
-               bytes_.begin() + std::ptrdiff_t(to));
+  const QStringView text(chars_.data(), qsizetype(count_));
+  const qsizetype m = isSet_ ? trie_->longest : signature_.size();
+  // What the rounds after this one may still need of its input, until it
+  // removes something.
+  const qsizetype context = (kMaxRounds - round_ + 1) * (m - 1);
+  // Drops the occurrence of characters [at, end) and what lies before it.
+  qsizetype from = 0;  // first character not yet dealt with
+  auto take = [&](qsizetype at, qsizetype end, std::uint32_t member) {
+    if (!next_) {
+      // The first removal of this round. A round over its output can find
+      // nothing that begins more than m - 1 characters before it: it would lie
+      // in this round's input, which holds nothing before it; the rounds after
+      // that, m - 1 more each. So the next round starts that far back (still
+      // pending: see `held`), at a character boundary, and reads as one from the
+      // start would.
+      const qsizetype lead = std::max(from, at - context);
+      pass(startOf(from), startOf(lead), out);
+      from = lead;
+      if (round_ >= kMaxRounds)
+        shared_->gaveUp = true;
+      else
+        next_.reset(new SignatureRemover(*this, shared_));
+    }
+    pass(startOf(from), startOf(at), out);
+    took(startOf(at), startOf(end), member);
+    from = end;
   };
 
   // One left-to-right pass over the pending text: keep what lies before each
   // occurrence, drop the occurrence, go on right behind it.
-  const QStringView text(chars_.data(), qsizetype(count_));
-  const qsizetype m = isSet_ ? trie_->longest : signature_.size();
-  qsizetype from = 0;  // first character not yet dealt with
   // A set: the longest member at each position, decided once the longest
   // member would fit behind it.
   const qsizetype limit = final ? text.size() : text.size() - (m - 1);
@@ -167,32 +288,25 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
       ++i;
       continue;
     }
-    emit(startOf(from), startOf(i));
-    from = i + length;
-    ++removed_;
-    if (recordRanges_)
-      ranges_.push_back(
-          {base_ + qint64(startOf(i)), qint64(startOf(from) - startOf(i)), std::uint32_t(member)});
+    take(i, i + length, std::uint32_t(member));
     i = from;
   }
   for (; !isSet_;) {
     const qsizetype at = text.indexOf(signature_, from);
     if (at < 0)
       break;
-    emit(startOf(from), startOf(at));
-    from = at + m;
-    ++removed_;
-    if (recordRanges_)
-      ranges_.push_back({base_ + qint64(startOf(at)), qint64(startOf(from) - startOf(at))});
+    take(at, at + m, 0);
   }
   // An occurrence can still begin only in the last m - 1 characters, and only
-  // while more input may come.
-  qsizetype safe = final ? text.size() : std::max(from, text.size() - (m - 1));
+  // while more input may come. Until this round removes something, the context
+  // of the later rounds stays too: its first removal hands it to the next round.
+  const qsizetype held = next_ ? m - 1 : std::max(m - 1, context);
+  qsizetype safe = final ? text.size() : std::max(from, text.size() - held);
   // A character of two code units stays whole.
   if (safe > from && safe < text.size() && text[safe].isLowSurrogate() &&
       text[safe - 1].isHighSurrogate())
     --safe;
-  emit(startOf(from), startOf(safe));
+  pass(startOf(from), startOf(safe), out);
 
   // What is left moves to the front.
   const std::size_t done = startOf(safe);
@@ -203,11 +317,28 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
   count_ = left;
   bytes_.erase(bytes_.begin(), bytes_.begin() + std::ptrdiff_t(done));
   base_ += qint64(done);
+  // Only where the pending bytes came from is still asked.
+  while (origins_.size() > 1 && origins_[1].first <= base_)
+    origins_.pop_front();
+
+  if (next_) {
+    next_->feed(forNext_.data(), forNext_.size(), final, out);
+    forNext_.clear();
+  }
+  if (round_ == 1 && shared_->record) {
+    // The first byte any round still holds: everything before it is decided.
+    shared_->decided = std::numeric_limits<qint64>::max();
+    for (const SignatureRemover* r = this; r; r = r->next_.get()) {
+      if (!r->bytes_.empty() || r->carrySize_ > 0)
+        shared_->decided = std::min(shared_->decided, r->originOf(r->base_));
+    }
+    shared_->settle(final);
+  }
 }
 
 QByteArray removeSignature(QByteArrayView content, QStringView signature, std::size_t chunkSize,
                            std::vector<ByteRange>* ranges, text::Encoding encoding,
-                           text::LineEnds lineEnds) {
+                           text::LineEnds lineEnds, bool* gaveUp) {
   if (chunkSize == 0)
     chunkSize = 1;
   SignatureRemover r(signature, text::encodingOf(content, encoding), lineEnds);
@@ -223,6 +354,8 @@ QByteArray removeSignature(QByteArrayView content, QStringView signature, std::s
   } while (left > 0);
   if (ranges)
     *ranges = r.ranges();
+  if (gaveUp)
+    *gaveUp = r.gaveUp();
   return QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
 }
 

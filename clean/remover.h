@@ -1,9 +1,11 @@
 // Removes the signature from a byte stream without decoding and re-encoding it:
 // occurrences are found on the decoded, lower-cased text, as the scan finds them,
 // and dropped as the bytes that encode them; every other byte is passed on
-// exactly as it came in, bytes that do not decode included. Memory stays bounded
-// by one piece of input plus the signature's length, whatever the size of the
-// stream.
+// exactly as it came in, bytes that do not decode included. The removal is
+// repeated on its own output until it finds nothing, so that text joined around
+// a removed occurrence cannot form a new one; each further round runs behind the
+// one before it in the same stream. Memory stays bounded by one piece of input
+// plus the signature's length for each round, whatever the size of the stream.
 #pragma once
 
 #include <QByteArray>
@@ -13,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -45,22 +48,56 @@ class SignatureRemover {
   SignatureRemover(QStringView signature, text::Encoding encoding,
                    text::LineEnds lineEnds = text::LineEnds::Any);
 
+  ~SignatureRemover();
+  SignatureRemover(const SignatureRemover&) = delete;
+  SignatureRemover& operator=(const SignatureRemover&) = delete;
+
   // Takes the next `n` bytes of the stream (the last piece with `final` set; it
   // may be empty) and appends to `out` the bytes that no later input can make
   // part of an occurrence. After the final piece everything has been passed on.
   void feed(const uint8_t* p, std::size_t n, bool final, std::vector<uint8_t>& out);
 
-  // Occurrences removed so far.
-  qint64 removed() const { return removed_; }
+  // Occurrences removed so far, in all rounds.
+  qint64 removed() const;
+  // Whether the removal gave up: the stream needed more than kMaxRounds rounds,
+  // and what was passed on may still hold an occurrence. It must not be used.
+  bool gaveUp() const;
+  static constexpr int kMaxRounds = 8;
 
-  // With `on`, the byte range of every occurrence removed from now on is kept,
-  // in stream order, for the dry run and the report.
-  void recordRanges(bool on) { recordRanges_ = on; }
-  const std::vector<ByteRange>& ranges() const { return ranges_; }
+  // With `on`, the byte ranges that the removal takes out of the stream are kept
+  // from now on, in stream order, for the dry run and the report: one range for
+  // each run of removed bytes that a single occurrence spans, so an occurrence
+  // that a later round found around earlier ones is one range holding them. A
+  // range is kept once the bytes before it have all been passed on or removed; `member` is
+  // that of the outermost occurrence.
+  void recordRanges(bool on);
+  const std::vector<ByteRange>& ranges() const;
   // Forgets the ranges kept so far, for a caller that uses them as they come.
-  void clearRanges() { ranges_.clear(); }
+  void clearRanges();
 
  private:
+  // What the rounds of one stream share: the count, and the removed ranges in
+  // the first round's bytes.
+  struct Shared {
+    qint64 removed = 0;
+    bool gaveUp = false;
+    bool record = false;
+    // Ranges not yet settled, by offset, and those handed out.
+    std::vector<ByteRange> open;
+    std::vector<ByteRange> settled;
+    // Where in the stream the first byte that a round still holds lies.
+    qint64 decided = 0;
+    void add(ByteRange r);
+    void settle(bool all);
+  };
+  SignatureRemover(const SignatureRemover& before, Shared* shared);
+  // The first round's offset of this round's stream offset `at`.
+  qint64 originOf(qint64 at) const;
+  // Passes bytes_[from, to) on, to the next round or to `out`.
+  void pass(std::size_t from, std::size_t to, std::vector<uint8_t>& out);
+  // A removed occurrence, bytes_[from, to).
+  void took(std::size_t from, std::size_t to, std::uint32_t member);
+
   // The longest member at a position, for a set: its index and length in code
   // units, or -1.
   std::pair<int, qsizetype> longestAt(QStringView text, qsizetype at) const;
@@ -90,19 +127,29 @@ class SignatureRemover {
   std::vector<uint8_t> bytes_;
   uint8_t carry_[4] = {};
   std::size_t carrySize_ = 0;
-  qint64 removed_ = 0;
-  // The stream offset of bytes_[0].
+  // The stream offset of bytes_[0], and of the next byte passed on.
   qint64 base_ = 0;
-  bool recordRanges_ = false;
-  std::vector<ByteRange> ranges_;
+  qint64 passed_ = 0;
+  int round_ = 1;
+  std::unique_ptr<Shared> ownShared_;
+  Shared* shared_;
+  // The round that reads this one's output: made at its first removal (until
+  // then the output is the input, and a round over it would find nothing).
+  std::unique_ptr<SignatureRemover> next_;
+  std::vector<uint8_t> forNext_;
+  // Where this round's stream offsets lie in the first round's, for a later
+  // round: (offset here, offset there) at each point where the two stop running
+  // alongside.
+  std::deque<std::pair<qint64, qint64>> origins_;
 };
 
 // The same on content in memory, fed in pieces of `chunkSize` bytes, read in the
 // encoding the rule gives for it. With `ranges`, the byte ranges of the removed
-// occurrences are stored there.
+// occurrences are stored there; `gaveUp`, when given, says whether the removal
+// gave up (see SignatureRemover::gaveUp()).
 QByteArray removeSignature(QByteArrayView content, QStringView signature, std::size_t chunkSize,
                            std::vector<ByteRange>* ranges = nullptr,
                            text::Encoding encoding = text::Encoding::Auto,
-                           text::LineEnds lineEnds = text::LineEnds::Any);
+                           text::LineEnds lineEnds = text::LineEnds::Any, bool* gaveUp = nullptr);
 
 }  // namespace clean

@@ -10,13 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/cleanrun.h"
-#include "engine/messages.h"
 #include "clean/failures.h"
 #include "cli/common.h"
 #include "cli/logreader.h"
 #include "cli/report.h"
 #include "cli/signatureoptions.h"
+#include "engine/cleanrun.h"
+#include "engine/messages.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
 #include "platform/pathcodec.h"
@@ -154,13 +154,14 @@ class DryRun {
       const bool changes = !found.ranges.empty();
       changing_ += changes ? 1 : 0;
       o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
-      putOccurrences(o, found.ranges);
+      putOccurrences(o, found);
       putSignatureNames(o, found.ranges, signature_);
       putStat(o, st);
       if (!json_) {
         out_.write(line + ": " +
-                   (changes ? QByteArray::number(qlonglong(found.ranges.size())) +
-                                  " to remove, bytes " + rangesText(found.ranges) +
+                   (changes ? QByteArray::number(qlonglong(found.count)) + " to remove, bytes " +
+                                  rangesText(found.ranges) +
+                                  (found.count > qint64(found.ranges.size()) ? " ..." : "") +
                                   signatureNamesText(found.ranges, signature_)
                             : QByteArray("unchanged")) +
                    '\n');

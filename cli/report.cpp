@@ -9,6 +9,7 @@
 #include <QJsonParseError>
 #include <QList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -60,10 +61,18 @@ Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encodi
     }
     out.clear();  // only where the occurrences were matters here
     remover.feed(buf.data(), std::size_t(n), n == 0, out);
+    const std::vector<clean::ByteRange>& got = remover.ranges();
+    result.count += qint64(got.size());
+    const std::size_t room = kListedRanges - std::min(kListedRanges, result.ranges.size());
+    result.ranges.insert(result.ranges.end(), got.begin(),
+                         got.begin() + std::ptrdiff_t(std::min(room, got.size())));
+    remover.clearRanges();
     if (n == 0)
       break;
   }
-  result.ranges = remover.ranges();
+  // What a clean would leave could still hold an occurrence: no answer.
+  if (remover.gaveUp())
+    result.error = EOVERFLOW;
   return result;
 }
 
@@ -93,14 +102,14 @@ void putStat(QJsonObject& o, const struct stat& st) {
   o.insert(u"inode"_s, qint64(st.st_ino));
 }
 
-void putOccurrences(QJsonObject& o, const std::vector<clean::ByteRange>& ranges) {
+void putOccurrences(QJsonObject& o, const Occurrences& found) {
   QJsonArray offsets;
   QJsonArray lengths;
-  for (const clean::ByteRange& r : ranges) {
+  for (const clean::ByteRange& r : found.ranges) {
     offsets.append(qint64(r.offset));
     lengths.append(qint64(r.length));
   }
-  o.insert(u"occurrences"_s, qint64(ranges.size()));
+  o.insert(u"occurrences"_s, found.count);
   o.insert(u"offsets"_s, offsets);
   o.insert(u"lengths"_s, lengths);
 }
@@ -130,7 +139,7 @@ QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scan
   } else {
     putStat(o, st);
     const Occurrences found = findOccurrences(fd.get(), signature, encoding, lineEnds);
-    putOccurrences(o, found.ranges);
+    putOccurrences(o, found);
     putSignatureNames(o, found.ranges, signature);
     if (found.error != 0)
       putError(o, found.error);

@@ -21,8 +21,12 @@ namespace cli {
 // Where the clean would remove the signature from an open file, read from its
 // start through the clean's own remover, in the content's encoding by the rule
 // the scan and the clean share.
+// The byte ranges a clean would remove: the first kListedRanges of them, and
+// the count of all, so that a report stays small whatever the file holds.
+inline constexpr std::size_t kListedRanges = 1000;
 struct Occurrences {
   std::vector<clean::ByteRange> ranges;
+  qint64 count = 0;
   int error = 0;  // an errno when the file could not be read to its end
 };
 Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encoding,
@@ -39,7 +43,7 @@ QString isoTime(const struct timespec& t);
 // size, mtime, ctime, mode, uid, gid, device and inode of a file.
 void putStat(QJsonObject& o, const struct stat& st);
 // "occurrences", "offsets" and "lengths".
-void putOccurrences(QJsonObject& o, const std::vector<clean::ByteRange>& ranges);
+void putOccurrences(QJsonObject& o, const Occurrences& found);
 // "error" (the system's text) and "errno".
 void putError(QJsonObject& o, int error);
 

@@ -1,5 +1,7 @@
 #include "engine/signaturesetfile.h"
 
+#include <unicode/uchar.h>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -13,12 +15,42 @@ namespace signatures {
 
 namespace {
 
+// Control (C0, C1, DEL), format and bidirectional characters: a name is shown
+// on terminals and in reports, where they would move, hide or reorder text.
 bool hasControl(const QString& s) {
-  for (QChar c : s) {
-    if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+  for (const char32_t c : s.toUcs4()) {
+    const auto type = u_charType(UChar32(c));
+    if (type == U_CONTROL_CHAR || type == U_FORMAT_CHAR ||
+        u_hasBinaryProperty(UChar32(c), UCHAR_BIDI_CONTROL))
       return true;
   }
   return false;
+}
+
+// Names that look alike are one name: lower-cased, invisible characters dropped.
+QString nameKey(const QString& name) {
+  QString key;
+  for (const char32_t c : text::lowerCase(name).toUcs4()) {
+    if (!u_hasBinaryProperty(UChar32(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT))
+      key.append(QString::fromUcs4(&c, 1));
+  }
+  return key;
+}
+
+// Where a raw control byte lies inside a JSON string (which JSON forbids and a
+// lenient parser takes as text), or -1.
+qsizetype rawControlInString(QByteArrayView line) {
+  bool inString = false;
+  for (qsizetype i = 0; i < line.size(); ++i) {
+    const auto b = uint8_t(line[i]);
+    if (inString && b < 0x20)
+      return i;
+    if (inString && b == '\\')
+      ++i;
+    else if (b == '"')
+      inString = !inString;
+  }
+  return -1;
 }
 
 bool hasReserved(const QString& s) {
@@ -34,21 +66,28 @@ bool hasReserved(const QString& s) {
 // One line of a set file, not empty: one member, or the fault that names its field.
 bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
   const qsizetype bad = platform::invalidUtf8At(line);
+  const qsizetype control = bad >= 0 ? -1 : rawControlInString(line);
   QJsonParseError parseError;
   const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray(), &parseError);
-  if (bad >= 0) {
+  if (bad >= 0 || control >= 0) {
     // Name the field that holds the stray byte, if the line parses at all.
     QString field;
+    QByteArray marked = line.toByteArray();
+    if (control >= 0)
+      marked.replace(control, 1, "\xEF\xBF\xBD");
     const QJsonDocument lossy =
-        QJsonDocument::fromJson(QString::fromUtf8(line).toUtf8(), &parseError);
+        QJsonDocument::fromJson(QString::fromUtf8(marked).toUtf8(), &parseError);
     for (const QString& key : {u"text"_s, u"name"_s, u"comment"_s}) {
       if (field.isEmpty() &&
           lossy.object().value(key).toString().contains(QChar::ReplacementCharacter))
         field = key;
     }
+    const QString at = where + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field));
+    if (control >= 0)
+      return failed(
+          at + u": invalid JSON: raw control character in a string at byte %1"_s.arg(control + 1));
     return failed(
-        where + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field)) +
-        u": not valid UTF-8 (byte %1 of the line is not part of a character)"_s.arg(bad + 1));
+        at + u": not valid UTF-8 (byte %1 of the line is not part of a character)"_s.arg(bad + 1));
   }
   if (parseError.error != QJsonParseError::NoError)
     return failed(where + u": invalid JSON: %1 at byte %2"_s.arg(parseError.errorString())
@@ -118,7 +157,7 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   if (hasControl(name) || hasReserved(name) || !QStringView(name).isValidUtf16())
     return failed(where + u": "_s + nameField +
                   u" holds a control character or a character that is not text"_s);
-  if (const auto it = whereNamed_.constFind(name); it != whereNamed_.constEnd())
+  if (const auto it = whereNamed_.constFind(nameKey(name)); it != whereNamed_.constEnd())
     return failed(where + u": "_s + nameField +
                   u" \"%1\" is a duplicate (first at %2)"_s.arg(name, *it));
   // A JSON escape can write a lone surrogate, which is no character of UTF-8 text.
@@ -133,7 +172,7 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   const QString signature = text::signatureFrom(boxText);
   if (signature.isEmpty())
     return failed(where + u": "_s + textField + u" is empty"_s);
-  whereNamed_.insert(name, where);
+  whereNamed_.insert(nameKey(name), where);
   members_.push_back(text::SetMember{name, signature});
   return true;
 }

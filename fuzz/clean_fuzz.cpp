@@ -1,5 +1,6 @@
 // Target for the cleaning: the output must be the input with exactly the
-// occurrences of the signature removed, as bytes, in one left-to-right pass, as
+// occurrences of the signature removed, as bytes, in left-to-right passes
+// repeated until one finds nothing (a rescan of the output finds nothing), as
 // the scan finds them (the content decoded as UTF-8 if it is mostly UTF-8, else
 // as GBK, lower-cased, a line break of the signature taking any line break of
 // the content), and nothing else changed: bytes that do not decode
@@ -39,6 +40,7 @@ namespace {
 struct Reference {
   QByteArray bytes;
   qint64 removed = 0;
+  bool gaveUp = false;
 };
 
 // Cut the content into characters: by the naive UTF-8 cut (fuzzsupport.h) when
@@ -46,9 +48,9 @@ struct Reference {
 // a byte that may trail it make one character, any other byte is one on its
 // own); with any line end, a CR LF is one character too. Lower-case each, a
 // line break as one LF, then walk the characters once, dropping the bytes of
-// each occurrence.
-Reference reference(const QByteArray& content, const QString& signatureAsGiven,
-                    text::LineEnds lineEnds) {
+// each occurrence. `utf8`: how the content the clean began with was read.
+Reference oneRound(const QByteArray& content, const QString& signatureAsGiven,
+                   text::LineEnds lineEnds, bool utf8) {
   const bool any = lineEnds == text::LineEnds::Any;
   QString signature = signatureAsGiven;
   if (any) {
@@ -56,7 +58,6 @@ Reference reference(const QByteArray& content, const QString& signatureAsGiven,
     signature.replace(u'\r', u'\n');
   }
   const fuzz::Utf8Pieces pieces = fuzz::utf8Pieces(content);
-  const bool utf8 = pieces.readsAsUtf8();
   std::vector<qsizetype> starts;
   for (qsizetype i = 0; i < content.size();) {
     starts.push_back(i);
@@ -112,6 +113,24 @@ Reference reference(const QByteArray& content, const QString& signatureAsGiven,
     }
   }
   return r;
+}
+
+// Rounds until one removes nothing, all read as the first content was; more
+// than the remover's rounds is giving up.
+Reference reference(const QByteArray& content, const QString& signature, text::LineEnds lineEnds) {
+  const bool utf8 = fuzz::utf8Pieces(content).readsAsUtf8();
+  Reference r{content};
+  for (int round = 1;; ++round) {
+    const Reference next = oneRound(r.bytes, signature, lineEnds, utf8);
+    if (next.removed == 0)
+      return r;
+    if (round == clean::SignatureRemover::kMaxRounds) {
+      r.gaveUp = true;
+      return r;
+    }
+    r.bytes = next.bytes;
+    r.removed += next.removed;
+  }
 }
 
 QString signatureOf(const QString& raw) {
@@ -193,8 +212,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   const std::size_t n = std::size_t(content.size());
   for (std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(3), n / 2 + 1, n + 1}) {
-    const QByteArray got =
-        clean::removeSignature(content, signature, chunk, nullptr, text::Encoding::Auto, lineEnds);
+    bool gaveUp = false;
+    const QByteArray got = clean::removeSignature(content, signature, chunk, nullptr,
+                                                  text::Encoding::Auto, lineEnds, &gaveUp);
+    if (gaveUp != expected.gaveUp)
+      disagree("removeSignature gives up where the rounds do not, or the other way", content,
+               signature, expected.bytes, got);
+    if (gaveUp)
+      return 0;
+    if (oneRound(got, signature, lineEnds, fuzz::utf8Pieces(content).readsAsUtf8()).removed != 0)
+      disagree("a rescan of the cleaned content finds the signature", content, signature,
+               expected.bytes, got);
     if (got != expected.bytes)
       disagree(qPrintable(QStringLiteral("removeSignature, chunk size %1").arg(chunk)), content,
                signature, expected.bytes, got);

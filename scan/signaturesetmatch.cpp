@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -22,19 +23,24 @@ namespace scan {
 
 namespace {
 
-// One scratch space per thread, grown to fit each database it meets.
+// One scratch space per thread, grown with hs_alloc_scratch for every database
+// of the set it serves, as Hyperscan asks: a scan may use it with any of them.
 class Scratch {
  public:
   ~Scratch() {
     if (s_)
       hs_free_scratch(s_);
   }
-  // `generation`: the set's own number; a later set may reuse the address.
+  // `generation`: the set's own number; a later set may reuse the addresses.
   hs_scratch_t* forDatabase(const hs_database_t* db, std::uint64_t generation) {
     if (generation != generation_) {
-      if (hs_alloc_scratch(db, &s_) != HS_SUCCESS)
-        return nullptr;
+      grown_.clear();
       generation_ = generation;
+    }
+    if (std::find(grown_.begin(), grown_.end(), db) == grown_.end()) {
+      if (setSearchFails(SetSearchStep::Scratch) || hs_alloc_scratch(db, &s_) != HS_SUCCESS)
+        return nullptr;
+      grown_.push_back(db);
     }
     return s_;
   }
@@ -42,6 +48,7 @@ class Scratch {
  private:
   hs_scratch_t* s_ = nullptr;
   std::uint64_t generation_ = 0;
+  std::vector<const hs_database_t*> grown_;
 };
 
 hs_scratch_t* scratchFor(const hs_database_t* db, std::uint64_t generation) {
@@ -49,15 +56,38 @@ hs_scratch_t* scratchFor(const hs_database_t* db, std::uint64_t generation) {
   return scratch.forDatabase(db, generation);
 }
 
-hs_scratch_t* oddScratchFor(const hs_database_t* db, std::uint64_t generation) {
-  thread_local Scratch scratch;
-  return scratch.forDatabase(db, generation);
+std::atomic<int> failingStep{-1};
+
+}  // namespace
+
+void failSetSearchAt(std::optional<SetSearchStep> step) {
+  failingStep = step ? int(*step) : -1;
 }
 
-hs_scratch_t* literalScratchFor(const hs_database_t* db, std::uint64_t generation) {
-  thread_local Scratch scratch;
-  return scratch.forDatabase(db, generation);
+bool setSearchFails(SetSearchStep step) {
+  return failingStep.load(std::memory_order_relaxed) == int(step);
 }
+
+// Any failure of the search (no scratch, a failed scan) leaves the answer void:
+// the file is told as one that could not be read, never as clean.
+bool SetMatcher::Search::searchBuffer(const hs_database* db, std::size_t len) {
+  hs_scratch_t* scratch = scratchFor(db, m_.generation_);
+  if (!scratch) {
+    error_ = ENOMEM;
+    return false;
+  }
+  const hs_error_t e = setSearchFails(SetSearchStep::Scan)
+                           ? HS_UNKNOWN_ERROR
+                           : hs_scan(db, reinterpret_cast<const char*>(buf_), unsigned(len), 0,
+                                     scratch, &Search::onBufferMatch, this);
+  if (e != HS_SUCCESS && e != HS_SCAN_TERMINATED) {
+    error_ = e == HS_NOMEM ? ENOMEM : EIO;
+    return false;
+  }
+  return true;
+}
+
+namespace {
 
 std::atomic<std::uint64_t> generations{0};
 
@@ -460,7 +490,8 @@ hs_database_t* SetMatcher::oddDatabase() const {
       ids.push_back(unsigned(oddFirst_ + i));
     }
     hs_compile_error_t* err = nullptr;
-    if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
+    if (setSearchFails(SetSearchStep::LateCompile) ||
+        hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
                          HS_MODE_BLOCK, nullptr, &oddDb_, &err) != HS_SUCCESS) {
       oddDb_ = nullptr;
       hs_free_compile_error(err);
@@ -601,16 +632,10 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
     if (all_ || !settled(false)) {
       // The whole buffer, the bytes kept from the last round included: they
       // hold the start of any occurrence that ends in the new bytes.
-      if (fresh > 0 && m_.literalDb_) {
-        if (hs_scratch_t* scratch = literalScratchFor(m_.literalDb_, m_.generation_))
-          hs_scan(m_.literalDb_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
-                  &Search::onBufferMatch, this);
-      }
-      if (fresh > 0 && m_.db_ && (all_ || !settled(false))) {
-        if (hs_scratch_t* scratch = scratchFor(m_.db_, m_.generation_))
-          hs_scan(m_.db_, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
-                  &Search::onBufferMatch, this);
-      }
+      if (fresh > 0 && m_.literalDb_ && !searchBuffer(m_.literalDb_, len))
+        return false;
+      if (fresh > 0 && m_.db_ && (all_ || !settled(false)) && !searchBuffer(m_.db_, len))
+        return false;
     }
     // Where a UTF-8 form of another length occurs, the whole buffer is searched
     // once more for the members' forms that hold one.
@@ -623,9 +648,13 @@ std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
         }
       }
       hs_database_t* oddDb = odd ? m_.oddDatabase() : nullptr;
-      if (hs_scratch_t* scratch = oddDb ? oddScratchFor(oddDb, m_.generation_) : nullptr)
-        hs_scan(oddDb, reinterpret_cast<const char*>(buf_), unsigned(len), 0, scratch,
-                &Search::onBufferMatch, this);
+      if (odd && !oddDb) {
+        // A search that could not be made finds nothing only falsely.
+        error_ = ENOMEM;
+        return false;
+      }
+      if (oddDb && !searchBuffer(oddDb, len))
+        return false;
     }
   }
   // The reading matters only where the readings disagree: only then is the

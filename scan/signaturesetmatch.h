@@ -35,6 +35,12 @@ struct hs_database;
 
 namespace scan {
 
+// A seam for tests: the Hyperscan steps of the set search that can fail on a
+// file, and the step made to fail from now on (none: nothing is made to fail).
+enum class SetSearchStep { Scratch, Scan, LateCompile };
+void failSetSearchAt(std::optional<SetSearchStep> step);
+bool setSearchFails(SetSearchStep step);
+
 struct Pattern;
 
 class SetMatcher {
@@ -102,6 +108,8 @@ class SetMatcher {
     std::optional<bool> settled(bool final) const;
     bool wanted(bool gbk) const;
     bool decidable(unsigned id, std::uint64_t end) const;
+    // Searches buf_[0, len) with `db`; false (with error_ set) when Hyperscan fails.
+    bool searchBuffer(const hs_database* db, std::size_t len);
 
     const SetMatcher& m_;
     std::uint8_t* buf_;

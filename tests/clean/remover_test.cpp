@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -12,6 +14,8 @@
 #include "text/gbk.h"
 #include "text/lineends.h"
 #include "text/textops.h"
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -22,12 +26,12 @@ QByteArray bytes(std::initializer_list<int> list) {
   return b;
 }
 
-// Whole-content reference: decodes everything at once, removes the occurrences
-// that text::removeAll removes, and keeps the bytes of every other character.
-// `keptText` gets the kept characters, which must equal text::removeAll's result.
-// With any line end, a CR LF is one character, LF, as CR and LF are.
-QByteArray reference(const QByteArray& content, const QString& signatureAsTyped, QString* keptText,
-                     std::vector<clean::ByteRange>* ranges, text::LineEnds lineEnds) {
+// Whole-content reference of one round: decodes everything at once, removes the
+// occurrences that text::removeAll removes, and keeps the bytes of every other
+// character. `keptText` gets the kept characters. With any line end, a CR LF is one character, LF,
+// as CR and LF are.
+QByteArray oneRound(const QByteArray& content, const QString& signatureAsTyped, QString* keptText,
+                    std::vector<clean::ByteRange>* ranges, text::LineEnds lineEnds) {
   const bool any = lineEnds == text::LineEnds::Any;
   const QString signature = any ? text::lineBreaksAsLf(signatureAsTyped) : signatureAsTyped;
   std::vector<char16_t> chars;
@@ -64,17 +68,52 @@ QByteArray reference(const QByteArray& content, const QString& signatureAsTyped,
   return out;
 }
 
+// Rounds of oneRound() until one removes nothing. The ranges are in the
+// content's bytes: each round's range runs from the first byte to the last byte
+// it took, taking in the ranges of earlier rounds between them.
+QByteArray reference(const QByteArray& content, const QString& signature, QString* keptText,
+                     std::vector<clean::ByteRange>* ranges, text::LineEnds lineEnds) {
+  QByteArray now = content;
+  std::vector<qint64> origin(std::size_t(content.size()));
+  std::iota(origin.begin(), origin.end(), 0);
+  for (;;) {
+    std::vector<clean::ByteRange> round;
+    const QByteArray next = oneRound(now, signature, keptText, &round, lineEnds);
+    if (round.empty())
+      return now;
+    std::vector<qint64> kept;
+    qint64 at = 0;
+    for (const clean::ByteRange& r : round) {
+      kept.insert(kept.end(), origin.begin() + at, origin.begin() + r.offset);
+      const clean::ByteRange whole{
+          origin[std::size_t(r.offset)],
+          origin[std::size_t(r.offset + r.length - 1)] + 1 - origin[std::size_t(r.offset)]};
+      std::erase_if(*ranges, [&](const clean::ByteRange& o) {
+        return o.offset >= whole.offset && o.offset + o.length <= whole.offset + whole.length;
+      });
+      ranges->push_back(whole);
+      at = r.offset + r.length;
+    }
+    kept.insert(kept.end(), origin.begin() + at, origin.end());
+    std::sort(ranges->begin(), ranges->end(),
+              [](const auto& a, const auto& b) { return a.offset < b.offset; });
+    origin = std::move(kept);
+    now = next;
+  }
+}
+
 // The content read as GBK (the pieces below are GBK's), line ends both ways.
 void expectSameAsWhole(const QByteArray& content, const QString& signature) {
   for (const text::LineEnds lineEnds : {text::LineEnds::Exact, text::LineEnds::Any}) {
     QString kept;
     std::vector<clean::ByteRange> wantRanges;
     const QByteArray want = reference(content, signature, &kept, &wantRanges, lineEnds);
-    if (lineEnds == text::LineEnds::Exact)
-      ASSERT_EQ(kept, text::removeAll(gbk::decode(content), signature));
-    else
-      ASSERT_EQ(kept, text::removeAll(text::lineBreaksAsLf(gbk::decode(content)),
-                                      text::lineBreaksAsLf(signature)));
+    // A rescan of what is kept finds nothing.
+    if (!signature.isEmpty()) {
+      ASSERT_LT(kept.indexOf(lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(signature)
+                                                             : signature),
+                0);
+    }
     for (std::size_t chunk : {1, 2, 3, 5, 7, 16, 4096}) {
       std::vector<clean::ByteRange> ranges;
       ASSERT_EQ(
@@ -91,8 +130,8 @@ TEST(Remover, OnePassRules) {
   const std::size_t chunk = 2;
   // Overlapping occurrences: the first is removed, the rest stays.
   EXPECT_EQ(clean::removeSignature("ababab", u"abab", chunk), "ab");
-  // A removal that joins a new occurrence: not searched again.
-  EXPECT_EQ(clean::removeSignature("aabb", u"ab", chunk), "ab");
+  // A removal that joins a new occurrence: that one goes too.
+  EXPECT_EQ(clean::removeSignature("aabb", u"ab", chunk), "");
   // Several occurrences in one pass.
   EXPECT_EQ(clean::removeSignature("xabyabzab", u"ab", chunk), "xyz");
   // Letter case does not count: the content is compared in lower case, as the
@@ -177,6 +216,35 @@ TEST(Remover, StreamingEqualsWholeText) {
         return;
     }
   }
+}
+
+TEST(Remover, SignatureSplitByItselfLeavesNothing) {
+  const QString sig = u"<script src=\"http://bad.example/x.js\"></script>"_s;
+  const QByteArray one = sig.toUtf8();
+  const QByteArray nested = "<p>" + one.left(7) + one.toUpper() + one.mid(7) + "</p>\n";
+  for (std::size_t chunk : {1, 5, 4096}) {
+    std::vector<clean::ByteRange> ranges;
+    bool gaveUp = true;
+    EXPECT_EQ(clean::removeSignature(nested, sig, chunk, &ranges, text::Encoding::Auto,
+                                     text::LineEnds::Any, &gaveUp),
+              "<p></p>\n");
+    EXPECT_FALSE(gaveUp);
+    // One range: the outer occurrence, holding the inner one.
+    EXPECT_EQ(ranges, (std::vector<clean::ByteRange>{{3, 2 * one.size()}})) << chunk;
+  }
+  // Nested deeper than the rounds go: given up, never called clean.
+  QByteArray deep = "ab";
+  for (int i = 0; i < clean::SignatureRemover::kMaxRounds; ++i)
+    deep = "a" + deep + "b";
+  bool gaveUp = false;
+  clean::removeSignature(deep, u"ab", 7, nullptr, text::Encoding::Auto, text::LineEnds::Any,
+                         &gaveUp);
+  EXPECT_TRUE(gaveUp);
+  // The deepest nesting the rounds clean: each round that removes has one behind it.
+  EXPECT_EQ(clean::removeSignature(deep.mid(2, deep.size() - 4), u"ab", 7, nullptr,
+                                   text::Encoding::Auto, text::LineEnds::Any, &gaveUp),
+            "");
+  EXPECT_FALSE(gaveUp);
 }
 
 TEST(Remover, LineBreakRangesAreTheBytesMatched) {

@@ -12,10 +12,11 @@
 
 #include <thread>
 
-#include "engine/signaturesetfile.h"
 #include "clean/backupstore.h"
 #include "cli/common.h"
+#include "engine/signaturesetfile.h"
 #include "inprocess.h"
+#include "scan/signaturesetmatch.h"
 #include "testsupport.h"
 
 using namespace Qt::StringLiterals;
@@ -70,6 +71,21 @@ TEST(SignatureSetFile, FaultsNameTheFileTheLineAndTheField) {
   EXPECT_EQ(
       errorOf("{\"name\":\"a\\n\",\"text\":\"x\"}\n"),
       u"set.jsonl:1: field \"name\" holds a control character or a character that is not text"_s);
+  // C1 (a terminal's CSI), a bidirectional override, an invisible format
+  // character: each could change what a terminal or report shows.
+  for (const char* name : {"a\\u009b[2J", "a\\u202etxt", "a\\u200b", "\\u007f"})
+    EXPECT_EQ(errorOf("{\"name\":\""_ba + name + "\",\"text\":\"x\"}\n"),
+              u"set.jsonl:1: field \"name\" holds a control character or a character that is not "
+              u"text"_s)
+        << name;
+  // Names that differ only in case or by an invisible character are one name.
+  EXPECT_EQ(
+      errorOf("{\"name\":\"Abc\",\"text\":\"x\"}\n{\"name\":\"aBC\\u034f\",\"text\":\"y\"}\n"),
+      u"set.jsonl:2: field \"name\" \"aBC\u034F\" is a duplicate (first at set.jsonl:1)"_s);
+  // A raw NUL inside a string is not JSON.
+  EXPECT_EQ(errorOf(QByteArray("{\"name\":\"a\",\"text\":\"x\0y\"}\n", 26)),
+            u"set.jsonl:1: field \"text\": invalid JSON: raw control character in a string at "
+            u"byte 22"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\\ufdd1\"}\n"),
             u"set.jsonl:1: field \"text\" holds U+FDD0 or U+FDD1, which are not text"_s);
   signatures::Limits small;
@@ -94,6 +110,32 @@ TEST(SignatureSetFile, TextsAreTrimmedAndLowerCasedLineEndsKept) {
   EXPECT_EQ(b.members()[0].name, u"x"_s);
   EXPECT_EQ(b.members()[0].signature, u"<iframe\r\na>"_s);
   EXPECT_EQ(b.members()[1].signature, u"木马"_s);
+}
+
+TEST(SignatureSetCli, AFailedSetSearchIsNeverNothingFound) {
+  TempTree t;
+  t.write("site/a.htm", "<iframe src=x>");
+  t.write("set.jsonl",
+          "{\"name\":\"frame\",\"text\":\"<iframe src=x>\"}\n"
+          "{\"name\":\"eval\",\"text\":\"eval(base64_decode(\"}\n");
+  for (const scan::SetSearchStep step : {scan::SetSearchStep::Scratch, scan::SetSearchStep::Scan}) {
+    scan::failSetSearchAt(step);
+    const Ran r = run({u"scan"_s, u"--filter"_s, u"*.htm"_s, u"--json"_s, u"--signatures"_s,
+                       t.path("set.jsonl"), t.path("site")});
+    scan::failSetSearchAt(std::nullopt);
+    EXPECT_EQ(r.status, 2) << int(step);
+    EXPECT_TRUE(r.err.contains(t.path("site/a.htm").toUtf8() + ": ")) << r.err.constData();
+    bool named = false;
+    for (const QJsonObject& o : jsonLines(r.out))
+      named = named || (o.value(u"path"_s).toString() == t.path("site/a.htm") &&
+                        o.contains(u"error"_s) && o.value(u"type"_s) != u"detection"_s);
+    EXPECT_TRUE(named) << r.out.constData();
+  }
+  // Without the fault, the same scan finds it.
+  const Ran found = run({u"scan"_s, u"--filter"_s, u"*.htm"_s, u"--signatures"_s,
+                         t.path("set.jsonl"), t.path("site")});
+  EXPECT_EQ(found.status, 1) << found.err.constData();
+  EXPECT_TRUE(found.out.contains("a.htm"));
 }
 
 TEST(SignatureSetCli, HostileSetFilesAreRefusedWithBoundedMemory) {
