@@ -10,8 +10,8 @@
 
 #include <vector>
 
-#include "window/windowstate.h"
 #include "clean/restore.h"
+#include "window/windowstate.h"
 
 class Restorer {
  public:
