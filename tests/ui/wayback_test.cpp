@@ -168,6 +168,26 @@ class WayBackTest : public QObject, protected WindowFixture {
       QCOMPARE(stateOf(*tree, p), before.value(p));
   }
 
+  // "撤销" in the message after a clean restores that clean, and the progress
+  // line counts the files of the restore.
+  void undoFromTheMessageAfterAClean() {
+    const auto before = makePages();
+    QStringList list;
+    for (const QByteArray& p : pages_)
+      list.append(at(p));
+    typeInto(form->Text1, list.join(u'\n') + u'\n');
+    typeInto(form->Text3, u"</p>"_s);
+    dialogs->choiceAnswers = {0};
+    click(form->Command2);
+    QCOMPARE(dialogs->choices.size(), 1);
+    QVERIFY2(dialogs->choices[0].text.contains(u"已清除 4 个文件"_s),
+             qPrintable(dialogs->choices[0].text));
+    QCOMPARE(dialogs->questions.size(), 1);  // the restore asks first, as the menu's does
+    for (const QByteArray& p : pages_)
+      QCOMPARE(stateOf(*tree, p), before.value(p));
+    QCOMPARE(form->progressLabel->text(), u"4 / 4"_s);
+  }
+
   void undoAsksFirstAndNamesEditedFiles() {
     const auto before = makePages();
     prepareScan(tree->root(), u"*.htm"_s);
