@@ -24,6 +24,10 @@ inline constexpr QStringView kAppTitle = u"Tervane";
 // When the desktop has no program to show a file or open the help page.
 inline constexpr QStringView kFileManagerFailed = u"无法启动文件管理器";
 inline constexpr QStringView kBrowserFailed = u"无法启动浏览器";
+// Below kFileManagerFailed: the file's folder ("%1") and what to do.
+inline constexpr QStringView kFileManagerRemedy =
+    u"文件所在的文件夹：%"
+    u"1\r\n请在文件管理器中自己打开这个文件夹，或者安装一个桌面文件管理器后再试。";
 // After a scan that could not read some files: their number ("%1"), then the
 // first few paths, one a line, and kMore when there are others.
 inline constexpr QStringView kUnreadable = u"有 %1 个文件无法读取，未能检查是否感染：";
@@ -67,6 +71,7 @@ inline constexpr QStringView kUndoLastClean = u"撤销上次清除";
 // After a clean that changed files: their number ("%1"), with kUndo and kOk.
 inline constexpr QStringView kCleanDone = u"已清除 %1 个文件，原件已备份。";
 inline constexpr QStringView kUndo = u"撤销";
+inline constexpr QStringView kAlreadyUndone = u"上次清除已经撤销，文件已是清除前的内容。";
 inline constexpr QStringView kOk = u"确定";
 inline constexpr QStringView kManageBackups = u"管理备份…";
 inline constexpr QStringView kNoBackups = u"没有可以恢复的清除：备份中没有清除记录。";

@@ -353,8 +353,13 @@ void Form1::Command6_Click() {
 }
 
 void Form1::undoLastClean() {
-  // This window's last clean; the latest of the store only when it made none.
-  restoreRun(cleaner_.lastRun());
+  // This window's last clean, once; the latest of the store only when it made none.
+  const QByteArray run = cleaner_.lastRun();
+  if (!run.isEmpty() && undoneRuns_.contains(run)) {
+    showMessage(msg::kAlreadyUndone.toString());
+    return;
+  }
+  restoreRun(run);
 }
 
 void Form1::manageBackups() {
@@ -380,7 +385,8 @@ void Form1::restoreRun(const QByteArray& run) {
     return;
   cleaning_ = true;
   yieldClock_.invalidate();  // the emptied log shows at once
-  restorer_.restore(run);
+  if (restorer_.restore(run) && restorer_.allBack() && !run.isEmpty())
+    undoneRuns_.insert(run);
   cleaning_ = false;
   showCurrentFile();
   showPendingLog();

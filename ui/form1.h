@@ -22,6 +22,7 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QSet>
 #include <QWidget>
 
 #include "ui/resultsbox.h"
@@ -166,6 +167,8 @@ class Form1 : public QWidget, public WindowState {
   // window repaints and shows the current file, and handles no input.
   void restoreRun(const QByteArray& run);
   QPointer<Form2> form2_;
+  // The runs this window restored: not offered again as the one to undo.
+  QSet<QByteArray> undoneRuns_;
   QElapsedTimer yieldClock_;
   QString currentFile_;
   QString progress_;

@@ -79,6 +79,7 @@ int Restorer::remove(const Run& run) {
 }
 
 bool Restorer::restore(const QByteArray& name) {
+  allBack_ = false;
   note(clean::recoveryMessage(clean::recoverInterrupted()));
   const QByteArray chosen = name.isEmpty() ? clean::latestRestorableRun() : name;
   std::optional<Run> run;
@@ -166,6 +167,7 @@ void Restorer::showResults(const clean::RestoreReport& report) {
       firstFailed = &f;
   }
   const qsizetype notBack = qsizetype(report.files.size()) - back;
+  allBack_ = notBack == 0;
   log += msg::kRestoreSummary.toString().arg(back).arg(notBack) + kCrLf;
   w_.appendResultsText(log);
   if (firstFailed) {

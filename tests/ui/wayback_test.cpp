@@ -186,6 +186,10 @@ class WayBackTest : public QObject, protected WindowFixture {
     for (const QByteArray& p : pages_)
       QCOMPARE(stateOf(*tree, p), before.value(p));
     QCOMPARE(form->progressLabel->text(), u"4 / 4"_s);
+    // The run undone is not offered again.
+    form->undoLastClean();
+    QCOMPARE(dialogs->questions.size(), 1);
+    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kAlreadyUndone.toString()});
   }
 
   void undoAsksFirstAndNamesEditedFiles() {
