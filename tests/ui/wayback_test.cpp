@@ -77,6 +77,16 @@ class WayBackTest : public QObject, protected WindowFixture {
     return before;
   }
 
+  // The pages typed into the box as a list, and a signature that every page
+  // holds legitimately.
+  void listPagesWithAWrongSignature() {
+    QStringList list;
+    for (const QByteArray& p : pages_)
+      list.append(at(p));
+    typeInto(form->Text1, list.join(u'\n') + u'\n');
+    typeInto(form->Text3, u"</p>"_s);
+  }
+
   // The results box's context menu, opened as a right click opens it.
   QMenu* openContextMenu() {
     QWidget* viewport = form->Text1->viewport();
@@ -120,11 +130,7 @@ class WayBackTest : public QObject, protected WindowFixture {
   // "</p>"), then undone from the context menu: every page is back as it was.
   void undoFromTheContextMenu() {
     const auto before = makePages();
-    QStringList list;
-    for (const QByteArray& p : pages_)
-      list.append(at(p));
-    typeInto(form->Text1, list.join(u'\n') + u'\n');
-    typeInto(form->Text3, u"</p>"_s);
+    listPagesWithAWrongSignature();
     click(form->Command2);
     QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join(u'|')));
     for (const QByteArray& p : pages_)
@@ -172,11 +178,7 @@ class WayBackTest : public QObject, protected WindowFixture {
   // line counts the files of the restore.
   void undoFromTheMessageAfterAClean() {
     const auto before = makePages();
-    QStringList list;
-    for (const QByteArray& p : pages_)
-      list.append(at(p));
-    typeInto(form->Text1, list.join(u'\n') + u'\n');
-    typeInto(form->Text3, u"</p>"_s);
+    listPagesWithAWrongSignature();
     dialogs->choiceAnswers = {0};
     click(form->Command2);
     QCOMPARE(dialogs->choices.size(), 1);
