@@ -46,4 +46,5 @@ class WindowScan : private ScanListener {
   Scanner scanner_{*this};
   QString signature_;
   bool scanning_ = false;
+  qint64 visited_ = 0;
 };
