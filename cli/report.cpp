@@ -10,11 +10,11 @@
 #include <QList>
 
 #include <cerrno>
-#include <cstring>
 
 #include "cli/signatureoptions.h"
 #include "platform/fd.h"
 #include "platform/pathjson.h"
+#include "platform/pathline.h"
 #include "text/utf8.h"
 
 using namespace Qt::StringLiterals;
@@ -106,7 +106,7 @@ void putOccurrences(QJsonObject& o, const std::vector<clean::ByteRange>& ranges)
 }
 
 void putError(QJsonObject& o, int error) {
-  o.insert(u"error"_s, QString::fromLocal8Bit(std::strerror(error)));
+  o.insert(u"error"_s, platform::errorText(error));
   o.insert(u"errno"_s, error);
 }
 

@@ -136,9 +136,7 @@ QString now() {
   return isoTime(t);
 }
 
-QString errorText(int error) {
-  return QString::fromLocal8Bit(std::strerror(error));
-}
+using platform::errorText;
 
 // Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM
 // to its device and inode): lines then carry a priority the journal reads.

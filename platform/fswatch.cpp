@@ -30,10 +30,6 @@ namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-QString errorText(int error) {
-  return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool isUnder(const QByteArray& path, const QByteArray& root) {
   if (root == "/")
     return path.startsWith('/');
