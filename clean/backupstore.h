@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 #include <QStringView>
@@ -100,6 +101,10 @@ struct RunManifest {
 // Reads a run's manifest; nothing when the run folder or its manifest cannot be
 // read. `storeFd`: the store's folder.
 std::optional<RunManifest> readRun(int storeFd, const QByteArray& name);
+
+// When a run started, as the window and the command line show it: local time,
+// to the second.
+QString shownTime(const QDateTime& started);
 
 // Removes a run's folder and everything in it. 0 or errno.
 int removeRun(int storeFd, const QByteArray& name);

@@ -1,7 +1,6 @@
 #include "clean/failures.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/pathline.h"
 #include "text/textops.h"
@@ -36,8 +35,7 @@ QString errnoText(int error) {
     case ENOMEM:
       return QStringLiteral(u"内存不足。");
     default:
-      return QStringLiteral(u"系统错误：") + QString::fromLocal8Bit(std::strerror(error)) +
-             QStringLiteral(u"。");
+      return QStringLiteral(u"系统错误：") + platform::errorText(error) + QStringLiteral(u"。");
   }
 }
 

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "clean/backupstore.h"
 #include "clean/fileio.h"
@@ -204,7 +203,7 @@ QString recoveryMessage(const std::vector<RecoveryNote>& notes) {
         m += QStringLiteral(u"已删除留下的临时文件：") + path;
         break;
       case RecoveryNote::What::CouldNotRollBack:
-        m += QStringLiteral(u"无法恢复（") + QString::fromLocal8Bit(std::strerror(n.error)) +
+        m += QStringLiteral(u"无法恢复（") + platform::errorText(n.error) +
              QStringLiteral(u"），文件可能已损坏：") + path +
              QStringLiteral(u"；它原来的内容保存在：") + platform::lineOfBytes(n.copy);
         break;

@@ -1,6 +1,4 @@
 // Reading the backup store: its runs, their manifests, and their removal.
-#include "clean/backupstore.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "clean/backupstore.h"
 #include "clean/storelayout.h"
 #include "platform/pathjson.h"
 
@@ -189,6 +188,10 @@ QByteArray absolutePath(const RunManifest& run, const FileRecord& file) {
   if (!run.cwd.startsWith('/'))
     return {};
   return (run.cwd.endsWith('/') ? run.cwd : run.cwd + '/') + file.path;
+}
+
+QString shownTime(const QDateTime& started) {
+  return started.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss");
 }
 
 int removeRun(int storeFd, const QByteArray& name) {

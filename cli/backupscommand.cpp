@@ -2,7 +2,6 @@
 #include <QDateTime>
 
 #include <cerrno>
-#include <cstring>
 
 #include "clean/backupstore.h"
 #include "clean/journal.h"
@@ -13,6 +12,23 @@
 using namespace Qt::StringLiterals;
 
 namespace cli {
+
+namespace {
+
+// A run's line after its name: when it started, its kind, the files it kept
+// and their size, and whether it came to its end.
+QByteArray runSummary(const clean::RunManifest& m, const QDateTime& started) {
+  qsizetype files = 0;
+  for (const clean::FileRecord& f : m.files)
+    files += f.copy.isEmpty() ? 0 : 1;
+  const char* state = m.ended ? "complete" : m.recovered ? "incomplete, repaired" : "incomplete";
+  return clean::shownTime(started).toLatin1() + "  " +
+         (m.kind == clean::RunKind::Clean ? "clean" : "restore") + "  " +
+         QByteArray::number(files) + " files  " + QByteArray::number(m.copyBytes) + " bytes  " +
+         state;
+}
+
+}  // namespace
 
 int runBackups(const QStringList& args, Sink& out, Sink& err) {
   QCommandLineParser parser;
@@ -37,7 +53,7 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
   if (const int e = store.open(false)) {
     if (e == ENOENT)
       return kOk;  // no clean has kept backups yet
-    fail(err, u"the backup store: "_s + QString::fromLocal8Bit(std::strerror(e)));
+    fail(err, u"the backup store: "_s + platform::errorText(e));
   }
   const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-days);
   for (const QByteArray& name : store.runs()) {
@@ -52,7 +68,7 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
       if (m && (m->ended || m->recovered) && started.isValid() && started < cutoff) {
         if (const int e = clean::removeRun(store.fd(), name))
           fail(err, u"cannot remove run "_s + platform::lineOfBytes(name) + u": "_s +
-                        QString::fromLocal8Bit(std::strerror(e)));
+                        platform::errorText(e));
         out.write("removed " + shownName + '\n');
       }
       continue;
@@ -61,17 +77,7 @@ int runBackups(const QStringList& args, Sink& out, Sink& err) {
       out.write(shownName + "  (no manifest)\n");
       continue;
     }
-    qsizetype files = 0;
-    for (const clean::FileRecord& f : m->files)
-      files += f.copy.isEmpty() ? 0 : 1;
-    const char* state = m->ended       ? "complete"
-                        : m->recovered ? "incomplete, repaired"
-                                       : "incomplete";
-    out.write(shownName + "  " +
-              started.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s).toLatin1() + "  " +
-              (m->kind == clean::RunKind::Clean ? "clean" : "restore") + "  " +
-              QByteArray::number(files) + " files  " + QByteArray::number(m->copyBytes) +
-              " bytes  " + state + '\n');
+    out.write(shownName + "  " + runSummary(*m, started) + '\n');
   }
   checkOutput(out, err);
   return kOk;

@@ -1,25 +1,16 @@
 // tervane-cli clean: the clean run over a list of paths read from a file, or over
 // the files of a scan's report; with --dry-run, what it would remove.
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 
-#include <cerrno>
-#include <cstring>
-
 #include "clean/failures.h"
+#include "cli/cleanlist.h"
+#include "cli/cleanpreview.h"
 #include "cli/common.h"
-#include "cli/logreader.h"
 #include "cli/report.h"
 #include "cli/signatureoptions.h"
 #include "engine/cleanrun.h"
 #include "engine/messages.h"
-#include "platform/fd.h"
-#include "platform/openpath.h"
-#include "platform/pathcodec.h"
 #include "platform/pathjson.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
@@ -29,252 +20,6 @@ using namespace Qt::StringLiterals;
 namespace cli {
 
 namespace {
-
-// The identities a scan's report gives its files, by their paths' bytes.
-using Identities = QHash<QByteArray, platform::FileIdentity>;
-
-// The files of a report, in order, with their identities.
-QList<QByteArray> fromReport(const QString& file, Identities& identities, Sink& err) {
-  QString why;
-  const auto files = readReport(readAllOrFail(file, err), &why);
-  if (!files)
-    fail(err, shown(file) + u": "_s + why);
-  QList<QByteArray> paths;
-  for (const ReportedFile& f : *files) {
-    // A file found twice was the same file both times, or the report is not one scan's.
-    const auto seen = identities.constFind(f.path);
-    if (seen != identities.constEnd() && seen.value() != f.identity)
-      fail(err, shown(file) + u": two identities for "_s + platform::lineOfBytes(f.path));
-    paths.append(f.path);
-    identities.insert(f.path, f.identity);
-  }
-  return paths;
-}
-
-// Opens the file at `path` to read it only after the checks the clean itself
-// applies: its folder reached as the clean reaches it (one folder at a time, so
-// that any length works; through a link only where the clean would go through
-// it, any link when the scan's identity will judge the file), then the name
-// looked at without following it: a regular file, and the file the scan found
-// when the report names one. Nothing else is ever opened, so that a path swapped
-// for a device, a FIFO or a link outside the tree is refused unread. -1 with
-// `why` set, or with `error` for a system error; `st`: the file opened.
-int openChecked(const QByteArray& path, const Identities& identities, struct stat& st, int& error,
-                QString& why) {
-  const auto id = identities.constFind(path);
-  const bool identified = id != identities.constEnd();
-  platform::OpenedFolder folder = platform::openFolderOf(
-      path, identified ? platform::LinkTrust::Any : platform::LinkTrust::Trusted);
-  if (!folder.dir.ok()) {
-    if (!folder.untrustedLink.isEmpty()) {
-      why = u"not followed: the link "_s + platform::lineOfBytes(folder.untrustedLink) +
-            u" lies in a folder that others than root and you can change"_s;
-    }
-    error = folder.error;
-    return -1;
-  }
-  struct stat named;
-  if (::fstatat(folder.dir.get(), folder.name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-    error = errno;
-    return -1;
-  }
-  if (S_ISLNK(named.st_mode)) {
-    why = u"a symbolic link, not followed"_s;
-    return -1;
-  }
-  if (!S_ISREG(named.st_mode)) {
-    why = u"not a regular file"_s;
-    return -1;
-  }
-  if (identified && id.value() != platform::identityOf(named)) {
-    why = u"not the file the scan found there"_s;
-    return -1;
-  }
-  platform::UniqueFd fd(openToRead(folder.dir.get(), folder.name));
-  if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
-    error = errno;
-    return -1;
-  }
-  // Swapped between the look and the open.
-  if (!S_ISREG(st.st_mode) || platform::identityOf(st) != platform::identityOf(named)) {
-    why = u"replaced while it was opened"_s;
-    return -1;
-  }
-  return fd.release();
-}
-
-// The byte ranges as "FIRST-LAST" (both included), separated by spaces.
-QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
-  QByteArray s;
-  for (const clean::ByteRange& r : ranges) {
-    if (!s.isEmpty())
-      s += ' ';
-    s += QByteArray::number(r.offset) + '-' + QByteArray::number(r.offset + r.length - 1);
-  }
-  return s;
-}
-
-// Tells what the clean would remove from files; changes nothing.
-class DryRun {
- public:
-  DryRun(const Identities& identities, const QString& signature, text::Encoding encoding,
-         text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
-      : identities_(identities),
-        signature_(signature),
-        encoding_(encoding),
-        lineEnds_(lineEnds),
-        json_(json),
-        out_(out),
-        err_(err) {}
-
-  void file(const QByteArray& path) {
-    ++files_;
-    const QByteArray line = platform::lineOfBytes(path).toUtf8();
-    QJsonObject o{{u"type"_s, u"clean"_s}};
-    platform::putPath(o, path);
-    int error = 0;
-    QString why;
-    struct stat st {};
-    platform::UniqueFd fd(openChecked(path, identities_, st, error, why));
-    if (!fd.ok() && error == 0 && why.isEmpty())
-      error = EIO;
-    Occurrences found;
-    if (error == 0 && why.isEmpty()) {
-      found = findOccurrences(fd.get(), signature_, encoding_, lineEnds_);
-      error = found.error;
-    }
-    if (error != 0 || !why.isEmpty()) {
-      if (why.isEmpty())
-        why = QString::fromLocal8Bit(std::strerror(error));
-      ++failed_;
-      err_.write("tervane-cli: " + line + ": " + why.toUtf8() + '\n');
-      o.insert(u"outcome"_s, u"failed"_s);
-      o.insert(u"error"_s, why);
-    } else {
-      const bool changes = !found.ranges.empty();
-      changing_ += changes ? 1 : 0;
-      o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
-      putOccurrences(o, found);
-      putSignatureNames(o, found.ranges, signature_);
-      putStat(o, st);
-      if (!json_) {
-        out_.write(line + ": " +
-                   (changes ? QByteArray::number(qlonglong(found.count)) + " to remove, bytes " +
-                                  rangesText(found.ranges) +
-                                  (found.count > qint64(found.ranges.size()) ? " ..." : "") +
-                                  signatureNamesText(found.ranges, signature_)
-                            : QByteArray("unchanged")) +
-                   '\n');
-      }
-    }
-    if (json_)
-      out_.write(jsonLine(o));
-  }
-
-  int finish() {
-    if (json_) {
-      out_.write(jsonLine(QJsonObject{{u"type"_s, u"summary"_s},
-                                      {u"files"_s, files_},
-                                      {u"files_changing"_s, changing_},
-                                      {u"files_failed"_s, failed_}}));
-    }
-    return failed_ > 0 ? kError : kOk;
-  }
-
- private:
-  const Identities& identities_;
-  QString signature_;
-  text::Encoding encoding_;
-  text::LineEnds lineEnds_;
-  bool json_;
-  Sink& out_;
-  Sink& err_;
-  qint64 files_ = 0;
-  qint64 changing_ = 0;
-  qint64 failed_ = 0;
-};
-
-// The files to clean, one at a time: a scan's report (read whole, with the
-// identities of its files), or a log read as it goes, so that memory stays
-// bounded however long it is.
-class PathList {
- public:
-  PathList(const QString& report, const QString& input, bool nul, Sink& err)
-      : input_(input), nul_(nul), err_(err) {
-    if (!report.isEmpty()) {
-      fromReport_ = true;
-      reported_ = fromReport(report, identities_, err);
-    } else {
-      fd_ = openInputOrFail(input, err);
-    }
-    // One path per line, in the form the scan writes (platform/pathline.h); a CR
-    // before the LF belongs to the line end. With --null, raw paths each ended by
-    // a NUL. A last path without its end is a path as well.
-    reader_.emplace(fd_.get(), nul ? '\0' : '\n', kLogLineLimit);
-  }
-
-  enum class Next { Path, NotAPath, End };
-  // The next path's bytes, or the line that is no path (left to the clean, which
-  // names it).
-  Next next(QByteArray& path, QString& line) {
-    if (fromReport_) {
-      if (nextReported_ == reported_.size())
-        return Next::End;
-      path = reported_[nextReported_++];
-      return Next::Path;
-    }
-    QByteArray raw;
-    if ((status_ = reader_->next(raw)) != LogReader::Status::Line)
-      return Next::End;
-    if (nul_) {
-      path = raw;
-      return Next::Path;
-    }
-    line = platform::decodePath(raw);
-    const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
-    if (!bytes)
-      return Next::NotAPath;
-    path = *bytes;
-    return Next::Path;
-  }
-
-  const Identities& identities() const { return identities_; }
-  std::optional<platform::FileIdentity> identityOf(const QByteArray& path) const {
-    const auto id = identities_.constFind(path);
-    return id != identities_.constEnd() ? std::make_optional(id.value()) : std::nullopt;
-  }
-
-  // Ends the command when the list could not be read to its end.
-  void checkRead() const {
-    if (status_ == LogReader::Status::TooLong) {
-      // A scan can write such a line: thousands of folders deep, names of bytes
-      // that are not UTF-8 take four characters a byte. Raw, the path is shorter.
-      fail(err_, shown(input_) +
-                     u": line %1 is longer than %2 bytes, the most a line may hold; the files "
-                     u"after it were not touched"_s.arg(reader_->lineNumber())
-                         .arg(kLogLineLimit) +
-                     (nul_ ? QString()
-                           : u" (a path that long is cleaned from the NUL-separated list of "
-                             u"scan -0, with clean -0, or from a report of scan --json, with "
-                             u"clean --report)"_s));
-    }
-    if (status_ == LogReader::Status::Error)
-      fail(err_, shown(input_) + u": "_s + QString::fromLocal8Bit(std::strerror(reader_->error())));
-  }
-  bool readToEnd() const { return status_ == LogReader::Status::End; }
-
- private:
-  QString input_;
-  bool nul_;
-  Sink& err_;
-  bool fromReport_ = false;
-  Identities identities_;
-  QList<QByteArray> reported_;
-  qsizetype nextReported_ = 0;
-  platform::UniqueFd fd_;
-  std::optional<LogReader> reader_;
-  LogReader::Status status_ = LogReader::Status::End;
-};
 
 struct CleanArgs {
   QString signature;  // as the rule gives it, or a signature set's text
@@ -327,24 +72,6 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
   a.keepGoing = parser.isSet(keepGoing);
   a.noBackup = parser.isSet(noBackup);
   return a;
-}
-
-int previewClean(const CleanArgs& a, PathList& list, Sink& out, Sink& err) {
-  DryRun preview(list.identities(), a.signature, a.encoding, a.lineEnds, a.json, out, err);
-  QByteArray path;
-  QString line;
-  PathList::Next next;
-  while ((next = list.next(path, line)) != PathList::Next::End) {
-    if (next == PathList::Next::NotAPath) {
-      err.write("tervane-cli: " + platform::visibleText(line).toUtf8() + ": not a path\n");
-      throw Exit{kError};
-    }
-    preview.file(path);
-  }
-  list.checkRead();
-  const int result = preview.finish();
-  checkOutput(out, err);
-  return result;
 }
 
 // What the clean did, as the command line tells it: the cleaning log on standard
@@ -434,7 +161,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   const CleanArgs a = parseClean(args, out, err);
   PathList list(a.report, a.input, a.nul, err);
   if (a.dryRun)
-    return previewClean(a, list, out, err);
+    return previewClean(list, a.signature, a.encoding, a.lineEnds, a.json, out, err);
   CleanOutput output(a, out, err);
   QByteArray path;
   QString line;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "platform/fd.h"
 #include "platform/pathcodec.h"
@@ -148,7 +147,7 @@ platform::UniqueFd openInputOrFail(const QString& path, Sink& err) {
   platform::UniqueFd fd(path == u"-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                                      : ::open(local(path).constData(), O_RDONLY | O_CLOEXEC));
   if (!fd)
-    fail(err, shown(path) + u": "_s + QString::fromLocal8Bit(std::strerror(errno)));
+    fail(err, shown(path) + u": "_s + platform::errorText(errno));
   return fd;
 }
 
@@ -164,7 +163,7 @@ QByteArray readAllOrFail(const QString& path, Sink& err, qsizetype limit) {
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
-      fail(err, shown(path) + u": "_s + QString::fromLocal8Bit(std::strerror(errno)));
+      fail(err, shown(path) + u": "_s + platform::errorText(errno));
     if (n == 0)
       break;
     out.append(buf, n);
@@ -250,7 +249,7 @@ void tell(Sink& err, const QString& text) {
 
 void checkOutput(const Sink& out, Sink& err) {
   if (out.failed())
-    fail(err, u"standard output: "_s + QString::fromLocal8Bit(std::strerror(out.error())));
+    fail(err, u"standard output: "_s + platform::errorText(out.error()));
 }
 
 int run(const QStringList& args, Sink& out, Sink& err) {

@@ -11,11 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "cli/signatureoptions.h"
 #include "platform/fd.h"
 #include "platform/pathjson.h"
+#include "platform/pathline.h"
 #include "text/utf8.h"
 
 using namespace Qt::StringLiterals;
@@ -115,7 +115,7 @@ void putOccurrences(QJsonObject& o, const Occurrences& found) {
 }
 
 void putError(QJsonObject& o, int error) {
-  o.insert(u"error"_s, QString::fromLocal8Bit(std::strerror(error)));
+  o.insert(u"error"_s, platform::errorText(error));
   o.insert(u"errno"_s, error);
 }
 

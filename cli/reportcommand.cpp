@@ -2,12 +2,12 @@
 // or many, as one page a person reads at a glance, or as a summary for a
 // terminal.
 #include <cerrno>
-#include <cstring>
 
 #include "cli/common.h"
 #include "cli/incident.h"
 #include "cli/incidentpage.h"
 #include "cli/logreader.h"
+#include "platform/pathline.h"
 
 using namespace Qt::StringLiterals;
 
@@ -48,7 +48,7 @@ int runReport(const QStringList& args, Sink& out, Sink& err) {
         break;
       const QString where = shown(file) + u": line "_s + QString::number(reader.lineNumber());
       if (status == LogReader::Status::Error)
-        fail(err, shown(file) + u": "_s + QString::fromLocal8Bit(std::strerror(reader.error())));
+        fail(err, shown(file) + u": "_s + platform::errorText(reader.error()));
       if (status == LogReader::Status::TooLong)
         fail(err, where + u": longer than %1 bytes"_s.arg(kReportLineLimit));
       QString why;

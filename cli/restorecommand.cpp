@@ -3,7 +3,6 @@
 #include <QJsonObject>
 
 #include <cerrno>
-#include <cstring>
 
 #include "clean/journal.h"
 #include "clean/restore.h"
@@ -55,7 +54,7 @@ void checkReport(const clean::RestoreReport& report, const QStringList& position
                   ? u"no clean has kept backups here yet"_s
                   : u"no such backup run: "_s + platform::visibleText(positional.front()));
   if (report.error != 0)
-    fail(err, u"the backup store: "_s + QString::fromLocal8Bit(std::strerror(report.error)));
+    fail(err, u"the backup store: "_s + platform::errorText(report.error));
 }
 
 // Each file's result, then with --json the summary; the number not restored.

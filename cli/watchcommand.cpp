@@ -140,9 +140,7 @@ QString now() {
   return isoTime(t);
 }
 
-QString errorText(int error) {
-  return QString::fromLocal8Bit(std::strerror(error));
-}
+using platform::errorText;
 
 // What the store's file system keeps free: "10%", "1G", or both ("10%,1G"),
 // the larger of the two holding; sizes in bytes or with K, M, G, T (powers of

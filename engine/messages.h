@@ -19,6 +19,7 @@ inline constexpr QStringView kSignatureChanged =
 inline constexpr QStringView kAllDrives = u"全盘扫描";
 // The filter box's text when the main window opens; the command line's default.
 inline constexpr QStringView kDefaultFilter = u"*.ASP|*.PHP|*.JS";
+// Its spelling (清楚, not 清除) is kept on purpose: logs and callers know this text.
 inline constexpr QStringView kCleaned = u"  清楚成功！";
 inline constexpr QStringView kAppTitle = u"Tervane";
 // When the desktop has no program to show a file or open the help page.

@@ -7,13 +7,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
 #include <utility>
 
-#include "engine/messages.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
+#include "engine/messages.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -201,8 +200,8 @@ void Scanner::lookUpStore() {
   // scan elsewhere has nothing to say about it.
   if (store.refusal != 0 && ::stat(store.path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
     falseStoreId_ = platform::identityOf(st);
-    storeRefusal_ = msg::kStoreNotSkipped.toString().arg(
-        platform::lineOfBytes(store.path), QString::fromLocal8Bit(std::strerror(store.refusal)));
+    storeRefusal_ = msg::kStoreNotSkipped.toString().arg(platform::lineOfBytes(store.path),
+                                                         platform::errorText(store.refusal));
   }
 }
 

@@ -256,13 +256,13 @@ std::unique_ptr<FsWatch> openFanotifyWatch(const std::vector<QByteArray>& roots,
   UniqueFd fd(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
                               O_RDONLY | O_CLOEXEC | O_LARGEFILE));
   if (!fd) {
-    *why = u"fanotify_init: "_s + errnoText(errno);
+    *why = u"fanotify_init: "_s + errorText(errno);
     return nullptr;
   }
   for (const QByteArray& root : roots) {
     if (::fanotify_mark(fd.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, AT_FDCWD,
                         root.constData()) != 0) {
-      *why = u"fanotify_mark on "_s + lineOfBytes(root) + u": "_s + errnoText(errno);
+      *why = u"fanotify_mark on "_s + lineOfBytes(root) + u": "_s + errorText(errno);
       return nullptr;
     }
   }

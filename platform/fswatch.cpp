@@ -17,10 +17,6 @@ using namespace Qt::StringLiterals;
 
 namespace platform {
 
-QString errnoText(int error) {
-  return QString::fromLocal8Bit(std::strerror(error));
-}
-
 std::optional<FileIdentity> linkedFile(int dirFd, const char* name) {
   struct stat st;
   if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
@@ -84,7 +80,7 @@ std::unique_ptr<FsWatch> FsWatch::open(const std::vector<QByteArray>& roots, boo
     for (const QByteArray& root : roots) {
       UniqueFd fd(::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!fd) {
-        *why = lineOfBytes(root) + u": "_s + errnoText(errno);
+        *why = lineOfBytes(root) + u": "_s + errorText(errno);
         return false;
       }
       fds.push_back(std::move(fd));

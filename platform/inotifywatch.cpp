@@ -246,7 +246,7 @@ std::unique_ptr<FsWatch> openInotifyWatch(const std::vector<QByteArray>& roots,
   }
   UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd) {
-    *why = u"inotify_init1: "_s + errnoText(errno) +
+    *why = u"inotify_init1: "_s + errorText(errno) +
            (errno == EMFILE ? u" (fs.inotify.max_user_instances)"_s : QString());
     return nullptr;
   }
@@ -255,7 +255,7 @@ std::unique_ptr<FsWatch> openInotifyWatch(const std::vector<QByteArray>& roots,
   if (const int e = w->watchAll(&where)) {
     // The user's other programs hold watches as well.
     *why = e == ENOSPC ? watchLimitMessage(needed, limit)
-                       : lineOfBytes(where) + u": inotify_add_watch: "_s + errnoText(e);
+                       : lineOfBytes(where) + u": inotify_add_watch: "_s + errorText(e);
     return nullptr;
   }
   return w;

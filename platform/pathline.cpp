@@ -4,6 +4,7 @@
 #include <unicode/utf8.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -438,6 +439,10 @@ QString visibleLines(QStringView text) {
     out += visibleText(lines[i]);
   }
   return out;
+}
+
+QString errorText(int error) {
+  return QString::fromLocal8Bit(std::strerror(error));
 }
 
 }  // namespace platform

@@ -66,4 +66,7 @@ QString visibleText(QStringView text);
 // (from a name or a signature someone chose) is escaped and cannot forge one.
 QString visibleLines(QStringView text);
 
+// The system's text for an errno, as every message gives a reason.
+QString errorText(int error);
+
 }  // namespace platform

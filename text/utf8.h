@@ -1,6 +1,5 @@
-// UTF-8, decoding only: one character at a time, and whether a stream of bytes
-// is valid UTF-8 (shortest forms, no surrogates, nothing above U+10FFFF), checked
-// piece by piece, many bytes at a time.
+// UTF-8, decoding only: one character at a time, and the counts the reading
+// rule weighs, taken piece by piece.
 #pragma once
 
 #include <QByteArrayView>
@@ -29,42 +28,6 @@ int decodeOne(const uint8_t* p, const uint8_t* end, bool final, char32_t* out);
 
 // The bytes of a Unicode scalar value into out[0..3]; returns their number.
 int encode(char32_t cp, uint8_t* out);
-
-// Whether everything fed to it is valid UTF-8. Memory and work per byte stay
-// constant: characters split between pieces are carried over.
-class Validator {
- public:
-  // `simd`: whether to use vector instructions (when the processor has them).
-  explicit Validator(bool simd = true);
-
-  // The next piece. Returns whether it held a byte above 0x7F (a piece fed
-  // after the content was found invalid is not looked at and counts as none).
-  bool feed(const uint8_t* p, std::size_t n);
-  // False as soon as the bytes so far cannot begin valid UTF-8.
-  bool ok() const { return !error_; }
-  // The end of the content: whether the whole of it was valid.
-  bool finish();
-
- private:
-  bool feedScalar(const uint8_t* p, std::size_t n);
-  bool feedVector(const uint8_t* p, std::size_t n);
-
-  bool simd_;
-  bool error_ = false;
-  // Scalar: continuation bytes still due, and the range the next one must be in.
-  int due_ = 0;
-  uint8_t lo_ = 0x80;
-  uint8_t hi_ = 0xBF;
-  // Vector: the block before, whether it ends inside a character, and the bytes
-  // of a block not yet complete.
-  alignas(32) uint8_t prev_[32] = {};
-  bool prevIncomplete_ = false;
-  alignas(32) uint8_t pending_[32] = {};
-  std::size_t pendingSize_ = 0;
-};
-
-// Whether `bytes` is valid UTF-8 as a whole.
-bool isValid(QByteArrayView bytes);
 
 // Counts, as decodeOne reads a stream from its start, the valid characters of
 // two to four bytes and the bytes that begin no valid character. Fed piece by

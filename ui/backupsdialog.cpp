@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "clean/backupstore.h"
 #include "engine/messages.h"
+#include "platform/pathline.h"
 #include "ui/dialogs.h"
 
 using namespace Qt::StringLiterals;
@@ -63,9 +65,9 @@ void BackupsDialog::refresh() {
     const QString state = run.complete   ? u"完整"_s
                           : run.repaired ? u"中断，已处理"_s
                                          : u"正在进行"_s;
-    auto* row =
-        new QTreeWidgetItem(runList, {run.started.toString(u"yyyy-MM-dd HH:mm:ss"_s),
-                                      QString::number(run.files), shownSize(run.bytes), state});
+    auto* row = new QTreeWidgetItem(
+        runList,
+        {clean::shownTime(run.started), QString::number(run.files), shownSize(run.bytes), state});
     row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
   }
@@ -92,12 +94,10 @@ void BackupsDialog::deleteChosen() {
   const Restorer::Run* run = chosen();
   if (!run)
     return;
-  if (!dialogs_.question(this, msg::kConfirmDelete.toString().arg(
-                                   run->started.toString(u"yyyy-MM-dd HH:mm:ss"_s))))
+  if (!dialogs_.question(this, msg::kConfirmDelete.toString().arg(clean::shownTime(run->started))))
     return;
   if (const int e = Restorer::remove(*run)) {
-    dialogs_.critical(this, e == EBUSY ? msg::kRunStillGoing.toString()
-                                       : QString::fromLocal8Bit(std::strerror(e)));
+    dialogs_.critical(this, e == EBUSY ? msg::kRunStillGoing.toString() : platform::errorText(e));
   }
   refresh();
 }

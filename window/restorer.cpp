@@ -34,13 +34,8 @@ Restorer::Run runOf(const clean::RunManifest& m) {
   return run;
 }
 
-QString shownTime(const QDateTime& t) {
-  return t.toString(u"yyyy-MM-dd HH:mm:ss"_s);
-}
-
-QString errorText(int error) {
-  return QString::fromLocal8Bit(std::strerror(error));
-}
+using clean::shownTime;
+using platform::errorText;
 
 }  // namespace
 
