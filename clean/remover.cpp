@@ -8,6 +8,7 @@
 #include "text/gbk.h"
 #include "text/signatureset.h"
 #include "text/textops.h"
+#include "text/utf16.h"
 #include "text/utf8.h"
 
 namespace clean {
@@ -59,7 +60,10 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringV
 
 SignatureRemover::SignatureRemover(QStringView signature, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : utf8_(encoding == text::Encoding::Utf8), anyLineEnd_(lineEnds == text::LineEnds::Any) {
+    : utf16_(encoding == text::Encoding::Utf16Le || encoding == text::Encoding::Utf16Be),
+      bigEndian_(encoding == text::Encoding::Utf16Be),
+      utf8_(encoding == text::Encoding::Utf8 || utf16_),
+      anyLineEnd_(lineEnds == text::LineEnds::Any) {
   if (text::isSignatureSet(signature)) {
     // A set, of one member or many: the longest member at each position.
     isSet_ = true;
@@ -117,7 +121,22 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     while (b < end) {
       const std::size_t start = std::size_t(b - base);
       int used = 0;
-      if (anyLineEnd_ && text::isLineBreakByte(*b)) {
+      if (utf16_) {
+        // Its line breaks are characters too, of two bytes a unit.
+        char32_t cp = 0;
+        used = utf16::decodeOne(b, end, bigEndian_, final, &cp);
+        if (used > 0 && anyLineEnd_ && (cp == U'\r' || cp == U'\n')) {
+          used = utf16::lineBreakLength(b, end, bigEndian_, final, cp);
+          cp = U'\n';
+        }
+        cp = text::lowerCodePoint(cp);
+        if (used > 0 && QChar::requiresSurrogates(cp)) {
+          starts_[count_] = start;
+          chars_[count_++] = QChar::highSurrogate(cp);
+          cp = QChar::lowSurrogate(cp);
+        }
+        chars_[count_] = char16_t(cp);
+      } else if (anyLineEnd_ && text::isLineBreakByte(*b)) {
         // CR LF, CR or LF: one character, as the signature's line breaks are.
         used = text::lineBreakLength(b, end, final);
         chars_[count_] = u'\n';

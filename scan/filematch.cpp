@@ -16,6 +16,7 @@
 #include "scan/confirm.h"
 #include "scan/pattern.h"
 #include "scan/signaturesetmatch.h"
+#include "scan/utf16search.h"
 #include "text/gbk.h"
 #include "text/lineends.h"
 #include "text/signatureset.h"
@@ -46,10 +47,23 @@ class SignatureMatcher::Stream {
 
   // `size`: the most bytes the content can have (what the file was long when
   // it was opened). `recount`: how to read the content's start again.
-  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount)
-      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)) {
-    if (m.encoding_ != text::Encoding::Auto)
-      reading_ = m.encoding_;
+  // `fixed`: the reading the user chose or the content's first bytes gave
+  // (Gbk or Utf8), or Auto for the count.
+  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount,
+         text::Encoding fixed)
+      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)), reading_(fixed) {}
+
+  // Once the answer is no: the reading that holds an occurrence the count's
+  // reading lacks, or Auto. The count starts only where one reading has found
+  // it, and then only the count's reading is searched on.
+  text::Encoding otherReading() const {
+    if (!counting_)
+      return text::Encoding::Auto;
+    if (reading_ == text::Encoding::Gbk && hitUtf8_ && !hitGbk_)
+      return text::Encoding::Utf8;
+    if (reading_ == text::Encoding::Utf8 && hitGbk_ && !hitUtf8_)
+      return text::Encoding::Gbk;
+    return text::Encoding::Auto;
   }
 
   // The errno of a failed recount (the answer is then void).
@@ -148,6 +162,8 @@ class SignatureMatcher::Stream {
           return false;
         return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
       case text::Encoding::Auto:
+      case text::Encoding::Utf16Le:  // searched by Utf16Search
+      case text::Encoding::Utf16Be:
         break;
     }
     if (hitGbk_ && hitUtf8_)
@@ -237,7 +253,9 @@ class SignatureMatcher::Stream {
 
 SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : signature_(std::move(signature)), encoding_(encoding) {
+    : signature_(std::move(signature)),
+      encoding_(encoding),
+      anyLineEnd_(lineEnds == text::LineEnds::Any) {
   if (text::isSignatureSet(signature_)) {
     std::vector<text::SetMember> members = text::unpackSignatureSet(signature_);
     if (members.size() != 1) {
@@ -245,18 +263,21 @@ SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
       for (const text::SetMember& m : members)
         signatureTexts.push_back(m.signature);
       set_ = SetMatcher::shared(signatureTexts, encoding, lineEnds);
-      need_ = set_->need();
+      need_ = std::max<std::size_t>(set_->need(), 4);
       return;
     }
     // A set of one costs what the signature alone does.
     signature_ = members.front().signature;
   }
-  const bool any = lineEnds == text::LineEnds::Any;
+  const bool any = anyLineEnd_;
   const QString searched = any ? text::lineBreaksAsLf(signature_) : signature_;
+  needles_.push_back(searched);
   if (encoding_ != text::Encoding::Utf8)
     gbk_ = std::make_shared<const Pattern>(Pattern::gbk(searched, any));
   if (encoding_ != text::Encoding::Gbk)
     utf8_ = std::make_shared<const Pattern>(Pattern::utf8(searched, any));
+  // A UTF-16 page keeps up to a character and a CR of its last bytes.
+  need_ = 4;
   for (const auto& p : {gbk_, utf8_}) {
     if (p)
       need_ = std::max(need_, p->maxBytes + 1);
@@ -278,27 +299,45 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
     return true;
   if (!possible())
     return false;
-  if (set_)
-    return set_->matchBytes(content, chunkSize);
   if (chunkSize == 0)
     chunkSize = kReadSize;
   std::vector<std::uint8_t> buf(chunkSize + need_);
-  Stream s(*this, buf.data(), std::uint64_t(content.size()),
-           [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
-             c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
-             return 0;
-           });
-  const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
-  std::size_t left = std::size_t(content.size());
-  for (;;) {
-    const std::size_t take = std::min(chunkSize, left);
-    if (take > 0)
-      std::memcpy(buf.data() + s.kept(), p, take);
-    p += take;
-    left -= take;
-    if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0))
-      return *answer;
+  const auto recount = [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
+    c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
+    return 0;
+  };
+  const auto feed = [&](auto& s) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
+    std::size_t left = std::size_t(content.size());
+    for (;;) {
+      const std::size_t take = std::min(chunkSize, left);
+      if (take > 0)
+        std::memcpy(buf.data() + s.kept(), p, take);
+      p += take;
+      left -= take;
+      if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0))
+        return *answer;
+    }
+  };
+  const text::Encoding reading = readingFor(content);
+  if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
+    Utf16Search s(set_ ? set_->utf16Needles() : needles_, reading == text::Encoding::Utf16Be,
+                  anyLineEnd_, buf.data());
+    return feed(s);
   }
+  if (set_) {
+    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(content.size()), recount);
+    s.fixReading(reading);
+    return feed(s);
+  }
+  Stream s(*this, buf.data(), std::uint64_t(content.size()), recount, reading);
+  return feed(s);
+}
+
+text::Encoding SignatureMatcher::readingFor(QByteArrayView head) const {
+  if (encoding_ != text::Encoding::Auto)
+    return encoding_;
+  return text::readingOfHead(head).encoding;
 }
 
 namespace {
@@ -404,19 +443,60 @@ class HoleMap {
 // in the file each piece fed starts.
 constexpr std::size_t kReadSize = SignatureMatcher::kReadSize;
 
+// The file's first piece, read before the search is chosen: its first bytes
+// decide the reading.
+struct FirstPiece {
+  std::size_t bytes = 0;
+  bool ended = false;  // the file ended there, shorter than its size said
+};
+
+// Reads the first piece into `to`: the declaration's bytes at least, unless the
+// file is shorter. Nothing with out.error set when a read fails.
+// A sparse file's first piece is no more: the rest may be a hole, not read.
+std::optional<FirstPiece> readFirstPiece(int fd, std::uint8_t* to, off_t size, bool sparse,
+                                         ReadStats& out) {
+  FirstPiece first;
+  const std::size_t want =
+      std::size_t(std::min<off_t>(size, off_t(sparse ? text::kDeclarationBytes : kReadSize)));
+  const std::size_t enough = std::min(want, text::kDeclarationBytes);
+  while (first.bytes < want && (first.bytes == 0 || first.bytes < enough)) {
+    const ssize_t got = readAt(fd, to + first.bytes, want - first.bytes, off_t(first.bytes), out);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      out.error = errno;
+      return std::nullopt;
+    }
+    out.bytes += std::uint64_t(got);
+    if (got == 0) {
+      first.ended = true;
+      break;
+    }
+    first.bytes += std::size_t(got);
+  }
+  return first;
+}
+
 template <typename Search>
 MatchResult feedFile(int fd, off_t size, bool sparse, std::size_t need, Search& s,
-                     std::vector<std::uint8_t>& buf, off_t& pieceStart, ReadStats& out) {
+                     std::vector<std::uint8_t>& buf, off_t& pieceStart, ReadStats& out,
+                     FirstPiece first) {
   // Where the file's holes are, for a file with fewer blocks than its size
   // takes: the search is fed no more of each hole than holesFed says, which
   // gives the answer all its zeros would, and nothing is read there.
   HoleMap holes(fd, size, sparse);
   off_t pos = 0;
+  bool firstRead = true;
   for (;;) {
     pieceStart = pos;
     std::uint8_t* const at = buf.data() + s.kept();
     std::size_t n = 0;
-    if (const std::size_t zeros = holes.zerosAt(pos, need, kReadSize)) {
+    if (firstRead) {
+      firstRead = false;
+      n = first.bytes;
+      if (first.ended)
+        pos = size;
+    } else if (const std::size_t zeros = holes.zerosAt(pos, need, kReadSize)) {
       std::memset(at, 0, zeros);
       n = zeros;
     } else if (const std::size_t want = holes.readableAt(pos, kReadSize)) {
@@ -520,6 +600,11 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   if (buf.size() < bufSize)
     buf.resize(bufSize);
   const bool sparse = st.st_blocks < (size + 511) / 512;
+  const std::optional<FirstPiece> first = readFirstPiece(fd, buf.data(), size, sparse, out);
+  if (!first)
+    return MatchResult::Error;
+  const text::Encoding reading = readingFor(
+      QByteArrayView(buf.data(), qsizetype(std::min(first->bytes, text::kDeclarationBytes))));
   // Where in the file the piece being searched starts. A recount reads the
   // file up to there: a shortened hole counts as its whole run of zeros would.
   off_t pieceStart = 0;
@@ -541,17 +626,30 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     }
     return 0;
   };
-  if (set_) {
-    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
-    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
+  if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
+    Utf16Search s(set_ ? set_->utf16Needles() : needles_, reading == text::Encoding::Utf16Be,
+                  anyLineEnd_, buf.data());
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
     if (r == MatchResult::Match)
-      out.members = s.members();
+      out.members = {s.found()};
     return r;
   }
-  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount);
-  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
+  if (set_) {
+    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
+    s.fixReading(reading);
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
+    if (r == MatchResult::Match)
+      out.members = s.members();
+    else if (r == MatchResult::NoMatch)
+      out.otherReading = s.otherReading();
+    return r;
+  }
+  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount, reading);
+  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
   if (r == MatchResult::Match)
     out.members = {0};
+  else if (r == MatchResult::NoMatch)
+    out.otherReading = s.otherReading();
   return r;
 }
 
