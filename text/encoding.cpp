@@ -154,6 +154,10 @@ class Prescan {
 
   std::optional<HeadReading> run() {
     while (pos_ < s_.size()) {
+      // Only a '<' begins anything the prescan looks at.
+      pos_ = s_.find('<', pos_);
+      if (pos_ == Bytes::npos)
+        return std::nullopt;
       if (startsWith(s_, pos_, "<!--")) {
         // The end of the comment: "-->" that ends after "<!--".
         const std::size_t end = s_.find("-->", pos_ + 2);
