@@ -54,6 +54,7 @@ const char kHelp[] =
     "                    [--signatures FILE]\n"
     "                    [--encoding auto|gbk|utf-8] [--json] [--clean] [--initial-scan]\n"
     "                    [--inotify] [--settle MS] [-j N] [--config FILE] FOLDER...\n"
+    "  tervane-cli report [--html] [--title TEXT] REPORT.jsonl...\n"
     "  tervane-cli --help | --version\n"
     "\n"
     "scan    Walks LOCATION (a folder, a drive entry such as \"/home:\", or\n"
@@ -94,6 +95,12 @@ const char kHelp[] =
     "        folder, signature-file, filter, encoding, clean and initial-scan\n"
     "        from \"key = value\" lines. Runs until SIGTERM or SIGINT (a clean\n"
     "        in progress finishes its file). Exit status: 0 stopped, 2 error.\n"
+    "report  Reads the --json reports of scan, clean and watch, one or more per\n"
+    "        server (reports/HOST/scan.jsonl names the server HOST, web1.jsonl\n"
+    "        names it web1), and prints the totals, the first and last change\n"
+    "        time of an infected file and the folders most hit; --html writes\n"
+    "        one self-contained page instead, with a timeline and a sortable\n"
+    "        table of the files. Exit status: 0, or 2 for a line that is not JSON.\n"
     "\n"
     "Options:\n"
     "  --signature TEXT       the signature (trimmed of spaces, compared in lower case)\n"
@@ -270,6 +277,8 @@ int run(const QStringList& args, Sink& out, Sink& err) {
       return runBackups(rest, out, err);
     if (command == u"watch")
       return runWatch(rest, out, err);
+    if (command == u"report")
+      return runReport(rest, out, err);
     usageError(err, command.isEmpty() ? u"no command"_s : u"unknown command: "_s + command);
   } catch (const Exit& e) {
     return e.status;

@@ -95,6 +95,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err);
 int runRestore(const QStringList& args, Sink& out, Sink& err);
 int runBackups(const QStringList& args, Sink& out, Sink& err);
 int runWatch(const QStringList& args, Sink& out, Sink& err);
+int runReport(const QStringList& args, Sink& out, Sink& err);
 
 // The whole program: `args` as main receives them, decoded.
 int run(const QStringList& args, Sink& out, Sink& err);

@@ -17,6 +17,7 @@ tervane_install_deps() {
     fonts-arphic-uming
     desktop-file-utils appstream lintian dpkg-dev man-db bsdextrautils file
     ansible systemd
+    chromium python3
     "$@"
   )
   local missing=()

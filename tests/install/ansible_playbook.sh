@@ -4,7 +4,8 @@
 # an infected tree, a clean one, and a location that does not exist. Checks the
 # fetched reports, that an infected host is reported and not failed while a
 # failing scan fails its host, and, with tervane_clean=true, the preview, the
-# clean's report, the cleaned files and their backups. The package install is
+# clean's report, the cleaned files and their backups, and with
+# tervane_report=true the one page of all three hosts' reports. The package install is
 # left out (it needs root and would change this machine).
 #
 # ansible_playbook.sh TERVANE_CLI
@@ -122,11 +123,25 @@ XDG_DATA_HOME="$tmp/data" HOME="$tmp/home" "$cli" restore >"$tmp/restore.log" 2>
   fail "clean: restore failed: $(cat "$tmp/restore.log")"
 cmp -s "$tmp/infected/index.php" "$tmp/index.php.orig" || fail "clean: restore did not bring index.php back"
 
+# --- One page of every host's report, a failing host's included ----------
+rm -rf "$reports"
+play "$tmp/report.log" infected,clean,broken -e tervane_report=true -e tervane_report_cli="$cli" || true
+page=$reports/report.html
+if [ -s "$page" ]; then
+  for h in infected clean broken; do
+    grep -q "<td class=\"server\">$h</td>" "$page" || fail "report: $h is not on the page"
+  done
+  grep -q 'id="total-found">2<' "$page" || fail "report: the page does not count 2 infected files"
+  grep -q "$tmp/infected/sub/page.php" "$page" || fail "report: sub/page.php is not on the page"
+else
+  fail "report: no page written"
+fi
+
 if [ "$failures" -ne 0 ]; then
-  for log in scan broken clean; do
+  for log in scan broken clean report; do
     echo "--- $log.log" >&2
     cat "$tmp/$log.log" >&2
   done
   exit 1
 fi
-echo "playbook: scan, failure and clean: ok"
+echo "playbook: scan, failure, clean and report: ok"
