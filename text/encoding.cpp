@@ -345,14 +345,16 @@ std::optional<HeadReading> leadingDeclaration(Bytes s) {
   return end == Bytes::npos ? std::nullopt : declared(decl.substr(at + 1, end - at - 1));
 }
 
-QString decodeUtf16(QByteArrayView content, bool bigEndian) {
+// Bytes as text, a code point at a time by `decode` (returns the bytes used).
+template <typename Decode>
+QString decodeWith(QByteArrayView bytes, Decode decode) {
   QString out;
-  out.reserve(content.size() / 2 + 1);
-  auto* p = reinterpret_cast<const uint8_t*>(content.data());
-  const uint8_t* end = p + content.size();
+  out.reserve(bytes.size());
+  auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint8_t* end = p + bytes.size();
   while (p < end) {
     char32_t cp = 0;
-    p += utf16::decodeOne(p, end, bigEndian, true, &cp);
+    p += decode(p, end, &cp);
     if (QChar::requiresSurrogates(cp)) {
       out.append(QChar(QChar::highSurrogate(cp)));
       out.append(QChar(QChar::lowSurrogate(cp)));
@@ -361,6 +363,12 @@ QString decodeUtf16(QByteArrayView content, bool bigEndian) {
     }
   }
   return out;
+}
+
+QString decodeUtf16(QByteArrayView content, bool bigEndian) {
+  return decodeWith(content, [bigEndian](const uint8_t* p, const uint8_t* end, char32_t* cp) {
+    return utf16::decodeOne(p, end, bigEndian, true, cp);
+  });
 }
 
 }  // namespace
@@ -422,21 +430,9 @@ Reading readingOf(QByteArrayView content, Encoding choice) {
 }
 
 QString decodeUtf8(QByteArrayView bytes) {
-  QString out;
-  out.reserve(bytes.size());
-  auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  const uint8_t* end = p + bytes.size();
-  while (p < end) {
-    char32_t cp = 0;
-    p += utf8::decodeOne(p, end, true, &cp);
-    if (QChar::requiresSurrogates(cp)) {
-      out.append(QChar(QChar::highSurrogate(cp)));
-      out.append(QChar(QChar::lowSurrogate(cp)));
-    } else {
-      out.append(QChar(char16_t(cp)));
-    }
-  }
-  return out;
+  return decodeWith(bytes, [](const uint8_t* p, const uint8_t* end, char32_t* cp) {
+    return utf8::decodeOne(p, end, true, cp);
+  });
 }
 
 QString decodeContent(QByteArrayView content, Encoding choice) {
