@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "text/encoding.h"
 #include <vector>
 
 #include <unistd.h>
