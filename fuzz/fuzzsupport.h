@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "text/encoding.h"
 #include <vector>
+#include "text/encoding.h"
 
 #include <unistd.h>
 
