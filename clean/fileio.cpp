@@ -87,24 +87,21 @@ void startWriting(int fd) {
 
 namespace {
 
-// The encoding `from` is read in: with the rule's choice, its whole content
+// The encoding `from` is read in: with the rule's count, its whole content
 // decides, before anything is removed.
 int encodingOf(const Steps& steps, int from, Step readStep, std::vector<uint8_t>& buf,
                text::Encoding& encoding) {
-  if (encoding != text::Encoding::Auto)
-    return 0;
-  utf8::SequenceCounter counter;
+  text::ReadingFinder finder(encoding);
   off_t readAt = 0;
-  for (;;) {
+  while (!finder.decided()) {
     std::size_t n = 0;
     if (const int e = readSome(steps, readStep, from, buf.data(), buf.size(), readAt, n))
       return e;
     if (n == 0)
       break;
-    counter.feed(buf.data(), n);
+    finder.feed(buf.data(), n);
   }
-  counter.finish();
-  encoding = text::resolveEncoding(encoding, counter.readsAsUtf8());
+  encoding = finder.finish().encoding;
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "text/gbk.h"
 #include "text/signatureset.h"
 #include "text/textops.h"
+#include "text/utf16.h"
 #include "text/utf8.h"
 
 namespace clean {
@@ -60,7 +61,9 @@ std::shared_ptr<const SignatureRemover::Trie> SignatureRemover::trieFor(QStringV
 
 SignatureRemover::SignatureRemover(QStringView signature, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : utf8_(encoding == text::Encoding::Utf8),
+    : utf16_(encoding == text::Encoding::Utf16Le || encoding == text::Encoding::Utf16Be),
+      bigEndian_(encoding == text::Encoding::Utf16Be),
+      utf8_(encoding == text::Encoding::Utf8 || utf16_),
       anyLineEnd_(lineEnds == text::LineEnds::Any),
       ownShared_(std::make_unique<Shared>()),
       shared_(ownShared_.get()) {
@@ -218,13 +221,28 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
     while (b < end) {
       const std::size_t start = std::size_t(b - base);
       int used = 0;
-      if (anyLineEnd_ && text::isLineBreakByte(*b)) {
+      // A code point decoded (UTF-8, UTF-16), stored lower-cased below.
+      char32_t cp = 0;
+      bool decoded = false;
+      if (utf16_) {
+        // Its line breaks are characters too, of two bytes a unit.
+        used = utf16::decodeOne(b, end, bigEndian_, final, &cp);
+        if (used > 0 && anyLineEnd_ && (cp == U'\r' || cp == U'\n')) {
+          used = utf16::lineBreakLength(b, end, bigEndian_, final, cp);
+          cp = U'\n';
+        }
+        decoded = true;
+      } else if (anyLineEnd_ && text::isLineBreakByte(*b)) {
         // CR LF, CR or LF: one character, as the signature's line breaks are.
         used = text::lineBreakLength(b, end, final);
         chars_[count_] = u'\n';
       } else if (utf8_) {
-        char32_t cp = 0;
         used = utf8::decodeOne(b, end, final, &cp);
+        decoded = true;
+      } else {
+        used = gbk::decodeOne(b, end, final, &chars_[count_], true);
+      }
+      if (decoded) {
         cp = text::lowerCodePoint(cp);
         if (used > 0 && QChar::requiresSurrogates(cp)) {
           starts_[count_] = start;
@@ -232,8 +250,6 @@ void SignatureRemover::feed(const uint8_t* p, std::size_t n, bool final,
           cp = QChar::lowSurrogate(cp);
         }
         chars_[count_] = char16_t(cp);
-      } else {
-        used = gbk::decodeOne(b, end, final, &chars_[count_], true);
       }
       if (used == 0) {
         carrySize_ = std::size_t(end - b);

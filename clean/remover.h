@@ -41,8 +41,9 @@ class SignatureRemover {
   // lower-cased content, so that letters match whatever their case in the file;
   // an empty one removes nothing. A set's text (text/signatureset.h) removes
   // every member: one pass from the start that takes, at each position, the
-  // longest member that occurs there. `encoding`: the stream's, Gbk or Utf8 (the
-  // rule's choice for the whole content must be made before). `lineEnds`: with
+  // longest member that occurs there. `encoding`: the stream's, Gbk, Utf8,
+  // Utf16Le or Utf16Be (the rule's choice for the whole content must be made
+  // before). `lineEnds`: with
   // Any, each of its line breaks takes any line break of the stream, whose
   // bytes (one or two) go with the occurrence.
   SignatureRemover(QStringView signature, text::Encoding encoding,
@@ -116,6 +117,11 @@ class SignatureRemover {
   static std::shared_ptr<const Trie> trieFor(QStringView setText, bool utf8, bool anyLineEnd);
   bool isSet_ = false;
   std::shared_ptr<const Trie> trie_;
+  // A stream read as UTF-16, and in which byte order.
+  bool utf16_;
+  bool bigEndian_;
+  // Whether the stream decodes to whole characters (UTF-8, UTF-16), where
+  // half of a surrogate pair matches none.
   bool utf8_;
   bool anyLineEnd_;
   // The lower-cased code units not yet passed on, where the character of each

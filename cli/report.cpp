@@ -26,27 +26,27 @@ Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encodi
                             text::LineEnds lineEnds) {
   Occurrences result;
   std::vector<uint8_t> buf(128 * 1024);
-  if (encoding == text::Encoding::Auto) {
-    // The whole content decides, as for the scan and the clean.
-    utf8::SequenceCounter counter;
-    for (;;) {
-      const ssize_t n = ::read(fd, buf.data(), buf.size());
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n < 0) {
-        result.error = errno;
-        return result;
-      }
-      if (n == 0)
-        break;
-      counter.feed(buf.data(), std::size_t(n));
-    }
-    counter.finish();
-    encoding = text::resolveEncoding(encoding, counter.readsAsUtf8());
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
+  // The content's reading, as for the scan and the clean.
+  text::ReadingFinder finder(encoding);
+  bool readSome = false;
+  while (!finder.decided()) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
       result.error = errno;
       return result;
     }
+    if (n == 0)
+      break;
+    readSome = true;
+    finder.feed(buf.data(), std::size_t(n));
+  }
+  result.reading = finder.finish();
+  encoding = result.reading.encoding;
+  if (readSome && ::lseek(fd, 0, SEEK_SET) != 0) {
+    result.error = errno;
+    return result;
   }
   clean::SignatureRemover remover(signature, encoding, lineEnds);
   remover.recordRanges(true);
@@ -123,6 +123,14 @@ QByteArray jsonLine(const QJsonObject& o) {
   return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
+void putReading(QJsonObject& o, const text::Reading& reading) {
+  o.insert(u"reading"_s, text::encodingName(reading.encoding));
+  o.insert(u"reading_decided_by"_s, text::deciderName(reading.decider));
+  // A declared encoding read in neither way: the count decided instead.
+  if (!reading.unreadLabel.isEmpty())
+    o.insert(u"declared_encoding"_s, QString::fromLatin1(reading.unreadLabel));
+}
+
 QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scanned, int dirFd,
                       const QByteArray& name, QStringView signature, text::Encoding encoding,
                       text::LineEnds lineEnds) {
@@ -140,6 +148,7 @@ QJsonObject detection(const QByteArray& path, const platform::FileIdentity& scan
     putStat(o, st);
     const Occurrences found = findOccurrences(fd.get(), signature, encoding, lineEnds);
     putOccurrences(o, found);
+    putReading(o, found.reading);
     putSignatureNames(o, found.ranges, signature);
     if (found.error != 0)
       putError(o, found.error);

@@ -27,7 +27,8 @@ inline constexpr std::size_t kListedRanges = 1000;
 struct Occurrences {
   std::vector<clean::ByteRange> ranges;
   qint64 count = 0;
-  int error = 0;  // an errno when the file could not be read to its end
+  int error = 0;          // an errno when the file could not be read to its end
+  text::Reading reading;  // how its content was read, and what decided that
 };
 Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encoding,
                             text::LineEnds lineEnds = text::LineEnds::Any);
@@ -44,6 +45,9 @@ QString isoTime(const struct timespec& t);
 void putStat(QJsonObject& o, const struct stat& st);
 // "occurrences", "offsets" and "lengths".
 void putOccurrences(QJsonObject& o, const Occurrences& found);
+// "reading", "reading_decided_by" and, for a declaration of an encoding read
+// in neither way, "declared_encoding".
+void putReading(QJsonObject& o, const text::Reading& reading);
 // "error" (the system's text) and "errno".
 void putError(QJsonObject& o, int error);
 

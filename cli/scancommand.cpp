@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <optional>
 
-#include "engine/messages.h"
-#include "engine/scanner.h"
 #include "cli/common.h"
 #include "cli/report.h"
 #include "cli/scanoutput.h"
 #include "cli/signatureoptions.h"
+#include "engine/messages.h"
+#include "engine/scanner.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
@@ -46,6 +46,12 @@ void writeSummary(Sink& out, const ScanOutput& output, const Scanner& scanner,
     putError(o, file.error);
     out.write(jsonLine(o));
   }
+  for (const ScanOutput::OtherReading& file : output.otherReadings()) {
+    QJsonObject o{{u"type"_s, u"other_reading"_s}};
+    platform::putPath(o, platform::encodePath(file.path));
+    o.insert(u"reading"_s, text::encodingName(file.holdsIt));
+    out.write(jsonLine(o));
+  }
   const Scanner::Totals& t = scanner.totals();
   QJsonObject summary{{u"type"_s, u"summary"_s},
                       {u"files_visited"_s, t.visited},
@@ -53,7 +59,8 @@ void writeSummary(Sink& out, const ScanOutput& output, const Scanner& scanner,
                       {u"bytes_read"_s, qint64(t.bytesRead)},
                       {u"seconds"_s, double(clock.nsecsElapsed()) / 1e9},
                       {u"files_found"_s, t.found},
-                      {u"files_unreadable"_s, t.unreadable}};
+                      {u"files_unreadable"_s, t.unreadable},
+                      {u"files_other_reading"_s, t.otherReading}};
   if (bySignature)
     summary.insert(u"detections_by_signature"_s, *bySignature);
   // Told on standard error as well: something at the store's place was walked.
@@ -140,6 +147,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
   if (scanner.scan(request)) {
     if (!output.unreadableFiles().isEmpty())
       output.tellUnreadable();
+    if (!output.otherReadings().isEmpty())
+      output.tellOtherReadings();
     // Something at the store's place was walked: said here and in the summary.
     if (!scanner.storeNotSkipped().isEmpty())
       output.note(scanner.storeNotSkipped());
@@ -150,8 +159,9 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
                  a.isSet ? std::optional(perSignature.toJson(memberNames(request.signature)))
                          : std::nullopt);
   checkOutput(out, err);
-  // An error outranks a find: a file that could not be read may be infected.
-  if (output.refused() || !output.unreadableFiles().isEmpty())
+  // An error outranks a find: a file that could not be read may be infected,
+  // and so may one that holds it in the reading the count did not take.
+  if (output.refused() || !output.unreadableFiles().isEmpty() || !output.otherReadings().isEmpty())
     return kError;
   return output.filesFound() > 0 ? kFound : kOk;
 }

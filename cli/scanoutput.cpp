@@ -70,6 +70,21 @@ void ScanOutput::tellUnreadable() {
   }
 }
 
+void ScanOutput::otherReading(const QString& path, text::Encoding holdsIt) {
+  otherReadings_.append(OtherReading{path, holdsIt});
+}
+
+void ScanOutput::tellOtherReadings() {
+  clearProgress();
+  for (const OtherReading& file : otherReadings_) {
+    const QString reading = text::encodingName(file.holdsIt);
+    err_.write("tervane-cli: " + platform::lineOfPath(file.path).toUtf8() +
+               ": not listed: holds the signature when read as " + reading.toUtf8() +
+               " (its bytes' count read it otherwise); --encoding " + reading.toUtf8() +
+               " scans and cleans it so\n");
+  }
+}
+
 void ScanOutput::visiting(const QString& path) {
   ++visited_;
   if (!progress_)

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <functional>
 
-#include "engine/scanner.h"
 #include "cli/sink.h"
+#include "engine/scanner.h"
 
 namespace cli {
 
@@ -31,9 +31,13 @@ class ScanOutput : public ScanListener {
   void visiting(const QString& path) override;
   void found(const ScanFound& file) override;
   void unreadable(const QString& path, int error) override;
+  void otherReading(const QString& path, text::Encoding holdsIt) override;
 
   // Names each file that could not be read on standard error, with the reason.
   void tellUnreadable();
+  // Names each file that holds the signature only in the reading the count
+  // did not take, on standard error, with that reading.
+  void tellOtherReadings();
   // Removes the progress line, if one is shown.
   void clearProgress();
 
@@ -42,6 +46,11 @@ class ScanOutput : public ScanListener {
     int error = 0;
   };
   const QList<Unreadable>& unreadableFiles() const { return unreadable_; }
+  struct OtherReading {
+    QString path;
+    text::Encoding holdsIt;
+  };
+  const QList<OtherReading>& otherReadings() const { return otherReadings_; }
   bool refused() const { return refused_; }
   qint64 filesFound() const { return found_; }
 
@@ -53,6 +62,7 @@ class ScanOutput : public ScanListener {
   bool progress_;
   Log log_;
   QList<Unreadable> unreadable_;
+  QList<OtherReading> otherReadings_;
   bool refused_ = false;
   qint64 found_ = 0;
   qint64 visited_ = 0;

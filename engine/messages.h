@@ -32,6 +32,10 @@ inline constexpr QStringView kFileManagerRemedy =
 // After a scan that could not read some files: their number ("%1"), then the
 // first few paths, one a line, and kMore when there are others.
 inline constexpr QStringView kUnreadable = u"有 %1 个文件无法读取，未能检查是否感染：";
+// Files that hold the signature only in the reading their bytes' count did not
+// take: neither listed nor cleaned, but named.
+inline constexpr QStringView kOtherReading =
+    u"有 %1 个文件按另一种编码读取时含有特征码，无法确定其编码，未列出，也不会清除：";
 inline constexpr QStringView kMore = u"……";
 // After a scan that found something other than the backup store at the store's
 // place: the path ("%1") and why it is not the store ("%2"). It was scanned.

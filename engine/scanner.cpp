@@ -148,8 +148,11 @@ bool Scanner::walkLocation(const QString& signature) {
   return true;
 }
 
-QString Scanner::unreadableMessage(const QStringList& paths) {
-  QString text = msg::kUnreadable.toString().arg(paths.size());
+namespace {
+
+// A message of a number of files and the first few paths.
+QString pathsMessage(QStringView head, const QStringList& paths) {
+  QString text = head.toString().arg(paths.size());
   for (qsizetype i = 0; i < paths.size() && i < kUnreadableShown; ++i) {
     text += text::kCrLf;
     text += platform::lineOfPath(paths[i]);  // one line whatever the name holds
@@ -159,6 +162,16 @@ QString Scanner::unreadableMessage(const QStringList& paths) {
     text += msg::kMore;
   }
   return text;
+}
+
+}  // namespace
+
+QString Scanner::unreadableMessage(const QStringList& paths) {
+  return pathsMessage(msg::kUnreadable, paths);
+}
+
+QString Scanner::otherReadingMessage(const QStringList& paths) {
+  return pathsMessage(msg::kOtherReading, paths);
 }
 
 void Scanner::noteUnreadable(const QString& path, int error) {
@@ -376,6 +389,10 @@ void Scanner::settle(const scan::FileOutcome& file) {
     l_.found(ScanFound{file.path, file.identity, file.dirFd, file.native, file.times});
   } else if (file.result == scan::MatchResult::Error && hidesAFile(file.stats.error)) {
     noteUnreadable(file.path, file.stats.error);
+  } else if (file.result == scan::MatchResult::NoMatch &&
+             file.stats.otherReading != text::Encoding::Auto) {
+    ++totals_.otherReading;
+    l_.otherReading(file.path, file.stats.otherReading);
   }
 }
 

@@ -70,6 +70,13 @@ class ScanListener {
   // A file in scope that could not be read (a folder that could not be listed:
   // its path ends in "/"), and why: an errno.
   virtual void unreadable(const QString& path, int error) = 0;
+  // A file the count read one way that holds the signature when read the
+  // other way (`holdsIt`): not found, not cleaned, but not passed over in
+  // silence either, since the scan could not tell which reading is the page's.
+  virtual void otherReading(const QString& path, text::Encoding holdsIt) {
+    (void)path;
+    (void)holdsIt;
+  }
   // Lets a user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() {}
   // Asked on entering each folder and after each yield: after a stop, the walk
@@ -96,8 +103,9 @@ class Scanner {
     qint64 visited = 0;  // files shown
     qint64 tested = 0;   // files read, each once whatever its number of filter entries
     quint64 bytesRead = 0;
-    qint64 found = 0;       // files logged, each once
-    qint64 unreadable = 0;  // files and folders in scope that could not be read
+    qint64 found = 0;         // files logged, each once
+    qint64 unreadable = 0;    // files and folders in scope that could not be read
+    qint64 otherReading = 0;  // files that hold it only in the reading not taken
   };
   const Totals& totals() const { return totals_; }
 
@@ -110,6 +118,8 @@ class Scanner {
   // The one message about the files the scan could not read: their number and
   // the first few paths.
   static QString unreadableMessage(const QStringList& paths);
+  // The same for the files that hold the signature in the other reading only.
+  static QString otherReadingMessage(const QStringList& paths);
 
   // The folder a location box's text names (a drive entry as its root), as the
   // scan takes it; empty for all drives.

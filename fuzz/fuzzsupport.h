@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
 #include <vector>
+#include "text/encoding.h"
 
 #include <unistd.h>
 
@@ -159,6 +161,25 @@ inline const char* tempFile() {
 // character when Qt's own check finds it valid UTF-8; any other byte is one on
 // its own (invalid when above 0x7F). The reading rule: UTF-8 when the valid
 // characters of several bytes outnumber the invalid bytes, or there are none.
+// What a content's first bytes decide, as a browser's: a byte-order mark, else
+// a declaration (the prescan, tested on its own); Auto for the count.
+inline text::Encoding headReading(QByteArrayView content) {
+  if (content.startsWith("\xEF\xBB\xBF"))
+    return text::Encoding::Utf8;
+  if (content.startsWith("\xFF\xFE"))
+    return text::Encoding::Utf16Le;
+  if (content.startsWith("\xFE\xFF"))
+    return text::Encoding::Utf16Be;
+  return text::readingOfHead(content).encoding;
+}
+
+// Whether a content is read as UTF-16: its references are the UTF-16 search's
+// own tests, so the fuzz targets pass it by.
+inline bool readsAsUtf16(QByteArrayView content) {
+  const text::Encoding e = headReading(content);
+  return e == text::Encoding::Utf16Le || e == text::Encoding::Utf16Be;
+}
+
 struct Utf8Pieces {
   std::vector<qsizetype> starts;  // of each character, then the content's end
   qsizetype valid = 0;

@@ -71,8 +71,11 @@ QString oneLfPerLineBreak(QString s) {
 // LF per line break under any line end.
 QString seenText(QByteArrayView content, text::Encoding choice, text::LineEnds lineEnds) {
   const fuzz::Utf8Pieces pieces = fuzz::utf8Pieces(content);
+  const text::Encoding head = fuzz::headReading(content);
   const bool utf8 =
-      choice == text::Encoding::Utf8 || (choice == text::Encoding::Auto && pieces.readsAsUtf8());
+      choice == text::Encoding::Utf8 ||
+      (choice == text::Encoding::Auto &&
+       (head == text::Encoding::Auto ? pieces.readsAsUtf8() : head == text::Encoding::Utf8));
   const QString decoded = text::lowerCase(utf8 ? naiveUtf8(content, pieces) : gbk::decode(content));
   return lineEnds == text::LineEnds::Exact ? decoded : oneLfPerLineBreak(decoded);
 }
@@ -305,6 +308,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   if ((flags & 32) && !content.isEmpty())
     content[content.size() - 1 - (content.size() - 1) % 3] = char(0xB0);
+  if (fuzz::readsAsUtf16(content) && !(flags >> 6))
+    return 0;
   const text::Encoding encoding = encodingOf(flags);
   const QString signature = signatureOf(rawSignature);
   if (signature.isEmpty())

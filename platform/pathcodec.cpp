@@ -1,7 +1,8 @@
 #include "platform/pathcodec.h"
 
-#include <unicode/utf16.h>
 #include <unicode/utf8.h>
+
+#include "text/encoding.h"
 
 namespace platform {
 
@@ -21,26 +22,8 @@ QString decodePath(QByteArrayView bytes) {
   // Most names are ASCII; they need no decoding.
   if (isAscii(bytes))
     return QString::fromLatin1(bytes);
-  QString out;
-  out.reserve(bytes.size());
-  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
-  const int32_t n = int32_t(bytes.size());
-  int32_t i = 0;
-  while (i < n) {
-    const int32_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, n, c);
-    if (c < 0) {
-      out.append(QChar(char16_t(0xDC00 + s[start])));
-      i = start + 1;
-    } else if (c <= 0xFFFF) {
-      out.append(QChar(char16_t(c)));
-    } else {
-      out.append(QChar(U16_LEAD(c)));
-      out.append(QChar(U16_TRAIL(c)));
-    }
-  }
-  return out;
+  // A name is read as a UTF-8 page is: each stray byte a lone low surrogate.
+  return text::decodeUtf8(bytes);
 }
 
 qsizetype invalidUtf8At(QByteArrayView bytes) {

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "scan/confirm.h"
+#include "scan/fileread.h"
 #include "scan/pattern.h"
 #include "scan/signaturesetmatch.h"
+#include "scan/utf16search.h"
 #include "text/gbk.h"
 #include "text/lineends.h"
 #include "text/signatureset.h"
@@ -46,10 +48,23 @@ class SignatureMatcher::Stream {
 
   // `size`: the most bytes the content can have (what the file was long when
   // it was opened). `recount`: how to read the content's start again.
-  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount)
-      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)) {
-    if (m.encoding_ != text::Encoding::Auto)
-      reading_ = m.encoding_;
+  // `fixed`: the reading the user chose or the content's first bytes gave
+  // (Gbk or Utf8), or Auto for the count.
+  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount,
+         text::Encoding fixed)
+      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)), reading_(fixed) {}
+
+  // Once the answer is no: the reading that holds an occurrence the count's
+  // reading lacks, or Auto. The count starts only where one reading has found
+  // it, and then only the count's reading is searched on.
+  text::Encoding otherReading() const {
+    if (!counting_)
+      return text::Encoding::Auto;
+    if (reading_ == text::Encoding::Gbk && hitUtf8_ && !hitGbk_)
+      return text::Encoding::Utf8;
+    if (reading_ == text::Encoding::Utf8 && hitGbk_ && !hitUtf8_)
+      return text::Encoding::Gbk;
+    return text::Encoding::Auto;
   }
 
   // The errno of a failed recount (the answer is then void).
@@ -148,6 +163,8 @@ class SignatureMatcher::Stream {
           return false;
         return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
       case text::Encoding::Auto:
+      case text::Encoding::Utf16Le:  // searched by Utf16Search
+      case text::Encoding::Utf16Be:
         break;
     }
     if (hitGbk_ && hitUtf8_)
@@ -237,7 +254,9 @@ class SignatureMatcher::Stream {
 
 SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
                                    text::LineEnds lineEnds)
-    : signature_(std::move(signature)), encoding_(encoding) {
+    : signature_(std::move(signature)),
+      encoding_(encoding),
+      anyLineEnd_(lineEnds == text::LineEnds::Any) {
   if (text::isSignatureSet(signature_)) {
     std::vector<text::SetMember> members = text::unpackSignatureSet(signature_);
     if (members.size() != 1) {
@@ -245,18 +264,21 @@ SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
       for (const text::SetMember& m : members)
         signatureTexts.push_back(m.signature);
       set_ = SetMatcher::shared(signatureTexts, encoding, lineEnds);
-      need_ = set_->need();
+      need_ = std::max<std::size_t>(set_->need(), 4);
       return;
     }
     // A set of one costs what the signature alone does.
     signature_ = members.front().signature;
   }
-  const bool any = lineEnds == text::LineEnds::Any;
+  const bool any = anyLineEnd_;
   const QString searched = any ? text::lineBreaksAsLf(signature_) : signature_;
+  needles_.push_back(searched);
   if (encoding_ != text::Encoding::Utf8)
     gbk_ = std::make_shared<const Pattern>(Pattern::gbk(searched, any));
   if (encoding_ != text::Encoding::Gbk)
     utf8_ = std::make_shared<const Pattern>(Pattern::utf8(searched, any));
+  // A UTF-16 page keeps up to a character and a CR of its last bytes.
+  need_ = 4;
   for (const auto& p : {gbk_, utf8_}) {
     if (p)
       need_ = std::max(need_, p->maxBytes + 1);
@@ -278,229 +300,50 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
     return true;
   if (!possible())
     return false;
-  if (set_)
-    return set_->matchBytes(content, chunkSize);
   if (chunkSize == 0)
     chunkSize = kReadSize;
   std::vector<std::uint8_t> buf(chunkSize + need_);
-  Stream s(*this, buf.data(), std::uint64_t(content.size()),
-           [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
-             c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
-             return 0;
-           });
-  const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
-  std::size_t left = std::size_t(content.size());
-  for (;;) {
-    const std::size_t take = std::min(chunkSize, left);
-    if (take > 0)
-      std::memcpy(buf.data() + s.kept(), p, take);
-    p += take;
-    left -= take;
-    if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0))
-      return *answer;
+  const auto recount = [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
+    c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
+    return 0;
+  };
+  const auto feed = [&](auto& s) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
+    std::size_t left = std::size_t(content.size());
+    for (;;) {
+      const std::size_t take = std::min(chunkSize, left);
+      if (take > 0)
+        std::memcpy(buf.data() + s.kept(), p, take);
+      p += take;
+      left -= take;
+      if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0))
+        return *answer;
+    }
+  };
+  const text::Encoding reading = readingFor(content);
+  if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
+    Utf16Search s(set_ ? set_->utf16Needles() : needles_, reading == text::Encoding::Utf16Be,
+                  anyLineEnd_, buf.data());
+    return feed(s);
   }
+  if (set_) {
+    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(content.size()), recount);
+    s.fixReading(reading);
+    return feed(s);
+  }
+  Stream s(*this, buf.data(), std::uint64_t(content.size()), recount, reading);
+  return feed(s);
 }
 
-namespace {
-
-// A link in the last part is not followed; a FIFO or device swapped in since the
-// listing does not block the open, and fstat turns it away before any read.
-constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-
-// Cleared for good when the system refuses reads that may not wait.
-std::atomic<bool> nowaitWorks{true};
-
-// Reads up to `want` bytes at `pos`. Until a read waits, each one first asks
-// only for what is in memory: the answer costs nothing more, and it tells
-// whether the cache is cold (see OrderedMatchPool, which then reads ahead).
-ssize_t readAt(int fd, std::uint8_t* to, std::size_t want, off_t pos, ReadStats& out) {
-  if (!out.waited && nowaitWorks.load(std::memory_order_relaxed)) {
-    iovec v{to, want};
-    const ssize_t n = ::preadv2(fd, &v, 1, pos, RWF_NOWAIT);
-    // Nothing in memory is EAGAIN; an end before the size the file had is
-    // confirmed by a plain read, so that no reply of the cache can cut a file
-    // short.
-    if ((n < 0 && errno == EAGAIN) || n == 0) {
-      out.waited = n < 0;
-    } else if (n < 0 && errno == EOPNOTSUPP) {
-      nowaitWorks.store(false, std::memory_order_relaxed);
-    } else {
-      return n;
-    }
-  }
-  return ::pread(fd, to, want, pos);
+text::Encoding SignatureMatcher::readingFor(QByteArrayView head) const {
+  if (encoding_ != text::Encoding::Auto)
+    return encoding_;
+  return text::readingOfHead(head).encoding;
 }
 
-// The holes of a sparse file, found with SEEK_DATA and SEEK_HOLE as the read
-// reaches them. A hole reads as zeros, and the search cannot tell a run of
-// zeros from a longer one once it is longer than any form of the signature:
-// every stretch of that length that lies in the run, or begins or ends in it,
-// is in the shorter run too; zeros break GBK lead-byte runs and UTF-8
-// sequences alike wherever they stand. So the search is fed that many zeros
-// of each hole and reads none of it.
-class HoleMap {
- public:
-  // `sparse`: the file may have holes (fewer blocks than its size takes);
-  // otherwise it is read from start to end, as if it had none.
-  HoleMap(int fd, off_t size, bool sparse) : fd_(fd), size_(size), dataEnd_(sparse ? 0 : size) {}
-
-  // How many zeros of a hole at `pos` to feed next: at most `limit`, and no
-  // more than `enough` of the hole in all. 0 when `pos` is in data or at the end.
-  std::size_t zerosAt(off_t pos, std::size_t enough, std::size_t limit) {
-    if (zerosLeft_ == 0) {
-      if (pos >= size_ || pos < dataEnd_)
-        return 0;
-      locate(pos, enough);
-    }
-    return std::size_t(std::min<std::uint64_t>(zerosLeft_, limit));
-  }
-
-  // How many bytes to read at `pos` (in data): at most `limit`.
-  std::size_t readableAt(off_t pos, std::size_t limit) const {
-    const off_t end = std::min(dataEnd_, size_);
-    return pos < end ? std::size_t(std::min<off_t>(end - pos, off_t(limit))) : 0;
-  }
-
-  // The position after `n` more bytes were fed from `pos`: zeros of the hole
-  // first, then past the hole's end.
-  off_t advance(off_t pos, std::size_t n) {
-    if (zerosLeft_ > 0) {
-      zerosLeft_ -= std::min<std::uint64_t>(zerosLeft_, n);
-      return zerosLeft_ == 0 ? holeEnd_ : pos;
-    }
-    return pos + off_t(n);
-  }
-
-  // Whether nothing follows `pos`.
-  bool done(off_t pos) const { return zerosLeft_ == 0 && pos >= size_; }
-
- private:
-  void locate(off_t pos, std::size_t enough) {
-    off_t data = ::lseek(fd_, pos, SEEK_DATA);
-    if (data < 0 && errno != ENXIO) {
-      // No way to tell holes here: read the rest.
-      dataEnd_ = size_;
-      return;
-    }
-    // ENXIO: no data from `pos` to the end.
-    data = data < 0 ? size_ : std::min(data, size_);
-    holeEnd_ = data;
-    zerosLeft_ = std::min<std::uint64_t>(std::uint64_t(data - pos), enough);
-    if (data < size_) {
-      const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
-      dataEnd_ = hole > data ? std::min(hole, size_) : size_;
-    }
-  }
-
-  int fd_;
-  off_t size_;
-  off_t dataEnd_;      // the end of the data the last look found
-  off_t holeEnd_ = 0;  // the end of the hole being fed
-  std::uint64_t zerosLeft_ = 0;
-};
-
-// Reads the file open on `fd` into `search` (a SignatureMatcher::Stream or a
-// SetMatcher::Search) until its answer is settled. `pieceStart` is set to where
-// in the file each piece fed starts.
-constexpr std::size_t kReadSize = SignatureMatcher::kReadSize;
-
-template <typename Search>
-MatchResult feedFile(int fd, off_t size, bool sparse, std::size_t need, Search& s,
-                     std::vector<std::uint8_t>& buf, off_t& pieceStart, ReadStats& out) {
-  // Where the file's holes are, for a file with fewer blocks than its size
-  // takes: the search is fed no more of each hole than holesFed says, which
-  // gives the answer all its zeros would, and nothing is read there.
-  HoleMap holes(fd, size, sparse);
-  off_t pos = 0;
-  for (;;) {
-    pieceStart = pos;
-    std::uint8_t* const at = buf.data() + s.kept();
-    std::size_t n = 0;
-    if (const std::size_t zeros = holes.zerosAt(pos, need, kReadSize)) {
-      std::memset(at, 0, zeros);
-      n = zeros;
-    } else if (const std::size_t want = holes.readableAt(pos, kReadSize)) {
-      const ssize_t got = readAt(fd, at, want, pos, out);
-      if (got < 0) {
-        if (errno == EINTR)
-          continue;
-        out.error = errno;
-        return MatchResult::Error;
-      }
-      n = std::size_t(got);
-      out.bytes += std::uint64_t(got);
-      // A file cut short since its size was taken ends here.
-      if (got == 0)
-        pos = size;
-    }
-    pos = holes.advance(pos, n);
-    const bool final = n == 0 || holes.done(pos);
-    const std::optional<bool> answer = s.scan(s.kept() + n, final);
-    if (s.error() != 0) {
-      out.error = s.error();
-      return MatchResult::Error;
-    }
-    if (answer)
-      return *answer ? MatchResult::Match : MatchResult::NoMatch;
-  }
-}
-
-}  // namespace
-
-MatchResult SignatureMatcher::matchFile(const QByteArray& nativePath,
-                                        platform::FileIdentity* identity, ReadStats* stats) const {
-  platform::UniqueFd fd(::open(nativePath.constData(), kOpenFlags));
-  if (!fd) {
-    if (stats)
-      stats->error = errno;
-    return MatchResult::Error;
-  }
-  return matchOpen(std::move(fd), identity, stats);
-}
-
-MatchResult SignatureMatcher::matchFileAt(int dirFd, const QByteArray& name,
-                                          platform::FileIdentity* identity,
-                                          ReadStats* stats) const {
-  platform::UniqueFd fd(::openat(dirFd, name.constData(), kOpenFlags));
-  if (!fd) {
-    if (stats)
-      stats->error = errno;
-    return MatchResult::Error;
-  }
-  return matchOpen(std::move(fd), identity, stats);
-}
-
-MatchResult SignatureMatcher::matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity,
-                                        ReadStats* stats) const {
-  ReadStats local;
-  ReadStats& out = stats ? *stats : local;
-  out = ReadStats{};
-  struct stat st;
-  const bool statted = ::fstat(fd.get(), &st) == 0;
-  if (!statted || !S_ISREG(st.st_mode)) {
-    // A name that now leads to a FIFO or device is no file of the tree any more.
-    out.error = statted ? 0 : errno;
-    return MatchResult::Error;
-  }
-  return matchRegular(fd.get(), st, identity, out);
-}
-
-std::optional<MatchResult> SignatureMatcher::matchIfStillAt(
-    int dirFd, const QByteArray& name, platform::UniqueFd fd,
-    const platform::FileIdentity& fdIdentity, platform::FileIdentity* identity,
-    ReadStats* stats) const {
-  // What the name leads to now, the way the open would see it: a link is not
-  // followed. The same regular file as `fd`'s is what opening the name would
-  // give; anything else is left to that open.
-  struct stat st;
-  if (!fd || ::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(st.st_mode) || platform::identityOf(st) != fdIdentity)
-    return std::nullopt;
-  ReadStats local;
-  ReadStats& out = stats ? *stats : local;
-  out = ReadStats{};
-  return matchRegular(fd.get(), st, identity, out);
-}
+using fileread::feedFile;
+using fileread::FirstPiece;
+using fileread::readFirstPiece;
 
 MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
                                            platform::FileIdentity* identity, ReadStats& out) const {
@@ -520,6 +363,11 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   if (buf.size() < bufSize)
     buf.resize(bufSize);
   const bool sparse = st.st_blocks < (size + 511) / 512;
+  const std::optional<FirstPiece> first = readFirstPiece(fd, buf.data(), size, sparse, out);
+  if (!first)
+    return MatchResult::Error;
+  const text::Encoding reading = readingFor(
+      QByteArrayView(buf.data(), qsizetype(std::min(first->bytes, text::kDeclarationBytes))));
   // Where in the file the piece being searched starts. A recount reads the
   // file up to there: a shortened hole counts as its whole run of zeros would.
   off_t pieceStart = 0;
@@ -541,17 +389,30 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     }
     return 0;
   };
-  if (set_) {
-    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
-    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
+  if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
+    Utf16Search s(set_ ? set_->utf16Needles() : needles_, reading == text::Encoding::Utf16Be,
+                  anyLineEnd_, buf.data());
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
     if (r == MatchResult::Match)
-      out.members = s.members();
+      out.members = {s.found()};
     return r;
   }
-  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount);
-  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out);
+  if (set_) {
+    SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
+    s.fixReading(reading);
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
+    if (r == MatchResult::Match)
+      out.members = s.members();
+    else if (r == MatchResult::NoMatch)
+      out.otherReading = s.otherReading();
+    return r;
+  }
+  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount, reading);
+  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
   if (r == MatchResult::Match)
     out.members = {0};
+  else if (r == MatchResult::NoMatch)
+    out.otherReading = s.otherReading();
   return r;
 }
 

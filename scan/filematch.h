@@ -49,6 +49,9 @@ struct ReadStats {
   // For a match: the members of the signature set found (only the first found
   // when the search could stop there), or {0} for a single signature.
   std::vector<std::uint32_t> members;
+  // For no match in a reading the count decided: the other reading, when it
+  // holds an occurrence (Auto when not).
+  text::Encoding otherReading = text::Encoding::Auto;
 };
 
 struct Pattern;
@@ -111,9 +114,14 @@ class SignatureMatcher {
                            ReadStats& out) const;
   // Whether some content can match at all.
   bool possible() const;
+  // The reading the choice or a content's first bytes fix; Auto for the count.
+  text::Encoding readingFor(QByteArrayView head) const;
 
   QString signature_;
   text::Encoding encoding_;
+  bool anyLineEnd_;
+  // The text a UTF-16 page is searched for (a set's are its matcher's).
+  std::vector<QString> needles_;
   // The forms searched: null for an encoding the choice rules out.
   std::shared_ptr<const Pattern> gbk_;
   std::shared_ptr<const Pattern> utf8_;

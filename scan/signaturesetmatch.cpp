@@ -17,6 +17,7 @@
 #include "scan/bytesearch.h"
 #include "scan/confirm.h"
 #include "scan/pattern.h"
+#include "scan/utf16search.h"
 #include "text/lineends.h"
 
 namespace scan {
@@ -196,7 +197,12 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
 
 SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
                        text::LineEnds lineEnds)
-    : members_(signatureTexts.size()), encoding_(encoding), generation_(++generations) {
+    : members_(signatureTexts.size()),
+      anyLineEnd_(lineEnds == text::LineEnds::Any),
+      encoding_(encoding),
+      generation_(++generations) {
+  for (const QString& t : signatureTexts)
+    utf16Needles_.push_back(anyLineEnd_ ? text::lineBreaksAsLf(t) : t);
   // The forms' patterns hold the forms of these characters.
   static_assert(kPieceChars <= Pattern::kSetFormChars &&
                 kExpressionChars <= Pattern::kSetFormChars);
@@ -523,6 +529,22 @@ SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t
 
 SetMatcher::Search::~Search() = default;
 
+void SetMatcher::Search::fixReading(text::Encoding reading) {
+  if (reading_ == text::Encoding::Auto &&
+      (reading == text::Encoding::Gbk || reading == text::Encoding::Utf8))
+    reading_ = reading;
+}
+
+text::Encoding SetMatcher::Search::otherReading() const {
+  if (!counting_)
+    return text::Encoding::Auto;
+  if (reading_ == text::Encoding::Gbk && hitUtf8_ && !hitGbk_)
+    return text::Encoding::Utf8;
+  if (reading_ == text::Encoding::Utf8 && hitGbk_ && !hitUtf8_)
+    return text::Encoding::Gbk;
+  return text::Encoding::Auto;
+}
+
 int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
                                       unsigned flags, void* ctx) {
   auto* self = static_cast<Search*>(ctx);
@@ -596,6 +618,8 @@ std::optional<bool> SetMatcher::Search::settled(bool final) const {
     case text::Encoding::Utf8:
       return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
     case text::Encoding::Auto:
+    case text::Encoding::Utf16Le:  // searched by Utf16Search
+    case text::Encoding::Utf16Be:
       break;
   }
   if (hitGbk_ && hitUtf8_)
@@ -699,7 +723,34 @@ bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
                             std::vector<std::uint32_t>* members) const {
   if (chunkSize == 0)
     chunkSize = 128 * 1024;
-  std::vector<std::uint8_t> buf(chunkSize + need_);
+  std::vector<std::uint8_t> buf(chunkSize + std::max<std::size_t>(need_, 4));
+  const text::Encoding reading =
+      encoding_ != text::Encoding::Auto ? encoding_ : text::readingOfHead(content).encoding;
+  if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
+    if (members)
+      members->clear();
+    // Each member on its own: a UTF-16 page is rare.
+    for (std::size_t i = 0; i < utf16Needles_.size(); ++i) {
+      const std::vector<QString> one{utf16Needles_[i]};
+      Utf16Search s(one, reading == text::Encoding::Utf16Be, anyLineEnd_, buf.data());
+      bool hit = false;
+      for (std::size_t at = 0;;) {
+        const std::size_t take = std::min(chunkSize, std::size_t(content.size()) - at);
+        std::memcpy(buf.data() + s.kept(), content.data() + at, take);
+        at += take;
+        if (const std::optional<bool> answer =
+                s.scan(s.kept() + take, at == std::size_t(content.size()))) {
+          hit = *answer;
+          break;
+        }
+      }
+      if (hit && !members)
+        return true;
+      if (hit)
+        members->push_back(std::uint32_t(i));
+    }
+    return members && !members->empty();
+  }
   Search s(
       *this, buf.data(), std::uint64_t(content.size()),
       [content](std::uint64_t upTo, utf8::SequenceCounter& c) {
@@ -707,6 +758,7 @@ bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
         return 0;
       },
       members != nullptr);
+  s.fixReading(reading);
   const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
   std::size_t left = std::size_t(content.size());
   for (;;) {

@@ -67,6 +67,8 @@ class SetMatcher {
   // one byte more to decide a trailing CR or lead byte.
   std::size_t need() const { return need_; }
   text::Encoding encoding() const { return encoding_; }
+  // The members as a page read as UTF-16 is searched for them.
+  const std::vector<QString>& utf16Needles() const { return utf16Needles_; }
 
   // One content's search, fed in buffers as SignatureMatcher::Stream is: buf[0,
   // kept()) holds the bytes kept from the last round, buf[kept(), len) the new
@@ -91,6 +93,12 @@ class SetMatcher {
     std::size_t kept() const { return kept_; }
     // The errno of a failed recount (the answer is then void).
     int error() const { return error_; }
+    // Reads the content as `reading` (Gbk or Utf8: what the content's first
+    // bytes declare) instead of by the count, unless the user chose one.
+    void fixReading(text::Encoding reading);
+    // Once the answer is no: the reading that holds an occurrence the count's
+    // reading lacks, or Auto.
+    text::Encoding otherReading() const;
     // The members found in the content's reading, in ascending order, once the
     // answer is settled (only those found until then unless `all`).
     std::vector<std::uint32_t> members() const;
@@ -165,6 +173,9 @@ class SetMatcher {
   static constexpr std::size_t kLiteralMaxBytes = 16;
 
   std::size_t members_ = 0;
+  // The members, as searched in a page read as UTF-16.
+  std::vector<QString> utf16Needles_;
+  bool anyLineEnd_;
   text::Encoding encoding_;
   std::vector<std::unique_ptr<Pattern>> patterns_;
   std::vector<Expression> expressions_;

@@ -18,9 +18,20 @@
 
 namespace reading {
 
-// UTF-8 when the characters above U+007F of the UTF-8 reading outnumber its
-// invalid bytes (each a lone low surrogate U+DC80..U+DCFF), or there are none.
+// A byte-order mark first, then a declaration in the first bytes (the
+// prescan, tested on its own in text/), then the count: UTF-8 when the
+// characters above U+007F of the UTF-8 reading outnumber its invalid bytes
+// (each a lone low surrogate U+DC80..U+DCFF), or there are none.
 inline text::Encoding ruleFor(QByteArrayView bytes) {
+  if (bytes.startsWith("\xEF\xBB\xBF"))
+    return text::Encoding::Utf8;
+  if (bytes.startsWith("\xFF\xFE"))
+    return text::Encoding::Utf16Le;
+  if (bytes.startsWith("\xFE\xFF"))
+    return text::Encoding::Utf16Be;
+  if (const text::Encoding declared = text::readingOfHead(bytes).encoding;
+      declared != text::Encoding::Auto)
+    return declared;
   const QString asUtf8 = text::decodeContent(bytes, text::Encoding::Utf8);
   qsizetype valid = 0;
   qsizetype invalid = 0;

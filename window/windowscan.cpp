@@ -36,6 +36,8 @@ void WindowScan::Command1_Click() {
       paths.append(file.path);
     w_.showUnreadable(Scanner::unreadableMessage(paths));
   }
+  if (!otherReadings_.isEmpty())
+    w_.showUnreadable(Scanner::otherReadingMessage(otherReadings_));
   if (!scanner_.storeNotSkipped().isEmpty())
     w_.showNote(scanner_.storeNotSkipped());
 }
@@ -44,6 +46,7 @@ void WindowScan::starting() {
   w_.setResultsText(QString());
   w_.scannedFiles.clear();
   w_.unreadableFiles.clear();
+  otherReadings_.clear();
   w_.ScanFlag = true;
   w_.scanSignature.reset();
   visited_ = 0;

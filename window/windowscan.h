@@ -39,12 +39,15 @@ class WindowScan : private ScanListener {
   void visiting(const QString& path) override;
   void found(const ScanFound& file) override;
   void unreadable(const QString& path, int error) override;
+  void otherReading(const QString& path, text::Encoding) override { otherReadings_.append(path); }
   void yieldToEvents() override { w_.yieldToEvents(); }
   bool stopRequested() const override { return !w_.ScanFlag; }
 
   WindowState& w_;
   Scanner scanner_{*this};
   QString signature_;
+  // The files that hold the signature only in the reading not taken.
+  QStringList otherReadings_;
   bool scanning_ = false;
   qint64 visited_ = 0;
 };

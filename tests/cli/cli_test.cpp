@@ -116,7 +116,11 @@ TEST_F(CliTest, SignatureThatCanTrailALeadByte) {
   for (const char* j : {"1", "3"}) {
     const Result r = run({"scan", "--signature", "iframe", "-j", j, root()});
     EXPECT_EQ(r.out, lines({"b.php", "d.php"})) << j;
-    EXPECT_EQ(r.status, 1);
+    // Read as UTF-8 the traps do hold it, and the count could not be sure:
+    // they are told, not listed.
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.contains("a.php: not listed: holds the signature when read as utf-8"));
+    EXPECT_TRUE(r.err.contains("c.php: not listed")) << r.err.toStdString();
   }
 }
 

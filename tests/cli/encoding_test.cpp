@@ -9,6 +9,8 @@
 
 #include <QTemporaryFile>
 
+#include <tuple>
+
 #include "cli/common.h"
 #include "testsupport.h"
 
@@ -171,4 +173,111 @@ TEST(CliAnyForm, FilterTakesNamesInAnyCaseAndAllFilesEveryFile) {
   EXPECT_EQ(
       run({u"scan"_s, u"--filter"_s, u"全部文件"_s, u"--signature"_s, u"<iframe>"_s, site}).out,
       t.abs("site/INDEX.PHP") + '\n' + t.abs("site/cgi-bin/run") + '\n');
+}
+
+namespace {
+
+QByteArray utf16le(const QString& s) {
+  QByteArray out("\xFF\xFE");
+  for (QChar c : s) {
+    out += char(c.unicode() & 0xFF);
+    out += char(c.unicode() >> 8);
+  }
+  return out;
+}
+
+}  // namespace
+
+// Pages whose author counted on the bytes' count to hide them: each is read as
+// a browser reads it, found, cleaned byte for byte, and not found again.
+TEST(CliPageReading, APageIsReadAsItsBrowserReadsIt) {
+  TempTree t;
+  const QString spam = u"<a href=\"http://bad.example/\">澳门赌场</a>"_s;
+  const QByteArray utf8Spam = spam.toUtf8();
+  // One stray byte more than the page has UTF-8 characters, in a comment.
+  const QByteArray strays = "<!--" + QByteArray(5, '\xFF') + "-->";
+  const QByteArray declared = "<meta charset=\"utf-8\">";
+  const QByteArray gbkSpam = "<a href=\"http://bad.example/\">\xB0\xC4\xC3\xC5\xB6\xC4\xB3\xA1</a>";
+  const QByteArray gbkHead =
+      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=gb2312\">";
+  const QByteArray pairs = "<!--" + QByteArray("\xC3\xA9").repeated(10) + "-->";
+  const QByteArray iframe = utf16le(u"<p><iframe src=\"http://bad.example/\" width=0 height=0>"_s);
+  struct Page {
+    const char* name;
+    QByteArray before;
+    QByteArray found;
+    QByteArray after;
+  };
+  const Page pages[] = {
+      {"a.php", declared, utf8Spam, strays},
+      {"b.php", "\xEF\xBB\xBF<p>", utf8Spam, strays},
+      {"c.php", gbkHead, gbkSpam, pairs},
+      {"d.php", iframe.left(8), iframe.mid(8), utf16le(u"</p>"_s).mid(2)},
+  };
+  for (const Page& p : pages)
+    t.write(QByteArray("site/") + p.name, p.before + p.found + p.after);
+  const QString site = t.path("site");
+  // The UTF-16 page holds the iframe as its own signature; the others the spam.
+  for (const auto& [sig, first, last] :
+       {std::tuple{spam, 0, 3},
+        std::tuple{u"<iframe src=\"http://bad.example/\" width=0 height=0>"_s, 3, 4}}) {
+    const QStringList s{u"--signature"_s, sig};
+    QByteArray listed;
+    for (int i = first; i < last; ++i)
+      listed += t.abs(QByteArray("site/") + pages[i].name) + '\n';
+    const Result scan = run(QStringList{u"scan"_s} + s + QStringList{site});
+    EXPECT_EQ(scan.status, 1) << scan.err.toStdString();
+    EXPECT_EQ(scan.out, listed);
+    const Result clean = run(QStringList{u"clean"_s, u"--no-backup"_s} + s, scan.out);
+    EXPECT_EQ(clean.status, cli::kOk) << clean.err.toStdString();
+    for (int i = first; i < last; ++i) {
+      EXPECT_EQ(t.read(QByteArray("site/") + pages[i].name), pages[i].before + pages[i].after)
+          << pages[i].name;
+    }
+    EXPECT_EQ(run(QStringList{u"scan"_s} + s + QStringList{site}).status, cli::kOk);
+  }
+}
+
+// A script no page declares, whose U+2028 turns into GBK bytes that swallow
+// the signature's first letter: read as GBK by the count, it is told as holding
+// the signature when read as UTF-8, and the scan ends in error, not "clean".
+TEST(CliPageReading, TheReadingNotTakenIsNeverPassedOverInSilence) {
+  TempTree t;
+  const QByteArray script =
+      "/*\xFF\xFF*/\xE2\x80\xA8"
+      "eval(function(p,a,c,k,e,d){return p;}('x',1,1,'x'.split('|')))";
+  t.write("site/x.js", script);
+  const QStringList s{u"--signature"_s, u"eval(function(p,a,c,k,e,d)"_s};
+  const Result scan = run(QStringList{u"scan"_s} + s + QStringList{t.path("site")});
+  EXPECT_EQ(scan.status, cli::kError);
+  EXPECT_EQ(scan.out, "");
+  EXPECT_TRUE(scan.err.contains(t.abs("site/x.js") +
+                                ": not listed: holds the signature when read as utf-8"))
+      << scan.err.toStdString();
+  const Result json = run(QStringList{u"scan"_s, u"--json"_s} + s + QStringList{t.path("site")});
+  EXPECT_EQ(json.status, cli::kError);
+  EXPECT_TRUE(json.out.contains("\"type\":\"other_reading\"")) << json.out.toStdString();
+  EXPECT_FALSE(json.out.contains("\"detection\"")) << json.out.toStdString();
+  // Once the user has looked, the option reads it that way.
+  const QStringList forced = s + QStringList{u"--encoding"_s, u"utf-8"_s};
+  const Result found = run(QStringList{u"scan"_s} + forced + QStringList{t.path("site")});
+  EXPECT_EQ(found.out, t.abs("site/x.js") + '\n');
+  EXPECT_EQ(run(QStringList{u"clean"_s, u"--no-backup"_s} + forced, found.out).status, cli::kOk);
+  EXPECT_EQ(t.read("site/x.js"), "/*\xFF\xFF*/\xE2\x80\xA8{return p;}('x',1,1,'x'.split('|')))");
+}
+
+// The report tells each detection's reading and what decided it.
+TEST(CliPageReading, TheReportNamesTheReadingAndItsDecider) {
+  TempTree t;
+  t.write("site/a.php", "<meta charset=windows-1252><p>x<iframe>");
+  t.write("site/b.php", "\xEF\xBB\xBFx<iframe>");
+  const Result json = run(
+      {u"scan"_s, u"--json"_s, u"--signature"_s, u"<iframe>"_s, u"-j"_s, u"1"_s, t.path("site")});
+  const QList<QByteArray> lines = json.out.split('\n');
+  ASSERT_GE(lines.size(), 2);
+  EXPECT_TRUE(lines[0].contains("\"reading\":\"utf-8\"")) << lines[0].toStdString();
+  EXPECT_TRUE(lines[0].contains("\"reading_decided_by\":\"count\"")) << lines[0].toStdString();
+  EXPECT_TRUE(lines[0].contains("\"declared_encoding\":\"windows-1252\""))
+      << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].contains("\"reading_decided_by\":\"bom\"")) << lines[1].toStdString();
 }

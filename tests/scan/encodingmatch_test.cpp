@@ -190,12 +190,27 @@ TEST(Utf8Match, AStrayByteLeavesAUtf8PageUtf8) {
   EXPECT_TRUE(matches(u"eval(base64_decode"_s, php));
   // The stray byte is a character that matches nothing, not even U+FFFD.
   EXPECT_FALSE(matches(u"\uFFFD"_s, page + "\xFF"));
-  // As many invalid bytes as valid characters: GBK, where the spam is not.
-  QByteArray spoilt = page;
+  // As many invalid bytes as valid characters: GBK by the count, where the
+  // spam is not; but a page that declares UTF-8 is read as UTF-8 whatever
+  // its author adds.
+  QByteArray spoilt = spam.toUtf8();
   for (int i = 0; i < 4; ++i)
     spoilt += "\xFF";
   EXPECT_FALSE(matches(spam, spoilt));
+  EXPECT_TRUE(matches(spam, "<meta charset=\"utf-8\">" + spoilt));
   // The GBK page and its traps read as before.
   EXPECT_TRUE(matches(u"赌博网站"_s, kGbkPage + "\xFF"));
   EXPECT_FALSE(matches(u"iframe"_s, "\xB0iframe" + kGbkPage));
+}
+
+// The count settles as soon as the rest cannot change it, and not sooner:
+// after 131,072 stray bytes, 140,000 "é" still make the file UTF-8.
+TEST(Utf8Match, TheCountSettlesNoEarlierThanTheRestAllows) {
+  const QByteArray content = QByteArray(131072, '\xFF') + QByteArray("\xC3\xA9").repeated(140000);
+  ASSERT_EQ(reading::ruleFor(content), Encoding::Utf8);
+  const SignatureMatcher m(u"é"_s);
+  EXPECT_TRUE(m.matchBytes(content));
+  EXPECT_TRUE(m.matchBytes(content, 4096));
+  // One "é" fewer than stray bytes... and it is GBK.
+  EXPECT_FALSE(m.matchBytes(QByteArray(131072, '\xFF') + QByteArray("\xC3\xA9").repeated(131072)));
 }

@@ -302,3 +302,20 @@ TEST_F(ScanTest, StopDuringAllDrivesSkipsTheRemainingDrives) {
   EXPECT_EQ(logged().first(), u"d1/a.asp"_s);
   EXPECT_EQ(logged().size(), 2);
 }
+
+// A script that holds the signature only in the reading its bytes' count did
+// not take: the window names it after the results, and lists it nowhere.
+TEST_F(ScanTest, TheOtherReadingIsToldAfterTheResults) {
+  w.Text3 = u"eval(function(p,a,c,k,e,d)"_s;
+  t.write("x.js",
+          "/*\xFF\xFF*/\xE2\x80\xA8"
+          "eval(function(p,a,c,k,e,d){}");
+  t.write("y.js", "eval(function(p,a,c,k,e,d){}");
+  scanner.Command1_Click();
+  ASSERT_EQ(w.resultItems.size(), 1);
+  EXPECT_TRUE(w.resultItems[0].endsWith(u"/y.js"_s));
+  ASSERT_FALSE(w.messages.isEmpty());
+  const QString told = w.messages.last();
+  EXPECT_TRUE(told.startsWith(msg::kOtherReading.toString().arg(1))) << told.toStdString();
+  EXPECT_TRUE(told.contains(platform::lineOfPath(t.path("x.js")))) << told.toStdString();
+}
