@@ -61,7 +61,7 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err, u"give either LOG or --report"_s);
   CleanArgs a;
   const std::optional<QString> set = signatureSetText(parser, c, setOption, err, false);
-  a.signature = set ? *set : text::signatureFrom(signatureBox(parser, c, err));
+  a.signature = set ? *set : text::signatureFrom(typedSignature(parser, c, err));
   a.encoding = contentEncoding(parser, c, err);
   a.lineEnds = contentLineEnds(parser, c);
   a.report = parser.value(report);

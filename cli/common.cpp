@@ -190,7 +190,7 @@ void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink&
   }
 }
 
-QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& err) {
+QString typedSignature(const QCommandLineParser& parser, const Common& c, Sink& err) {
   const bool text = parser.isSet(c.signature);
   const bool file = parser.isSet(c.signatureFile);
   if (text == file)

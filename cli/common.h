@@ -66,8 +66,9 @@ struct Common {
 void parse(QCommandLineParser& parser, const QStringList& args, Sink& out, Sink& err,
            const Common& c);
 
-// The signature box's text from --signature or --signature-file.
-QString signatureBox(const QCommandLineParser& parser, const Common& c, Sink& err);
+// The signature as typed, from --signature or --signature-file (trimmed and
+// lower-cased by text::signatureFrom).
+QString typedSignature(const QCommandLineParser& parser, const Common& c, Sink& err);
 
 // How file contents are read, from --encoding (default: the rule, "auto").
 text::Encoding contentEncoding(const QCommandLineParser& parser, const Common& c, Sink& err);

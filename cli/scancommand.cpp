@@ -116,7 +116,7 @@ ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
   // Offsets are those the clean would remove; the signature is the clean's.
   const std::optional<QString> set = signatureSetText(parser, c, setOption, err);
   a.isSet = set.has_value();
-  request.signature = set ? *set : text::signatureFrom(signatureBox(parser, c, err));
+  request.signature = set ? *set : text::signatureFrom(typedSignature(parser, c, err));
   request.location = positional.front();
   if (request.location == msg::kAllDrives)
     request.drives = platform::driveList();

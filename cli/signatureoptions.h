@@ -28,7 +28,7 @@ void addSetOption(QCommandLineParser& parser, const SetOption& o);
 
 // The set's text (text/signatureset.h) when the options make a set: any
 // --signatures, or more than one --signature and --signature-file in all.
-// Nothing for one signature, which signatureBox reads as before. Ends the
+// Nothing for one signature, which typedSignature reads as before. Ends the
 // command on a fault of the set, naming the file, the line and the field, and,
 // when the set is `searched`, on a set the search cannot take.
 std::optional<QString> signatureSetText(const QCommandLineParser& parser, const Common& c,

@@ -215,11 +215,11 @@ void takeSignatures(Watcher::Settings& s, const QCommandLineParser& parser,
     if (const std::optional<QString> set = signatureSetText(again, c, againSet, err))
       s.signatureSet = *set;
     else
-      s.signatureText = signatureBox(again, c, err);
+      s.signatureText = typedSignature(again, c, err);
   } else if (const std::optional<QString> set = signatureSetText(parser, c, setOption, err)) {
     s.signatureSet = *set;
   } else {
-    s.signatureText = signatureBox(parser, c, err);
+    s.signatureText = typedSignature(parser, c, err);
   }
 }
 

@@ -131,7 +131,7 @@ QString Watcher::start() {
     int error = 0;
     const QByteArray root = platform::canonicalFolder(platform::encodePath(folder), &error);
     if (root.isEmpty())
-      return platform::lineOfPath(folder) + u": "_s + QString::fromLocal8Bit(std::strerror(error));
+      return platform::lineOfPath(folder) + u": "_s + platform::errorText(error);
     // A tree inside another is watched with it.
     if (std::none_of(roots_.begin(), roots_.end(),
                      [&](const QByteArray& r) { return isUnder(root, r); })) {
@@ -142,7 +142,7 @@ QString Watcher::start() {
   for (const QByteArray& root : roots_) {
     platform::UniqueFd fd(::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
-      return platform::lineOfBytes(root) + u": "_s + QString::fromLocal8Bit(std::strerror(errno));
+      return platform::lineOfBytes(root) + u": "_s + platform::errorText(errno);
     rootFds_.push_back(std::move(fd));
   }
   const QByteArray store = clean::backupStorePath();
@@ -153,7 +153,7 @@ QString Watcher::start() {
   stopFd_ = platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   wakeFd_ = platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!stopFd_ || !wakeFd_)
-    return u"eventfd: "_s + QString::fromLocal8Bit(std::strerror(errno));
+    return u"eventfd: "_s + platform::errorText(errno);
   QString why;
   watch_ = platform::FsWatch::open(roots_, settings_.allowFanotify, &why, &fanotifyRefused_,
                                    settings_.inotifyWatchLimit);

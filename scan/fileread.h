@@ -80,7 +80,7 @@ MatchResult feedFile(int fd, off_t size, bool sparse, std::size_t need, Search& 
                      std::vector<std::uint8_t>& buf, off_t& pieceStart, ReadStats& out,
                      FirstPiece first) {
   // Where the file's holes are, for a file with fewer blocks than its size
-  // takes: the search is fed no more of each hole than holesFed says, which
+  // takes: the search is fed no more of each hole than HoleMap::zerosAt says, which
   // gives the answer all its zeros would, and nothing is read there.
   HoleMap holes(fd, size, sparse);
   off_t pos = 0;
