@@ -2,7 +2,6 @@
 // with, without a display.
 #pragma once
 
-#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -23,12 +22,6 @@ class PlainWindowState : public WindowState {
   QStringList messages;     // every message box shown
   QStringList questions;    // every question asked
   bool answerYes = false;   // the answer to each
-  // The questions of a clean that met a file it could not clean, and the
-  // answers to give, in turn ("停止" once they are used up).
-  QStringList failureQuestions;
-  QList<FailureChoice> failureAnswers;
-  qint64 progressDone = 0;
-  qint64 progressTotal = 0;
   qsizetype yields = 0;
   // Called at every yield, after `yields` has been counted.
   std::function<void(PlainWindowState&)> onYield;
@@ -48,14 +41,6 @@ class PlainWindowState : public WindowState {
   bool askYesNo(const QString& text) override {
     questions.append(text);
     return answerYes;
-  }
-  FailureChoice askFailure(const QString& text) override {
-    failureQuestions.append(text);
-    return failureAnswers.isEmpty() ? FailureChoice::Stop : failureAnswers.takeFirst();
-  }
-  void showProgress(qint64 done, qint64 total) override {
-    progressDone = done;
-    progressTotal = total;
   }
   void yieldToEvents() override {
     ++yields;
