@@ -85,6 +85,8 @@ SignatureRemover::SignatureRemover(const SignatureRemover& before, Shared* share
     : signature_(before.signature_),
       isSet_(before.isSet_),
       trie_(before.trie_),
+      utf16_(before.utf16_),
+      bigEndian_(before.bigEndian_),
       utf8_(before.utf8_),
       anyLineEnd_(before.anyLineEnd_),
       base_(before.passed_),

@@ -118,8 +118,8 @@ class SignatureRemover {
   bool isSet_ = false;
   std::shared_ptr<const Trie> trie_;
   // A stream read as UTF-16, and in which byte order.
-  bool utf16_;
-  bool bigEndian_;
+  bool utf16_ = false;
+  bool bigEndian_ = false;
   // Whether the stream decodes to whole characters (UTF-8, UTF-16), where
   // half of a surrogate pair matches none.
   bool utf8_;
