@@ -130,4 +130,24 @@ QString failureMessage(const QString& path, const Failure& f) {
   return m;
 }
 
+QString failureFacts(const QString& path, const Failure& f) {
+  QString m = QStringLiteral(u"文件：") + shownPath(path);
+  m += text::kCrLf;
+  m += QStringLiteral(u"原因：") + reasonText(f);
+  m += text::kCrLf;
+  switch (f.outcome) {
+    case Outcome::Unchanged:
+      m += QStringLiteral(u"这个文件没有改动。");
+      break;
+    case Outcome::ReplacedUnsynced:
+      m += QStringLiteral(u"这个文件已经清除，但不能确定已写入磁盘。");
+      break;
+    case Outcome::Damaged:
+      m += QStringLiteral(u"这个文件可能已损坏，它原来的内容保存在：") +
+           platform::lineOfBytes(f.backup);
+      break;
+  }
+  return m;
+}
+
 }  // namespace clean

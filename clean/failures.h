@@ -23,4 +23,8 @@ QString reasonText(const Failure& f);
 // The whole message for `path` (the path as the results log lists it).
 QString failureMessage(const QString& path, const Failure& f);
 
+// Lines 2 and 3, then what became of this one file, for a run that asks whether
+// to go on.
+QString failureFacts(const QString& path, const Failure& f);
+
 }  // namespace clean

@@ -9,6 +9,7 @@
 CleanRun::CleanRun(const CleanRequest& request, OnResult onResult)
     : onResult_(std::move(onResult)),
       keepGoing_(request.keepGoing),
+      goOnAfter_(request.goOnAfter),
       signature_(request.signature),
       options_(request.options) {
   // A run cut short before is finished or rolled back before this one starts.
@@ -60,12 +61,17 @@ bool CleanRun::addNotAPath(const QString& line) {
   result.outcome = CleanedFile::Outcome::Failed;
   result.failure.reason = clean::Reason::NotAFilePath;
   report(result);
-  if (!keepGoing_) {
-    stopped_ = result;
-    return stop();
+  return goesOnAfter(result) || stop();
+}
+
+bool CleanRun::goesOnAfter(const CleanedFile& failed) {
+  if (goOnAfter_ ? goOnAfter_(failed) : keepGoing_) {
+    failures_.push_back(failed);
+    return true;
   }
-  failures_.push_back(result);
-  return true;
+  if (!stopped_)
+    stopped_ = failed;
+  return false;
 }
 
 bool CleanRun::finish(bool cutShort) {
@@ -108,7 +114,7 @@ bool CleanRun::addPending(Pending p) {
     backup_->notReached(p.file);
     return stop();
   }
-  return !stopped_ || keepGoing_ || stop();
+  return !stopped_ || stop();
 }
 
 // False when the run stops before the file is in the batch; a file refused at
@@ -148,10 +154,7 @@ void CleanRun::failedAt(const Pending& p, const clean::Failure& why) {
   failed.line = p.line;
   failed.outcome = CleanedFile::Outcome::Failed;
   failed.failure = why;
-  if (keepGoing_)
-    failures_.push_back(failed);
-  else if (!stopped_)
-    stopped_ = failed;
+  goesOnAfter(failed);
 }
 
 bool CleanRun::commit() {
@@ -160,15 +163,15 @@ bool CleanRun::commit() {
   const std::vector<Pending> committed = std::exchange(pending_, {});
   for (const Pending& p : committed) {
     if (p.slot < 0) {
-      // Once a file failed, the run stops: nothing after it is reported.
-      if (!failed || keepGoing_)
+      // Once the run stopped at a file, nothing after it is reported.
+      if (!failed || !stopped_)
         takeListedAgain(p);
       continue;
     }
     if (!takeDone(p, done[std::size_t(p.slot)]))
       failed = true;
   }
-  return !failed || keepGoing_;
+  return !failed || !stopped_;
 }
 
 // Listed again: the same file, handled once; reported as its first listing was.
@@ -194,7 +197,7 @@ bool CleanRun::takeDone(const Pending& p, const clean::Batch::Done& d) {
   using Kind = clean::Batch::Done::Kind;
   if (d.kind == Kind::NotReached) {
     backup_->notReached(p.file);
-    if (keepGoing_)
+    if (!stopped_)
       again_.push_back(Pending{p.path, p.line, p.scannedAs});
     return true;
   }

@@ -24,6 +24,8 @@
 #include "text/encoding.h"
 #include "text/lineends.h"
 
+struct CleanedFile;
+
 struct CleanRequest {
   // What to remove: the signature as the signature rule gives it (trimmed, lower
   // case: text::signatureFrom), or a signature set's text (text/signatureset.h).
@@ -34,6 +36,9 @@ struct CleanRequest {
   // Goes on past a file that fails, to the end of the list; otherwise the run
   // stops at the first failure and the files after it are not touched.
   bool keepGoing = false;
+  // When set, asked at each failure (after its result is reported) whether the
+  // run goes on past it, instead of keepGoing: a user who decides file by file.
+  std::function<bool(const CleanedFile&)> goOnAfter;
   text::Encoding encoding = text::Encoding::Auto;
   text::LineEnds lineEnds = text::LineEnds::Any;
   // How many files are cleaned together (tests; see clean/batch.h).
@@ -105,7 +110,7 @@ class CleanRun {
 
   // The failure the run stopped at, when it did.
   const std::optional<CleanedFile>& stoppedAt() const { return stopped_; }
-  // With keepGoing, the files that failed, in list order, each once.
+  // The files the run went on past, in list order, each once.
   const std::vector<CleanedFile>& failures() const { return failures_; }
   // The backup run's name once it is closed; empty when none was made.
   const QByteArray& backupRun() const { return backupName_; }
@@ -129,12 +134,15 @@ class CleanRun {
   // Adds what a failure left untouched, ahead of the next file.
   bool drainAgain();
   void failedAt(const Pending& p, const clean::Failure& why);
+  // Whether the run goes on past `failed`; when not, it is the one stopped at.
+  bool goesOnAfter(const CleanedFile& failed);
   void report(const CleanedFile& result);
   void close(bool stopped);
   bool stop();
 
   OnResult onResult_;
   bool keepGoing_;
+  std::function<bool(const CleanedFile&)> goOnAfter_;
   QString signature_;
   clean::Options options_;
   std::unique_ptr<clean::BackupRun> backup_;

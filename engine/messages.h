@@ -25,6 +25,10 @@ inline constexpr QStringView kAppTitle = u"Tervane";
 // When the desktop has no program to show a file or open the help page.
 inline constexpr QStringView kFileManagerFailed = u"无法启动文件管理器";
 inline constexpr QStringView kBrowserFailed = u"无法启动浏览器";
+// Below kFileManagerFailed: the file's folder ("%1") and what to do.
+inline constexpr QStringView kFileManagerRemedy =
+    u"文件所在的文件夹：%"
+    u"1\r\n请在文件管理器中自己打开这个文件夹，或者安装一个桌面文件管理器后再试。";
 // After a scan that could not read some files: their number ("%1"), then the
 // first few paths, one a line, and kMore when there are others.
 inline constexpr QStringView kUnreadable = u"有 %1 个文件无法读取，未能检查是否感染：";
@@ -45,10 +49,35 @@ inline constexpr QStringView kSummaryMark = u"—— ";
 // The last line of a cleaning log: the number of files cleaned ("%1") and how to undo.
 inline constexpr QStringView kCleanSummary = u"—— 已清除 %1 个文件，原件已备份，右键可撤销（%2）";
 inline constexpr QStringView kCleanSummaryNone = u"—— 没有清除任何文件。";
+// Added to the clean's summary line when files were left: failed ("%1") and
+// not reached ("%2").
+inline constexpr QStringView kCleanSummaryLeft = u"出错 %1 个，没有处理 %2 个。";
+// Above the files a clean left, which the next clean takes and nothing else.
+inline constexpr QStringView kNotCleanedHeader =
+    u"—— 以下文件没有清除，改正原因后再点“清除网马”只清除它们：";
+// Below a file that failed, before the reason.
+inline constexpr QStringView kNotCleanedReason = u"  没有清除：";
+// When a file cannot be cleaned: the choices, "停止" the default.
+inline constexpr QStringView kSkip = u"跳过";
+inline constexpr QStringView kSkipAll = u"全部跳过";
+inline constexpr QStringView kStop = u"停止";
+inline constexpr QStringView kFailureQuestion =
+    u"跳过这个文件继续清除（跳过），以后出错的文件都跳过（全部跳过），还是停止清除？";
+// The scan's summary lines after its list; the clean takes the list without them.
+inline constexpr QStringView kScanSummaryMark = u"—— 扫描";
+// A scan's end: files tested ("%1") and found ("%2").
+inline constexpr QStringView kScanDone = u"—— 扫描完成：检查了 %1 个文件，发现 %2 个感染文件。";
+inline constexpr QStringView kScanStoppedWithFinds =
+    u"—— 扫描已停止：停止前检查了 %1 个文件，发现 %2 个感染文件（没有扫描到的文件未经检查）。";
 // The last line of a restore log: files restored ("%1"), and not restored ("%2").
 inline constexpr QStringView kRestoreSummary =
     u"—— 已恢复 %1 个文件，%2 个文件没有恢复。要再清除，请先重新扫描。";
 inline constexpr QStringView kUndoLastClean = u"撤销上次清除";
+// After a clean that changed files: their number ("%1"), with kUndo and kOk.
+inline constexpr QStringView kCleanDone = u"已清除 %1 个文件，原件已备份。";
+inline constexpr QStringView kUndo = u"撤销";
+inline constexpr QStringView kAlreadyUndone = u"上次清除已经撤销，文件已是清除前的内容。";
+inline constexpr QStringView kOk = u"确定";
 inline constexpr QStringView kManageBackups = u"管理备份…";
 inline constexpr QStringView kNoBackups = u"没有可以恢复的清除：备份中没有清除记录。";
 // Before a restore: the clean's start time ("%1") and its number of files ("%2").
@@ -57,6 +86,9 @@ inline constexpr QStringView kConfirmRestore =
 // Files changed since the clean: their number ("%1"), then their paths, one a line.
 inline constexpr QStringView kConfirmEdited =
     u"有 %1 个文件在清除之后又被改动过，没有恢复。仍然恢复它们吗？这些改动将会丢失：";
+// A file the restore left because it was changed since the clean.
+inline constexpr QStringView kRestoreEdited =
+    u"清除之后文件又被改动过，为了不丢失这些改动，没有恢复。";
 // A restore that could not put some files back: their number ("%1"); the
 // first one and the reason follow.
 inline constexpr QStringView kRestoreFailed = u"恢复时有 %1 个文件出错，没有恢复，详见记录。";

@@ -2,6 +2,7 @@
 // with, without a display.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +23,12 @@ class PlainWindowState : public WindowState {
   QStringList messages;     // every message box shown
   QStringList questions;    // every question asked
   bool answerYes = false;   // the answer to each
+  // The questions of a clean that met a file it could not clean, and the
+  // answers to give, in turn ("停止" once they are used up).
+  QStringList failureQuestions;
+  QList<FailureChoice> failureAnswers;
+  qint64 progressDone = 0;
+  qint64 progressTotal = 0;
   qsizetype yields = 0;
   // Called at every yield, after `yields` has been counted.
   std::function<void(PlainWindowState&)> onYield;
@@ -41,6 +48,14 @@ class PlainWindowState : public WindowState {
   bool askYesNo(const QString& text) override {
     questions.append(text);
     return answerYes;
+  }
+  FailureChoice askFailure(const QString& text) override {
+    failureQuestions.append(text);
+    return failureAnswers.isEmpty() ? FailureChoice::Stop : failureAnswers.takeFirst();
+  }
+  void showProgress(qint64 done, qint64 total) override {
+    progressDone = done;
+    progressTotal = total;
   }
   void yieldToEvents() override {
     ++yields;

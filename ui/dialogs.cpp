@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,25 @@ class SystemDialogs final : public Dialogs {
     QMessageBox box(QMessageBox::Critical, msg::kAppTitle.toString(), text, QMessageBox::Ok,
                     parent);
     box.exec();
+  }
+
+  void warning(QWidget* parent, const QString& text) override {
+    QMessageBox box(QMessageBox::Warning, msg::kAppTitle.toString(), text, QMessageBox::Ok, parent);
+    box.exec();
+  }
+
+  int choose(QWidget* parent, const QString& text, const QStringList& buttons,
+             int defaultButton) override {
+    QMessageBox box(QMessageBox::Warning, msg::kAppTitle.toString(), text, QMessageBox::NoButton,
+                    parent);
+    QList<QPushButton*> added;
+    for (const QString& caption : buttons)
+      added.append(box.addButton(caption, QMessageBox::AcceptRole));
+    box.setDefaultButton(added.value(defaultButton));
+    box.setEscapeButton(added.value(defaultButton));
+    box.exec();
+    const auto chosen = added.indexOf(qobject_cast<QPushButton*>(box.clickedButton()));
+    return chosen >= 0 ? int(chosen) : defaultButton;
   }
 
   bool question(QWidget* parent, const QString& text) override {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -14,6 +15,13 @@ class Dialogs {
   virtual ~Dialogs() = default;
   // A modal message over `parent`: critical icon, one OK button, title "Tervane".
   virtual void critical(QWidget* parent, const QString& text) = 0;
+  // A modal warning over `parent`: warning icon, one OK button, title "Tervane".
+  virtual void warning(QWidget* parent, const QString& text) = 0;
+  // A modal choice over `parent` between `buttons` (their captions, in order),
+  // with a warning icon; `defaultButton` is the one Enter and Esc give. Returns
+  // the index of the button chosen.
+  virtual int choose(QWidget* parent, const QString& text, const QStringList& buttons,
+                     int defaultButton) = 0;
   // A modal question over `parent` with Yes and No (No the default); true for Yes.
   virtual bool question(QWidget* parent, const QString& text) = 0;
   // The modal folder chooser over `parent`, opened at `startDir`. Returns the

@@ -12,10 +12,6 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTextCursor>
-#include <QTextDocument>
-#include <QThread>
-
-#include <algorithm>
 
 #include "engine/messages.h"
 #include "platform/fs.h"
@@ -48,14 +44,6 @@ QComboBox* editableCombo(QWidget* parent) {
   box->setInsertPolicy(QComboBox::NoInsert);
   box->setCompleter(nullptr);
   return box;
-}
-
-// The exact text of a box, with "\n" line ends. toPlainText() would turn
-// no-break spaces into blanks, which would change the paths of the results log.
-QString rawText(const QPlainTextEdit* box) {
-  QString s = box->document()->toRawText();
-  s.replace(QChar::ParagraphSeparator, u'\n');
-  return s;
 }
 
 // The character code a key press produces, Ctrl+letter included (Ctrl+A is 1).
@@ -158,6 +146,11 @@ void Form1::createControls() {
   QPalette face = Text2->palette();
   face.setColor(QPalette::Base, face.color(QPalette::Button));
   Text2->setPalette(face);
+  // How far the scan, clean or restore has come, at the line's right end.
+  progressLabel = new QLabel(Text2);
+  progressLabel->setGeometry(Text2->rect().adjusted(0, 0, -4, 0));
+  progressLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  progressLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
 
   Drive1 = new QComboBox(this);
   ui::place(Drive1, 4080, 3000, 1215, 300);
@@ -196,6 +189,7 @@ void Form1::nameForScreenReaders() {
     box->lineEdit()->setAccessibleName(box->accessibleName());
   Text1->setAccessibleName(u"扫描结果和清除记录"_s);
   Text2->setAccessibleName(u"正在处理的文件"_s);
+  progressLabel->setAccessibleName(u"进度"_s);
   Drive1->setAccessibleName(u"驱动器"_s);
   for (ui::WrapButton* button : {Command1, Command7, Command2, Command3, Command4, Command6})
     button->setAccessibleName(captionWithoutAccessKey(button->text()));
@@ -298,21 +292,39 @@ void Form1::Command2_Click() {
   cleaning_ = true;
   yieldClock_.invalidate();  // the emptied log shows at once
   cleaner_.Command2_Click();
-  if (const Cleaner::LastClean& done = cleaner_.lastClean(); done.ran) {
-    const QString shortcut = undoCleanAction->shortcut().toString(QKeySequence::NativeText);
-    QString summary = done.cleaned > 0
-                          ? msg::kCleanSummary.toString().arg(done.cleaned).arg(shortcut)
-                          : msg::kCleanSummaryNone.toString();
-    summary += text::kCrLf;
-    appendResultsText(summary);
-  }
+  const Cleaner::LastClean done = cleaner_.lastClean();
+  if (done.ran)
+    appendResultsText(cleanSummary(done));
   cleaning_ = nested;
   showCurrentFile();
   showPendingLog();
+  // The summary, the last line, is where the user looks next.
+  Text1->moveCursor(QTextCursor::End);
+  Text1->ensureCursorVisible();
+  if (done.ran && done.cleaned > 0 && !cleaning_ && offerUndo(done))
+    restoreRun(cleaner_.lastRun());
   if (!cleaning_ && closeAfterClean_) {
     closeAfterClean_ = false;
     close();
   }
+}
+
+QString Form1::cleanSummary(const Cleaner::LastClean& done) const {
+  const QString shortcut = undoCleanAction->shortcut().toString(QKeySequence::NativeText);
+  QString summary = done.cleaned > 0 ? msg::kCleanSummary.toString().arg(done.cleaned).arg(shortcut)
+                                     : msg::kCleanSummaryNone.toString();
+  if (done.failed > 0 || done.notReached > 0)
+    summary += msg::kCleanSummaryLeft.toString().arg(done.failed).arg(done.notReached);
+  summary += text::kCrLf;
+  return summary;
+}
+
+bool Form1::offerUndo(const Cleaner::LastClean& done) {
+  QString text = msg::kCleanDone.toString().arg(done.cleaned);
+  if (done.failed > 0 || done.notReached > 0)
+    text += msg::kCleanSummaryLeft.toString().arg(done.failed).arg(done.notReached);
+  const QStringList buttons = {msg::kUndo.toString(), msg::kOk.toString()};
+  return dialogs_.choose(this, text, buttons, 1) == 0;
 }
 
 void Form1::Command3_Click() {
@@ -341,7 +353,13 @@ void Form1::Command6_Click() {
 }
 
 void Form1::undoLastClean() {
-  restoreRun(QByteArray());
+  // This window's last clean, once; the latest of the store only when it made none.
+  const QByteArray run = cleaner_.lastRun();
+  if (!run.isEmpty() && undoneRuns_.contains(run)) {
+    showMessage(msg::kAlreadyUndone.toString());
+    return;
+  }
+  restoreRun(run);
 }
 
 void Form1::manageBackups() {
@@ -367,7 +385,8 @@ void Form1::restoreRun(const QByteArray& run) {
     return;
   cleaning_ = true;
   yieldClock_.invalidate();  // the emptied log shows at once
-  restorer_.restore(run);
+  if (restorer_.restore(run) && restorer_.allBack() && !run.isEmpty())
+    undoneRuns_.insert(run);
   cleaning_ = false;
   showCurrentFile();
   showPendingLog();
@@ -391,116 +410,4 @@ Form2* Form1::ensureForm2() {
     connect(form2_, &Form2::discarded, this, [this] { form2_ = nullptr; });
   }
   return form2_;
-}
-
-QString Form1::signatureText() const {
-  return Text3->exactText();
-}
-
-QString Form1::locationText() const {
-  return Combo1->currentText();
-}
-
-QString Form1::filterText() const {
-  return Combo2->currentText();
-}
-
-QStringList Form1::drives() const {
-  QStringList entries;
-  for (int i = 0; i < Drive1->count(); ++i)
-    entries.append(Drive1->itemText(i));
-  return entries;
-}
-
-QString Form1::resultsText() const {
-  showPendingLog();
-  return text::toCrLf(rawText(Text1));
-}
-
-void Form1::setResultsText(const QString& text) {
-  pendingLog_.clear();
-  Text1->setPlainText(text::fromCrLf(text));
-}
-
-void Form1::appendResultsText(const QString& text) {
-  pendingLog_ += text;
-}
-
-void Form1::showPendingLog() const {
-  if (pendingLog_.isEmpty())
-    return;
-  // Appending at the end keeps a detection's cost independent of the log's size.
-  QTextCursor end(Text1->document());
-  end.movePosition(QTextCursor::End);
-  end.insertText(text::fromCrLf(pendingLog_));
-  pendingLog_.clear();
-}
-
-int Form1::scanThreads() const {
-  return std::max(2, QThread::idealThreadCount());
-}
-
-void Form1::setCurrentFileText(const QString& text) {
-  // Shown at the next yield: a file costs far less to visit than to paint.
-  currentFile_ = text;
-  currentFileShown_ = false;
-}
-
-void Form1::showCurrentFile() {
-  if (currentFileShown_)
-    return;
-  Text2->setText(currentFile_);
-  currentFileShown_ = true;
-}
-
-void Form1::appendResultItem(const QString& item) {
-  ensureForm2()->Combo1->addItem(item);
-}
-
-QString Form1::resultItem(qsizetype index) const {
-  if (!form2_ || index < 0 || index >= form2_->Combo1->count())
-    return QString();
-  return form2_->Combo1->itemText(int(index));
-}
-
-void Form1::setResultBoxText(const QString& text) {
-  ensureForm2()->Combo1->setEditText(text);
-}
-
-void Form1::showMessage(const QString& text) {
-  showPendingLog();
-  // Messages break their lines with CR LF, which a label would show as a stray mark.
-  dialogs_.critical(this, text::fromCrLf(text));
-}
-
-bool Form1::askYesNo(const QString& text) {
-  showPendingLog();
-  QWidget* over = backups_ && backups_->isVisible() ? static_cast<QWidget*>(backups_) : this;
-  return dialogs_.question(over, text::fromCrLf(text));
-}
-
-void Form1::yieldToEvents() {
-  // Handling the events costs far more than visiting an entry, so it happens at
-  // most once a frame: the current file still shows and Stop is still seen at
-  // once, but a scan of many small files is not spent repainting.
-  if (yieldClock_.isValid() && yieldClock_.elapsed() < kYieldIntervalMs)
-    return;
-  yieldClock_.start();
-  showCurrentFile();
-  showPendingLog();
-  QCoreApplication::processEvents();
-}
-
-void Form1::showCleaning(const QString& path) {
-  setCurrentFileText(path);
-  if (yieldClock_.isValid() && yieldClock_.elapsed() < kYieldIntervalMs)
-    return;
-  yieldClock_.start();
-  showCurrentFile();
-  showPendingLog();
-  // Paint only: input waits in its queue until the clean is done, and no timer
-  // or socket (a program that ended, a bus reply) runs a handler in between.
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
-                                  QEventLoop::ExcludeSocketNotifiers |
-                                  QEventLoop::X11ExcludeTimers);
 }

@@ -22,14 +22,15 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QSet>
 #include <QWidget>
 
+#include "ui/resultsbox.h"
+#include "ui/signaturebox.h"
 #include "window/cleaner.h"
 #include "window/restorer.h"
 #include "window/windowscan.h"
 #include "window/windowstate.h"
-#include "ui/resultsbox.h"
-#include "ui/signaturebox.h"
 
 class QAction;
 class QComboBox;
@@ -72,7 +73,8 @@ class Form1 : public QWidget, public WindowState {
   ui::WrapButton* Command4;
   ui::WrapButton* Command6;
   QLineEdit* Text2;
-  QComboBox* Drive1;  // the machine's drives; never shown
+  QLabel* progressLabel;  // inside Text2: "1234 / 20000"
+  QComboBox* Drive1;      // the machine's drives; never shown
 
   // The way back, in the results box's context menu and on their shortcuts
   // anywhere in the window.
@@ -125,6 +127,9 @@ class Form1 : public QWidget, public WindowState {
   bool askYesNo(const QString& text) override;
   void yieldToEvents() override;
   void showCleaning(const QString& path) override;
+  void showNote(const QString& text) override;
+  FailureChoice askFailure(const QString& text) override;
+  void showProgress(qint64 done, qint64 total) override;
   // The window reads and matches on worker threads, at least one besides its own,
   // so the walk and the window go on while a file is read from the disk.
   int scanThreads() const override;
@@ -144,6 +149,10 @@ class Form1 : public QWidget, public WindowState {
   void nameForScreenReaders();
   void orderAndConnect();
   Form2* ensureForm2();
+  // The clean's last line: what it cleaned, failed and did not reach.
+  QString cleanSummary(const Cleaner::LastClean& done) const;
+  // After a clean that changed files: the counts, with "撤销" beside "确定".
+  bool offerUndo(const Cleaner::LastClean& done);
   void showCurrentFile();
   // Puts the lines appended since the last yield into Text1.
   void showPendingLog() const;
@@ -158,8 +167,11 @@ class Form1 : public QWidget, public WindowState {
   // window repaints and shows the current file, and handles no input.
   void restoreRun(const QByteArray& run);
   QPointer<Form2> form2_;
+  // The runs this window restored: not offered again as the one to undo.
+  QSet<QByteArray> undoneRuns_;
   QElapsedTimer yieldClock_;
   QString currentFile_;
+  QString progress_;
   bool currentFileShown_ = true;
   // Lines appended to the log and not yet in Text1 (CR LF breaks): Text1 is
   // only seen at a yield, and one insertion per yield costs far less than one per

@@ -2,12 +2,14 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListView>
 #include <QStringListModel>
 
 #include "engine/messages.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
+#include "text/textops.h"
 #include "ui/dialogs.h"
 #include "ui/namedcombobox.h"
 #include "ui/shell.h"
@@ -44,6 +46,7 @@ Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dial
 
   // Names for a screen reader.
   Combo1->setAccessibleName(u"感染文件列表"_s);
+  Combo1->lineEdit()->setAccessibleName(Combo1->accessibleName());
   Command1->setAccessibleName(u"打开"_s);
   Command2->setAccessibleName(u"返回"_s);
 
@@ -59,8 +62,16 @@ void Form2::Command1_Click() {
   // text that is no well-formed line is passed on as it stands.
   const QString text = Combo1->currentText();
   const std::optional<QByteArray> bytes = platform::bytesOfLine(text);
-  shell_.showFileInManager(bytes ? platform::decodePath(*bytes) : text, this,
-                           [this] { dialogs_.critical(this, msg::kFileManagerFailed.toString()); });
+  const QString path = bytes ? platform::decodePath(*bytes) : text;
+  shell_.showFileInManager(path, this,
+                           [this, path] { dialogs_.critical(this, fileManagerFailed(path)); });
+}
+
+QString Form2::fileManagerFailed(const QString& path) {
+  const qsizetype slash = path.lastIndexOf(u'/');
+  const QString folder = slash > 0 ? path.left(slash) : slash == 0 ? u"/"_s : path;
+  return msg::kFileManagerFailed.toString() + u'\n' +
+         text::fromCrLf(msg::kFileManagerRemedy.toString().arg(folder));
 }
 
 void Form2::Command2_Click() {

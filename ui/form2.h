@@ -34,6 +34,8 @@ class Form2 : public QWidget {
   void Command1_Click();
   // "返回": hides the window; it keeps its list.
   void Command2_Click();
+  // The message when no file manager shows `path`: its folder and a remedy.
+  static QString fileManagerFailed(const QString& path);
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -1,7 +1,7 @@
 #include "window/cleaner.h"
 
-#include "engine/messages.h"
 #include "clean/failures.h"
+#include "engine/messages.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
@@ -22,9 +22,12 @@ void Cleaner::Command2_Click() {
 }
 
 bool Cleaner::listsScannedFile(const QString& log) const {
-  if (w_.scannedFiles.isEmpty() || isLog(log))
+  if (w_.scannedFiles.isEmpty())
     return false;
-  for (const QString& line : text::split(log, text::kCrLf)) {
+  const std::optional<QStringList> lines = pathsToClean(log);
+  if (!lines)
+    return false;
+  for (const QString& line : *lines) {
     const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
     if (bytes && w_.scannedFiles.contains(platform::decodePath(*bytes)))
       return true;
@@ -32,48 +35,101 @@ bool Cleaner::listsScannedFile(const QString& log) const {
   return false;
 }
 
-bool Cleaner::isLog(const QString& log) {
-  if (log == msg::kNoMatch || log == msg::kScanStopped)
-    return true;
-  for (const QString& line : text::split(log, text::kCrLf)) {
-    if (line == msg::kCleaned || line.startsWith(msg::kSummaryMark))
-      return true;
-  }
-  return false;
-}
-
-void Cleaner::clean(const QString& signature) {
-  const QString log = w_.resultsText();
+std::optional<QStringList> Cleaner::pathsToClean(const QString& log) {
   if (log.isEmpty() || log == msg::kNoMatch || log == msg::kScanStopped)
-    return;
-  lastClean_.ran = true;
-  failures_.clear();
-
+    return std::nullopt;
   // Every piece but the one behind the last CR LF is a path, an empty one too.
   QStringList lines = text::split(log, text::kCrLf);
   lines.removeLast();
+  if (const qsizetype left = lines.indexOf(msg::kNotCleanedHeader); left >= 0) {
+    QStringList paths;
+    for (qsizetype i = left + 1; i < lines.size(); ++i) {
+      if (!lines[i].startsWith(msg::kNotCleanedReason) && !lines[i].startsWith(msg::kSummaryMark))
+        paths.append(lines[i]);
+    }
+    return paths;
+  }
+  QStringList paths;
+  for (const QString& line : lines) {
+    // A cleaning or restore log names no files to clean: its result lines are no paths.
+    if (line == msg::kCleaned)
+      return std::nullopt;
+    if (!line.startsWith(msg::kSummaryMark))
+      paths.append(line);
+    else if (!line.startsWith(msg::kScanSummaryMark))
+      return std::nullopt;
+  }
+  return paths;
+}
+
+void Cleaner::clean(const QString& signature) {
+  std::optional<QStringList> lines = pathsToClean(w_.resultsText());
+  if (!lines)
+    return;
+  lastClean_.ran = true;
+  failures_.clear();
+  skipAll_ = false;
+  reported_ = 0;
+  failedLines_.clear();
 
   request_.signature = signature;
   request_.encoding = w_.contentEncoding();
   request_.lineEnds = w_.contentLineEnds();
+  request_.goOnAfter = nullptr;
+  if (!request_.keepGoing)
+    request_.goOnAfter = [this](const CleanedFile& file) { return goOnAfter(file); };
   QString entries;
   CleanRun run(request_, [&](const CleanedFile& file) { take(file, entries); });
   if (!run.recoveryNote().isEmpty())
     w_.showNote(run.recoveryNote());
   w_.setResultsText(QString());
   // A run that stopped is closed already; finishing it adds nothing.
-  addLines(run, lines, entries);
+  addLines(run, *lines, entries);
   run.finish();
   if (!entries.isEmpty())
     w_.appendResultsText(entries);
   failures_ = run.failures();
   lastRun_ = run.backupRun();
-  if (const std::optional<CleanedFile>& stopped = run.stoppedAt())
-    w_.showMessage(clean::failureMessage(stopped->line, stopped->failure));
+  lastClean_.notReached = lines->size() - reported_;
+  w_.appendResultsText(leftList(*lines));
+  w_.showProgress(reported_, lines->size());
+}
+
+bool Cleaner::goOnAfter(const CleanedFile& file) {
+  if (skipAll_)
+    return true;
+  QString question = clean::failureFacts(file.line, file.failure);
+  question += text::kCrLf;
+  question += msg::kFailureQuestion;
+  switch (w_.askFailure(question)) {
+    case WindowState::FailureChoice::SkipAll:
+      skipAll_ = true;
+      return true;
+    case WindowState::FailureChoice::Skip:
+      return true;
+    case WindowState::FailureChoice::Stop:
+      break;
+  }
+  return false;
+}
+
+QString Cleaner::leftList(const QStringList& lines) const {
+  if (failedLines_.isEmpty() && reported_ >= lines.size())
+    return QString();
+  QString left = msg::kNotCleanedHeader.toString();
+  left += text::kCrLf;
+  left += failedLines_;
+  for (qsizetype i = reported_; i < lines.size(); ++i) {
+    left += lines[i];
+    left += text::kCrLf;
+  }
+  return left;
 }
 
 bool Cleaner::addLines(CleanRun& run, const QStringList& lines, QString& entries) {
-  for (const QString& line : lines) {
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    const QString& line = lines[i];
+    w_.showProgress(i + 1, lines.size());
     // Each line is one path as the scan writes it (platform/pathline.h). A line
     // that begins with '"' but is not a well-formed quoted path names no file.
     const std::optional<QByteArray> bytes = platform::bytesOfLine(line);
@@ -98,10 +154,18 @@ bool Cleaner::addLines(CleanRun& run, const QStringList& lines, QString& entries
 }
 
 void Cleaner::take(const CleanedFile& file, QString& entries) {
+  ++reported_;
   if (onFile && !file.notAPath)
     onFile(file.path, file.result());
-  if (!file.ok())
+  if (!file.ok()) {
+    lastClean_.failed += file.listedAgain ? 0 : 1;
+    failedLines_ += file.line;
+    failedLines_ += text::kCrLf;
+    failedLines_ += msg::kNotCleanedReason;
+    failedLines_ += clean::reasonText(file.failure);
+    failedLines_ += text::kCrLf;
     return;
+  }
   if (!file.listedAgain) {
     // Replacing the content made a new file: it is the one to expect from now on.
     if (const auto scanned = w_.scannedFiles.find(platform::decodePath(file.path));

@@ -7,11 +7,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <vector>
 
+#include "clean/rewrite.h"
 #include "engine/cleanrun.h"
 #include "window/windowstate.h"
-#include "clean/rewrite.h"
 
 class Cleaner {
  public:
@@ -23,22 +24,28 @@ class Cleaner {
   // files with it, unless the results box lists a file that the last scan found
   // with another signature: then nothing changes and one message says so.
   void Command2_Click();
-  // Whether `log` is one the window writes, not a list of paths: the no-match
-  // or stopped message, or a log with a cleaned mark or a summary line. The
-  // window does not clean it.
-  static bool isLog(const QString& log);
+  // The paths a Clean takes from `log`, each a line: a scan's list without its
+  // summary lines, or the files an earlier clean left (below kNotCleanedHeader,
+  // without their reasons). None for the empty box, the no-match or stopped
+  // message, and a log with nothing left to clean.
+  static std::optional<QStringList> pathsToClean(const QString& log);
+  // Whether `log` is one the window writes and holds nothing to clean.
+  static bool isLog(const QString& log) { return !pathsToClean(log); }
 
-  // What the last Command2_Click did: whether a cleaning run ran, and how many
-  // files it cleaned (changed).
+  // What the last Command2_Click did: whether a cleaning run ran, how many files
+  // it cleaned (changed), how many failed and how many it did not reach.
   struct LastClean {
     bool ran = false;
     qsizetype cleaned = 0;
+    qsizetype failed = 0;
+    qsizetype notReached = 0;
   };
   const LastClean& lastClean() const { return lastClean_; }
   // The cleaning run over the paths of the results log, which becomes the
-  // cleaning log. Ends at the first file that fails, with one message naming
-  // the file and the reason. Each file's original is saved in the backup store
-  // before it is touched.
+  // cleaning log. At a file that fails the user is asked whether to go on; the
+  // files not cleaned (failed, with the reason, and not reached) are listed
+  // below the log for the next clean. Each file's original is saved in the
+  // backup store before it is touched.
   void clean(const QString& signature);
 
   // How each file is read and rewritten (buffer size; failures injected by tests).
@@ -47,12 +54,11 @@ class Cleaner {
   void setKeepBackups(bool keep) { request_.keepBackups = keep; }
   // How many files are cleaned together (tests; see clean/batch.h).
   void setBatchSize(std::size_t files) { request_.batchSize = files; }
-  // Goes on past a file that fails; the failures are then in failures() rather
-  // than in a message. The window stops at the first.
+  // Goes on past every file that fails without asking (tests).
   void setKeepGoing(bool keepGoing) { request_.keepGoing = keepGoing; }
   // The backup run of the last clean; empty when none was made.
   const QByteArray& lastRun() const { return lastRun_; }
-  // The files that failed, in list order, each once (with setKeepGoing).
+  // The files the run went on past, in list order, each once.
   const std::vector<CleanedFile>& failures() const { return failures_; }
 
   // Called after each file (its path's bytes) with what became of it.
@@ -63,10 +69,17 @@ class Cleaner {
   // Feeds the box's lines to the run; false when it stopped.
   bool addLines(CleanRun& run, const QStringList& lines, QString& entries);
   void take(const CleanedFile& file, QString& entries);
+  bool goOnAfter(const CleanedFile& file);
+  // The files not cleaned, below the cleaning log.
+  QString leftList(const QStringList& lines) const;
 
   WindowState& w_;
   CleanRequest request_;
   LastClean lastClean_;
+  bool skipAll_ = false;
+  // This run's results so far, one per line taken, in list order.
+  qsizetype reported_ = 0;
+  QString failedLines_;  // each failed line and its reason
   std::vector<CleanedFile> failures_;
   QByteArray lastRun_;
 };

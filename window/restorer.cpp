@@ -6,10 +6,10 @@
 #include <cstring>
 #include <optional>
 
-#include "engine/messages.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/restore.h"
+#include "engine/messages.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
 
@@ -74,6 +74,7 @@ int Restorer::remove(const Run& run) {
 }
 
 bool Restorer::restore(const QByteArray& name) {
+  allBack_ = false;
   note(clean::recoveryMessage(clean::recoverInterrupted()));
   const QByteArray chosen = name.isEmpty() ? clean::latestRestorableRun() : name;
   std::optional<Run> run;
@@ -93,7 +94,12 @@ bool Restorer::restore(const QByteArray& name) {
 
   w_.setResultsText(QString());
   clean::RestoreOptions options;
-  options.onFile = [this](const QByteArray& path) { w_.showCleaning(platform::lineOfBytes(path)); };
+  qint64 done = 0;
+  const qint64 total = run->files;
+  options.onFile = [this, &done, total](const QByteArray& path) {
+    w_.showProgress(++done, total);
+    w_.showCleaning(platform::lineOfBytes(path));
+  };
   clean::RestoreReport report = clean::restoreRun(run->name, options);
   note(clean::recoveryMessage(report.recovered));
   if (report.error != 0) {
@@ -146,13 +152,17 @@ void Restorer::showResults(const clean::RestoreReport& report) {
   const clean::RestoredFile* firstFailed = nullptr;
   for (const clean::RestoredFile& f : report.files) {
     log += platform::lineOfBytes(f.path) + kCrLf;
-    log += u"  "_s + clean::resultText(f) + kCrLf;
+    // The command line's words name its option; the window's name none.
+    log += u"  "_s +
+           (f.result == Result::Edited ? msg::kRestoreEdited.toString() : clean::resultText(f)) +
+           kCrLf;
     if (f.result == Result::Restored || f.result == Result::Unchanged)
       ++back;
     if (f.result == Result::Failed && !firstFailed)
       firstFailed = &f;
   }
   const qsizetype notBack = qsizetype(report.files.size()) - back;
+  allBack_ = notBack == 0;
   log += msg::kRestoreSummary.toString().arg(back).arg(notBack) + kCrLf;
   w_.appendResultsText(log);
   if (firstFailed) {

@@ -10,8 +10,8 @@
 
 #include <vector>
 
-#include "window/windowstate.h"
 #include "clean/restore.h"
+#include "window/windowstate.h"
 
 class Restorer {
  public:
@@ -44,6 +44,8 @@ class Restorer {
   // unless the user agrees to overwrite them. The results box gets the restore
   // log, ended by a summary line. Returns whether the restore ran.
   bool restore(const QByteArray& name = {});
+  // Whether the last restore put back every file of its run.
+  bool allBack() const { return allBack_; }
 
  private:
   void note(const QString& text);
@@ -54,4 +56,5 @@ class Restorer {
   // The restore log in the results box, and a message when files failed.
   void showResults(const clean::RestoreReport& report);
   WindowState& w_;
+  bool allBack_ = false;
 };

@@ -24,6 +24,11 @@ void WindowScan::Command1_Click() {
   if (!scanner_.scan(request))
     return;
   ToFRM2();
+  // A stopped scan's list looks complete unless it says so.
+  if (!w_.ScanFlag && totals().found > 0)
+    w_.appendResultsText(
+        msg::kScanStoppedWithFinds.toString().arg(totals().tested).arg(totals().found) +
+        text::kCrLf.toString());
   // Files passed over unread would make "nothing found" a claim nobody checked.
   if (!w_.unreadableFiles.isEmpty()) {
     QStringList paths;
@@ -44,6 +49,7 @@ void WindowScan::starting() {
   otherReadings_.clear();
   w_.ScanFlag = true;
   w_.scanSignature.reset();
+  visited_ = 0;
 }
 
 void WindowScan::walking(const QStringList& fileTypes) {
@@ -53,6 +59,7 @@ void WindowScan::walking(const QStringList& fileTypes) {
 
 void WindowScan::visiting(const QString& path) {
   w_.setCurrentFileText(platform::lineOfPath(path));
+  w_.showProgress(++visited_, 0);
 }
 
 void WindowScan::found(const ScanFound& file) {

@@ -49,4 +49,5 @@ class WindowScan : private ScanListener {
   // The files that hold the signature only in the reading not taken.
   QStringList otherReadings_;
   bool scanning_ = false;
+  qint64 visited_ = 0;
 };

@@ -56,6 +56,22 @@ class WindowState {
     return false;
   }
 
+  // A clean that cannot clean a file asks whether to go on: "跳过" this file,
+  // "全部跳过" every such file from now on, or "停止" (the default). With no one
+  // to ask, the text is shown as a message and the clean stops.
+  enum class FailureChoice { Skip, SkipAll, Stop };
+  virtual FailureChoice askFailure(const QString& text) {
+    showMessage(text);
+    return FailureChoice::Stop;
+  }
+
+  // How far a scan, a clean or a restore has come: files done, of `total` (0
+  // while the total is not known, as in a scan).
+  virtual void showProgress(qint64 done, qint64 total) {
+    (void)done;
+    (void)total;
+  }
+
   // Lets the user interface handle what is pending (repaint, a Stop click).
   virtual void yieldToEvents() = 0;
 

@@ -1,6 +1,7 @@
 // The main window driven through its buttons and keys on the offscreen platform:
 // its look, the scan, the clean and the small commands.
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
@@ -225,8 +226,11 @@ class Form1Test : public QObject, protected WindowFixture {
     click(form->Command1);
     QVERIFY(wasScanning);
     QVERIFY(!form->ScanFlag);
-    // The root's listing is finished, no subfolder is walked, the hand-off runs.
-    QCOMPARE(plain(form->Text1), at("index.htm") + u'\n');
+    // The root's listing is finished, no subfolder is walked, the hand-off runs;
+    // the box says the scan was stopped.
+    QVERIFY2(plain(form->Text1).startsWith(at("index.htm") + u"\n—— 扫描已停止"_s),
+             qPrintable(plain(form->Text1)));
+    QVERIFY(plain(form->Text1).contains(u"发现 1 个感染文件"_s));
     QCOMPARE(comboItems(form->form2()->Combo1), QStringList{at("index.htm")});
     // The next Scan sets the flag again and walks everything.
     click(form->Command1);
@@ -325,19 +329,50 @@ class Form1Test : public QObject, protected WindowFixture {
     tree->mkdir("folder.htm");
     typeInto(form->Text3, QString::fromLatin1(kSignature));
     // The user types the log: a file, a folder (which cannot be rewritten), a file.
-    typeInto(form->Text1, at("a.htm") + u'\n' + at("folder.htm") + u'\n' + at("a.htm") + u'\n');
-    click(form->Command2);
-    QCOMPARE(dialogs->messages.size(), 1);
-    QVERIFY2(dialogs->messages.first().text.contains(at("folder.htm")),
-             qPrintable(dialogs->messages.first().text));
+    typeInto(form->Text1, at("b.htm") + u'\n' + at("folder.htm") + u'\n' + at("a.htm") + u'\n');
+    tree->write("b.htm", "b" + kSignature);
+    click(form->Command2);  // "停止", the default
+    QVERIFY(dialogs->messages.isEmpty());
+    QCOMPARE(dialogs->choices.size(), 2);
+    const RecordingDialogs::Choice failure = dialogs->choices.first();
+    QCOMPARE(failure.buttons, (QStringList{u"跳过"_s, u"全部跳过"_s, u"停止"_s}));
+    QCOMPARE(failure.defaultButton, 2);
+    QVERIFY2(failure.text.contains(at("folder.htm")), qPrintable(failure.text));
     // Its lines break as a label breaks them, with no carriage return left to show.
-    QVERIFY(dialogs->messages.first().text.contains(u'\n'));
-    QVERIFY(!dialogs->messages.first().text.contains(u'\r'));
-    QCOMPARE(dialogs->messages.first().parent.data(), form.get());
-    // The run ended at the folder: the file before it is cleaned and logged.
+    QVERIFY(failure.text.contains(u'\n'));
+    QVERIFY(!failure.text.contains(u'\r'));
+    // The file before it is cleaned; the folder and the file after it stay listed.
+    QCOMPARE(tree->read("b.htm"), QByteArray("b"));
+    QCOMPARE(tree->read("a.htm"), "x" + kSignature);
+    const QStringList lines = plain(form->Text1).split(u'\n');
+    QCOMPARE(lines.mid(0, 4), (QStringList{at("b.htm"), u"  清楚成功！"_s,
+                                           msg::kNotCleanedHeader.toString(), at("folder.htm")}));
+    QVERIFY(lines[4].startsWith(msg::kNotCleanedReason));
+    QCOMPARE(lines[5], at("a.htm"));
+    QVERIFY2(lines[6].contains(u"出错 1 个，没有处理 1 个"_s), qPrintable(lines[6]));
+    // The message after the clean offers the way back, "确定" the default.
+    QCOMPARE(dialogs->choices[1].buttons, (QStringList{u"撤销"_s, u"确定"_s}));
+    QCOMPARE(dialogs->choices[1].defaultButton, 1);
+
+    // Ctrl+Z takes back the user's own typing, never the program's text.
+    const QString log = plain(form->Text1);
+    form->Text1->setFocus();
+    form->Text1->moveCursor(QTextCursor::End);
+    QTest::keyClick(form->Text1, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(plain(form->Text1), log);
+    QTest::keyClicks(form->Text1, u"x"_s);
+    QTest::keyClick(form->Text1, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(plain(form->Text1), log);
+
+    // The cause gone, the next Clean takes the two files left and only those.
+    QVERIFY(QDir(at("folder.htm")).removeRecursively());
+    tree->write("folder.htm", "f" + kSignature);
+    click(form->Command2);
+    QCOMPARE(plain(form->Text1).split(u'\n').mid(0, 4),
+             (QStringList{at("folder.htm"), u"  清楚成功！"_s, at("a.htm"), u"  清楚成功！"_s}));
+    QCOMPARE(tree->read("folder.htm"), QByteArray("f"));
     QCOMPARE(tree->read("a.htm"), QByteArray("x"));
-    QVERIFY(plain(form->Text1).startsWith(at("a.htm") + u"\n  清楚成功！\n—— 已清除 1 个文件，"_s));
-    QCOMPARE(plain(form->Text1).count(u'\n'), 3);
+    QCOMPARE(tree->read("b.htm"), QByteArray("b"));
   }
 
   void pathsThatAreNotPlainUtf8SurviveTheBoxes() {

@@ -65,7 +65,9 @@ class Form2Test : public QObject, protected WindowFixture {
 
     shell->starts = false;
     click(results->Command1);
-    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kFileManagerFailed.toString()});
+    QCOMPARE(dialogs->messageTexts(),
+             QStringList{Form2::fileManagerFailed(u" /srv/my site/a b.htm "_s)});
+    QVERIFY(dialogs->messageTexts()[0].contains(u"： /srv/my site\n"_s));
     QCOMPARE(dialogs->messages.first().parent.data(), static_cast<QWidget*>(results));
   }
 

@@ -148,11 +148,11 @@ class LaunchFailuresTest : public QObject {
     QVERIFY(dialogs.messages.isEmpty());  // nothing known yet
 
     shell.fail(1);
-    QCOMPARE(dialogs.messageTexts(), QStringList{msg::kFileManagerFailed.toString()});
+    const QString failed = Form2::fileManagerFailed(QString());
+    QCOMPARE(dialogs.messageTexts(), QStringList{failed});
     QCOMPARE(dialogs.messages.last().parent.data(), static_cast<QWidget*>(results));
     shell.fail(0);
-    QCOMPARE(dialogs.messageTexts(),
-             (QStringList{msg::kFileManagerFailed.toString(), msg::kBrowserFailed.toString()}));
+    QCOMPARE(dialogs.messageTexts(), (QStringList{failed, msg::kBrowserFailed.toString()}));
     QCOMPARE(dialogs.messages.last().parent.data(), static_cast<QWidget*>(&form));
 
     // A results window closed meanwhile is told nothing.
@@ -176,7 +176,10 @@ class LaunchFailuresTest : public QObject {
     form.form2()->Combo1->setEditText(u"/srv/www/a.htm"_s);
     QTest::mouseClick(form.form2()->Command1, Qt::LeftButton);
     QTRY_COMPARE(dialogs.messageTexts(),
-                 (QStringList{msg::kBrowserFailed.toString(), msg::kFileManagerFailed.toString()}));
+                 (QStringList{msg::kBrowserFailed.toString(),
+                              Form2::fileManagerFailed(u"/srv/www/a.htm"_s)}));
+    // The message names the folder to open by hand.
+    QVERIFY(dialogs.messageTexts().last().contains(u"文件所在的文件夹：/srv/www\n"_s));
   }
 };
 

@@ -26,12 +26,28 @@ struct RecordingDialogs : ui::Dialogs {
   };
   QList<Message> messages;
   QList<Message> questions;
+  QList<Message> warnings;
+  // Each choice offered: its text and buttons; the answers in turn (an index;
+  // the default once they are used up).
+  struct Choice {
+    QString text;
+    QStringList buttons;
+    int defaultButton = 0;
+  };
+  QList<Choice> choices;
+  QList<int> choiceAnswers;
   QList<FolderRequest> folderRequests;
   QString folderAnswer;  // what the folder dialog "returns"
   // The answers to the questions, in turn; Yes once they are used up.
   QList<bool> answers;
 
   void critical(QWidget* parent, const QString& text) override { messages.append({parent, text}); }
+  void warning(QWidget* parent, const QString& text) override { warnings.append({parent, text}); }
+  int choose(QWidget*, const QString& text, const QStringList& buttons,
+             int defaultButton) override {
+    choices.append({text, buttons, defaultButton});
+    return choiceAnswers.isEmpty() ? defaultButton : choiceAnswers.takeFirst();
+  }
   bool question(QWidget* parent, const QString& text) override {
     questions.append({parent, text});
     return answers.isEmpty() ? true : answers.takeFirst();

@@ -77,6 +77,16 @@ class WayBackTest : public QObject, protected WindowFixture {
     return before;
   }
 
+  // The pages typed into the box as a list, and a signature that every page
+  // holds legitimately.
+  void listPagesWithAWrongSignature() {
+    QStringList list;
+    for (const QByteArray& p : pages_)
+      list.append(at(p));
+    typeInto(form->Text1, list.join(u'\n') + u'\n');
+    typeInto(form->Text3, u"</p>"_s);
+  }
+
   // The results box's context menu, opened as a right click opens it.
   QMenu* openContextMenu() {
     QWidget* viewport = form->Text1->viewport();
@@ -120,11 +130,7 @@ class WayBackTest : public QObject, protected WindowFixture {
   // "</p>"), then undone from the context menu: every page is back as it was.
   void undoFromTheContextMenu() {
     const auto before = makePages();
-    QStringList list;
-    for (const QByteArray& p : pages_)
-      list.append(at(p));
-    typeInto(form->Text1, list.join(u'\n') + u'\n');
-    typeInto(form->Text3, u"</p>"_s);
+    listPagesWithAWrongSignature();
     click(form->Command2);
     QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join(u'|')));
     for (const QByteArray& p : pages_)
@@ -166,6 +172,26 @@ class WayBackTest : public QObject, protected WindowFixture {
     QCOMPARE(plain(form->Text1), log);
     for (const QByteArray& p : pages_)
       QCOMPARE(stateOf(*tree, p), before.value(p));
+  }
+
+  // "撤销" in the message after a clean restores that clean, and the progress
+  // line counts the files of the restore.
+  void undoFromTheMessageAfterAClean() {
+    const auto before = makePages();
+    listPagesWithAWrongSignature();
+    dialogs->choiceAnswers = {0};
+    click(form->Command2);
+    QCOMPARE(dialogs->choices.size(), 1);
+    QVERIFY2(dialogs->choices[0].text.contains(u"已清除 4 个文件"_s),
+             qPrintable(dialogs->choices[0].text));
+    QCOMPARE(dialogs->questions.size(), 1);  // the restore asks first, as the menu's does
+    for (const QByteArray& p : pages_)
+      QCOMPARE(stateOf(*tree, p), before.value(p));
+    QCOMPARE(form->progressLabel->text(), u"4 / 4"_s);
+    // The run undone is not offered again.
+    form->undoLastClean();
+    QCOMPARE(dialogs->questions.size(), 1);
+    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kAlreadyUndone.toString()});
   }
 
   void undoAsksFirstAndNamesEditedFiles() {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +19,8 @@
 #include "testsupport.h"
 #include "window/cleaner.h"
 #include "window/windowstate.h"
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -40,6 +43,15 @@ QString cleaningLog(const QStringList& paths) {
   for (const QString& p : paths)
     s += p + kCrLf + kDone + kCrLf;
   return s;
+}
+
+// The files a clean left, as the log lists them below its entries: each failed
+// line with its reason, then the lines not reached.
+QString leftLog(const QList<std::pair<QString, QString>>& failed, const QStringList& notReached) {
+  QString s = msg::kNotCleanedHeader.toString() + kCrLf;
+  for (const auto& [line, reason] : failed)
+    s += line + kCrLf + msg::kNotCleanedReason.toString() + reason + kCrLf;
+  return s + logOf(notReached);
 }
 
 struct Fixture {
@@ -66,9 +78,9 @@ TEST(Clean, GuardLeavesEverythingAsItIs) {
   // The message compared as a whole: with a line end it is a path like any other.
   f.w.Text1 = msg::kNoMatch.toString() + kCrLf;
   f.c.Command2_Click();
-  EXPECT_TRUE(f.w.Text1.isEmpty());
-  ASSERT_EQ(f.w.messages.size(), 1);
-  EXPECT_TRUE(f.w.messages[0].contains(msg::kNoMatch));
+  EXPECT_EQ(f.w.Text1, leftLog({{msg::kNoMatch.toString(), u"文件不存在。"_s}}, {}));
+  ASSERT_EQ(f.w.failureQuestions.size(), 1);
+  EXPECT_TRUE(f.w.failureQuestions[0].contains(msg::kNoMatch));
 }
 
 TEST(Clean, WritesTheCleaningLogAndCleansEveryFile) {
@@ -226,7 +238,11 @@ TEST(Clean, KeepGoingCleansTheRestOfABatchThatFailed) {
   EXPECT_EQ(f.t.read("b.php"), "b.php<iframe>");
   EXPECT_EQ(f.t.read("c.php"), "c.php");
   EXPECT_EQ(f.t.read("d.php"), "d.php");
-  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.php"), f.t.path("c.php"), f.t.path("d.php")}));
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.php"), f.t.path("c.php"), f.t.path("d.php")}) +
+                           leftLog({{f.t.path("b.php"), u"读写磁盘时出错。"_s},
+                                    {f.t.path("b.php"), u"读写磁盘时出错。"_s}},
+                                   {}));
+  EXPECT_TRUE(f.w.failureQuestions.isEmpty());
   ASSERT_EQ(f.c.failures().size(), 1u);
   EXPECT_EQ(f.c.failures()[0].path, failing);
 
@@ -241,7 +257,7 @@ TEST(Clean, KeepGoingCleansTheRestOfABatchThatFailed) {
   g.w.Text3 = QStringLiteral(u"<iframe>");
   g.w.Text1 = logOf({g.t.path("a.php"), g.t.path("b.php"), g.t.path("c.php")});
   g.c.Command2_Click();
-  EXPECT_EQ(g.w.messages.size(), 1);
+  EXPECT_EQ(g.w.failureQuestions.size(), 1);
   EXPECT_EQ(g.t.read("c.php"), "c.php<iframe>");
   EXPECT_TRUE(g.c.failures().empty());
 }
@@ -262,31 +278,58 @@ TEST(Clean, GbkContentAndNamesThatAreNotUtf8) {
   ::unlink(f.t.abs(name).constData());
 }
 
-TEST(Clean, ReadOnlyFileEndsTheRun) {
+// A file it cannot clean loses nothing: "停止" leaves it and the files after it
+// listed below the log, "跳过" and "全部跳过" go on; a second Clean takes exactly
+// the files left once their cause is gone.
+TEST(Clean, FilesNotCleanedStayListedForTheNextClean) {
+  using Choice = WindowState::FailureChoice;
   Fixture f;
-  f.t.write("1.htm", "1ab");
-  f.t.write("2.htm", "2ab");
-  f.t.write("3.htm", "3ab");
+  for (const char* name : {"1.htm", "2.htm", "3.htm", "4.htm", "5.htm"})
+    f.t.write(name, QByteArray(name).left(1) + "ab");
   f.t.chmod("2.htm", 0444);
   f.w.Text3 = QStringLiteral(u"ab");
-  f.w.Text1 = logOf({f.t.path("1.htm"), f.t.path("2.htm"), f.t.path("3.htm")});
-  f.c.Command2_Click();
-
-  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("1.htm")}));
-  EXPECT_EQ(f.t.read("1.htm"), "1");
-  EXPECT_EQ(f.t.read("2.htm"), "2ab");
+  const QStringList all = {f.t.path("1.htm"), f.t.path("2.htm"), f.t.path("3.htm"),
+                           f.t.path("4.htm"), f.t.path("5.htm")};
+  f.w.Text1 = logOf(all);
+  f.c.Command2_Click();  // no answer: "停止", the default
+  EXPECT_EQ(f.w.Text1, cleaningLog({all[0]}) +
+                           leftLog({{all[1], u"文件是只读的。"_s}}, {all[2], all[3], all[4]}));
   EXPECT_EQ(f.t.read("3.htm"), "3ab");
-  ASSERT_EQ(f.w.messages.size(), 1);
-  const QString& m = f.w.messages[0];
-  EXPECT_TRUE(m.contains(QStringLiteral(u"文件：") + f.t.path("2.htm") + kCrLf)) << m.toStdString();
+  EXPECT_EQ(f.c.lastClean().cleaned, 1);
+  EXPECT_EQ(f.c.lastClean().failed, 1);
+  EXPECT_EQ(f.c.lastClean().notReached, 3);
+  ASSERT_EQ(f.w.failureQuestions.size(), 1);
+  const QString& m = f.w.failureQuestions[0];
+  EXPECT_TRUE(m.contains(QStringLiteral(u"文件：") + all[1] + kCrLf)) << m.toStdString();
   EXPECT_TRUE(m.contains(QStringLiteral(u"原因：文件是只读的。"))) << m.toStdString();
 
-  // The window stays usable: once the file may be written, a new run goes on.
-  f.t.chmod("2.htm", 0644);
-  f.w.Text1 = logOf({f.t.path("2.htm"), f.t.path("3.htm")});
+  // "跳过" the read-only file; a file deleted since and a full disk are skipped
+  // with "全部跳过", asked once.
+  ASSERT_EQ(::unlink(f.t.abs("4.htm").constData()), 0);
+  const QByteArray full = f.t.abs("5.htm");
+  f.c.options().fault = [full](clean::Step step, const QByteArray& path) {
+    return step == clean::Step::WriteTemp && path == full ? ENOSPC : 0;
+  };
+  f.w.failureAnswers = {Choice::Skip, Choice::SkipAll};
   f.c.Command2_Click();
-  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("2.htm"), f.t.path("3.htm")}));
-  EXPECT_EQ(f.t.read("3.htm"), "3");
+  EXPECT_EQ(f.w.failureQuestions.size(), 3);
+  EXPECT_EQ(f.w.Text1, cleaningLog({all[2]}) + leftLog({{all[1], u"文件是只读的。"_s},
+                                                        {all[3], u"文件不存在。"_s},
+                                                        {all[4], u"磁盘空间不足。"_s}},
+                                                       {}));
+  EXPECT_EQ(f.c.lastClean().failed, 3);
+  EXPECT_EQ(f.c.lastClean().notReached, 0);
+
+  // The causes gone, the next Clean takes those three and nothing else.
+  f.t.chmod("2.htm", 0644);
+  f.t.write("4.htm", "4ab");
+  f.c.options().fault = nullptr;
+  f.c.Command2_Click();
+  EXPECT_EQ(f.w.Text1, cleaningLog({all[1], all[3], all[4]}));
+  for (const char* name : {"1.htm", "2.htm", "3.htm", "4.htm", "5.htm"})
+    EXPECT_EQ(f.t.read(name), QByteArray(name).left(1)) << name;
+  // A log with nothing left names nothing to clean.
+  EXPECT_FALSE(Cleaner::pathsToClean(f.w.Text1));
 }
 
 TEST(Clean, BadPathsEndTheRunWithoutCreatingFiles) {
@@ -298,13 +341,14 @@ TEST(Clean, BadPathsEndTheRunWithoutCreatingFiles) {
   // An empty line of the log.
   f.w.Text1 = f.t.path("a.htm") + kCrLf + kCrLf + f.t.path("b.htm") + kCrLf;
   f.c.Command2_Click();
-  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.htm")}));
+  EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("a.htm")}) +
+                           leftLog({{QString(), u"路径是空的。"_s}}, {f.t.path("b.htm")}));
   EXPECT_EQ(f.t.read("b.htm"), "ab");
-  ASSERT_EQ(f.w.messages.size(), 1);
-  EXPECT_TRUE(f.w.messages[0].contains(QStringLiteral(u"原因：路径是空的。")));
+  ASSERT_EQ(f.w.failureQuestions.size(), 1);
+  EXPECT_TRUE(f.w.failureQuestions[0].contains(QStringLiteral(u"原因：路径是空的。")));
 
-  // A second click takes the cleaning log as paths: its result line names a
-  // file "  清楚成功！" in the current directory, which is not made.
+  // A cleaning log is no list: its result lines, which would name a file
+  // "  清楚成功！" in the current directory, are not taken as paths.
   char old[4096];
   ASSERT_TRUE(::getcwd(old, sizeof old));
   ASSERT_EQ(::chdir(f.t.rootBytes().constData()), 0);
@@ -312,10 +356,8 @@ TEST(Clean, BadPathsEndTheRunWithoutCreatingFiles) {
   f.c.Command2_Click();
   ASSERT_EQ(::chdir(old), 0);
   EXPECT_EQ(f.w.Text1, cleaningLog({f.t.path("b.htm")}));
-  EXPECT_EQ(f.t.read("b.htm"), "");
-  ASSERT_EQ(f.w.messages.size(), 2);
-  EXPECT_TRUE(f.w.messages[1].contains(QStringLiteral(u"文件：") + kDone + kCrLf));
-  EXPECT_TRUE(f.w.messages[1].contains(QStringLiteral(u"原因：文件不存在。")));
+  EXPECT_EQ(f.t.read("b.htm"), "ab");
+  EXPECT_EQ(f.w.failureQuestions.size(), 1);
   EXPECT_FALSE(QFile::exists(f.t.root() + QStringLiteral(u"/") + kDone));
 }
 

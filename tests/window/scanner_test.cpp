@@ -1,4 +1,5 @@
 #include "plainwindowstate.h"
+#include "window/cleaner.h"
 #include "window/windowscan.h"
 
 #include <gtest/gtest.h>
@@ -187,9 +188,14 @@ TEST_F(ScanTest, StopDuringAListingFinishesItButWalksNoSubdirectory) {
       s.ScanFlag = false;
   };
   scanner.Command1_Click();
-  EXPECT_EQ(logged(), (QStringList{u"a.asp"_s, u"b.asp"_s, u"c.asp"_s}));
+  // The list says that it stopped and how far it came; the hand-off takes the
+  // files without that line, and so does the clean.
+  EXPECT_EQ(logged(), (QStringList{u"a.asp"_s, u"b.asp"_s, u"c.asp"_s,
+                                   msg::kScanStoppedWithFinds.toString().arg(3).arg(3)}));
   EXPECT_FALSE(w.ScanFlag);
   EXPECT_EQ(w.resultItems.size(), 3);  // the hand-off still ran
+  EXPECT_EQ(Cleaner::pathsToClean(w.Text1),
+            (QStringList{t.path("a.asp"), t.path("b.asp"), t.path("c.asp")}));
 }
 
 TEST_F(ScanTest, StopBeforeAnythingWasFoundSaysTheScanStopped) {
@@ -293,7 +299,8 @@ TEST_F(ScanTest, StopDuringAllDrivesSkipsTheRemainingDrives) {
       s.ScanFlag = false;
   };
   scanner.Command1_Click();
-  EXPECT_EQ(logged(), QStringList{u"d1/a.asp"_s});
+  EXPECT_EQ(logged().first(), u"d1/a.asp"_s);
+  EXPECT_EQ(logged().size(), 2);
 }
 
 // A script that holds the signature only in the reading its bytes' count did
