@@ -57,6 +57,9 @@ inline constexpr QStringView kNotCleanedHeader =
     u"—— 以下文件没有清除，改正原因后再点“清除网马”只清除它们：";
 // Below a file that failed, before the reason.
 inline constexpr QStringView kNotCleanedReason = u"  没有清除：";
+// The reason for a file replaced under the flush of a file that failed: the
+// next clean writes it again, surely.
+inline constexpr QStringView kNotSurelyWritten = u"已经清除，但不能确定已写入磁盘。";
 // When a file cannot be cleaned: the choices, "停止" the default.
 inline constexpr QStringView kSkip = u"跳过";
 inline constexpr QStringView kSkipAll = u"全部跳过";

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "engine/messages.h"
 #include "window/windowstate.h"
 
 class PlainWindowState : public WindowState {
@@ -49,13 +50,21 @@ class PlainWindowState : public WindowState {
     questions.append(text);
     return answerYes;
   }
+  // The question is a message box too: a test of a clean that stops sees it
+  // among the messages like any other.
   FailureChoice askFailure(const QString& text) override {
     failureQuestions.append(text);
+    messages.append(text);
     return failureAnswers.isEmpty() ? FailureChoice::Stop : failureAnswers.takeFirst();
   }
   void showProgress(qint64 done, qint64 total) override {
     progressDone = done;
     progressTotal = total;
+  }
+  // Text1 without the list of files a clean did not clean (below its header).
+  QString cleaningLog() const {
+    const qsizetype left = Text1.indexOf(msg::kNotCleanedHeader);
+    return left < 0 ? Text1 : Text1.left(left);
   }
   void yieldToEvents() override {
     ++yields;

@@ -1,13 +1,13 @@
 #include "window/cleaner.h"
 
+#include <optional>
+#include <utility>
+
 #include "clean/failures.h"
 #include "engine/messages.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
-
-#include <optional>
-#include <utility>
 
 void Cleaner::Command2_Click() {
   const QString signature = text::signatureFrom(w_.signatureText());
@@ -95,13 +95,17 @@ void Cleaner::clean(const QString& signature) {
   w_.showProgress(reported_, lines->size());
 }
 
+QString Cleaner::failureQuestion(const QString& line, const clean::Failure& failure) {
+  QString question = clean::failureFacts(line, failure);
+  question += text::kCrLf;
+  question += msg::kFailureQuestion;
+  return question;
+}
+
 bool Cleaner::goOnAfter(const CleanedFile& file) {
   if (skipAll_)
     return true;
-  QString question = clean::failureFacts(file.line, file.failure);
-  question += text::kCrLf;
-  question += msg::kFailureQuestion;
-  switch (w_.askFailure(question)) {
+  switch (w_.askFailure(failureQuestion(file.line, file.failure))) {
     case WindowState::FailureChoice::SkipAll:
       skipAll_ = true;
       return true;
@@ -157,13 +161,21 @@ void Cleaner::take(const CleanedFile& file, QString& entries) {
   ++reported_;
   if (onFile && !file.notAPath)
     onFile(file.path, file.result());
-  if (!file.ok()) {
+  // A file replaced under the unsure flush of one that failed is left for the
+  // next clean too: only that one makes it sure.
+  const bool unsure = file.outcome == CleanedFile::Outcome::CleanedPastFailure;
+  if (!file.ok() || unsure) {
     lastClean_.failed += file.listedAgain ? 0 : 1;
     failedLines_ += file.line;
     failedLines_ += text::kCrLf;
     failedLines_ += msg::kNotCleanedReason;
-    failedLines_ += clean::reasonText(file.failure);
+    failedLines_ += unsure ? msg::kNotSurelyWritten.toString() : clean::reasonText(file.failure);
     failedLines_ += text::kCrLf;
+    if (unsure && !file.listedAgain) {
+      if (const auto scanned = w_.scannedFiles.find(platform::decodePath(file.path));
+          scanned != w_.scannedFiles.end())
+        scanned.value() = file.as;
+    }
     return;
   }
   if (!file.listedAgain) {

@@ -31,6 +31,9 @@ class Cleaner {
   static std::optional<QStringList> pathsToClean(const QString& log);
   // Whether `log` is one the window writes and holds nothing to clean.
   static bool isLog(const QString& log) { return !pathsToClean(log); }
+  // The question asked when the file of `line` cannot be cleaned: what became
+  // of it, and whether to skip it, skip every such file or stop.
+  static QString failureQuestion(const QString& line, const clean::Failure& failure);
 
   // What the last Command2_Click did: whether a cleaning run ran, how many files
   // it cleaned (changed), how many failed and how many it did not reach.

@@ -17,13 +17,13 @@
 #include <tuple>
 #include <vector>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
-#include "engine/messages.h"
 #include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "clean/restore.h"
+#include "engine/messages.h"
+#include "plainwindowstate.h"
 #include "testsupport.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 
@@ -229,14 +229,19 @@ TEST_P(PipelineFault, NothingAfterTheFailingFileChanges) {
   QString expected;
   for (int i = 0; i < at.file; ++i)
     expected += cleanedLine(rels[std::size_t(i)]);
-  EXPECT_EQ(w.Text1, expected);
+  EXPECT_EQ(w.cleaningLog(), expected);
   clean::Failure f;
   f.reason = at.reason;
   f.error = EIO;
   f.outcome = at.outcome;
   f.alsoReplaced = alsoReplaced;
   ASSERT_EQ(w.messages.size(), 1);
-  EXPECT_EQ(w.messages[0], clean::failureMessage(t.path(rels[std::size_t(at.file)]), f));
+  EXPECT_EQ(w.messages[0], Cleaner::failureQuestion(t.path(rels[std::size_t(at.file)]), f));
+  // Stopped there: the failing file and every one after it are left for the next Clean.
+  const auto left = Cleaner::pathsToClean(w.Text1);
+  ASSERT_TRUE(left);
+  ASSERT_EQ(left->size(), qsizetype(rels.size()) - at.file);
+  EXPECT_EQ(left->front(), t.path(rels[std::size_t(at.file)]));
   // The files were looked at in list order, up to the failing one at least.
   ASSERT_GE(w.shown.size(), at.file + 1);
   for (qsizetype i = 0; i < w.shown.size(); ++i)

@@ -11,10 +11,10 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
 #include "clean/backupstore.h"
 #include "hostile.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 
@@ -36,7 +36,7 @@ QByteArray cleanTwo(const TempTree& t, const QByteArray& page) {
   const bool told = w.messages.size() == 1 && w.messages[0].contains(kNotSaved) &&
                     w.messages[0].contains(u"文件："_s + t.path("a.asp"));
   r += told ? "told " : "untold ";
-  r += w.Text1.isEmpty() ? "nolog" : "log";
+  r += w.cleaningLog().isEmpty() ? "nolog" : "log";
   return r + '\n' + w.messages.join(u'|').toUtf8();
 }
 

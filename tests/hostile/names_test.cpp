@@ -5,9 +5,9 @@
 
 #include <QSet>
 
-#include "window/cleaner.h"
 #include "hostile.h"
 #include "platform/pathline.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kSignature;
@@ -22,7 +22,7 @@ class Names : public ::testing::TestWithParam<int>, public hostile::ScanFixture 
 
   // The log's lines, the last CR LF dropped.
   QStringList lines() const {
-    QStringList l = text::split(w.Text1, text::kCrLf);
+    QStringList l = text::split(w.cleaningLog(), text::kCrLf);
     if (!l.isEmpty())
       l.removeLast();
     return l;
@@ -110,5 +110,5 @@ TEST_P(Names, MalformedQuotedLineIsRefusedAndTouchesNothing) {
   ASSERT_EQ(w.messages.size(), 1);
   EXPECT_TRUE(w.messages.front().contains(u"这不是一个文件的路径。"_s));
   EXPECT_EQ(t.read("\"x"), kDirty);
-  EXPECT_EQ(w.Text1, QString());
+  EXPECT_EQ(w.cleaningLog(), QString());
 }
