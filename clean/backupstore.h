@@ -94,8 +94,10 @@ struct RunManifest {
   bool full = true;               // a copy of every file was kept
   bool ended = false;             // the run came to its end (finished or stopped at a failure)
   bool recovered = false;         // a later run dealt with what this one left unfinished
+  bool restored = false;          // a restore put every file of it back
   std::vector<FileRecord> files;  // in list order
   qint64 copyBytes = 0;           // the size of the copies kept
+  qint64 storedBytes = 0;         // what its folder takes on disk, manifest included
 };
 
 // Reads a run's manifest; nothing when the run folder or its manifest cannot be
@@ -105,6 +107,9 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name);
 // When a run started, as the window and the command line show it: local time,
 // to the second.
 QString shownTime(const QDateTime& started);
+
+// Records in run `name`'s manifest that a restore put every file back. 0 or errno.
+int markRestored(int storeFd, const QByteArray& name);
 
 // Removes a run's folder and everything in it. 0 or errno.
 int removeRun(int storeFd, const QByteArray& name);

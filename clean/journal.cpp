@@ -104,7 +104,7 @@ bool closed(int manifest) {
   const QList<QByteArray> lines = tail.trimmed().split('\n');
   const QJsonObject last = QJsonDocument::fromJson(lines.back()).object();
   const QString type = last.value(u"type").toString();
-  return type == u"end" || type == u"recovered";
+  return type == u"end" || type == u"recovered" || type == u"restored";
 }
 
 // Deals with one file that run `name` (open: `runFd`) left without an outcome:

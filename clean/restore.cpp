@@ -219,9 +219,14 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   }
   if (now == f.sha256)
     return holdsItsOriginal(r, file.get(), st, f);
-  if (now != last.sha256Cleaned && !ro.force) {
-    r.result = RestoredFile::Result::Edited;
-    return r;
+  if (now != last.sha256Cleaned) {
+    const auto named = ro.forceOnly.find(r.path);
+    const bool forced = ro.force || (named != ro.forceOnly.end() && named->second == now);
+    if (!forced) {
+      r.result = RestoredFile::Result::Edited;
+      r.seen = now;
+      return r;
+    }
   }
   platform::UniqueFd copy(::openat(runFd, f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   QByteArray kept;
@@ -362,11 +367,16 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
     return report;
   }
   // A clean still going would go on cleaning what is put back, and its records
-  // are not complete: it is restored once it has ended. The lock taken here keeps
-  // a second restore of the same run out meanwhile.
+  // are not complete: it is restored once it has ended. The shared lock on the
+  // manifest keeps the clean's repair out meanwhile; the run folder's own lock
+  // keeps a second restore of the same run out.
   platform::UniqueFd manifest(::openat(runFd.get(), kManifest, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!manifest.ok() || ::flock(manifest.get(), LOCK_SH | LOCK_NB) != 0) {
     report.error = manifest.ok() && errno == EWOULDBLOCK ? EBUSY : errno;
+    return report;
+  }
+  if (::flock(runFd.get(), LOCK_EX | LOCK_NB) != 0) {
+    report.error = errno == EWOULDBLOCK ? EALREADY : errno;
     return report;
   }
   BackupRun journal(RunKind::Restore, false, {});
@@ -388,6 +398,15 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
     rewriter.finish();
   }
   journal.finish(stopped);
+  // Every file back: the run is marked, so that it is not offered again as the
+  // one to undo.
+  const bool allBack =
+      !stopped && std::all_of(report.files.begin(), report.files.end(), [](const RestoredFile& f) {
+        return f.result == RestoredFile::Result::Restored ||
+               f.result == RestoredFile::Result::Unchanged;
+      });
+  if (allBack && !m->restored)
+    (void)markRestored(store.fd(), report.run);
   return report;
 }
 

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "clean/journal.h"
@@ -20,6 +21,10 @@ namespace clean {
 
 struct RestoreOptions {
   bool force = false;  // also overwrite files changed since the clean
+  // Overwrites only these files changed since the clean (path -> the SHA-256
+  // of the content the user was shown as changed), and each only while it
+  // still holds that content: a file edited again since is left, as Edited.
+  std::map<QByteArray, QByteArray> forceOnly;
   Fault fault;
   // Called before each file is looked at (its absolute path), so that a window
   // can show it and repaint.
@@ -37,11 +42,13 @@ struct RestoredFile {
   QByteArray path;
   Result result = Result::Failed;
   QString reason;
+  QByteArray seen;  // Edited: the SHA-256 of the content found
 };
 
 struct RestoreReport {
   int error = 0;                        // ENOENT: no such run (or no store); EBUSY: the
-                                        // run's clean is still going; otherwise errno
+                                        // run's clean is still going; EALREADY: another
+                                        // restore of it is going; otherwise errno
   QByteArray run;                       // the run restored
   std::vector<RecoveryNote> recovered;  // runs cut short that were dealt with first
   std::vector<RestoredFile> files;      // one per file, in list order; a file listed

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -14,6 +15,8 @@
 #include "clean/backupstore.h"
 #include "clean/storelayout.h"
 #include "platform/pathjson.h"
+
+using namespace Qt::StringLiterals;
 
 namespace clean {
 namespace {
@@ -153,6 +156,8 @@ void readRecord(RunManifest& m, const QByteArray& line, bool& sawHeader) {
     m.ended = true;
   } else if (type == u"recovered") {
     m.recovered = true;
+  } else if (type == u"restored") {
+    m.restored = true;
   }
 }
 
@@ -179,7 +184,32 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
         ::fstatat(run.get(), f.copy.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
       m.copyBytes += st.st_size;
   }
+  for (const QByteArray& n : namesIn(run.get())) {
+    struct stat st;
+    if (::fstatat(run.get(), n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      m.storedBytes += qint64(st.st_blocks) * 512;
+  }
   return m;
+}
+
+int markRestored(int storeFd, const QByteArray& name) {
+  platform::UniqueFd run(
+      ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!run.ok())
+    return errno;
+  platform::UniqueFd manifest(
+      ::openat(run.get(), kManifest, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  if (!manifest.ok())
+    return errno;
+  const QByteArray line =
+      QJsonDocument(
+          QJsonObject{{u"type"_s, u"restored"_s},
+                      {u"at"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}})
+          .toJson(QJsonDocument::Compact) +
+      '\n';
+  if (::write(manifest.get(), line.constData(), std::size_t(line.size())) != line.size())
+    return errno ? errno : EIO;
+  return ::fsync(manifest.get()) == 0 ? 0 : errno;
 }
 
 QByteArray absolutePath(const RunManifest& run, const FileRecord& file) {

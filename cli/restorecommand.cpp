@@ -49,6 +49,10 @@ void checkReport(const clean::RestoreReport& report, const QStringList& position
                   u" is still cleaning (its clean holds the run's lock); restore it once it "
                   u"has ended"_s);
   }
+  if (report.error == EALREADY) {
+    fail(err, u"run "_s + platform::lineOfBytes(report.run) +
+                  u" is being restored by another process; try again once it has ended"_s);
+  }
   if (report.error == ENOENT)
     fail(err, positional.isEmpty()
                   ? u"no clean has kept backups here yet"_s

@@ -1,8 +1,7 @@
 // tervane-cli scan: the scan over a location given as an argument.
+#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -15,6 +14,7 @@
 #include "cli/scanoutput.h"
 #include "cli/signatureoptions.h"
 #include "engine/messages.h"
+#include "engine/nearmiss.h"
 #include "engine/scanner.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -126,6 +126,24 @@ ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
   return a;
 }
 
+// A signature with line breaks, tabs or spaces at its ends that more files
+// hold without them: one note, the exit status as the scan gives it.
+void tellNearMiss(const ScanRequest& request, ScanOutput& output, Sink& err) {
+  const std::optional<QString> bare = nearmiss::withoutEdgeBlanks(request.signature);
+  if (!bare)
+    return;
+  const std::optional<qint64> holding = nearmiss::filesHolding(request, *bare, &output);
+  if (!holding || *holding <= output.filesFound())
+    return;
+  output.clearProgress();
+  err.write(
+      QStringLiteral("tervane-cli: note: the signature begins or ends with line breaks, tabs or "
+                     "spaces; %1 files hold it without them, %2 as given\n")
+          .arg(*holding)
+          .arg(output.filesFound())
+          .toUtf8());
+}
+
 }  // namespace
 
 int runScan(const QStringList& args, Sink& out, Sink& err) {
@@ -152,6 +170,8 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
     // Something at the store's place was walked: said here and in the summary.
     if (!scanner.storeNotSkipped().isEmpty())
       output.note(scanner.storeNotSkipped());
+    if (!a.isSet)
+      tellNearMiss(request, output, err);
   }
   output.clearProgress();
   if (a.json && !output.refused())

@@ -70,6 +70,11 @@ inline constexpr QStringView kFailureQuestion =
 inline constexpr QStringView kScanSummaryMark = u"—— 扫描";
 // A scan's end: files tested ("%1") and found ("%2").
 inline constexpr QStringView kScanDone = u"—— 扫描完成：检查了 %1 个文件，发现 %2 个感染文件。";
+// After a scan whose signature begins or ends with line breaks, tabs or
+// spaces: how many files hold it without them ("%1") against as given ("%2").
+inline constexpr QStringView kNearMiss =
+    u"特征码的开头或结尾有换行、制表符或空格。去掉它们后，有 %1 个文件含有特征码"
+    u"（按原样只有 %2 个）。如果它们是复制时多带的，请去掉后再扫描。";
 inline constexpr QStringView kScanStoppedWithFinds =
     u"—— 扫描已停止：停止前检查了 %1 个文件，发现 %2 个感染文件（没有扫描到的文件未经检查）。";
 // The last line of a restore log: files restored ("%1"), and not restored ("%2").
@@ -86,6 +91,11 @@ inline constexpr QStringView kNoBackups = u"没有可以恢复的清除：备份
 // Before a restore: the clean's start time ("%1") and its number of files ("%2").
 inline constexpr QStringView kConfirmRestore =
     u"将把 %1 清除的 %2 个文件恢复成清除前的内容（其中的网马也会恢复）。要恢复吗？";
+// The same for a clean this window did not make (another window's, or the
+// command line's): its time ("%1"), folder ("%2") and files ("%3").
+inline constexpr QStringView kConfirmRestoreOther =
+    u"这个窗口还没有清除过文件。最近一次清除是 %1 在“%2”中清除的 %3 个文件，"
+    u"将把它们恢复成清除前的内容（其中的网马也会恢复）。要恢复吗？";
 // Files changed since the clean: their number ("%1"), then their paths, one a line.
 inline constexpr QStringView kConfirmEdited =
     u"有 %1 个文件在清除之后又被改动过，没有恢复。仍然恢复它们吗？这些改动将会丢失：";
@@ -97,6 +107,8 @@ inline constexpr QStringView kRestoreEdited =
 inline constexpr QStringView kRestoreFailed = u"恢复时有 %1 个文件出错，没有恢复，详见记录。";
 inline constexpr QStringView kConfirmDelete =
     u"删除 %1 这次清除的备份后，就不能再恢复它了。要删除吗？";
+// A restore refused because another one of the same run is going.
+inline constexpr QStringView kRestoreGoing = u"这次清除的备份正在另一处恢复，请等它结束后再试。";
 inline constexpr QStringView kRunStillGoing = u"这次清除还在进行，不能删除它的备份。";
 
 }  // namespace msg

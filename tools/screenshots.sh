@@ -15,4 +15,4 @@ mkdir -p docs
 QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1024x768x24' \
   "$build/tests/ui/ui_screenshots" docs
 bash tests/cli/report_browser.sh "$build/cli/tervane-cli" docs/report.png
-echo "docs/main-window.png, docs/results-window.png, docs/main-window-cleaned.png, docs/backups-dialog.png, docs/report.png"
+echo "docs/main-window.png, docs/results-window.png, docs/clean-failure.png, docs/clean-done.png, docs/main-window-cleaned.png, docs/backups-dialog.png, docs/report.png"

@@ -1,5 +1,6 @@
-// "管理备份…": the clean runs kept in the backup store (time, files, size,
-// complete or not) and the store's total size, with Restore and Delete. The
+// "管理备份…": the clean runs kept in the backup store (time, folder, files,
+// size on disk, state; a run's files when its row is opened) and the store's
+// total size, with Restore and Delete. The
 // restore itself runs in the main window, which shows it as it shows a clean.
 #pragma once
 
@@ -10,6 +11,7 @@
 class QLabel;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace ui {
 class Dialogs;
@@ -25,8 +27,8 @@ class BackupsDialog : public QDialog {
   QPushButton* deleteButton;
   QPushButton* closeButton;
 
-  // Reads the store again.
-  void refresh();
+  // Reads the store again; the row of run `keep` stays the current one.
+  void refresh(const QByteArray& keep = {});
   // The runs listed, newest first, as the rows show them.
   const std::vector<Restorer::Run>& runs() const { return store_.runs; }
 
@@ -37,6 +39,7 @@ class BackupsDialog : public QDialog {
  private:
   void restoreChosen();
   void deleteChosen();
+  void showFiles(QTreeWidgetItem* row);
   const Restorer::Run* chosen() const;
 
   Restorer& restorer_;

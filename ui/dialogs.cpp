@@ -28,15 +28,10 @@ class SystemDialogs final : public Dialogs {
 
   int choose(QWidget* parent, const QString& text, const QStringList& buttons,
              int defaultButton) override {
-    QMessageBox box(QMessageBox::Warning, msg::kAppTitle.toString(), text, QMessageBox::NoButton,
-                    parent);
     QList<QPushButton*> added;
-    for (const QString& caption : buttons)
-      added.append(box.addButton(caption, QMessageBox::AcceptRole));
-    box.setDefaultButton(added.value(defaultButton));
-    box.setEscapeButton(added.value(defaultButton));
-    box.exec();
-    const auto chosen = added.indexOf(qobject_cast<QPushButton*>(box.clickedButton()));
+    const std::unique_ptr<QMessageBox> box = choiceBox(parent, text, buttons, defaultButton, added);
+    box->exec();
+    const auto chosen = added.indexOf(qobject_cast<QPushButton*>(box->clickedButton()));
     return chosen >= 0 ? int(chosen) : defaultButton;
   }
 
@@ -56,6 +51,18 @@ class SystemDialogs final : public Dialogs {
 };
 
 }  // namespace
+
+std::unique_ptr<QMessageBox> choiceBox(QWidget* parent, const QString& text,
+                                       const QStringList& buttons, int defaultButton,
+                                       QList<QPushButton*>& added) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, msg::kAppTitle.toString(), text,
+                                           QMessageBox::NoButton, parent);
+  for (const QString& caption : buttons)
+    added.append(box->addButton(caption, QMessageBox::AcceptRole));
+  box->setDefaultButton(added.value(defaultButton));
+  box->setEscapeButton(added.value(defaultButton));
+  return box;
+}
 
 Dialogs& systemDialogs() {
   static SystemDialogs dialogs;

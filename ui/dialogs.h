@@ -3,9 +3,14 @@
 // modal loop.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class QMessageBox;
+class QPushButton;
 class QWidget;
 
 namespace ui {
@@ -32,6 +37,12 @@ class Dialogs {
 
 // The real dialogs: QMessageBox and QFileDialog.
 Dialogs& systemDialogs();
+
+// The box that `Dialogs::choose` shows, made and not shown: its buttons in
+// `buttons`' order are `added`.
+std::unique_ptr<QMessageBox> choiceBox(QWidget* parent, const QString& text,
+                                       const QStringList& buttons, int defaultButton,
+                                       QList<QPushButton*>& added);
 
 // Ends the process at once: no handler runs any more, no window is asked first.
 [[noreturn]] void endProcess();

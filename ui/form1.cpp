@@ -69,6 +69,7 @@ Form1::Form1(ui::Dialogs& dialogs, platform::Shell& shell) : dialogs_(dialogs), 
   setWindowTitle(product::windowCaption());
   setWindowIcon(QIcon(u":/tervane/icon.png"_s));
   setFixedSize(ui::twipsToPixels(9450), ui::twipsToPixels(6570));
+  ui::holdFontToLayout(this);
   // A window of fixed size offers no maximise button.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -355,8 +356,8 @@ void Form1::Command6_Click() {
 void Form1::undoLastClean() {
   // This window's last clean, once; the latest of the store only when it made none.
   const QByteArray run = cleaner_.lastRun();
-  if (!run.isEmpty() && undoneRuns_.contains(run)) {
-    showMessage(msg::kAlreadyUndone.toString());
+  if (!run.isEmpty() && (undoneRuns_.contains(run) || Restorer::wasRestored(run))) {
+    showNote(msg::kAlreadyUndone.toString());
     return;
   }
   restoreRun(run);

@@ -21,6 +21,7 @@ using namespace Qt::StringLiterals;
 Form2::Form2(platform::Shell& shell, ui::Dialogs& dialogs) : shell_(shell), dialogs_(dialogs) {
   setWindowTitle(u"打开文件夹"_s);
   setFixedSize(ui::twipsToPixels(7350), ui::twipsToPixels(765));
+  ui::holdFontToLayout(this);
   // A window of fixed size offers no maximise button.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

@@ -22,15 +22,34 @@ const QString kCrLf = text::kCrLf.toString();
 // The first few paths a question names; the rest are in the log.
 constexpr qsizetype kNamedFiles = 10;
 
+// The folder that holds every path: the longest run of whole components they
+// share.
+QByteArray commonFolder(const std::vector<QByteArray>& paths) {
+  if (paths.empty())
+    return {};
+  QByteArray common = paths.front().left(paths.front().lastIndexOf('/') + 1);
+  for (const QByteArray& p : paths) {
+    while (!common.isEmpty() && !p.startsWith(common))
+      common.truncate(common.lastIndexOf('/', common.size() - 2) + 1);
+  }
+  return common.size() > 1 && common.endsWith('/') ? common.chopped(1) : common;
+}
+
 Restorer::Run runOf(const clean::RunManifest& m) {
   Restorer::Run run;
   run.name = m.name;
   run.started = QDateTime::fromString(m.started, Qt::ISODateWithMs).toLocalTime();
-  for (const clean::FileRecord& f : m.files)
+  for (const clean::FileRecord& f : m.files) {
     run.files += f.copy.isEmpty() ? 0 : 1;
-  run.bytes = m.copyBytes;
+    run.cleaned += f.outcome == u"cleaned" ? 1 : 0;
+    if (const QByteArray path = clean::absolutePath(m, f); !path.isEmpty())
+      run.paths.push_back(path);
+  }
+  run.folder = platform::lineOfBytes(commonFolder(run.paths));
+  run.bytes = m.storedBytes;
   run.complete = m.ended;
   run.repaired = m.recovered;
+  run.restored = m.restored;
   return run;
 }
 
@@ -38,6 +57,16 @@ using clean::shownTime;
 using platform::errorText;
 
 }  // namespace
+
+QString Restorer::Run::state() const {
+  if (restored)
+    return u"已恢复"_s;
+  if (!complete && !repaired)
+    return u"正在进行"_s;
+  if (cleaned == 0)
+    return u"失败"_s;
+  return complete && cleaned == qsizetype(paths.size()) ? u"完整"_s : u"未完成"_s;
+}
 
 void Restorer::note(const QString& text) {
   if (!text.isEmpty())
@@ -56,11 +85,19 @@ Restorer::Store Restorer::store() {
     const auto m = clean::readRun(store.fd(), name);
     if (!m)
       continue;
-    listing.bytes += m->copyBytes;
+    listing.bytes += m->storedBytes;
     if (m->kind == clean::RunKind::Clean && m->full)
       listing.runs.insert(listing.runs.begin(), runOf(*m));
   }
   return listing;
+}
+
+bool Restorer::wasRestored(const QByteArray& name) {
+  clean::Store store;
+  if (name.isEmpty() || store.open(false) != 0)
+    return false;
+  const auto m = clean::readRun(store.fd(), name);
+  return m && m->restored;
 }
 
 int Restorer::remove(const Run& run) {
@@ -86,10 +123,21 @@ bool Restorer::restore(const QByteArray& name) {
     }
   }
   if (!run || !run->restorable()) {
-    w_.showMessage(msg::kNoBackups.toString());
+    w_.showNote(msg::kNoBackups.toString());
     return false;
   }
-  if (!w_.askYesNo(msg::kConfirmRestore.toString().arg(shownTime(run->started)).arg(run->files)))
+  // The undo of the latest clean is used up once it has put every file back.
+  if (name.isEmpty() && run->restored) {
+    w_.showNote(msg::kAlreadyUndone.toString());
+    return false;
+  }
+  // A run this window did not name (the store's latest) is told by its folder too.
+  const QString question =
+      name.isEmpty() ? msg::kConfirmRestoreOther.toString()
+                           .arg(shownTime(run->started), run->folder)
+                           .arg(run->files)
+                     : msg::kConfirmRestore.toString().arg(shownTime(run->started)).arg(run->files);
+  if (!w_.askYesNo(question))
     return false;
 
   w_.setResultsText(QString());
@@ -103,9 +151,10 @@ bool Restorer::restore(const QByteArray& name) {
   clean::RestoreReport report = clean::restoreRun(run->name, options);
   note(clean::recoveryMessage(report.recovered));
   if (report.error != 0) {
-    w_.showMessage(report.error == ENOENT ? msg::kNoBackups.toString()
-                                          : msg::kRestoreFailed.toString().arg(1) + kCrLf +
-                                                u"原因："_s + errorText(report.error));
+    w_.showMessage(report.error == ENOENT     ? msg::kNoBackups.toString()
+                   : report.error == EALREADY ? msg::kRestoreGoing.toString()
+                                              : msg::kRestoreFailed.toString().arg(1) + kCrLf +
+                                                    u"原因："_s + errorText(report.error));
     return false;
   }
 
@@ -118,29 +167,37 @@ void Restorer::forceEdited(clean::RestoreReport& report, const clean::RestoreOpt
                            const QByteArray& run) {
   using Result = clean::RestoredFile::Result;
   QStringList edited;
+  clean::RestoreOptions force = options;
   for (const clean::RestoredFile& f : report.files) {
-    if (f.result == Result::Edited)
-      edited.append(platform::lineOfBytes(f.path));
+    if (f.result != Result::Edited)
+      continue;
+    edited.append(platform::lineOfBytes(f.path));
+    force.forceOnly.emplace(f.path, f.seen);
   }
-  if (!edited.isEmpty()) {
-    QString question = msg::kConfirmEdited.toString().arg(edited.size());
-    for (qsizetype i = 0; i < edited.size() && i < kNamedFiles; ++i)
-      question += kCrLf + edited[i];
-    if (edited.size() > kNamedFiles)
-      question += kCrLf + msg::kMore.toString();
-    if (w_.askYesNo(question)) {
-      clean::RestoreOptions force = options;
-      force.force = true;
-      const clean::RestoreReport forced = clean::restoreRun(run, force);
-      // The first pass's results stand but for the files it left.
-      for (clean::RestoredFile& f : report.files) {
-        if (f.result != Result::Edited)
-          continue;
-        for (const clean::RestoredFile& g : forced.files) {
-          if (g.path == f.path)
-            f = g;
-        }
-      }
+  if (edited.isEmpty())
+    return;
+  QString question = msg::kConfirmEdited.toString().arg(edited.size());
+  for (qsizetype i = 0; i < edited.size() && i < kNamedFiles; ++i)
+    question += kCrLf + edited[i];
+  if (edited.size() > kNamedFiles)
+    question += kCrLf + msg::kMore.toString();
+  if (!w_.askYesNo(question))
+    return;
+  // Only the files the question named, each as it was shown: one edited again
+  // while the question was open stays as the user left it.
+  const clean::RestoreReport forced = clean::restoreRun(run, force);
+  if (forced.error != 0) {
+    w_.showMessage(msg::kRestoreFailed.toString().arg(edited.size()) + kCrLf + u"原因："_s +
+                   errorText(forced.error));
+    return;
+  }
+  // The first pass's results stand but for the files it left.
+  for (clean::RestoredFile& f : report.files) {
+    if (f.result != Result::Edited)
+      continue;
+    for (const clean::RestoredFile& g : forced.files) {
+      if (g.path == f.path)
+        f = g;
     }
   }
 }

@@ -20,21 +20,32 @@ class Restorer {
   // One clean run of the store.
   struct Run {
     QByteArray name;
-    QDateTime started;      // local time
-    qsizetype files = 0;    // files whose originals it kept
-    qint64 bytes = 0;       // the size of those copies
-    bool complete = false;  // it came to its end
-    bool repaired = false;  // cut short, and dealt with by a later run
+    QDateTime started;              // local time
+    QString folder;                 // the common folder of its files, as a line of the log
+    qsizetype files = 0;            // files whose originals it kept
+    qsizetype cleaned = 0;          // files it cleaned (the others failed or were not reached)
+    qint64 bytes = 0;               // what its backups take in the store
+    bool complete = false;          // it came to its end
+    bool repaired = false;          // cut short, and dealt with by a later run
+    bool restored = false;          // a restore put every file back
+    std::vector<QByteArray> paths;  // its files, in list order
     bool restorable() const { return files > 0; }
+    // What became of it: "完整", "未完成", "已恢复", "失败" (it changed nothing) or
+    // "正在进行".
+    QString state() const;
   };
   struct Store {
     int error = 0;          // 0, or the errno of opening the store (ENOENT: none yet)
     std::vector<Run> runs;  // newest first
-    qint64 bytes = 0;       // every copy the store keeps, of every run
+    qint64 bytes = 0;       // what the store takes on disk, every run included
   };
   // Repairs what runs cut short left first (a note says what was done), then
   // lists the store.
   Store store();
+
+  // Whether a restore put every file of run `name` back (from any window or the
+  // command line).
+  static bool wasRestored(const QByteArray& name);
 
   // Removes a run's backups: 0, or errno (EBUSY: the run is still going).
   static int remove(const Run& run);
@@ -49,8 +60,9 @@ class Restorer {
 
  private:
   void note(const QString& text);
-  // Files changed since the clean: overwritten only when the user says so, for
-  // the whole run at once; their results in `report` are then the forced ones.
+  // Files changed since the clean: overwritten only when the user says so, and
+  // only those the question named, as they were; their results in `report` are
+  // then the forced ones.
   void forceEdited(clean::RestoreReport& report, const clean::RestoreOptions& options,
                    const QByteArray& run);
   // The restore log in the results box, and a message when files failed.

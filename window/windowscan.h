@@ -41,6 +41,9 @@ class WindowScan : private ScanListener {
   void unreadable(const QString& path, int error) override;
   void otherReading(const QString& path, text::Encoding) override { otherReadings_.append(path); }
   void yieldToEvents() override { w_.yieldToEvents(); }
+  // After the results: how many files hold the signature without the blanks
+  // at its ends, when more do.
+  void tellNearMiss(const ScanRequest& request);
   bool stopRequested() const override { return !w_.ScanFlag; }
 
   WindowState& w_;

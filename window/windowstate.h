@@ -46,8 +46,9 @@ class WindowState {
 
   // A modal message box: critical icon, one OK button, title "Tervane".
   virtual void showMessage(const QString& text) = 0;
-  // A message that reports what was done rather than an error (the repair of a
-  // run cut short): the window shows it like any message.
+  // A message that reports what was done or warns rather than an error (the
+  // repair of a run cut short, nothing to undo): the window shows it with the
+  // warning icon.
   virtual void showNote(const QString& text) { showMessage(text); }
 
   // A question with Yes and No; true for Yes. With no one to ask, the answer is No.
@@ -83,7 +84,8 @@ class WindowState {
   };
   // Told once, after the hand-off, when the scan could not read some files (they
   // are in `unreadableFiles`): one message, whatever their number.
-  virtual void showUnreadable(const QString& message) { showMessage(message); }
+  // A notice, not an error: the window shows it with the warning icon.
+  virtual void showUnreadable(const QString& message) { showNote(message); }
 
   // The clean is about to rewrite `path`. The window shows it in Text2 and
   // repaints, handling no input, so that no handler runs inside a clean.

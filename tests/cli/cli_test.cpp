@@ -106,6 +106,18 @@ TEST_F(CliTest, SignatureFileKeepsItsLineEnds) {
   EXPECT_NE(bad.err, "");
 }
 
+// A signature file that ends in a line break finds the pages that hold it
+// there; one note says how many hold it without, and the status stays.
+TEST_F(CliTest, SignatureEndingInALineBreakTellsTheNearMiss) {
+  t.write("lf.php", "<x>\n");
+  t.write("bare.php", "<x></p>");
+  const Result r = run({"scan", "--signature-file", sigFile("<x>\r\n"), root()});
+  EXPECT_EQ(r.out, lines({"lf.php"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.contains("2 files hold it without them, 1 as given")) << r.err.toStdString();
+  EXPECT_EQ(run({"scan", "--signature", "<x>", root()}).err, "");
+}
+
 TEST_F(CliTest, SignatureThatCanTrailALeadByte) {
   // "i" is a valid trail byte: after one lead-range byte it belongs to a Chinese
   // character, after two it starts a character of its own.

@@ -2,12 +2,12 @@
 // handles no input until it is done: clicks and a close request wait.
 #include <unistd.h>
 
-#include <qpa/qwindowsysteminterface.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <functional>
 #include <memory>

@@ -1,13 +1,13 @@
 // The folder picker's start folder and answer, and the real folder dialog and
 // message box the windows use outside tests.
 
+#include "ui/dialogs.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 
-#include "ui/dialogs.h"
 #include "ui/module1.h"
-
 #include "windowtest.h"
 
 class DialogsTest : public QObject, protected WindowFixture {

@@ -1,13 +1,13 @@
 // Starts a scan in a real main window and, inside the scan's first yield, either
 // clicks Exit or closes the window. Prints "in scan" first; anything it prints
 // afterwards means the process did not end where it should.
-#include <cstdio>
-#include <cstdlib>
-
 #include <QApplication>
 #include <QComboBox>
 #include <QTest>
 #include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "recorders.h"
 #include "ui/form1.h"

@@ -14,7 +14,6 @@
 #include "platform/pathcodec.h"
 #include "ui/module1.h"
 #include "ui/product.h"
-
 #include "windowtest.h"
 
 class Form1Test : public QObject, protected WindowFixture {

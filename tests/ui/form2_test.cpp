@@ -4,7 +4,6 @@
 #include <QPointer>
 
 #include "engine/messages.h"
-
 #include "windowtest.h"
 
 class Form2Test : public QObject, protected WindowFixture {

@@ -1,23 +1,26 @@
 // Takes the pictures of the README: the main window after a scan that found
-// files, the results window, the main window after a clean, and the backups
-// dialog. Everything is done through the real buttons, on a small web site made
+// files, the results window, the question of a clean that meets a file it
+// cannot clean, the message after the clean, the main window after it, and the
+// backups dialog. Everything is done through the real buttons, on a small web site made
 // in a temporary folder, with a backup store of its own. Run by
 // tools/screenshots.sh on a virtual display; writes main-window.png,
-// results-window.png, main-window-cleaned.png and backups-dialog.png into argv[1].
+// results-window.png, clean-failure.png, clean-done.png, main-window-cleaned.png
+// and backups-dialog.png into argv[1].
 #include <unistd.h>
-
-#include <cstdio>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCursor>
+
+#include <cstdio>
 
 #include "recorders.h"
 #include "ui/backupsdialog.h"
@@ -41,6 +44,45 @@ bool save(QWidget* w, const QString& path) {
   QTest::qWait(300);  // let it paint
   return w->grab().save(path);
 }
+
+// The real dialogs, but a choice is shown without a modal loop of its own:
+// taken as a picture, then answered as `answers` say.
+class PictureDialogs final : public ui::Dialogs {
+ public:
+  struct Answer {
+    QString picture;  // where the box's picture goes
+    int button;
+  };
+  QList<Answer> answers;
+  bool saved = true;
+
+  void critical(QWidget* parent, const QString& text) override {
+    ui::systemDialogs().critical(parent, text);
+  }
+  void warning(QWidget* parent, const QString& text) override {
+    ui::systemDialogs().warning(parent, text);
+  }
+  int choose(QWidget* parent, const QString& text, const QStringList& buttons,
+             int defaultButton) override {
+    if (answers.isEmpty())
+      return ui::systemDialogs().choose(parent, text, buttons, defaultButton);
+    const Answer answer = answers.takeFirst();
+    QList<QPushButton*> added;
+    const std::unique_ptr<QMessageBox> box =
+        ui::choiceBox(parent, text, buttons, defaultButton, added);
+    box->show();
+    saved = QTest::qWaitForWindowExposed(box.get()) && save(box.get(), answer.picture) && saved;
+    box->close();
+    return answer.button;
+  }
+  bool question(QWidget* parent, const QString& text) override {
+    return ui::systemDialogs().question(parent, text);
+  }
+  QString existingDirectory(QWidget* parent, const QString& title, const QString& startDir,
+                            bool directoriesOnly) override {
+    return ui::systemDialogs().existingDirectory(parent, title, startDir, directoriesOnly);
+  }
+};
 
 }  // namespace
 
@@ -74,7 +116,8 @@ int main(int argc, char** argv) {
   }
 
   RecordingShell shell;  // nothing is launched
-  Form1 form(ui::systemDialogs(), shell);
+  PictureDialogs dialogs;
+  Form1 form(dialogs, shell);
   form.Form_Load();
   if (!QTest::qWaitForWindowExposed(&form)) {
     std::fprintf(stderr, "the main window did not show\n");
@@ -98,11 +141,25 @@ int main(int argc, char** argv) {
   ok = ok && save(results, out + u"/results-window.png"_s);
   results->close();
 
-  // Clean, then show the summary line at the end of the log.
+  // A page deleted since the scan: the clean asks whether to go on, and is
+  // told to skip it; then the message after the clean offers the way back.
+  QFile::remove(site + u"/bbs/forum.php"_s);
+  dialogs.answers = {{out + u"/clean-failure.png"_s, 0}, {out + u"/clean-done.png"_s, 1}};
   QTest::mouseClick(form.Command2, Qt::LeftButton);
+  ok = ok && dialogs.answers.isEmpty() && dialogs.saved;
   form.Text1->moveCursor(QTextCursor::End);
   form.Text1->ensureCursorVisible();
   ok = ok && save(&form, out + u"/main-window-cleaned.png"_s);
+
+  // A second site, cleaned in full: the backups dialog tells the runs apart.
+  const QString shop = dir.path() + u"/shop"_s;
+  ok = ok && write(shop + u"/cart.asp"_s, page + frame) && write(shop + u"/pay.asp"_s, frame);
+  form.Combo1->lineEdit()->selectAll();
+  QTest::keyClicks(form.Combo1->lineEdit(), shop);
+  QTest::mouseClick(form.Command1, Qt::LeftButton);
+  dialogs.answers = {{out + u"/clean-done-shop.png"_s, 1}};
+  QTest::mouseClick(form.Command2, Qt::LeftButton);
+  QFile::remove(out + u"/clean-done-shop.png"_s);
 
   form.manageBackups();
   QCoreApplication::processEvents();

@@ -1,6 +1,8 @@
 // The desktop shell, for real: the FileManager1 call on a private session bus
 // answered by a stand-in file manager, and xdg-open replaced by a script that
 // records its arguments.
+#include "ui/shell.h"
+
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -18,8 +20,6 @@
 
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
-#include "ui/shell.h"
-
 #include "privatebus.h"
 
 using namespace Qt::StringLiterals;

@@ -1,5 +1,7 @@
 // The signature box keeps the line ends of what is pasted into it, so that a
 // fragment copied from a file matches that file; a typed Enter makes CR LF.
+#include "ui/signaturebox.h"
+
 #include <unistd.h>
 
 #include <QApplication>
@@ -18,7 +20,6 @@
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/product.h"
-#include "ui/signaturebox.h"
 #include "ui/wrapbutton.h"
 
 using namespace Qt::StringLiterals;

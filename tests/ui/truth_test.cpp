@@ -10,7 +10,6 @@
 #include "engine/messages.h"
 #include "platform/fs.h"
 #include "ui/module1.h"
-
 #include "windowtest.h"
 
 namespace {

@@ -67,15 +67,17 @@ class UnreadableTest : public QObject {
     QCOMPARE(form->form2()->Combo1->count(), 1);
     QCOMPARE(form->form2()->Combo1->itemText(0), t.path("found.htm"));
     QCOMPARE(form->Text1->toPlainText(), t.path("found.htm") + u"\n"_s);
-    // One message, naming five of the seven, and saying that there are more.
-    QCOMPARE(dialogs->messages.size(), 1);
+    // One warning (a notice, not an error), naming five of the seven, and
+    // saying that there are more.
+    QVERIFY(dialogs->messages.isEmpty());
+    QCOMPARE(dialogs->warnings.size(), 1);
     QStringList lines{msg::kUnreadable.toString().arg(7)};
     for (int i = 0; i < 5; ++i)
       lines.append(t.path("locked" + QByteArray::number(i) + ".htm"));
     lines.append(msg::kMore.toString());
     // (The window shows the message's CR LF breaks as plain breaks.)
-    QCOMPARE(dialogs->messages.front().text, lines.join(u"\n"_s));
-    QCOMPARE(dialogs->messages.front().parent.data(), form.get());
+    QCOMPARE(dialogs->warnings.front().text, lines.join(u"\n"_s));
+    QCOMPARE(dialogs->warnings.front().parent.data(), form.get());
   }
 
   void noMessageWhenEverythingWasRead() {

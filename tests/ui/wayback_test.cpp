@@ -13,7 +13,6 @@
 
 #include "engine/messages.h"
 #include "ui/backupsdialog.h"
-
 #include "windowtest.h"
 
 namespace {
@@ -191,7 +190,8 @@ class WayBackTest : public QObject, protected WindowFixture {
     // The run undone is not offered again.
     form->undoLastClean();
     QCOMPARE(dialogs->questions.size(), 1);
-    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kAlreadyUndone.toString()});
+    QCOMPARE(dialogs->warnings.size(), 1);
+    QCOMPARE(dialogs->warnings.front().text, msg::kAlreadyUndone.toString());
   }
 
   void undoAsksFirstAndNamesEditedFiles() {
@@ -230,8 +230,9 @@ class WayBackTest : public QObject, protected WindowFixture {
 
   void undoWithNothingToUndo() {
     pressShortcut(Qt::Key_Z);
-    QCOMPARE(dialogs->messageTexts(), QStringList{msg::kNoBackups.toString()});
-    QVERIFY(dialogs->questions.isEmpty());
+    QCOMPARE(dialogs->warnings.size(), 1);
+    QCOMPARE(dialogs->warnings.front().text, msg::kNoBackups.toString());
+    QVERIFY(dialogs->messages.isEmpty() && dialogs->questions.isEmpty());
   }
 
   void wayBackIsNotOfferedDuringAScan() {
@@ -276,9 +277,14 @@ class WayBackTest : public QObject, protected WindowFixture {
     QCOMPARE(dialog->runs()[0].name, storeRuns()[1].toLatin1());  // newest first
     for (int row = 0; row < 2; ++row) {
       QTreeWidgetItem* item = dialog->runList->topLevelItem(row);
-      QCOMPARE(item->text(1), u"4"_s);
-      QCOMPARE(item->text(3), u"完整"_s);
-      QVERIFY(!item->text(0).isEmpty() && !item->text(2).isEmpty());
+      QCOMPARE(item->text(1), tree->root());  // the folder that holds every page
+      QCOMPARE(item->text(2), u"4"_s);
+      QCOMPARE(item->text(4), u"完整"_s);
+      QVERIFY(!item->text(0).isEmpty() && !item->text(3).isEmpty());
+      // Its files, when the row is opened.
+      dialog->runList->expandItem(item);
+      QCOMPARE(item->childCount(), 4);
+      QCOMPARE(item->child(1)->text(1), at(pages_[1]));
     }
     QVERIFY(dialog->totalLabel->text().startsWith(u"备份共占用 "_s));
     qint64 total = 0;
@@ -295,6 +301,9 @@ class WayBackTest : public QObject, protected WindowFixture {
     QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join(u'|')));
     for (const QByteArray& p : pages_)
       QCOMPARE(stateOf(*tree, p), afterFirst.value(p));
+    // The run acted on stays chosen, and says it was restored.
+    QCOMPARE(dialog->runList->currentItem(), dialog->runList->topLevelItem(0));
+    QCOMPARE(dialog->runList->topLevelItem(0)->text(4), u"已恢复"_s);
     dialog->runList->setCurrentItem(dialog->runList->topLevelItem(1));
     click(dialog->restoreButton);
     QVERIFY2(dialogs->messages.isEmpty(), qPrintable(dialogs->messageTexts().join(u'|')));

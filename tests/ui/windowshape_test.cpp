@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QGroupBox>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QStyleOptionButton>
 #include <QStyledItemDelegate>
@@ -71,6 +74,29 @@ class WindowShapeTest : public QObject {
  private Q_SLOTS:
   void initTestCase() { normal = QApplication::font(); }
   void cleanup() { QApplication::setFont(normal); }
+
+  // A 12-point desktop font: the title, label and box texts fit their places
+  // as they do with the font the window was laid out for.
+  void textsFitWithATwelvePointDesktopFont() {
+    QFont twelve(u"DejaVu Sans"_s);
+    twelve.setPointSizeF(12);
+    QApplication::setFont(twelve);
+    Form1 form(dialogs, shell);
+    form.Form_Load();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QFontMetrics label(form.Label1->font());
+    QVERIFY2(label.horizontalAdvance(form.Label1->text()) <= form.Label1->width(),
+             qPrintable(QString::number(label.horizontalAdvance(form.Label1->text()))));
+    for (QGroupBox* frame : {form.Frame1, form.Frame2}) {
+      // The title stands above the frame's first control.
+      const QFontMetrics title(frame->font());
+      const int top = frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly).first()->y();
+      QVERIFY2(title.height() <= top + 2, qPrintable(frame->title()));
+    }
+    for (QComboBox* box : {form.Combo1, form.Combo2})
+      QVERIFY(QFontMetrics(box->font()).height() < box->height());
+    QVERIFY(QFontMetrics(form.Text2->font()).height() < form.Text2->height());
+  }
 
   void captionsFitWithLargeFonts_data() {
     QTest::addColumn<qreal>("points");

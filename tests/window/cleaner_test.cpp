@@ -1,11 +1,9 @@
 // The clean command over the results log: the guard, the cleaning log, the
 // removal rules on real files, and a run that stops at a file.
+#include "window/cleaner.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,11 +11,14 @@
 #include <QFile>
 #include <QString>
 
+#include <cerrno>
+#include <utility>
+#include <vector>
+
 #include "clean/failures.h"
 #include "engine/messages.h"
 #include "plainwindowstate.h"
 #include "testsupport.h"
-#include "window/cleaner.h"
 #include "window/windowstate.h"
 
 using namespace Qt::StringLiterals;

@@ -4,14 +4,14 @@
 // scan with the same signature finds nothing.
 #include <gtest/gtest.h>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
-#include "engine/messages.h"
-#include "window/windowscan.h"
-#include "window/windowstate.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
+#include "engine/messages.h"
+#include "plainwindowstate.h"
 #include "testsupport.h"
+#include "window/cleaner.h"
+#include "window/windowscan.h"
+#include "window/windowstate.h"
 
 using namespace Qt::StringLiterals;
 using clean::removeSignature;

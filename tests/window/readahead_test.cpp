@@ -8,8 +8,8 @@
 #include <climits>
 
 #include "plainwindowstate.h"
-#include "window/windowscan.h"
 #include "scanfixture.h"
+#include "window/windowscan.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,15 +1,14 @@
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
-#include "window/windowscan.h"
-
 #include <gtest/gtest.h>
 
 #include "engine/messages.h"
+#include "plainwindowstate.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "scanfixture.h"
 #include "text/textops.h"
+#include "window/cleaner.h"
+#include "window/windowscan.h"
 
 using namespace Qt::StringLiterals;
 
@@ -318,4 +317,29 @@ TEST_F(ScanTest, TheOtherReadingIsToldAfterTheResults) {
   const QString told = w.messages.last();
   EXPECT_TRUE(told.startsWith(msg::kOtherReading.toString().arg(1))) << told.toStdString();
   EXPECT_TRUE(told.contains(platform::lineOfPath(t.path("x.js")))) << told.toStdString();
+}
+
+// Pasted with the line break that ended it, the signature finds only the pages
+// that hold the break too: the window says how many hold it without.
+TEST_F(ScanTest, ASignatureEndingInALineBreakTellsTheNearMiss) {
+  const QByteArray tag = "<iframe src=http://x.example/ width=0 height=0>";
+  t.write("crlf.asp", "<p>" + tag + "\r\n</p>");
+  t.write("lf.asp", tag + "\n");
+  t.write("none.asp", tag + "</p>");
+  t.write("other.asp", "<p>clean</p>");
+  for (const QString& end : {u"\r\n"_s, u"\n"_s}) {
+    w.messages.clear();
+    w.Text3 = QString::fromUtf8(tag) + end;
+    scanner.Command1_Click();
+    // Its meaning stays: a line break matches any line break, and only those.
+    EXPECT_EQ(scanner.totals().found, 2);
+    EXPECT_EQ(w.messages, QStringList{msg::kNearMiss.toString().arg(3).arg(2)});
+  }
+  // As many hold it either way, or none has blanks at its ends: nothing to say.
+  t.write("none.asp", "<p>clean</p>");
+  w.messages.clear();
+  scanner.Command1_Click();
+  w.Text3 = QString::fromUtf8(tag);
+  scanner.Command1_Click();
+  EXPECT_TRUE(w.messages.isEmpty()) << w.messages.join(u'|').toStdString();
 }

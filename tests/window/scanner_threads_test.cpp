@@ -2,10 +2,10 @@
 // same order, with the same yields and the same stop behaviour.
 #include <gtest/gtest.h>
 
-#include "plainwindowstate.h"
 #include "engine/messages.h"
-#include "window/windowscan.h"
+#include "plainwindowstate.h"
 #include "scanfixture.h"
+#include "window/windowscan.h"
 
 using namespace Qt::StringLiterals;
 

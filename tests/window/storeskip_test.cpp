@@ -1,15 +1,15 @@
 // The backup store holds the infected originals of cleaned files. A scan that
 // reaches it (a home folder, all files) must not list them, or a clean would strip
 // the signature from the only copies that can undo it.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
-#include "window/cleaner.h"
 #include "scanfixture.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 
