@@ -16,6 +16,8 @@
 // UTF-8 form always starts a character in valid UTF-8.
 #pragma once
 
+#include <sys/types.h>
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -56,6 +58,9 @@ struct ReadStats {
 
 struct Pattern;
 class SetMatcher;
+namespace fileread {
+struct FirstPiece;
+}
 
 class SignatureMatcher {
  public:
@@ -116,6 +121,16 @@ class SignatureMatcher {
   bool possible() const;
   // The reading the choice or a content's first bytes fix; Auto for the count.
   text::Encoding readingFor(QByteArrayView head) const;
+  // One search of the regular file open on `fd` read as `reading` (Auto: by
+  // the count), from its first piece, already in `buf`; and the reading that
+  // holds a match (Auto: both that were searched).
+  struct Pass {
+    MatchResult result;
+    text::Encoding heldIn;
+  };
+  Pass search(int fd, off_t size, bool sparse, text::Encoding reading,
+              std::vector<std::uint8_t>& buf, ReadStats& out,
+              const fileread::FirstPiece& first) const;
 
   QString signature_;
   text::Encoding encoding_;

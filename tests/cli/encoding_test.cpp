@@ -281,3 +281,58 @@ TEST(CliPageReading, TheReportNamesTheReadingAndItsDecider) {
       << lines[0].toStdString();
   EXPECT_TRUE(lines[1].contains("\"reading_decided_by\":\"bom\"")) << lines[1].toStdString();
 }
+
+// A mark or a declaration in front of bytes the server runs (PHP runs bytes
+// whatever the mark says) or that read as an undeclared page: the reading the
+// count gives is searched too, and a payload only it holds is told, exit 2,
+// neither listed nor cleaned; for one signature and for a set alike. Genuine
+// UTF-16 and GBK pages are still found and cleaned byte for byte.
+TEST(CliPageReading, AMarkOrADeclarationHidesNothing) {
+  TempTree t;
+  const QByteArray php = "<?php @eval($_POST['c']);?>\n";
+  const QByteArray utf8Spam = u"<a href=\"http://bad.example/\">澳门赌场</a>"_s.toUtf8();
+  const QByteArray gbkSpam = "<a href=\"http://bad.example/\">\xB0\xC4\xC3\xC5\xB6\xC4\xB3\xA1</a>";
+  const QByteArray gbkHead = "<meta charset=gbk>";
+  const QByteArray marked = "\xFF\xFE" + php;
+  const QByteArray declared = gbkHead + "<p>" + utf8Spam + "</p>";
+  const QByteArray genuineGbk = gbkHead + "<p>" + gbkSpam + "</p>";
+  const QByteArray genuineUtf16 = utf16le(u"<p>@eval($_POST['c']);</p>"_s);
+  t.write("site/a.php", marked);
+  t.write("site/b.php", declared);
+  t.write("site/c.php", genuineGbk);
+  t.write("site/d.php", genuineUtf16);
+  const QString site = t.path("site");
+  const QStringList one{u"--signature"_s, u"@eval($_post['c']);"_s, u"--signature"_s,
+                        u"<a href=\"http://bad.example/\">澳门赌场</a>"_s};
+  // One signature, then a set of two.
+  for (const QStringList& s : {one.mid(0, 2), one}) {
+    const QStringList scanArgs = QStringList{u"scan"_s, u"-j"_s, u"1"_s} + s + QStringList{site};
+    const Result scan = run(scanArgs);
+    EXPECT_EQ(scan.status, cli::kError) << s.size();
+    EXPECT_TRUE(scan.err.contains(t.abs("site/a.php") +
+                                  ": not listed: holds the signature when read as utf-8"))
+        << scan.err.toStdString();
+    const QByteArray foundD = t.abs("site/d.php") + '\n';
+    if (s.size() == 2) {
+      EXPECT_EQ(scan.out, foundD);
+      EXPECT_FALSE(scan.err.contains("b.php")) << scan.err.toStdString();
+      continue;
+    }
+    EXPECT_TRUE(scan.err.contains(t.abs("site/b.php") +
+                                  ": not listed: holds the signature when read as utf-8"))
+        << scan.err.toStdString();
+    EXPECT_EQ(scan.out, t.abs("site/c.php") + '\n' + foundD);
+    const Result json =
+        run(QStringList{u"scan"_s, u"--json"_s, u"-j"_s, u"1"_s} + s + QStringList{site});
+    EXPECT_EQ(json.status, cli::kError);
+    EXPECT_EQ(json.out.count("\"type\":\"other_reading\""), 2) << json.out.toStdString();
+    EXPECT_TRUE(json.out.contains("\"files_other_reading\":2")) << json.out.toStdString();
+    // The clean takes the list: the told files stay as they are.
+    EXPECT_EQ(run(QStringList{u"clean"_s, u"--no-backup"_s} + s, scan.out).status, cli::kOk);
+    EXPECT_EQ(t.read("site/a.php"), marked);
+    EXPECT_EQ(t.read("site/b.php"), declared);
+    EXPECT_EQ(t.read("site/c.php"), gbkHead + "<p></p>");
+    EXPECT_EQ(t.read("site/d.php"), utf16le(u"<p></p>"_s));
+    EXPECT_EQ(run(scanArgs).out, "");
+  }
+}
