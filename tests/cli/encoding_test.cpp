@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryFile>
 
 #include <tuple>
@@ -280,6 +283,46 @@ TEST(CliPageReading, TheReportNamesTheReadingAndItsDecider) {
   EXPECT_TRUE(lines[0].contains("\"declared_encoding\":\"windows-1252\""))
       << lines[0].toStdString();
   EXPECT_TRUE(lines[1].contains("\"reading_decided_by\":\"bom\"")) << lines[1].toStdString();
+  // The dry run tells the same of each file, and the option when one is given.
+  const QByteArray listed = t.abs("site/a.php") + '\n' + t.abs("site/b.php") + '\n';
+  for (const auto& [extra, decider] :
+       {std::pair{QStringList{}, "count"},
+        std::pair{QStringList{u"--encoding"_s, u"gbk"_s}, "option"}}) {
+    const Result dry =
+        run(QStringList{u"clean"_s, u"--dry-run"_s, u"--json"_s, u"--signature"_s, u"<iframe>"_s} +
+                extra,
+            listed);
+    const QList<QByteArray> objects = dry.out.split('\n');
+    ASSERT_GE(objects.size(), 2) << dry.out.toStdString();
+    EXPECT_TRUE(objects[0].contains(QByteArray("\"reading_decided_by\":\"") + decider + '"'))
+        << objects[0].toStdString();
+    EXPECT_EQ(objects[0].contains("\"declared_encoding\":\"windows-1252\""), extra.isEmpty())
+        << objects[0].toStdString();
+    EXPECT_TRUE(objects[1].contains(extra.isEmpty()
+                                        ? "\"reading\":\"utf-8\",\"reading_decided_by\":\"bom\""
+                                        : "\"reading\":\"gbk\""))
+        << objects[1].toStdString();
+  }
+}
+
+// A file of 1,500 occurrences: the scan's report and the dry run list the
+// first 1,000 ranges and count all 1,500.
+TEST(CliPageReading, ReportsListTheFirstThousandRangesAndCountAll) {
+  TempTree t;
+  t.write("site/a.php", QByteArray("<iframe>x").repeated(1500));
+  const auto check = [](const QByteArray& out, const char* what) {
+    const QJsonObject o = QJsonDocument::fromJson(out.split('\n').front()).object();
+    EXPECT_EQ(o.value(u"occurrences"_s).toInteger(), 1500) << what;
+    EXPECT_EQ(o.value(u"offsets"_s).toArray().size(), 1000) << what;
+    EXPECT_EQ(o.value(u"lengths"_s).toArray().size(), 1000) << what;
+    EXPECT_EQ(o.value(u"offsets"_s).toArray().last().toInteger(), 999 * 9) << what;
+  };
+  const QStringList s{u"--json"_s, u"--signature"_s, u"<iframe>"_s};
+  const Result scan = run(QStringList{u"scan"_s} + s + QStringList{t.path("site")});
+  EXPECT_EQ(scan.status, 1);
+  check(scan.out, "scan");
+  check(run(QStringList{u"clean"_s, u"--dry-run"_s} + s, t.abs("site/a.php") + '\n').out,
+        "dry run");
 }
 
 // A mark or a declaration in front of bytes the server runs (PHP runs bytes
