@@ -439,7 +439,7 @@ void WatchOutput::noticed(const Watcher::Notice& n) {
     case Kind::OtherReading: {
       const QString reading = text::encodingName(n.reading);
       say(platform::lineOfBytes(n.path) + u": not cleaned: holds the signature when read as "_s +
-          reading + u" (its reading is otherwise); --encoding "_s + reading +
+          reading + u" (the reading rule read it otherwise); --encoding "_s + reading +
           u" finds and cleans it so"_s);
       j.insert(u"type"_s, u"other_reading"_s);
       platform::putPath(j, n.path);
