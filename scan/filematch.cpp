@@ -366,9 +366,10 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
       QByteArrayView(buf.data(), qsizetype(std::min(first->bytes, text::kDeclarationBytes))));
   const Pass taken = search(fd, size, sparse, reading, buf, out, *first);
   // The page's first bytes are its author's: a mark or a declaration that
-  // would hide what the bytes read as an undeclared page hold is not taken
-  // on trust. Only such a file is searched once more, the way the count
-  // reads it; that a file with no mark or declaration costs nothing more.
+  // would hide what the same bytes without them hold is not taken on trust.
+  // Only such a file, when its reading finds nothing, is searched once more
+  // as if it had neither; a file with no mark or declaration costs nothing
+  // more.
   if (taken.result != MatchResult::NoMatch || encoding_ != text::Encoding::Auto ||
       reading == text::Encoding::Auto)
     return taken.result;
@@ -384,9 +385,13 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     return MatchResult::Error;
   }
   out.members.clear();
-  if (byCount.result == MatchResult::Match)
-    out.otherReading = text::readingToTell(
-        reading, byCount.heldIn == text::Encoding::Auto ? text::Encoding::Utf8 : byCount.heldIn);
+  // Told whenever the same bytes with no mark or declaration would be found,
+  // or told themselves.
+  const text::Encoding holding = byCount.result == MatchResult::NoMatch ? counted.otherReading
+                                 : byCount.heldIn == text::Encoding::Auto
+                                     ? text::Encoding::Utf8  // both hold it
+                                     : byCount.heldIn;
+  out.otherReading = text::readingToTell(reading, holding);
   return MatchResult::NoMatch;
 }
 

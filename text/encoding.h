@@ -97,8 +97,8 @@ class ReadingFinder {
 // The reading the user is told of, for a content that holds no occurrence in
 // the reading taken (`taken`): `holding`, a reading that holds one, unless it is
 // the one taken. Auto: none to tell. The other reading of a page the count
-// decided, and the count's reading of a page whose first bytes decided, are
-// told this way; either could be its author's choice.
+// decided, and a reading of a page's bytes without the mark or declaration
+// that decided it, are told this way: either could be its author's choice.
 inline Encoding readingToTell(Encoding taken, Encoding holding) {
   return holding == taken ? Encoding::Auto : holding;
 }

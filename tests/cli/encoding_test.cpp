@@ -326,10 +326,10 @@ TEST(CliPageReading, ReportsListTheFirstThousandRangesAndCountAll) {
 }
 
 // A mark or a declaration in front of bytes the server runs (PHP runs bytes
-// whatever the mark says) or that read as an undeclared page: the reading the
-// count gives is searched too, and a payload only it holds is told, exit 2,
-// neither listed nor cleaned; for one signature and for a set alike. Genuine
-// UTF-16 and GBK pages are still found and cleaned byte for byte.
+// whatever the mark says) or that read as an undeclared page: the bytes are
+// searched as if they had neither, and a payload only found so is told, exit
+// 2, neither listed nor cleaned; for one signature and for a set alike.
+// Genuine UTF-16 and GBK pages are still found and cleaned byte for byte.
 TEST(CliPageReading, AMarkOrADeclarationHidesNothing) {
   TempTree t;
   const QByteArray php = "<?php @eval($_POST['c']);?>\n";
