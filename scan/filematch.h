@@ -13,7 +13,10 @@
 // change it. GBK character
 // boundaries can be recovered backwards, so a GBK hit that starts with a byte
 // that could trail a lead byte is confirmed only when it starts a character; a
-// UTF-8 form always starts a character in valid UTF-8.
+// UTF-8 form always starts a character in valid UTF-8. A file whose byte-order
+// mark or declaration fixed its reading, and that holds nothing read so, is
+// searched once more as if it had neither, so that what its author put in front
+// cannot hide the rest (ReadStats::otherReading).
 #pragma once
 
 #include <sys/types.h>
@@ -51,8 +54,9 @@ struct ReadStats {
   // For a match: the members of the signature set found (only the first found
   // when the search could stop there), or {0} for a single signature.
   std::vector<std::uint32_t> members;
-  // For no match in a reading the count decided: the other reading, when it
-  // holds an occurrence (Auto when not).
+  // For no match: a reading not taken that holds an occurrence (Auto when
+  // none): the other one when the count decided; when a mark or a declaration
+  // decided, what the same bytes without them would be found or told in.
   text::Encoding otherReading = text::Encoding::Auto;
 };
 
