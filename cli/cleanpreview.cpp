@@ -125,6 +125,7 @@ class DryRun {
       changing_ += changes ? 1 : 0;
       o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
       putOccurrences(o, found);
+      putReading(o, found.reading);
       putSignatureNames(o, found.ranges, signature_);
       putStat(o, st);
       if (!json_) {

@@ -80,7 +80,7 @@ void ScanOutput::tellOtherReadings() {
     const QString reading = text::encodingName(file.holdsIt);
     err_.write("tervane-cli: " + platform::lineOfPath(file.path).toUtf8() +
                ": not listed: holds the signature when read as " + reading.toUtf8() +
-               " (its bytes' count read it otherwise); --encoding " + reading.toUtf8() +
+               " (the reading rule read it otherwise); --encoding " + reading.toUtf8() +
                " scans and cleans it so\n");
   }
 }

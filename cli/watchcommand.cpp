@@ -436,6 +436,17 @@ void WatchOutput::noticed(const Watcher::Notice& n) {
       platform::putPath(j, n.path);
       putError(j, n.error);
       break;
+    case Kind::OtherReading: {
+      const QString reading = text::encodingName(n.reading);
+      say(platform::lineOfBytes(n.path) + u": not cleaned: holds the signature when read as "_s +
+          reading + u" (the reading rule read it otherwise); --encoding "_s + reading +
+          u" finds and cleans it so"_s);
+      j.insert(u"type"_s, u"other_reading"_s);
+      platform::putPath(j, n.path);
+      j.insert(u"reading"_s, reading);
+      j.insert(u"cause"_s, QString::fromLatin1(causeName(n.cause)));
+      break;
+    }
     case Kind::StoreFull:
     case Kind::StoreFreed:
       if (n.kind == Kind::StoreFull)

@@ -32,8 +32,9 @@ inline constexpr QStringView kFileManagerRemedy =
 // After a scan that could not read some files: their number ("%1"), then the
 // first few paths, one a line, and kMore when there are others.
 inline constexpr QStringView kUnreadable = u"有 %1 个文件无法读取，未能检查是否感染：";
-// Files that hold the signature only in the reading their bytes' count did not
-// take: neither listed nor cleaned, but named.
+// Files that hold the signature only in a reading not taken (the other one when
+// the count decided; when a mark or a declaration did, a reading of the bytes
+// without them): neither listed nor cleaned, but named.
 inline constexpr QStringView kOtherReading =
     u"有 %1 个文件按另一种编码读取时含有特征码，无法确定其编码，未列出，也不会清除：";
 inline constexpr QStringView kMore = u"……";

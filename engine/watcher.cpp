@@ -371,6 +371,9 @@ void Watcher::test(const QByteArray& path, Cause cause,
   if (result != scan::MatchResult::Match) {
     if (result == scan::MatchResult::NoMatch)
       reported_.remove(path);  // clean now: a later infection is news
+    if (result == scan::MatchResult::NoMatch && stats.otherReading != text::Encoding::Auto &&
+        onNotice)
+      onNotice(Notice{Notice::Kind::OtherReading, path, 0, cause, stats.otherReading});
     return;
   }
   // The scan found it before this test: once is enough when that was the same file.

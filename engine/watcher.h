@@ -100,11 +100,15 @@ class Watcher {
       Unreadable,    // a file in scope could not be read (`path`, `error`)
       StoreFull,     // the store's file system is at its limit (`path`): no more cleans
       StoreFreed,    // it has room again: cleans go on
+      // A file in scope holds the signature only in the reading not taken
+      // (`path`, `reading`): told, never cleaned, as the scan tells it.
+      OtherReading,
     };
     Kind kind;
     QByteArray path;
     int error = 0;
-    Cause cause = Cause::Rescan;  // of ScanStarted and ScanFinished
+    Cause cause = Cause::Rescan;                    // of ScanStarted and ScanFinished
+    text::Encoding reading = text::Encoding::Auto;  // of OtherReading: the one that holds it
   };
 
   explicit Watcher(Settings settings);

@@ -58,17 +58,13 @@ class SignatureMatcher::Stream {
   // reading lacks, or Auto. The count starts only where one reading has found
   // it, and then only the count's reading is searched on.
   text::Encoding otherReading() const {
-    if (!counting_)
-      return text::Encoding::Auto;
-    if (reading_ == text::Encoding::Gbk && hitUtf8_ && !hitGbk_)
-      return text::Encoding::Utf8;
-    if (reading_ == text::Encoding::Utf8 && hitGbk_ && !hitUtf8_)
-      return text::Encoding::Gbk;
-    return text::Encoding::Auto;
+    return counting_ ? text::readingToTell(reading_, hitGbk_, hitUtf8_) : text::Encoding::Auto;
   }
 
   // The errno of a failed recount (the answer is then void).
   int error() const { return error_; }
+  // The reading searched: Auto when both readings were, and agree.
+  text::Encoding reading() const { return reading_; }
 
   // Searches buf[0, len), of which buf[kept(), len) is new; `final`: no byte
   // follows. Returns the answer once it is settled (always after the final
@@ -368,6 +364,41 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     return MatchResult::Error;
   const text::Encoding reading = readingFor(
       QByteArrayView(buf.data(), qsizetype(std::min(first->bytes, text::kDeclarationBytes))));
+  const Pass taken = search(fd, size, sparse, reading, buf, out, *first);
+  // The page's first bytes are its author's: a mark or a declaration that
+  // would hide what the same bytes without them hold is not taken on trust.
+  // Only such a file, when its reading finds nothing, is searched once more
+  // as if it had neither; a file with no mark or declaration costs nothing
+  // more.
+  if (taken.result != MatchResult::NoMatch || encoding_ != text::Encoding::Auto ||
+      reading == text::Encoding::Auto)
+    return taken.result;
+  const std::optional<FirstPiece> again = readFirstPiece(fd, buf.data(), size, sparse, out);
+  if (!again)
+    return MatchResult::Error;
+  ReadStats counted;
+  const Pass byCount = search(fd, size, sparse, text::Encoding::Auto, buf, counted, *again);
+  out.bytes += counted.bytes;
+  out.waited = out.waited || counted.waited;
+  if (byCount.result == MatchResult::Error) {
+    out.error = counted.error;
+    return MatchResult::Error;
+  }
+  out.members.clear();
+  // Told whenever the same bytes with no mark or declaration would be found,
+  // or told themselves.
+  const text::Encoding holding = byCount.result == MatchResult::NoMatch ? counted.otherReading
+                                 : byCount.heldIn == text::Encoding::Auto
+                                     ? text::Encoding::Utf8  // both hold it
+                                     : byCount.heldIn;
+  out.otherReading = text::readingToTell(reading, holding);
+  return MatchResult::NoMatch;
+}
+
+SignatureMatcher::Pass SignatureMatcher::search(int fd, off_t size, bool sparse,
+                                                text::Encoding reading,
+                                                std::vector<std::uint8_t>& buf, ReadStats& out,
+                                                const fileread::FirstPiece& first) const {
   // Where in the file the piece being searched starts. A recount reads the
   // file up to there: a shortened hole counts as its whole run of zeros would.
   off_t pieceStart = 0;
@@ -392,28 +423,28 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
   if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
     Utf16Search s(set_ ? set_->utf16Needles() : needles_, reading == text::Encoding::Utf16Be,
                   anyLineEnd_, buf.data());
-    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, first);
     if (r == MatchResult::Match)
       out.members = {s.found()};
-    return r;
+    return {r, reading};
   }
   if (set_) {
     SetMatcher::Search s(*set_, buf.data(), std::uint64_t(size), recount);
     s.fixReading(reading);
-    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
+    const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, first);
     if (r == MatchResult::Match)
       out.members = s.members();
     else if (r == MatchResult::NoMatch)
       out.otherReading = s.otherReading();
-    return r;
+    return {r, s.reading()};
   }
-  Stream s(*this, buf.data(), std::uint64_t(st.st_size), recount, reading);
-  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, *first);
+  Stream s(*this, buf.data(), std::uint64_t(size), recount, reading);
+  const MatchResult r = feedFile(fd, size, sparse, need_, s, buf, pieceStart, out, first);
   if (r == MatchResult::Match)
     out.members = {0};
   else if (r == MatchResult::NoMatch)
     out.otherReading = s.otherReading();
-  return r;
+  return {r, s.reading()};
 }
 
 }  // namespace scan

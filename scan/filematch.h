@@ -13,8 +13,13 @@
 // change it. GBK character
 // boundaries can be recovered backwards, so a GBK hit that starts with a byte
 // that could trail a lead byte is confirmed only when it starts a character; a
-// UTF-8 form always starts a character in valid UTF-8.
+// UTF-8 form always starts a character in valid UTF-8. A file whose byte-order
+// mark or declaration fixed its reading, and that holds nothing read so, is
+// searched once more as if it had neither, so that what its author put in front
+// cannot hide the rest (ReadStats::otherReading).
 #pragma once
+
+#include <sys/types.h>
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -49,13 +54,17 @@ struct ReadStats {
   // For a match: the members of the signature set found (only the first found
   // when the search could stop there), or {0} for a single signature.
   std::vector<std::uint32_t> members;
-  // For no match in a reading the count decided: the other reading, when it
-  // holds an occurrence (Auto when not).
+  // For no match: a reading not taken that holds an occurrence (Auto when
+  // none): the other one when the count decided; when a mark or a declaration
+  // decided, what the same bytes without them would be found or told in.
   text::Encoding otherReading = text::Encoding::Auto;
 };
 
 struct Pattern;
 class SetMatcher;
+namespace fileread {
+struct FirstPiece;
+}
 
 class SignatureMatcher {
  public:
@@ -116,6 +125,16 @@ class SignatureMatcher {
   bool possible() const;
   // The reading the choice or a content's first bytes fix; Auto for the count.
   text::Encoding readingFor(QByteArrayView head) const;
+  // One search of the regular file open on `fd` read as `reading` (Auto: by
+  // the count), from its first piece, already in `buf`; and the reading that
+  // holds a match (Auto: both that were searched).
+  struct Pass {
+    MatchResult result;
+    text::Encoding heldIn;
+  };
+  Pass search(int fd, off_t size, bool sparse, text::Encoding reading,
+              std::vector<std::uint8_t>& buf, ReadStats& out,
+              const fileread::FirstPiece& first) const;
 
   QString signature_;
   text::Encoding encoding_;

@@ -536,13 +536,7 @@ void SetMatcher::Search::fixReading(text::Encoding reading) {
 }
 
 text::Encoding SetMatcher::Search::otherReading() const {
-  if (!counting_)
-    return text::Encoding::Auto;
-  if (reading_ == text::Encoding::Gbk && hitUtf8_ && !hitGbk_)
-    return text::Encoding::Utf8;
-  if (reading_ == text::Encoding::Utf8 && hitGbk_ && !hitUtf8_)
-    return text::Encoding::Gbk;
-  return text::Encoding::Auto;
+  return counting_ ? text::readingToTell(reading_, hitGbk_, hitUtf8_) : text::Encoding::Auto;
 }
 
 int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,

@@ -99,6 +99,8 @@ class SetMatcher {
     // Once the answer is no: the reading that holds an occurrence the count's
     // reading lacks, or Auto.
     text::Encoding otherReading() const;
+    // The reading searched: Auto when both readings were, and agree.
+    text::Encoding reading() const { return reading_; }
     // The members found in the content's reading, in ascending order, once the
     // answer is settled (only those found until then unless `all`).
     std::vector<std::uint32_t> members() const;

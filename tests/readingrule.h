@@ -9,12 +9,12 @@
 #include <QChar>
 #include <QString>
 
+#include <cstdint>
+#include <vector>
+
 #include "text/encoding.h"
 #include "text/lineends.h"
 #include "text/textops.h"
-
-#include <cstdint>
-#include <vector>
 
 namespace reading {
 
@@ -22,6 +22,7 @@ namespace reading {
 // prescan, tested on its own in text/), then the count: UTF-8 when the
 // characters above U+007F of the UTF-8 reading outnumber its invalid bytes
 // (each a lone low surrogate U+DC80..U+DCFF), or there are none.
+inline text::Encoding countFor(QByteArrayView bytes);
 inline text::Encoding ruleFor(QByteArrayView bytes) {
   if (bytes.startsWith("\xEF\xBB\xBF"))
     return text::Encoding::Utf8;
@@ -32,6 +33,10 @@ inline text::Encoding ruleFor(QByteArrayView bytes) {
   if (const text::Encoding declared = text::readingOfHead(bytes).encoding;
       declared != text::Encoding::Auto)
     return declared;
+  return countFor(bytes);
+}
+
+inline text::Encoding countFor(QByteArrayView bytes) {
   const QString asUtf8 = text::decodeContent(bytes, text::Encoding::Utf8);
   qsizetype valid = 0;
   qsizetype invalid = 0;
@@ -57,6 +62,26 @@ inline bool contains(QByteArrayView bytes, const QString& signature,
                      text::LineEnds lineEnds = text::LineEnds::Any) {
   const QString sig = lineEnds == text::LineEnds::Any ? text::lineBreaksAsLf(signature) : signature;
   return seen(bytes, choice, lineEnds).contains(sig);
+}
+
+// For a content that holds no occurrence in its reading: the reading it is told
+// in, or Auto. When the count decided, the other reading if it holds one; when
+// a mark or a declaration did, what the same bytes would be found or told in
+// without them. `either`: both GBK and UTF-8 hold one, and either may be named.
+inline text::Encoding toldIn(QByteArrayView bytes, const QString& signature, bool& either) {
+  either = false;
+  const text::Encoding taken = ruleFor(bytes);
+  if (contains(bytes, signature, taken))
+    return text::Encoding::Auto;
+  const bool gbk = contains(bytes, signature, text::Encoding::Gbk);
+  const bool utf8 = contains(bytes, signature, text::Encoding::Utf8);
+  if (taken == countFor(bytes) && text::readingOfHead(bytes).encoding == text::Encoding::Auto)
+    return utf8 ? text::Encoding::Utf8 : gbk ? text::Encoding::Gbk : text::Encoding::Auto;
+  either = gbk && utf8;
+  const text::Encoding holding = utf8  ? text::Encoding::Utf8
+                                 : gbk ? text::Encoding::Gbk
+                                       : text::Encoding::Auto;
+  return holding == taken ? text::Encoding::Auto : holding;
 }
 
 // The members of a set (each trimmed and lower-cased) that the content holds.

@@ -94,6 +94,24 @@ class ReadingFinder {
   utf8::SequenceCounter counter_;
 };
 
+// The reading the user is told of, for a content that holds no occurrence in
+// the reading taken (`taken`): `holding`, a reading that holds one, unless it is
+// the one taken. Auto: none to tell. The other reading of a page the count
+// decided, and a reading of a page's bytes without the mark or declaration
+// that decided it, are told this way: either could be its author's choice.
+inline Encoding readingToTell(Encoding taken, Encoding holding) {
+  return holding == taken ? Encoding::Auto : holding;
+}
+// The same where `taken` is GBK or UTF-8 (else Auto) and the other of the two
+// was searched too: whether each holds an occurrence.
+inline Encoding readingToTell(Encoding taken, bool gbkHolds, bool utf8Holds) {
+  if (taken == Encoding::Gbk && utf8Holds && !gbkHolds)
+    return readingToTell(taken, Encoding::Utf8);
+  if (taken == Encoding::Utf8 && gbkHolds && !utf8Holds)
+    return readingToTell(taken, Encoding::Gbk);
+  return Encoding::Auto;
+}
+
 // The reading of a content in memory.
 Reading readingOf(QByteArrayView content, Encoding choice = Encoding::Auto);
 inline Encoding encodingOf(QByteArrayView content, Encoding choice = Encoding::Auto) {

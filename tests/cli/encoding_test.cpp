@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryFile>
 
 #include <tuple>
@@ -280,4 +283,99 @@ TEST(CliPageReading, TheReportNamesTheReadingAndItsDecider) {
   EXPECT_TRUE(lines[0].contains("\"declared_encoding\":\"windows-1252\""))
       << lines[0].toStdString();
   EXPECT_TRUE(lines[1].contains("\"reading_decided_by\":\"bom\"")) << lines[1].toStdString();
+  // The dry run tells the same of each file, and the option when one is given.
+  const QByteArray listed = t.abs("site/a.php") + '\n' + t.abs("site/b.php") + '\n';
+  for (const auto& [extra, decider] :
+       {std::pair{QStringList{}, "count"},
+        std::pair{QStringList{u"--encoding"_s, u"gbk"_s}, "option"}}) {
+    const Result dry =
+        run(QStringList{u"clean"_s, u"--dry-run"_s, u"--json"_s, u"--signature"_s, u"<iframe>"_s} +
+                extra,
+            listed);
+    const QList<QByteArray> objects = dry.out.split('\n');
+    ASSERT_GE(objects.size(), 2) << dry.out.toStdString();
+    EXPECT_TRUE(objects[0].contains(QByteArray("\"reading_decided_by\":\"") + decider + '"'))
+        << objects[0].toStdString();
+    EXPECT_EQ(objects[0].contains("\"declared_encoding\":\"windows-1252\""), extra.isEmpty())
+        << objects[0].toStdString();
+    EXPECT_TRUE(objects[1].contains(extra.isEmpty()
+                                        ? "\"reading\":\"utf-8\",\"reading_decided_by\":\"bom\""
+                                        : "\"reading\":\"gbk\""))
+        << objects[1].toStdString();
+  }
+}
+
+// A file of 1,500 occurrences: the scan's report and the dry run list the
+// first 1,000 ranges and count all 1,500.
+TEST(CliPageReading, ReportsListTheFirstThousandRangesAndCountAll) {
+  TempTree t;
+  t.write("site/a.php", QByteArray("<iframe>x").repeated(1500));
+  const auto check = [](const QByteArray& out, const char* what) {
+    const QJsonObject o = QJsonDocument::fromJson(out.split('\n').front()).object();
+    EXPECT_EQ(o.value(u"occurrences"_s).toInteger(), 1500) << what;
+    EXPECT_EQ(o.value(u"offsets"_s).toArray().size(), 1000) << what;
+    EXPECT_EQ(o.value(u"lengths"_s).toArray().size(), 1000) << what;
+    EXPECT_EQ(o.value(u"offsets"_s).toArray().last().toInteger(), 999 * 9) << what;
+  };
+  const QStringList s{u"--json"_s, u"--signature"_s, u"<iframe>"_s};
+  const Result scan = run(QStringList{u"scan"_s} + s + QStringList{t.path("site")});
+  EXPECT_EQ(scan.status, 1);
+  check(scan.out, "scan");
+  check(run(QStringList{u"clean"_s, u"--dry-run"_s} + s, t.abs("site/a.php") + '\n').out,
+        "dry run");
+}
+
+// A mark or a declaration in front of bytes the server runs (PHP runs bytes
+// whatever the mark says) or that read as an undeclared page: the bytes are
+// searched as if they had neither, and a payload only found so is told, exit
+// 2, neither listed nor cleaned; for one signature and for a set alike.
+// Genuine UTF-16 and GBK pages are still found and cleaned byte for byte.
+TEST(CliPageReading, AMarkOrADeclarationHidesNothing) {
+  TempTree t;
+  const QByteArray php = "<?php @eval($_POST['c']);?>\n";
+  const QByteArray utf8Spam = u"<a href=\"http://bad.example/\">澳门赌场</a>"_s.toUtf8();
+  const QByteArray gbkSpam = "<a href=\"http://bad.example/\">\xB0\xC4\xC3\xC5\xB6\xC4\xB3\xA1</a>";
+  const QByteArray gbkHead = "<meta charset=gbk>";
+  const QByteArray marked = "\xFF\xFE" + php;
+  const QByteArray declared = gbkHead + "<p>" + utf8Spam + "</p>";
+  const QByteArray genuineGbk = gbkHead + "<p>" + gbkSpam + "</p>";
+  const QByteArray genuineUtf16 = utf16le(u"<p>@eval($_POST['c']);</p>"_s);
+  t.write("site/a.php", marked);
+  t.write("site/b.php", declared);
+  t.write("site/c.php", genuineGbk);
+  t.write("site/d.php", genuineUtf16);
+  const QString site = t.path("site");
+  const QStringList one{u"--signature"_s, u"@eval($_post['c']);"_s, u"--signature"_s,
+                        u"<a href=\"http://bad.example/\">澳门赌场</a>"_s};
+  // One signature, then a set of two.
+  for (const QStringList& s : {one.mid(0, 2), one}) {
+    const QStringList scanArgs = QStringList{u"scan"_s, u"-j"_s, u"1"_s} + s + QStringList{site};
+    const Result scan = run(scanArgs);
+    EXPECT_EQ(scan.status, cli::kError) << s.size();
+    EXPECT_TRUE(scan.err.contains(t.abs("site/a.php") +
+                                  ": not listed: holds the signature when read as utf-8"))
+        << scan.err.toStdString();
+    const QByteArray foundD = t.abs("site/d.php") + '\n';
+    if (s.size() == 2) {
+      EXPECT_EQ(scan.out, foundD);
+      EXPECT_FALSE(scan.err.contains("b.php")) << scan.err.toStdString();
+      continue;
+    }
+    EXPECT_TRUE(scan.err.contains(t.abs("site/b.php") +
+                                  ": not listed: holds the signature when read as utf-8"))
+        << scan.err.toStdString();
+    EXPECT_EQ(scan.out, t.abs("site/c.php") + '\n' + foundD);
+    const Result json =
+        run(QStringList{u"scan"_s, u"--json"_s, u"-j"_s, u"1"_s} + s + QStringList{site});
+    EXPECT_EQ(json.status, cli::kError);
+    EXPECT_EQ(json.out.count("\"type\":\"other_reading\""), 2) << json.out.toStdString();
+    EXPECT_TRUE(json.out.contains("\"files_other_reading\":2")) << json.out.toStdString();
+    // The clean takes the list: the told files stay as they are.
+    EXPECT_EQ(run(QStringList{u"clean"_s, u"--no-backup"_s} + s, scan.out).status, cli::kOk);
+    EXPECT_EQ(t.read("site/a.php"), marked);
+    EXPECT_EQ(t.read("site/b.php"), declared);
+    EXPECT_EQ(t.read("site/c.php"), gbkHead + "<p></p>");
+    EXPECT_EQ(t.read("site/d.php"), utf16le(u"<p></p>"_s));
+    EXPECT_EQ(run(scanArgs).out, "");
+  }
 }

@@ -138,6 +138,36 @@ TEST(SignatureSetCli, AFailedSetSearchIsNeverNothingFound) {
   EXPECT_TRUE(found.out.contains("a.htm"));
 }
 
+// The database of the members' forms of another length is compiled only when
+// a file holds one (here the Kelvin sign, which lower-cases to "k"): a failed
+// compile then names that file, exit 2, and a file that needs no such search
+// is still found.
+TEST(SignatureSetCli, ALateCompileFailureIsNeverNothingFound) {
+  TempTree t;
+  t.write("site/a.htm", "x\xE2\x84\xAAit");
+  t.write("site/b.htm", "<p>zzq");
+  t.write("set.jsonl",
+          "{\"name\":\"kit\",\"text\":\"kit\"}\n"
+          "{\"name\":\"zzq\",\"text\":\"zzq\"}\n");
+  const QStringList args{u"scan"_s, u"--filter"_s,     u"*.htm"_s,          u"--json"_s,   u"-j"_s,
+                         u"1"_s,    u"--signatures"_s, t.path("set.jsonl"), t.path("site")};
+  scan::failSetSearchAt(scan::SetSearchStep::LateCompile);
+  const Ran r = run(args);
+  scan::failSetSearchAt(std::nullopt);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains(t.path("site/a.htm").toUtf8() + ": ")) << r.err.constData();
+  bool named = false;
+  bool foundB = false;
+  for (const QJsonObject& o : jsonLines(r.out)) {
+    const QString path = o.value(u"path"_s).toString();
+    EXPECT_FALSE(path == t.path("site/a.htm") && o.value(u"type"_s) == u"detection"_s);
+    named = named || (path == t.path("site/a.htm") && o.contains(u"error"_s));
+    foundB = foundB || (path == t.path("site/b.htm") && o.value(u"type"_s) == u"detection"_s);
+  }
+  EXPECT_TRUE(named) << r.out.constData();
+  EXPECT_TRUE(foundB) << r.out.constData();
+}
+
 TEST(SignatureSetCli, HostileSetFilesAreRefusedWithBoundedMemory) {
   TempTree t;
   t.write("site/a.htm", "x");

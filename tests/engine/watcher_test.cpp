@@ -340,6 +340,21 @@ TEST_P(WatcherTest, CleansAtOnceWithABackup) {
   EXPECT_EQ(r->timesDetected(tree.abs("site/index.php")), 1);
 }
 
+// A payload behind a byte-order mark that its bytes' own reading holds: told
+// as the scan tells it, neither reported as found nor cleaned.
+TEST_P(WatcherTest, TellsAFileFoundInTheOtherReadingAndLeavesIt) {
+  Watcher::Settings s;
+  s.clean = true;
+  WATCH_OR_SKIP(r, s);
+  const QByteArray marked = "\xFF\xFE" + infected();
+  tree.write("site/index.php", marked);
+  ASSERT_TRUE(r->waitNotice(Watcher::Notice::Kind::OtherReading));
+  sentinel(*r);
+  EXPECT_EQ(r->timesDetected(tree.abs("site/index.php")), 0);
+  EXPECT_EQ(r->cleans(), 0);
+  EXPECT_EQ(tree.read("site/index.php"), marked);
+}
+
 TEST_P(WatcherTest, WatchesAndCleansASignatureSet) {
   // The sample's own signature text stays, but the set is what is searched.
   Watcher::Settings s;

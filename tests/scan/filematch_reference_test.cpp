@@ -243,6 +243,51 @@ TEST(FastMatch, FilesOfEverySizeAroundTheBuffer) {
   EXPECT_EQ(m.matchFile(t.abs("empty.htm")), MatchResult::NoMatch);
 }
 
+// Random pages behind every kind of mark and declaration, and none: a file
+// that holds nothing in its own reading is told in the reading the plain
+// definition gives (reading::toldIn), found or not, through one buffer or
+// several.
+TEST(FastMatch, TheReadingToldIsTheOneThePlainDefinitionGives) {
+  TempTree t;
+  std::mt19937 rng(31);
+  const char* heads[] = {
+      "", "\xFF\xFE", "\xFE\xFF", "\xEF\xBB\xBF", "<meta charset=gbk>", "<meta charset=utf-8>"};
+  const char pieces[][3] = {"a", "b", "ab", " ", "\x81", "\xFE", "\xFF", "\xC3\xA9", "\xA8\xA6"};
+  for (const QString& signature : {u"ab"_s, u"é"_s}) {
+    const SignatureMatcher m(signature);
+    int told = 0;
+    for (int i = 0; i < 1000; ++i) {
+      QByteArray content = heads[rng() % std::size(heads)];
+      const std::size_t n = rng() % 24;
+      for (std::size_t k = 0; k < n; ++k)
+        content += pieces[rng() % std::size(pieces)];
+      if (i % 100 == 0)  // past the first buffer
+        content.append(QByteArray(qsizetype(SignatureMatcher::kReadSize), ' '))
+            .append(
+                "\x81"
+                "ab");
+      const QByteArray name = QByteArray::number(i) + ".htm";
+      t.write(name, content);
+      scan::ReadStats stats;
+      const MatchResult r = m.matchFile(t.abs(name), nullptr, &stats);
+      ASSERT_EQ(r, reference(content, signature) ? MatchResult::Match : MatchResult::NoMatch)
+          << content.toHex().toStdString();
+      if (r == MatchResult::Match)
+        continue;
+      bool either = false;
+      const text::Encoding expected = reading::toldIn(content, signature, either);
+      if (either)
+        EXPECT_TRUE(stats.otherReading == text::Encoding::Gbk ||
+                    stats.otherReading == text::Encoding::Utf8)
+            << content.toHex().toStdString();
+      else
+        EXPECT_EQ(stats.otherReading, expected) << content.toHex().toStdString();
+      told += stats.otherReading != text::Encoding::Auto;
+    }
+    EXPECT_GT(told, 20) << signature.toStdString();
+  }
+}
+
 TEST(FastMatch, FolderFilterCountsAsTheWholePath) {
   // Entries that occur in the folder, in the name, across the border, twice,
   // not at all, and empty ones; compared with the count on the whole path.

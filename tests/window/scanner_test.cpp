@@ -302,21 +302,27 @@ TEST_F(ScanTest, StopDuringAllDrivesSkipsTheRemainingDrives) {
   EXPECT_EQ(logged().size(), 2);
 }
 
-// A script that holds the signature only in the reading its bytes' count did
-// not take: the window names it after the results, and lists it nowhere.
+// Scripts that hold the signature only in a reading not taken (the one the
+// count did not take; the count's, behind a mark): the window names them after
+// the results, and lists them nowhere.
 TEST_F(ScanTest, TheOtherReadingIsToldAfterTheResults) {
   w.Text3 = u"eval(function(p,a,c,k,e,d)"_s;
   t.write("x.js",
           "/*\xFF\xFF*/\xE2\x80\xA8"
           "eval(function(p,a,c,k,e,d){}");
   t.write("y.js", "eval(function(p,a,c,k,e,d){}");
+  // A byte-order mark in front of a payload its bytes' own reading holds.
+  t.write("z.js",
+          "\xFF\xFE"
+          "eval(function(p,a,c,k,e,d){}");
   scanner.Command1_Click();
   ASSERT_EQ(w.resultItems.size(), 1);
   EXPECT_TRUE(w.resultItems[0].endsWith(u"/y.js"_s));
   ASSERT_FALSE(w.messages.isEmpty());
   const QString told = w.messages.last();
-  EXPECT_TRUE(told.startsWith(msg::kOtherReading.toString().arg(1))) << told.toStdString();
+  EXPECT_TRUE(told.startsWith(msg::kOtherReading.toString().arg(2))) << told.toStdString();
   EXPECT_TRUE(told.contains(platform::lineOfPath(t.path("x.js")))) << told.toStdString();
+  EXPECT_TRUE(told.contains(platform::lineOfPath(t.path("z.js")))) << told.toStdString();
 }
 
 // Pasted with the line break that ended it, the signature finds only the pages
