@@ -196,17 +196,27 @@ std::string caselessPiece(const FormList& forms, const FormList* more, std::size
 }  // namespace
 
 SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
-                       text::LineEnds lineEnds)
+                       text::LineEnds lineEnds, Unbuilt)
     : members_(signatureTexts.size()),
       anyLineEnd_(lineEnds == text::LineEnds::Any),
       encoding_(encoding),
       generation_(++generations) {
   for (const QString& t : signatureTexts)
     utf16Needles_.push_back(anyLineEnd_ ? text::lineBreaksAsLf(t) : t);
+}
+
+SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+                       text::LineEnds lineEnds)
+    : SetMatcher(signatureTexts, encoding, lineEnds, Unbuilt{}) {
+  build(signatureTexts);
+}
+
+void SetMatcher::build(const std::vector<QString>& signatureTexts) {
   // The forms' patterns hold the forms of these characters.
   static_assert(kPieceChars <= Pattern::kSetFormChars &&
                 kExpressionChars <= Pattern::kSetFormChars);
-  const bool any = lineEnds == text::LineEnds::Any;
+  const bool any = anyLineEnd_;
+  const text::Encoding encoding = encoding_;
   std::vector<std::string> regexes;
   std::vector<unsigned> regexIds;
   std::vector<std::string> literals;
@@ -455,19 +465,46 @@ SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encodin
   }
 }
 
+namespace {
+
+// The last set shared(), and where sets are kept.
+std::mutex sharedLock;
+std::vector<QString> lastSignatureTexts;
+text::Encoding lastEncoding;
+text::LineEnds lastLineEnds;
+std::shared_ptr<const SetMatcher> last;
+std::shared_ptr<BuiltSetStore> builtSets;
+
+}  // namespace
+
+void SetMatcher::keepBuiltSetsIn(std::shared_ptr<BuiltSetStore> store) {
+  const std::lock_guard<std::mutex> hold(sharedLock);
+  builtSets = std::move(store);
+  // The next command asks the store, as a command in a process of its own would.
+  last.reset();
+}
+
 std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& signatureTexts,
                                                      text::Encoding encoding,
                                                      text::LineEnds lineEnds) {
-  static std::mutex lock;
-  static std::vector<QString> lastSignatureTexts;
-  static text::Encoding lastEncoding;
-  static text::LineEnds lastLineEnds;
-  static std::shared_ptr<const SetMatcher> last;
-  const std::lock_guard<std::mutex> hold(lock);
+  const std::lock_guard<std::mutex> hold(sharedLock);
   if (!last || lastEncoding != encoding || lastLineEnds != lineEnds ||
       lastSignatureTexts != signatureTexts) {
     last.reset();  // one compiled set at a time
-    last = std::make_shared<const SetMatcher>(signatureTexts, encoding, lineEnds);
+    std::unique_ptr<SetMatcher> made;
+    QByteArray key;
+    if (builtSets) {
+      key = storeKey(signatureTexts, encoding, lineEnds);
+      if (const QByteArray image = builtSets->load(key); !image.isEmpty())
+        made = fromImage(signatureTexts, encoding, lineEnds, image);
+    }
+    if (!made) {
+      made = std::make_unique<SetMatcher>(signatureTexts, encoding, lineEnds);
+      // A set the search cannot take is said again each time, never kept.
+      if (builtSets && made->error().isEmpty())
+        builtSets->save(key, made->image());
+    }
+    last = std::move(made);
     lastSignatureTexts = signatureTexts;
     lastEncoding = encoding;
     lastLineEnds = lineEnds;

@@ -42,6 +42,17 @@ void failSetSearchAt(std::optional<SetSearchStep> step);
 bool setSearchFails(SetSearchStep step);
 
 struct Pattern;
+class SetMatcher;
+
+// Where built sets are kept from one run to the next (the engine's set cache):
+// building a large set costs far more than reading it back.
+class BuiltSetStore {
+ public:
+  virtual ~BuiltSetStore() = default;
+  // The image kept under `key` once the store trusts it; empty when none is.
+  virtual QByteArray load(const QByteArray& key) = 0;
+  virtual void save(const QByteArray& key, const QByteArray& image) = 0;
+};
 
 class SetMatcher {
  public:
@@ -55,6 +66,20 @@ class SetMatcher {
                                                   text::Encoding encoding, text::LineEnds lineEnds);
   SetMatcher(const SetMatcher&) = delete;
   SetMatcher& operator=(const SetMatcher&) = delete;
+
+  // From now on shared() reads the sets it needs from `store` and keeps there
+  // those it builds (null: every set is built).
+  static void keepBuiltSetsIn(std::shared_ptr<BuiltSetStore> store);
+  // A set's name in a store: the SHA-256 (hex) of the image's format,
+  // Hyperscan's version, the platform, the options and the members.
+  static QByteArray storeKey(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+                             text::LineEnds lineEnds);
+  // The built set as bytes, and back: null where `image` is not an image of
+  // this set made by this build with this Hyperscan (then it is built anew).
+  QByteArray image() const;
+  static std::unique_ptr<SetMatcher> fromImage(const std::vector<QString>& signatureTexts,
+                                               text::Encoding encoding, text::LineEnds lineEnds,
+                                               QByteArrayView image);
 
   // Why the candidates' database could not be built (then nothing matches).
   const QString& error() const { return error_; }
@@ -151,6 +176,13 @@ class SetMatcher {
                   std::vector<std::uint32_t>* members = nullptr) const;
 
  private:
+  struct Unbuilt {};
+  // The members' own texts only; build() or an image gives the rest.
+  SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+             text::LineEnds lineEnds, Unbuilt);
+  void build(const std::vector<QString>& signatureTexts);
+  bool readImage(QByteArrayView image);
+
   struct Expression {
     std::uint32_t member;
     const Pattern* gbkForm;   // null when this expression is not the member's GBK form
