@@ -106,12 +106,14 @@ std::uint64_t gramAt(const char* p) {
 
 // For each run of 8 bytes in the members' first characters (lower-cased, as
 // UTF-8), how many members hold it.
+// Sorted, each run once with its count: a hash map's node per run took more
+// time and memory than the rest of a large set's choice of pieces.
 struct GramCounts {
-  std::unordered_map<std::uint64_t, std::uint32_t> counts;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> counts;
   std::uint32_t members = 0;
   std::uint32_t count(std::uint64_t g) const {
-    const auto it = counts.find(g);
-    return it == counts.end() ? 0 : it->second;
+    const auto it = std::lower_bound(counts.begin(), counts.end(), std::pair(g, std::uint32_t(0)));
+    return it == counts.end() || it->first != g ? 0 : it->second;
   }
 };
 
@@ -223,15 +225,27 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
   std::vector<unsigned> literalIds;
   GramCounts shared;
   shared.members = std::uint32_t(signatureTexts.size());
-  for (const QString& signature : signatureTexts) {
-    const QByteArray text = signature.left(kPieceChars).toUtf8();
+  {
+    // Every member's runs, each once per member, then counted.
+    std::vector<std::uint64_t> all;
     std::vector<std::uint64_t> grams;
-    for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
-      grams.push_back(gramAt(text.data() + j));
-    std::sort(grams.begin(), grams.end());
-    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-    for (const std::uint64_t g : grams)
-      ++shared.counts[g];
+    for (const QString& signature : signatureTexts) {
+      const QByteArray text = signature.left(kPieceChars).toUtf8();
+      grams.clear();
+      for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
+        grams.push_back(gramAt(text.data() + j));
+      std::sort(grams.begin(), grams.end());
+      grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
+      all.insert(all.end(), grams.begin(), grams.end());
+    }
+    std::sort(all.begin(), all.end());
+    for (std::size_t i = 0; i < all.size();) {
+      std::size_t j = i;
+      while (j < all.size() && all[j] == all[i])
+        ++j;
+      shared.counts.emplace_back(all[i], std::uint32_t(j - i));
+      i = j;
+    }
   }
   std::vector<Expression> oddExpressions;
   // The members' forms, made a batch at a time on two threads (most of the
