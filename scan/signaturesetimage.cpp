@@ -1,8 +1,6 @@
 // A built set as bytes, for the set cache: what the build costs (the
-// Hyperscan databases, the expressions, the patterns kept for the
-// confirmation), read back without building. Every count and index is checked
-// on the way in, so that an image that is not one of this set is refused, never
-// half used.
+// Hyperscan databases and the expressions), read back without building. Every count and index is
+// checked on the way in, so that an image that is not one of this set is refused, never half used.
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QIODevice>
@@ -11,9 +9,7 @@
 #include <hs/hs.h>
 
 #include <cstdlib>
-#include <unordered_map>
 
-#include "scan/pattern.h"
 #include "scan/signaturesetmatch.h"
 
 namespace scan {
@@ -22,7 +18,7 @@ namespace {
 
 // Raised whenever the build or the image changes what it makes: an image of
 // another format is then built anew.
-constexpr quint32 kImageFormat = 1;
+constexpr quint32 kImageFormat = 2;
 constexpr char kImageMagic[] = "tervane built set";
 
 QByteArray platformName() {
@@ -41,14 +37,6 @@ class Writer {
   void flag(bool v) { s_ << quint8(v); }
   void bytes(const QByteArray& b) { s_ << b; }
   void probe(const bytesearch::Probe& p) { s_ << p.offset << p.mask << p.value; }
-  // A character of a pattern as a varint: most are ASCII, one byte each.
-  void character(char32_t c) {
-    quint32 v = c;
-    do {
-      s_ << quint8((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
-      v >>= 7;
-    } while (v != 0);
-  }
 
  private:
   QDataStream s_;
@@ -92,82 +80,11 @@ class Reader {
     s_ >> p.offset >> p.mask >> p.value;
     return p;
   }
-  char32_t character() {
-    quint32 v = 0;
-    for (int shift = 0; shift < 35; shift += 7) {
-      quint8 b = 0;
-      s_ >> b;
-      v |= quint32(b & 0x7F) << shift;
-      if (!(b & 0x80))
-        return v <= 0x10FFFF ? v : 0;
-    }
-    s_.setStatus(QDataStream::ReadCorruptData);
-    return 0;
-  }
 
  private:
   QDataStream s_;
   quint64 size_;
 };
-
-void writePattern(Writer& w, const Pattern& p) {
-  for (const bool f :
-       {p.utf8Form, p.anyLineEnd, p.beginsWithLineBreak, p.possible, p.useProbes, p.checkAlignment})
-    w.flag(f);
-  w.n(p.minBytes);
-  w.n(p.maxBytes);
-  w.probe(p.a);
-  w.probe(p.b);
-  QByteArray first(32, '\0');
-  for (std::size_t i = 0; i < 256; ++i) {
-    if (p.firstByte[i])
-      first[qsizetype(i / 8)] = char(first[qsizetype(i / 8)] | (1 << (i % 8)));
-  }
-  w.bytes(first);
-  w.n(p.bytes.size());
-  for (const bytesearch::Probe& b : p.bytes)
-    w.probe(b);
-  w.n(p.chars.size());
-  for (const char32_t c : p.chars)
-    w.character(c);
-  w.n(p.odd.size());
-  for (const auto& [a, b] : p.odd) {
-    w.probe(a);
-    w.probe(b);
-  }
-  w.n(p.formChars);
-}
-
-Pattern readPattern(Reader& r) {
-  Pattern p;
-  for (bool* f : {&p.utf8Form, &p.anyLineEnd, &p.beginsWithLineBreak, &p.possible, &p.useProbes,
-                  &p.checkAlignment})
-    *f = r.flag();
-  p.minBytes = std::size_t(r.n());
-  p.maxBytes = std::size_t(r.n());
-  p.a = r.probe();
-  p.b = r.probe();
-  const QByteArray first = r.bytes();
-  if (first.size() == 32) {
-    for (std::size_t i = 0; i < 256; ++i)
-      p.firstByte[i] = (first[qsizetype(i / 8)] >> (i % 8)) & 1;
-  } else {
-    p.possible = false;
-  }
-  p.bytes.resize(r.count());
-  for (bytesearch::Probe& b : p.bytes)
-    b = r.probe();
-  p.chars.resize(r.count());
-  for (char32_t& c : p.chars)
-    c = r.character();
-  p.odd.resize(r.count());
-  for (auto& [a, b] : p.odd) {
-    a = r.probe();
-    b = r.probe();
-  }
-  p.formChars = std::size_t(r.n());
-  return p;
-}
 
 QByteArray serialized(const hs_database_t* db) {
   if (!db)
@@ -226,17 +143,11 @@ QByteArray SetMatcher::image() const {
   w.bytes(hs_version());
   w.n(members_);
   w.n(need_);
-  std::unordered_map<const Pattern*, quint64> index;
-  w.n(patterns_.size());
-  for (const std::unique_ptr<Pattern>& p : patterns_) {
-    index.emplace(p.get(), index.size() + 1);
-    writePattern(w, *p);
-  }
   w.n(expressions_.size());
   for (const Expression& e : expressions_) {
     w.n(e.member);
-    w.n(e.gbkForm ? index.at(e.gbkForm) : 0);
-    w.n(e.utf8Form ? index.at(e.utf8Form) : 0);
+    w.flag(e.gbk);
+    w.flag(e.utf8);
     w.n(e.minBytes);
     w.n(e.maxBytes);
     w.n(e.wholeMaxBytes);
@@ -271,22 +182,17 @@ bool SetMatcher::readImage(QByteArrayView image) {
       r.n() != members_)
     return false;
   need_ = std::size_t(r.n());
-  patterns_.resize(r.count());
-  for (std::unique_ptr<Pattern>& p : patterns_)
-    p = std::make_unique<Pattern>(readPattern(r));
   expressions_.resize(r.count());
-  const auto pattern = [&](quint64 i) -> const Pattern* {
-    return i > 0 && i <= patterns_.size() ? patterns_[std::size_t(i - 1)].get() : nullptr;
-  };
   for (Expression& e : expressions_) {
     const quint64 member = r.n();
-    const quint64 gbk = r.n();
-    const quint64 utf8 = r.n();
-    e = Expression{std::uint32_t(member), pattern(gbk),       pattern(utf8),
-                   std::size_t(r.n()),    std::size_t(r.n()), std::size_t(r.n())};
-    // Each index names what is there, and the bytes kept cover every candidate.
-    if (member >= members_ || (gbk != 0 && !e.gbkForm) || (utf8 != 0 && !e.utf8Form) ||
-        (!e.gbkForm && !e.utf8Form) || e.minBytes > e.maxBytes ||
+    const bool gbk = r.flag();
+    const bool utf8 = r.flag();
+    e = Expression{std::uint32_t(member), gbk, utf8, std::size_t(r.n()), std::size_t(r.n()),
+                   std::size_t(r.n())};
+    // Each names a member and a reading the set searches, and the bytes kept
+    // cover every candidate.
+    if (member >= members_ || (!gbk && !utf8) || (gbk && encoding_ == text::Encoding::Utf8) ||
+        (utf8 && encoding_ == text::Encoding::Gbk) || e.minBytes > e.maxBytes ||
         need_ < e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1)
       return false;
   }

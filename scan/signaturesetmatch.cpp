@@ -202,7 +202,9 @@ SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encodin
     : members_(signatureTexts.size()),
       anyLineEnd_(lineEnds == text::LineEnds::Any),
       encoding_(encoding),
-      generation_(++generations) {
+      generation_(++generations),
+      confirmationOnce_(new std::once_flag[signatureTexts.size()]),
+      confirmations_(signatureTexts.size()) {
   for (const QString& t : signatureTexts)
     utf16Needles_.push_back(anyLineEnd_ ? text::lineBreaksAsLf(t) : t);
 }
@@ -307,8 +309,6 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
     // expression's length is limited, and its beginning finds it as well.
     if (!gbk && !utf8)
       continue;
-    const std::size_t firstExpression = expressions_.size();
-    const std::size_t firstOdd = oddExpressions.size();
     const bool joined = gbk && utf8 && gbk->formChars == utf8->formChars;
     for (const Pattern* p : {gbk, utf8}) {
       if (!p || (joined && p == utf8))
@@ -321,19 +321,16 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
         return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
       };
       for (const bool primary : {true, false}) {
-        Expression e{std::uint32_t(i),
-                     joined || p == gbk ? gbk : nullptr,
-                     joined || p == utf8 ? utf8 : nullptr,
-                     0,
-                     0,
-                     0};
+        const Pattern* gbkForm = joined || p == gbk ? gbk : nullptr;
+        const Pattern* utf8Form = joined || p == utf8 ? utf8 : nullptr;
+        Expression e{std::uint32_t(i), gbkForm != nullptr, utf8Form != nullptr, 0, 0, 0};
         std::size_t lo = 0;
         std::size_t hi = 0;
         bool whole = false;
         auto addLiteral = [&](std::string literal) {
           e.minBytes = lo;
           e.maxBytes = hi;
-          for (const Pattern* q : {e.gbkForm, e.utf8Form})
+          for (const Pattern* q : {gbkForm, utf8Form})
             e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
           literalIds.push_back(unsigned(expressions_.size()));
           literals.push_back(std::move(literal));
@@ -372,7 +369,7 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
         std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
         if (!primary && regex == primaryRegex)
           continue;  // no odd forms
-        for (const Pattern* q : {e.gbkForm, e.utf8Form})
+        for (const Pattern* q : {gbkForm, utf8Form})
           e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
         if (primary) {
           primaryRegex = regex;
@@ -391,34 +388,6 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
             oddPrefixes_.end())
           oddPrefixes_.emplace_back(a, b);
       }
-    }
-    // The patterns kept for the confirmation are the same without the forms:
-    // copied once the forms are gone, they take the room the forms left.
-    for (std::optional<Pattern>* f : {&gbkForms, &utf8Forms}) {
-      if (*f) {
-        (*f)->forms = {};
-        (*f)->primaryForms = {};
-      }
-    }
-    const Pattern* keptGbk = nullptr;
-    const Pattern* keptUtf8 = nullptr;
-    if (gbk) {
-      patterns_.push_back(std::make_unique<Pattern>(*gbkForms));
-      keptGbk = patterns_.back().get();
-    }
-    if (utf8) {
-      patterns_.push_back(std::make_unique<Pattern>(*utf8Forms));
-      keptUtf8 = patterns_.back().get();
-    }
-    gbkForms.reset();
-    utf8Forms.reset();
-    for (std::size_t k = firstExpression; k < expressions_.size(); ++k) {
-      expressions_[k].gbkForm = expressions_[k].gbkForm ? keptGbk : nullptr;
-      expressions_[k].utf8Form = expressions_[k].utf8Form ? keptUtf8 : nullptr;
-    }
-    for (std::size_t k = firstOdd; k < oddExpressions.size(); ++k) {
-      oddExpressions[k].gbkForm = oddExpressions[k].gbkForm ? keptGbk : nullptr;
-      oddExpressions[k].utf8Form = oddExpressions[k].utf8Form ? keptUtf8 : nullptr;
     }
   }
   // The odd forms' expressions follow the others, numbered after them.
@@ -526,6 +495,21 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
   return last;
 }
 
+// Made on a member's first candidate: most members of a large set never have
+// one, and their patterns took most of the built set's memory.
+const SetMatcher::Confirmation& SetMatcher::confirmation(std::uint32_t member) const {
+  std::call_once(confirmationOnce_[member], [&] {
+    auto c = std::make_unique<Confirmation>();
+    const QString& searched = utf16Needles_[member];
+    if (encoding_ != text::Encoding::Utf8)
+      c->gbk = Pattern::gbk(searched, anyLineEnd_, Pattern::Use::SetConfirmation);
+    if (encoding_ != text::Encoding::Gbk)
+      c->utf8 = Pattern::utf8(searched, anyLineEnd_, Pattern::Use::SetConfirmation);
+    confirmations_[member] = std::move(c);
+  });
+  return *confirmations_[member];
+}
+
 SetMatcher::~SetMatcher() {
   if (db_)
     hs_free_database(db_);
@@ -631,21 +615,22 @@ bool SetMatcher::Search::wanted(bool gbk) const {
 
 void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
   const Expression& e = m_.expressions_[id];
-  const bool tryGbk = e.gbkForm && wanted(true) && !foundGbk_[e.member];
-  const bool tryUtf8 = e.utf8Form && wanted(false) && !foundUtf8_[e.member];
+  const bool tryGbk = e.gbk && wanted(true) && !foundGbk_[e.member];
+  const bool tryUtf8 = e.utf8 && wanted(false) && !foundUtf8_[e.member];
   if (!tryGbk && !tryUtf8)
     return;
+  const Confirmation& c = m_.confirmation(e.member);
   const std::size_t at = std::size_t(end - base_);
   const confirm::Window w{buf_, len_, carryCr_, carryOdd_};
   // Every start that the end allows: the forms of a character differ in length.
   const std::size_t first = at >= e.maxBytes ? at - e.maxBytes : 0;
   for (std::size_t s = first; s + e.minBytes <= at; ++s) {
-    if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*e.gbkForm, w, s, final)) {
+    if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*c.gbk, w, s, final)) {
       foundGbk_[e.member] = true;
       hitGbk_ = true;
       disagree_ += foundUtf8_[e.member] ? std::size_t(-1) : 1;
     }
-    if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*e.utf8Form, w, s, final, true)) {
+    if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*c.utf8, w, s, final, true)) {
       foundUtf8_[e.member] = true;
       hitUtf8_ = true;
       disagree_ += foundGbk_[e.member] ? std::size_t(-1) : 1;

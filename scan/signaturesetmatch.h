@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "scan/bytesearch.h"
+#include "scan/pattern.h"
 #include "text/encoding.h"
 #include "text/lineends.h"
 #include "text/utf8.h"
@@ -41,7 +42,6 @@ enum class SetSearchStep { Scratch, Scan, LateCompile };
 void failSetSearchAt(std::optional<SetSearchStep> step);
 bool setSearchFails(SetSearchStep step);
 
-struct Pattern;
 class SetMatcher;
 
 // Where built sets are kept from one run to the next (the engine's set cache):
@@ -185,8 +185,8 @@ class SetMatcher {
 
   struct Expression {
     std::uint32_t member;
-    const Pattern* gbkForm;   // null when this expression is not the member's GBK form
-    const Pattern* utf8Form;  // the same for UTF-8
+    bool gbk;   // whether this expression is the member's GBK form
+    bool utf8;  // the same for UTF-8
     // The bytes from the member's start to the end of what the expression
     // matches (its first characters, or a piece of them), and that the whole
     // member may take.
@@ -209,7 +209,6 @@ class SetMatcher {
   std::vector<QString> utf16Needles_;
   bool anyLineEnd_;
   text::Encoding encoding_;
-  std::vector<std::unique_ptr<Pattern>> patterns_;
   std::vector<Expression> expressions_;
   hs_database* db_ = nullptr;
   // The members whose first characters have one byte form up to ASCII letter
@@ -229,6 +228,14 @@ class SetMatcher {
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> oddPrefixes_;
   mutable std::once_flag oddOnce_;
   mutable hs_database* oddDb_ = nullptr;
+  // Each member's patterns for the confirmation, made on its first candidate.
+  struct Confirmation {
+    std::optional<Pattern> gbk;
+    std::optional<Pattern> utf8;
+  };
+  const Confirmation& confirmation(std::uint32_t member) const;
+  std::unique_ptr<std::once_flag[]> confirmationOnce_;
+  mutable std::vector<std::unique_ptr<Confirmation>> confirmations_;
 };
 
 }  // namespace scan
