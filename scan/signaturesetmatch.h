@@ -180,7 +180,12 @@ class SetMatcher {
   // The members' own texts only; build() or an image gives the rest.
   SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
              text::LineEnds lineEnds, Unbuilt);
+  // The build's steps (signaturesetbuild.cpp).
+  struct Build;
   void build(const std::vector<QString>& signatureTexts);
+  static void countSharedRuns(Build& gathered, const std::vector<QString>& signatureTexts);
+  void addMember(Build& gathered, std::uint32_t member, const Pattern* gbk, const Pattern* utf8);
+  void compile(Build& gathered);
   bool readImage(QByteArrayView image);
 
   struct Expression {

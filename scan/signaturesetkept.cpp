@@ -1,5 +1,6 @@
-// A built set as bytes, for the set cache: what the build costs (the
-// Hyperscan databases and the expressions), read back without building. Every count and index is
+// A built set kept: shared by the commands of one process, and as bytes in
+// the set cache between processes (what the build costs: the Hyperscan
+// databases and the expressions), read back without building. Every count and index is
 // checked on the way in, so that an image that is not one of this set is refused, never half used.
 #include <QCryptographicHash>
 #include <QDataStream>
@@ -9,6 +10,10 @@
 #include <hs/hs.h>
 
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "scan/signaturesetmatch.h"
 
@@ -111,6 +116,53 @@ bool readDatabase(const QByteArray& bytes, hs_database_t** db) {
 }
 
 }  // namespace
+
+namespace {
+
+// The last set shared(), and where sets are kept.
+std::mutex sharedLock;
+std::vector<QString> lastSignatureTexts;
+text::Encoding lastEncoding;
+text::LineEnds lastLineEnds;
+std::shared_ptr<const SetMatcher> last;
+std::shared_ptr<BuiltSetStore> builtSets;
+
+}  // namespace
+
+void SetMatcher::keepBuiltSetsIn(std::shared_ptr<BuiltSetStore> store) {
+  const std::lock_guard<std::mutex> hold(sharedLock);
+  builtSets = std::move(store);
+  // The next command asks the store, as a command in a process of its own would.
+  last.reset();
+}
+
+std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& signatureTexts,
+                                                     text::Encoding encoding,
+                                                     text::LineEnds lineEnds) {
+  const std::lock_guard<std::mutex> hold(sharedLock);
+  if (!last || lastEncoding != encoding || lastLineEnds != lineEnds ||
+      lastSignatureTexts != signatureTexts) {
+    last.reset();  // one compiled set at a time
+    std::unique_ptr<SetMatcher> made;
+    QByteArray key;
+    if (builtSets) {
+      key = storeKey(signatureTexts, encoding, lineEnds);
+      if (const QByteArray image = builtSets->load(key); !image.isEmpty())
+        made = fromImage(signatureTexts, encoding, lineEnds, image);
+    }
+    if (!made) {
+      made = std::make_unique<SetMatcher>(signatureTexts, encoding, lineEnds);
+      // A set the search cannot take is said again each time, never kept.
+      if (builtSets && made->error().isEmpty())
+        builtSets->save(key, made->image());
+    }
+    last = std::move(made);
+    lastSignatureTexts = signatureTexts;
+    lastEncoding = encoding;
+    lastLineEnds = lineEnds;
+  }
+  return last;
+}
 
 QByteArray SetMatcher::storeKey(const std::vector<QString>& signatureTexts, text::Encoding encoding,
                                 text::LineEnds lineEnds) {
