@@ -102,12 +102,14 @@ QByteArray SetCache::load(const QByteArray& key) {
     refuse(folder + '/' + name, errno);
     return {};
   }
-  const int wrong = !S_ISREG(st.st_mode)                                          ? EINVAL
-                    : st.st_uid != ::geteuid()                                    ? EPERM
-                    : (st.st_mode & 077) != 0                                     ? EACCES
-                    : st.st_nlink != 1                                            ? EMLINK
-                    : std::uint64_t(st.st_size) > cap_ || st.st_size < kHashBytes ? EFBIG
-                                                                                  : 0;
+  // Each way an entry may not be genuine, with the reason said for it.
+  const int wrong = !S_ISREG(st.st_mode)               ? EINVAL
+                    : st.st_uid != ::geteuid()         ? EPERM
+                    : (st.st_mode & 077) != 0          ? EACCES
+                    : st.st_nlink != 1                 ? EMLINK
+                    : std::uint64_t(st.st_size) > cap_ ? EFBIG
+                    : st.st_size < kHashBytes          ? EBADMSG
+                                                       : 0;
   if (wrong) {
     refuse(folder + '/' + name, wrong);
     return {};

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -188,6 +189,26 @@ TEST_F(SetCacheTest, AFolderOpenToOthersOrNotTheUsersIsLeftAlone) {
     GTEST_SKIP() << "a folder of another user needs root to make";
   ASSERT_EQ(::chown(folder().constData(), 65534, 65534), 0);
   refusedAndUntouched("another user's");
+}
+
+TEST_F(SetCacheTest, TheLeastRecentlyUsedEntriesGoPastTheCap) {
+  engine::SetCache cache({}, 3000);
+  const QByteArray image(1000, 'x');  // 1,032 bytes an entry with its hash
+  cache.save("a", image);
+  cache.save("b", image);
+  // Both written an hour ago (the clock may not tick between two saves)...
+  for (const char* name : {"a.set", "b.set"}) {
+    struct timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= 3600;
+    times[1] = times[0];
+    ASSERT_EQ(::utimensat(AT_FDCWD, (folder() + '/' + name).constData(), times, 0), 0);
+  }
+  EXPECT_EQ(cache.load("a"), image);  // ...and a used now
+  cache.save("c", image);
+  EXPECT_EQ(cache.load("a"), image);
+  EXPECT_TRUE(cache.load("b").isEmpty());
+  EXPECT_EQ(cache.load("c"), image);
 }
 
 }  // namespace
