@@ -200,8 +200,9 @@ text::Encoding SetMatcher::Search::otherReading() const {
 int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
                                       unsigned flags, void* ctx) {
   auto* self = static_cast<Search*>(ctx);
-  // Those that end in the bytes kept from the last round were seen then.
-  if (to <= self->kept_)
+  // Those that end in the bytes kept from the last round were seen then. A
+  // database read back from the set cache names only expressions it has.
+  if (to <= self->kept_ || id >= self->m_.expressions_.size())
     return 0;
   return onMatch(id, from, self->base_ + to, flags, ctx);
 }
