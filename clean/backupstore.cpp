@@ -20,6 +20,7 @@
 #include "clean/storelayout.h"
 #include "platform/pathcodec.h"
 #include "platform/pathjson.h"
+#include "platform/userfolder.h"
 
 using namespace Qt::StringLiterals;
 
@@ -33,69 +34,16 @@ QString nowText() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-// Opens (creating with 0700 when asked) the folder `name` below `at`, never
-// through a link, and makes sure it is the running user's and closed to others.
-// Only a run that creates the store closes a folder that others may enter;
-// otherwise such a folder is not taken for the store (EACCES).
-int openOwnFolder(int at, const char* name, bool create, platform::UniqueFd& out) {
-  if (create && ::mkdirat(at, name, 0700) != 0 && errno != EEXIST)
-    return errno;
-  out.reset(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!out.ok())
-    return errno == ENOTDIR ? ELOOP : errno;
-  struct stat st;
-  if (::fstat(out.get(), &st) != 0)
-    return errno;
-  if (st.st_uid != ::geteuid())
-    return EPERM;
-  if ((st.st_mode & 077) != 0) {
-    if (!create)
-      return EACCES;
-    if (::fchmod(out.get(), 0700) != 0)
-      return errno;
-  }
-  return 0;
-}
-
-// mkdir -p for the user's own data folder (0700 for each folder made).
-void makeParents(const QByteArray& path) {
-  for (qsizetype i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/')
-      ::mkdir(path.left(i).constData(), 0700);
-  }
-}
-
 }  // namespace
 
 QByteArray backupStorePath() {
-  QByteArray base = qgetenv("XDG_DATA_HOME");
-  if (!base.startsWith('/')) {
-    const QByteArray home = qgetenv("HOME");
-    if (!home.startsWith('/'))
-      return {};
-    base = home + "/.local/share";
-  }
-  while (base.size() > 1 && base.endsWith('/'))
-    base.chop(1);
-  return base + "/tervane/backups";
+  const QByteArray base = platform::userDataPath();
+  return base.isEmpty() ? QByteArray() : base + "/tervane/backups";
 }
 
 int Store::open(bool create) {
-  path_ = backupStorePath();
-  if (path_.isEmpty())
-    return ENOENT;
-  const QByteArray base = path_.left(path_.size() - qsizetype(sizeof "/tervane/backups") + 1);
-  if (create)
-    makeParents(base);
-  // The data folder itself may lead through links the user set up (a home on
-  // another disk); below it, nothing does.
-  platform::UniqueFd baseFd(::open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!baseFd.ok())
-    return errno;
-  platform::UniqueFd tervane;
-  if (const int e = openOwnFolder(baseFd.get(), "tervane", create, tervane))
-    return e;
-  return openOwnFolder(tervane.get(), "backups", create, fd_);
+  return platform::openUserFolder(
+      "backups", create ? platform::FolderUse::Create : platform::FolderUse::Existing, fd_, &path_);
 }
 
 QByteArray newRunName() {

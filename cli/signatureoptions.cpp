@@ -1,11 +1,14 @@
 #include "cli/signatureoptions.h"
 
+#include <unistd.h>
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QSet>
 
 #include <mutex>
 
+#include "engine/setcache.h"
 #include "engine/signaturesetfile.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
@@ -39,6 +42,7 @@ QString signatureFileText(const QString& path, Sink& err) {
 
 void addSetOption(QCommandLineParser& parser, const SetOption& o) {
   parser.addOption(o.signatures);
+  parser.addOption(o.noCache);
 }
 
 std::optional<QString> signatureSetText(const QCommandLineParser& parser, const Common& c,
@@ -48,6 +52,9 @@ std::optional<QString> signatureSetText(const QCommandLineParser& parser, const 
   const QStringList signatureFiles = parser.values(c.signatureFile);
   if (files.isEmpty() && texts.size() + signatureFiles.size() <= 1)
     return std::nullopt;
+  engine::keepBuiltSets(!parser.isSet(o.noCache), [](const QString& why) {
+    Sink(STDERR_FILENO).write("tervane-cli: " + platform::visibleText(why).toUtf8() + '\n');
+  });
   signatures::Builder set;
   for (const QString& file : files) {
     const QByteArray content = readAllOrFail(file, err, set.limits().fileBytes);

@@ -22,6 +22,8 @@ namespace cli {
 struct SetOption {
   QCommandLineOption signatures{QStringLiteral("signatures"), QStringLiteral("signature set"),
                                 QStringLiteral("FILE")};
+  // The set is built afresh, neither read from the set cache nor kept there.
+  QCommandLineOption noCache{QStringLiteral("no-cache"), QStringLiteral("build the set afresh")};
 };
 
 void addSetOption(QCommandLineParser& parser, const SetOption& o);
@@ -30,7 +32,8 @@ void addSetOption(QCommandLineParser& parser, const SetOption& o);
 // --signatures, or more than one --signature and --signature-file in all.
 // Nothing for one signature, which typedSignature reads as before. Ends the
 // command on a fault of the set, naming the file, the line and the field, and,
-// when the set is `searched`, on a set the search cannot take.
+// when the set is `searched`, on a set the search cannot take. Turns the set
+// cache (engine/setcache.h) on unless --no-cache is given.
 std::optional<QString> signatureSetText(const QCommandLineParser& parser, const Common& c,
                                         const SetOption& o, Sink& err, bool searched = true);
 

@@ -208,6 +208,8 @@ void takeSignatures(Watcher::Settings& s, const QCommandLineParser& parser,
       fromConfig << u"--signature-file"_s << conf.signatureFile;
     for (const QString& set : conf.signatureSets)
       fromConfig << u"--signatures"_s << set;
+    if (parser.isSet(setOption.noCache))
+      fromConfig << u"--no-cache"_s;
     QCommandLineParser again;
     const SetOption againSet;
     addSetOption(again, againSet);

@@ -2,10 +2,10 @@
 // the results back in the order the files were submitted.
 #pragma once
 
+#include <sys/types.h>
+
 #include <QByteArray>
 #include <QString>
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>

@@ -22,7 +22,12 @@ struct Form {
   std::uint8_t len = 0;
 };
 
-using Forms = std::vector<std::vector<Form>>;
+// Each character's forms, kept once per character in the tables below: a set of
+// long members would otherwise copy the same few forms hundreds of thousands
+// of times.
+using Forms = std::vector<const std::vector<Form>*>;
+
+const std::vector<Form> kNoForms;
 
 // Every GBK form of each lower-cased character, from the decoder's own tables,
 // taken once: a set builds thousands of patterns. A lead byte alone is a form
@@ -51,7 +56,7 @@ Forms gbkForms(const QString& signature) {
   Forms forms;
   for (QChar c : signature) {
     const auto it = byChar.find(c.unicode());
-    forms.push_back(it == byChar.end() ? std::vector<Form>{} : it->second);
+    forms.push_back(it == byChar.end() ? &kNoForms : &it->second);
   }
   return forms;
 }
@@ -133,9 +138,10 @@ bool probeFor(const std::vector<std::uint8_t>& set, std::uint32_t offset, Probe&
 // Under the any-line-end rule an LF of the signature has the forms of every
 // line break.
 void lineBreakForms(const std::vector<char32_t>& chars, Forms& forms) {
+  static const std::vector<Form> anyBreak{Form{{'\n'}, 1}, Form{{'\r'}, 1}, Form{{'\r', '\n'}, 2}};
   for (std::size_t i = 0; i < chars.size(); ++i) {
     if (chars[i] == U'\n')
-      forms[i] = {Form{{'\n'}, 1}, Form{{'\r'}, 1}, Form{{'\r', '\n'}, 2}};
+      forms[i] = &anyBreak;
   }
 }
 
@@ -145,7 +151,7 @@ std::vector<std::vector<std::string>> formStrings(const Forms& all) {
   const std::size_t n = std::min(all.size(), Pattern::kSetFormChars);
   out.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::vector<Form>& f = all[i];
+    const std::vector<Form>& f = *all[i];
     std::vector<std::string> one;
     for (const Form& x : f)
       one.emplace_back(reinterpret_cast<const char*>(x.bytes), x.len);
@@ -159,7 +165,8 @@ std::vector<std::vector<std::string>> formStrings(const Forms& all) {
 // `all`: every form of each character; `primary`: those the probes and the
 // byte-by-byte confirmation rely on.
 void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use use) {
-  for (const std::vector<Form>& f : all) {
+  for (const std::vector<Form>* forms : all) {
+    const std::vector<Form>& f = *forms;
     if (f.empty()) {
       pat.possible = false;
       return;
@@ -182,7 +189,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
   }
   if (use != Pattern::Use::Single) {
     // A set's search finds its own candidates: no probes to choose.
-    for (const Form& x : all.front()) {
+    for (const Form& x : *all.front()) {
       if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
         pat.checkAlignment = true;
     }
@@ -193,7 +200,8 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
   std::vector<Probe> usable;
   std::vector<int> weight;
   std::uint32_t offset = 0;
-  for (const std::vector<Form>& f : primary) {
+  for (const std::vector<Form>* forms : primary) {
+    const std::vector<Form>& f = *forms;
     if (f.empty())
       break;
     const std::uint8_t len = f.front().len;
@@ -245,9 +253,9 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
   bool byBytes = true;
   for (std::size_t i = 0; i < primary.size() && byBytes; ++i) {
     std::vector<std::uint8_t> set;
-    if (primary[i].empty())
+    if (primary[i]->empty())
       byBytes = false;
-    for (const Form& x : primary[i]) {
+    for (const Form& x : *primary[i]) {
       if (x.len != 1 || (!pat.utf8Form && gbk::isLead(x.bytes[0])))
         byBytes = false;
       set.push_back(x.bytes[0]);
@@ -260,7 +268,7 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
   }
   if (!byBytes)
     pat.bytes.clear();
-  for (const Form& x : all.front()) {
+  for (const Form& x : *all.front()) {
     pat.firstByte[x.bytes[0]] = true;
     if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
       pat.checkAlignment = true;
@@ -303,28 +311,42 @@ Pattern Pattern::utf8(const QString& signature, bool anyLineEnd, Use use) {
       p.chars.push_back(c);
     }
   }
+  // A code point's forms: `mine` of its own length, `both` with those of another.
+  struct CodePointForms {
+    std::vector<Form> mine;
+    std::vector<Form> both;
+    std::vector<std::pair<Probe, Probe>> odd;
+  };
+  // Per thread: the set's patterns are made on two.
+  thread_local std::unordered_map<char32_t, CodePointForms> known;
   Forms all;
   Forms primary;
+  all.reserve(p.chars.size());
+  primary.reserve(p.chars.size());
   const auto& uppers = upperForms();
   for (char32_t c : p.chars) {
-    std::vector<Form> mine;
-    std::vector<Form> other;
-    // The character itself only if it is in lower case; then every character
-    // whose lower case it is.
-    const std::uint8_t ownLen = formOf(c).len;
-    if (text::lowerCodePoint(c) == c)
-      mine.push_back(formOf(c));
-    auto [from, to] = uppers.equal_range(c);
-    for (auto it = from; it != to; ++it) {
-      const Form f = formOf(it->second);
-      (f.len == ownLen ? mine : other).push_back(f);
+    auto [at, fresh] = known.try_emplace(c);
+    CodePointForms& f = at->second;
+    if (fresh) {
+      std::vector<Form> other;
+      // The character itself only if it is in lower case; then every character
+      // whose lower case it is.
+      const std::uint8_t ownLen = formOf(c).len;
+      if (text::lowerCodePoint(c) == c)
+        f.mine.push_back(formOf(c));
+      auto [from, to] = uppers.equal_range(c);
+      for (auto it = from; it != to; ++it) {
+        const Form x = formOf(it->second);
+        (x.len == ownLen ? f.mine : other).push_back(x);
+      }
+      for (const Form& x : other)
+        f.odd.emplace_back(Probe{0, 0, x.bytes[0]}, Probe{1, 0, x.bytes[1]});
+      f.both = f.mine;
+      f.both.insert(f.both.end(), other.begin(), other.end());
     }
-    for (const Form& f : other)
-      p.odd.emplace_back(Probe{0, 0, f.bytes[0]}, Probe{1, 0, f.bytes[1]});
-    std::vector<Form> both = mine;
-    both.insert(both.end(), other.begin(), other.end());
-    all.push_back(both);
-    primary.push_back(mine);
+    p.odd.insert(p.odd.end(), f.odd.begin(), f.odd.end());
+    all.push_back(&f.both);
+    primary.push_back(&f.mine);
   }
   if (anyLineEnd) {
     lineBreakForms(p.chars, all);
@@ -333,7 +355,7 @@ Pattern Pattern::utf8(const QString& signature, bool anyLineEnd, Use use) {
   build(p, all, primary, use);
   // Without primary forms (a character that only odd forms reach) the probes
   // would miss everything: search by first bytes instead.
-  if (std::any_of(primary.begin(), primary.end(), [](const auto& f) { return f.empty(); })) {
+  if (std::any_of(primary.begin(), primary.end(), [](const auto* f) { return f->empty(); })) {
     p.useProbes = false;
     p.bytes.clear();
   }

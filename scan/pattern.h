@@ -22,8 +22,9 @@ struct Pattern {
   // already each one LF (text::lineBreaksAsLf), and an LF stands for any line
   // break of the content: LF, CR or CR LF.
   // What a pattern is for: the single signature's search (probes and the
-  // byte-by-byte confirmation), or a set's expressions (`forms` only).
-  enum class Use { Single, SetForms };
+  // byte-by-byte confirmation), a set's expressions (`forms`), or the
+  // confirmation of a set's candidates (neither).
+  enum class Use { Single, SetForms, SetConfirmation };
   static Pattern gbk(const QString& signature, bool anyLineEnd = false, Use use = Use::Single);
   static Pattern utf8(const QString& signature, bool anyLineEnd = false, Use use = Use::Single);
   // The forms of each character in either pattern (null: none), for an

@@ -92,387 +92,39 @@ namespace {
 
 std::atomic<std::uint64_t> generations{0};
 
-char asciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-constexpr std::size_t kGram = 8;
-
-std::uint64_t gramAt(const char* p) {
-  std::uint64_t g = 0;
-  std::memcpy(&g, p, kGram);
-  return g;
-}
-
-// For each run of 8 bytes in the members' first characters (lower-cased, as
-// UTF-8), how many members hold it.
-struct GramCounts {
-  std::unordered_map<std::uint64_t, std::uint32_t> counts;
-  std::uint32_t members = 0;
-  std::uint32_t count(std::uint64_t g) const {
-    const auto it = counts.find(g);
-    return it == counts.end() ? 0 : it->second;
-  }
-};
-
-// A piece of at most `longest` bytes among the first `chars` characters of
-// `forms` (joined with `more`'s), each character's forms the same bytes up to
-// ASCII letter case, as one caseless literal: it matches every form of those
-// characters (and at most some bytes more, which the confirmation rejects).
-// The one that the fewest other members may hold (`shared`: members of one
-// incident often begin alike, and a piece they share makes each of them a
-// candidate wherever one occurs), then the longest. `minBytes` and
-// `maxBytes`: the least and most bytes from the member's start to the piece's
-// end; `whole`: the piece is the member, of `total` characters.
-using FormList = std::vector<std::vector<std::string>>;
-std::string caselessPiece(const FormList& forms, const FormList* more, std::size_t chars,
-                          std::size_t longest, const GramCounts& shared, std::size_t* minBytes,
-                          std::size_t* maxBytes, std::size_t total, bool* whole) {
-  const std::size_t n = std::min({chars, forms.size(), more ? more->size() : forms.size()});
-  std::vector<std::string> folded(n);  // empty where the forms differ otherwise
-  std::vector<std::size_t> lo(n + 1, 0);
-  std::vector<std::size_t> hi(n + 1, 0);
-  for (std::size_t c = 0; c < n; ++c) {
-    // The character's forms in both lists, side by side.
-    const std::vector<std::string>& f = forms[c];
-    const std::vector<std::string>* g = more ? &(*more)[c] : nullptr;
-    const std::string* first = !f.empty() ? &f.front() : g && !g->empty() ? &g->front() : nullptr;
-    std::size_t fLo = 4;
-    std::size_t fHi = 0;
-    std::string one = first ? *first : std::string();
-    std::transform(one.begin(), one.end(), one.begin(), asciiLower);
-    bool same = first != nullptr;
-    for (const std::vector<std::string>* list : {&f, g}) {
-      if (!list)
-        continue;
-      for (const std::string& x : *list) {
-        fLo = std::min(fLo, x.size());
-        fHi = std::max(fHi, x.size());
-        same = same && x.size() == one.size() &&
-               std::equal(x.begin(), x.end(), one.begin(),
-                          [](char a, char b) { return asciiLower(a) == b; });
-      }
-    }
-    lo[c + 1] = lo[c] + fLo;
-    hi[c + 1] = hi[c] + fHi;
-    if (same)
-      folded[c] = std::move(one);
-  }
-  // How many members hold each piece of 8 bytes of this one, at most.
-  std::string bytes;
-  std::vector<std::size_t> at(n + 1, 0);
-  for (std::size_t c = 0; c < n; ++c) {
-    bytes += folded[c].empty() ? std::string(1, '\0') : folded[c];
-    at[c + 1] = bytes.size();
-  }
-  std::vector<std::uint32_t> sharedFrom(bytes.size(), 0);
-  for (std::size_t j = 0; j + kGram <= bytes.size(); ++j)
-    sharedFrom[j] = shared.count(gramAt(bytes.data() + j));
-  std::string best;
-  std::uint32_t bestShared = 0;
-  for (std::size_t end = 1; end <= n; ++end) {
-    // The longest piece that ends with character end - 1.
-    std::size_t start = end;
-    while (start > 0 && !folded[start - 1].empty() && at[end] - at[start - 1] <= longest)
-      --start;
-    if (start == end)
-      continue;
-    // Members that may hold it: those that hold its rarest 8 bytes.
-    std::uint32_t many = shared.members;
-    for (std::size_t j = at[start]; j + kGram <= at[end]; ++j)
-      many = std::min(many, sharedFrom[j]);
-    const std::size_t size = at[end] - at[start];
-    if (best.empty() || many < bestShared || (many == bestShared && size > best.size())) {
-      *whole = start == 0 && end == total && size == lo[end] && lo[end] == hi[end];
-      best = bytes.substr(at[start], size);
-      bestShared = many;
-      *minBytes = lo[end];
-      *maxBytes = hi[end];
-    }
-  }
-  return best;
-}
-
 }  // namespace
 
 SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
-                       text::LineEnds lineEnds)
+                       text::LineEnds lineEnds, Unbuilt)
     : members_(signatureTexts.size()),
       anyLineEnd_(lineEnds == text::LineEnds::Any),
       encoding_(encoding),
-      generation_(++generations) {
+      generation_(++generations),
+      confirmationOnce_(new std::once_flag[signatureTexts.size()]),
+      confirmations_(signatureTexts.size()) {
   for (const QString& t : signatureTexts)
     utf16Needles_.push_back(anyLineEnd_ ? text::lineBreaksAsLf(t) : t);
-  // The forms' patterns hold the forms of these characters.
-  static_assert(kPieceChars <= Pattern::kSetFormChars &&
-                kExpressionChars <= Pattern::kSetFormChars);
-  const bool any = lineEnds == text::LineEnds::Any;
-  std::vector<std::string> regexes;
-  std::vector<unsigned> regexIds;
-  std::vector<std::string> literals;
-  std::vector<unsigned> literalIds;
-  GramCounts shared;
-  shared.members = std::uint32_t(signatureTexts.size());
-  for (const QString& signature : signatureTexts) {
-    const QByteArray text = signature.left(kPieceChars).toUtf8();
-    std::vector<std::uint64_t> grams;
-    for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
-      grams.push_back(gramAt(text.data() + j));
-    std::sort(grams.begin(), grams.end());
-    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-    for (const std::uint64_t g : grams)
-      ++shared.counts[g];
-  }
-  std::vector<Expression> oddExpressions;
-  // The members' forms, made a batch at a time on two threads (most of the
-  // set's build), and gone before the next batch: the patterns kept for the
-  // confirmation are copies made here, so that they leave no holes between them.
-  constexpr std::size_t kBatch = 128;
-  std::vector<std::optional<Pattern>> gbkBatch(std::min(kBatch, signatureTexts.size()));
-  std::vector<std::optional<Pattern>> utf8Batch(gbkBatch.size());
-  const auto makeForms = [&](std::size_t from, std::size_t to, std::size_t base) {
-    for (std::size_t k = from; k < to; ++k) {
-      const QString searched = any ? text::lineBreaksAsLf(signatureTexts[k]) : signatureTexts[k];
-      if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
-        gbkBatch[k - base] = Pattern::gbk(searched, any, Pattern::Use::SetForms);
-      if (encoding != text::Encoding::Gbk && !searched.isEmpty())
-        utf8Batch[k - base] = Pattern::utf8(searched, any, Pattern::Use::SetForms);
-    }
-  };
-  for (std::size_t i = 0; i < signatureTexts.size(); ++i) {
-    if (i % kBatch == 0) {
-      const std::size_t end = std::min(signatureTexts.size(), i + kBatch);
-      const std::size_t mid = i + (end - i) / 2;
-      // A second thread only where there is enough to share, and where one
-      // can be had; what it throws is thrown here.
-      std::optional<std::thread> helper;
-      std::exception_ptr failure;
-      if (end - i == kBatch) {
-        try {
-          helper.emplace([&, mid, end, i] {
-            try {
-              makeForms(mid, end, i);
-            } catch (...) {
-              failure = std::current_exception();
-            }
-          });
-        } catch (const std::system_error&) {
-          helper.reset();
-        }
-      }
-      try {
-        makeForms(i, helper ? mid : end, i);
-      } catch (...) {
-        if (helper)
-          helper->join();
-        throw;
-      }
-      if (helper)
-        helper->join();
-      if (failure)
-        std::rethrow_exception(failure);
-    }
-    std::optional<Pattern> gbkForms = std::move(gbkBatch[i % kBatch]);
-    std::optional<Pattern> utf8Forms = std::move(utf8Batch[i % kBatch]);
-    gbkBatch[i % kBatch].reset();
-    utf8Batch[i % kBatch].reset();
-    const Pattern* gbk = gbkForms && gbkForms->possible ? &*gbkForms : nullptr;
-    const Pattern* utf8 = utf8Forms && utf8Forms->possible ? &*utf8Forms : nullptr;
-    // One expression for both readings: a candidate is only a byte match, and
-    // each reading confirms its own. Of a long member only the beginning: the
-    // expression's length is limited, and its beginning finds it as well.
-    if (!gbk && !utf8)
-      continue;
-    const std::size_t firstExpression = expressions_.size();
-    const std::size_t firstOdd = oddExpressions.size();
-    const bool joined = gbk && utf8 && gbk->formChars == utf8->formChars;
-    for (const Pattern* p : {gbk, utf8}) {
-      if (!p || (joined && p == utf8))
-        continue;
-      // A literal piece of all the forms finds every occurrence. Else the forms
-      // of the characters' own length find most, and the UTF-8 forms of another
-      // length (the Kelvin sign for "k") only where such a form occurs (scan()).
-      std::string primaryRegex;  // the expression of the forms of the characters' own length
-      const auto noEmpty = [](const FormList& forms) {
-        return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
-      };
-      for (const bool primary : {true, false}) {
-        Expression e{std::uint32_t(i),
-                     joined || p == gbk ? gbk : nullptr,
-                     joined || p == utf8 ? utf8 : nullptr,
-                     0,
-                     0,
-                     0};
-        std::size_t lo = 0;
-        std::size_t hi = 0;
-        bool whole = false;
-        auto addLiteral = [&](std::string literal) {
-          e.minBytes = lo;
-          e.maxBytes = hi;
-          for (const Pattern* q : {e.gbkForm, e.utf8Form})
-            e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-          literalIds.push_back(unsigned(expressions_.size()));
-          literals.push_back(std::move(literal));
-          expressions_.push_back(e);
-        };
-        // Short only where it is the whole member.
-        const auto usable = [&](const std::string& literal) {
-          return literal.size() >= kLiteralMinBytes || (!literal.empty() && whole);
-        };
-        // A literal piece of the member's forms finds every occurrence where
-        // it is long enough: then no other expression.
-        if (primary) {
-          std::string literal =
-              caselessPiece(p->forms, joined ? &utf8->forms : nullptr, kPieceChars,
-                            kLiteralMaxBytes, shared, &lo, &hi, p->formChars, &whole);
-          if (usable(literal)) {
-            addLiteral(std::move(literal));
-            break;
-          }
-        }
-        const FormList forms = joined ? Pattern::joinedForms(gbk, utf8, primary, kPieceChars)
-                                      : Pattern::joinedForms(p, nullptr, primary, kPieceChars);
-        if (!noEmpty(forms))
-          continue;
-        // Else a piece of the forms of the characters' own length.
-        if (primary) {
-          std::string literal = caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes, shared,
-                                              &lo, &hi, p->formChars, &whole);
-          if (usable(literal)) {
-            addLiteral(std::move(literal));
-            // The odd forms' expression below compares with this one.
-            primaryRegex = Pattern::regexOf(forms, kExpressionChars, &lo, &hi);
-            continue;
-          }
-        }
-        std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
-        if (!primary && regex == primaryRegex)
-          continue;  // no odd forms
-        for (const Pattern* q : {e.gbkForm, e.utf8Form})
-          e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-        if (primary) {
-          primaryRegex = regex;
-          regexIds.push_back(unsigned(expressions_.size()));
-          regexes.push_back(std::move(regex));
-          expressions_.push_back(e);
-        } else {
-          oddRegexes_.push_back(std::move(regex));
-          oddExpressions.push_back(e);
-        }
-      }
-    }
-    if (utf8) {
-      for (const auto& [a, b] : utf8->odd) {
-        if (std::find(oddPrefixes_.begin(), oddPrefixes_.end(), std::pair(a, b)) ==
-            oddPrefixes_.end())
-          oddPrefixes_.emplace_back(a, b);
-      }
-    }
-    // The patterns kept for the confirmation are the same without the forms:
-    // copied once the forms are gone, they take the room the forms left.
-    for (std::optional<Pattern>* f : {&gbkForms, &utf8Forms}) {
-      if (*f) {
-        (*f)->forms = {};
-        (*f)->primaryForms = {};
-      }
-    }
-    const Pattern* keptGbk = nullptr;
-    const Pattern* keptUtf8 = nullptr;
-    if (gbk) {
-      patterns_.push_back(std::make_unique<Pattern>(*gbkForms));
-      keptGbk = patterns_.back().get();
-    }
-    if (utf8) {
-      patterns_.push_back(std::make_unique<Pattern>(*utf8Forms));
-      keptUtf8 = patterns_.back().get();
-    }
-    gbkForms.reset();
-    utf8Forms.reset();
-    for (std::size_t k = firstExpression; k < expressions_.size(); ++k) {
-      expressions_[k].gbkForm = expressions_[k].gbkForm ? keptGbk : nullptr;
-      expressions_[k].utf8Form = expressions_[k].utf8Form ? keptUtf8 : nullptr;
-    }
-    for (std::size_t k = firstOdd; k < oddExpressions.size(); ++k) {
-      oddExpressions[k].gbkForm = oddExpressions[k].gbkForm ? keptGbk : nullptr;
-      oddExpressions[k].utf8Form = oddExpressions[k].utf8Form ? keptUtf8 : nullptr;
-    }
-  }
-  // The odd forms' expressions follow the others, numbered after them.
-  oddFirst_ = expressions_.size();
-  expressions_.insert(expressions_.end(), oddExpressions.begin(), oddExpressions.end());
-  if (oddRegexes_.empty())
-    oddPrefixes_.clear();
-  // A candidate waits until the whole member fits behind its latest start, and
-  // its earliest start must still be in the buffer then.
-  for (const Expression& e : expressions_)
-    need_ = std::max(need_, e.wholeMaxBytes + (e.maxBytes - e.minBytes) + 1);
-  if (regexes.empty() && literals.empty() && oddRegexes_.empty())
-    return;
-  // Nothing to search but odd forms (every member needs one): an expression
-  // that never matches keeps the search, which looks for them, going.
-  if (regexes.empty() && literals.empty()) {
-    regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
-    regexIds.push_back(0);
-  }
-  auto failed = [this](hs_compile_error_t* err, const std::vector<unsigned>& ids) {
-    error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
-    if (err && err->expression >= 0 && std::size_t(err->expression) < ids.size())
-      error_ += QStringLiteral(" (member %1)")
-                    .arg(expressions_[ids[std::size_t(err->expression)]].member + 1);
-    hs_free_compile_error(err);
-  };
-  if (!regexes.empty()) {
-    std::vector<const char*> texts;
-    std::vector<unsigned> flags(regexes.size(), 0);
-    for (const std::string& r : regexes)
-      texts.push_back(r.c_str());
-    hs_compile_error_t* err = nullptr;
-    if (hs_compile_multi(texts.data(), flags.data(), regexIds.data(), unsigned(texts.size()),
-                         HS_MODE_BLOCK, nullptr, &db_, &err) != HS_SUCCESS) {
-      db_ = nullptr;
-      failed(err, regexIds);
-      return;
-    }
-  }
-  if (!literals.empty()) {
-    std::vector<const char*> texts;
-    std::vector<std::size_t> lengths;
-    std::vector<unsigned> flags(literals.size(), HS_FLAG_CASELESS);
-    for (const std::string& l : literals) {
-      texts.push_back(l.data());
-      lengths.push_back(l.size());
-    }
-    hs_compile_error_t* err = nullptr;
-    if (hs_compile_lit_multi(texts.data(), flags.data(), literalIds.data(), lengths.data(),
-                             unsigned(texts.size()), HS_MODE_BLOCK, nullptr, &literalDb_,
-                             &err) != HS_SUCCESS) {
-      literalDb_ = nullptr;
-      failed(err, literalIds);
-      if (db_)
-        hs_free_database(db_);
-      db_ = nullptr;
-    }
-  }
 }
 
-std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& signatureTexts,
-                                                     text::Encoding encoding,
-                                                     text::LineEnds lineEnds) {
-  static std::mutex lock;
-  static std::vector<QString> lastSignatureTexts;
-  static text::Encoding lastEncoding;
-  static text::LineEnds lastLineEnds;
-  static std::shared_ptr<const SetMatcher> last;
-  const std::lock_guard<std::mutex> hold(lock);
-  if (!last || lastEncoding != encoding || lastLineEnds != lineEnds ||
-      lastSignatureTexts != signatureTexts) {
-    last.reset();  // one compiled set at a time
-    last = std::make_shared<const SetMatcher>(signatureTexts, encoding, lineEnds);
-    lastSignatureTexts = signatureTexts;
-    lastEncoding = encoding;
-    lastLineEnds = lineEnds;
-  }
-  return last;
+SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+                       text::LineEnds lineEnds)
+    : SetMatcher(signatureTexts, encoding, lineEnds, Unbuilt{}) {
+  build(signatureTexts);
+}
+
+// Made on a member's first candidate: most members of a large set never have
+// one, and their patterns took most of the built set's memory.
+const SetMatcher::Confirmation& SetMatcher::confirmation(std::uint32_t member) const {
+  std::call_once(confirmationOnce_[member], [&] {
+    auto c = std::make_unique<Confirmation>();
+    const QString& searched = utf16Needles_[member];
+    if (encoding_ != text::Encoding::Utf8)
+      c->gbk = Pattern::gbk(searched, anyLineEnd_, Pattern::Use::SetConfirmation);
+    if (encoding_ != text::Encoding::Gbk)
+      c->utf8 = Pattern::utf8(searched, anyLineEnd_, Pattern::Use::SetConfirmation);
+    confirmations_[member] = std::move(c);
+  });
+  return *confirmations_[member];
 }
 
 SetMatcher::~SetMatcher() {
@@ -542,8 +194,9 @@ text::Encoding SetMatcher::Search::otherReading() const {
 int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
                                       unsigned flags, void* ctx) {
   auto* self = static_cast<Search*>(ctx);
-  // Those that end in the bytes kept from the last round were seen then.
-  if (to <= self->kept_)
+  // Those that end in the bytes kept from the last round were seen then. A
+  // database read back from the set cache names only expressions it has.
+  if (to <= self->kept_ || id >= self->m_.expressions_.size())
     return 0;
   return onMatch(id, from, self->base_ + to, flags, ctx);
 }
@@ -574,21 +227,22 @@ bool SetMatcher::Search::wanted(bool gbk) const {
 
 void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
   const Expression& e = m_.expressions_[id];
-  const bool tryGbk = e.gbkForm && wanted(true) && !foundGbk_[e.member];
-  const bool tryUtf8 = e.utf8Form && wanted(false) && !foundUtf8_[e.member];
+  const bool tryGbk = e.gbk && wanted(true) && !foundGbk_[e.member];
+  const bool tryUtf8 = e.utf8 && wanted(false) && !foundUtf8_[e.member];
   if (!tryGbk && !tryUtf8)
     return;
+  const Confirmation& c = m_.confirmation(e.member);
   const std::size_t at = std::size_t(end - base_);
   const confirm::Window w{buf_, len_, carryCr_, carryOdd_};
   // Every start that the end allows: the forms of a character differ in length.
   const std::size_t first = at >= e.maxBytes ? at - e.maxBytes : 0;
   for (std::size_t s = first; s + e.minBytes <= at; ++s) {
-    if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*e.gbkForm, w, s, final)) {
+    if (tryGbk && !foundGbk_[e.member] && confirm::gbkAt(*c.gbk, w, s, final)) {
       foundGbk_[e.member] = true;
       hitGbk_ = true;
       disagree_ += foundUtf8_[e.member] ? std::size_t(-1) : 1;
     }
-    if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*e.utf8Form, w, s, final, true)) {
+    if (tryUtf8 && !foundUtf8_[e.member] && confirm::utf8At(*c.utf8, w, s, final, true)) {
       foundUtf8_[e.member] = true;
       hitUtf8_ = true;
       disagree_ += foundGbk_[e.member] ? std::size_t(-1) : 1;

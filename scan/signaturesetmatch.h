@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "scan/bytesearch.h"
+#include "scan/pattern.h"
 #include "text/encoding.h"
 #include "text/lineends.h"
 #include "text/utf8.h"
@@ -41,7 +42,17 @@ enum class SetSearchStep { Scratch, Scan, LateCompile };
 void failSetSearchAt(std::optional<SetSearchStep> step);
 bool setSearchFails(SetSearchStep step);
 
-struct Pattern;
+class SetMatcher;
+
+// Where built sets are kept from one run to the next (the engine's set cache):
+// building a large set costs far more than reading it back.
+class BuiltSetStore {
+ public:
+  virtual ~BuiltSetStore() = default;
+  // The image kept under `key` once the store trusts it; empty when none is.
+  virtual QByteArray load(const QByteArray& key) = 0;
+  virtual void save(const QByteArray& key, const QByteArray& image) = 0;
+};
 
 class SetMatcher {
  public:
@@ -55,6 +66,20 @@ class SetMatcher {
                                                   text::Encoding encoding, text::LineEnds lineEnds);
   SetMatcher(const SetMatcher&) = delete;
   SetMatcher& operator=(const SetMatcher&) = delete;
+
+  // From now on shared() reads the sets it needs from `store` and keeps there
+  // those it builds (null: every set is built).
+  static void keepBuiltSetsIn(std::shared_ptr<BuiltSetStore> store);
+  // A set's name in a store: the SHA-256 (hex) of the image's format,
+  // Hyperscan's version, the platform, the options and the members.
+  static QByteArray storeKey(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+                             text::LineEnds lineEnds);
+  // The built set as bytes, and back: null where `image` is not an image of
+  // this set made by this build with this Hyperscan (then it is built anew).
+  QByteArray image() const;
+  static std::unique_ptr<SetMatcher> fromImage(const std::vector<QString>& signatureTexts,
+                                               text::Encoding encoding, text::LineEnds lineEnds,
+                                               QByteArrayView image);
 
   // Why the candidates' database could not be built (then nothing matches).
   const QString& error() const { return error_; }
@@ -153,10 +178,22 @@ class SetMatcher {
                   std::vector<std::uint32_t>* members = nullptr) const;
 
  private:
+  struct Unbuilt {};
+  // The members' own texts only; build() or an image gives the rest.
+  SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
+             text::LineEnds lineEnds, Unbuilt);
+  // The build's steps (signaturesetbuild.cpp).
+  struct Build;
+  void build(const std::vector<QString>& signatureTexts);
+  static void countSharedRuns(Build& gathered, const std::vector<QString>& signatureTexts);
+  void addMember(Build& gathered, std::uint32_t member, const Pattern* gbk, const Pattern* utf8);
+  void compile(Build& gathered);
+  bool readImage(QByteArrayView image);
+
   struct Expression {
     std::uint32_t member;
-    const Pattern* gbkForm;   // null when this expression is not the member's GBK form
-    const Pattern* utf8Form;  // the same for UTF-8
+    bool gbk;   // whether this expression is the member's GBK form
+    bool utf8;  // the same for UTF-8
     // The bytes from the member's start to the end of what the expression
     // matches (its first characters, or a piece of them), and that the whole
     // member may take.
@@ -179,7 +216,6 @@ class SetMatcher {
   std::vector<QString> utf16Needles_;
   bool anyLineEnd_;
   text::Encoding encoding_;
-  std::vector<std::unique_ptr<Pattern>> patterns_;
   std::vector<Expression> expressions_;
   hs_database* db_ = nullptr;
   // The members whose first characters have one byte form up to ASCII letter
@@ -199,6 +235,14 @@ class SetMatcher {
   std::vector<std::pair<bytesearch::Probe, bytesearch::Probe>> oddPrefixes_;
   mutable std::once_flag oddOnce_;
   mutable hs_database* oddDb_ = nullptr;
+  // Each member's patterns for the confirmation, made on its first candidate.
+  struct Confirmation {
+    std::optional<Pattern> gbk;
+    std::optional<Pattern> utf8;
+  };
+  const Confirmation& confirmation(std::uint32_t member) const;
+  std::unique_ptr<std::once_flag[]> confirmationOnce_;
+  mutable std::vector<std::unique_ptr<Confirmation>> confirmations_;
 };
 
 }  // namespace scan

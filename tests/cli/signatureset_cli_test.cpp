@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +15,7 @@
 
 #include "clean/backupstore.h"
 #include "cli/common.h"
+#include "engine/setcache.h"
 #include "engine/signaturesetfile.h"
 #include "inprocess.h"
 #include "scan/signaturesetmatch.h"
@@ -211,7 +213,40 @@ class SignatureSetRun : public ::testing::Test {
   TempTree t;
 };
 
+void scannedDryRunCleanedAndRestored(const TempTree& t);
+
+ino_t inodeOf(const QByteArray& path) {
+  struct stat st;
+  return ::lstat(path.constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Every command but the first reads the set from the set cache: run twice, the
+// first time from an empty cache (cold), the second with the set kept (warm).
 TEST_F(SignatureSetRun, ScannedDryRunCleanedAndRestoredByteForByte) {
+  QDir(QString::fromLocal8Bit(engine::SetCache::path())).removeRecursively();
+  ino_t kept = 0;
+  for (const bool warm : {false, true}) {
+    SCOPED_TRACE(warm ? "warm" : "cold");
+    scannedDryRunCleanedAndRestored(t);
+    if (HasFatalFailure())
+      return;
+    // One entry, made by the first command of the cold round and never again.
+    const QStringList entries = QDir(QString::fromLocal8Bit(engine::SetCache::path()))
+                                    .entryList(QDir::Files | QDir::Hidden);
+    ASSERT_EQ(entries.size(), 1) << entries.join(u' ').toStdString();
+    const ino_t now = inodeOf(engine::SetCache::path() + '/' + entries[0].toUtf8());
+    EXPECT_TRUE(!warm || now == kept);
+    kept = now;
+  }
+  // --no-cache neither reads nor keeps.
+  QDir(QString::fromLocal8Bit(engine::SetCache::path())).removeRecursively();
+  const Ran fresh = run({u"scan"_s, u"--no-cache"_s, u"--filter"_s, u".htm"_s, u"--signatures"_s,
+                         t.path("set.jsonl"), t.path("site")});
+  EXPECT_EQ(fresh.status, cli::kFound) << fresh.err.constData();
+  EXPECT_FALSE(QDir(QString::fromLocal8Bit(engine::SetCache::path())).exists());
+}
+
+void scannedDryRunCleanedAndRestored(const TempTree& t) {
   // Overlapping members, one the prefix of another, a Chinese member, and a
   // file where that member lies only across a GBK character boundary.
   t.write("set.jsonl",

@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "clirun.h"
+#include "platform/userfolder.h"
 #include "testsupport.h"
 
 using namespace std::chrono_literals;
@@ -188,20 +190,34 @@ TEST(WatchCli, ReadsASignatureSetFromItsConfiguration) {
                                     "\nsignature-file = " + tree.abs("conf/signature.txt") +
                                     "\nsignatures = " + tree.abs("conf/incident.jsonl") +
                                     "\nclean = yes\n");
-  tree.mkdir("www");
-  WatchProcess w(
-      {"--inotify", "--json", "--filter", "*.html", "--config", tree.abs("conf/watch.conf")});
-  ASSERT_TRUE(w.waitStarted()) << w.err().toStdString();
-  tree.write("www/a.html", "<p><script src=//evil.example></p>");
-  tree.write("www/b.html", "<p>" + kSig + "<script src=//evil.example></p>");
-  ASSERT_TRUE(w.waitOut([](const QByteArray& o) {
-    return o.count("\"outcome\":\"cleaned\"") >= 2;
-  })) << w.out().toStdString()
-      << w.err().toStdString();
-  EXPECT_EQ(w.stop(), 0);
-  EXPECT_EQ(tree.read("www/a.html"), "<p></p>");
-  EXPECT_EQ(tree.read("www/b.html"), "<p></p>");
-
+  // Twice: the set built and kept, then read back from the set cache.
+  const QString cache = QString::fromUtf8(platform::userDataPath() + "/tervane/sets");
+  QDir(cache).removeRecursively();
+  QString entry;
+  for (const char* round : {"cold", "warm"}) {
+    SCOPED_TRACE(round);
+    tree.mkdir("www");
+    WatchProcess w(
+        {"--inotify", "--json", "--filter", "*.html", "--config", tree.abs("conf/watch.conf")});
+    ASSERT_TRUE(w.waitStarted()) << w.err().toStdString();
+    tree.write("www/a.html", "<p><script src=//evil.example></p>");
+    tree.write("www/b.html", "<p>" + kSig + "<script src=//evil.example></p>");
+    ASSERT_TRUE(w.waitOut([](const QByteArray& o) {
+      return o.count("\"outcome\":\"cleaned\"") >= 2;
+    })) << w.out().toStdString()
+        << w.err().toStdString();
+    EXPECT_EQ(w.stop(), 0);
+    EXPECT_EQ(tree.read("www/a.html"), "<p></p>");
+    EXPECT_EQ(tree.read("www/b.html"), "<p></p>");
+    // One entry, kept by the cold round and not made again by the warm one.
+    const QFileInfoList entries = QDir(cache).entryInfoList(QDir::Files);
+    ASSERT_EQ(entries.size(), 1);
+    struct stat st;
+    ASSERT_EQ(::lstat(entries[0].filePath().toUtf8().constData(), &st), 0);
+    const QString now = entries[0].fileName() + u' ' + QString::number(st.st_ino);
+    EXPECT_TRUE(entry.isEmpty() || entry == now) << now.toStdString();
+    entry = now;
+  }
   tree.write("conf/bad.jsonl", "{\"name\":\"x\"}\n");
   tree.write("conf/bad.conf", "folder = /\nsignatures = " + tree.abs("conf/bad.jsonl") + "\n");
   const clirun::Result bad = clirun::run({"watch", "--config", tree.abs("conf/bad.conf")});

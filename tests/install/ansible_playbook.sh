@@ -5,7 +5,8 @@
 # fetched reports, that an infected host is reported and not failed while a
 # failing scan fails its host, and, with tervane_clean=true, the preview, the
 # clean's report, the cleaned files and their backups, and with
-# tervane_report=true the one page of all three hosts' reports. The package install is
+# tervane_report=true the one page of all three hosts' reports; and a signature
+# set (tervane_signatures) alone scanned, previewed and cleaned on a fourth. The package install is
 # left out (it needs root and would change this machine).
 #
 # ansible_playbook.sh TERVANE_CLI
@@ -38,6 +39,13 @@ printf '<html>%s</html>\n' "$(tr a-z A-Z <<<"$sig")" >"$tmp/infected/sub/page.ph
 printf '<?php echo 2; ?>\n' >"$tmp/infected/plain.php"
 printf '<?php echo 3; ?>\n' >"$tmp/clean/index.php"
 cp "$tmp/infected/index.php" "$tmp/index.php.orig"
+# The set: the same frame and a PHP line, on a tree of their own.
+mkdir -p "$tmp/setinfected"
+printf '{"name":"frame","text":"%s"}\n{"name":"php-eval","text":"<?php @eval($_POST[1]); ?>"}\n' \
+  "${sig//\"/\\\"}" >"$tmp/set.jsonl"
+printf '<p>%s</p>\n' "$sig" >"$tmp/setinfected/a.php"
+printf '<?PHP @EVAL($_POST[1]); ?>x\n' >"$tmp/setinfected/b.php"
+printf '<?php echo 4; ?>\n' >"$tmp/setinfected/c.php"
 
 # The inventory: each host a tree of its own, its own folder for what the
 # playbook copies over.
@@ -46,6 +54,7 @@ cat >"$tmp/inventory.ini" <<INV
 infected tervane_location=$tmp/infected tervane_work_dir=$tmp/work/infected
 clean tervane_location=$tmp/clean tervane_work_dir=$tmp/work/clean
 broken tervane_location=$tmp/gone tervane_work_dir=$tmp/work/broken
+setinfected tervane_location=$tmp/setinfected tervane_work_dir=$tmp/work/setinfected
 
 [webservers:vars]
 ansible_connection=local
@@ -137,11 +146,30 @@ else
   fail "report: no page written"
 fi
 
+# --- A set alone: scanned, previewed and cleaned ---------------------------
+rm -rf "$reports"
+if play "$tmp/set.log" setinfected -e tervane_clean=true -e tervane_signature= \
+  -e tervane_signatures="$tmp/set.jsonl"; then
+  grep -q 'failed=0' <<<"$(recap "$tmp/set.log" setinfected)" || fail "set: the host failed"
+else
+  fail "set: ansible-playbook failed"
+fi
+[ "$(detections "$reports/setinfected/scan.jsonl")" = 2 ] ||
+  fail "set: the report holds $(detections "$reports/setinfected/scan.jsonl") detections, not 2"
+grep -q '"signatures":\["php-eval"\]' "$reports/setinfected/scan.jsonl" ||
+  fail "set: the report does not name the PHP line"
+grep -q "b.php: 1 to remove, .* \[php-eval\]" "$reports/setinfected/preview.txt" 2>/dev/null ||
+  fail "set: the preview does not name the member"
+[ "$(cat "$tmp/setinfected/a.php")" = '<p></p>' ] || fail "set: a.php is not clean"
+[ "$(cat "$tmp/setinfected/b.php")" = 'x' ] || fail "set: b.php is not clean"
+[ "$(cat "$tmp/setinfected/c.php")" = '<?php echo 4; ?>' ] || fail "set: a clean file changed"
+[ ! -e "$tmp/work/setinfected/sig.txt" ] || fail "set: a signature file was copied without one given"
+
 if [ "$failures" -ne 0 ]; then
-  for log in scan broken clean report; do
+  for log in scan broken clean report set; do
     echo "--- $log.log" >&2
     cat "$tmp/$log.log" >&2
   done
   exit 1
 fi
-echo "playbook: scan, failure, clean and report: ok"
+echo "playbook: scan, failure, clean, report and a set: ok"
