@@ -63,7 +63,7 @@ TEST(SignatureSetFile, FaultsNameTheFileTheLineAndTheField) {
       errorOf("{\"name\":\"a\",\"text\":\"x\\ud800\"}\n"),
       u"set.jsonl:1: field \"text\" is not valid UTF-8 (it holds half of a surrogate pair)"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"txt\":\"x\"}\n"),
-            u"set.jsonl:1: field \"txt\" is not one of name, text, comment"_s);
+            u"set.jsonl:1: field \"txt\" is not one of name, text, action, comment"_s);
   EXPECT_EQ(errorOf("{\"text\":\"x\"}\n"), u"set.jsonl:1: field \"name\" is missing"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\"}\n"), u"set.jsonl:1: field \"text\" is missing"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":7}\n"),
