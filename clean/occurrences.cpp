@@ -15,17 +15,22 @@ Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encodi
                             text::LineEnds lineEnds) {
   Occurrences result;
   std::vector<uint8_t> buf(128 * 1024);
+  // The next piece's length; -1 with result.error set.
+  const auto readPiece = [&]() -> ssize_t {
+    ssize_t n;
+    while ((n = ::read(fd, buf.data(), buf.size())) < 0 && errno == EINTR) {
+    }
+    if (n < 0)
+      result.error = errno;
+    return n;
+  };
   // The content's reading, as for the scan and the clean.
   text::ReadingFinder finder(encoding);
   bool readSome = false;
   while (!finder.decided()) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      result.error = errno;
+    const ssize_t n = readPiece();
+    if (n < 0)
       return result;
-    }
     if (n == 0)
       break;
     readSome = true;
@@ -41,13 +46,9 @@ Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encodi
   remover.recordRanges(true);
   std::vector<uint8_t> out;
   for (;;) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      result.error = errno;
+    const ssize_t n = readPiece();
+    if (n < 0)
       return result;
-    }
     out.clear();  // only where the occurrences were matters here
     remover.feed(buf.data(), std::size_t(n), n == 0, out);
     const std::vector<ByteRange>& got = remover.ranges();

@@ -140,15 +140,22 @@ QString systemReason(int error) {
 // it, and through a link on the way only where the clean without a scan's
 // identity would go, and hashes it. Gives the result when there is nothing to
 // restore (no file, or a refusal).
+// The folder of `r.path`, reached as openAsItIs says; the refusal, if any.
+std::optional<RestoredFile> openFolder(const RestoredFile& r, platform::OpenedFolder& dir) {
+  dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
+  if (dir.untrustedLink.isEmpty())
+    return std::nullopt;
+  Failure why;
+  why.reason = Reason::UntrustedLink;
+  why.link = dir.untrustedLink;
+  return failedBecause(r, reasonText(why));
+}
+
 std::optional<RestoredFile> openAsItIs(const RestoredFile& r, platform::UniqueFd& file,
                                        struct stat& st, QByteArray& now) {
-  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
-  if (!dir.untrustedLink.isEmpty()) {
-    Failure why;
-    why.reason = Reason::UntrustedLink;
-    why.link = dir.untrustedLink;
-    return failedBecause(r, reasonText(why));
-  }
+  platform::OpenedFolder dir;
+  if (auto refused = openFolder(r, dir))
+    return refused;
   errno = dir.error;
   file.reset(dir.dir.ok() ? ::openat(dir.dir.get(), dir.name.constData(),
                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
@@ -210,13 +217,9 @@ int linkNew(int fd, bool anonymous, const QByteArray& tempName, int dir, const Q
 RestoredFile putBackQuarantined(RestoredFile r, int runFd, const FileRecord& f) {
   const QString refused =
       QStringLiteral(u"隔离之后这个路径上又有了%1，为了不覆盖它，没有恢复（--force 也不恢复）：");
-  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
-  if (!dir.untrustedLink.isEmpty()) {
-    Failure why;
-    why.reason = Reason::UntrustedLink;
-    why.link = dir.untrustedLink;
-    return failedBecause(r, reasonText(why));
-  }
+  platform::OpenedFolder dir;
+  if (auto refused = openFolder(r, dir))
+    return *refused;
   if (!dir.dir.ok())
     return failedBecause(r, systemReason(dir.error));
   struct stat there;
