@@ -218,8 +218,8 @@ RestoredFile putBackQuarantined(RestoredFile r, int runFd, const FileRecord& f) 
   const QString refused =
       QStringLiteral(u"隔离之后这个路径上又有了%1，为了不覆盖它，没有恢复（--force 也不恢复）：");
   platform::OpenedFolder dir;
-  if (auto refused = openFolder(r, dir))
-    return *refused;
+  if (auto barred = openFolder(r, dir))
+    return *barred;
   if (!dir.dir.ok())
     return failedBecause(r, systemReason(dir.error));
   struct stat there;
