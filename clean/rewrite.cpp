@@ -396,8 +396,6 @@ CleanResult Cleaning::quarantine() {
     return fail(systemFailure(errno));
   if (!sameContent(now, st_))
     return fail(failure(Reason::Changed));
-  if (const int e = steps_.injected(Step::Quarantine))
-    return fail(systemFailure(e));
   // The name is first moved aside under the journaled name, so that the file
   // checked is the one removed: one swapped in under the name meanwhile goes
   // back to it untouched.
@@ -409,8 +407,9 @@ CleanResult Cleaning::quarantine() {
     (void)renameNoReplace(dir_.get(), tempName_, name_);
     return fail(failure(Reason::Changed));
   }
-  if (::unlinkat(dir_.get(), tempName_.constData(), 0) != 0) {
-    const int e = errno;
+  const int injected = steps_.injected(Step::Quarantine);
+  if (injected != 0 || ::unlinkat(dir_.get(), tempName_.constData(), 0) != 0) {
+    const int e = injected != 0 ? injected : errno;
     (void)renameNoReplace(dir_.get(), tempName_, name_);
     return fail(systemFailure(e));
   }

@@ -57,7 +57,7 @@ enum class Step {
   WriteInPlace,  // each write over the file itself, and the cut to length
   SyncInPlace,
   Restore,     // copying the backup back after an in-place failure
-  Quarantine,  // the removal of a quarantined file's name
+  Quarantine,  // the removal of a quarantined file's name, once it is moved aside
 };
 
 class Steps;

@@ -3,17 +3,20 @@
 // other names stay; a swap between the scan and the clean, a full store and a
 // file that now stands at the path are refused.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QDir>
 #include <QString>
 
 #include <cerrno>
 #include <vector>
 
 #include "clean/backupstore.h"
+#include "clean/journal.h"
 #include "clean/restore.h"
 #include "engine/cleanrun.h"
 #include "platform/fs.h"
@@ -174,6 +177,41 @@ TEST_F(QuarantineTest, NoBackupNoQuarantine) {
     EXPECT_EQ(results[0].failure.reason, clean::Reason::BackupFailed) << name;
     EXPECT_EQ(t.read(name), kShell) << name;
   }
+}
+
+// Once the name is moved aside: a failure puts it back at once, a crash
+// leaves it for the next run to put back.
+TEST_F(QuarantineTest, AFileCaughtMovedAsideGoesBackUnderItsName) {
+  t.write("c.php", kShell);
+  CleanRequest r = setRequest();
+  r.options.fault = [](clean::Step s, const QByteArray&) {
+    return s == clean::Step::Quarantine ? EIO : 0;
+  };
+  const std::vector<CleanedFile> failed = cleanFiles(r, {{t.abs("c.php"), std::nullopt}});
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_FALSE(failed[0].ok());
+  EXPECT_EQ(t.read("c.php"), kShell);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    r.options.fault = [](clean::Step s, const QByteArray&) {
+      if (s == clean::Step::Quarantine)
+        ::_exit(0);
+      return 0;
+    };
+    (void)cleanFiles(r, {{t.abs("c.php"), std::nullopt}});
+    ::_exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_FALSE(exists(t.abs("c.php"))) << "the child died with the name moved aside";
+  const std::vector<clean::RecoveryNote> notes = clean::recoverInterrupted();
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].what, clean::RecoveryNote::What::RolledBack);
+  EXPECT_EQ(t.read("c.php"), kShell);
+  EXPECT_EQ(QDir(t.root()).entryList(QDir::Files | QDir::Hidden),
+            QStringList{QStringLiteral("c.php")});
 }
 
 TEST_F(QuarantineTest, RestoreNeverWritesOverWhatNowStandsThere) {
