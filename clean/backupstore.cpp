@@ -181,6 +181,19 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
 
 int BackupRun::before(int file, int fd, const struct stat& st, const QByteArray& tempName,
                       const Steps& steps) {
+  return keep(file, fd, st, tempName, steps, false);
+}
+
+int BackupRun::beforeQuarantine(int file, int fd, const struct stat& st, const QByteArray& tempName,
+                                const Steps& steps) {
+  // Without a copy there would be no way back.
+  if (!full_)
+    return ENOTSUP;
+  return keep(file, fd, st, tempName, steps, true);
+}
+
+int BackupRun::keep(int file, int fd, const struct stat& st, const QByteArray& tempName,
+                    const Steps& steps, bool quarantine) {
   Entry* e = entry(file);
   if (!e)
     return EINVAL;
@@ -190,8 +203,10 @@ int BackupRun::before(int file, int fd, const struct stat& st, const QByteArray&
   }
   if (!e->path.startsWith('/') && cwd_.isEmpty())
     return ENOENT;
+  // A quarantined file's name goes as soon as this returns: nothing is held.
+  const bool hold = hold_ && !quarantine;
   if (full_) {
-    if (const int err = writeCopy(*e, fd, steps, !hold_))
+    if (const int err = writeCopy(*e, fd, steps, !hold))
       return err;
   }
   QJsonObject r{{u"type"_s, u"file"_s},
@@ -206,13 +221,15 @@ int BackupRun::before(int file, int fd, const struct stat& st, const QByteArray&
                 {u"mtime_nsec"_s, qint64(st.st_mtim.tv_nsec)},
                 {u"temp"_s, QString::fromLatin1(tempName)}};
   platform::putPath(r, e->path);
+  if (quarantine)
+    r.insert(u"action"_s, u"quarantine"_s);
   if (e->hasCopy) {
     r.insert(u"copy"_s, QString::fromLatin1(copyName(e->n)));
     r.insert(u"sha256"_s, QString::fromLatin1(e->sha));
     if (!e->cleanedSha.isEmpty())
       r.insert(u"sha256_cleaned"_s, QString::fromLatin1(e->cleanedSha));
   }
-  if (hold_) {
+  if (hold) {
     held_ += QJsonDocument(r).toJson(QJsonDocument::Compact) + '\n';
     heldFiles_.push_back(e->n);
     e->heldSteps = &steps;
@@ -319,6 +336,9 @@ void BackupRun::outcome(int file, const CleanResult& result, const platform::Fil
     what = u"failed"_s;
     r.insert(u"reason"_s, reason.isEmpty() ? reasonText(result.failure()) : reason);
     damaged_ = damaged_ || result.failure().outcome == Outcome::Damaged;
+  } else if (result.placement() == Placement::Quarantined) {
+    // No file is left at the path: nothing to record after.
+    what = u"quarantined"_s;
   } else {
     r.insert(u"dev"_s, identityValue(after.device));
     r.insert(u"ino"_s, identityValue(after.inode));

@@ -80,7 +80,9 @@ struct FileRecord {
   bool inPlace = false;              // an in-place rewrite was started
   QByteArray copySha256;             // hex, of the copy it started from; empty in
                                      // manifests written before it was recorded
-  QString outcome;                   // "cleaned", "unchanged", "restored", "failed"; empty: none
+  bool quarantine = false;           // to be quarantined: the name is removed, not rewritten
+  QString outcome;                   // "cleaned", "unchanged", "quarantined", "restored",
+                                     // "failed"; empty: none
   QString reason;
   std::optional<platform::FileIdentity> after;  // the file at the path afterwards
 };
@@ -137,6 +139,8 @@ class BackupRun final : public Keeper {
                            const Steps& steps) override;
   [[nodiscard]] int beforeInPlace(int file, int fd, const struct stat& st, const Steps& steps,
                                   platform::UniqueFd& copy, QByteArray& copyPath) override;
+  [[nodiscard]] int beforeQuarantine(int file, int fd, const struct stat& st,
+                                     const QByteArray& tempName, const Steps& steps) override;
   void holdSyncs(bool hold) override;
   [[nodiscard]] HeldSync syncHeld() override;
   // What became of a file (-1: the last one); `after`: the file now at its path.
@@ -169,6 +173,9 @@ class BackupRun final : public Keeper {
   };
 
   int start();
+  // The file's copy and record (before() and beforeQuarantine()).
+  int keep(int file, int fd, const struct stat& st, const QByteArray& tempName, const Steps& steps,
+           bool quarantine);
   int append(const QJsonObject& record, bool sync);
   Entry* entry(int file);
   // A copy of the file's content as the entry's copy; flushed to disk unless

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QStringView>
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -131,6 +132,13 @@ class Cleaning {
   // Flushes the folder after the rename; `flushed`: the caller has flushed it.
   Stage syncFolder(bool flushed);
   CleanResult rewriteInPlace();
+
+  // After open(): which member of the signature makes the file one to
+  // quarantine (`all`: any occurrence of any member does), or none. 0 or errno.
+  int quarantineMember(bool all, std::optional<std::uint32_t>& member);
+  // After open(): the keeper keeps the file, then its name is taken out of the
+  // folder open since open(), never through a path looked up again.
+  CleanResult quarantine();
 
  private:
   // Opens the checked file for reading and writing, or says why it may not.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "clean/backupstore.h"
 #include "clean/fileio.h"
@@ -120,6 +121,16 @@ bool recoverFile(const Store& store, const QByteArray& name, int runFd, const Ru
   // The new file took the listed file's owner as soon as it was written: one
   // of that owner's, or ours, under the unpredictable name the run recorded.
   struct stat st;
+  // A file being quarantined, caught moved aside: it goes back under its name
+  // (its copy stays in the store), unless something new stands there.
+  if (f.quarantine && !f.temp.isEmpty()) {
+    if (::fstatat(dir.get(), f.temp.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_dev == f.dev && st.st_ino == f.ino &&
+        ::renameat2(dir.get(), f.temp.constData(), dir.get(), fileName.constData(),
+                    RENAME_NOREPLACE) == 0)
+      notes.push_back({RecoveryNote::What::RolledBack, path, {}, 0});
+    return true;
+  }
   if (!f.temp.isEmpty() &&
       ::fstatat(dir.get(), f.temp.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == f.uid) &&

@@ -1,10 +1,10 @@
 #include "clean/remover.h"
 
+#include <QChar>
+
 #include <algorithm>
 #include <limits>
 #include <mutex>
-
-#include <QChar>
 
 #include "text/gbk.h"
 #include "text/signatureset.h"

@@ -21,6 +21,7 @@
 #include "clean/storelayout.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
+#include "platform/pathline.h"
 
 namespace clean {
 namespace {
@@ -139,15 +140,22 @@ QString systemReason(int error) {
 // it, and through a link on the way only where the clean without a scan's
 // identity would go, and hashes it. Gives the result when there is nothing to
 // restore (no file, or a refusal).
+// The folder of `r.path`, reached as openAsItIs says; the refusal, if any.
+std::optional<RestoredFile> openFolder(const RestoredFile& r, platform::OpenedFolder& dir) {
+  dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
+  if (dir.untrustedLink.isEmpty())
+    return std::nullopt;
+  Failure why;
+  why.reason = Reason::UntrustedLink;
+  why.link = dir.untrustedLink;
+  return failedBecause(r, reasonText(why));
+}
+
 std::optional<RestoredFile> openAsItIs(const RestoredFile& r, platform::UniqueFd& file,
                                        struct stat& st, QByteArray& now) {
-  platform::OpenedFolder dir = platform::openFolderOf(r.path, platform::LinkTrust::Trusted);
-  if (!dir.untrustedLink.isEmpty()) {
-    Failure why;
-    why.reason = Reason::UntrustedLink;
-    why.link = dir.untrustedLink;
-    return failedBecause(r, reasonText(why));
-  }
+  platform::OpenedFolder dir;
+  if (auto refused = openFolder(r, dir))
+    return refused;
   errno = dir.error;
   file.reset(dir.dir.ok() ? ::openat(dir.dir.get(), dir.name.constData(),
                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
@@ -181,6 +189,92 @@ RestoredFile holdsItsOriginal(RestoredFile r, int fd, const struct stat& st, con
   return r;
 }
 
+// What stands at a path, in the words of a refusal.
+QString whatStands(const struct stat& st) {
+  if (S_ISLNK(st.st_mode))
+    return QStringLiteral(u"符号链接");
+  if (S_ISDIR(st.st_mode))
+    return QStringLiteral(u"文件夹");
+  return QStringLiteral(u"文件");
+}
+
+// Gives a new file, not yet under any name, the name `name` in `dir`, and fails
+// (EEXIST) when anything stands there: nothing at the path is ever replaced.
+int linkNew(int fd, bool anonymous, const QByteArray& tempName, int dir, const QByteArray& name) {
+  if (!anonymous)
+    return ::linkat(dir, tempName.constData(), dir, name.constData(), 0) == 0 ? 0 : errno;
+  const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+  if (::linkat(AT_FDCWD, self.constData(), dir, name.constData(), AT_SYMLINK_FOLLOW) == 0)
+    return 0;
+  if (errno != ENOENT)
+    return errno;
+  return ::linkat(fd, "", dir, name.constData(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+// Puts a quarantined file back at its path from its copy: a new file, made
+// whole in its folder (content, owner, mode, time, on disk) before it gets the
+// name, which it only gets where nothing stands now.
+RestoredFile putBackQuarantined(RestoredFile r, int runFd, const FileRecord& f) {
+  const QString refused =
+      QStringLiteral(u"隔离之后这个路径上又有了%1，为了不覆盖它，没有恢复（--force 也不恢复）：");
+  platform::OpenedFolder dir;
+  if (auto barred = openFolder(r, dir))
+    return *barred;
+  if (!dir.dir.ok())
+    return failedBecause(r, systemReason(dir.error));
+  struct stat there;
+  if (::fstatat(dir.dir.get(), dir.name.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    // Still there (a run cut short before it took the name away), or put back
+    // before: nothing to do but its attributes.
+    platform::UniqueFd file(::openat(dir.dir.get(), dir.name.constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    QByteArray now;
+    struct stat st;
+    if (S_ISREG(there.st_mode) && file.ok() && ::fstat(file.get(), &st) == 0 &&
+        sameFile(st, there) && sha256Of(file.get(), now) == 0 && now == f.sha256 &&
+        (st.st_nlink == 1 || (st.st_dev == f.dev && st.st_ino == f.ino)))
+      return holdsItsOriginal(r, file.get(), st, f);
+    return failedBecause(r, refused.arg(whatStands(there)) + platform::lineOfBytes(r.path));
+  }
+  if (errno != ENOENT)
+    return failedBecause(r, systemReason(errno));
+
+  platform::UniqueFd copy(::openat(runFd, f.copy.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  QByteArray kept;
+  if (!copy.ok() || sha256Of(copy.get(), kept) != 0 || kept != f.sha256)
+    return failedBecause(r, QStringLiteral(u"备份已损坏或丢失，不能恢复。"));
+  // Nameless where the file system allows, so that a crash leaves nothing.
+  const int dirFd = dir.dir.get();
+  platform::UniqueFd made(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  const bool anonymous = made.ok();
+  QByteArray tempName;
+  if (!anonymous) {
+    tempName = randomTempName();
+    made.reset(::openat(dirFd, tempName.constData(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!made.ok())
+      return failedBecause(r, systemReason(errno));
+  }
+  struct stat st;
+  int e = copyBack(plainSteps(), 128 * 1024, copy.get(), made.get());
+  if (e == 0)
+    e = ::fstat(made.get(), &st) == 0 ? putBackAttributes(made.get(), st, f) : errno;
+  if (e == 0)
+    e = ::fsync(made.get()) == 0 ? 0 : errno;
+  if (e == 0)
+    e = linkNew(made.get(), anonymous, tempName, dirFd, dir.name);
+  if (!anonymous)
+    ::unlinkat(dirFd, tempName.constData(), 0);
+  if (e == EEXIST && ::fstatat(dirFd, dir.name.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0)
+    return failedBecause(r, refused.arg(whatStands(there)) + platform::lineOfBytes(r.path));
+  if (e == 0)
+    e = ::fsync(dirFd) == 0 ? 0 : errno;
+  if (e != 0)
+    return failedBecause(r, systemReason(e));
+  r.result = RestoredFile::Result::Restored;
+  return r;
+}
+
 // `f`: the file's first record, which holds its original; `last`: the clean's
 // last record of it, which says what the clean left there.
 RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
@@ -196,6 +290,9 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
         r, QStringLiteral(
                u"清除时的工作文件夹没有记录下来，不能确定这个相对路径指的是哪个文件，没有恢复。"));
   }
+  // Taken out whole (or about to be, when the run was cut short).
+  if (last.quarantine)
+    return putBackQuarantined(r, runFd, f);
   platform::UniqueFd file;
   struct stat st;
   QByteArray now;

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <utility>
 
 #include "clean/cleaning.h"
 #include "clean/fileio.h"
+#include "clean/occurrences.h"
 #include "clean/properties.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
@@ -351,6 +353,72 @@ CleanResult Cleaning::rewriteInPlace() {
   f.outcome = Outcome::Damaged;
   f.backup = copyPath;
   return fail(f);
+}
+
+int Cleaning::quarantineMember(bool all, std::optional<std::uint32_t>& member) {
+  member.reset();
+  if (!mayQuarantine(signature_, all))
+    return 0;
+  if (::lseek(file_.get(), 0, SEEK_SET) != 0)
+    return errno;
+  const Occurrences found = findOccurrences(file_.get(), signature_, o_.encoding, o_.lineEnds);
+  if (found.error != 0)
+    return found.error;
+  member = clean::quarantineMember(found, signature_, all);
+  return 0;
+}
+
+namespace {
+
+// Moves a name within one folder, failing where something stands at the new one.
+int renameNoReplace(int dirfd, const QByteArray& from, const QByteArray& to) {
+  if (::renameat2(dirfd, from.constData(), dirfd, to.constData(), RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL)
+    return errno;
+  // A file system without the flag: a hard link refuses an existing name as well.
+  if (::linkat(dirfd, from.constData(), dirfd, to.constData(), 0) != 0)
+    return errno;
+  return ::unlinkat(dirfd, from.constData(), 0) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+CleanResult Cleaning::quarantine() {
+  auto fail = [](Failure why) { return CleanResult::failed(std::move(why)); };
+  tempName_ = o_.tempName ? o_.tempName() : randomTempName();
+  if (!o_.keeper)
+    return fail(failure(Reason::BackupFailed, ENOTSUP));
+  if (const int e = o_.keeper->beforeQuarantine(keeperFile_, file_.get(), st_, tempName_, steps_))
+    return fail(failure(Reason::BackupFailed, e));
+  struct stat now;
+  if (::fstat(file_.get(), &now) != 0)
+    return fail(systemFailure(errno));
+  if (!sameContent(now, st_))
+    return fail(failure(Reason::Changed));
+  // The name is first moved aside under the journaled name, so that the file
+  // checked is the one removed: one swapped in under the name meanwhile goes
+  // back to it untouched.
+  if (const int e = renameNoReplace(dir_.get(), name_, tempName_))
+    return fail(e == ENOENT ? failure(Reason::Changed, e) : systemFailure(e));
+  struct stat moved;
+  if (::fstatat(dir_.get(), tempName_.constData(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !sameFile(moved, st_)) {
+    (void)renameNoReplace(dir_.get(), tempName_, name_);
+    return fail(failure(Reason::Changed));
+  }
+  const int injected = steps_.injected(Step::Quarantine);
+  if (injected != 0 || ::unlinkat(dir_.get(), tempName_.constData(), 0) != 0) {
+    const int e = injected != 0 ? injected : errno;
+    (void)renameNoReplace(dir_.get(), tempName_, name_);
+    return fail(systemFailure(e));
+  }
+  if (const int e = syncFile(steps_, Step::SyncDir, dir_.get())) {
+    Failure f = systemFailure(e);
+    f.outcome = Outcome::ReplacedUnsynced;
+    return fail(f);
+  }
+  return CleanResult::cleaned(Placement::Quarantined);
 }
 
 CleanResult cleanFile(const QByteArray& nativePath, QStringView signature, const Options& options,

@@ -56,7 +56,8 @@ enum class Step {
   SyncBackup,
   WriteInPlace,  // each write over the file itself, and the cut to length
   SyncInPlace,
-  Restore,  // copying the backup back after an in-place failure
+  Restore,     // copying the backup back after an in-place failure
+  Quarantine,  // the removal of a quarantined file's name, once it is moved aside
 };
 
 class Steps;
@@ -78,6 +79,12 @@ class Keeper {
   [[nodiscard]] virtual int beforeInPlace(int file, int fd, const struct stat& st,
                                           const Steps& steps, platform::UniqueFd& copy,
                                           QByteArray& copyPath) = 0;
+
+  // The file is about to be quarantined (taken out of its folder whole): its
+  // copy and record, saying so, are flushed to disk before this returns,
+  // whatever syncs are held, and a keeper that keeps no copies refuses.
+  [[nodiscard]] virtual int beforeQuarantine(int file, int fd, const struct stat& st,
+                                             const QByteArray& tempName, const Steps& steps) = 0;
 
   // For files cleaned together (clean/batch.h): while held, before() may leave
   // what it keeps unflushed, and syncHeld() flushes all of it at once. It says
@@ -161,8 +168,9 @@ struct Failure {
 
 // How a cleaned file got its new content.
 enum class Placement {
-  Replaced,  // a new file took the old one's name
-  InPlace,   // the file itself was overwritten and cut to length
+  Replaced,     // a new file took the old one's name
+  InPlace,      // the file itself was overwritten and cut to length
+  Quarantined,  // the name was taken out of its folder; the original is in the store
 };
 
 // What became of one file: cleaned, and how, or the failure why not.

@@ -110,6 +110,7 @@ FileRecord fileRecord(const QJsonObject& o, int n) {
   f.sha256Cleaned = o.value(u"sha256_cleaned").toString().toLatin1();
   f.copy = o.value(u"copy").toString().toLatin1();
   f.temp = o.value(u"temp").toString().toLatin1();
+  f.quarantine = o.value(u"action").toString() == u"quarantine";
   return f;
 }
 

@@ -15,10 +15,13 @@
 //            manifests written before, still read), "size", "mode",
 //            "uid", "gid", "mtime" (seconds), "mtime_nsec", and for a full run
 //            "sha256" and "sha256_cleaned" of the content and its cleaned form,
-//            "copy" (the copy's name); "temp" (the new file's name beside it)
+//            "copy" (the copy's name); "temp" (the new file's name beside it,
+//            or for a file quarantined the name it is moved to before it is
+//            removed); "action" "quarantine" for a file to be quarantined
 //   in_place before the file is written in place: "n", "copy", "sha256" of the
 //            copy's content (runs of format 1 before it was recorded have none)
-//   outcome  "n", "outcome" ("cleaned", "unchanged", "restored", "failed", or
+//   outcome  "n", "outcome" ("cleaned", "unchanged", "quarantined" (without
+//            "dev" and "ino": no file is left), "restored", "failed", or
 //            "not-reached": kept with others, then left as it was because an
 //            earlier file failed; its copy is gone), "reason" for a failure, "dev"
 //            and "ino" of the file now at the path; "path" when no file record

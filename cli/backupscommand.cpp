@@ -19,13 +19,17 @@ namespace {
 // and their size, and whether it came to its end.
 QByteArray runSummary(const clean::RunManifest& m, const QDateTime& started) {
   qsizetype files = 0;
-  for (const clean::FileRecord& f : m.files)
+  qsizetype quarantined = 0;
+  for (const clean::FileRecord& f : m.files) {
     files += f.copy.isEmpty() ? 0 : 1;
+    quarantined += f.outcome == u"quarantined" ? 1 : 0;
+  }
   const char* state = m.ended ? "complete" : m.recovered ? "incomplete, repaired" : "incomplete";
   return clean::shownTime(started).toLatin1() + "  " +
          (m.kind == clean::RunKind::Clean ? "clean" : "restore") + "  " +
-         QByteArray::number(files) + " files  " + QByteArray::number(m.copyBytes) + " bytes  " +
-         state;
+         QByteArray::number(files) + " files  " +
+         (quarantined > 0 ? QByteArray::number(quarantined) + " quarantined  " : QByteArray()) +
+         QByteArray::number(m.copyBytes) + " bytes  " + state;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "engine/messages.h"
 #include "platform/pathjson.h"
 #include "platform/pathline.h"
+#include "text/signatureset.h"
 #include "text/textops.h"
 
 using namespace Qt::StringLiterals;
@@ -32,6 +33,7 @@ struct CleanArgs {
   bool json = false;
   bool keepGoing = false;
   bool noBackup = false;
+  bool quarantine = false;
 };
 
 CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
@@ -45,6 +47,8 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
   const QCommandLineOption report(u"report"_s, u"scan report"_s, u"FILE"_s);
   const QCommandLineOption keepGoing(u"keep-going"_s, u"go on past a file that fails"_s);
   parser.addOption(keepGoing);
+  const QCommandLineOption quarantine(u"quarantine"_s, u"take files out whole"_s);
+  parser.addOption(quarantine);
   parser.addOption(null);
   parser.addOption(dry);
   parser.addOption(json);
@@ -59,6 +63,10 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err, u"an option is given twice"_s);
   if (parser.isSet(report) && (!positional.isEmpty() || parser.isSet(null)))
     usageError(err, u"give either LOG or --report"_s);
+  // The backups are a quarantined file's only way back.
+  if (parser.isSet(quarantine) && parser.isSet(noBackup))
+    usageError(err,
+               u"--quarantine keeps the files in the backups: it cannot go with --no-backup"_s);
   CleanArgs a;
   const std::optional<QString> set = signatureSetText(parser, c, setOption, err, false);
   a.signature = set ? *set : text::signatureFrom(typedSignature(parser, c, err));
@@ -71,6 +79,11 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
   a.json = parser.isSet(json);
   a.keepGoing = parser.isSet(keepGoing);
   a.noBackup = parser.isSet(noBackup);
+  a.quarantine = parser.isSet(quarantine);
+  if (a.noBackup && text::anyQuarantines(a.signature))
+    usageError(err,
+               u"the set quarantines files, which keeps them in the backups: it cannot go with "
+               u"--no-backup"_s);
   return a;
 }
 
@@ -87,8 +100,22 @@ class CleanOutput {
         out_.write(jsonLine(object(f)));
     } else if (f.ok() && (f.listedAgain || f.outcome == CleanedFile::Outcome::Cleaned)) {
       // The window's cleaning log, a line break for its CR LF.
-      out_.write(f.line.toUtf8() + '\n' + msg::kCleaned.toUtf8() + '\n');
+      out_.write(f.line.toUtf8() + '\n' +
+                 (f.quarantined ? msg::kQuarantined : msg::kCleaned).toUtf8() + '\n');
     }
+    if (f.quarantined && !a_.json)
+      err_.write("tervane-cli: " + platform::visibleText(f.line).toUtf8() + ": " +
+                 quarantineText(f).toUtf8() + '\n');
+  }
+
+  // What became of a quarantined file, in words.
+  static QString quarantineText(const CleanedFile& f) {
+    QString s = u"quarantined: taken out of its folder, the original is in the backups"_s;
+    if (!f.quarantinedFor.isEmpty())
+      s += u" (signature "_s + platform::visibleText(f.quarantinedFor) + u')';
+    if (f.otherNames > 0)
+      s += u"; it has %1 other name(s) (hard links), which were kept"_s.arg(f.otherNames);
+    return s;
   }
 
   // A message as the window would show it.
@@ -104,6 +131,7 @@ class CleanOutput {
       QJsonObject summary{{u"type"_s, u"summary"_s},
                           {u"files_cleaned"_s, cleaned_},
                           {u"files_unchanged"_s, unchanged_},
+                          {u"files_quarantined"_s, quarantined_},
                           {u"files_failed"_s, failed_}};
       QJsonArray failed;
       for (const CleanedFile& f : failures) {
@@ -131,6 +159,14 @@ class CleanOutput {
       failed_ += f.listedAgain ? 0 : 1;
       return o;
     }
+    if (f.quarantined) {
+      o.insert(u"outcome"_s, u"quarantined"_s);
+      if (!f.quarantinedFor.isEmpty())
+        o.insert(u"signature"_s, f.quarantinedFor);
+      o.insert(u"other_names"_s, f.otherNames);
+      ++quarantined_;
+      return o;
+    }
     // A file from which nothing was removed is not called cleaned.
     o.insert(u"outcome"_s, f.occurrences == 0 ? u"unchanged"_s : u"cleaned"_s);
     o.insert(u"occurrences"_s, f.occurrences);
@@ -144,7 +180,7 @@ class CleanOutput {
   const CleanArgs& a_;
   Sink& out_;
   Sink& err_;
-  qint64 cleaned_ = 0, unchanged_ = 0, failed_ = 0;
+  qint64 cleaned_ = 0, unchanged_ = 0, quarantined_ = 0, failed_ = 0;
 };
 
 // Gives the run one item of the list; false when the run stopped.
@@ -161,7 +197,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   const CleanArgs a = parseClean(args, out, err);
   PathList list(a.report, a.input, a.nul, err);
   if (a.dryRun)
-    return previewClean(list, a.signature, a.encoding, a.lineEnds, a.json, out, err);
+    return previewClean(list, a.signature, a.quarantine, a.encoding, a.lineEnds, a.json, out, err);
   CleanOutput output(a, out, err);
   QByteArray path;
   QString line;
@@ -178,6 +214,7 @@ int runClean(const QStringList& args, Sink& out, Sink& err) {
   request.lineEnds = a.lineEnds;
   request.keepBackups = !a.noBackup;
   request.keepGoing = a.keepGoing;
+  request.quarantine = a.quarantine;
   CleanRun run(request, [&](const CleanedFile& f) { output.file(f); });
   if (!run.recoveryNote().isEmpty())
     output.message(run.recoveryNote());

@@ -87,10 +87,11 @@ QByteArray rangesText(const std::vector<clean::ByteRange>& ranges) {
 // Tells what the clean would remove from files; changes nothing.
 class DryRun {
  public:
-  DryRun(const Identities& identities, const QString& signature, text::Encoding encoding,
-         text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
+  DryRun(const Identities& identities, const QString& signature, bool quarantine,
+         text::Encoding encoding, text::LineEnds lineEnds, bool json, Sink& out, Sink& err)
       : identities_(identities),
         signature_(signature),
+        quarantine_(quarantine),
         encoding_(encoding),
         lineEnds_(lineEnds),
         json_(json),
@@ -120,6 +121,26 @@ class DryRun {
       err_.write("tervane-cli: " + line + ": " + why.toUtf8() + '\n');
       o.insert(u"outcome"_s, u"failed"_s);
       o.insert(u"error"_s, why);
+    } else if (const auto member = clean::quarantineMember(found, signature_, quarantine_)) {
+      ++quarantining_;
+      o.insert(u"outcome"_s, u"would-quarantine"_s);
+      const QStringList names = memberNames(signature_);
+      const QString name = names.value(qsizetype(*member));
+      if (!name.isEmpty())
+        o.insert(u"signature"_s, name);
+      o.insert(u"other_names"_s, qint64(st.st_nlink) - 1);
+      putOccurrences(o, found);
+      putStat(o, st);
+      if (!json_) {
+        out_.write(line + ": would be quarantined, it holds " +
+                   (name.isEmpty() ? QByteArray("the signature")
+                                   : "the signature " + platform::visibleText(name).toUtf8() +
+                                         ", whose action is quarantine") +
+                   (st.st_nlink > 1 ? "; its " + QByteArray::number(qlonglong(st.st_nlink - 1)) +
+                                          " other name(s) would stay"
+                                    : QByteArray()) +
+                   '\n');
+      }
     } else {
       const bool changes = !found.ranges.empty();
       changing_ += changes ? 1 : 0;
@@ -147,6 +168,7 @@ class DryRun {
       out_.write(jsonLine(QJsonObject{{u"type"_s, u"summary"_s},
                                       {u"files"_s, files_},
                                       {u"files_changing"_s, changing_},
+                                      {u"files_quarantining"_s, quarantining_},
                                       {u"files_failed"_s, failed_}}));
     }
     return failed_ > 0 ? kError : kOk;
@@ -155,6 +177,7 @@ class DryRun {
  private:
   const Identities& identities_;
   QString signature_;
+  bool quarantine_;
   text::Encoding encoding_;
   text::LineEnds lineEnds_;
   bool json_;
@@ -162,14 +185,15 @@ class DryRun {
   Sink& err_;
   qint64 files_ = 0;
   qint64 changing_ = 0;
+  qint64 quarantining_ = 0;
   qint64 failed_ = 0;
 };
 
 }  // namespace
 
-int previewClean(PathList& list, const QString& signature, text::Encoding encoding,
+int previewClean(PathList& list, const QString& signature, bool quarantine, text::Encoding encoding,
                  text::LineEnds lineEnds, bool json, Sink& out, Sink& err) {
-  DryRun preview(list.identities(), signature, encoding, lineEnds, json, out, err);
+  DryRun preview(list.identities(), signature, quarantine, encoding, lineEnds, json, out, err);
   QByteArray path;
   QString line;
   PathList::Next next;

@@ -12,8 +12,10 @@
 namespace cli {
 
 // Tells, for each file of `list`, the ranges of bytes the clean would remove
-// (with `json`, one object per file and a summary). The exit status.
-int previewClean(PathList& list, const QString& signature, text::Encoding encoding,
+// (with `json`, one object per file and a summary), or that the clean would
+// quarantine it and for which member (`quarantine`: any occurrence). The exit
+// status.
+int previewClean(PathList& list, const QString& signature, bool quarantine, text::Encoding encoding,
                  text::LineEnds lineEnds, bool json, Sink& out, Sink& err);
 
 }  // namespace cli

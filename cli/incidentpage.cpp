@@ -134,6 +134,8 @@ QString outcomeName(const QString& outcome) {
     return u"未改动"_s;
   if (outcome == u"would-clean")
     return u"预览：将清除"_s;
+  if (outcome == u"would-quarantine")
+    return u"预览：将隔离"_s;
   return outcome;
 }
 

@@ -22,60 +22,6 @@ using namespace Qt::StringLiterals;
 
 namespace cli {
 
-Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encoding,
-                            text::LineEnds lineEnds) {
-  Occurrences result;
-  std::vector<uint8_t> buf(128 * 1024);
-  // The content's reading, as for the scan and the clean.
-  text::ReadingFinder finder(encoding);
-  bool readSome = false;
-  while (!finder.decided()) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      result.error = errno;
-      return result;
-    }
-    if (n == 0)
-      break;
-    readSome = true;
-    finder.feed(buf.data(), std::size_t(n));
-  }
-  result.reading = finder.finish();
-  encoding = result.reading.encoding;
-  if (readSome && ::lseek(fd, 0, SEEK_SET) != 0) {
-    result.error = errno;
-    return result;
-  }
-  clean::SignatureRemover remover(signature, encoding, lineEnds);
-  remover.recordRanges(true);
-  std::vector<uint8_t> out;
-  for (;;) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      result.error = errno;
-      return result;
-    }
-    out.clear();  // only where the occurrences were matters here
-    remover.feed(buf.data(), std::size_t(n), n == 0, out);
-    const std::vector<clean::ByteRange>& got = remover.ranges();
-    result.count += qint64(got.size());
-    const std::size_t room = kListedRanges - std::min(kListedRanges, result.ranges.size());
-    result.ranges.insert(result.ranges.end(), got.begin(),
-                         got.begin() + std::ptrdiff_t(std::min(room, got.size())));
-    remover.clearRanges();
-    if (n == 0)
-      break;
-  }
-  // What a clean would leave could still hold an occurrence: no answer.
-  if (remover.gaveUp())
-    result.error = EOVERFLOW;
-  return result;
-}
-
 int openToRead(int dirFd, const QByteArray& name) {
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   // Reading a file does not date it: incident responders read access times.

@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "clean/occurrences.h"
 #include "clean/remover.h"
 #include "platform/fileidentity.h"
 #include "text/encoding.h"
@@ -18,20 +19,9 @@
 
 namespace cli {
 
-// Where the clean would remove the signature from an open file, read from its
-// start through the clean's own remover, in the content's encoding by the rule
-// the scan and the clean share.
-// The byte ranges a clean would remove: the first kListedRanges of them, and
-// the count of all, so that a report stays small whatever the file holds.
-inline constexpr std::size_t kListedRanges = 1000;
-struct Occurrences {
-  std::vector<clean::ByteRange> ranges;
-  qint64 count = 0;
-  int error = 0;          // an errno when the file could not be read to its end
-  text::Reading reading;  // how its content was read, and what decided that
-};
-Occurrences findOccurrences(int fd, QStringView signature, text::Encoding encoding,
-                            text::LineEnds lineEnds = text::LineEnds::Any);
+using clean::findOccurrences;
+using clean::kListedRanges;
+using clean::Occurrences;
 
 // Opens `name` below `dirFd` (AT_FDCWD: a path) to read it and nothing else: no
 // link followed in the last part, no wait on a FIFO, and its access time left as

@@ -360,7 +360,14 @@ class WatchOutput {
     if (asJson_) {
       QJsonObject j{{u"type"_s, u"clean"_s}, {u"time"_s, now()}};
       platform::putPath(j, o.path);
-      j.insert(u"outcome"_s, o.cleaned ? u"cleaned"_s : u"failed"_s);
+      j.insert(u"outcome"_s, o.quarantined ? u"quarantined"_s
+                             : o.cleaned   ? u"cleaned"_s
+                                           : u"failed"_s);
+      if (o.quarantined) {
+        if (!o.quarantinedFor.isEmpty())
+          j.insert(u"signature"_s, o.quarantinedFor);
+        j.insert(u"other_names"_s, o.otherNames);
+      }
       if (!o.cleaned)
         j.insert(u"error"_s, text::fromCrLf(o.message));
       if (!o.run.isEmpty())
@@ -374,13 +381,20 @@ class WatchOutput {
       out_.write(jsonLine(j));
     } else if (o.cleaned) {
       // The cleaning log's entry, as clean prints it.
-      out_.write(platform::lineOfBytes(o.path).toUtf8() + '\n' + msg::kCleaned.toUtf8() + '\n');
+      out_.write(platform::lineOfBytes(o.path).toUtf8() + '\n' +
+                 (o.quarantined ? msg::kQuarantined : msg::kCleaned).toUtf8() + '\n');
     }
+    if (o.quarantined && o.otherNames > 0)
+      say(platform::lineOfBytes(o.path) +
+          u": quarantined; it has %1 other name(s) (hard links), which were kept"_s.arg(
+              o.otherNames));
     if (!o.cleaned)
       say(o.message);
     if (o.timesCleaned > 1)
       say(platform::lineOfBytes(o.path) +
-          u": infected again: cleaned %1 times since "_s.arg(o.timesCleaned) +
+          (o.quarantined ? u": infected again: cleaned or quarantined %1 times since "_s
+                         : u": infected again: cleaned %1 times since "_s)
+              .arg(o.timesCleaned) +
           isoTime(o.firstCleaned) +
           (o.copyShared
                ? u" (its original is kept once, in run "_s + QString::fromUtf8(o.run) + u")"_s

@@ -1,16 +1,23 @@
 #include "engine/cleanrun.h"
 
-#include "clean/journal.h"
-#include "platform/pathline.h"
-
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <utility>
+
+#include "clean/cleaning.h"
+#include "clean/journal.h"
+#include "clean/occurrences.h"
+#include "platform/pathline.h"
+#include "text/signatureset.h"
 
 CleanRun::CleanRun(const CleanRequest& request, OnResult onResult)
     : onResult_(std::move(onResult)),
       keepGoing_(request.keepGoing),
       goOnAfter_(request.goOnAfter),
       signature_(request.signature),
+      quarantineAll_(request.quarantine),
+      mayQuarantine_(clean::mayQuarantine(request.signature, request.quarantine)),
       options_(request.options) {
   // A run cut short before is finished or rolled back before this one starts.
   recoveryNote_ = clean::recoveryMessage(clean::recoverInterrupted());
@@ -110,11 +117,54 @@ bool CleanRun::addPending(Pending p) {
     return true;
   }
   p.file = backup_->next(p.path);
+  bool taken = false;
+  if (mayQuarantine_ && !quarantineIfHeld(p, taken)) {
+    backup_->notReached(p.file);
+    return stop();
+  }
+  if (taken)
+    return !stopped_ || keepGoing_ || stop();
   if (!placeInBatch(p)) {
     backup_->notReached(p.file);
     return stop();
   }
   return !stopped_ || stop();
+}
+
+bool CleanRun::quarantineIfHeld(Pending& p, bool& taken) {
+  // Opened and checked as the batch would, then read for what it holds. A file
+  // refused here is refused by the batch in its turn, for the same reason.
+  clean::Cleaning file(p.path, signature_, options_, p.scannedAs, p.file);
+  if (!file.open().ok())
+    return true;
+  std::optional<std::uint32_t> member;
+  const int error = file.quarantineMember(quarantineAll_, member);
+  if (error == 0 && !member)
+    return true;
+  taken = true;
+  // What is in the batch comes before it in the list.
+  if (!commit())
+    return false;
+  const clean::CleanResult result =
+      error != 0 ? clean::CleanResult::failed(clean::systemFailure(error)) : file.quarantine();
+  backup_->outcome(p.file, result, {});
+  CleanedFile done;
+  done.path = p.path;
+  done.line = p.line;
+  if (!result.ok()) {
+    done.outcome = CleanedFile::Outcome::Failed;
+    done.failure = result.failure();
+    report(done);
+    failedAt(p, result.failure());
+    return true;
+  }
+  handled_.insert(p.path, std::nullopt);
+  done.quarantined = true;
+  if (text::isSignatureSet(signature_))
+    done.quarantinedFor = text::unpackSignatureSet(signature_).at(*member).name;
+  done.otherNames = qint64(file.opened().st_nlink) - 1;
+  report(done);
+  return true;
 }
 
 // False when the run stops before the file is in the batch; a file refused at

@@ -41,6 +41,10 @@ struct CleanRequest {
   std::function<bool(const CleanedFile&)> goOnAfter;
   text::Encoding encoding = text::Encoding::Auto;
   text::LineEnds lineEnds = text::LineEnds::Any;
+  // Every file that holds the signature (or any member of a set) is quarantined
+  // rather than rewritten; without, only those that hold a member whose action
+  // is quarantine. Quarantine needs the backups.
+  bool quarantine = false;
   // How many files are cleaned together (tests; see clean/batch.h).
   std::size_t batchSize = clean::Batch::kCapacity;
   // Buffer size, failures injected by tests. Its encoding, line ends and keeper
@@ -73,6 +77,12 @@ struct CleanedFile {
   bool listedAgain = false;   // the same path was listed before in this run
   clean::Failure failure;     // when Failed
   platform::FileIdentity as;  // the file now at the path, when cleaned (not listed again)
+  // Taken out of the site whole (its original is in the backups) rather than
+  // rewritten, for the member named (empty for one signature).
+  bool quarantined = false;
+  QString quarantinedFor;
+  // Names the quarantined file still has elsewhere (hard links), which stay.
+  qint64 otherNames = 0;
 
   bool ok() const { return outcome != Outcome::Failed; }
   clean::CleanResult result() const {
@@ -125,6 +135,9 @@ class CleanRun {
   };
 
   bool addPending(Pending p);
+  // Quarantines the file when it holds what is to be quarantined; `taken`:
+  // whether it did or failed trying. False when the run stops.
+  bool quarantineIfHeld(Pending& p, bool& taken);
   bool placeInBatch(Pending& p);
   bool listedBefore(const QByteArray& path) const;
   // Cleans the batch; false when a file failed and the run stops.
@@ -144,6 +157,8 @@ class CleanRun {
   bool keepGoing_;
   std::function<bool(const CleanedFile&)> goOnAfter_;
   QString signature_;
+  bool quarantineAll_;
+  bool mayQuarantine_;
   clean::Options options_;
   std::unique_ptr<clean::BackupRun> backup_;
   std::unique_ptr<clean::Batch> batch_;

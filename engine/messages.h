@@ -21,6 +21,9 @@ inline constexpr QStringView kAllDrives = u"全盘扫描";
 inline constexpr QStringView kDefaultFilter = u"*.ASP|*.PHP|*.JS";
 // Its spelling (清楚, not 清除) is kept on purpose: logs and callers know this text.
 inline constexpr QStringView kCleaned = u"  清楚成功！";
+// Instead of kCleaned for a file taken out of the site whole (its original is
+// in the backups).
+inline constexpr QStringView kQuarantined = u"  已隔离！";
 inline constexpr QStringView kAppTitle = u"Tervane";
 // When the desktop has no program to show a file or open the help page.
 inline constexpr QStringView kFileManagerFailed = u"无法启动文件管理器";

@@ -1,10 +1,10 @@
 #include "engine/signaturesetfile.h"
 
-#include <unicode/uchar.h>
-
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+
+#include <unicode/uchar.h>
 
 #include "platform/pathcodec.h"
 #include "text/textops.h"
@@ -77,7 +77,7 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
       marked.replace(control, 1, "\xEF\xBF\xBD");
     const QJsonDocument lossy =
         QJsonDocument::fromJson(QString::fromUtf8(marked).toUtf8(), &parseError);
-    for (const QString& key : {u"text"_s, u"name"_s, u"comment"_s}) {
+    for (const QString& key : {u"text"_s, u"name"_s, u"action"_s, u"comment"_s}) {
       if (field.isEmpty() &&
           lossy.object().value(key).toString().contains(QChar::ReplacementCharacter))
         field = key;
@@ -96,8 +96,10 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
     return failed(where + u": invalid JSON: each line is one object with \"name\" and \"text\""_s);
   const QJsonObject o = doc.object();
   for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
-    if (it.key() != u"name"_s && it.key() != u"text"_s && it.key() != u"comment"_s)
-      return failed(where + u": field \"%1\" is not one of name, text, comment"_s.arg(it.key()));
+    if (it.key() != u"name"_s && it.key() != u"text"_s && it.key() != u"comment"_s &&
+        it.key() != u"action"_s)
+      return failed(where +
+                    u": field \"%1\" is not one of name, text, action, comment"_s.arg(it.key()));
     if (!it.value().isString())
       return failed(where + u": field \"%1\" is not a string"_s.arg(it.key()));
   }
@@ -105,8 +107,18 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
     return failed(where + u": field \"name\" is missing"_s);
   if (!o.contains(u"text"_s))
     return failed(where + u": field \"text\" is missing"_s);
-  return add(o.value(u"name"_s).toString(), o.value(u"text"_s).toString(), where,
-             u"field \"name\""_s, u"field \"text\""_s);
+  // Exact words only: a misspelt "quarantine" must not fall back to a removal
+  // that leaves the rest of a web shell in place.
+  const QString action = o.value(u"action"_s).toString(u"remove"_s);
+  if (action != u"remove"_s && action != u"quarantine"_s)
+    return failed(where +
+                  u": field \"action\" is \"%1\", not \"remove\" or \"quarantine\""_s.arg(action));
+  if (!add(o.value(u"name"_s).toString(), o.value(u"text"_s).toString(), where, u"field \"name\""_s,
+           u"field \"text\""_s))
+    return false;
+  if (action == u"quarantine"_s)
+    members_.back().action = text::MemberAction::Quarantine;
+  return true;
 }
 
 bool Builder::addJsonLines(QByteArrayView content, const QString& file) {

@@ -7,7 +7,9 @@
 //    "comment": "found 2026-12-01"}
 // "name" is unique in the set and shown in reports; "text" is the signature
 // exactly (line ends as the JSON escapes write them), trimmed and lower-cased
-// as a single signature is; "comment" is optional and not used. Blank lines
+// as a single signature is; "action" is optional: "remove" (the default) or
+// "quarantine" (the clean takes a file that holds it out of the site whole);
+// "comment" is optional and not used. Blank lines
 // are passed over; a UTF-8 byte-order mark at the start is ignored.
 #pragma once
 

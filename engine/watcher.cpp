@@ -450,6 +450,11 @@ void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& id
   }
   CleanOutcome outcome{path, false, {}, {}};
   outcome.cleaned = result && result->ok();
+  if (outcome.cleaned) {
+    outcome.quarantined = result->quarantined;
+    outcome.quarantinedFor = result->quarantinedFor;
+    outcome.otherNames = result->otherNames;
+  }
   if (result && !result->ok())
     outcome.message = clean::failureMessage(platform::lineOfBytes(path), result->failure);
   outcome.run = run;

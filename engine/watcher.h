@@ -90,6 +90,11 @@ class Watcher {
     // How often the watch has cleaned this path, this time included, and when first.
     int timesCleaned = 0;
     struct timespec firstCleaned {};
+    // Taken out of the site whole (a member that quarantines), for the member
+    // named, rather than rewritten; `otherNames`: its hard links, which stay.
+    bool quarantined = false;
+    QString quarantinedFor{};
+    qint64 otherNames = 0;
   };
   struct Notice {
     enum class Kind {

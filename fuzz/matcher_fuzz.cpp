@@ -29,6 +29,7 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -189,7 +190,7 @@ std::vector<QString> setFrom(const QString& signature, const QByteArray& sigByte
         break;
     }
     // The set file refuses what a set's text reserves.
-    if (m.isEmpty() || m.contains(QChar(0xFDD0)) || m.contains(QChar(text::kSetSeparator)))
+    if (m.isEmpty() || std::any_of(m.begin(), m.end(), text::reservedInSets))
       m = signature;
     out.push_back(m);
   }

@@ -1,9 +1,11 @@
 #include "text/signatureset.h"
 
+#include <utility>
+
 namespace text {
 
 bool reservedInSets(QChar c) {
-  return c.unicode() == 0xFDD0 || c.unicode() == kSetSeparator;
+  return c.unicode() == 0xFDD0 || c.unicode() == kSetSeparator || c.unicode() == kQuarantineMark;
 }
 
 bool isSignatureSet(QStringView signature) {
@@ -13,6 +15,8 @@ bool isSignatureSet(QStringView signature) {
 QString packSignatureSet(const std::vector<SetMember>& members) {
   QString out = QString::fromUtf16(kSetMarker);
   for (const SetMember& m : members) {
+    if (m.action == MemberAction::Quarantine)
+      out += QChar(kQuarantineMark);
     out += m.name;
     out += QChar(kSetSeparator);
     out += m.signature;
@@ -33,11 +37,26 @@ std::vector<SetMember> unpackSignatureSet(QStringView signature) {
     const qsizetype textEnd = signature.indexOf(QChar(kSetSeparator), nameEnd + 1);
     if (textEnd < 0)
       break;
-    out.push_back(SetMember{signature.sliced(at, nameEnd - at).toString(),
-                            signature.sliced(nameEnd + 1, textEnd - nameEnd - 1).toString()});
+    SetMember m{signature.sliced(at, nameEnd - at).toString(),
+                signature.sliced(nameEnd + 1, textEnd - nameEnd - 1).toString()};
+    if (m.name.startsWith(QChar(kQuarantineMark))) {
+      m.name.remove(0, 1);
+      m.action = MemberAction::Quarantine;
+    }
+    out.push_back(std::move(m));
     at = textEnd + 1;
   }
   return out;
+}
+
+bool anyQuarantines(QStringView signature) {
+  if (!isSignatureSet(signature))
+    return false;
+  for (const SetMember& m : unpackSignatureSet(signature)) {
+    if (m.action == MemberAction::Quarantine)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace text

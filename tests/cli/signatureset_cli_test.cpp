@@ -20,6 +20,7 @@
 #include "inprocess.h"
 #include "scan/signaturesetmatch.h"
 #include "testsupport.h"
+#include "text/signatureset.h"
 
 using namespace Qt::StringLiterals;
 
@@ -48,6 +49,26 @@ QString errorOf(const QByteArray& content, signatures::Limits limits = {}) {
 
 }  // namespace
 
+// The action goes with its member through the set's one text, to the clean.
+TEST(SignatureSetFile, EachMembersActionTravelsWithTheSet) {
+  signatures::Builder b;
+  ASSERT_TRUE(
+      b.addJsonLines("{\"name\":\"shell\",\"text\":\"@eval(\",\"action\":\"quarantine\"}\n"
+                     "{\"name\":\"frame\",\"text\":\"<iframe\",\"action\":\"remove\"}\n"
+                     "{\"name\":\"js\",\"text\":\"<script\"}\n",
+                     u"set.jsonl"_s))
+      << b.error().toStdString();
+  const std::vector<text::SetMember> back = text::unpackSignatureSet(b.text());
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[0].name, u"shell"_s);
+  EXPECT_EQ(back[0].action, text::MemberAction::Quarantine);
+  EXPECT_EQ(back[1].action, text::MemberAction::Remove);
+  EXPECT_EQ(back[2].action, text::MemberAction::Remove);
+  EXPECT_TRUE(text::anyQuarantines(b.text()));
+  // The mark is reserved: no name or text may forge it.
+  EXPECT_TRUE(errorOf("{\"name\":\"\\ufdd2a\",\"text\":\"x\"}\n").contains(u"field \"name\""_s));
+}
+
 TEST(SignatureSetFile, FaultsNameTheFileTheLineAndTheField) {
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\"}\n{\"name\":\"a\",\"text\":\"y\"}\n"),
             u"set.jsonl:2: field \"name\" \"a\" is a duplicate (first at set.jsonl:1)"_s);
@@ -65,7 +86,12 @@ TEST(SignatureSetFile, FaultsNameTheFileTheLineAndTheField) {
       errorOf("{\"name\":\"a\",\"text\":\"x\\ud800\"}\n"),
       u"set.jsonl:1: field \"text\" is not valid UTF-8 (it holds half of a surrogate pair)"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"txt\":\"x\"}\n"),
-            u"set.jsonl:1: field \"txt\" is not one of name, text, comment"_s);
+            u"set.jsonl:1: field \"txt\" is not one of name, text, action, comment"_s);
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\"}\n{\"name\":\"b\",\"text\":\"y\",\"action\":"
+                    "\"Quarantine\"}\n"),
+            u"set.jsonl:2: field \"action\" is \"Quarantine\", not \"remove\" or \"quarantine\""_s);
+  EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":\"x\",\"action\":true}\n"),
+            u"set.jsonl:1: field \"action\" is not a string"_s);
   EXPECT_EQ(errorOf("{\"text\":\"x\"}\n"), u"set.jsonl:1: field \"name\" is missing"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\"}\n"), u"set.jsonl:1: field \"text\" is missing"_s);
   EXPECT_EQ(errorOf("{\"name\":\"a\",\"text\":7}\n"),
@@ -305,6 +331,53 @@ void scannedDryRunCleanedAndRestored(const TempTree& t) {
   ASSERT_EQ(restored.status, cli::kOk) << restored.err.constData();
   EXPECT_EQ(t.read("site/a.htm"), a);
   EXPECT_EQ(t.read("site/b.htm"), b);
+}
+
+// An incident's set through the command line: the dry run says which file goes
+// and why, --json names the outcome, the log its line; --quarantine does it
+// for one signature; neither goes without backups.
+TEST_F(SignatureSetRun, AShellMemberQuarantinesThroughTheCommandLine) {
+  t.write("set.jsonl",
+          "{\"name\":\"frame\",\"text\":\"<iframe src=x>\"}\n"
+          "{\"name\":\"shell\",\"text\":\"@eval($_POST[\",\"action\":\"quarantine\"}\n");
+  const QByteArray shell = "<?php @eval($_POST['c']);?>";
+  t.write("site/a.htm", "<p><iframe src=x></p>");
+  t.write("site/up/c.php", shell);
+  t.write("log.txt", (t.path("site/a.htm") + u"\n"_s + t.path("site/up/c.php") + u"\n"_s).toUtf8());
+  const QStringList set{u"--signatures"_s, t.path("set.jsonl"), t.path("log.txt")};
+
+  const Ran dry = run(QStringList{u"clean"_s, u"--dry-run"_s, u"--json"_s} + set);
+  ASSERT_EQ(dry.status, cli::kOk) << dry.err.constData();
+  const QList<QJsonObject> preview = jsonLines(dry.out);
+  ASSERT_EQ(preview.size(), 3);
+  EXPECT_EQ(preview[0].value(u"outcome"_s).toString(), u"would-clean"_s);
+  EXPECT_EQ(preview[1].value(u"outcome"_s).toString(), u"would-quarantine"_s);
+  EXPECT_EQ(preview[1].value(u"signature"_s).toString(), u"shell"_s);
+  EXPECT_EQ(t.read("site/up/c.php"), shell);
+
+  EXPECT_EQ(run(QStringList{u"clean"_s, u"--no-backup"_s} + set).status, cli::kError);
+  EXPECT_EQ(t.read("site/up/c.php"), shell);
+
+  const Ran cleaned = run(QStringList{u"clean"_s, u"--json"_s} + set);
+  ASSERT_EQ(cleaned.status, cli::kOk) << cleaned.err.constData();
+  const QList<QJsonObject> outcome = jsonLines(cleaned.out);
+  ASSERT_EQ(outcome.size(), 3);
+  EXPECT_EQ(outcome[0].value(u"outcome"_s).toString(), u"cleaned"_s);
+  EXPECT_EQ(outcome[1].value(u"outcome"_s).toString(), u"quarantined"_s);
+  EXPECT_EQ(outcome[2].value(u"files_quarantined"_s).toInt(), 1);
+  EXPECT_NE(::access(t.abs("site/up/c.php").constData(), F_OK), 0);
+  EXPECT_TRUE(run({u"backups"_s}).out.contains(" 1 quarantined "));
+  ASSERT_EQ(run({u"restore"_s}).status, cli::kOk);
+  EXPECT_EQ(t.read("site/up/c.php"), shell);
+
+  // One signature, the whole file.
+  t.write("one.txt", (t.path("site/up/c.php") + u"\n"_s).toUtf8());
+  const Ran one =
+      run({u"clean"_s, u"--quarantine"_s, u"--signature"_s, u"@EVAL("_s, t.path("one.txt")});
+  ASSERT_EQ(one.status, cli::kOk) << one.err.constData();
+  EXPECT_EQ(one.out, (t.path("site/up/c.php") + u"\n  已隔离！\n"_s).toUtf8());
+  EXPECT_TRUE(one.err.contains("quarantined")) << one.err.constData();
+  EXPECT_NE(::access(t.abs("site/up/c.php").constData(), F_OK), 0);
 }
 
 TEST_F(SignatureSetRun, RepeatedSignatureOptionsJoinOneSet) {

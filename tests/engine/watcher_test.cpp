@@ -23,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "clean/restore.h"
 #include "testsupport.h"
 #include "text/signatureset.h"
 
@@ -80,6 +81,8 @@ class Running {
       timesCleaned_ = o.timesCleaned;
       if (!o.cleaned)
         cleanFailures_.append(o.message);
+      if (o.quarantined)
+        quarantined_.append(o.path);
       changed_.notify_all();
     };
     watcher_->onNotice = [this](const Watcher::Notice& n) {
@@ -146,6 +149,10 @@ class Running {
   bool cleaned(const QByteArray& path) {
     return waitFor([&] { return cleaned_.contains(path); });
   }
+  qsizetype timesQuarantined(const QByteArray& path) {
+    const std::lock_guard lock(mutex_);
+    return quarantined_.count(path);
+  }
   // The next detection holds the loop until release().
   void hold() {
     const std::lock_guard lock(mutex_);
@@ -168,6 +175,7 @@ class Running {
   QList<QByteArray> cleaned_;
   QList<QByteArray> runs_;
   QStringList cleanFailures_;
+  QList<QByteArray> quarantined_;
   int timesCleaned_ = 0;
   std::vector<Watcher::Notice::Kind> notices_;
   bool held_ = false;
@@ -370,6 +378,29 @@ TEST_P(WatcherTest, WatchesAndCleansASignatureSet) {
   ASSERT_TRUE(r->cleaned(tree.abs("site/both.php")));
   EXPECT_EQ(tree.read("site/both.php"), "\n");
   EXPECT_TRUE(r->cleanFailures().isEmpty()) << r->cleanFailures().join(u'\n').toStdString();
+}
+
+TEST_P(WatcherTest, QuarantinesADroppedShellEachTimeItComesBack) {
+  Watcher::Settings s;
+  s.clean = true;
+  s.signatureSet = text::packSignatureSet(
+      {{QStringLiteral("frame"), QString::fromUtf8(kSig)},
+       {QStringLiteral("shell"), QStringLiteral("@eval($_post["), text::MemberAction::Quarantine}});
+  WATCH_OR_SKIP(r, s);
+  const QByteArray shell = "<?php @eval($_POST['c']);?>";
+  for (int i = 1; i <= 2; ++i) {
+    tree.write("uploads/c.php", shell);
+    ASSERT_TRUE(r->waitCleans(i)) << i;
+    EXPECT_EQ(r->timesQuarantined(tree.abs("uploads/c.php")), i);
+    EXPECT_NE(::access(tree.abs("uploads/c.php").constData(), F_OK), 0) << i;
+  }
+  EXPECT_EQ(r->timesCleaned(), 2);
+  EXPECT_TRUE(r->cleanFailures().isEmpty()) << r->cleanFailures().join(u'\n').toStdString();
+  // Its original is kept once, and the restore puts it back.
+  const clean::RestoreReport back = clean::restoreRun(r->runs().back());
+  ASSERT_EQ(back.files.size(), 1u);
+  EXPECT_EQ(back.files[0].result, clean::RestoredFile::Result::Restored);
+  EXPECT_EQ(tree.read("uploads/c.php"), shell);
 }
 
 TEST_P(WatcherTest, ReportsAFileWrittenThroughANameOutsideTheTree) {

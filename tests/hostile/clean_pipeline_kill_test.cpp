@@ -16,14 +16,14 @@
 
 #include <string>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/remover.h"
 #include "clean/restore.h"
 #include "hostile.h"
 #include "killrestore.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 
@@ -60,34 +60,20 @@ class KilledMany : public ::testing::Test {
   // Cleans the whole list in a child, killed once it has cleaned `after` files
   // and a little more time has gone by. False when it ran to its end first.
   bool cleanKilled(const TempTree& t, int after, int delayUs) const {
-    int progress[2];
-    if (::pipe(progress) != 0)
-      return false;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::close(progress[0]);
-      PlainWindowState w;
-      Cleaner c(w);
-      c.onFile = [&](const QByteArray&, const clean::CleanResult&) {
-        (void)!::write(progress[1], "+", 1);
-      };
-      w.Text3 = hostile::kSignature;
-      for (int i = 0; i < kFiles; ++i)
-        w.Text1 += t.path(name(i)) + u"\r\n"_s;
-      c.Command2_Click();
-      ::_exit(w.messages.isEmpty() ? 0 : 1);
-    }
-    ::close(progress[1]);
-    char c;
-    for (int seen = 0; seen < after && ::read(progress[0], &c, 1) == 1;)
-      ++seen;
-    const struct timespec d { 0, long(delayUs) * 1000 };
-    ::nanosleep(&d, nullptr);
-    ::kill(pid, SIGKILL);
-    ::close(progress[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFSIGNALED(status);
+    return hostile::runKilled(
+        [&](int progress) {
+          PlainWindowState w;
+          Cleaner c(w);
+          c.onFile = [&](const QByteArray&, const clean::CleanResult&) {
+            (void)!::write(progress, "+", 1);
+          };
+          w.Text3 = hostile::kSignature;
+          for (int i = 0; i < kFiles; ++i)
+            w.Text1 += t.path(name(i)) + u"\r\n"_s;
+          c.Command2_Click();
+          return w.messages.isEmpty() ? 0 : 1;
+        },
+        after, delayUs);
   }
   // 'n' new, 'o' old, 'x' neither, one a file.
   QByteArray states(const TempTree& t) const {

@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <functional>
 
+#include "engine/cleanrun.h"
 #include "engine/messages.h"
 #include "plainwindowstate.h"
 #include "testsupport.h"
+#include "text/signatureset.h"
 #include "window/cleaner.h"
 #include "window/windowstate.h"
 
@@ -76,6 +78,23 @@ TEST_F(RestorerTest, AsksFirstAndChangesNothingOnNo) {
                          msg::kRestoreSummary.toString().arg(1).arg(0) + u"\r\n"_s);
   EXPECT_TRUE(Cleaner::isLog(w.Text1));
   EXPECT_TRUE(w.messages.isEmpty());
+}
+
+// A run of the command line that quarantined a web shell is the window's last
+// clean: its undo puts the shell back.
+TEST_F(RestorerTest, UndoPutsBackAQuarantinedFile) {
+  t.write("up/c.php", "<?php @eval($_POST['c']);?>");
+  CleanRequest r;
+  r.signature =
+      text::packSignatureSet({{u"shell"_s, u"@eval($_post["_s, text::MemberAction::Quarantine}});
+  const std::vector<CleanedFile> done = cleanFiles(r, {{t.abs("up/c.php"), std::nullopt}});
+  ASSERT_EQ(done.size(), 1u);
+  ASSERT_TRUE(done[0].quarantined);
+  w.answerYes = true;
+  EXPECT_TRUE(restorer.restore());
+  EXPECT_EQ(t.read("up/c.php"), "<?php @eval($_POST['c']);?>");
+  EXPECT_EQ(w.Text1, t.path("up/c.php") + u"\r\n  已恢复。\r\n"_s +
+                         msg::kRestoreSummary.toString().arg(1).arg(0) + u"\r\n"_s);
 }
 
 TEST_F(RestorerTest, FilesGoneAreListedAndFailuresNamed) {
