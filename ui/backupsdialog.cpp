@@ -25,6 +25,18 @@ QString shownSize(qint64 bytes) {
       .formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
 }
 
+namespace {
+
+// The files a run kept, and how many of them it took out whole.
+QString filesText(const Restorer::Run& run) {
+  QString text = QString::number(run.files);
+  if (run.quarantined > 0)
+    text += u"（隔离 %1）"_s.arg(run.quarantined);
+  return text;
+}
+
+}  // namespace
+
 BackupsDialog::BackupsDialog(Restorer& restorer, Dialogs& dialogs, QWidget* parent)
     : QDialog(parent), restorer_(restorer), dialogs_(dialogs) {
   setWindowTitle(msg::kManageBackups.toString().chopped(1));
@@ -69,9 +81,8 @@ void BackupsDialog::refresh(const QByteArray& keep) {
   runList->clear();
   QTreeWidgetItem* current = nullptr;
   for (const Restorer::Run& run : store_.runs) {
-    auto* row = new QTreeWidgetItem(
-        runList, {clean::shownTime(run.started), run.folder, QString::number(run.files),
-                  shownSize(run.bytes), run.state()});
+    auto* row = new QTreeWidgetItem(runList, {clean::shownTime(run.started), run.folder,
+                                              filesText(run), shownSize(run.bytes), run.state()});
     row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     row->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     row->setToolTip(1, run.folder);

@@ -41,7 +41,10 @@ Restorer::Run runOf(const clean::RunManifest& m) {
   run.started = QDateTime::fromString(m.started, Qt::ISODateWithMs).toLocalTime();
   for (const clean::FileRecord& f : m.files) {
     run.files += f.copy.isEmpty() ? 0 : 1;
-    run.cleaned += f.outcome == u"cleaned" ? 1 : 0;
+    const bool quarantined = f.outcome == u"quarantined";
+    run.quarantined += quarantined ? 1 : 0;
+    run.cleaned += quarantined || f.outcome == u"cleaned" ? 1 : 0;
+    run.done += quarantined || f.outcome == u"cleaned" || f.outcome == u"unchanged" ? 1 : 0;
     if (const QByteArray path = clean::absolutePath(m, f); !path.isEmpty())
       run.paths.push_back(path);
   }
@@ -65,7 +68,7 @@ QString Restorer::Run::state() const {
     return u"正在进行"_s;
   if (cleaned == 0)
     return u"失败"_s;
-  return complete && cleaned == qsizetype(paths.size()) ? u"完整"_s : u"未完成"_s;
+  return complete && done == qsizetype(paths.size()) ? u"完整"_s : u"未完成"_s;
 }
 
 void Restorer::note(const QString& text) {

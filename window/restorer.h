@@ -23,7 +23,9 @@ class Restorer {
     QDateTime started;              // local time
     QString folder;                 // the common folder of its files, as a line of the log
     qsizetype files = 0;            // files whose originals it kept
-    qsizetype cleaned = 0;          // files it cleaned (the others failed or were not reached)
+    qsizetype cleaned = 0;          // files it changed: cleaned or quarantined
+    qsizetype quarantined = 0;      // of those, files it took out whole
+    qsizetype done = 0;             // files it came through (changed, or nothing to remove)
     qint64 bytes = 0;               // what its backups take in the store
     bool complete = false;          // it came to its end
     bool repaired = false;          // cut short, and dealt with by a later run

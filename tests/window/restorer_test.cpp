@@ -90,6 +90,11 @@ TEST_F(RestorerTest, UndoPutsBackAQuarantinedFile) {
   const std::vector<CleanedFile> done = cleanFiles(r, {{t.abs("up/c.php"), std::nullopt}});
   ASSERT_EQ(done.size(), 1u);
   ASSERT_TRUE(done[0].quarantined);
+  // A run that only quarantined changed the site: complete, its count told.
+  const Restorer::Store store = restorer.store();
+  ASSERT_EQ(store.runs.size(), 1u);
+  EXPECT_EQ(store.runs[0].quarantined, 1);
+  EXPECT_EQ(store.runs[0].state(), u"完整"_s);
   w.answerYes = true;
   EXPECT_TRUE(restorer.restore());
   EXPECT_EQ(t.read("up/c.php"), "<?php @eval($_POST['c']);?>");
