@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -172,14 +171,7 @@ void recoverRun(const Store& store, const QByteArray& name, std::vector<Recovery
     if (f.outcome.isEmpty())
       allBack = recoverFile(store, name, run.get(), *m, f, notes) && allBack;
   }
-  const QByteArray line =
-      QJsonDocument(
-          QJsonObject{{u"type"_s, u"recovered"_s},
-                      {u"at"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}})
-          .toJson(QJsonDocument::Compact) +
-      '\n';
-  if (::write(manifest.get(), line.constData(), std::size_t(line.size())) == line.size())
-    ::fdatasync(manifest.get());
+  (void)appendMark(manifest.get(), u"recovered");
   // A journal without backups is of no more use once everything is back.
   if (!m->full && allBack) {
     manifest.reset();

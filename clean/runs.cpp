@@ -202,15 +202,19 @@ int markRestored(int storeFd, const QByteArray& name) {
       ::openat(run.get(), kManifest, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
   if (!manifest.ok())
     return errno;
+  return appendMark(manifest.get(), u"restored");
+}
+
+int appendMark(int manifest, QStringView type) {
   const QByteArray line =
       QJsonDocument(
-          QJsonObject{{u"type"_s, u"restored"_s},
+          QJsonObject{{u"type"_s, type.toString()},
                       {u"at"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}})
           .toJson(QJsonDocument::Compact) +
       '\n';
-  if (::write(manifest.get(), line.constData(), std::size_t(line.size())) != line.size())
+  if (::write(manifest, line.constData(), std::size_t(line.size())) != line.size())
     return errno ? errno : EIO;
-  return ::fsync(manifest.get()) == 0 ? 0 : errno;
+  return ::fdatasync(manifest) == 0 ? 0 : errno;
 }
 
 QByteArray absolutePath(const RunManifest& run, const FileRecord& file) {
