@@ -43,6 +43,9 @@ cp "$tmp/infected/index.php" "$tmp/index.php.orig"
 mkdir -p "$tmp/setinfected"
 printf '{"name":"frame","text":"%s"}\n{"name":"php-eval","text":"<?php @eval($_POST[1]); ?>"}\n' \
   "${sig//\"/\\\"}" >"$tmp/set.jsonl"
+# A web shell, which the set's member takes out whole.
+printf '{"name":"shell","text":"passthru($_request[9])","action":"quarantine"}\n' >>"$tmp/set.jsonl"
+printf '<?php passthru($_REQUEST[9]); ?>\n' >"$tmp/setinfected/d.php"
 printf '<p>%s</p>\n' "$sig" >"$tmp/setinfected/a.php"
 printf '<?PHP @EVAL($_POST[1]); ?>x\n' >"$tmp/setinfected/b.php"
 printf '<?php echo 4; ?>\n' >"$tmp/setinfected/c.php"
@@ -154,8 +157,8 @@ if play "$tmp/set.log" setinfected -e tervane_clean=true -e tervane_signature= \
 else
   fail "set: ansible-playbook failed"
 fi
-[ "$(detections "$reports/setinfected/scan.jsonl")" = 2 ] ||
-  fail "set: the report holds $(detections "$reports/setinfected/scan.jsonl") detections, not 2"
+[ "$(detections "$reports/setinfected/scan.jsonl")" = 3 ] ||
+  fail "set: the report holds $(detections "$reports/setinfected/scan.jsonl") detections, not 3"
 grep -q '"signatures":\["php-eval"\]' "$reports/setinfected/scan.jsonl" ||
   fail "set: the report does not name the PHP line"
 grep -q "b.php: 1 to remove, .* \[php-eval\]" "$reports/setinfected/preview.txt" 2>/dev/null ||
@@ -163,6 +166,9 @@ grep -q "b.php: 1 to remove, .* \[php-eval\]" "$reports/setinfected/preview.txt"
 [ "$(cat "$tmp/setinfected/a.php")" = '<p></p>' ] || fail "set: a.php is not clean"
 [ "$(cat "$tmp/setinfected/b.php")" = 'x' ] || fail "set: b.php is not clean"
 [ "$(cat "$tmp/setinfected/c.php")" = '<?php echo 4; ?>' ] || fail "set: a clean file changed"
+[ ! -e "$tmp/setinfected/d.php" ] || fail "set: the web shell was not quarantined"
+grep -q '"outcome":"quarantined"' "$reports/setinfected/clean.jsonl" 2>/dev/null ||
+  fail "set: the clean's report does not say the shell was quarantined"
 [ ! -e "$tmp/work/setinfected/sig.txt" ] || fail "set: a signature file was copied without one given"
 
 if [ "$failures" -ne 0 ]; then
