@@ -9,15 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <deque>
 #include <map>
 #include <optional>
 #include <utility>
 
 #include "clean/backupstore.h"
-#include "clean/batch.h"
 #include "clean/failures.h"
 #include "clean/fileio.h"
+#include "clean/restorebatch.h"
 #include "clean/storelayout.h"
 #include "platform/fd.h"
 #include "platform/openpath.h"
@@ -93,19 +92,6 @@ std::vector<std::vector<const FileRecord*>> filesOf(const RunManifest& m) {
   }
   return groups;
 }
-
-// A file whose original is to be written back, with what its rewrite needs
-// until its batch is committed.
-struct Write {
-  std::size_t index = 0;  // in the report
-  QByteArray path;
-  platform::UniqueFd copy;
-  platform::FileIdentity readAs;  // the file checked: the one to be written
-  struct timespec mtime {};
-  struct stat ownership {};
-  Options options;
-  int journalFile = -1;
-};
 
 // Gives the file the owner, group and mode recorded before the clean, and its
 // modification time. 0 or errno.
@@ -279,7 +265,7 @@ RestoredFile putBackQuarantined(RestoredFile r, int runFd, const FileRecord& f) 
 // last record of it, which says what the clean left there.
 RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
                         const FileRecord& last, const RestoreOptions& ro,
-                        std::optional<Write>& write) {
+                        std::optional<OriginalWrite>& write) {
   RestoredFile r;
   r.path = absolutePath(m, f);
   if (r.path.isEmpty()) {
@@ -343,103 +329,6 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   return r;
 }
 
-// Writes the originals back as the clean writes, a batch at a time, so that a
-// restore shares its flushes as the clean did (clean/batch.h). What becomes of
-// each file goes to the journal and, for a failure, to the report.
-class Rewriter {
- public:
-  Rewriter(BackupRun& journal, const Fault& fault, RestoreReport& report, bool& stopped)
-      : journal_(journal),
-        report_(report),
-        stopped_(stopped),
-        shared_(sharedOptions(journal, fault)),
-        batch_({}, shared_) {}
-
-  void add(Write write) {
-    todo_.push_back(std::move(write));
-    drain();
-  }
-  // Writes whatever is still waiting.
-  void finish() {
-    while (!queued_.empty() || !todo_.empty()) {
-      commit();
-      drain();
-    }
-  }
-
- private:
-  static Options sharedOptions(BackupRun& journal, const Fault& fault) {
-    Options o;
-    o.keeper = &journal;
-    o.fault = fault;
-    return o;
-  }
-
-  void failedAt(const Write& w, const Failure& why) {
-    report_.files[w.index].result = RestoredFile::Result::Failed;
-    report_.files[w.index].reason = reasonText(why);
-    stopped_ = true;
-  }
-
-  void commit() {
-    const std::vector<Batch::Done> done = batch_.commit();
-    std::deque<Write> again;
-    for (std::size_t i = 0; i < done.size(); ++i) {
-      Write& w = queued_[i];
-      if (done[i].kind == Batch::Done::Kind::NotReached) {
-        // Left as it was because an earlier file failed: tried again.
-        journal_.notReached(w.journalFile);
-        again.push_back(std::move(w));
-        continue;
-      }
-      const CleanResult result = done[i].result();
-      journal_.outcome(w.journalFile, result, done[i].cleanedAs);
-      if (!result.ok())
-        failedAt(w, result.failure());
-    }
-    queued_.clear();
-    while (!again.empty()) {
-      todo_.push_front(std::move(again.back()));
-      again.pop_back();
-    }
-  }
-
-  // Adds the waiting files to the batch, committing it whenever it takes no more.
-  void drain() {
-    while (!todo_.empty()) {
-      queued_.push_back(std::move(todo_.front()));
-      todo_.pop_front();
-      Write& w = queued_.back();
-      w.options.keeper = &journal_;
-      w.options.contentFrom = w.copy.get();
-      w.options.mtime = &w.mtime;
-      w.options.ownership = &w.ownership;
-      w.journalFile = journal_.next(w.path);
-      const Batch::Add added = batch_.add(w.path, w.readAs, w.journalFile, &w.options);
-      if (added.added == Batch::Added::Yes)
-        continue;
-      Write back = std::move(queued_.back());
-      queued_.pop_back();
-      if (added.added == Batch::Added::Later) {
-        journal_.notReached(back.journalFile);
-        todo_.push_front(std::move(back));
-        commit();
-        continue;
-      }
-      journal_.outcome(back.journalFile, CleanResult::failed(added.failure), {});
-      failedAt(back, added.failure);
-    }
-  }
-
-  BackupRun& journal_;
-  RestoreReport& report_;
-  bool& stopped_;
-  Options shared_;
-  Batch batch_;
-  std::deque<Write> queued_;  // in the batch, in its order (the batch holds their options)
-  std::deque<Write> todo_;    // to be added, in list order
-};
-
 }  // namespace
 
 RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
@@ -483,7 +372,7 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
     for (const auto& records : filesOf(*m)) {
       if (options.onFile)
         options.onFile(absolutePath(*m, *records.front()));
-      std::optional<Write> write;
+      std::optional<OriginalWrite> write;
       report.files.push_back(
           restoreOne(*m, runFd.get(), *records.front(), *records.back(), options, write));
       stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
