@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -389,86 +388,4 @@ void Watcher::test(const QByteArray& path, Cause cause,
     onDetection(Detection{path, identity, dir.get(), name, now, cause});
   if (settings_.clean)
     cleanFile(path, identity);
-}
-
-bool Watcher::storeHasRoom(qint64 bytes) {
-  // The store may not exist yet: its nearest folder that does tells the file system.
-  QByteArray at = store_;
-  struct statvfs v {};
-  while (!at.isEmpty() && ::statvfs(at.constData(), &v) != 0)
-    at.truncate(std::max<qsizetype>(at.lastIndexOf('/'), at == "/" ? 0 : 1));
-  if (at.isEmpty())
-    return true;  // no store to fill: the clean says why it cannot keep a copy
-  const double size = double(v.f_blocks) * double(v.f_frsize);
-  const double left = double(v.f_bavail) * double(v.f_frsize) - double(bytes);
-  const bool room =
-      left >= double(settings_.storeMinFreeBytes) && left >= size * settings_.storeMinFreeShare;
-  if (room != !storeFull_) {
-    storeFull_ = !room;
-    notify(room ? Notice::Kind::StoreFreed : Notice::Kind::StoreFull, store_);
-  }
-  return room;
-}
-
-void Watcher::shareCopy(Cleans& cleans, CleanOutcome& outcome) {
-  // The original just kept is the one an earlier run keeps (a page infected
-  // again the same way): that run restores it, and this one goes.
-  clean::Store store;
-  if (store.open(false) != 0)
-    return;
-  const std::optional<clean::RunManifest> run = clean::readRun(store.fd(), outcome.run);
-  if (!run || run->files.size() != 1 || run->files.front().sha256.isEmpty())
-    return;
-  const QByteArray sha = run->files.front().sha256;
-  if (!cleans.run.isEmpty() && sha == cleans.sha256 && clean::readRun(store.fd(), cleans.run) &&
-      clean::removeRun(store.fd(), outcome.run) == 0) {
-    outcome.run = cleans.run;
-    outcome.copyShared = true;
-    return;
-  }
-  cleans.run = outcome.run;
-  cleans.sha256 = sha;
-}
-
-void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& identity) {
-  // The clean the window and the command line run, over a list of one path: the
-  // file must still be the one just read, and its original goes to a backup run.
-  struct stat st {};
-  if (::lstat(path.constData(), &st) == 0 && !storeHasRoom(st.st_size))
-    return;  // reported, not cleaned: a copy would take the room the system needs
-  CleanRequest request;
-  request.signature = signature_;
-  request.encoding = settings_.encoding;
-  request.lineEnds = settings_.lineEnds;
-  std::optional<CleanedFile> result;
-  QByteArray run;
-  {
-    CleanRun clean(request, [&](const CleanedFile& file) { result = file; });
-    (void)clean.add(FileToClean{path, identity});
-    clean.finish();
-    run = clean.backupRun();
-  }
-  CleanOutcome outcome{path, false, {}, {}};
-  outcome.cleaned = result && result->ok();
-  if (outcome.cleaned) {
-    outcome.quarantined = result->quarantined;
-    outcome.quarantinedFor = result->quarantinedFor;
-    outcome.otherNames = result->otherNames;
-  }
-  if (result && !result->ok())
-    outcome.message = clean::failureMessage(platform::lineOfBytes(path), result->failure);
-  outcome.run = run;
-  if (outcome.cleaned) {
-    if (cleans_.size() >= kReportsKept)
-      cleans_.clear();
-    Cleans& cleans = cleans_[path];
-    if (cleans.count++ == 0)
-      ::clock_gettime(CLOCK_REALTIME, &cleans.first);
-    if (!run.isEmpty())
-      shareCopy(cleans, outcome);
-    outcome.timesCleaned = cleans.count;
-    outcome.firstCleaned = cleans.first;
-  }
-  if (onClean)
-    onClean(outcome);
 }
