@@ -221,4 +221,20 @@ std::vector<FolderCount> IncidentTally::topFolders() const {
   return top;
 }
 
+QString outcomeName(const QString& outcome) {
+  if (outcome == u"cleaned")
+    return u"已清除"_s;
+  if (outcome == u"quarantined")
+    return u"已隔离"_s;
+  if (outcome == u"failed")
+    return u"清除失败"_s;
+  if (outcome == u"unchanged")
+    return u"未改动"_s;
+  if (outcome == u"would-clean")
+    return u"预览：将清除"_s;
+  if (outcome == u"would-quarantine")
+    return u"预览：将隔离"_s;
+  return outcome;
+}
+
 }  // namespace cli

@@ -135,4 +135,8 @@ std::optional<qint64> reportSeconds(QStringView iso);
 // without ".jsonl".
 QString serverOfReport(const QString& path);
 
+// What the report calls a clean's outcome ("cleaned", "would-quarantine", ...):
+// its Chinese name, or the key itself when it has none.
+QString outcomeName(const QString& outcome);
+
 }  // namespace cli

@@ -123,22 +123,6 @@ QString shortTime(const QString& iso) {
   return iso.left(10) + u' ' + iso.mid(11, 8);
 }
 
-QString outcomeName(const QString& outcome) {
-  if (outcome == u"cleaned")
-    return u"已清除"_s;
-  if (outcome == u"quarantined")
-    return u"已隔离"_s;
-  if (outcome == u"failed")
-    return u"清除失败"_s;
-  if (outcome == u"unchanged")
-    return u"未改动"_s;
-  if (outcome == u"would-clean")
-    return u"预览：将清除"_s;
-  if (outcome == u"would-quarantine")
-    return u"预览：将隔离"_s;
-  return outcome;
-}
-
 QString membersText(const IncidentRow& row) {
   QStringList parts;
   for (const auto& m : row.members)
@@ -410,46 +394,6 @@ QByteArray incidentPage(const IncidentTally& tally, const QString& title) {
   writeFiles(p, tally);
   p += u"<script>"_s + QString::fromUtf8(kScript) + u"</script>\n</body>\n</html>\n"_s;
   return p.toUtf8();
-}
-
-QByteArray incidentText(const IncidentTally& t, const QString& title) {
-  // Every text from a report is shown as visibleText writes it: a name
-  // someone chose never acts on the terminal.
-  const auto v = [](QStringView s) { return platform::visibleText(s); };
-  QString o = v(title) + u'\n';
-  const auto line = [&](const QString& label, qint64 value) {
-    o += label + u"："_s + n(value) + u'\n';
-  };
-  line(u"服务器"_s, t.servers().size());
-  line(u"扫描的文件"_s, t.filesTested());
-  line(u"感染文件"_s, t.found());
-  line(u"特征码出现次数"_s, t.occurrences());
-  line(u"无法读取的文件"_s, t.unreadable());
-  line(u"按另一种编码读取才发现的文件"_s, t.otherReading());
-  const QMap<QString, qint64> outcomes = t.outcomes();
-  for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
-    line(v(outcomeName(it.key())), it.value());
-  for (auto it = t.memberFiles().cbegin(); it != t.memberFiles().cend(); ++it)
-    o += u"  特征码 "_s + v(it.key()) + u"："_s + n(it.value()) + u" 个文件\n"_s;
-  for (const ServerTotals& s : t.servers())
-    o += u"  "_s + v(s.name) + u"：感染文件 "_s + n(s.found) + u"，出现次数 "_s + n(s.occurrences) +
-         u"，无法读取 "_s + n(s.unreadable) + u'\n';
-  if (t.firstChange()) {
-    const IncidentTime& first = *t.firstChange();
-    const IncidentTime& last = *t.lastChange();
-    o += u"最早的改动时间（ctime）："_s + v(first.text) + u"  "_s +
-         v(t.servers()[first.server].name) + u"  "_s + first.path + u'\n';
-    o += u"最晚的改动时间（ctime）："_s + v(last.text) + u"  "_s +
-         v(t.servers()[last.server].name) + u"  "_s + last.path + u'\n';
-  }
-  const std::vector<FolderCount> top = t.topFolders();
-  if (!top.empty()) {
-    o += u"感染最多的文件夹：\n"_s;
-    for (const FolderCount& f : top)
-      o += n(f.files).rightJustified(8) + u"  "_s + v(t.servers()[f.server].name) + u"  "_s +
-           f.folder + u'\n';
-  }
-  return o.toUtf8();
 }
 
 }  // namespace cli
