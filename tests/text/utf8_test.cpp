@@ -173,3 +173,24 @@ TEST(EncodingRule, GbkTextStaysGbk) {
   EXPECT_GT(valid, 0u);
   EXPECT_GT(invalid, valid);
 }
+
+// The rule settles early only when the bytes left cannot turn it: after 131,072
+// stray bytes, 140,000 "é" still to come (280,000 bytes) make UTF-8 win, so
+// nothing is settled yet, and the whole reads as UTF-8.
+TEST(EncodingRule, SettlesOnlyWhenTheRestCannotTurnIt) {
+  utf8::SequenceCounter counter;
+  const QByteArray stray(131072, '\xFF');
+  counter.feed(reinterpret_cast<const uint8_t*>(stray.constData()), std::size_t(stray.size()));
+  const std::uint64_t rest = 140000 * 2;
+  EXPECT_EQ(counter.settledReadsAsUtf8(rest, false), std::nullopt);
+  QByteArray e;
+  for (int i = 0; i < 140000; ++i)
+    e += "\xC3\xA9";
+  counter.feed(reinterpret_cast<const uint8_t*>(e.constData()), std::size_t(e.size()));
+  EXPECT_EQ(counter.settledReadsAsUtf8(0, true), std::optional<bool>(true));
+  // Were there one stray byte more than half the rest could outweigh, GBK is sure.
+  utf8::SequenceCounter sure;
+  const QByteArray more(140001, '\xFF');
+  sure.feed(reinterpret_cast<const uint8_t*>(more.constData()), std::size_t(more.size()));
+  EXPECT_EQ(sure.settledReadsAsUtf8(rest, false), std::optional<bool>(false));
+}
