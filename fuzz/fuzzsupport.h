@@ -4,6 +4,8 @@
 // check that stops at once with a readable account of the disagreement.
 #pragma once
 
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -15,11 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
 #include <vector>
-#include "text/encoding.h"
 
-#include <unistd.h>
+#include "text/encoding.h"
 
 namespace fuzz {
 

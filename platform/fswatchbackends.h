@@ -15,7 +15,6 @@
 
 namespace platform {
 
-
 // The identity of the entry `name` below `dirFd` when it is a regular file that
 // has another name as well (a hard link); nothing otherwise.
 std::optional<FileIdentity> linkedFile(int dirFd, const char* name);

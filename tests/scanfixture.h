@@ -4,19 +4,19 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
-#include <gtest/gtest.h>
-
 #include "plainwindowstate.h"
-#include "window/windowscan.h"
-#include "window/windowstate.h"
 #include "testsupport.h"
 #include "text/textops.h"
+#include "window/windowscan.h"
+#include "window/windowstate.h"
 
 // A window state of plain values whose scan may run on several threads.
 // Every path shown in the current-file box is kept.

@@ -8,14 +8,13 @@
 #include <ftw.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
 #include <QString>
 #include <QTemporaryDir>
-
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <functional>

@@ -1,5 +1,3 @@
-#include "ui/form1.h"
-
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
@@ -15,6 +13,7 @@
 #include "text/textops.h"
 #include "ui/backupsdialog.h"
 #include "ui/dialogs.h"
+#include "ui/form1.h"
 #include "ui/form2.h"
 
 using namespace Qt::StringLiterals;

@@ -1,6 +1,8 @@
 // The backup store a clean writes: where it is and who may enter it, what the
 // manifest says about each file (read back with a real JSON parser), the copies,
 // and the names of the runs.
+#include "clean/backupstore.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +13,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
-#include "clean/backupstore.h"
 #include "clean/storelayout.h"
+#include "plainwindowstate.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 

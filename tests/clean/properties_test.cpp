@@ -2,6 +2,8 @@
 // content in place (a new file renamed over the old one, and a rewrite in place
 // for a file with several names): its holes, its inode flags, and its set-ID
 // bits when a plain user cleans it.
+#include "clean/properties.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
@@ -27,7 +29,6 @@
 #include "clean/backupstore.h"
 #include "clean/fileio.h"
 #include "clean/journal.h"
-#include "clean/properties.h"
 #include "clean/remover.h"
 #include "clean/rewrite.h"
 #include "platform/fd.h"

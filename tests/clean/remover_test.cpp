@@ -1,5 +1,7 @@
 // The streaming removal against the one-pass rule on the whole decoded text, with
 // pieces small enough to cut characters and occurrences in two.
+#include "clean/remover.h"
+
 #include <gtest/gtest.h>
 
 #include <QByteArray>
@@ -10,7 +12,6 @@
 #include <random>
 #include <vector>
 
-#include "clean/remover.h"
 #include "text/gbk.h"
 #include "text/lineends.h"
 #include "text/textops.h"

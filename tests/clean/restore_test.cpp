@@ -2,6 +2,8 @@
 // owner and modification time, hard links still one file; a file changed since
 // the clean is refused unless forced; a second restore changes nothing; links
 // swapped in since are not written through.
+#include "clean/restore.h"
+
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,11 +13,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
 #include "clean/backupstore.h"
-#include "clean/restore.h"
+#include "plainwindowstate.h"
 #include "testsupport.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 using Result = clean::RestoredFile::Result;

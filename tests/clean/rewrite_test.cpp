@@ -1,6 +1,8 @@
 // Rewriting one file: what is kept (bytes, mode, owner, attributes, links), what
 // is refused (links, read-only files, missing files) and what a failure at each
 // step leaves behind.
+#include "clean/rewrite.h"
+
 #include <dirent.h>
 #include <grp.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QString>
 
@@ -20,11 +23,8 @@
 #include <functional>
 #include <optional>
 
-#include <QFile>
-
 #include "clean/backupstore.h"
 #include "clean/remover.h"
-#include "clean/rewrite.h"
 #include "testsupport.h"
 
 namespace {

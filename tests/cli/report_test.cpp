@@ -1,6 +1,8 @@
 // The command line's report, preview and report-driven clean, run in-process:
 // scan --json read back with a JSON parser, clean --dry-run, clean --report, and
 // files the scan may not read.
+#include "cli/report.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@
 #include <cstring>
 
 #include "cli/common.h"
-#include "cli/report.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"
 

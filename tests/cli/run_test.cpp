@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/messages.h"
 #include "cli/common.h"
+#include "engine/messages.h"
 #include "inprocess.h"
 #include "platform/fd.h"
 #include "testsupport.h"

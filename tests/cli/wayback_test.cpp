@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -18,9 +16,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "engine/cleanrun.h"
+#include <csignal>
+
 #include "clean/backupstore.h"
 #include "cli/common.h"
+#include "engine/cleanrun.h"
 #include "inprocess.h"
 #include "platform/pathjson.h"
 #include "testsupport.h"

@@ -1,17 +1,18 @@
 // The clean run with no window: one result per listed file, in list order,
 // across batches; what it removed from each; a failure in the middle of the
 // list with and without keeping going; the scan's identities.
-#include <sys/stat.h>
+#include "engine/cleanrun.h"
 
-#include <cerrno>
-#include <vector>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <QByteArray>
 #include <QString>
 
-#include "engine/cleanrun.h"
+#include <cerrno>
+#include <vector>
+
 #include "clean/backupstore.h"
 #include "platform/fs.h"
 #include "platform/pathline.h"

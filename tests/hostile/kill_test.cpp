@@ -14,15 +14,15 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
-#include "window/windowscan.h"
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "clean/remover.h"
 #include "clean/restore.h"
 #include "hostile.h"
 #include "killrestore.h"
+#include "plainwindowstate.h"
+#include "window/cleaner.h"
+#include "window/windowscan.h"
 
 using namespace Qt::StringLiterals;
 

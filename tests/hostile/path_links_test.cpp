@@ -11,14 +11,14 @@
 
 #include <QFile>
 
-#include "plainwindowstate.h"
-#include "window/cleaner.h"
-#include "engine/messages.h"
 #include "clean/failures.h"
 #include "clean/rewrite.h"
+#include "engine/messages.h"
 #include "hostile.h"
 #include "inprocess.h"
+#include "plainwindowstate.h"
 #include "text/textops.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 

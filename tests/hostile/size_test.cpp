@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "window/cleaner.h"
 #include "engine/messages.h"
 #include "hostile.h"
+#include "window/cleaner.h"
 
 using namespace Qt::StringLiterals;
 using hostile::kInfected;

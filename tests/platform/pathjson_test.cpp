@@ -1,11 +1,11 @@
 // Paths through JSON: exact bytes back, whatever they hold, through a real
 // serialisation and parse.
+#include "platform/pathjson.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include "platform/pathjson.h"
 
 namespace {
 

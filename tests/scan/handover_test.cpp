@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <QString>
 
 #include <algorithm>
@@ -13,8 +15,6 @@
 #include <mutex>
 #include <set>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/fd.h"
 #include "platform/fs.h"

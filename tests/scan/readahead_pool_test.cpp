@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <gtest/gtest.h>
+
 #include <QString>
 
 #include <algorithm>
 #include <memory>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/fs.h"
 #include "scan/matchpool.h"

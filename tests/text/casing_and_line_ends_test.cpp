@@ -5,6 +5,7 @@
 
 #include <QChar>
 #include <QString>
+
 #include <cstring>
 
 #include "text/lineends.h"
