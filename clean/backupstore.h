@@ -110,8 +110,6 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name);
 // to the second.
 QString shownTime(const QDateTime& started);
 
-// Records in run `name`'s manifest that a restore put every file back. 0 or errno.
-int markRestored(int storeFd, const QByteArray& name);
 // Appends a record of `type`, stamped with the time, to the open manifest
 // `manifest` and flushes it. 0 or errno.
 int appendMark(int manifest, QStringView type);

@@ -391,8 +391,13 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
         return f.result == RestoredFile::Result::Restored ||
                f.result == RestoredFile::Result::Unchanged;
       });
-  if (allBack && !m->restored)
-    (void)markRestored(store.fd(), report.run);
+  if (allBack && !m->restored) {
+    // Through the run folder locked above, not its name again.
+    platform::UniqueFd marks(
+        ::openat(runFd.get(), kManifest, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (marks.ok())
+      (void)appendMark(marks.get(), u"restored");
+  }
   return report;
 }
 

@@ -193,18 +193,6 @@ std::optional<RunManifest> readRun(int storeFd, const QByteArray& name) {
   return m;
 }
 
-int markRestored(int storeFd, const QByteArray& name) {
-  platform::UniqueFd run(
-      ::openat(storeFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!run.ok())
-    return errno;
-  platform::UniqueFd manifest(
-      ::openat(run.get(), kManifest, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-  if (!manifest.ok())
-    return errno;
-  return appendMark(manifest.get(), u"restored");
-}
-
 int appendMark(int manifest, QStringView type) {
   const QByteArray line =
       QJsonDocument(
