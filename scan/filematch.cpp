@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "scan/bufferedsearch.h"
 #include "scan/confirm.h"
 #include "scan/fileread.h"
 #include "scan/pattern.h"
@@ -41,49 +42,23 @@ bool anyHigh(const std::uint8_t* p, std::size_t n) {
 
 // Searches one buffer at a time. The buffer holds the bytes kept from the last
 // round (candidates that could not be decided yet) followed by new bytes.
-class SignatureMatcher::Stream {
+class SignatureMatcher::Stream : public BufferedSearch {
  public:
-  // Feeds the content's bytes [0, upTo) to a counter; returns 0 or an errno.
-  using Recount = std::function<int(std::uint64_t upTo, utf8::SequenceCounter&)>;
-
-  // `size`: the most bytes the content can have (what the file was long when
-  // it was opened). `recount`: how to read the content's start again.
   // `fixed`: the reading the user chose or the content's first bytes gave
   // (Gbk or Utf8), or Auto for the count.
-  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount,
+  Stream(const SignatureMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount&& recount,
          text::Encoding fixed)
-      : m_(m), buf_(buf), left_(size), recount_(std::move(recount)), reading_(fixed) {}
-
-  // Once the answer is no: the reading that holds an occurrence the count's
-  // reading lacks, or Auto. The count starts only where one reading has found
-  // it, and then only the count's reading is searched on.
-  text::Encoding otherReading() const {
-    return counting_ ? text::readingToTell(reading_, hitGbk_, hitUtf8_) : text::Encoding::Auto;
-  }
-
-  // The errno of a failed recount (the answer is then void).
-  int error() const { return error_; }
-  // The reading searched: Auto when both readings were, and agree.
-  text::Encoding reading() const { return reading_; }
+      : BufferedSearch(buf, size, std::move(recount), fixed), m_(m) {}
 
   // Searches buf[0, len), of which buf[kept(), len) is new; `final`: no byte
   // follows. Returns the answer once it is settled (always after the final
   // piece). Otherwise, unless final, keeps the undecided tail at the buffer's
   // start (see kept()).
   std::optional<bool> scan(std::size_t len, bool final) {
-    const std::size_t fresh = len - kept_;
-    left_ -= std::min<std::uint64_t>(left_, fresh);
-    if (final)
-      left_ = 0;
-    bool high = true;
-    if (reading_ == text::Encoding::Auto && counting_) {
-      high = counter_.feed(buf_ + kept_, fresh);
-      if (final)
-        counter_.finish();
-      decideReading(final);
-    } else if (m_.utf8_ && !m_.utf8_->odd.empty()) {
-      high = anyHigh(buf_ + kept_, fresh);
-    }
+    const Round round = beginRound(len, final);
+    bool high = round.high;
+    if (!round.counted && m_.utf8_ && !m_.utf8_->odd.empty())
+      high = anyHigh(buf_ + kept_, round.fresh);
     const bool wantGbk =
         m_.gbk_ && m_.gbk_->possible && !hitGbk_ && reading_ != text::Encoding::Utf8;
     const bool wantUtf8 =
@@ -106,68 +81,17 @@ class SignatureMatcher::Stream {
       if (wantUtf8)
         hitUtf8_ = search(*m_.utf8_, len, final, general);
     }
-    // The reading matters only when the two readings disagree, which the few
-    // files that hold the signature in one of them alone do: only then are
-    // the content's valid characters and invalid bytes counted, from its start
-    // up to here, and from here on as it comes.
-    if (reading_ == text::Encoding::Auto && !counting_ && (hitGbk_ != hitUtf8_)) {
-      counting_ = true;
-      if (const int e = recount_(fed_, counter_)) {
-        error_ = e;
-        return false;
-      }
-      counter_.feed(buf_ + kept_, fresh);
-      if (final)
-        counter_.finish();
-      decideReading(final);
-    }
-    fed_ += fresh;
-    if (const std::optional<bool> answer = settled(final))
+    if (!endRound(hitGbk_ != hitUtf8_, round, final))
+      return false;
+    if (const std::optional<bool> answer =
+            settled(final, m_.gbk_ && m_.gbk_->possible, m_.utf8_ && m_.utf8_->possible))
       return answer;
-
-    const std::size_t drop = len >= m_.need_ ? len - m_.need_ + 1 : 0;
-    if (m_.gbk_ && m_.gbk_->checkAlignment)
-      carryOdd_ = leadRunOddBefore(drop);
-    if (drop > 0)
-      carryCr_ = buf_[drop - 1] == '\r';
-    std::memmove(buf_, buf_ + drop, len - drop);
-    kept_ = len - drop;
+    carry(len, m_.need_, m_.gbk_ && m_.gbk_->checkAlignment);
     keptHigh_ = anyHigh(buf_, kept_);
     return std::nullopt;
   }
 
-  std::size_t kept() const { return kept_; }
-
  private:
-  // Under the rule, the reading is settled as soon as the rest of the content
-  // cannot change it.
-  void decideReading(bool final) {
-    if (const std::optional<bool> utf8 = counter_.settledReadsAsUtf8(left_, final))
-      reading_ = *utf8 ? text::Encoding::Utf8 : text::Encoding::Gbk;
-  }
-
-  std::optional<bool> settled(bool final) const {
-    if (reading_ == text::Encoding::Auto && final && !counting_)
-      return hitGbk_;  // both readings agree
-    switch (reading_) {
-      case text::Encoding::Gbk:
-        if (!m_.gbk_->possible)
-          return false;
-        return hitGbk_ || final ? std::optional(hitGbk_) : std::nullopt;
-      case text::Encoding::Utf8:
-        if (!m_.utf8_->possible)
-          return false;
-        return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
-      case text::Encoding::Auto:
-      case text::Encoding::Utf16Le:  // searched by Utf16Search
-      case text::Encoding::Utf16Be:
-        break;
-    }
-    if (hitGbk_ && hitUtf8_)
-      return true;
-    return std::nullopt;
-  }
-
   // The last candidate of `p` that this round can decide, or kNone.
   std::size_t lastFor(const Pattern& p, std::size_t len, bool final) const {
     const std::size_t needed = final ? p.minBytes : m_.need_;
@@ -213,10 +137,6 @@ class SignatureMatcher::Stream {
     }
   }
 
-  confirm::Window window(std::size_t len) const {
-    return confirm::Window{buf_, len, carryCr_, carryOdd_};
-  }
-
   bool confirmGbk(std::size_t s, std::size_t len, bool final) const {
     return confirm::gbkAt(*m_.gbk_, window(len), s, final);
   }
@@ -225,27 +145,8 @@ class SignatureMatcher::Stream {
     return confirm::utf8At(*m_.utf8_, window(len), s, final, general);
   }
 
-  bool leadRunOddBefore(std::size_t pos) const {
-    return confirm::leadRunOddBefore(window(pos), pos);
-  }
-
   const SignatureMatcher& m_;
-  std::uint8_t* buf_;
-  std::size_t kept_ = 0;
   bool keptHigh_ = false;
-  bool carryOdd_ = false;  // the parity of the run that ends right before buf[0]
-  bool carryCr_ = false;   // whether the byte right before buf[0] is a CR
-  bool hitGbk_ = false;
-  bool hitUtf8_ = false;
-  // Bytes the content may still have after those fed so far, and those fed.
-  std::uint64_t left_;
-  std::uint64_t fed_ = 0;
-  Recount recount_;
-  bool counting_ = false;
-  int error_ = 0;
-  // The encoding the content is read in; Auto until the rule has settled it.
-  text::Encoding reading_ = text::Encoding::Auto;
-  utf8::SequenceCounter counter_;
 };
 
 SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
@@ -303,19 +204,7 @@ bool SignatureMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize)
     c.feed(reinterpret_cast<const std::uint8_t*>(content.data()), std::size_t(upTo));
     return 0;
   };
-  const auto feed = [&](auto& s) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
-    std::size_t left = std::size_t(content.size());
-    for (;;) {
-      const std::size_t take = std::min(chunkSize, left);
-      if (take > 0)
-        std::memcpy(buf.data() + s.kept(), p, take);
-      p += take;
-      left -= take;
-      if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0))
-        return *answer;
-    }
-  };
+  const auto feed = [&](auto& s) { return feedContent(content, chunkSize, buf.data(), s); };
   const text::Encoding reading = readingFor(content);
   if (reading == text::Encoding::Utf16Le || reading == text::Encoding::Utf16Be) {
     Utf16Search s(set_ ? set_->utf16Needles() : needles_, reading == text::Encoding::Utf16Be,

@@ -169,15 +169,12 @@ std::size_t SetMatcher::databaseBytes() const {
 }
 
 SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
-                           Recount recount, bool all)
-    : m_(m),
-      buf_(buf),
+                           Recount&& recount, bool all)
+    : BufferedSearch(buf, size, std::move(recount), m.encoding_),
+      m_(m),
       all_(all),
       foundGbk_(m.members_, false),
-      foundUtf8_(m.members_, false),
-      left_(size),
-      recount_(std::move(recount)),
-      reading_(m.encoding_) {}
+      foundUtf8_(m.members_, false) {}
 
 SetMatcher::Search::~Search() = default;
 
@@ -185,10 +182,6 @@ void SetMatcher::Search::fixReading(text::Encoding reading) {
   if (reading_ == text::Encoding::Auto &&
       (reading == text::Encoding::Gbk || reading == text::Encoding::Utf8))
     reading_ = reading;
-}
-
-text::Encoding SetMatcher::Search::otherReading() const {
-  return counting_ ? text::readingToTell(reading_, hitGbk_, hitUtf8_) : text::Encoding::Auto;
 }
 
 int SetMatcher::Search::onBufferMatch(unsigned id, unsigned long long from, unsigned long long to,
@@ -233,7 +226,7 @@ void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
     return;
   const Confirmation& c = m_.confirmation(e.member);
   const std::size_t at = std::size_t(end - base_);
-  const confirm::Window w{buf_, len_, carryCr_, carryOdd_};
+  const confirm::Window w = window(len_);
   // Every start that the end allows: the forms of a character differ in length.
   const std::size_t first = at >= e.maxBytes ? at - e.maxBytes : 0;
   for (std::size_t s = first; s + e.minBytes <= at; ++s) {
@@ -250,111 +243,62 @@ void SetMatcher::Search::check(unsigned id, std::uint64_t end, bool final) {
   }
 }
 
-// As the single signature's search: settled as soon as the rest of the content
-// cannot change the rule's choice.
-void SetMatcher::Search::decideReading(bool final) {
-  if (const std::optional<bool> utf8 = counter_.settledReadsAsUtf8(left_, final))
-    reading_ = *utf8 ? text::Encoding::Utf8 : text::Encoding::Gbk;
-}
-
-std::optional<bool> SetMatcher::Search::settled(bool final) const {
-  if (reading_ == text::Encoding::Auto && final && !counting_)
-    return hitGbk_;  // both readings agree
-  switch (reading_) {
-    case text::Encoding::Gbk:
-      return hitGbk_ || final ? std::optional(hitGbk_) : std::nullopt;
-    case text::Encoding::Utf8:
-      return hitUtf8_ || final ? std::optional(hitUtf8_) : std::nullopt;
-    case text::Encoding::Auto:
-    case text::Encoding::Utf16Le:  // searched by Utf16Search
-    case text::Encoding::Utf16Be:
-      break;
-  }
-  if (hitGbk_ && hitUtf8_)
-    return true;
-  return std::nullopt;
-}
-
 std::optional<bool> SetMatcher::Search::scan(std::size_t len, bool final) {
-  const std::size_t fresh = len - kept_;
-  left_ -= std::min<std::uint64_t>(left_, fresh);
-  if (final)
-    left_ = 0;
-  if (reading_ == text::Encoding::Auto && counting_) {
-    counter_.feed(buf_ + kept_, fresh);
-    if (final)
-      counter_.finish();
-    decideReading(final);
-  }
+  const Round round = beginRound(len, final);
   len_ = len;
   final_ = final;
   if (!m_.possible()) {
     if (final)
       return false;
-  } else {
-    // Candidates that waited for this round's first byte.
-    std::vector<std::pair<unsigned, std::uint64_t>> waiting;
-    waiting.swap(deferred_);
-    for (const auto& [id, end] : waiting) {
-      if (!final && !decidable(id, end))
-        deferred_.emplace_back(id, end);
-      else
-        check(id, end, final);
-    }
-    if (all_ || !settled(false)) {
-      // The whole buffer, the bytes kept from the last round included: they
-      // hold the start of any occurrence that ends in the new bytes.
-      if (fresh > 0 && m_.literalDb_ && !searchBuffer(m_.literalDb_, len))
-        return false;
-      if (fresh > 0 && m_.db_ && (all_ || !settled(false)) && !searchBuffer(m_.db_, len))
-        return false;
-    }
-    // Where a UTF-8 form of another length occurs, the whole buffer is searched
-    // once more for the members' forms that hold one.
-    if ((all_ || !settled(false)) && !m_.oddPrefixes_.empty() && len >= 2) {
-      bool odd = false;
-      for (const auto& [a, b] : m_.oddPrefixes_) {
-        if (bytesearch::find(buf_, 0, len - 2, a, b) != bytesearch::kNone) {
-          odd = true;
-          break;
-        }
-      }
-      hs_database_t* oddDb = odd ? m_.oddDatabase() : nullptr;
-      if (odd && !oddDb) {
-        // A search that could not be made finds nothing only falsely.
-        error_ = ENOMEM;
-        return false;
-      }
-      if (oddDb && !searchBuffer(oddDb, len))
-        return false;
-    }
+  } else if (!searchRound(len, round.fresh)) {
+    return false;
   }
-  // The reading matters only where the readings disagree: only then is the
-  // content counted, from its start up to here and from here on as it comes.
-  if (reading_ == text::Encoding::Auto && !counting_ && (hitGbk_ != hitUtf8_ || disagree_ > 0)) {
-    counting_ = true;
-    if (const int e = recount_(fed_, counter_)) {
-      error_ = e;
-      return false;
-    }
-    counter_.feed(buf_ + kept_, fresh);
-    if (final)
-      counter_.finish();
-    decideReading(final);
-  }
-  fed_ += fresh;
+  if (!endRound(hitGbk_ != hitUtf8_ || disagree_ > 0, round, final))
+    return false;
   if (const std::optional<bool> answer = settled(final); answer && (!all_ || final))
     return answer;
-
-  const std::size_t drop = len >= m_.need_ ? len - m_.need_ + 1 : 0;
-  const confirm::Window w{buf_, len, carryCr_, carryOdd_};
-  carryOdd_ = confirm::leadRunOddBefore(w, drop);
-  if (drop > 0)
-    carryCr_ = buf_[drop - 1] == '\r';
-  std::memmove(buf_, buf_ + drop, len - drop);
-  kept_ = len - drop;
-  base_ += drop;
+  base_ += carry(len, m_.need_, true);
   return std::nullopt;
+}
+
+bool SetMatcher::Search::searchRound(std::size_t len, std::size_t fresh) {
+  // Candidates that waited for this round's first byte.
+  std::vector<std::pair<unsigned, std::uint64_t>> waiting;
+  waiting.swap(deferred_);
+  for (const auto& [id, end] : waiting) {
+    if (!final_ && !decidable(id, end))
+      deferred_.emplace_back(id, end);
+    else
+      check(id, end, final_);
+  }
+  if (all_ || !settled(false)) {
+    // The whole buffer, the bytes kept from the last round included: they
+    // hold the start of any occurrence that ends in the new bytes.
+    if (fresh > 0 && m_.literalDb_ && !searchBuffer(m_.literalDb_, len))
+      return false;
+    if (fresh > 0 && m_.db_ && (all_ || !settled(false)) && !searchBuffer(m_.db_, len))
+      return false;
+  }
+  if ((all_ || !settled(false)) && !m_.oddPrefixes_.empty() && len >= 2)
+    return searchOddForms(len);
+  return true;
+}
+
+bool SetMatcher::Search::searchOddForms(std::size_t len) {
+  bool odd = false;
+  for (const auto& [a, b] : m_.oddPrefixes_) {
+    if (bytesearch::find(buf_, 0, len - 2, a, b) != bytesearch::kNone) {
+      odd = true;
+      break;
+    }
+  }
+  hs_database_t* oddDb = odd ? m_.oddDatabase() : nullptr;
+  if (odd && !oddDb) {
+    // A search that could not be made finds nothing only falsely.
+    error_ = ENOMEM;
+    return false;
+  }
+  return !oddDb || searchBuffer(oddDb, len);
 }
 
 std::vector<std::uint32_t> SetMatcher::Search::members() const {
@@ -381,17 +325,7 @@ bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
     for (std::size_t i = 0; i < utf16Needles_.size(); ++i) {
       const std::vector<QString> one{utf16Needles_[i]};
       Utf16Search s(one, reading == text::Encoding::Utf16Be, anyLineEnd_, buf.data());
-      bool hit = false;
-      for (std::size_t at = 0;;) {
-        const std::size_t take = std::min(chunkSize, std::size_t(content.size()) - at);
-        std::memcpy(buf.data() + s.kept(), content.data() + at, take);
-        at += take;
-        if (const std::optional<bool> answer =
-                s.scan(s.kept() + take, at == std::size_t(content.size()))) {
-          hit = *answer;
-          break;
-        }
-      }
+      const bool hit = feedContent(content, chunkSize, buf.data(), s);
       if (hit && !members)
         return true;
       if (hit)
@@ -407,20 +341,10 @@ bool SetMatcher::matchBytes(QByteArrayView content, std::size_t chunkSize,
       },
       members != nullptr);
   s.fixReading(reading);
-  const auto* p = reinterpret_cast<const std::uint8_t*>(content.data());
-  std::size_t left = std::size_t(content.size());
-  for (;;) {
-    const std::size_t take = std::min(chunkSize, left);
-    if (take > 0)
-      std::memcpy(buf.data() + s.kept(), p, take);
-    p += take;
-    left -= take;
-    if (const std::optional<bool> answer = s.scan(s.kept() + take, left == 0)) {
-      if (members)
-        *members = s.members();
-      return *answer;
-    }
-  }
+  const bool hit = feedContent(content, chunkSize, buf.data(), s);
+  if (members)
+    *members = s.members();
+  return hit;
 }
 
 }  // namespace scan

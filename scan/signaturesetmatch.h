@@ -19,13 +19,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "scan/bufferedsearch.h"
 #include "scan/bytesearch.h"
 #include "scan/pattern.h"
 #include "text/encoding.h"
@@ -99,15 +99,12 @@ class SetMatcher {
   // kept()) holds the bytes kept from the last round, buf[kept(), len) the new
   // ones. `all`: go on to the end to find every member that occurs, instead of
   // stopping at the first confirmed occurrence.
-  class Search {
+  class Search : public BufferedSearch {
    public:
-    // Feeds the content's bytes [0, upTo) to a counter; returns 0 or an errno.
-    using Recount = std::function<int(std::uint64_t upTo, utf8::SequenceCounter&)>;
-
     // `size`: the most bytes the content can have. `recount`: how to read the
     // content's start again, for the rare content where the two readings
     // disagree (only then does the reading matter, and only then is it counted).
-    Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount recount,
+    Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size, Recount&& recount,
            bool all = false);
     ~Search();
     Search(const Search&) = delete;
@@ -115,17 +112,9 @@ class SetMatcher {
 
     // The answer once settled (always after the final piece).
     std::optional<bool> scan(std::size_t len, bool final);
-    std::size_t kept() const { return kept_; }
-    // The errno of a failed recount (the answer is then void).
-    int error() const { return error_; }
     // Reads the content as `reading` (Gbk or Utf8: what the content's first
     // bytes declare) instead of by the count, unless the user chose one.
     void fixReading(text::Encoding reading);
-    // Once the answer is no: the reading that holds an occurrence the count's
-    // reading lacks, or Auto.
-    text::Encoding otherReading() const;
-    // The reading searched: Auto when both readings were, and agree.
-    text::Encoding reading() const { return reading_; }
     // The members found in the content's reading, in ascending order, once the
     // answer is settled (only those found until then unless `all`).
     std::vector<std::uint32_t> members() const;
@@ -139,37 +128,28 @@ class SetMatcher {
                              unsigned flags, void* ctx);
     // Confirms the candidate of expression `id` that ends at content offset `end`.
     void check(unsigned id, std::uint64_t end, bool final);
-    void decideReading(bool final);
-    std::optional<bool> settled(bool final) const;
     bool wanted(bool gbk) const;
     bool decidable(unsigned id, std::uint64_t end) const;
+    // This round's candidates: those that waited for its bytes, then the
+    // databases' over the whole buffer. False (with error_ set) when a search fails.
+    bool searchRound(std::size_t len, std::size_t fresh);
     // Searches buf_[0, len) with `db`; false (with error_ set) when Hyperscan fails.
     bool searchBuffer(const hs_database* db, std::size_t len);
+    // Where a UTF-8 form of another length occurs, the buffer once more for
+    // the members' forms that hold one.
+    bool searchOddForms(std::size_t len);
 
     const SetMatcher& m_;
-    std::uint8_t* buf_;
-    std::size_t kept_ = 0;
     std::size_t len_ = 0;
     std::uint64_t base_ = 0;  // the content offset of buf_[0]
-    bool carryOdd_ = false;
-    bool carryCr_ = false;
     bool all_;
     bool final_ = false;
     // Candidates that end at the last byte so far: decided with the next bytes.
     std::vector<std::pair<unsigned, std::uint64_t>> deferred_;
     std::vector<bool> foundGbk_;
     std::vector<bool> foundUtf8_;
-    bool hitGbk_ = false;
-    bool hitUtf8_ = false;
-    std::uint64_t left_;
-    std::uint64_t fed_ = 0;
-    Recount recount_;
-    bool counting_ = false;
-    int error_ = 0;
     // Members found in one reading and not in the other.
     std::size_t disagree_ = 0;
-    text::Encoding reading_;
-    utf8::SequenceCounter counter_;
   };
 
   // The test on content in memory, fed in pieces of `chunkSize` bytes; with
