@@ -6,8 +6,6 @@ std::size_t BufferedSearch::carry(std::size_t len, std::size_t need, bool leadRu
   const std::size_t drop = len >= need ? len - need + 1 : 0;
   if (leadRuns)
     carryOdd_ = confirm::leadRunOddBefore(window(len), drop);
-  if (drop > 0)
-    carryCr_ = buf_[drop - 1] == '\r';
   std::memmove(buf_, buf_ + drop, len - drop);
   kept_ = len - drop;
   return drop;

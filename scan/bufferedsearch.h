@@ -63,18 +63,15 @@ class BufferedSearch {
   // reading fixed to a form that cannot occur is no at once.
   std::optional<bool> settled(bool final, bool gbkPossible = true, bool utf8Possible = true) const;
   // Keeps the last need - 1 bytes of buf[0, len) at its start for the next
-  // round, with what lies right before them: a CR, and, with `leadRuns`, the
-  // parity of the lead-byte run. Returns the bytes dropped.
+  // round, with `leadRuns` the parity of the lead-byte run that ends right
+  // before them. Returns the bytes dropped.
   std::size_t carry(std::size_t len, std::size_t need, bool leadRuns);
 
-  confirm::Window window(std::size_t len) const {
-    return confirm::Window{buf_, len, carryCr_, carryOdd_};
-  }
+  confirm::Window window(std::size_t len) const { return confirm::Window{buf_, len, carryOdd_}; }
 
   std::uint8_t* buf_;
   std::size_t kept_ = 0;
   bool carryOdd_ = false;  // the parity of the lead-byte run that ends right before buf[0]
-  bool carryCr_ = false;   // whether the byte right before buf[0] is a CR
   bool hitGbk_ = false;
   bool hitUtf8_ = false;
   // The encoding the content is read in; Auto until the rule has settled it.

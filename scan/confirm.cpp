@@ -17,12 +17,6 @@ bool inLeadRun(std::uint8_t b) {
   return b >= 0x81 && b <= 0xFE;
 }
 
-// Whether a line break of the content that the signature's first character
-// would take starts at s, not inside a CR LF.
-bool startsLineBreak(const Window& w, std::size_t s) {
-  return w.buf[s] != '\n' || !(s > 0 ? w.buf[s - 1] == '\r' : w.carryCr);
-}
-
 // Under the any-line-end rule, the line break at `at` if the signature's
 // character `c` is one: the bytes it takes, or -1 when it takes none.
 int lineBreakAt(const Pattern& p, char32_t c, const std::uint8_t* at, const std::uint8_t* end,
@@ -47,8 +41,6 @@ bool fitsBytes(const Pattern& p, const Window& w, std::size_t s) {
 template <typename Decode>
 bool decodesAt(const Pattern& p, const Window& w, std::size_t s, bool final, Decode decode,
                std::size_t* endOut) {
-  if (p.beginsWithLineBreak && !startsLineBreak(w, s))
-    return false;
   const std::uint8_t* at = w.buf + s;
   const std::uint8_t* end = w.buf + w.len;
   for (char32_t c : p.chars) {

@@ -16,7 +16,6 @@ namespace scan::confirm {
 struct Window {
   const std::uint8_t* buf = nullptr;
   std::size_t len = 0;
-  bool carryCr = false;   // whether the byte right before buf[0] is a CR
   bool carryOdd = false;  // the parity of the lead-byte run that ends right before buf[0]
 };
 

@@ -284,7 +284,6 @@ Pattern Pattern::gbk(const QString& signature, bool anyLineEnd, Use use) {
   Forms forms = gbkForms(signature);
   if (anyLineEnd) {
     p.anyLineEnd = true;
-    p.beginsWithLineBreak = signature.startsWith(u'\n');
     lineBreakForms(p.chars, forms);
   }
   build(p, forms, forms, use);
@@ -295,7 +294,6 @@ Pattern Pattern::utf8(const QString& signature, bool anyLineEnd, Use use) {
   Pattern p;
   p.utf8Form = true;
   p.anyLineEnd = anyLineEnd;
-  p.beginsWithLineBreak = anyLineEnd && signature.startsWith(u'\n');
   // Code points; a lone surrogate is no character of UTF-8 text, so such a
   // signature matches nothing.
   for (qsizetype i = 0; i < signature.size(); ++i) {

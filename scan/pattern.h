@@ -39,10 +39,8 @@ struct Pattern {
                              std::size_t* minBytes, std::size_t* maxBytes);
 
   bool utf8Form = false;
-  // Whether an LF of `chars` takes any line break, and whether the signature
-  // begins with one (then a candidate at a CR LF's LF is none).
+  // Whether an LF of `chars` takes any line break.
   bool anyLineEnd = false;
-  bool beginsWithLineBreak = false;
   // False when some character has no byte form at all: nothing can match then.
   bool possible = true;
   // Bounds of an occurrence's length in bytes.

@@ -206,10 +206,12 @@ int SetMatcher::Search::onMatch(unsigned id, unsigned long long, unsigned long l
 }
 
 // Whether every start the candidate allows has the whole member's bytes in the
-// buffer, and one byte more to decide a trailing CR or lead byte.
+// buffer. No byte after them is needed: a line break is counted as its CR LF,
+// so a CR taken alone has its next byte within them, and a lead byte where
+// the member has a one-byte character fails whatever follows it.
 bool SetMatcher::Search::decidable(unsigned id, std::uint64_t end) const {
   const Expression& e = m_.expressions_[id];
-  return end - e.minBytes + e.wholeMaxBytes < base_ + len_;
+  return end - e.minBytes + e.wholeMaxBytes <= base_ + len_;
 }
 
 bool SetMatcher::Search::wanted(bool gbk) const {
