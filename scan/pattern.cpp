@@ -162,15 +162,13 @@ std::vector<std::vector<std::string>> formStrings(const Forms& all) {
   return out;
 }
 
-// `all`: every form of each character; `primary`: those the probes and the
-// byte-by-byte confirmation rely on.
-void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use use) {
+// The fewest and most bytes an occurrence takes; false when some character
+// has no form at all.
+bool countBytes(Pattern& pat, const Forms& all) {
   for (const std::vector<Form>* forms : all) {
     const std::vector<Form>& f = *forms;
-    if (f.empty()) {
-      pat.possible = false;
-      return;
-    }
+    if (f.empty())
+      return false;
     std::uint8_t lo = 4;
     std::uint8_t hi = 1;
     for (const Form& x : f) {
@@ -180,25 +178,19 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
     pat.minBytes += lo;
     pat.maxBytes += hi;
   }
-  if (all.empty())
-    return;
-  if (use == Pattern::Use::SetForms) {
-    pat.formChars = all.size();
-    pat.forms = formStrings(all);
-    pat.primaryForms = formStrings(primary);
-  }
-  if (use != Pattern::Use::Single) {
-    // A set's search finds its own candidates: no probes to choose.
-    for (const Form& x : *all.front()) {
-      if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
-        pat.checkAlignment = true;
-    }
-    return;
-  }
-  // The byte positions every occurrence shares: those of the leading characters
-  // whose forms all have the same length.
-  std::vector<Probe> usable;
-  std::vector<int> weight;
+  return true;
+}
+
+// A probe and how often its bytes occur in text.
+struct WeighedProbe {
+  Probe probe;
+  int weight;
+};
+
+// The byte positions every occurrence shares: those of the leading characters
+// whose forms all have the same length. `end`: the offset after the last.
+std::vector<WeighedProbe> sharedProbes(const Forms& primary, std::uint32_t& end) {
+  std::vector<WeighedProbe> usable;
   std::uint32_t offset = 0;
   for (const std::vector<Form>* forms : primary) {
     const std::vector<Form>& f = *forms;
@@ -215,41 +207,53 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
       }
       Probe pr;
       if (probeFor(set, offset + k, pr)) {
-        usable.push_back(pr);
         int w = 0;
         for (std::uint8_t b : set)
           w += byteWeight(b);
-        weight.push_back(w);
+        usable.push_back({pr, w});
       }
     }
     offset += len;
     if (offset >= 256)
       break;
   }
-  if (!usable.empty()) {
-    pat.useProbes = true;
-    pat.a = pat.b = usable.front();
-    // Text that merely resembles the signature (another frame element, the same
-    // tag with other attributes) shares its beginning more often than its end,
-    // so the second probe counts more the farther it is from the end.
-    long best = std::numeric_limits<long>::max();
-    for (std::size_t i = 0; i < usable.size(); ++i) {
-      for (std::size_t j = i + 1; j < usable.size(); ++j) {
-        long score = long(weight[i]) * weight[j];
-        score += score * long(offset - 1 - usable[j].offset) * 3 / long(offset);
-        // Neighbours tend to come together ("th"), so they count a little more.
-        if (usable[j].offset - usable[i].offset < 2)
-          score += score / 4;
-        if (score < best) {
-          best = score;
-          pat.a = usable[i];
-          pat.b = usable[j];
-        }
+  end = offset;
+  return usable;
+}
+
+// The two probes the search looks for together.
+void chooseProbes(Pattern& pat, const Forms& primary) {
+  std::uint32_t offset = 0;
+  const std::vector<WeighedProbe> usable = sharedProbes(primary, offset);
+  if (usable.empty())
+    return;
+  pat.useProbes = true;
+  pat.a = pat.b = usable.front().probe;
+  // Text that merely resembles the signature (another frame element, the same
+  // tag with other attributes) shares its beginning more often than its end,
+  // so the second probe counts more the farther it is from the end.
+  long best = std::numeric_limits<long>::max();
+  for (std::size_t i = 0; i < usable.size(); ++i) {
+    for (std::size_t j = i + 1; j < usable.size(); ++j) {
+      const Probe& first = usable[i].probe;
+      const Probe& second = usable[j].probe;
+      long score = long(usable[i].weight) * usable[j].weight;
+      score += score * long(offset - 1 - second.offset) * 3 / long(offset);
+      // Neighbours tend to come together ("th"), so they count a little more.
+      if (second.offset - first.offset < 2)
+        score += score / 4;
+      if (score < best) {
+        best = score;
+        pat.a = first;
+        pat.b = second;
       }
     }
   }
-  // A signature whose characters all have one-byte forms, none of them a lead
-  // byte, is confirmed byte by byte without decoding.
+}
+
+// A signature whose characters all have one-byte forms, none of them a lead
+// byte, is confirmed byte by byte without decoding.
+void confirmByBytes(Pattern& pat, const Forms& primary) {
   bool byBytes = true;
   for (std::size_t i = 0; i < primary.size() && byBytes; ++i) {
     std::vector<std::uint8_t> set;
@@ -268,11 +272,39 @@ void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use us
   }
   if (!byBytes)
     pat.bytes.clear();
+}
+
+// A GBK form that can begin with a trail byte is confirmed only where it
+// starts a character.
+void markAlignment(Pattern& pat, const Forms& all) {
   for (const Form& x : *all.front()) {
-    pat.firstByte[x.bytes[0]] = true;
     if (!pat.utf8Form && gbk::isTrail(x.bytes[0]))
       pat.checkAlignment = true;
   }
+}
+
+// `all`: every form of each character; `primary`: those the probes and the
+// byte-by-byte confirmation rely on.
+void build(Pattern& pat, const Forms& all, const Forms& primary, Pattern::Use use) {
+  if (!countBytes(pat, all)) {
+    pat.possible = false;
+    return;
+  }
+  if (all.empty())
+    return;
+  if (use == Pattern::Use::SetForms) {
+    pat.formChars = all.size();
+    pat.forms = formStrings(all);
+    pat.primaryForms = formStrings(primary);
+  }
+  markAlignment(pat, all);
+  // A set's search finds its own candidates: no probes to choose.
+  if (use != Pattern::Use::Single)
+    return;
+  chooseProbes(pat, primary);
+  confirmByBytes(pat, primary);
+  for (const Form& x : *all.front())
+    pat.firstByte[x.bytes[0]] = true;
 }
 
 }  // namespace
@@ -290,58 +322,74 @@ Pattern Pattern::gbk(const QString& signature, bool anyLineEnd, Use use) {
   return p;
 }
 
-Pattern Pattern::utf8(const QString& signature, bool anyLineEnd, Use use) {
-  Pattern p;
-  p.utf8Form = true;
-  p.anyLineEnd = anyLineEnd;
-  // Code points; a lone surrogate is no character of UTF-8 text, so such a
-  // signature matches nothing.
+namespace {
+
+// The signature's code points; false for a lone surrogate, no character of
+// UTF-8 text, so that such a signature matches nothing.
+bool codePointsOf(const QString& signature, std::vector<char32_t>& out) {
   for (qsizetype i = 0; i < signature.size(); ++i) {
     const char16_t c = signature[i].unicode();
     if (QChar::isHighSurrogate(c) && i + 1 < signature.size() &&
         signature[i + 1].isLowSurrogate()) {
-      p.chars.push_back(QChar::surrogateToUcs4(c, signature[i + 1].unicode()));
+      out.push_back(QChar::surrogateToUcs4(c, signature[i + 1].unicode()));
       ++i;
     } else if (QChar::isSurrogate(c)) {
-      p.possible = false;
-      return p;
+      return false;
     } else {
-      p.chars.push_back(c);
+      out.push_back(c);
     }
   }
-  // A code point's forms: `mine` of its own length, `both` with those of another.
-  struct CodePointForms {
-    std::vector<Form> mine;
-    std::vector<Form> both;
-    std::vector<std::pair<Probe, Probe>> odd;
-  };
+  return true;
+}
+
+// A code point's forms: `mine` of its own length, `both` with those of another.
+struct CodePointForms {
+  std::vector<Form> mine;
+  std::vector<Form> both;
+  std::vector<std::pair<Probe, Probe>> odd;
+};
+
+const CodePointForms& utf8FormsOf(char32_t c) {
   // Per thread: the set's patterns are made on two.
   thread_local std::unordered_map<char32_t, CodePointForms> known;
+  auto [at, fresh] = known.try_emplace(c);
+  CodePointForms& f = at->second;
+  if (!fresh)
+    return f;
+  std::vector<Form> other;
+  // The character itself only if it is in lower case; then every character
+  // whose lower case it is.
+  const std::uint8_t ownLen = formOf(c).len;
+  if (text::lowerCodePoint(c) == c)
+    f.mine.push_back(formOf(c));
+  auto [from, to] = upperForms().equal_range(c);
+  for (auto it = from; it != to; ++it) {
+    const Form x = formOf(it->second);
+    (x.len == ownLen ? f.mine : other).push_back(x);
+  }
+  for (const Form& x : other)
+    f.odd.emplace_back(Probe{0, 0, x.bytes[0]}, Probe{1, 0, x.bytes[1]});
+  f.both = f.mine;
+  f.both.insert(f.both.end(), other.begin(), other.end());
+  return f;
+}
+
+}  // namespace
+
+Pattern Pattern::utf8(const QString& signature, bool anyLineEnd, Use use) {
+  Pattern p;
+  p.utf8Form = true;
+  p.anyLineEnd = anyLineEnd;
+  if (!codePointsOf(signature, p.chars)) {
+    p.possible = false;
+    return p;
+  }
   Forms all;
   Forms primary;
   all.reserve(p.chars.size());
   primary.reserve(p.chars.size());
-  const auto& uppers = upperForms();
   for (char32_t c : p.chars) {
-    auto [at, fresh] = known.try_emplace(c);
-    CodePointForms& f = at->second;
-    if (fresh) {
-      std::vector<Form> other;
-      // The character itself only if it is in lower case; then every character
-      // whose lower case it is.
-      const std::uint8_t ownLen = formOf(c).len;
-      if (text::lowerCodePoint(c) == c)
-        f.mine.push_back(formOf(c));
-      auto [from, to] = uppers.equal_range(c);
-      for (auto it = from; it != to; ++it) {
-        const Form x = formOf(it->second);
-        (x.len == ownLen ? f.mine : other).push_back(x);
-      }
-      for (const Form& x : other)
-        f.odd.emplace_back(Probe{0, 0, x.bytes[0]}, Probe{1, 0, x.bytes[1]});
-      f.both = f.mine;
-      f.both.insert(f.both.end(), other.begin(), other.end());
-    }
+    const CodePointForms& f = utf8FormsOf(c);
     p.odd.insert(p.odd.end(), f.odd.begin(), f.odd.end());
     all.push_back(&f.both);
     primary.push_back(&f.mine);
