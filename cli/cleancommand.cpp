@@ -68,7 +68,7 @@ CleanArgs parseClean(const QStringList& args, Sink& out, Sink& err) {
     usageError(err,
                u"--quarantine keeps the files in the backups: it cannot go with --no-backup"_s);
   CleanArgs a;
-  const std::optional<QString> set = signatureSetText(parser, c, setOption, err, false);
+  const std::optional<QString> set = signatureSetText(parser, c, setOption, err);
   a.signature = set ? *set : text::signatureFrom(typedSignature(parser, c, err));
   a.encoding = contentEncoding(parser, c, err);
   a.lineEnds = contentLineEnds(parser, c);

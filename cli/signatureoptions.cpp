@@ -12,7 +12,6 @@
 #include "engine/signaturesetfile.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
-#include "scan/signaturesetmatch.h"
 #include "text/signatureset.h"
 
 using namespace Qt::StringLiterals;
@@ -46,7 +45,7 @@ void addSetOption(QCommandLineParser& parser, const SetOption& o) {
 }
 
 std::optional<QString> signatureSetText(const QCommandLineParser& parser, const Common& c,
-                                        const SetOption& o, Sink& err, bool searched) {
+                                        const SetOption& o, Sink& err) {
   const QStringList files = parser.values(o.signatures);
   const QStringList texts = parser.values(c.signature);
   const QStringList signatureFiles = parser.values(c.signatureFile);
@@ -75,17 +74,6 @@ std::optional<QString> signatureSetText(const QCommandLineParser& parser, const 
   }
   if (set.members().empty())
     fail(err, u"the signature set is empty"_s);
-  // A member the candidates' search cannot take (Hyperscan refuses it) would
-  // match nothing without a word: refused here instead.
-  std::vector<QString> signatureTexts;
-  for (const text::SetMember& m : set.members())
-    signatureTexts.push_back(m.signature);
-  if (searched && signatureTexts.size() > 1) {
-    const auto check = scan::SetMatcher::shared(signatureTexts, contentEncoding(parser, c, err),
-                                                contentLineEnds(parser, c));
-    if (!check->error().isEmpty())
-      fail(err, u"the signature set cannot be searched: "_s + check->error());
-  }
   return set.text();
 }
 

@@ -31,11 +31,12 @@ void addSetOption(QCommandLineParser& parser, const SetOption& o);
 // The set's text (text/signatureset.h) when the options make a set: any
 // --signatures, or more than one --signature and --signature-file in all.
 // Nothing for one signature, which typedSignature reads as before. Ends the
-// command on a fault of the set, naming the file, the line and the field, and,
-// when the set is `searched`, on a set the search cannot take. Turns the set
-// cache (engine/setcache.h) on unless --no-cache is given.
+// command on a fault of the set (its members, sizes and names, as the set's
+// reader checks them), naming the file, the line and the field; nothing is
+// compiled here: a set the search cannot take is refused where its matcher is
+// built. Turns the set cache (engine/setcache.h) on unless --no-cache is given.
 std::optional<QString> signatureSetText(const QCommandLineParser& parser, const Common& c,
-                                        const SetOption& o, Sink& err, bool searched = true);
+                                        const SetOption& o, Sink& err);
 
 // The member names of a set's text, by index; empty for one signature.
 QStringList memberNames(QStringView signature);

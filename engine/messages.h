@@ -25,6 +25,8 @@ inline constexpr QStringView kCleaned = u"  清楚成功！";
 // in the backups).
 inline constexpr QStringView kQuarantined = u"  已隔离！";
 inline constexpr QStringView kAppTitle = u"Tervane";
+// A set whose search could not be built, then why (Hyperscan's words).
+inline constexpr QStringView kSetNotSearchable = u"the signature set cannot be searched: ";
 // When the desktop has no program to show a file or open the help page.
 inline constexpr QStringView kFileManagerFailed = u"无法启动文件管理器";
 inline constexpr QStringView kBrowserFailed = u"无法启动浏览器";

@@ -90,6 +90,11 @@ bool Scanner::scan(const ScanRequest& request) {
   fileTypes_ = scan::parseFileTypes(request.filter);
   l_.walking(fileTypes_);
   matcher_.emplace(signature, request.encoding, request.lineEnds);
+  if (const QString why = matcher_->error(); !why.isEmpty()) {
+    matcher_.reset();
+    l_.refused(msg::kSetNotSearchable.toString() + why);
+    return false;
+  }
   matcherFor_ = signature;
   if (request.threads > 1) {
     pool_.emplace(*matcher_, request.threads, [this](const scan::FileOutcome& file) {

@@ -186,6 +186,10 @@ SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
             gbk_->minBytes == utf8_->minBytes;
 }
 
+QString SignatureMatcher::error() const {
+  return set_ ? set_->error() : QString();
+}
+
 bool SignatureMatcher::possible() const {
   if (set_)
     return set_->possible();
@@ -236,8 +240,13 @@ MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
     *identity = platform::identityOf(st);
   if (signature_.isEmpty())
     return MatchResult::Match;
-  if (!possible())
+  if (!possible()) {
+    if (set_ && !set_->error().isEmpty()) {
+      out.error = ENOMEM;
+      return MatchResult::Error;
+    }
     return MatchResult::NoMatch;
+  }
   const off_t size = st.st_size;
   if (size > off_t(4 * kReadSize))
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

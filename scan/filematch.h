@@ -106,6 +106,11 @@ class SignatureMatcher {
 
   static constexpr std::size_t kReadSize = 128 * 1024;
 
+  // Why the set's search could not be built (empty when it was, and for one
+  // signature). Every file is then an Error, never clean: a search that could
+  // not be made finds nothing only falsely.
+  QString error() const;
+
   // The instructions the byte search uses (see scan/bytesearch.h).
   using SearchLevel = bytesearch::Level;
   static SearchLevel searchLevel() { return bytesearch::level(); }
