@@ -329,6 +329,40 @@ RestoredFile restoreOne(const RunManifest& m, int runFd, const FileRecord& f,
   return r;
 }
 
+// Puts back each file of the run `m`, open on `runFd`, under a journal of
+// its own; true when a file failed and the rest were left.
+bool putBackAll(const RunManifest& m, int runFd, const RestoreOptions& options,
+                RestoreReport& report) {
+  BackupRun journal(RunKind::Restore, false, {});
+  bool stopped = false;
+  {
+    Rewriter rewriter(journal, options.fault, report, stopped);
+    for (const auto& records : filesOf(m)) {
+      if (options.onFile)
+        options.onFile(absolutePath(m, *records.front()));
+      std::optional<OriginalWrite> write;
+      report.files.push_back(
+          restoreOne(m, runFd, *records.front(), *records.back(), options, write));
+      stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
+      if (write) {
+        write->index = report.files.size() - 1;
+        rewriter.add(std::move(*write));
+      }
+    }
+    rewriter.finish();
+  }
+  journal.finish(stopped);
+  return stopped;
+}
+
+// Through the run folder `runFd`, locked by the caller, not its name again.
+void markRestored(int runFd) {
+  platform::UniqueFd marks(
+      ::openat(runFd, kManifest, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  if (marks.ok())
+    (void)appendMark(marks.get(), u"restored");
+}
+
 }  // namespace
 
 RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
@@ -365,25 +399,7 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
     report.error = errno == EWOULDBLOCK ? EALREADY : errno;
     return report;
   }
-  BackupRun journal(RunKind::Restore, false, {});
-  bool stopped = false;
-  {
-    Rewriter rewriter(journal, options.fault, report, stopped);
-    for (const auto& records : filesOf(*m)) {
-      if (options.onFile)
-        options.onFile(absolutePath(*m, *records.front()));
-      std::optional<OriginalWrite> write;
-      report.files.push_back(
-          restoreOne(*m, runFd.get(), *records.front(), *records.back(), options, write));
-      stopped = stopped || report.files.back().result == RestoredFile::Result::Failed;
-      if (write) {
-        write->index = report.files.size() - 1;
-        rewriter.add(std::move(*write));
-      }
-    }
-    rewriter.finish();
-  }
-  journal.finish(stopped);
+  const bool stopped = putBackAll(*m, runFd.get(), options, report);
   // Every file back: the run is marked, so that it is not offered again as the
   // one to undo.
   const bool allBack =
@@ -391,13 +407,8 @@ RestoreReport restoreRun(const QByteArray& run, const RestoreOptions& options) {
         return f.result == RestoredFile::Result::Restored ||
                f.result == RestoredFile::Result::Unchanged;
       });
-  if (allBack && !m->restored) {
-    // Through the run folder locked above, not its name again.
-    platform::UniqueFd marks(
-        ::openat(runFd.get(), kManifest, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-    if (marks.ok())
-      (void)appendMark(marks.get(), u"restored");
-  }
+  if (allBack && !m->restored)
+    markRestored(runFd.get());
   return report;
 }
 

@@ -122,42 +122,9 @@ class DryRun {
       o.insert(u"outcome"_s, u"failed"_s);
       o.insert(u"error"_s, why);
     } else if (const auto member = clean::quarantineMember(found, signature_, quarantine_)) {
-      ++quarantining_;
-      o.insert(u"outcome"_s, u"would-quarantine"_s);
-      const QStringList names = memberNames(signature_);
-      const QString name = names.value(qsizetype(*member));
-      if (!name.isEmpty())
-        o.insert(u"signature"_s, name);
-      o.insert(u"other_names"_s, qint64(st.st_nlink) - 1);
-      putOccurrences(o, found);
-      putStat(o, st);
-      if (!json_) {
-        out_.write(line + ": would be quarantined, it holds " +
-                   (name.isEmpty() ? QByteArray("the signature")
-                                   : "the signature " + platform::visibleText(name).toUtf8() +
-                                         ", whose action is quarantine") +
-                   (st.st_nlink > 1 ? "; its " + QByteArray::number(qlonglong(st.st_nlink - 1)) +
-                                          " other name(s) would stay"
-                                    : QByteArray()) +
-                   '\n');
-      }
+      wouldQuarantine(o, line, found, st, *member);
     } else {
-      const bool changes = !found.ranges.empty();
-      changing_ += changes ? 1 : 0;
-      o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
-      putOccurrences(o, found);
-      putReading(o, found.reading);
-      putSignatureNames(o, found.ranges, signature_);
-      putStat(o, st);
-      if (!json_) {
-        out_.write(line + ": " +
-                   (changes ? QByteArray::number(qlonglong(found.count)) + " to remove, bytes " +
-                                  rangesText(found.ranges) +
-                                  (found.count > qint64(found.ranges.size()) ? " ..." : "") +
-                                  signatureNamesText(found.ranges, signature_)
-                            : QByteArray("unchanged")) +
-                   '\n');
-      }
+      wouldClean(o, line, found, st);
     }
     if (json_)
       out_.write(jsonLine(o));
@@ -175,6 +142,49 @@ class DryRun {
   }
 
  private:
+  void wouldQuarantine(QJsonObject& o, const QByteArray& line, const Occurrences& found,
+                       const struct stat& st, std::uint32_t member) {
+    ++quarantining_;
+    o.insert(u"outcome"_s, u"would-quarantine"_s);
+    const QStringList names = memberNames(signature_);
+    const QString name = names.value(qsizetype(member));
+    if (!name.isEmpty())
+      o.insert(u"signature"_s, name);
+    o.insert(u"other_names"_s, qint64(st.st_nlink) - 1);
+    putOccurrences(o, found);
+    putStat(o, st);
+    if (json_)
+      return;
+    out_.write(line + ": would be quarantined, it holds " +
+               (name.isEmpty() ? QByteArray("the signature")
+                               : "the signature " + platform::visibleText(name).toUtf8() +
+                                     ", whose action is quarantine") +
+               (st.st_nlink > 1 ? "; its " + QByteArray::number(qlonglong(st.st_nlink - 1)) +
+                                      " other name(s) would stay"
+                                : QByteArray()) +
+               '\n');
+  }
+
+  void wouldClean(QJsonObject& o, const QByteArray& line, const Occurrences& found,
+                  const struct stat& st) {
+    const bool changes = !found.ranges.empty();
+    changing_ += changes ? 1 : 0;
+    o.insert(u"outcome"_s, changes ? u"would-clean"_s : u"unchanged"_s);
+    putOccurrences(o, found);
+    putReading(o, found.reading);
+    putSignatureNames(o, found.ranges, signature_);
+    putStat(o, st);
+    if (json_)
+      return;
+    out_.write(line + ": " +
+               (changes ? QByteArray::number(qlonglong(found.count)) + " to remove, bytes " +
+                              rangesText(found.ranges) +
+                              (found.count > qint64(found.ranges.size()) ? " ..." : "") +
+                              signatureNamesText(found.ranges, signature_)
+                        : QByteArray("unchanged")) +
+               '\n');
+  }
+
   const Identities& identities_;
   QString signature_;
   bool quarantine_;

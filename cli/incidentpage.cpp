@@ -169,6 +169,7 @@ QString timeOfSeconds(qint64 s) {
   return QDateTime::fromSecsSinceEpoch(s, Qt::UTC).toString(u"yyyy-MM-dd HH:mm"_s);
 }
 
+// Long: the page's SVG is written in the order it is drawn, axis, bars, labels.
 void writeTimeline(QString& p, const IncidentTally& t) {
   p += u"<h2>感染文件的改动时间（ctime）</h2>\n"_s;
   if (!t.firstChange()) {

@@ -160,6 +160,7 @@ void WatchOutput::write(const QByteArray& priority, const QString& text) {
   for (const QStringView line : QStringView(platform::visibleLines(text)).split(u'\n'))
     err_.write(priority + "tervane-cli: " + line.toUtf8() + '\n');
 }
+// Long: one short case per kind of notice, each with its JSON and its line.
 void WatchOutput::noticed(const Watcher::Notice& n) {
   using Kind = Watcher::Notice::Kind;
   QJsonObject j{{u"time"_s, now()}};
