@@ -109,6 +109,10 @@ SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encodin
 SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,
                        text::LineEnds lineEnds)
     : SetMatcher(signatureTexts, encoding, lineEnds, Unbuilt{}) {
+  if (setSearchFails(SetSearchStep::Build)) {
+    error_ = QStringLiteral("made to fail");
+    return;
+  }
   build(signatureTexts);
 }
 

@@ -36,9 +36,10 @@ struct hs_database;
 
 namespace scan {
 
-// A seam for tests: the Hyperscan steps of the set search that can fail on a
-// file, and the step made to fail from now on (none: nothing is made to fail).
-enum class SetSearchStep { Scratch, Scan, LateCompile };
+// A seam for tests: the Hyperscan steps of the set search that can fail (on a
+// file, or the set's build), and the step made to fail from now on (none:
+// nothing is made to fail).
+enum class SetSearchStep { Scratch, Scan, LateCompile, Build };
 void failSetSearchAt(std::optional<SetSearchStep> step);
 bool setSearchFails(SetSearchStep step);
 

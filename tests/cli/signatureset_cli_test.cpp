@@ -18,6 +18,7 @@
 #include "engine/setcache.h"
 #include "engine/signaturesetfile.h"
 #include "inprocess.h"
+#include "scan/filematch.h"
 #include "scan/signaturesetmatch.h"
 #include "testsupport.h"
 #include "text/signatureset.h"
@@ -194,6 +195,28 @@ TEST(SignatureSetCli, ALateCompileFailureIsNeverNothingFound) {
   }
   EXPECT_TRUE(named) << r.out.constData();
   EXPECT_TRUE(foundB) << r.out.constData();
+}
+
+// A set whose search cannot be built is refused by the scan, nothing listed,
+// and every file of it is an error to any other caller: never a clean tree.
+TEST(SignatureSetCli, ASetThatCannotBeBuiltIsRefused) {
+  TempTree t;
+  t.write("site/a.htm", "<iframe src=q>");
+  t.write("set.jsonl",
+          "{\"name\":\"frame\",\"text\":\"<iframe src=q>\"}\n"
+          "{\"name\":\"other\",\"text\":\"qqq unbuilt\"}\n");
+  scan::failSetSearchAt(scan::SetSearchStep::Build);
+  const Ran r = run({u"scan"_s, u"--filter"_s, u"*.htm"_s, u"--json"_s, u"--no-cache"_s,
+                     u"--signatures"_s, t.path("set.jsonl"), t.path("site")});
+  const scan::SignatureMatcher m(
+      text::packSignatureSet({{u"a"_s, u"<iframe src=q>"_s}, {u"b"_s, u"qqq unbuilt 2"_s}}));
+  const scan::MatchResult direct = m.matchFile(t.path("site/a.htm").toUtf8());
+  scan::failSetSearchAt(std::nullopt);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.err.contains("the signature set cannot be searched: made to fail"))
+      << r.err.constData();
+  EXPECT_TRUE(r.out.isEmpty()) << r.out.constData();
+  EXPECT_EQ(direct, scan::MatchResult::Error);
 }
 
 TEST(SignatureSetCli, HostileSetFilesAreRefusedWithBoundedMemory) {
