@@ -89,8 +89,9 @@ class SetMatcher {
   // The bytes of the compiled database.
   std::size_t databaseBytes() const;
 
-  // Bytes kept from one buffer to the next: the longest form of any member, and
-  // one byte more to decide a trailing CR or lead byte.
+  // One more than the bytes kept from one buffer to the next: the longest form
+  // of any member and the spread of its starts, so that a deferred candidate
+  // keeps every start it allows.
   std::size_t need() const { return need_; }
   text::Encoding encoding() const { return encoding_; }
   // The members as a page read as UTF-16 is searched for them.
