@@ -5,8 +5,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
-
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -16,6 +14,7 @@
 #include "clean/fileio.h"
 #include "clean/storelayout.h"
 #include "platform/pathline.h"
+#include "platform/sha256.h"
 #include "platform/userfolder.h"
 
 using namespace Qt::StringLiterals;
@@ -114,13 +113,16 @@ QByteArray SetCache::load(const QByteArray& key) {
     refuse(folder + '/' + name, wrong);
     return {};
   }
-  QByteArray bytes;
-  if (const int e = readAll(fd.get(), std::uint64_t(st.st_size), bytes)) {
+  QByteArray hash;
+  QByteArray image;
+  int e = readAll(fd.get(), kHashBytes, hash);
+  if (e == 0)
+    e = readAll(fd.get(), std::uint64_t(st.st_size - kHashBytes), image);
+  if (e != 0) {
     refuse(folder + '/' + name, e);
     return {};
   }
-  QByteArray image = bytes.mid(kHashBytes);
-  if (QCryptographicHash::hash(image, QCryptographicHash::Sha256) != bytes.first(kHashBytes)) {
+  if (platform::Sha256::of(image) != hash) {
     refuse(folder + '/' + name, EBADMSG);
     return {};
   }
@@ -147,8 +149,9 @@ void SetCache::save(const QByteArray& key, const QByteArray& image) {
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd)
     return;
-  const QByteArray hash = QCryptographicHash::hash(image, QCryptographicHash::Sha256);
-  if (writeAll(fd.get(), hash) != 0 || writeAll(fd.get(), image) != 0 ||
+  const QByteArray hash = platform::Sha256::of(image);
+  if (hash.size() != kHashBytes || writeAll(fd.get(), hash) != 0 ||
+      writeAll(fd.get(), image) != 0 ||
       ::renameat(dir.get(), temp.constData(), dir.get(), entryName(key).constData()) != 0) {
     ::unlinkat(dir.get(), temp.constData(), 0);
     return;

@@ -1,10 +1,15 @@
 #include "engine/signaturesetfile.h"
 
+#include <simdjson.h>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 
 #include <unicode/uchar.h>
+
+#include <optional>
+#include <string_view>
 
 #include "platform/pathcodec.h"
 #include "text/textops.h"
@@ -29,12 +34,10 @@ bool hasControl(const QString& s) {
 
 // Names that look alike are one name: lower-cased, invisible characters dropped.
 QString nameKey(const QString& name) {
-  QString key;
-  for (const char32_t c : text::lowerCase(name).toUcs4()) {
-    if (!u_hasBinaryProperty(UChar32(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT))
-      key.append(QString::fromUcs4(&c, 1));
-  }
-  return key;
+  QList<uint> kept = text::lowerCase(name).toUcs4();
+  kept.removeIf(
+      [](uint c) { return u_hasBinaryProperty(UChar32(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT); });
+  return QString::fromUcs4(reinterpret_cast<const char32_t*>(kept.constData()), kept.size());
 }
 
 // Where a raw control byte lies inside a JSON string (which JSON forbids and a
@@ -63,9 +66,50 @@ bool hasReserved(const QString& s) {
 
 }  // namespace
 
+// A line's fields, as far as it has them.
+struct Builder::LineFields {
+  std::optional<QString> name;
+  std::optional<QString> text;
+  std::optional<QString> action;
+};
+
+// The common line, read by simdjson (Qt's parser took most of a large set's
+// reading): an object whose fields are strings, each a known one and there
+// once. Anything else is left to Qt's parser, which names the fault; and
+// simdjson takes no JSON that Qt's parser refuses.
+std::optional<Builder::LineFields> Builder::plainLine(QByteArrayView line) {
+  thread_local simdjson::dom::parser parser;
+  simdjson::dom::object object;
+  if (parser.parse(line.data(), std::size_t(line.size())).get_object().get(object))
+    return std::nullopt;
+  LineFields fields;
+  bool comment = false;
+  for (const auto field : object) {
+    std::string_view value;
+    if (field.value.get_string().get(value))
+      return std::nullopt;
+    const QString text = QString::fromUtf8(value.data(), qsizetype(value.size()));
+    std::optional<QString>* slot = field.key == "name"     ? &fields.name
+                                   : field.key == "text"   ? &fields.text
+                                   : field.key == "action" ? &fields.action
+                                                           : nullptr;
+    if (field.key == "comment" && !comment)
+      comment = true;
+    else if (!slot || *slot)
+      return std::nullopt;
+    else
+      *slot = text;
+  }
+  return fields;
+}
+
 // One line of a set file, not empty: one member, or the fault that names its field.
 bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
   const qsizetype bad = platform::invalidUtf8At(line);
+  if (bad < 0) {
+    if (std::optional<LineFields> fields = plainLine(line))
+      return addFields(*fields, where);
+  }
   const qsizetype control = bad >= 0 ? -1 : rawControlInString(line);
   QJsonParseError parseError;
   const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray(), &parseError);
@@ -103,18 +147,24 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
     if (!it.value().isString())
       return failed(where + u": field \"%1\" is not a string"_s.arg(it.key()));
   }
-  if (!o.contains(u"name"_s))
+  const auto field = [&o](const QString& key) {
+    return o.contains(key) ? std::optional(o.value(key).toString()) : std::nullopt;
+  };
+  return addFields(LineFields{field(u"name"_s), field(u"text"_s), field(u"action"_s)}, where);
+}
+
+bool Builder::addFields(const LineFields& fields, const QString& where) {
+  if (!fields.name)
     return failed(where + u": field \"name\" is missing"_s);
-  if (!o.contains(u"text"_s))
+  if (!fields.text)
     return failed(where + u": field \"text\" is missing"_s);
   // Exact words only: a misspelt "quarantine" must not fall back to a removal
   // that leaves the rest of a web shell in place.
-  const QString action = o.value(u"action"_s).toString(u"remove"_s);
+  const QString action = fields.action.value_or(u"remove"_s);
   if (action != u"remove"_s && action != u"quarantine"_s)
     return failed(where +
                   u": field \"action\" is \"%1\", not \"remove\" or \"quarantine\""_s.arg(action));
-  if (!add(o.value(u"name"_s).toString(), o.value(u"text"_s).toString(), where, u"field \"name\""_s,
-           u"field \"text\""_s))
+  if (!add(*fields.name, *fields.text, where, u"field \"name\""_s, u"field \"text\""_s))
     return false;
   if (action == u"quarantine"_s)
     members_.back().action = text::MemberAction::Quarantine;
@@ -169,7 +219,8 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   if (hasControl(name) || hasReserved(name) || !QStringView(name).isValidUtf16())
     return failed(where + u": "_s + nameField +
                   u" holds a control character or a character that is not text"_s);
-  if (const auto it = whereNamed_.constFind(nameKey(name)); it != whereNamed_.constEnd())
+  const QString key = nameKey(name);
+  if (const auto it = whereNamed_.constFind(key); it != whereNamed_.constEnd())
     return failed(where + u": "_s + nameField +
                   u" \"%1\" is a duplicate (first at %2)"_s.arg(name, *it));
   // A JSON escape can write a lone surrogate, which is no character of UTF-8 text.
@@ -184,7 +235,7 @@ bool Builder::add(const QString& name, const QString& boxText, const QString& wh
   const QString signature = text::signatureFrom(boxText);
   if (signature.isEmpty())
     return failed(where + u": "_s + textField + u" is empty"_s);
-  whereNamed_.insert(nameKey(name), where);
+  whereNamed_.insert(key, where);
   members_.push_back(text::SetMember{name, signature});
   return true;
 }

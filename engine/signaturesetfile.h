@@ -17,6 +17,7 @@
 #include <QHash>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 #include "text/signatureset.h"
@@ -50,7 +51,10 @@ class Builder {
   const Limits& limits() const { return limits_; }
 
  private:
+  struct LineFields;
+  static std::optional<LineFields> plainLine(QByteArrayView line);
   bool addJsonLine(QByteArrayView line, const QString& where);
+  bool addFields(const LineFields& fields, const QString& where);
   bool add(const QString& name, const QString& boxText, const QString& where,
            const QString& nameField, const QString& textField);
   bool failed(const QString& message) {

@@ -4,11 +4,13 @@
 #include <hs/hs.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "scan/pattern.h"
 #include "scan/signaturesetmatch.h"
@@ -24,104 +26,313 @@ char asciiLower(char c) {
 
 constexpr std::size_t kGram = 8;
 
+// The characters of a member that its expression holds.
+constexpr std::size_t kExpressionChars = 32;
+// The fewest bytes a literal needs, unless it is the whole member: fewer
+// would find too many candidates.
+constexpr std::size_t kLiteralMinBytes = 4;
+// Where a literal piece is looked for, and its most bytes: Hyperscan's
+// literal matcher is several times faster with pieces of 16 bytes than of 30.
+constexpr std::size_t kPieceChars = 64;
+constexpr std::size_t kLiteralMaxBytes = 16;
+// The forms' patterns hold the forms of these characters.
+static_assert(kPieceChars <= Pattern::kSetFormChars && kExpressionChars <= Pattern::kSetFormChars);
+
 std::uint64_t gramAt(const char* p) {
   std::uint64_t g = 0;
   std::memcpy(&g, p, kGram);
   return g;
 }
 
+// A bijection of the 64-bit numbers that spreads runs of text evenly over
+// its top bits.
+std::uint64_t spread(std::uint64_t g) {
+  g ^= g >> 31;
+  g *= 0x9E3779B97F4A7C15ull;
+  return g ^ (g >> 29);
+}
+
 // For each run of 8 bytes in the members' first characters (lower-cased, as
-// UTF-8), how many members hold it: sorted, each run once with its count (a
-// hash map's node per run took more time and memory than the rest of the
-// choice of pieces).
+// UTF-8), how many members hold it: each run once (spread), sorted, with its
+// count beside it (a hash map's node per run took more time and memory than
+// the rest of the choice of pieces), and where each range of top bits begins,
+// so that a look-up searches a few runs instead of all.
 struct GramCounts {
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> counts;
+  static constexpr int kIndexBits = 16;
+  std::vector<std::uint64_t> runs;
+  std::vector<std::uint32_t> counts;
+  std::vector<std::uint32_t> firstWithTop;  // 2^kIndexBits + 1 entries
   std::uint32_t members = 0;
   std::uint32_t count(std::uint64_t g) const {
-    const auto it = std::lower_bound(counts.begin(), counts.end(), std::pair(g, std::uint32_t(0)));
-    return it == counts.end() || it->first != g ? 0 : it->second;
+    const std::uint64_t key = spread(g);
+    const std::size_t top = std::size_t(key >> (64 - kIndexBits));
+    const auto from = runs.begin() + firstWithTop[top];
+    const auto to = runs.begin() + firstWithTop[top + 1];
+    const auto it = std::lower_bound(from, to, key);
+    return it == to || *it != key ? 0 : counts[std::size_t(it - runs.begin())];
   }
 };
 
-// A piece of at most `longest` bytes among the first `chars` characters of
-// `forms` (joined with `more`'s), each character's forms the same bytes up to
-// ASCII letter case, as one caseless literal: it matches every form of those
-// characters (and at most some bytes more, which the confirmation rejects).
-// The one that the fewest other members may hold (`shared`: members of one
-// incident often begin alike, and a piece they share makes each of them a
-// candidate wherever one occurs), then the longest. `minBytes` and
-// `maxBytes`: the least and most bytes from the member's start to the piece's
-// end; `whole`: the piece is the member, of `total` characters.
-using FormList = std::vector<std::vector<std::string>>;
-std::string caselessPiece(const FormList& forms, const FormList* more, std::size_t chars,
-                          std::size_t longest, const GramCounts& shared, std::size_t* minBytes,
-                          std::size_t* maxBytes, std::size_t total, bool* whole) {
-  const std::size_t n = std::min({chars, forms.size(), more ? more->size() : forms.size()});
-  std::vector<std::string> folded(n);  // empty where the forms differ otherwise
-  std::vector<std::size_t> lo(n + 1, 0);
-  std::vector<std::size_t> hi(n + 1, 0);
-  for (std::size_t c = 0; c < n; ++c) {
-    // The character's forms in both lists, side by side.
-    const std::vector<std::string>& f = forms[c];
-    const std::vector<std::string>* g = more ? &(*more)[c] : nullptr;
-    const std::string* first = !f.empty() ? &f.front() : g && !g->empty() ? &g->front() : nullptr;
-    std::size_t fLo = 4;
-    std::size_t fHi = 0;
-    std::string one = first ? *first : std::string();
-    std::transform(one.begin(), one.end(), one.begin(), asciiLower);
-    bool same = first != nullptr;
-    for (const std::vector<std::string>* list : {&f, g}) {
-      if (!list)
-        continue;
-      for (const std::string& x : *list) {
-        fLo = std::min(fLo, x.size());
-        fHi = std::max(fHi, x.size());
-        same = same && x.size() == one.size() &&
-               std::equal(x.begin(), x.end(), one.begin(),
-                          [](char a, char b) { return asciiLower(a) == b; });
-      }
-    }
-    lo[c + 1] = lo[c] + fLo;
-    hi[c + 1] = hi[c] + fHi;
-    if (same)
-      folded[c] = std::move(one);
+// What the choice of a piece needs of one character's byte forms (in one
+// reading or both): the fewest and most bytes of a form, and the form lower-
+// cased where every form is the same bytes up to ASCII letter case (`len` 0
+// where they differ otherwise).
+struct CharForms {
+  std::uint8_t lo = 4;
+  std::uint8_t hi = 0;
+  std::uint8_t len = 0;
+  char folded[4] = {};
+};
+
+CharForms formsOf(const std::vector<std::string>& forms) {
+  CharForms c;
+  if (forms.empty() || forms.front().size() > sizeof c.folded)
+    return c;
+  const std::string& first = forms.front();
+  std::transform(first.begin(), first.end(), c.folded, asciiLower);
+  bool same = true;
+  for (const std::string& x : forms) {
+    c.lo = std::uint8_t(std::min<std::size_t>(c.lo, x.size()));
+    c.hi = std::uint8_t(std::max<std::size_t>(c.hi, x.size()));
+    same =
+        same && x.size() == first.size() &&
+        std::equal(x.begin(), x.end(), c.folded, [](char a, char b) { return asciiLower(a) == b; });
   }
-  // How many members hold each piece of 8 bytes of this one, at most.
+  c.len = same ? std::uint8_t(first.size()) : 0;
+  return c;
+}
+
+// A character's forms in both readings together.
+CharForms joinedCharForms(const CharForms& a, const CharForms& b) {
+  CharForms c = a;
+  c.lo = std::min(a.lo, b.lo);
+  c.hi = std::max(a.hi, b.hi);
+  if (a.len != b.len || std::memcmp(a.folded, b.folded, a.len) != 0)
+    c.len = 0;
+  return c;
+}
+
+// The literal piece chosen for a member: its bytes, the least and most bytes
+// from the member's start to the piece's end, and whether it is the whole
+// member.
+struct Piece {
   std::string bytes;
-  std::vector<std::size_t> at(n + 1, 0);
-  for (std::size_t c = 0; c < n; ++c) {
-    bytes += folded[c].empty() ? std::string(1, '\0') : folded[c];
-    at[c + 1] = bytes.size();
+  std::size_t minBytes = 0;
+  std::size_t maxBytes = 0;
+  bool whole = false;
+};
+
+// What a member's characters ask of the choice: the first of them, all of
+// them counted (`total`), the piece's most bytes and the members' shared runs.
+struct PieceAsk {
+  const CharForms* chars;
+  std::size_t n;
+  std::size_t total;
+  const GramCounts& shared;
+};
+
+// Reused from one member to the next: the choice allocates nothing once warm.
+struct PieceScratch {
+  std::string bytes;
+  std::vector<std::size_t> at;
+  std::vector<std::size_t> lo;
+  std::vector<std::size_t> hi;
+  std::vector<std::uint32_t> sharedFrom;
+};
+
+// The characters laid out as bytes (each one's folded form, a zero byte
+// where it has none), where each begins, the least and most bytes up to it,
+// and how many members hold the 8 bytes from each position.
+void layOut(const PieceAsk& ask, PieceScratch& s) {
+  s.bytes.clear();
+  s.at.assign(1, 0);
+  s.lo.assign(1, 0);
+  s.hi.assign(1, 0);
+  for (std::size_t c = 0; c < ask.n; ++c) {
+    const CharForms& f = ask.chars[c];
+    if (f.len)
+      s.bytes.append(f.folded, f.len);
+    else
+      s.bytes.push_back('\0');
+    s.at.push_back(s.bytes.size());
+    s.lo.push_back(s.lo.back() + f.lo);
+    s.hi.push_back(s.hi.back() + f.hi);
   }
-  std::vector<std::uint32_t> sharedFrom(bytes.size(), 0);
-  for (std::size_t j = 0; j + kGram <= bytes.size(); ++j)
-    sharedFrom[j] = shared.count(gramAt(bytes.data() + j));
-  std::string best;
+  s.sharedFrom.assign(s.bytes.size(), 0);
+  for (std::size_t j = 0; j + kGram <= s.bytes.size(); ++j)
+    s.sharedFrom[j] = ask.shared.count(gramAt(s.bytes.data() + j));
+}
+
+// A piece of at most `longest` bytes of characters with folded forms, as one
+// caseless literal: it matches every form of those characters (and at most
+// some bytes more, which the confirmation rejects). The one that the fewest
+// other members may hold (members of one incident often begin alike, and a
+// piece they share makes each of them a candidate wherever one occurs), then
+// the longest. Empty where no character has a folded form.
+Piece choosePiece(const PieceAsk& ask, std::size_t longest, PieceScratch& s) {
+  layOut(ask, s);
+  Piece best;
   std::uint32_t bestShared = 0;
-  for (std::size_t end = 1; end <= n; ++end) {
+  for (std::size_t end = 1; end <= ask.n; ++end) {
     // The longest piece that ends with character end - 1.
     std::size_t start = end;
-    while (start > 0 && !folded[start - 1].empty() && at[end] - at[start - 1] <= longest)
+    while (start > 0 && ask.chars[start - 1].len != 0 && s.at[end] - s.at[start - 1] <= longest)
       --start;
     if (start == end)
       continue;
     // Members that may hold it: those that hold its rarest 8 bytes.
-    std::uint32_t many = shared.members;
-    for (std::size_t j = at[start]; j + kGram <= at[end]; ++j)
-      many = std::min(many, sharedFrom[j]);
-    const std::size_t size = at[end] - at[start];
-    if (best.empty() || many < bestShared || (many == bestShared && size > best.size())) {
-      *whole = start == 0 && end == total && size == lo[end] && lo[end] == hi[end];
-      best = bytes.substr(at[start], size);
+    std::uint32_t many = ask.shared.members;
+    for (std::size_t j = s.at[start]; j + kGram <= s.at[end]; ++j)
+      many = std::min(many, s.sharedFrom[j]);
+    const std::size_t size = s.at[end] - s.at[start];
+    if (best.bytes.empty() || many < bestShared ||
+        (many == bestShared && size > best.bytes.size())) {
+      best.whole = start == 0 && end == ask.total && size == s.lo[end] && s.lo[end] == s.hi[end];
+      best.bytes.assign(s.bytes, s.at[start], size);
       bestShared = many;
-      *minBytes = lo[end];
-      *maxBytes = hi[end];
+      best.minBytes = s.lo[end];
+      best.maxBytes = s.hi[end];
     }
   }
   return best;
 }
 
+using FormList = std::vector<std::vector<std::string>>;
+
+// The piece of the first `chars` characters of `forms` (joined with
+// `more`'s) of a member of `total` characters.
+Piece pieceOfForms(const FormList& forms, const FormList* more, std::size_t total,
+                   const GramCounts& shared, PieceScratch& s) {
+  const std::size_t n = std::min({kPieceChars, forms.size(), more ? more->size() : forms.size()});
+  std::vector<CharForms> chars(n);
+  for (std::size_t c = 0; c < n; ++c)
+    chars[c] = more ? joinedCharForms(formsOf(forms[c]), formsOf((*more)[c])) : formsOf(forms[c]);
+  return choosePiece(PieceAsk{chars.data(), n, total, shared}, kLiteralMaxBytes, s);
+}
+
+using OddPrefix = std::pair<bytesearch::Probe, bytesearch::Probe>;
+
+// One character's forms in one reading, as a pattern of that character alone
+// has them: the same rule as the member's own pattern, made once per
+// character instead of once per member.
+struct CharEntry {
+  bool possible = false;
+  CharForms forms;
+  std::size_t maxBytes = 0;
+  std::vector<OddPrefix> odd;
+};
+
+class CharTable {
+ public:
+  CharTable(bool utf8, bool anyLineEnd) : utf8_(utf8), anyLineEnd_(anyLineEnd) {}
+  // `c`: a code point in UTF-8, a UTF-16 code unit in GBK.
+  const CharEntry& of(char32_t c) {
+    if (c < ascii_.size()) {
+      if (!ascii_[c])
+        ascii_[c] = entry(c);
+      return *ascii_[c];
+    }
+    auto [at, fresh] = other_.try_emplace(c);
+    if (fresh)
+      at->second = entry(c);
+    return at->second;
+  }
+
+ private:
+  CharEntry entry(char32_t c) const {
+    const QString one = utf8_ ? QString::fromUcs4(&c, 1) : QString(QChar(char16_t(c)));
+    const Pattern p = utf8_ ? Pattern::utf8(one, anyLineEnd_, Pattern::Use::SetForms)
+                            : Pattern::gbk(one, anyLineEnd_, Pattern::Use::SetForms);
+    CharEntry e;
+    e.possible = p.possible && p.forms.size() == 1;
+    if (e.possible)
+      e.forms = formsOf(p.forms.front());
+    e.maxBytes = p.maxBytes;
+    e.odd = p.odd;
+    return e;
+  }
+
+  bool utf8_;
+  bool anyLineEnd_;
+  std::array<std::optional<CharEntry>, 128> ascii_;
+  std::unordered_map<char32_t, CharEntry> other_;
+};
+
+// A member's forms in one reading, from the table: whether it can match at
+// all, its characters, its most bytes, the forms of its first characters
+// and the first bytes of its UTF-8 forms of another length.
+struct ReadingForms {
+  bool possible = false;
+  std::size_t chars = 0;
+  std::size_t maxBytes = 0;
+  std::vector<CharForms> first;
+  std::vector<OddPrefix> odd;
+};
+
+void readForms(const QString& searched, CharTable& table, bool utf8, ReadingForms& r) {
+  r.possible = true;
+  r.chars = 0;
+  r.maxBytes = 0;
+  r.first.clear();
+  r.odd.clear();
+  for (qsizetype k = 0; k < searched.size(); ++k) {
+    char32_t c = searched[k].unicode();
+    if (utf8 && QChar::isSurrogate(c)) {
+      // A lone surrogate is no character of UTF-8 text.
+      if (!QChar::isHighSurrogate(c) || k + 1 >= searched.size() ||
+          !searched[k + 1].isLowSurrogate()) {
+        r.possible = false;
+        return;
+      }
+      c = QChar::surrogateToUcs4(char16_t(c), searched[++k].unicode());
+    }
+    const CharEntry& e = table.of(c);
+    if (!e.possible) {
+      r.possible = false;
+      return;
+    }
+    ++r.chars;
+    r.maxBytes += e.maxBytes;
+    if (r.first.size() < kPieceChars)
+      r.first.push_back(e.forms);
+    for (const OddPrefix& o : e.odd) {
+      if (std::find(r.odd.begin(), r.odd.end(), o) == r.odd.end())
+        r.odd.push_back(o);
+    }
+  }
+}
+
 }  // namespace
+
+// One member as a batch's thread leaves it: its literals where each reading
+// has a piece that will do, else its full forms for addMember().
+struct SetMatcher::MemberSlot {
+  struct Literal {
+    Piece piece;
+    bool gbk;
+    bool utf8;
+    std::size_t wholeMaxBytes;
+  };
+  bool none = false;   // nothing can match it
+  bool quick = false;  // `literals` and `odd` are the member's expressions
+  std::vector<Literal> literals;
+  std::vector<OddPrefix> odd;
+  std::optional<Pattern> gbk;
+  std::optional<Pattern> utf8;
+};
+
+// What one thread of the build keeps from member to member.
+struct SetMatcher::FormsMaker {
+  FormsMaker(const GramCounts& counts, bool any)
+      : shared(counts), gbkTable(false, any), utf8Table(true, any) {}
+  const GramCounts& shared;
+  CharTable gbkTable;
+  CharTable utf8Table;
+  ReadingForms gbkForms;
+  ReadingForms utf8Forms;
+  std::vector<CharForms> joined;
+  PieceScratch scratch;
+};
 
 // What the steps gather for Hyperscan.
 struct SetMatcher::Build {
@@ -134,26 +345,19 @@ struct SetMatcher::Build {
 };
 
 void SetMatcher::build(const std::vector<QString>& signatureTexts) {
-  // The forms' patterns hold the forms of these characters.
-  static_assert(kPieceChars <= Pattern::kSetFormChars &&
-                kExpressionChars <= Pattern::kSetFormChars);
   Build gathered;
   countSharedRuns(gathered, signatureTexts);
-  const bool any = anyLineEnd_;
-  const text::Encoding encoding = encoding_;
-  // The members' forms, made a batch at a time on two threads (most of the
-  // set's build), and gone before the next batch.
+  // The members' pieces, a batch at a time on two threads, each member's
+  // full forms made only where no piece will do, and gone before the next
+  // batch.
   constexpr std::size_t kBatch = 128;
-  std::vector<std::optional<Pattern>> gbkBatch(std::min(kBatch, signatureTexts.size()));
-  std::vector<std::optional<Pattern>> utf8Batch(gbkBatch.size());
-  const auto makeForms = [&](std::size_t from, std::size_t to, std::size_t base) {
-    for (std::size_t k = from; k < to; ++k) {
-      const QString searched = any ? text::lineBreaksAsLf(signatureTexts[k]) : signatureTexts[k];
-      if (encoding != text::Encoding::Utf8 && !searched.isEmpty())
-        gbkBatch[k - base] = Pattern::gbk(searched, any, Pattern::Use::SetForms);
-      if (encoding != text::Encoding::Gbk && !searched.isEmpty())
-        utf8Batch[k - base] = Pattern::utf8(searched, any, Pattern::Use::SetForms);
-    }
+  std::vector<MemberSlot> slots(std::min(kBatch, signatureTexts.size()));
+  FormsMaker mine(gathered.shared, anyLineEnd_);
+  FormsMaker helpers(gathered.shared, anyLineEnd_);
+  const auto makeForms = [&](FormsMaker& maker, std::size_t from, std::size_t to,
+                             std::size_t base) {
+    for (std::size_t k = from; k < to; ++k)
+      makeMember(maker, signatureTexts[k], slots[k - base]);
   };
   for (std::size_t i = 0; i < signatureTexts.size(); ++i) {
     if (i % kBatch == 0) {
@@ -167,7 +371,7 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
         try {
           helper.emplace([&, mid, end, i] {
             try {
-              makeForms(mid, end, i);
+              makeForms(helpers, mid, end, i);
             } catch (...) {
               failure = std::current_exception();
             }
@@ -177,7 +381,7 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
         }
       }
       try {
-        makeForms(i, helper ? mid : end, i);
+        makeForms(mine, i, helper ? mid : end, i);
       } catch (...) {
         if (helper)
           helper->join();
@@ -188,130 +392,196 @@ void SetMatcher::build(const std::vector<QString>& signatureTexts) {
       if (failure)
         std::rethrow_exception(failure);
     }
-    std::optional<Pattern> gbkForms = std::move(gbkBatch[i % kBatch]);
-    std::optional<Pattern> utf8Forms = std::move(utf8Batch[i % kBatch]);
-    gbkBatch[i % kBatch].reset();
-    utf8Batch[i % kBatch].reset();
-    const Pattern* gbk = gbkForms && gbkForms->possible ? &*gbkForms : nullptr;
-    const Pattern* utf8 = utf8Forms && utf8Forms->possible ? &*utf8Forms : nullptr;
-    // One expression for both readings: a candidate is only a byte match, and
-    // each reading confirms its own. Of a long member only the beginning: the
-    // expression's length is limited, and its beginning finds it as well.
-    if (!gbk && !utf8)
-      continue;
-    addMember(gathered, std::uint32_t(i), gbk, utf8);
+    addMember(gathered, std::uint32_t(i), slots[i % kBatch]);
   }
+  // Not needed by the compiler, which takes the most memory of the build.
+  gathered.shared = GramCounts();
   compile(gathered);
 }
 
+// A member's literals from the characters' forms alone; else (a reading
+// without a piece that will do) its full forms.
+void SetMatcher::makeMember(FormsMaker& maker, const QString& signature, MemberSlot& slot) const {
+  slot.none = false;
+  slot.quick = false;
+  slot.literals.clear();
+  slot.odd.clear();
+  slot.gbk.reset();
+  slot.utf8.reset();
+  const QString searched = anyLineEnd_ ? text::lineBreaksAsLf(signature) : signature;
+  ReadingForms& g = maker.gbkForms;
+  ReadingForms& u = maker.utf8Forms;
+  g.possible = u.possible = false;
+  if (encoding_ != text::Encoding::Utf8 && !searched.isEmpty())
+    readForms(searched, maker.gbkTable, false, g);
+  if (encoding_ != text::Encoding::Gbk && !searched.isEmpty())
+    readForms(searched, maker.utf8Table, true, u);
+  if (!g.possible && !u.possible) {
+    slot.none = true;
+    return;
+  }
+  // One literal for both readings where they have as many characters: a
+  // candidate is only a byte match, and each reading confirms its own.
+  const auto usable = [](const Piece& p) {
+    return p.bytes.size() >= kLiteralMinBytes || (!p.bytes.empty() && p.whole);
+  };
+  if (g.possible && u.possible && g.chars == u.chars) {
+    maker.joined.resize(g.first.size());
+    for (std::size_t c = 0; c < g.first.size(); ++c)
+      maker.joined[c] = joinedCharForms(g.first[c], u.first[c]);
+    Piece piece =
+        choosePiece(PieceAsk{maker.joined.data(), maker.joined.size(), g.chars, maker.shared},
+                    kLiteralMaxBytes, maker.scratch);
+    slot.quick = usable(piece);
+    if (slot.quick)
+      slot.literals.push_back({std::move(piece), true, true, std::max(g.maxBytes, u.maxBytes)});
+  } else {
+    slot.quick = true;
+    for (ReadingForms* r : {&g, &u}) {
+      if (!r->possible || !slot.quick)
+        continue;
+      Piece piece = choosePiece(PieceAsk{r->first.data(), r->first.size(), r->chars, maker.shared},
+                                kLiteralMaxBytes, maker.scratch);
+      slot.quick = usable(piece);
+      if (slot.quick)
+        slot.literals.push_back({std::move(piece), r == &g, r == &u, r->maxBytes});
+    }
+  }
+  if (slot.quick) {
+    if (u.possible)
+      slot.odd = u.odd;
+    return;
+  }
+  if (g.possible)
+    slot.gbk = Pattern::gbk(searched, anyLineEnd_, Pattern::Use::SetForms);
+  if (u.possible)
+    slot.utf8 = Pattern::utf8(searched, anyLineEnd_, Pattern::Use::SetForms);
+}
+
 void SetMatcher::countSharedRuns(Build& gathered, const std::vector<QString>& signatureTexts) {
-  gathered.shared.members = std::uint32_t(signatureTexts.size());
-  // Every member's runs, each once per member, then counted.
-  std::vector<std::uint64_t> all;
-  std::vector<std::uint64_t> grams;
+  GramCounts& shared = gathered.shared;
+  shared.members = std::uint32_t(signatureTexts.size());
+  // Every member's runs, each once per member, then counted where they lie.
+  std::vector<std::uint64_t>& all = shared.runs;
+  std::size_t most = 0;
+  for (const QString& signature : signatureTexts)
+    most += std::size_t(std::max<qsizetype>(0, signature.left(kPieceChars).size() * 3 - 7));
+  all.reserve(most);
   for (const QString& signature : signatureTexts) {
     const QByteArray text = signature.left(kPieceChars).toUtf8();
-    grams.clear();
+    const std::size_t from = all.size();
     for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
-      grams.push_back(gramAt(text.data() + j));
-    std::sort(grams.begin(), grams.end());
-    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-    all.insert(all.end(), grams.begin(), grams.end());
+      all.push_back(spread(gramAt(text.data() + j)));
+    std::sort(all.begin() + std::ptrdiff_t(from), all.end());
+    all.erase(std::unique(all.begin() + std::ptrdiff_t(from), all.end()), all.end());
   }
   std::sort(all.begin(), all.end());
+  std::size_t kept = 0;
   for (std::size_t i = 0; i < all.size();) {
     std::size_t j = i;
     while (j < all.size() && all[j] == all[i])
       ++j;
-    gathered.shared.counts.emplace_back(all[i], std::uint32_t(j - i));
+    all[kept++] = all[i];
+    shared.counts.push_back(std::uint32_t(j - i));
     i = j;
+  }
+  all.resize(kept);
+  shared.firstWithTop.assign((std::size_t(1) << GramCounts::kIndexBits) + 1, 0);
+  for (std::size_t i = 0, top = 0; top < shared.firstWithTop.size(); ++top) {
+    while (i < all.size() && (all[i] >> (64 - GramCounts::kIndexBits)) < top)
+      ++i;
+    shared.firstWithTop[top] = std::uint32_t(i);
   }
 }
 
-// The member's expressions: a caselessly searched piece where one will do,
-// else the regular expression of its first characters (and one of its UTF-8
-// forms of another length, searched apart).
-void SetMatcher::addMember(Build& gathered, std::uint32_t i, const Pattern* gbk,
-                           const Pattern* utf8) {
-  const bool joined = gbk && utf8 && gbk->formChars == utf8->formChars;
-  for (const Pattern* p : {gbk, utf8}) {
-    if (!p || (joined && p == utf8))
-      continue;
-    // A literal piece of all the forms finds every occurrence. Else the forms
-    // of the characters' own length find most, and the UTF-8 forms of another
-    // length (the Kelvin sign for "k") only where such a form occurs (scan()).
-    std::string primaryRegex;  // the expression of the forms of the characters' own length
-    const auto noEmpty = [](const FormList& forms) {
-      return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
-    };
-    for (const bool primary : {true, false}) {
-      const Pattern* gbkForm = joined || p == gbk ? gbk : nullptr;
-      const Pattern* utf8Form = joined || p == utf8 ? utf8 : nullptr;
-      Expression e{std::uint32_t(i), gbkForm != nullptr, utf8Form != nullptr, 0, 0, 0};
-      std::size_t lo = 0;
-      std::size_t hi = 0;
-      bool whole = false;
-      auto addLiteral = [&](std::string literal) {
-        e.minBytes = lo;
-        e.maxBytes = hi;
-        for (const Pattern* q : {gbkForm, utf8Form})
-          e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-        gathered.literalIds.push_back(unsigned(expressions_.size()));
-        gathered.literals.push_back(std::move(literal));
-        expressions_.push_back(e);
-      };
-      // Short only where it is the whole member.
-      const auto usable = [&](const std::string& literal) {
-        return literal.size() >= kLiteralMinBytes || (!literal.empty() && whole);
-      };
-      // A literal piece of the member's forms finds every occurrence where
-      // it is long enough: then no other expression.
-      if (primary) {
-        std::string literal =
-            caselessPiece(p->forms, joined ? &utf8->forms : nullptr, kPieceChars, kLiteralMaxBytes,
-                          gathered.shared, &lo, &hi, p->formChars, &whole);
-        if (usable(literal)) {
-          addLiteral(std::move(literal));
-          break;
-        }
+void SetMatcher::addMember(Build& gathered, std::uint32_t member, MemberSlot& slot) {
+  if (slot.none)
+    return;
+  if (slot.quick) {
+    for (MemberSlot::Literal& l : slot.literals)
+      addLiteral(
+          gathered,
+          Expression{member, l.gbk, l.utf8, l.piece.minBytes, l.piece.maxBytes, l.wholeMaxBytes},
+          std::move(l.piece.bytes));
+  } else {
+    const Pattern* gbk = slot.gbk && slot.gbk->possible ? &*slot.gbk : nullptr;
+    const Pattern* utf8 = slot.utf8 && slot.utf8->possible ? &*slot.utf8 : nullptr;
+    if (!gbk && !utf8)
+      return;
+    const bool joined = gbk && utf8 && gbk->formChars == utf8->formChars;
+    if (joined)
+      addReading(gathered, MemberReading{member, gbk, utf8});
+    else {
+      for (const Pattern* p : {gbk, utf8}) {
+        if (p)
+          addReading(gathered,
+                     MemberReading{member, p == gbk ? p : nullptr, p == utf8 ? p : nullptr});
       }
-      const FormList forms = joined ? Pattern::joinedForms(gbk, utf8, primary, kPieceChars)
-                                    : Pattern::joinedForms(p, nullptr, primary, kPieceChars);
-      if (!noEmpty(forms))
-        continue;
-      // Else a piece of the forms of the characters' own length.
-      if (primary) {
-        std::string literal = caselessPiece(forms, nullptr, kPieceChars, kLiteralMaxBytes,
-                                            gathered.shared, &lo, &hi, p->formChars, &whole);
-        if (usable(literal)) {
-          addLiteral(std::move(literal));
-          // The odd forms' expression below compares with this one.
-          primaryRegex = Pattern::regexOf(forms, kExpressionChars, &lo, &hi);
-          continue;
-        }
-      }
-      std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
-      if (!primary && regex == primaryRegex)
-        continue;  // no odd forms
-      for (const Pattern* q : {gbkForm, utf8Form})
-        e.wholeMaxBytes = std::max(e.wholeMaxBytes, q ? q->maxBytes : 0);
-      if (primary) {
-        primaryRegex = regex;
-        gathered.regexIds.push_back(unsigned(expressions_.size()));
-        gathered.regexes.push_back(std::move(regex));
-        expressions_.push_back(e);
-      } else {
-        oddRegexes_.push_back(std::move(regex));
-        gathered.oddExpressions.push_back(e);
-      }
+    }
+    if (utf8)
+      slot.odd = utf8->odd;
+  }
+  for (const OddPrefix& o : slot.odd) {
+    if (std::find(oddPrefixes_.begin(), oddPrefixes_.end(), o) == oddPrefixes_.end())
+      oddPrefixes_.push_back(o);
+  }
+}
+
+void SetMatcher::addLiteral(Build& gathered, const Expression& e, std::string literal) {
+  gathered.literalIds.push_back(unsigned(expressions_.size()));
+  gathered.literals.push_back(std::move(literal));
+  expressions_.push_back(e);
+}
+
+// A member's expressions where its forms have no piece that will do alone: a
+// piece of the forms of the characters' own length, else the regular
+// expression of its first characters; and one of its UTF-8 forms of another
+// length (the Kelvin sign for "k"), searched apart (scan()) only where such a
+// form occurs.
+void SetMatcher::addReading(Build& gathered, const MemberReading& r) {
+  const Pattern* p = r.gbk ? r.gbk : r.utf8;
+  std::size_t wholeMaxBytes = 0;
+  for (const Pattern* q : {r.gbk, r.utf8})
+    wholeMaxBytes = std::max(wholeMaxBytes, q ? q->maxBytes : 0);
+  Expression e{r.member, r.gbk != nullptr, r.utf8 != nullptr, 0, 0, wholeMaxBytes};
+  PieceScratch scratch;
+  // A literal piece of all the forms finds every occurrence where it is long
+  // enough: then no other expression.
+  if (Piece piece = pieceOfForms(p->forms, r.gbk && r.utf8 ? &r.utf8->forms : nullptr, p->formChars,
+                                 gathered.shared, scratch);
+      piece.bytes.size() >= kLiteralMinBytes || (!piece.bytes.empty() && piece.whole)) {
+    e.minBytes = piece.minBytes;
+    e.maxBytes = piece.maxBytes;
+    addLiteral(gathered, e, std::move(piece.bytes));
+    return;
+  }
+  const auto noEmpty = [](const FormList& forms) {
+    return std::none_of(forms.begin(), forms.end(), [](const auto& f) { return f.empty(); });
+  };
+  // The forms of the characters' own length find most occurrences.
+  std::string primaryRegex;
+  if (const FormList forms = Pattern::joinedForms(r.gbk, r.utf8, true, kPieceChars);
+      noEmpty(forms)) {
+    Piece piece = pieceOfForms(forms, nullptr, p->formChars, gathered.shared, scratch);
+    primaryRegex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
+    if (piece.bytes.size() >= kLiteralMinBytes || (!piece.bytes.empty() && piece.whole)) {
+      e.minBytes = piece.minBytes;
+      e.maxBytes = piece.maxBytes;
+      addLiteral(gathered, e, std::move(piece.bytes));
+    } else {
+      gathered.regexIds.push_back(unsigned(expressions_.size()));
+      gathered.regexes.push_back(primaryRegex);
+      expressions_.push_back(e);
     }
   }
-  if (utf8) {
-    for (const auto& [a, b] : utf8->odd) {
-      if (std::find(oddPrefixes_.begin(), oddPrefixes_.end(), std::pair(a, b)) ==
-          oddPrefixes_.end())
-        oddPrefixes_.emplace_back(a, b);
-    }
+  // The odd forms' expression, where it differs from the primary one.
+  if (const FormList forms = Pattern::joinedForms(r.gbk, r.utf8, false, kPieceChars);
+      noEmpty(forms)) {
+    std::string regex = Pattern::regexOf(forms, kExpressionChars, &e.minBytes, &e.maxBytes);
+    if (regex == primaryRegex)
+      return;
+    oddRegexes_.push_back(std::move(regex));
+    gathered.oddExpressions.push_back(e);
   }
 }
 

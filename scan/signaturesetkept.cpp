@@ -2,7 +2,6 @@
 // the set cache between processes (what the build costs: the Hyperscan
 // databases and the expressions), read back without building. Every count and index is
 // checked on the way in, so that an image that is not one of this set is refused, never half used.
-#include <QCryptographicHash>
 #include <QDataStream>
 #include <QIODevice>
 #include <QSysInfo>
@@ -15,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "scan/signaturesetmatch.h"
 
 namespace scan {
@@ -145,15 +145,17 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
     last.reset();  // one compiled set at a time
     std::unique_ptr<SetMatcher> made;
     QByteArray key;
-    if (builtSets) {
+    // No key (the hash failed): no store.
+    if (builtSets)
       key = storeKey(signatureTexts, encoding, lineEnds);
+    if (!key.isEmpty()) {
       if (const QByteArray image = builtSets->load(key); !image.isEmpty())
         made = fromImage(signatureTexts, encoding, lineEnds, image);
     }
     if (!made) {
       made = std::make_unique<SetMatcher>(signatureTexts, encoding, lineEnds);
       // A set the search cannot take is said again each time, never kept.
-      if (builtSets && made->error().isEmpty())
+      if (!key.isEmpty() && made->error().isEmpty())
         builtSets->save(key, made->image());
     }
     last = std::move(made);
@@ -166,7 +168,7 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
 
 QByteArray SetMatcher::storeKey(const std::vector<QString>& signatureTexts, text::Encoding encoding,
                                 text::LineEnds lineEnds) {
-  QCryptographicHash h(QCryptographicHash::Sha256);
+  platform::Sha256 h;
   QByteArray head;
   {
     Writer w(&head);
@@ -178,11 +180,11 @@ QByteArray SetMatcher::storeKey(const std::vector<QString>& signatureTexts, text
     w.n(quint64(lineEnds));
     w.n(signatureTexts.size());
   }
-  h.addData(head);
+  h.add(head);
   for (const QString& t : signatureTexts) {
     const quint64 units = quint64(t.size());
-    h.addData(QByteArrayView(reinterpret_cast<const char*>(&units), sizeof units));
-    h.addData(QByteArrayView(reinterpret_cast<const char*>(t.utf16()), t.size() * 2));
+    h.add(QByteArrayView(reinterpret_cast<const char*>(&units), sizeof units));
+    h.add(QByteArrayView(reinterpret_cast<const char*>(t.utf16()), t.size() * 2));
   }
   return h.result().toHex();
 }

@@ -102,8 +102,11 @@ SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encodin
       generation_(++generations),
       confirmationOnce_(new std::once_flag[signatureTexts.size()]),
       confirmations_(signatureTexts.size()) {
+  // Shared with the caller's texts where no line break changes: a large
+  // set's texts are tens of megabytes.
+  utf16Needles_.reserve(signatureTexts.size());
   for (const QString& t : signatureTexts)
-    utf16Needles_.push_back(anyLineEnd_ ? text::lineBreaksAsLf(t) : t);
+    utf16Needles_.push_back(anyLineEnd_ && t.contains(u'\r') ? text::lineBreaksAsLf(t) : t);
 }
 
 SetMatcher::SetMatcher(const std::vector<QString>& signatureTexts, text::Encoding encoding,

@@ -166,9 +166,21 @@ class SetMatcher {
              text::LineEnds lineEnds, Unbuilt);
   // The build's steps (signaturesetbuild.cpp).
   struct Build;
+  struct MemberSlot;
+  struct FormsMaker;
+  struct Expression;
+  // A member's forms in the readings one of its expressions searches.
+  struct MemberReading {
+    std::uint32_t member;
+    const Pattern* gbk;
+    const Pattern* utf8;
+  };
   void build(const std::vector<QString>& signatureTexts);
   static void countSharedRuns(Build& gathered, const std::vector<QString>& signatureTexts);
-  void addMember(Build& gathered, std::uint32_t member, const Pattern* gbk, const Pattern* utf8);
+  void makeMember(FormsMaker& maker, const QString& signature, MemberSlot& slot) const;
+  void addMember(Build& gathered, std::uint32_t member, MemberSlot& slot);
+  void addReading(Build& gathered, const MemberReading& reading);
+  void addLiteral(Build& gathered, const Expression& e, std::string literal);
   void compile(Build& gathered);
   bool readImage(QByteArrayView image);
 
@@ -183,16 +195,6 @@ class SetMatcher {
     std::size_t maxBytes;
     std::size_t wholeMaxBytes;
   };
-  // The characters of a member that its expression holds.
-  static constexpr std::size_t kExpressionChars = 32;
-  // The fewest bytes a literal needs, unless it is the whole member: fewer
-  // would find too many candidates.
-  static constexpr std::size_t kLiteralMinBytes = 4;
-  // Where a literal piece is looked for, and its most bytes: Hyperscan's
-  // literal matcher is several times faster with pieces of 16 bytes than of 30.
-  static constexpr std::size_t kPieceChars = 64;
-  static constexpr std::size_t kLiteralMaxBytes = 16;
-
   std::size_t members_ = 0;
   // The members, as searched in a page read as UTF-16.
   std::vector<QString> utf16Needles_;

@@ -3,17 +3,20 @@
 namespace text {
 
 QString lineBreaksAsLf(QStringView s) {
+  // Most signatures hold no CR: one copy then, not a character at a time.
+  qsizetype cr = s.indexOf(u'\r');
+  if (cr < 0)
+    return s.toString();
   QString out;
   out.reserve(s.size());
-  for (qsizetype i = 0; i < s.size(); ++i) {
-    if (s[i] == u'\r') {
-      out.append(u'\n');
-      if (i + 1 < s.size() && s[i + 1] == u'\n')
-        ++i;
-    } else {
-      out.append(s[i]);
-    }
+  qsizetype from = 0;
+  while (cr >= 0) {
+    out.append(s.sliced(from, cr - from));
+    out.append(u'\n');
+    from = cr + 1 < s.size() && s[cr + 1] == u'\n' ? cr + 2 : cr + 1;
+    cr = s.indexOf(u'\r', from);
   }
+  out.append(s.sliced(from));
   return out;
 }
 

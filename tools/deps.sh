@@ -9,7 +9,7 @@ tervane_install_deps() {
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-translations-l10n
     qt6-base-private-dev
     libicu-dev
-    libhyperscan-dev
+    libhyperscan-dev libssl-dev libsimdjson-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
     clang-14 libclang-rt-14-dev

@@ -139,6 +139,17 @@ TEST(SignatureSetFile, TextsAreTrimmedAndLowerCasedLineEndsKept) {
   EXPECT_EQ(b.members()[0].name, u"x"_s);
   EXPECT_EQ(b.members()[0].signature, u"<iframe\r\na>"_s);
   EXPECT_EQ(b.members()[1].signature, u"木马"_s);
+  // Escapes read as JSON reads them, in keys too, whichever parser takes the line.
+  signatures::Builder e;
+  ASSERT_TRUE(
+      e.addJsonLines("{\"na\\u006de\":\"\\u0041\\/b\",\"text\":\"\\ud83d\\ude00 "
+                     "\\\"Q\\\"\\t\\\\\\u00C9\",\"action\":\"quarantine\"}",
+                     u"f"_s))
+      << e.error().toStdString();
+  ASSERT_EQ(e.members().size(), 1u);
+  EXPECT_EQ(e.members()[0].name, u"A/b"_s);
+  EXPECT_EQ(e.members()[0].signature, u"\U0001F600 \"q\"\t\\\u00E9"_s);
+  EXPECT_EQ(e.members()[0].action, text::MemberAction::Quarantine);
 }
 
 TEST(SignatureSetCli, AFailedSetSearchIsNeverNothingFound) {
