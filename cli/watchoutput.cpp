@@ -52,6 +52,11 @@ bool outputIsJournal() {
                        QByteArray::number(qulonglong(st.st_ino));
 }
 
+QString mountOnInotify(const QByteArray& path, int error) {
+  return platform::lineOfBytes(path) + u": a mount fanotify cannot mark ("_s + errorText(error) +
+         u"): its files are watched with inotify"_s;
+}
+
 }  // namespace
 
 WatchOutput::WatchOutput(const Watcher::Settings& s, bool asJson, Sink& out, Sink& err)
@@ -76,6 +81,8 @@ void WatchOutput::started(const Watcher& watcher) {
   for (const QByteArray& root : watcher.roots())
     roots.append(platform::lineOfBytes(root));
   note(u"watching "_s + roots.join(u", "_s) + u" ("_s + how + u")"_s);
+  for (const platform::FsWatch::RefusedMount& m : watcher.mountsOnInotify())
+    say(mountOnInotify(m.path, m.error));
   if (s_.clean) {
     // Cleaning rewrites files beside themselves: a read-only mount (systemd's
     // ProtectSystem=strict without ReadWritePaths) would fail each clean.
@@ -184,6 +191,12 @@ void WatchOutput::noticed(const Watcher::Notice& n) {
       say(platform::lineOfBytes(n.path) + u": not watched: "_s + errorText(n.error) +
           (n.error == ENOSPC ? u" (fs.inotify.max_user_watches)"_s : QString()));
       j.insert(u"type"_s, u"unwatched"_s);
+      platform::putPath(j, n.path);
+      putError(j, n.error);
+      break;
+    case Kind::MountOnInotify:
+      say(mountOnInotify(n.path, n.error));
+      j.insert(u"type"_s, u"mount_on_inotify"_s);
       platform::putPath(j, n.path);
       putError(j, n.error);
       break;
