@@ -144,6 +144,8 @@ QString Watcher::start() {
       return platform::lineOfBytes(root) + u": "_s + platform::errorText(errno);
     rootFds_.push_back(std::move(fd));
   }
+  if (settings_.clean)
+    learnKeptCopies();
   const QByteArray store = clean::backupStorePath();
   store_ = store.isEmpty() ? QByteArray() : platform::canonicalFolder(store);
   if (store_.isEmpty())

@@ -182,6 +182,10 @@ class Watcher {
   void cleanFile(const QByteArray& path, const platform::FileIdentity& identity);
   bool storeHasRoom(qint64 bytes);
   void shareCopy(Cleans& cleans, CleanOutcome& outcome);
+  // The last original kept of each path by the store's newest runs of one
+  // file (kRunsLearned at most), so that a restarted watch shares them too.
+  void learnKeptCopies();
+  static constexpr std::size_t kRunsLearned = 1000;
   bool inScope(const QByteArray& path) const;
   void startScan(Cause cause);
   void takeScanResults();

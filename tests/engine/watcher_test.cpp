@@ -642,6 +642,29 @@ TEST_P(WatcherTest, KeepsOneCopyOfAPageInfectedAgainAndAgain) {
             1);
 }
 
+TEST_P(WatcherTest, SharesTheCopyKeptByTheWatchBeforeARestart) {
+  Watcher::Settings s;
+  s.clean = true;
+  const QByteArray page = infected("<p>page</p>");
+  const QDir store(QString::fromUtf8(qgetenv("XDG_DATA_HOME")) +
+                   QStringLiteral("/tervane/backups"));
+  QByteArray first;
+  {
+    WATCH_OR_SKIP(r, s);
+    tree.write("p.php", page);
+    ASSERT_TRUE(r->waitCleans(1));
+    first = r->runs().front();
+  }
+  const qsizetype runs = store.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+  WATCH_OR_SKIP(again, s);
+  tree.write("p.php", page);
+  ASSERT_TRUE(again->waitCleans(1));
+  EXPECT_TRUE(again->cleanFailures().isEmpty());
+  EXPECT_EQ(again->runs().front(), first);
+  EXPECT_EQ(store.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), runs);
+  EXPECT_EQ(tree.read("p.php"), "<p>page</p>\n");
+}
+
 TEST_P(WatcherTest, ReportsAndStopsCleaningWhenTheStoreIsAtItsLimit) {
   Watcher::Settings s;
   s.clean = true;
