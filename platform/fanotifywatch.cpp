@@ -392,7 +392,7 @@ class FanotifyWatch final : public FsWatch {
     // into the trees or out of them: the paths known are stale.
     forgetPaths();
     const UniqueFd dir = openFolderByHandle(fsid, handle);
-    const QByteArray dirPath = dir ? treePathOf(dir.get()) : QByteArray();
+    const QByteArray dirPath = dir ? treePathOf(dir.get(), fsid) : QByteArray();
     if (dirPath.isEmpty())
       return;
     UniqueFd sub(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -433,7 +433,7 @@ class FanotifyWatch final : public FsWatch {
     const UniqueFd dir = openFolderByHandle(fsid, handle);
     if (!dir)
       return {};  // a folder deleted: its handle is not used again
-    const QByteArray path = treePathOf(dir.get());
+    const QByteArray path = treePathOf(dir.get(), fsid);
     if (folderPaths_.size() >= kFolderPathsKept)
       folderPaths_.clear();
     folderPaths_.insert(key, path);
@@ -445,15 +445,21 @@ class FanotifyWatch final : public FsWatch {
   // and naming each step on the way back: a bind mount's folder is named by
   // its place in the trees, not by its place in its own file system, and no
   // path of any length goes to a system call. Empty when it lies outside.
-  QByteArray treePathOf(int dirFd) {
+  QByteArray treePathOf(int dirFd, const __kernel_fsid_t& fsid) {
     std::optional<FileIdentity> id = identityOfFd(dirFd);
     // Most often the kernel's path is the one in the trees: taken when it leads
     // there, through no link, to this very folder.
-    if (const QByteArray path = kernelPath(dirFd); id && rootOf(roots_, path) >= 0) {
-      const UniqueFd there = openUnderRoots(roots_, rootFds_, path);
+    const QByteArray seen = kernelPath(dirFd);
+    if (id && rootOf(roots_, seen) >= 0) {
+      const UniqueFd there = openUnderRoots(roots_, rootFds_, seen);
       if (there && identityOfFd(there.get()) == id)
-        return path;
+        return seen;
     }
+    // Outside, on a file system that shows in the trees in one place only: the
+    // kernel's path, through that place's mount, says so already. Most events
+    // of a busy file system are such, and the walk up would cost each of them.
+    if (!seen.isEmpty() && !mountedAgain(fsid))
+      return {};
     std::vector<FileIdentity> chain;  // the folder and its parents, below `base`
     QByteArray base;
     UniqueFd at(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
@@ -495,6 +501,17 @@ class FanotifyWatch final : public FsWatch {
     if (const auto first = identityOfFd(dirFd))
       knownFolders_.insert(identityKey(*first), path);
     return path;
+  }
+
+  // Whether the file system shows in the trees in more than one place: at the
+  // roots and through a mount below them (a bind mount of a folder of its
+  // own), or through several such mounts.
+  bool mountedAgain(const __kernel_fsid_t& fsid) const {
+    qsizetype places = std::any_of(rootFsids_.begin(), rootFsids_.end(),
+                                   [&](const __kernel_fsid_t& r) { return sameFsid(r, fsid); });
+    for (const MountView& v : mountViews_)
+      places += !v.error && sameFsid(v.fsid, fsid);
+    return places > 1;
   }
 
   // The folder a handle names, opened on a mount of its file system that the
