@@ -81,8 +81,6 @@ void WatchOutput::started(const Watcher& watcher) {
   for (const QByteArray& root : watcher.roots())
     roots.append(platform::lineOfBytes(root));
   note(u"watching "_s + roots.join(u", "_s) + u" ("_s + how + u")"_s);
-  for (const platform::FsWatch::RefusedMount& m : watcher.mountsOnInotify())
-    say(mountOnInotify(m.path, m.error));
   if (s_.clean) {
     // Cleaning rewrites files beside themselves: a read-only mount (systemd's
     // ProtectSystem=strict without ReadWritePaths) would fail each clean.
@@ -104,6 +102,9 @@ void WatchOutput::started(const Watcher& watcher) {
          watcher.backend() == platform::FsWatch::Backend::Fanotify ? u"fanotify"_s : u"inotify"_s}};
     out_.write(jsonLine(o));
   }
+  // Told as those mounted later are.
+  for (const platform::FsWatch::RefusedMount& m : watcher.mountsOnInotify())
+    noticed(Watcher::Notice{Watcher::Notice::Kind::MountOnInotify, m.path, m.error});
 }
 
 void WatchOutput::detected(const Watcher::Detection& d) {
