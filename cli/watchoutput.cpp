@@ -52,6 +52,11 @@ bool outputIsJournal() {
                        QByteArray::number(qulonglong(st.st_ino));
 }
 
+QString mountOnInotify(const QByteArray& path, int error) {
+  return platform::lineOfBytes(path) + u": a mount fanotify cannot mark ("_s + errorText(error) +
+         u"): its files are watched with inotify"_s;
+}
+
 }  // namespace
 
 WatchOutput::WatchOutput(const Watcher::Settings& s, bool asJson, Sink& out, Sink& err)
@@ -97,6 +102,9 @@ void WatchOutput::started(const Watcher& watcher) {
          watcher.backend() == platform::FsWatch::Backend::Fanotify ? u"fanotify"_s : u"inotify"_s}};
     out_.write(jsonLine(o));
   }
+  // Told as those mounted later are.
+  for (const platform::FsWatch::RefusedMount& m : watcher.mountsOnInotify())
+    noticed(Watcher::Notice{Watcher::Notice::Kind::MountOnInotify, m.path, m.error});
 }
 
 void WatchOutput::detected(const Watcher::Detection& d) {
@@ -185,6 +193,12 @@ void WatchOutput::noticed(const Watcher::Notice& n) {
       say(platform::lineOfBytes(n.path) + u": not watched: "_s + errorText(n.error) +
           (n.error == ENOSPC ? u" (fs.inotify.max_user_watches)"_s : QString()));
       j.insert(u"type"_s, u"unwatched"_s);
+      platform::putPath(j, n.path);
+      putError(j, n.error);
+      break;
+    case Kind::MountOnInotify:
+      say(mountOnInotify(n.path, n.error));
+      j.insert(u"type"_s, u"mount_on_inotify"_s);
       platform::putPath(j, n.path);
       putError(j, n.error);
       break;

@@ -144,6 +144,8 @@ QString Watcher::start() {
       return platform::lineOfBytes(root) + u": "_s + platform::errorText(errno);
     rootFds_.push_back(std::move(fd));
   }
+  if (settings_.clean)
+    learnKeptCopies();
   const QByteArray store = clean::backupStorePath();
   store_ = store.isEmpty() ? QByteArray() : platform::canonicalFolder(store);
   if (store_.isEmpty())
@@ -188,14 +190,24 @@ void Watcher::run() {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
       timeout = int(std::clamp<qint64>(left.count(), 0, 60000));
     }
-    struct pollfd fds[3] = {
-        {watch_->fd(), POLLIN, 0}, {stopFd_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
-    if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
+    struct pollfd fds[4] = {{watch_->fd(), POLLIN, 0},
+                            {stopFd_.get(), POLLIN, 0},
+                            {wakeFd_.get(), POLLIN, 0},
+                            {watch_->mountsFd(), POLLPRI, 0}};
+    if (::poll(fds, 4, timeout) < 0 && errno != EINTR)
       break;
     if (stopping_.load())
       break;
-    if (fds[0].revents & POLLIN)
-      handleEvents();
+    if (fds[3].revents & (POLLPRI | POLLERR)) {
+      std::vector<platform::WatchEvent> events;
+      watch_->mountsChanged(events);
+      handleEvents(events, 0);
+    }
+    if (fds[0].revents & POLLIN) {
+      std::vector<platform::WatchEvent> events;
+      const int error = watch_->read(events);
+      handleEvents(events, error);
+    }
     if (fds[2].revents & POLLIN) {
       drain(wakeFd_.get());
       takeScanResults();
@@ -208,9 +220,7 @@ void Watcher::run() {
   rescan_.reset();
 }
 
-void Watcher::handleEvents() {
-  std::vector<platform::WatchEvent> events;
-  const int error = watch_->read(events);
+void Watcher::handleEvents(const std::vector<platform::WatchEvent>& events, int error) {
   bool overflow = false;
   const auto now = Clock::now();
   for (const platform::WatchEvent& e : events) {
@@ -220,6 +230,9 @@ void Watcher::handleEvents() {
         break;
       case platform::WatchEvent::Kind::Unwatched:
         notify(Notice::Kind::Unwatched, e.path, e.error);
+        break;
+      case platform::WatchEvent::Kind::MountOnInotify:
+        notify(Notice::Kind::MountOnInotify, e.path, e.error);
         break;
       case platform::WatchEvent::Kind::Written:
         if (inScope(e.path))

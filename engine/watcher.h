@@ -102,9 +102,12 @@ class Watcher {
       ScanStarted,   // a scan of the trees began (after an overflow, or at start)
       ScanFinished,  // it ended
       Unwatched,     // a folder that appeared could not be watched (`path`, `error`)
-      Unreadable,    // a file in scope could not be read (`path`, `error`)
-      StoreFull,     // the store's file system is at its limit (`path`): no more cleans
-      StoreFreed,    // it has room again: cleans go on
+      // A mount below the trees that fanotify cannot mark (`path`, `error`):
+      // watched with inotify.
+      MountOnInotify,
+      Unreadable,  // a file in scope could not be read (`path`, `error`)
+      StoreFull,   // the store's file system is at its limit (`path`): no more cleans
+      StoreFreed,  // it has room again: cleans go on
       // A file in scope holds the signature only in the reading not taken
       // (`path`, `reading`): told, never cleaned, as the scan tells it.
       OtherReading,
@@ -132,6 +135,10 @@ class Watcher {
   // Why fanotify was not used, when it was tried and refused.
   const QString& fanotifyRefused() const { return fanotifyRefused_; }
   qsizetype watchedFolders() const { return watch_->watchedFolders(); }
+  // The mounts below the trees that fanotify refused at the start, watched with inotify.
+  std::vector<platform::FsWatch::RefusedMount> mountsOnInotify() const {
+    return watch_->mountsOnInotify();
+  }
   // Files of the trees known to have names outside them as well.
   qsizetype filesWithOtherNames() const { return watch_->filesWithOtherNames(); }
   // The trees watched, as absolute paths through no link.
@@ -164,7 +171,7 @@ class Watcher {
     QByteArray run;     // the run that holds its last original
     QByteArray sha256;  // that original's
   };
-  void handleEvents();
+  void handleEvents(const std::vector<platform::WatchEvent>& events, int error);
   void queue(const QByteArray& path, std::chrono::steady_clock::time_point now, bool& overflow);
   void testDue();
   void testHeldOpen();
@@ -175,6 +182,10 @@ class Watcher {
   void cleanFile(const QByteArray& path, const platform::FileIdentity& identity);
   bool storeHasRoom(qint64 bytes);
   void shareCopy(Cleans& cleans, CleanOutcome& outcome);
+  // The last original kept of each path by the store's newest runs of one
+  // file (kRunsLearned at most), so that a restarted watch shares them too.
+  void learnKeptCopies();
+  static constexpr std::size_t kRunsLearned = 1000;
   bool inScope(const QByteArray& path) const;
   void startScan(Cause cause);
   void takeScanResults();

@@ -37,6 +37,30 @@ bool Watcher::storeHasRoom(qint64 bytes) {
   return room;
 }
 
+void Watcher::learnKeptCopies() {
+  // A watch's run keeps one file; the newest such run of a path holds the
+  // original its next clean would keep, whichever watch made it. Runs that hold
+  // more files are not shared: restoring one would put back all of them.
+  clean::Store store;
+  if (store.open(false) != 0)
+    return;
+  std::vector<QByteArray> runs = store.runs();
+  const std::size_t from = runs.size() > kRunsLearned ? runs.size() - kRunsLearned : 0;
+  for (std::size_t i = runs.size(); i-- > from;) {
+    const std::optional<clean::RunManifest> run = clean::readRun(store.fd(), runs[i]);
+    if (!run || run->kind != clean::RunKind::Clean || !run->full || run->restored ||
+        run->files.size() != 1)
+      continue;
+    const clean::FileRecord& file = run->files.front();
+    const QByteArray path = clean::absolutePath(*run, file);
+    if (file.sha256.isEmpty() || file.copy.isEmpty() || path.isEmpty() || cleans_.contains(path))
+      continue;
+    Cleans& cleans = cleans_[path];
+    cleans.run = run->name;
+    cleans.sha256 = file.sha256;
+  }
+}
+
 void Watcher::shareCopy(Cleans& cleans, CleanOutcome& outcome) {
   // The original just kept is the one an earlier run keeps (a page infected
   // again the same way): that run restores it, and this one goes.

@@ -1,7 +1,12 @@
-// The fanotify source: the whole file systems that hold the trees are marked,
-// and of their events those under the trees are kept, with those outside that
-// name a file of the trees by another name.
+// The fanotify source: the whole file systems that hold the trees, and those
+// mounted below them, are marked; of their events those under the trees are
+// kept, named through the trees' own mounts, with those outside that name a
+// file of the trees by another name. A mount fanotify refuses is watched with
+// inotify, beside.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -9,6 +14,7 @@
 
 #include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -28,35 +34,250 @@ namespace {
 constexpr uint64_t kMask = FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE | FAN_OPEN | FAN_MODIFY |
                            FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
 
-QByteArray identityKey(const FileIdentity& id) {
-  QByteArray key(reinterpret_cast<const char*>(&id.device), sizeof id.device);
-  key.append(reinterpret_cast<const char*>(&id.inode), sizeof id.inode);
-  return key;
+__kernel_fsid_t fsidOf(int fd) {
+  struct statfs s {};
+  ::fstatfs(fd, &s);
+  __kernel_fsid_t id{};
+  static_assert(sizeof id == sizeof s.f_fsid);
+  std::memcpy(&id, &s.f_fsid, sizeof id);
+  return id;
+}
+
+bool sameFsid(const __kernel_fsid_t& a, const __kernel_fsid_t& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::optional<FileIdentity> identityOfFd(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0)
+    return std::nullopt;
+  return identityOf(st);
+}
+
+// The path the kernel gives the open folder `fd`; empty when it has none that
+// fits in PATH_MAX, or the folder is gone.
+QByteArray kernelPath(int fd) {
+  const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+  QByteArray target(PATH_MAX, Qt::Uninitialized);
+  const ssize_t n = ::readlink(proc.constData(), target.data(), std::size_t(target.size()));
+  if (n <= 0 || n >= target.size())
+    return {};
+  target.truncate(n);
+  if (!target.startsWith('/') || target.endsWith(" (deleted)"))
+    return {};
+  return target;
+}
+
+// The name in the folder `parent` of its subfolder `child` (open as
+// `childFd`), empty when none: the last part of the kernel's path for it when
+// that names it, else found in the listing.
+QByteArray nameIn(int parent, int childFd, const FileIdentity& child) {
+  const QByteArray path = kernelPath(childFd);
+  if (const qsizetype slash = path.lastIndexOf('/'); slash >= 0 && slash + 1 < path.size()) {
+    const QByteArray name = path.mid(slash + 1);
+    struct stat st;
+    if (::fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        identityOf(st) == child)
+      return name;
+  }
+  const int listFd = ::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (!d) {
+    if (listFd >= 0)
+      ::close(listFd);
+    return {};
+  }
+  QByteArray found;
+  while (const dirent* e = ::readdir(d)) {
+    if (e->d_ino != child.inode || (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN))
+      continue;
+    struct stat st;
+    if (::fstatat(parent, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && identityOf(st) == child) {
+      found = e->d_name;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
 }
 
 class FanotifyWatch final : public FsWatch {
  public:
-  FanotifyWatch(UniqueFd fd, std::vector<QByteArray> roots, std::vector<UniqueFd> rootFds)
-      : fd_(std::move(fd)), roots_(std::move(roots)), rootFds_(std::move(rootFds)) {
-    for (const UniqueFd& r : rootFds_) {
-      struct statfs s {};
-      ::fstatfs(r.get(), &s);
-      __kernel_fsid_t id{};
-      static_assert(sizeof id == sizeof s.f_fsid);
-      std::memcpy(&id, &s.f_fsid, sizeof id);
-      fsids_.push_back(id);
+  FanotifyWatch(UniqueFd fd, std::vector<QByteArray> roots, std::vector<UniqueFd> rootFds,
+                qint64 watchLimit)
+      : fd_(std::move(fd)),
+        roots_(std::move(roots)),
+        rootFds_(std::move(rootFds)),
+        watchLimit_(watchLimit) {}
+
+  // Marks the roots' file systems and those mounted below them. False, with
+  // `why`, when a root's own cannot be marked.
+  bool start(QString* why) {
+    epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+    pendingFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!epoll_ || !pendingFd_ || !addToEpoll(fd_.get()) || !addToEpoll(pendingFd_.get())) {
+      *why = u"epoll: "_s + errorText(errno);
+      return false;
+    }
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      if (::fanotify_mark(fd_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, rootFds_[i].get(),
+                          nullptr) != 0) {
+        *why = u"fanotify_mark on "_s + lineOfBytes(roots_[i]) + u": "_s + errorText(errno);
+        return false;
+      }
+      rootFsids_.push_back(fsidOf(rootFds_[i].get()));
+    }
+    // The refusals are told with the start (mountsOnInotify); what cannot be
+    // watched at all, at the first read.
+    std::vector<WatchEvent> told;
+    for (auto it = mounts_.current().cbegin(); it != mounts_.current().cend(); ++it)
+      addMount(it.key(), told);
+    resetAnchors();
+    rewatchRefused(pending_);
+    if (!pending_.empty()) {
+      const uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = ::write(pendingFd_.get(), &one, sizeof one);
     }
     learnLinks();
+    return true;
   }
 
   Backend backend() const override { return Backend::Fanotify; }
-  int fd() const override { return fd_.get(); }
-  qsizetype watchedFolders() const override { return 0; }
-  qsizetype filesWithOtherNames() const override { return linked_.size(); }
+  int fd() const override { return epoll_.get(); }
+  qsizetype watchedFolders() const override { return inotify_ ? inotify_->watchedFolders() : 0; }
+  qsizetype filesWithOtherNames() const override {
+    return linked_.size() + (inotify_ ? inotify_->filesWithOtherNames() : 0);
+  }
+  int mountsFd() const override { return mounts_.fd(); }
+  std::vector<RefusedMount> mountsOnInotify() const override {
+    std::vector<RefusedMount> out;
+    for (auto it = mountViews_.cbegin(); it != mountViews_.cend(); ++it) {
+      if (it->error)
+        out.push_back(RefusedMount{it.key(), it->error});
+    }
+    std::sort(out.begin(), out.end(),
+              [](const RefusedMount& a, const RefusedMount& b) { return a.path < b.path; });
+    return out;
+  }
 
   int read(std::vector<WatchEvent>& out) override {
+    int error = readMarked(out);
+    if (inotify_) {
+      if (const int e = inotify_->read(out); e && !error)
+        error = e;
+    }
+    if (!pending_.empty()) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(pendingFd_.get(), &count, sizeof count);
+      std::move(pending_.begin(), pending_.end(), std::back_inserter(out));
+      pending_.clear();
+    }
+    return error;
+  }
+
+  void mountsChanged(std::vector<WatchEvent>& out) override {
+    const std::vector<QByteArray> changed = mounts_.update();
+    if (changed.empty())
+      return;
+    forgetPaths();
+    bool refusedChanged = false;
+    for (const QByteArray& path : changed) {
+      if (const auto gone = mountViews_.constFind(path); gone != mountViews_.constEnd()) {
+        refusedChanged |= gone->error != 0;
+        mountViews_.erase(gone);
+      }
+      // Mounted, or uncovered by an unmount: what is seen there now may have
+      // been written before it was watched.
+      if (mounts_.current().contains(path))
+        refusedChanged |= addMount(path, out) != 0;
+    }
+    resetAnchors();
+    if (refusedChanged)
+      rewatchRefused(out);
+    for (const QByteArray& path : changed)
+      reportTree(path, out);
+  }
+
+ private:
+  // A mount below the trees: its file system's id, the identity of its top
+  // folder, and the errno of its refused mark (then inotify watches it).
+  struct MountView {
+    __kernel_fsid_t fsid{};
+    FileIdentity top;
+    int error = 0;
+  };
+
+  bool addToEpoll(int fd) {
+    struct epoll_event e {};
+    e.events = EPOLLIN;
+    e.data.fd = fd;
+    return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &e) == 0;
+  }
+
+  // Marks the file system mounted at `path`; the errno of a refusal, or 0. A
+  // refusal new since the start is told.
+  int addMount(const QByteArray& path, std::vector<WatchEvent>& out) {
+    const UniqueFd top = openUnderRoots(roots_, rootFds_, path);
+    const auto id = top ? identityOfFd(top.get()) : std::nullopt;
+    if (!id)
+      return 0;  // gone again
+    MountView view{fsidOf(top.get()), *id, 0};
+    if (::fanotify_mark(fd_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, top.get(), nullptr) !=
+        0) {
+      view.error = errno;
+      out.push_back(WatchEvent{WatchEvent::Kind::MountOnInotify, path, view.error});
+    }
+    mountViews_.insert(path, view);
+    return view.error;
+  }
+
+  // The folders where a marked file system shows in the trees, by identity:
+  // the roots and the tops of the mounts below them.
+  void resetAnchors() {
+    anchors_.clear();
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      if (const auto id = identityOfFd(rootFds_[i].get()))
+        anchors_.insert(identityKey(*id), roots_[i]);
+    }
+    for (auto it = mountViews_.cbegin(); it != mountViews_.cend(); ++it) {
+      if (!it->error)
+        anchors_.insert(identityKey(it->top), it.key());
+    }
+  }
+
+  // The mounts fanotify refused, watched with inotify: made again when they change.
+  void rewatchRefused(std::vector<WatchEvent>& out) {
+    inotify_.reset();
+    std::vector<QByteArray> paths;
+    std::vector<UniqueFd> fds;
+    for (const RefusedMount& m : mountsOnInotify()) {
+      if (std::any_of(paths.begin(), paths.end(),
+                      [&](const QByteArray& p) { return isUnder(m.path, p); }))
+        continue;  // watched with the mount it lies in
+      if (UniqueFd fd = openUnderRoots(roots_, rootFds_, m.path)) {
+        paths.push_back(m.path);
+        fds.push_back(std::move(fd));
+      }
+    }
+    if (paths.empty())
+      return;
+    QString why;
+    errno = 0;
+    inotify_ = openInotifyWatch(paths, std::move(fds), watchLimit_, &why);
+    const int error = errno;
+    if (inotify_ && !addToEpoll(inotify_->fd()))
+      inotify_.reset();
+    if (!inotify_) {
+      for (const QByteArray& p : paths)
+        out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, p, error ? error : ENOSPC});
+    }
+  }
+
+  int readMarked(std::vector<WatchEvent>& out) {
     char buf[64 * 1024];
-    for (;;) {
+    // A bounded batch: while writers keep the queue full, the caller still
+    // gets to its stop and its tests between batches.
+    for (int batch = 0; batch < kBatches; ++batch) {
       const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
       if (n < 0 && errno == EINTR)
         continue;
@@ -80,9 +301,9 @@ class FanotifyWatch final : public FsWatch {
         at += head.event_len;
       }
     }
+    return 0;
   }
 
- private:
   // The files of the trees that have other names, by identity: found by a walk
   // that reads no content.
   void learnLinks() {
@@ -98,20 +319,9 @@ class FanotifyWatch final : public FsWatch {
     }
   }
 
-  // The file at `path` when it has other names: its identity and path kept.
-  void maybeLinked(const QByteArray& path) {
-    struct stat st;
-    if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1)
-      linked_.insert(identityKey(identityOf(st)), path);
-  }
-
   static void fileEvent(uint64_t mask, const QByteArray& path, std::vector<WatchEvent>& out) {
-    if (mask & FAN_OPEN)
-      out.push_back(WatchEvent{WatchEvent::Kind::Opened, path});
-    if (mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_MODIFY))
-      out.push_back(WatchEvent{WatchEvent::Kind::Written, path});
-    if (mask & (FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE))
-      out.push_back(WatchEvent{WatchEvent::Kind::Closed, path});
+    fileEvents(mask & FAN_OPEN, mask & (FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_MODIFY),
+               mask & (FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE), path, out);
   }
 
   void handle(const struct fanotify_event_metadata& m, std::vector<WatchEvent>& out) {
@@ -119,7 +329,7 @@ class FanotifyWatch final : public FsWatch {
       // Renames may have been lost with the rest. The files with other names
       // are not walked again here: on a busy file system overflows come in
       // runs, and a walk for each kept the loop from anything else.
-      folderPaths_.clear();
+      forgetPaths();
       out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
       return;
     }
@@ -149,22 +359,27 @@ class FanotifyWatch final : public FsWatch {
         return;
       }
       const QByteArray dirPath = folderPath(info->fsid, handle);
-      if (dirPath.isEmpty())
-        return;
-      QByteArray path = joinedPath(dirPath, QByteArrayView(name));
-      if (rootOf(roots_, path) < 0) {
-        // The file systems are marked whole: keep the trees' only, and the
-        // files of the trees written through a name outside them.
+      QByteArray path;
+      if (dirPath.isEmpty()) {
+        // Outside the trees: only a file of theirs written through another name.
         if (linked_.isEmpty())
           return;
+        const UniqueFd dir = openFolderByHandle(info->fsid, handle);
         struct stat st;
-        if (::lstat(path.constData(), &st) != 0)
+        if (!dir || ::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
           return;
         path = linked_.value(identityKey(identityOf(st)));
         if (path.isEmpty())
           return;
-      } else if (mask & (FAN_CREATE | FAN_MOVED_TO)) {
-        maybeLinked(path);
+      } else {
+        path = joinedPath(dirPath, QByteArrayView(name));
+        if (mask & (FAN_CREATE | FAN_MOVED_TO)) {
+          // A new name in the trees may be a second name of a file outside them.
+          if (const UniqueFd dir = openFolderByHandle(info->fsid, handle)) {
+            if (const auto id = linkedFile(dir.get(), name))
+              linked_.insert(identityKey(*id), path);
+          }
+        }
       }
       fileEvent(mask, path, out);
       return;
@@ -175,17 +390,25 @@ class FanotifyWatch final : public FsWatch {
                       std::vector<WatchEvent>& out) {
     // A folder renamed anywhere on the file system may have carried folders
     // into the trees or out of them: the paths known are stale.
-    folderPaths_.clear();
-    UniqueFd dir = openFolderByHandle(fsid, handle);
-    const QByteArray dirPath = dir ? pathOf(dir.get()) : QByteArray();
-    const QByteArray path = joinedPath(dirPath, QByteArrayView(name));
-    if (dirPath.isEmpty() || rootOf(roots_, path) < 0)
+    forgetPaths();
+    const UniqueFd dir = openFolderByHandle(fsid, handle);
+    const QByteArray dirPath = dir ? treePathOf(dir.get(), fsid) : QByteArray();
+    if (dirPath.isEmpty())
       return;
     UniqueFd sub(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub)
-      return;
+    if (sub)
+      reportTree(std::move(sub), joinedPath(dirPath, QByteArrayView(name)), out);
+  }
+
+  // Every file of the folder tree at `path` in the trees, as written: it may
+  // have been before its folder was seen.
+  void reportTree(const QByteArray& path, std::vector<WatchEvent>& out) {
+    if (UniqueFd top = openUnderRoots(roots_, rootFds_, path))
+      reportTree(std::move(top), path, out);
+  }
+  void reportTree(UniqueFd top, const QByteArray& path, std::vector<WatchEvent>& out) {
     walkTree(
-        std::move(sub), path, [](int, const QByteArray&) { return true; },
+        std::move(top), path, [](int, const QByteArray&) { return true; },
         [&](int dirFd, const char* file, const QByteArray& filePath) {
           if (const auto id = linkedFile(dirFd, file))
             linked_.insert(identityKey(*id), filePath);
@@ -193,80 +416,163 @@ class FanotifyWatch final : public FsWatch {
         });
   }
 
-  // The path of the folder a handle names, empty when it is gone. Remembered:
-  // on a busy file system most events come from the same few folders, most of
-  // them outside the trees.
+  void forgetPaths() {
+    folderPaths_.clear();
+    knownFolders_.clear();
+  }
+
+  // The path in the trees of the folder a handle names; empty when it lies
+  // outside them or is gone. Remembered either way: on a busy file system most
+  // events come from the same few folders, most of them outside the trees.
   QByteArray folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle) {
     QByteArray key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
     key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
     key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
     if (const auto known = folderPaths_.constFind(key); known != folderPaths_.constEnd())
       return known.value();
-    UniqueFd dir = openFolderByHandle(fsid, handle);
-    QByteArray path = dir ? pathOf(dir.get()) : QByteArray();
-    if (path.isEmpty())
-      return path;  // a folder deleted: its handle is not used again
+    const UniqueFd dir = openFolderByHandle(fsid, handle);
+    if (!dir)
+      return {};  // a folder deleted: its handle is not used again
+    const QByteArray path = treePathOf(dir.get(), fsid);
     if (folderPaths_.size() >= kFolderPathsKept)
       folderPaths_.clear();
     folderPaths_.insert(key, path);
     return path;
   }
 
+  // The folder's path in the trees, found by going up through ".." to a
+  // folder whose path is known (a root, a mount's top, a folder named before)
+  // and naming each step on the way back: a bind mount's folder is named by
+  // its place in the trees, not by its place in its own file system, and no
+  // path of any length goes to a system call. Empty when it lies outside.
+  QByteArray treePathOf(int dirFd, const __kernel_fsid_t& fsid) {
+    std::optional<FileIdentity> id = identityOfFd(dirFd);
+    // Most often the kernel's path is the one in the trees: taken when it leads
+    // there, through no link, to this very folder.
+    const QByteArray seen = kernelPath(dirFd);
+    if (id && rootOf(roots_, seen) >= 0) {
+      const UniqueFd there = openUnderRoots(roots_, rootFds_, seen);
+      if (there && identityOfFd(there.get()) == id)
+        return seen;
+    }
+    // Outside, on a file system that shows in the trees in one place only: the
+    // kernel's path, through that place's mount, says so already. Most events
+    // of a busy file system are such, and the walk up would cost each of them.
+    if (!seen.isEmpty() && !mountedAgain(fsid))
+      return {};
+    std::vector<FileIdentity> chain;  // the folder and its parents, below `base`
+    QByteArray base;
+    UniqueFd at(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    while (id) {
+      const QByteArray key = identityKey(*id);
+      if (const auto a = anchors_.constFind(key); a != anchors_.constEnd()) {
+        base = a.value();
+        break;
+      }
+      if (const auto k = knownFolders_.constFind(key); k != knownFolders_.constEnd()) {
+        base = k.value();
+        break;
+      }
+      UniqueFd up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      const auto upId = up ? identityOfFd(up.get()) : std::nullopt;
+      if (!upId || *upId == *id || chain.size() >= kDepthLimit)
+        return {};  // the top of its file system, reached from outside the trees
+      chain.push_back(*id);
+      at = std::move(up);
+      id = upId;
+    }
+    if (!id)
+      return {};
+    std::vector<QByteArray> names;
+    at = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    for (const FileIdentity& step : chain) {
+      UniqueFd up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      QByteArray name = up ? nameIn(up.get(), at.get(), step) : QByteArray();
+      if (name.isEmpty())
+        return {};  // renamed meanwhile: its next event names it again
+      names.push_back(std::move(name));
+      at = std::move(up);
+    }
+    QByteArray path = base;
+    for (auto it = names.rbegin(); it != names.rend(); ++it)
+      path = joinedPath(path, *it);
+    if (knownFolders_.size() >= kFolderPathsKept)
+      knownFolders_.clear();
+    if (const auto first = identityOfFd(dirFd))
+      knownFolders_.insert(identityKey(*first), path);
+    return path;
+  }
+
+  // Whether the file system shows in the trees in more than one place: at the
+  // roots and through a mount below them (a bind mount of a folder of its
+  // own), or through several such mounts.
+  bool mountedAgain(const __kernel_fsid_t& fsid) const {
+    qsizetype places = std::any_of(rootFsids_.begin(), rootFsids_.end(),
+                                   [&](const __kernel_fsid_t& r) { return sameFsid(r, fsid); });
+    for (const MountView& v : mountViews_)
+      places += !v.error && sameFsid(v.fsid, fsid);
+    return places > 1;
+  }
+
+  // The folder a handle names, opened on a mount of its file system that the
+  // trees hold.
   UniqueFd openFolderByHandle(const __kernel_fsid_t& fsid, struct file_handle* handle) const {
-    for (std::size_t i = 0; i < fsids_.size(); ++i) {
-      if (std::memcmp(&fsids_[i], &fsid, sizeof fsid) != 0)
+    constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    for (std::size_t i = 0; i < rootFsids_.size(); ++i) {
+      if (sameFsid(rootFsids_[i], fsid)) {
+        if (UniqueFd dir(::open_by_handle_at(rootFds_[i].get(), handle, kFlags)); dir)
+          return dir;
+      }
+    }
+    for (auto it = mountViews_.cbegin(); it != mountViews_.cend(); ++it) {
+      if (it->error || !sameFsid(it->fsid, fsid))
         continue;
-      UniqueFd dir(
-          ::open_by_handle_at(rootFds_[i].get(), handle, O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (dir)
+      // Opened for the moment only, so that it can still be unmounted.
+      const UniqueFd mount = openUnderRoots(roots_, rootFds_, it.key());
+      if (UniqueFd dir(mount ? ::open_by_handle_at(mount.get(), handle, kFlags) : -1); dir)
         return dir;
     }
     return UniqueFd();
   }
 
-  static QByteArray pathOf(int fd) {
-    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-    QByteArray target(PATH_MAX, Qt::Uninitialized);
-    const ssize_t n = ::readlink(proc.constData(), target.data(), std::size_t(target.size()));
-    if (n <= 0 || n >= target.size())
-      return {};
-    target.truncate(n);
-    // A folder removed meanwhile: nothing of it lies in the trees any more.
-    if (!target.startsWith('/') || target.endsWith(" (deleted)"))
-      return {};
-    return target;
-  }
-
   UniqueFd fd_;
   std::vector<QByteArray> roots_;
   std::vector<UniqueFd> rootFds_;
-  std::vector<__kernel_fsid_t> fsids_;
+  qint64 watchLimit_;
+  std::vector<__kernel_fsid_t> rootFsids_;
+  UniqueFd epoll_;      // the marks' events, and those of the inotify watch beside
+  UniqueFd pendingFd_;  // eventfd: `pending_` holds events
+  std::vector<WatchEvent> pending_;
+  TreeMounts mounts_{roots_, rootFds_};
+  QHash<QByteArray, MountView> mountViews_;  // by mount point
+  QHash<QByteArray, QByteArray> anchors_;    // identity key → path in the trees
+  std::unique_ptr<FsWatch> inotify_;         // the mounts fanotify refused
   // One event at a time, aligned for its header and records (see read()).
   std::vector<std::uint64_t> eventWords_ = std::vector<std::uint64_t>(64 * 1024 / 8);
+  static constexpr int kBatches = 16;
   static constexpr qsizetype kFolderPathsKept = 16384;
-  QHash<QByteArray, QByteArray> folderPaths_;
-  QHash<QByteArray, QByteArray> linked_;  // identity key → path in the trees
+  static constexpr std::size_t kDepthLimit = 1 << 16;
+  QHash<QByteArray, QByteArray> folderPaths_;   // handle → path in the trees, or empty
+  QHash<QByteArray, QByteArray> knownFolders_;  // identity key → path in the trees
+  QHash<QByteArray, QByteArray> linked_;        // identity key → path in the trees
   const pid_t self_ = ::getpid();
 };
 
 }  // namespace
 
 std::unique_ptr<FsWatch> openFanotifyWatch(const std::vector<QByteArray>& roots,
-                                           std::vector<UniqueFd> rootFds, QString* why) {
+                                           std::vector<UniqueFd> rootFds, qint64 watchLimit,
+                                           QString* why) {
   UniqueFd fd(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
                               O_RDONLY | O_CLOEXEC | O_LARGEFILE));
   if (!fd) {
     *why = u"fanotify_init: "_s + errorText(errno);
     return nullptr;
   }
-  for (const QByteArray& root : roots) {
-    if (::fanotify_mark(fd.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, AT_FDCWD,
-                        root.constData()) != 0) {
-      *why = u"fanotify_mark on "_s + lineOfBytes(root) + u": "_s + errorText(errno);
-      return nullptr;
-    }
-  }
-  return std::make_unique<FanotifyWatch>(std::move(fd), roots, std::move(rootFds));
+  auto w = std::make_unique<FanotifyWatch>(std::move(fd), roots, std::move(rootFds), watchLimit);
+  if (!w->start(why))
+    return nullptr;
+  return w;
 }
 
 }  // namespace platform

@@ -14,6 +14,13 @@
 // overflow what the source knows is made again from a fresh walk (inotify: the
 // watches, with new and renamed folders) before the overflow is told. No
 // symbolic link is followed below a tree's root.
+//
+// Other file systems mounted below the trees are watched as well, from the
+// start and as they are mounted (the files of one that appears are reported, as
+// a new folder's are). With fanotify each is marked whole and its events are
+// named through the trees' own mounts (a bind mount's file by its path in the
+// trees, at any depth); one fanotify cannot mark is watched with inotify, and
+// told.
 #pragma once
 
 #include <QByteArray>
@@ -32,6 +39,9 @@ struct WatchEvent {
     Closed,     // `path` was closed
     Overflow,   // the kernel's queue overflowed: events were lost
     Unwatched,  // the folder `path` appeared but could not be watched (`error`)
+    // The mount at `path` cannot be marked by fanotify (`error`): its tree is
+    // watched with inotify instead.
+    MountOnInotify,
   };
   Kind kind = Kind::Written;
   QByteArray path;  // absolute
@@ -52,6 +62,12 @@ class FsWatch {
   // with `why` set, when the trees cannot be watched; `fanotifyRefused` tells
   // why fanotify was not used, when it was tried. `watchLimit`: the inotify
   // watches the trees may take (nothing: fs.inotify.max_user_watches).
+  // A mount below the trees that fanotify refused, and why (an errno).
+  struct RefusedMount {
+    QByteArray path;
+    int error = 0;
+  };
+
   static std::unique_ptr<FsWatch> open(const std::vector<QByteArray>& roots, bool allowFanotify,
                                        QString* why, QString* fanotifyRefused = nullptr,
                                        std::optional<qint64> watchLimit = std::nullopt);
@@ -59,8 +75,15 @@ class FsWatch {
   virtual Backend backend() const = 0;
   // A descriptor that poll() reports readable when events wait.
   virtual int fd() const = 0;
-  // Appends the events waiting, without blocking. 0, or an errno.
+  // Appends the events waiting, without blocking, and at most a bounded batch
+  // of them: poll() tells when more wait. 0, or an errno.
   virtual int read(std::vector<WatchEvent>& out) = 0;
+  // /proc/self/mountinfo, which poll() reports with POLLPRI when the mounts
+  // change: then mountsChanged() watches what was mounted below the trees.
+  virtual int mountsFd() const = 0;
+  virtual void mountsChanged(std::vector<WatchEvent>& out) = 0;
+  // The mounts below the trees watched with inotify as fanotify refused them.
+  virtual std::vector<RefusedMount> mountsOnInotify() const { return {}; }
   // Folders watched one by one (inotify); 0 with fanotify.
   virtual qsizetype watchedFolders() const = 0;
   // Files of the trees known to have other names as well.

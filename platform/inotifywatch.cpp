@@ -74,21 +74,42 @@ class InotifyWatch final : public FsWatch {
 
   int read(std::vector<WatchEvent>& out) override {
     alignas(struct inotify_event) char buf[64 * 1024];
-    for (;;) {
+    // A bounded batch: while writers keep the queue full, the caller still
+    // gets to its stop and its tests between batches.
+    bool overflowed = false;
+    int error = 0;
+    for (int batch = 0; batch < kBatches; ++batch) {
       const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
       if (n < 0 && errno == EINTR)
         continue;
-      if (n < 0)
-        return errno == EAGAIN ? 0 : errno;
+      if (n < 0) {
+        error = errno == EAGAIN ? 0 : errno;
+        break;
+      }
       for (ssize_t at = 0; at < n;) {
         const auto* e = reinterpret_cast<const struct inotify_event*>(buf + at);
         at += ssize_t(sizeof(struct inotify_event) + e->len);
-        handle(*e, out);
+        if (!(e->mask & IN_Q_OVERFLOW))
+          handle(*e, out);
+        else if (!std::exchange(overflowed, true))
+          rebuild(out);  // once a batch: a walk of a large tree takes seconds
       }
     }
+    if (overflowed)
+      out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
+    return error;
+  }
+
+  int mountsFd() const override { return mounts_.fd(); }
+  // A mount below the trees, made or gone: the folders seen at its mount point
+  // are walked and watched, as a folder that appears is.
+  void mountsChanged(std::vector<WatchEvent>& out) override {
+    for (const QByteArray& path : mounts_.update())
+      appeared(path, out);
   }
 
  private:
+  static constexpr int kBatches = 16;
   static constexpr uint32_t kFileMask =
       IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_OPEN | IN_MODIFY | IN_DONT_FOLLOW;
   static constexpr uint32_t kFolderMask =
@@ -183,11 +204,6 @@ class InotifyWatch final : public FsWatch {
   }
 
   void handle(const struct inotify_event& e, std::vector<WatchEvent>& out) {
-    if (e.mask & IN_Q_OVERFLOW) {
-      rebuild(out);
-      out.push_back(WatchEvent{WatchEvent::Kind::Overflow, {}});
-      return;
-    }
     if (e.mask & IN_IGNORED) {
       folders_.remove(e.wd);
       files_.remove(e.wd);
@@ -217,12 +233,8 @@ class InotifyWatch final : public FsWatch {
   }
 
   static void fileEvent(uint32_t mask, const QByteArray& path, std::vector<WatchEvent>& out) {
-    if (mask & IN_OPEN)
-      out.push_back(WatchEvent{WatchEvent::Kind::Opened, path});
-    if (mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY))
-      out.push_back(WatchEvent{WatchEvent::Kind::Written, path});
-    if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
-      out.push_back(WatchEvent{WatchEvent::Kind::Closed, path});
+    fileEvents(mask & IN_OPEN, mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY),
+               mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE), path, out);
   }
 
   UniqueFd fd_;
@@ -230,6 +242,7 @@ class InotifyWatch final : public FsWatch {
   std::vector<UniqueFd> rootFds_;
   Paths folders_;  // the folders' watches
   Paths files_;    // the watches of files with other names
+  TreeMounts mounts_{roots_, rootFds_};
 };
 
 }  // namespace
