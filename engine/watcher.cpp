@@ -13,6 +13,7 @@
 #include "clean/backupstore.h"
 #include "clean/failures.h"
 #include "engine/cleanrun.h"
+#include "engine/messages.h"
 #include "engine/scanner.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -124,6 +125,10 @@ QString Watcher::start() {
     return u"the signature is empty"_s;
   fileTypes_ = scan::parseFileTypes(settings_.filterText);
   matcher_.emplace(signature_, settings_.encoding, settings_.lineEnds);
+  // Refused up front, as the scan refuses it: an error for every file would
+  // look like a watch that runs.
+  if (const QString why = matcher_->error(); !why.isEmpty())
+    return msg::kSetNotSearchable.toString() + why;
   if (settings_.folders.isEmpty())
     return u"no folder to watch"_s;
   for (const QString& folder : settings_.folders) {

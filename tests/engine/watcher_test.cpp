@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "clean/restore.h"
+#include "scan/signaturesetmatch.h"
 #include "testsupport.h"
 #include "text/signatureset.h"
 
@@ -753,3 +754,19 @@ TEST(WatcherStop, StopsWhileWritersKeepTheQueueOverflowing) {
 }
 
 }  // namespace
+
+// A set whose search cannot be built stops the watch before it starts, as it
+// stops a scan: a watch that answers every file with an error would look alive.
+TEST(WatcherStart, RefusesASetThatCannotBeSearched) {
+  using namespace Qt::StringLiterals;
+  TempTree tree;
+  tree.mkdir("www");
+  Watcher::Settings s;
+  s.folders = {tree.path("www")};
+  s.signatureSet = text::packSignatureSet({{u"a"_s, u"<iframe src=q>"_s}, {u"b"_s, u"qqq"_s}});
+  scan::failSetSearchAt(scan::SetSearchStep::Build);
+  Watcher w(s);
+  const QString why = w.start();
+  scan::failSetSearchAt(std::nullopt);
+  EXPECT_TRUE(why.startsWith(u"the signature set cannot be searched: "_s)) << why.toStdString();
+}
