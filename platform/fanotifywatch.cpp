@@ -21,6 +21,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/fanotifynames.h"
 #include "platform/fswatchbackends.h"
 #include "platform/pathline.h"
 #include "platform/watchtree.h"
@@ -33,73 +34,6 @@ namespace {
 
 constexpr uint64_t kMask = FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE | FAN_OPEN | FAN_MODIFY |
                            FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
-
-__kernel_fsid_t fsidOf(int fd) {
-  struct statfs s {};
-  ::fstatfs(fd, &s);
-  __kernel_fsid_t id{};
-  static_assert(sizeof id == sizeof s.f_fsid);
-  std::memcpy(&id, &s.f_fsid, sizeof id);
-  return id;
-}
-
-bool sameFsid(const __kernel_fsid_t& a, const __kernel_fsid_t& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-std::optional<FileIdentity> identityOfFd(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0)
-    return std::nullopt;
-  return identityOf(st);
-}
-
-// The path the kernel gives the open folder `fd`; empty when it has none that
-// fits in PATH_MAX, or the folder is gone.
-QByteArray kernelPath(int fd) {
-  const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-  QByteArray target(PATH_MAX, Qt::Uninitialized);
-  const ssize_t n = ::readlink(proc.constData(), target.data(), std::size_t(target.size()));
-  if (n <= 0 || n >= target.size())
-    return {};
-  target.truncate(n);
-  if (!target.startsWith('/') || target.endsWith(" (deleted)"))
-    return {};
-  return target;
-}
-
-// The name in the folder `parent` of its subfolder `child` (open as
-// `childFd`), empty when none: the last part of the kernel's path for it when
-// that names it, else found in the listing.
-QByteArray nameIn(int parent, int childFd, const FileIdentity& child) {
-  const QByteArray path = kernelPath(childFd);
-  if (const qsizetype slash = path.lastIndexOf('/'); slash >= 0 && slash + 1 < path.size()) {
-    const QByteArray name = path.mid(slash + 1);
-    struct stat st;
-    if (::fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        identityOf(st) == child)
-      return name;
-  }
-  const int listFd = ::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-  if (!d) {
-    if (listFd >= 0)
-      ::close(listFd);
-    return {};
-  }
-  QByteArray found;
-  while (const dirent* e = ::readdir(d)) {
-    if (e->d_ino != child.inode || (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN))
-      continue;
-    struct stat st;
-    if (::fstatat(parent, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && identityOf(st) == child) {
-      found = e->d_name;
-      break;
-    }
-  }
-  ::closedir(d);
-  return found;
-}
 
 class FanotifyWatch final : public FsWatch {
  public:
@@ -132,7 +66,7 @@ class FanotifyWatch final : public FsWatch {
     std::vector<WatchEvent> told;
     for (auto it = mounts_.current().cbegin(); it != mounts_.current().cend(); ++it)
       addMount(it.key(), told);
-    resetAnchors();
+    names_.resetAnchors();
     rewatchRefused(pending_);
     if (!pending_.empty()) {
       const uint64_t one = 1;
@@ -191,7 +125,7 @@ class FanotifyWatch final : public FsWatch {
       if (mounts_.current().contains(path))
         refusedChanged |= addMount(path, out) != 0;
     }
-    resetAnchors();
+    names_.resetAnchors();
     if (refusedChanged)
       rewatchRefused(out);
     for (const QByteArray& path : changed)
@@ -199,14 +133,6 @@ class FanotifyWatch final : public FsWatch {
   }
 
  private:
-  // A mount below the trees: its file system's id, the identity of its top
-  // folder, and the errno of its refused mark (then inotify watches it).
-  struct MountView {
-    __kernel_fsid_t fsid{};
-    FileIdentity top;
-    int error = 0;
-  };
-
   bool addToEpoll(int fd) {
     struct epoll_event e {};
     e.events = EPOLLIN;
@@ -229,20 +155,6 @@ class FanotifyWatch final : public FsWatch {
     }
     mountViews_.insert(path, view);
     return view.error;
-  }
-
-  // The folders where a marked file system shows in the trees, by identity:
-  // the roots and the tops of the mounts below them.
-  void resetAnchors() {
-    anchors_.clear();
-    for (std::size_t i = 0; i < roots_.size(); ++i) {
-      if (const auto id = identityOfFd(rootFds_[i].get()))
-        anchors_.insert(identityKey(*id), roots_[i]);
-    }
-    for (auto it = mountViews_.cbegin(); it != mountViews_.cend(); ++it) {
-      if (!it->error)
-        anchors_.insert(identityKey(it->top), it.key());
-    }
   }
 
   // The mounts fanotify refused, watched with inotify: made again when they change.
@@ -358,13 +270,13 @@ class FanotifyWatch final : public FsWatch {
         folderAppeared(info->fsid, handle, name, out);
         return;
       }
-      const QByteArray dirPath = folderPath(info->fsid, handle);
+      const QByteArray dirPath = names_.folderPath(info->fsid, handle);
       QByteArray path;
       if (dirPath.isEmpty()) {
         // Outside the trees: only a file of theirs written through another name.
         if (linked_.isEmpty())
           return;
-        const UniqueFd dir = openFolderByHandle(info->fsid, handle);
+        const UniqueFd dir = names_.openFolderByHandle(info->fsid, handle);
         struct stat st;
         if (!dir || ::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
           return;
@@ -375,7 +287,7 @@ class FanotifyWatch final : public FsWatch {
         path = joinedPath(dirPath, QByteArrayView(name));
         if (mask & (FAN_CREATE | FAN_MOVED_TO)) {
           // A new name in the trees may be a second name of a file outside them.
-          if (const UniqueFd dir = openFolderByHandle(info->fsid, handle)) {
+          if (const UniqueFd dir = names_.openFolderByHandle(info->fsid, handle)) {
             if (const auto id = linkedFile(dir.get(), name))
               linked_.insert(identityKey(*id), path);
           }
@@ -391,8 +303,8 @@ class FanotifyWatch final : public FsWatch {
     // A folder renamed anywhere on the file system may have carried folders
     // into the trees or out of them: the paths known are stale.
     forgetPaths();
-    const UniqueFd dir = openFolderByHandle(fsid, handle);
-    const QByteArray dirPath = dir ? treePathOf(dir.get(), fsid) : QByteArray();
+    const UniqueFd dir = names_.openFolderByHandle(fsid, handle);
+    const QByteArray dirPath = dir ? names_.treePathOf(dir.get(), fsid) : QByteArray();
     if (dirPath.isEmpty())
       return;
     UniqueFd sub(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -416,124 +328,7 @@ class FanotifyWatch final : public FsWatch {
         });
   }
 
-  void forgetPaths() {
-    folderPaths_.clear();
-    knownFolders_.clear();
-  }
-
-  // The path in the trees of the folder a handle names; empty when it lies
-  // outside them or is gone. Remembered either way: on a busy file system most
-  // events come from the same few folders, most of them outside the trees.
-  QByteArray folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle) {
-    QByteArray key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
-    key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
-    key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
-    if (const auto known = folderPaths_.constFind(key); known != folderPaths_.constEnd())
-      return known.value();
-    const UniqueFd dir = openFolderByHandle(fsid, handle);
-    if (!dir)
-      return {};  // a folder deleted: its handle is not used again
-    const QByteArray path = treePathOf(dir.get(), fsid);
-    if (folderPaths_.size() >= kFolderPathsKept)
-      folderPaths_.clear();
-    folderPaths_.insert(key, path);
-    return path;
-  }
-
-  // The folder's path in the trees, found by going up through ".." to a
-  // folder whose path is known (a root, a mount's top, a folder named before)
-  // and naming each step on the way back: a bind mount's folder is named by
-  // its place in the trees, not by its place in its own file system, and no
-  // path of any length goes to a system call. Empty when it lies outside.
-  QByteArray treePathOf(int dirFd, const __kernel_fsid_t& fsid) {
-    std::optional<FileIdentity> id = identityOfFd(dirFd);
-    // Most often the kernel's path is the one in the trees: taken when it leads
-    // there, through no link, to this very folder.
-    const QByteArray seen = kernelPath(dirFd);
-    if (id && rootOf(roots_, seen) >= 0) {
-      const UniqueFd there = openUnderRoots(roots_, rootFds_, seen);
-      if (there && identityOfFd(there.get()) == id)
-        return seen;
-    }
-    // Outside, on a file system that shows in the trees in one place only: the
-    // kernel's path, through that place's mount, says so already. Most events
-    // of a busy file system are such, and the walk up would cost each of them.
-    if (!seen.isEmpty() && !mountedAgain(fsid))
-      return {};
-    std::vector<FileIdentity> chain;  // the folder and its parents, below `base`
-    QByteArray base;
-    UniqueFd at(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-    while (id) {
-      const QByteArray key = identityKey(*id);
-      if (const auto a = anchors_.constFind(key); a != anchors_.constEnd()) {
-        base = a.value();
-        break;
-      }
-      if (const auto k = knownFolders_.constFind(key); k != knownFolders_.constEnd()) {
-        base = k.value();
-        break;
-      }
-      UniqueFd up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      const auto upId = up ? identityOfFd(up.get()) : std::nullopt;
-      if (!upId || *upId == *id || chain.size() >= kDepthLimit)
-        return {};  // the top of its file system, reached from outside the trees
-      chain.push_back(*id);
-      at = std::move(up);
-      id = upId;
-    }
-    if (!id)
-      return {};
-    std::vector<QByteArray> names;
-    at = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-    for (const FileIdentity& step : chain) {
-      UniqueFd up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      QByteArray name = up ? nameIn(up.get(), at.get(), step) : QByteArray();
-      if (name.isEmpty())
-        return {};  // renamed meanwhile: its next event names it again
-      names.push_back(std::move(name));
-      at = std::move(up);
-    }
-    QByteArray path = base;
-    for (auto it = names.rbegin(); it != names.rend(); ++it)
-      path = joinedPath(path, *it);
-    if (knownFolders_.size() >= kFolderPathsKept)
-      knownFolders_.clear();
-    if (const auto first = identityOfFd(dirFd))
-      knownFolders_.insert(identityKey(*first), path);
-    return path;
-  }
-
-  // Whether the file system shows in the trees in more than one place: at the
-  // roots and through a mount below them (a bind mount of a folder of its
-  // own), or through several such mounts.
-  bool mountedAgain(const __kernel_fsid_t& fsid) const {
-    qsizetype places = std::any_of(rootFsids_.begin(), rootFsids_.end(),
-                                   [&](const __kernel_fsid_t& r) { return sameFsid(r, fsid); });
-    for (const MountView& v : mountViews_)
-      places += !v.error && sameFsid(v.fsid, fsid);
-    return places > 1;
-  }
-
-  // The folder a handle names, opened on a mount of its file system that the
-  // trees hold.
-  UniqueFd openFolderByHandle(const __kernel_fsid_t& fsid, struct file_handle* handle) const {
-    constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    for (std::size_t i = 0; i < rootFsids_.size(); ++i) {
-      if (sameFsid(rootFsids_[i], fsid)) {
-        if (UniqueFd dir(::open_by_handle_at(rootFds_[i].get(), handle, kFlags)); dir)
-          return dir;
-      }
-    }
-    for (auto it = mountViews_.cbegin(); it != mountViews_.cend(); ++it) {
-      if (it->error || !sameFsid(it->fsid, fsid))
-        continue;
-      // Opened for the moment only, so that it can still be unmounted.
-      const UniqueFd mount = openUnderRoots(roots_, rootFds_, it.key());
-      if (UniqueFd dir(mount ? ::open_by_handle_at(mount.get(), handle, kFlags) : -1); dir)
-        return dir;
-    }
-    return UniqueFd();
-  }
+  void forgetPaths() { names_.forget(); }
 
   UniqueFd fd_;
   std::vector<QByteArray> roots_;
@@ -545,16 +340,12 @@ class FanotifyWatch final : public FsWatch {
   std::vector<WatchEvent> pending_;
   TreeMounts mounts_{roots_, rootFds_};
   QHash<QByteArray, MountView> mountViews_;  // by mount point
-  QHash<QByteArray, QByteArray> anchors_;    // identity key → path in the trees
-  std::unique_ptr<FsWatch> inotify_;         // the mounts fanotify refused
+  FolderNames names_{roots_, rootFds_, rootFsids_, mountViews_};
+  std::unique_ptr<FsWatch> inotify_;  // the mounts fanotify refused
   // One event at a time, aligned for its header and records (see read()).
   std::vector<std::uint64_t> eventWords_ = std::vector<std::uint64_t>(64 * 1024 / 8);
   static constexpr int kBatches = 16;
-  static constexpr qsizetype kFolderPathsKept = 16384;
-  static constexpr std::size_t kDepthLimit = 1 << 16;
-  QHash<QByteArray, QByteArray> folderPaths_;   // handle → path in the trees, or empty
-  QHash<QByteArray, QByteArray> knownFolders_;  // identity key → path in the trees
-  QHash<QByteArray, QByteArray> linked_;        // identity key → path in the trees
+  QHash<QByteArray, QByteArray> linked_;  // identity key → path in the trees
   const pid_t self_ = ::getpid();
 };
 
