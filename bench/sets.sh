@@ -13,7 +13,8 @@
 #   TERVANE_BENCH_FILES="20000 100000" bench/sets.sh    # both trees, one run
 #   TERVANE_BENCH_SHORT=1 bench/sets.sh                 # a check that it works
 #
-# Member 1 of every set is the main window's sample; the others are made-up
+# Member 1 of every set is the main window's sample without its last line
+# break (as the one signature, see below); the others are made-up
 # injections of the kinds an incident collects (frames, scripts, PHP eval lines,
 # document.write), none of them in the tree, so every set finds the same files.
 # YARA and ripgrep cannot take any line break for a line break, so their sets
@@ -73,7 +74,10 @@ tree_of() {
 
 sets=$dir/sets
 mkdir -p "$sets"
-printf -v sig '<iframe src="http://bad.example.net/index.php" width=0 \r\nheight=0></iframe>\r\n'
+# Without the sample's last line break: a signature with blanks at an end
+# makes the one-signature scan walk the tree twice (the near-miss count), which
+# a set's scan does not, and the rows would compare two walks with one.
+printf -v sig '<iframe src="http://bad.example.net/index.php" width=0 \r\nheight=0></iframe>'
 printf '%s' "$sig" >"$sets/sig.txt"
 
 # The sets: JSON Lines for Tervane, rules for YARA (a rule per 1,000 strings),
@@ -81,7 +85,7 @@ printf '%s' "$sig" >"$sets/sig.txt"
 python3 - "$sets" $build_sizes <<'EOF'
 import json, random, sys
 out = sys.argv[1]
-sample = '<iframe src="http://bad.example.net/index.php" width=0 \r\nheight=0></iframe>\r\n'
+sample = '<iframe src="http://bad.example.net/index.php" width=0 \r\nheight=0></iframe>'
 first = sample.split('\r\n')[0]
 random.seed(26)
 words = ['evil', 'cdn', 'stat', 'count', 'js', 'ads', 'track', 'xn', 'mal', 'click']
