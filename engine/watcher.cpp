@@ -322,6 +322,10 @@ void Watcher::testDue() {
   }
 }
 
+std::size_t Watcher::reportKey(const QByteArray& path) {
+  return qHash(path, QHashSeed::globalSeed());
+}
+
 void Watcher::startScan(Cause cause) {
   if (rescan_) {
     if (!rescan_->done()) {
@@ -346,7 +350,7 @@ void Watcher::takeScanResults() {
     if (stopping_.load())
       return;
     // Reported already as the very file the scan read: nothing new to test.
-    if (const auto known = reported_.constFind(path);
+    if (const auto known = reported_.constFind(reportKey(path));
         known != reported_.constEnd() && known.value() == identity)
       continue;
     test(path, cause, identity);
@@ -387,19 +391,19 @@ void Watcher::test(const QByteArray& path, Cause cause,
     notify(Notice::Kind::Unreadable, path, stats.error);
   if (result != scan::MatchResult::Match) {
     if (result == scan::MatchResult::NoMatch)
-      reported_.remove(path);  // clean now: a later infection is news
+      reported_.remove(reportKey(path));  // clean now: a later infection is news
     if (result == scan::MatchResult::NoMatch && stats.otherReading != text::Encoding::Auto &&
         onNotice)
       onNotice(Notice{Notice::Kind::OtherReading, path, 0, cause, stats.otherReading});
     return;
   }
   // The scan found it before this test: once is enough when that was the same file.
-  const bool reportedAlready = reported_.value(path) == identity;
+  const std::size_t key = reportKey(path);
+  const bool reportedAlready = reported_.value(key) == identity;
   if (reportedAlready && (onlyNews || (foundAs && *foundAs != identity)))
     return;
-  if (reported_.size() >= kReportsKept)
-    reported_.clear();
-  reported_.insert(path, identity);
+  if (reported_.size() < settings_.reportsKept || reported_.contains(key))
+    reported_.insert(key, identity);
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (onDetection)

@@ -58,6 +58,9 @@ class Watcher {
     // More files than this waiting to settle count as an overflow: memory stays
     // bounded and a scan of the trees finds them.
     std::size_t maxWaiting = 100000;
+    // The files reported that are remembered, so that a scan of the trees does
+    // not report them again (a few dozen bytes each).
+    qsizetype reportsKept = 1000000;
     // The inotify watches the trees may take (nothing: fs.inotify.max_user_watches).
     std::optional<qint64> inotifyWatchLimit;
     // What the backup store's file system keeps free: a clean that would leave
@@ -217,12 +220,17 @@ class Watcher {
   std::unique_ptr<Rescan> rescan_;
   std::optional<Cause> nextScan_;
   // The files reported, with the identity each had, until they test clean: a
-  // scan of the trees does not report the same file again. Forgotten all at
-  // once when it grows past kReportsKept.
-  QHash<QByteArray, platform::FileIdentity> reported_;
-  static constexpr qsizetype kReportsKept = 100000;
+  // scan of the trees does not report the same file again. Keyed by a hash of
+  // the path, so a file costs a few dozen bytes whatever its path's length; two
+  // paths of one hash at worst report a file twice. Past Settings::reportsKept
+  // new reports are not remembered: only those are told again by the next
+  // scan, never all that came before.
+  static std::size_t reportKey(const QByteArray& path);
+  QHash<std::size_t, platform::FileIdentity> reported_;
   QHash<QByteArray, HeldOpen> open_;
   static constexpr qsizetype kOpenKept = 4096;
+  // Forgotten all at once past kCleansKept: a path cleaned after that counts anew.
   QHash<QByteArray, Cleans> cleans_;
+  static constexpr qsizetype kCleansKept = 100000;
   bool storeFull_ = false;
 };

@@ -110,7 +110,7 @@ void Watcher::cleanFile(const QByteArray& path, const platform::FileIdentity& id
     outcome.message = clean::failureMessage(platform::lineOfBytes(path), result->failure);
   outcome.run = run;
   if (outcome.cleaned) {
-    if (cleans_.size() >= kReportsKept)
+    if (cleans_.size() >= kCleansKept)
       cleans_.clear();
     Cleans& cleans = cleans_[path];
     if (cleans.count++ == 0)

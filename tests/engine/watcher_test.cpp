@@ -126,6 +126,9 @@ class Running {
     return waitFor(
         [&] { return std::find(notices_.begin(), notices_.end(), kind) != notices_.end(); });
   }
+  bool waitNotices(Watcher::Notice::Kind kind, std::ptrdiff_t times) {
+    return waitFor([&] { return std::count(notices_.begin(), notices_.end(), kind) >= times; });
+  }
   qsizetype timesDetected(const QByteArray& path) {
     const std::lock_guard lock(mutex_);
     return detected_.count(path);
@@ -324,6 +327,30 @@ TEST_P(WatcherTest, RescansAfterAnOverflowAndFindsWhatWasWrittenMeanwhile) {
   // Still watching after the scan.
   tree.write("after.php", infected());
   EXPECT_TRUE(r->waitDetected(tree.abs("after.php")));
+}
+
+TEST_P(WatcherTest, AScanAfterAnOverflowTellsOnlyWhatItHadNoRoomToRemember) {
+  for (const char* name : {"a.php", "b.php", "c.php"})
+    tree.write(name, infected());
+  Watcher::Settings s;
+  s.initialScan = true;
+  s.reportsKept = 2;  // the third file found is reported, not remembered
+  s.maxWaiting = 1;   // a second file waiting to settle is an overflow
+  s.settle = 5s;
+  WATCH_OR_SKIP(r, s);
+  ASSERT_TRUE(r->waitNotices(Watcher::Notice::Kind::ScanFinished, 1));
+  ASSERT_EQ(r->detected().size(), 3);
+  tree.write("x.php", "fine");
+  tree.write("y.php", "fine");
+  ASSERT_TRUE(r->waitNotice(Watcher::Notice::Kind::Overflow));
+  ASSERT_TRUE(r->waitNotices(Watcher::Notice::Kind::ScanFinished, 2));
+  qsizetype told = 0;
+  for (const char* name : {"a.php", "b.php", "c.php"}) {
+    EXPECT_GE(r->timesDetected(tree.abs(name)), 1) << name;
+    told += r->timesDetected(tree.abs(name));
+  }
+  // Once each, and again only the one not remembered.
+  EXPECT_EQ(told, 4);
 }
 
 TEST_P(WatcherTest, InitialScanFindsWhatWasThereBefore) {
