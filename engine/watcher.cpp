@@ -338,6 +338,9 @@ void Watcher::startScan(Cause cause) {
     return;
   }
   notify(Notice::Kind::ScanStarted, {}, 0, cause);
+  // The scan's own reads of the trees must not overflow the queue (and so
+  // bring on another scan, and another): quiet until the last scan ends.
+  watch_->setQuiet(true);
   rescan_ = std::make_unique<Rescan>(settings_, roots_, wakeFd_.get(), cause);
 }
 
@@ -363,6 +366,8 @@ void Watcher::takeScanResults() {
     const Cause next = *nextScan_;
     nextScan_.reset();
     startScan(next);
+  } else {
+    watch_->setQuiet(false);
   }
 }
 

@@ -34,6 +34,8 @@ namespace {
 
 constexpr uint64_t kMask = FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE | FAN_OPEN | FAN_MODIFY |
                            FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+// What a quiet watch leaves out (see setQuiet).
+constexpr uint64_t kReadsOnly = FAN_OPEN | FAN_CLOSE_NOWRITE;
 
 class FanotifyWatch final : public FsWatch {
  public:
@@ -53,8 +55,10 @@ class FanotifyWatch final : public FsWatch {
       *why = u"epoll: "_s + errorText(errno);
       return false;
     }
+    // The walk that learns the files with other names opens every folder.
+    quiet_ = true;
     for (std::size_t i = 0; i < roots_.size(); ++i) {
-      if (::fanotify_mark(fd_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, rootFds_[i].get(),
+      if (::fanotify_mark(fd_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask(), rootFds_[i].get(),
                           nullptr) != 0) {
         *why = u"fanotify_mark on "_s + lineOfBytes(roots_[i]) + u": "_s + errorText(errno);
         return false;
@@ -73,7 +77,27 @@ class FanotifyWatch final : public FsWatch {
       [[maybe_unused]] const ssize_t n = ::write(pendingFd_.get(), &one, sizeof one);
     }
     learnLinks();
+    setQuiet(false);
     return true;
+  }
+
+  void setQuiet(bool quiet) override {
+    if (quiet == quiet_)
+      return;
+    quiet_ = quiet;
+    const unsigned int how = (quiet ? FAN_MARK_REMOVE : FAN_MARK_ADD) | FAN_MARK_FILESYSTEM;
+    for (const UniqueFd& root : rootFds_)
+      ::fanotify_mark(fd_.get(), how, kReadsOnly, root.get(), nullptr);
+    for (auto it = mountViews_.cbegin(); it != mountViews_.cend(); ++it) {
+      if (it->error)
+        continue;
+      const UniqueFd top = openUnderRoots(roots_, rootFds_, it.key());
+      const auto id = top ? identityOfFd(top.get()) : std::nullopt;
+      if (id && *id == it->top)  // still the mount that was marked
+        ::fanotify_mark(fd_.get(), how, kReadsOnly, top.get(), nullptr);
+    }
+    if (inotify_)
+      inotify_->setQuiet(quiet);
   }
 
   Backend backend() const override { return Backend::Fanotify; }
@@ -148,8 +172,8 @@ class FanotifyWatch final : public FsWatch {
     if (!id)
       return 0;  // gone again
     MountView view{fsidOf(top.get()), *id, 0};
-    if (::fanotify_mark(fd_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, top.get(), nullptr) !=
-        0) {
+    if (::fanotify_mark(fd_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask(), top.get(),
+                        nullptr) != 0) {
       view.error = errno;
       out.push_back(WatchEvent{WatchEvent::Kind::MountOnInotify, path, view.error});
     }
@@ -179,6 +203,8 @@ class FanotifyWatch final : public FsWatch {
     const int error = errno;
     if (inotify_ && !addToEpoll(inotify_->fd()))
       inotify_.reset();
+    if (inotify_ && quiet_)
+      inotify_->setQuiet(true);
     if (!inotify_) {
       for (const QByteArray& p : paths)
         out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, p, error ? error : ENOSPC});
@@ -329,6 +355,7 @@ class FanotifyWatch final : public FsWatch {
   }
 
   void forgetPaths() { names_.forget(); }
+  uint64_t mask() const { return quiet_ ? kMask & ~kReadsOnly : kMask; }
 
   UniqueFd fd_;
   std::vector<QByteArray> roots_;
@@ -347,6 +374,7 @@ class FanotifyWatch final : public FsWatch {
   static constexpr int kBatches = 16;
   QHash<QByteArray, QByteArray> linked_;  // identity key → path in the trees
   const pid_t self_ = ::getpid();
+  bool quiet_ = false;
 };
 
 }  // namespace

@@ -84,6 +84,11 @@ class FsWatch {
   virtual void mountsChanged(std::vector<WatchEvent>& out) = 0;
   // The mounts below the trees watched with inotify as fanotify refused them.
   virtual std::vector<RefusedMount> mountsOnInotify() const { return {}; }
+  // While quiet, opens and closes that write nothing are not asked for: the
+  // watch's own reads of whole trees (a walk, a scan after an overflow) would
+  // fill the kernel's queue with them, and each overflow bring on another scan.
+  // A file opened while quiet is not known to be held open.
+  virtual void setQuiet(bool quiet) = 0;
   // Folders watched one by one (inotify); 0 with fanotify.
   virtual qsizetype watchedFolders() const = 0;
   // Files of the trees known to have other names as well.

@@ -51,7 +51,7 @@ class InotifyWatch final : public FsWatch {
       walkTree(
           std::move(top), roots_[i],
           [&](int dirFd, const QByteArray& path) {
-            const int wd = addWatch(folders_, dirFd, path, kFolderMask);
+            const int wd = addWatch(folders_, dirFd, path, folderMask());
             if (wd < 0) {
               failed = -wd;
               *where = path;
@@ -100,6 +100,16 @@ class InotifyWatch final : public FsWatch {
     return error;
   }
 
+  void setQuiet(bool quiet) override {
+    if (quiet == quiet_)
+      return;
+    quiet_ = quiet;
+    std::vector<int> all;
+    for (const Paths* paths : {&folders_, &files_})
+      all.insert(all.end(), paths->keyBegin(), paths->keyEnd());
+    remask(all);
+  }
+
   int mountsFd() const override { return mounts_.fd(); }
   // A mount below the trees, made or gone: the folders seen at its mount point
   // are walked and watched, as a folder that appears is.
@@ -114,7 +124,37 @@ class InotifyWatch final : public FsWatch {
       IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_OPEN | IN_MODIFY | IN_DONT_FOLLOW;
   static constexpr uint32_t kFolderMask =
       kFileMask | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_ONLYDIR | IN_EXCL_UNLINK;
+  // What a quiet watch leaves out (see setQuiet).
+  static constexpr uint32_t kReadsOnly = IN_OPEN | IN_CLOSE_NOWRITE;
   using Paths = QHash<int, QByteArray>;
+
+  uint32_t folderMask() const { return quiet_ ? kFolderMask & ~kReadsOnly : kFolderMask; }
+  uint32_t fileMask() const { return quiet_ ? kFileMask & ~kReadsOnly : kFileMask; }
+
+  // Gives the watches `wds` the masks of now. By path, which opens nothing and
+  // so makes no event of its own; a path that has come to lead elsewhere is
+  // left to the events that tell of the move.
+  void remask(const std::vector<int>& wds) {
+    for (const int wd : wds) {
+      const bool isFolder = folders_.contains(wd);
+      const QByteArray path = isFolder ? folders_.value(wd) : files_.value(wd);
+      if (path.isEmpty())
+        continue;
+      const uint32_t mask = isFolder ? folderMask() : fileMask();
+      int now = ::inotify_add_watch(fd_.get(), path.constData(), mask);
+      if (now < 0 && errno == ENAMETOOLONG) {
+        // Deeper than a path can name: through the folders, one at a time.
+        const UniqueFd fd = isFolder ? openUnderRoots(roots_, rootFds_, path) : UniqueFd();
+        if (fd) {
+          const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd.get());
+          now = ::inotify_add_watch(fd_.get(), proc.constData(), mask & ~IN_DONT_FOLLOW);
+        }
+      }
+      // Another inode now: a watch the trees did not ask for is taken off.
+      if (now >= 0 && now != wd && !folders_.contains(now) && !files_.contains(now))
+        ::inotify_rm_watch(fd_.get(), now);
+    }
+  }
 
   // The watch's descriptor, or -errno.
   int addWatch(Paths& paths, int fd, const QByteArray& path, uint32_t mask) {
@@ -135,7 +175,7 @@ class InotifyWatch final : public FsWatch {
     if (!linkedFile(dirFd, name))
       return -1;
     const UniqueFd file(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    return file ? addWatch(files_, file.get(), path, kFileMask) : -1;
+    return file ? addWatch(files_, file.get(), path, fileMask()) : -1;
   }
 
   void removeWatch(int wd) {
@@ -160,6 +200,10 @@ class InotifyWatch final : public FsWatch {
   // made or moved in meanwhile are watched, those renamed get their new paths,
   // and the watches of what is gone are dropped.
   void rebuild(std::vector<WatchEvent>& out) {
+    // The walk's own opens would fill the queue again. Each folder is watched
+    // anew, quietly, before anything below it is opened; the scan that follows
+    // the overflow ends the quiet (see setQuiet).
+    quiet_ = true;
     QSet<int> seen;
     QByteArray where;
     watchAll(&where, &seen);
@@ -183,17 +227,26 @@ class InotifyWatch final : public FsWatch {
         out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, path, errno});
       return;
     }
+    // Walked quietly, as a tree moved in may be large, then given the masks of now.
+    const bool quiet = std::exchange(quiet_, true);
+    std::vector<int> added;
     walkTree(
         std::move(dir), path,
         [&](int dirFd, const QByteArray& p) {
-          if (const int wd = addWatch(folders_, dirFd, p, kFolderMask); wd < 0)
+          if (const int wd = addWatch(folders_, dirFd, p, folderMask()); wd < 0)
             out.push_back(WatchEvent{WatchEvent::Kind::Unwatched, p, -wd});
+          else
+            added.push_back(wd);
           return true;
         },
         [&](int dirFd, const char* name, const QByteArray& file) {
-          watchIfLinked(dirFd, name, file);
+          if (const int wd = watchIfLinked(dirFd, name, file); wd >= 0)
+            added.push_back(wd);
           out.push_back(WatchEvent{WatchEvent::Kind::Written, file});
         });
+    quiet_ = quiet;
+    if (!quiet_)
+      remask(added);
   }
 
   // A new name in the trees may be a second name of a file outside them.
@@ -240,6 +293,7 @@ class InotifyWatch final : public FsWatch {
   UniqueFd fd_;
   std::vector<QByteArray> roots_;
   std::vector<UniqueFd> rootFds_;
+  bool quiet_ = false;
   Paths folders_;  // the folders' watches
   Paths files_;    // the watches of files with other names
   TreeMounts mounts_{roots_, rootFds_};
@@ -265,12 +319,15 @@ std::unique_ptr<FsWatch> openInotifyWatch(const std::vector<QByteArray>& roots,
   }
   auto w = std::make_unique<InotifyWatch>(std::move(fd), roots, std::move(rootFds));
   QByteArray where;
+  // The walk's opens of a large tree would overflow the queue before the first read.
+  w->setQuiet(true);
   if (const int e = w->watchAll(&where)) {
     // The user's other programs hold watches as well.
     *why = e == ENOSPC ? watchLimitMessage(needed, limit)
                        : lineOfBytes(where) + u": inotify_add_watch: "_s + errorText(e);
     return nullptr;
   }
+  w->setQuiet(false);
   return w;
 }
 

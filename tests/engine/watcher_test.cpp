@@ -129,6 +129,10 @@ class Running {
   bool waitNotices(Watcher::Notice::Kind kind, std::ptrdiff_t times) {
     return waitFor([&] { return std::count(notices_.begin(), notices_.end(), kind) >= times; });
   }
+  std::ptrdiff_t timesTold(Watcher::Notice::Kind kind) {
+    const std::lock_guard lock(mutex_);
+    return std::count(notices_.begin(), notices_.end(), kind);
+  }
   qsizetype timesDetected(const QByteArray& path) {
     const std::lock_guard lock(mutex_);
     return detected_.count(path);
@@ -187,6 +191,42 @@ class Running {
   std::vector<Watcher::Notice::Kind> notices_;
   bool held_ = false;
 };
+
+// Writes the signature into `name` through a mapping its descriptor is closed
+// on, which makes no event at all, and expects it reported while mapped. By
+// another process, as an intruder's is: the watch takes its own process's
+// opens for its own reads.
+void expectReportedWhileMapped(Running& r, const QByteArray& path,
+                               std::chrono::milliseconds settle) {
+  const QByteArray line = infected();
+  int go[2];
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    ::close(go[1]);  // the test's close is the end
+    const int mfd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (mfd < 0 || ::ftruncate(mfd, line.size()) != 0)
+      ::_exit(1);
+    void* map =
+        ::mmap(nullptr, std::size_t(line.size()), PROT_READ | PROT_WRITE, MAP_SHARED, mfd, 0);
+    ::close(mfd);
+    char byte;
+    if (map == MAP_FAILED || ::read(go[0], &byte, 1) != 1)
+      ::_exit(1);
+    std::memcpy(map, line.constData(), std::size_t(line.size()));
+    (void)!::read(go[0], &byte, 1);  // mapped until the test is over
+    ::_exit(0);
+  }
+  ::close(go[0]);
+  std::this_thread::sleep_for(settle * 2);  // its first test, of zeros, is over
+  EXPECT_EQ(::write(go[1], "w", 1), 1);
+  EXPECT_TRUE(r.waitDetected(path));
+  ::close(go[1]);
+  int status = 0;
+  ::waitpid(writer, &status, 0);
+  EXPECT_EQ(status, 0);
+}
 
 class WatcherTest : public ::testing::TestWithParam<Backend> {
  protected:
@@ -353,6 +393,28 @@ TEST_P(WatcherTest, AScanAfterAnOverflowTellsOnlyWhatItHadNoRoomToRemember) {
   EXPECT_EQ(told, 4);
 }
 
+TEST_P(WatcherTest, ItsOwnWalksAndScansNeverOverflowTheQueue) {
+  // Opening and listing a folder makes four events, reading a file two: far
+  // more than the kernel queues (16,384 by default), at the start's walk and
+  // in the scan, while the loop is held on its first find.
+  for (int i = 0; i < 10000; ++i)
+    tree.write("f" + QByteArray::number(i) + "/p.php", "fine");
+  tree.write("a.php", infected());
+  Watcher::Settings s;
+  s.initialScan = true;
+  WATCH_OR_SKIP(r, s);
+  r->hold();
+  ASSERT_TRUE(r->waitDetected(tree.abs("a.php")));
+  std::this_thread::sleep_for(2s);  // the scan reads on
+  r->release();
+  ASSERT_TRUE(r->waitNotice(Watcher::Notice::Kind::ScanFinished));
+  sentinel(*r);
+  EXPECT_EQ(r->timesTold(Watcher::Notice::Kind::Overflow), 0);
+  EXPECT_EQ(r->timesTold(Watcher::Notice::Kind::ScanStarted), 1);
+  // Opens are asked for again once the scan is over.
+  expectReportedWhileMapped(*r, tree.abs("f9/held.php"), s.settle);
+}
+
 TEST_P(WatcherTest, InitialScanFindsWhatWasThereBefore) {
   tree.write("old/infected.php", infected());
   tree.write("old/clean.php", "fine");
@@ -479,36 +541,7 @@ TEST_P(WatcherTest, ReportsWritesThatAreNeverClosedWhileTheWriterLives) {
   }));
   ::close(fd);
   // Written through a mapping after its descriptor is closed: no event at all.
-  // By another process, as an intruder's is: the watch takes its own
-  // process's opens for its own reads.
-  const QByteArray mapped = tree.abs("mapped.php");
-  int go[2];
-  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
-  const pid_t writer = ::fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) {
-    ::close(go[1]);  // the test's close is the end
-    const int mfd = ::open(mapped.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (mfd < 0 || ::ftruncate(mfd, line.size()) != 0)
-      ::_exit(1);
-    void* map =
-        ::mmap(nullptr, std::size_t(line.size()), PROT_READ | PROT_WRITE, MAP_SHARED, mfd, 0);
-    ::close(mfd);
-    char byte;
-    if (map == MAP_FAILED || ::read(go[0], &byte, 1) != 1)
-      ::_exit(1);
-    std::memcpy(map, line.constData(), std::size_t(line.size()));
-    (void)!::read(go[0], &byte, 1);  // mapped until the test is over
-    ::_exit(0);
-  }
-  ::close(go[0]);
-  std::this_thread::sleep_for(s.settle * 2);  // its first test, of zeros, is over
-  EXPECT_EQ(::write(go[1], "w", 1), 1);
-  EXPECT_TRUE(r->waitDetected(mapped));
-  ::close(go[1]);
-  int status = 0;
-  ::waitpid(writer, &status, 0);
-  EXPECT_EQ(status, 0);
+  expectReportedWhileMapped(*r, tree.abs("mapped.php"), s.settle);
 }
 
 // A file system mounted for a test at `at`, unmounted when the test ends,
