@@ -97,9 +97,21 @@ class Watcher::Rescan {
     stop_.store(true);
     thread_.join();
   }
-  std::vector<std::pair<QByteArray, platform::FileIdentity>> take() {
+  // The oldest finds, `most` at most; `left` tells whether more wait.
+  std::vector<std::pair<QByteArray, platform::FileIdentity>> take(std::size_t most, bool& left) {
     const std::lock_guard lock(mutex_);
-    return std::exchange(found_, {});
+    std::vector<std::pair<QByteArray, platform::FileIdentity>> out;
+    const std::size_t n = std::min(most, found_.size() - taken_);
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+      out.push_back(std::move(found_[taken_ + i]));
+    taken_ += n;
+    left = taken_ < found_.size();
+    if (!left) {
+      found_.clear();
+      taken_ = 0;
+    }
+    return out;
   }
   bool done() const { return done_.load(); }
   Cause cause() const { return cause_; }
@@ -110,6 +122,7 @@ class Watcher::Rescan {
   std::atomic<bool> done_{false};
   std::mutex mutex_;
   std::vector<std::pair<QByteArray, platform::FileIdentity>> found_;
+  std::size_t taken_ = 0;
   std::thread thread_;
 };
 
@@ -309,7 +322,10 @@ void Watcher::testHeldOpen() {
 
 void Watcher::testDue() {
   const auto now = Clock::now();
-  while (!dueOrder_.empty() && dueOrder_.front().first <= now) {
+  // As many as a scan's finds a pass, then the queue is read again: the rest
+  // are still due, so the loop comes back at once.
+  std::size_t tests = 0;
+  while (!dueOrder_.empty() && dueOrder_.front().first <= now && tests < kFindsPerPass) {
     if (stopping_.load())
       return;
     const QByteArray path = std::move(dueOrder_.front().second);
@@ -317,8 +333,14 @@ void Watcher::testDue() {
     const auto it = waiting_.find(path);
     if (it == waiting_.end() || (it->due > now && it->latest > now))
       continue;  // tested already, or put off by a later event
+    // Reported since its last event (a scan of the trees found it first):
+    // told again only if it is another file now.
+    const auto lastEvent = it->due - settings_.settle;
     waiting_.erase(it);
-    test(path, Cause::Written);
+    const auto known = reported_.constFind(reportKey(path));
+    test(path, Cause::Written, std::nullopt,
+         known != reported_.constEnd() && known->at >= lastEvent);
+    ++tests;
   }
 }
 
@@ -347,14 +369,21 @@ void Watcher::startScan(Cause cause) {
 void Watcher::takeScanResults() {
   if (!rescan_)
     return;
-  const bool done = rescan_->done();  // read before taking: nothing found is left behind
+  const bool over = rescan_->done();  // read before taking: nothing found is left behind
   const Cause cause = rescan_->cause();
-  for (const auto& [path, identity] : rescan_->take()) {
+  // A bounded share a pass: the loop reads the kernel's queue between them,
+  // which would overflow while thousands of finds were tested at once.
+  bool left = false;
+  const auto found = rescan_->take(kFindsPerPass, left);
+  if (left)
+    signal(wakeFd_.get());
+  const bool done = over && !left;
+  for (const auto& [path, identity] : found) {
     if (stopping_.load())
       return;
     // Reported already as the very file the scan read: nothing new to test.
     if (const auto known = reported_.constFind(reportKey(path));
-        known != reported_.constEnd() && known.value() == identity)
+        known != reported_.constEnd() && known->identity == identity)
       continue;
     test(path, cause, identity);
   }
@@ -404,11 +433,11 @@ void Watcher::test(const QByteArray& path, Cause cause,
   }
   // The scan found it before this test: once is enough when that was the same file.
   const std::size_t key = reportKey(path);
-  const bool reportedAlready = reported_.value(key) == identity;
+  const bool reportedAlready = reported_.value(key).identity == identity;
   if (reportedAlready && (onlyNews || (foundAs && *foundAs != identity)))
     return;
   if (reported_.size() < settings_.reportsKept || reported_.contains(key))
-    reported_.insert(key, identity);
+    reported_.insert(key, Report{identity, Clock::now()});
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (onDetection)

@@ -218,6 +218,9 @@ class Watcher {
   // another must follow it (an overflow during it).
   class Rescan;
   std::unique_ptr<Rescan> rescan_;
+  // Files tested from the scan's finds, or as they settle, between two reads
+  // of the kernel's queue.
+  static constexpr std::size_t kFindsPerPass = 1024;
   std::optional<Cause> nextScan_;
   // The files reported, with the identity each had, until they test clean: a
   // scan of the trees does not report the same file again. Keyed by a hash of
@@ -226,7 +229,13 @@ class Watcher {
   // new reports are not remembered: only those are told again by the next
   // scan, never all that came before.
   static std::size_t reportKey(const QByteArray& path);
-  QHash<std::size_t, platform::FileIdentity> reported_;
+  struct Report {
+    platform::FileIdentity identity;
+    // When it was read for the report: an event the loop had before then is
+    // in what was reported.
+    std::chrono::steady_clock::time_point at;
+  };
+  QHash<std::size_t, Report> reported_;
   QHash<QByteArray, HeldOpen> open_;
   static constexpr qsizetype kOpenKept = 4096;
   // Forgotten all at once past kCleansKept: a path cleaned after that counts anew.

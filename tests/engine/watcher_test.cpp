@@ -393,6 +393,27 @@ TEST_P(WatcherTest, AScanAfterAnOverflowTellsOnlyWhatItHadNoRoomToRemember) {
   EXPECT_EQ(told, 4);
 }
 
+TEST_P(WatcherTest, AFileAScanReportedAfterItsLastWriteIsNotReportedAgain) {
+  Watcher::Settings s;
+  s.maxWaiting = 1;  // a second file waiting to settle is an overflow
+  s.settle = 2s;
+  WATCH_OR_SKIP(r, s);
+  tree.write("x.php", infected());  // waits to settle, and is found by the scan
+  tree.write("y.php", "fine");
+  ASSERT_TRUE(r->waitNotice(Watcher::Notice::Kind::ScanFinished));
+  ASSERT_EQ(r->timesDetected(tree.abs("x.php")), 1);
+  // Then its own test, when it settles: the same file as reported, unchanged.
+  const qint64 tested = r->watcher().filesTested();
+  for (auto waited = 0ms; r->watcher().filesTested() == tested && waited < kPatience;
+       waited += 50ms)
+    std::this_thread::sleep_for(50ms);
+  ASSERT_GT(r->watcher().filesTested(), tested);
+  EXPECT_EQ(r->timesDetected(tree.abs("x.php")), 1);
+  // Written again after that: news.
+  tree.write("x.php", infected("again"));
+  EXPECT_TRUE(r->waitDetected(tree.abs("x.php"), 2));
+}
+
 TEST_P(WatcherTest, ItsOwnWalksAndScansNeverOverflowTheQueue) {
   // Opening and listing a folder makes four events, reading a file two: far
   // more than the kernel queues (16,384 by default), at the start's walk and
@@ -784,6 +805,13 @@ TEST(WatcherStop, StopsWhileWritersKeepTheQueueOverflowing) {
   w.onNotice = [&](const Watcher::Notice& n) {
     if (n.kind == Watcher::Notice::Kind::Overflow)
       ++overflows;
+  };
+  // The loop is held once, at its first pass, so that the writers overflow
+  // the queue whatever this machine's speed.
+  std::atomic<bool> held{false};
+  w.onIdle = [&] {
+    if (!held.exchange(true))
+      std::this_thread::sleep_for(2s);
   };
   std::promise<void> ran;
   std::future<void> stopped = ran.get_future();
