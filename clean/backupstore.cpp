@@ -5,7 +5,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -146,8 +145,8 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!copy.ok())
     return errno;
-  QCryptographicHash original(QCryptographicHash::Sha256);
-  QCryptographicHash cleaned(QCryptographicHash::Sha256);
+  platform::Sha256 original;
+  platform::Sha256 cleaned;
   StreamSpec how{.from = fd,
                  .readStep = Step::ReadOriginal,
                  .to = copy.get(),
@@ -160,6 +159,15 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
   how.lineEnds = steps.options().lineEnds;
   off_t written = 0;
   int e = stream(steps, 128 * 1024, signature_, how, written);
+  // A copy whose hash could not be made could never be checked before it is
+  // put back: no copy, no clean.
+  if (e == 0) {
+    entry.sha = original.result().toHex();
+    if (kind_ == RunKind::Clean)
+      entry.cleanedSha = cleaned.result().toHex();
+    if (entry.sha.isEmpty() || (kind_ == RunKind::Clean && entry.cleanedSha.isEmpty()))
+      e = EIO;
+  }
   if (e == 0 && flush)
     e = syncFile(steps, Step::SyncBackup, copy.get());
   // Held: its writing starts now, while the next files are read; the flush of
@@ -170,11 +178,10 @@ int BackupRun::writeCopy(Entry& entry, int fd, const Steps& steps, bool flush) {
     e = errno;
   if (e != 0) {
     ::unlinkat(run_.get(), name.constData(), 0);
+    entry.sha.clear();
+    entry.cleanedSha.clear();
     return e;
   }
-  entry.sha = original.result().toHex();
-  if (kind_ == RunKind::Clean)
-    entry.cleanedSha = cleaned.result().toHex();
   entry.hasCopy = true;
   return 0;
 }

@@ -4,7 +4,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <QFile>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -168,21 +167,21 @@ int stream(const Steps& steps, std::size_t chunk, QStringView signature, const S
     if (const int e = readSome(steps, how.readStep, how.from, buf.data(), buf.size(), readAt, n))
       return e;
     if (how.readHash)
-      how.readHash->addData(QByteArrayView(buf.data(), qsizetype(n)));
+      how.readHash->add(QByteArrayView(buf.data(), qsizetype(n)));
     const uint8_t* p = buf.data();
     std::size_t len = n;
     if (!how.copyOnly || how.cleanedHash) {
       out.clear();
       remover.feed(buf.data(), n, n == 0, out);
       if (how.cleanedHash)
-        how.cleanedHash->addData(QByteArrayView(out.data(), qsizetype(out.size())));
+        how.cleanedHash->add(QByteArrayView(out.data(), qsizetype(out.size())));
       if (!how.copyOnly) {
         p = out.data();
         len = out.size();
       }
     }
     if (how.writeHash)
-      how.writeHash->addData(QByteArrayView(p, qsizetype(len)));
+      how.writeHash->add(QByteArrayView(p, qsizetype(len)));
     if (const int e = writePiece(steps, how, sparse, remover, p, len, written, source))
       return e;
     if (n == 0)
@@ -214,14 +213,23 @@ int copyBack(const Steps& steps, std::size_t chunk, int copy, int file) {
 }
 
 int sha256Of(int fd, QByteArray& hex) {
-  // Reads through the descriptor's own offset; every other reader here uses pread.
-  QFile file;
-  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !file.seek(0))
-    return EIO;
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  if (!h.addData(&file))
-    return EIO;
-  hex = h.result().toHex();
+  platform::Sha256 h;
+  std::vector<char> buf(128 * 1024);
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buf.data(), buf.size(), at);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return errno;
+    if (n == 0)
+      break;
+    h.add(QByteArrayView(buf.data(), qsizetype(n)));
+    at += n;
+  }
+  const QByteArray sum = h.result();
+  if (sum.isEmpty())
+    return EIO;  // no hash could be made: nothing may be taken as the same
+  hex = sum.toHex();
   return 0;
 }
 

@@ -6,13 +6,13 @@
 #include <sys/types.h>
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QStringView>
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
+#include "platform/sha256.h"
 #include "text/encoding.h"
 #include "text/lineends.h"
 
@@ -58,10 +58,10 @@ struct StreamSpec {
   Step writeStep;
   bool copyOnly = false;
   bool truncate = false;
-  QCryptographicHash* readHash = nullptr;
-  QCryptographicHash* writeHash = nullptr;
+  platform::Sha256* readHash = nullptr;
+  platform::Sha256* writeHash = nullptr;
   // The hash of the cleaned content, also when only copying.
-  QCryptographicHash* cleanedHash = nullptr;
+  platform::Sha256* cleanedHash = nullptr;
   // How the content is read for the removal; with Auto, one pass over `from`
   // first learns whether the rule reads it as UTF-8.
   text::Encoding encoding = text::Encoding::Auto;

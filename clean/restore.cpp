@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
-
 #include <algorithm>
 #include <cerrno>
 #include <map>

@@ -1,6 +1,5 @@
 #include "cli/incidentpage.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QStringList>
 
@@ -9,6 +8,7 @@
 
 #include "engine/messages.h"
 #include "platform/pathline.h"
+#include "platform/sha256.h"
 
 using namespace Qt::StringLiterals;
 
@@ -85,9 +85,7 @@ constexpr char kScript[] = R"(
 
 QString hashSource(const char* text) {
   return u"'sha256-"_s +
-         QString::fromLatin1(
-             QCryptographicHash::hash(QByteArray(text), QCryptographicHash::Sha256).toBase64()) +
-         u'\'';
+         QString::fromLatin1(platform::Sha256::of(QByteArrayView(text)).toBase64()) + u'\'';
 }
 
 // A text from a report (a name someone chose, a reason), for the page: nothing
