@@ -14,7 +14,6 @@
 #include "cli/scanoutput.h"
 #include "cli/signatureoptions.h"
 #include "engine/messages.h"
-#include "engine/nearmiss.h"
 #include "engine/scanner.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
@@ -128,11 +127,8 @@ ScanArgs parseScan(const QStringList& args, Sink& out, Sink& err) {
 
 // A signature with line breaks, tabs or spaces at its ends that more files
 // hold without them: one note, the exit status as the scan gives it.
-void tellNearMiss(const ScanRequest& request, ScanOutput& output, Sink& err) {
-  const std::optional<QString> bare = nearmiss::withoutEdgeBlanks(request.signature);
-  if (!bare)
-    return;
-  const std::optional<qint64> holding = nearmiss::filesHolding(request, *bare, &output);
+void tellNearMiss(const Scanner& scanner, ScanOutput& output, Sink& err) {
+  const std::optional<qint64> holding = scanner.holdingWithoutEdgeBlanks();
   if (!holding || *holding <= output.filesFound())
     return;
   output.clearProgress();
@@ -170,8 +166,7 @@ int runScan(const QStringList& args, Sink& out, Sink& err) {
     // Something at the store's place was walked: said here and in the summary.
     if (!scanner.storeNotSkipped().isEmpty())
       output.note(scanner.storeNotSkipped());
-    if (!a.isSet)
-      tellNearMiss(request, output, err);
+    tellNearMiss(scanner, output, err);
   }
   output.clearProgress();
   if (a.json && !output.refused())

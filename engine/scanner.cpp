@@ -13,11 +13,13 @@
 #include "clean/backupstore.h"
 #include "clean/journal.h"
 #include "engine/messages.h"
+#include "engine/nearmiss.h"
 #include "platform/fd.h"
 #include "platform/fs.h"
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "scan/filetypes.h"
+#include "text/signatureset.h"
 #include "text/textops.h"
 
 namespace {
@@ -81,6 +83,8 @@ bool Scanner::scan(const ScanRequest& request) {
   l_.starting();
   request_ = request;
   totals_ = Totals{};
+  holdingBareSoFar_ = 0;
+  holdingBare_.reset();
   lookUpStore();
   const QString& signature = request.signature;
   if (signature.isEmpty()) {
@@ -89,13 +93,12 @@ bool Scanner::scan(const ScanRequest& request) {
   }
   fileTypes_ = scan::parseFileTypes(request.filter);
   l_.walking(fileTypes_);
-  matcher_.emplace(signature, request.encoding, request.lineEnds);
+  makeMatcher(signature);
   if (const QString why = matcher_->error(); !why.isEmpty()) {
     matcher_.reset();
     l_.refused(msg::kSetNotSearchable.toString() + why);
     return false;
   }
-  matcherFor_ = signature;
   if (request.threads > 1) {
     pool_.emplace(*matcher_, request.threads, [this](const scan::FileOutcome& file) {
       if (!cut_) {
@@ -120,6 +123,9 @@ bool Scanner::scan(const ScanRequest& request) {
     return false;
   if (pool_)
     replay(true);
+  // A stopped walk counted only some of the files.
+  if (matcher_->hasCore() && !stopSeen_ && !l_.stopRequested())
+    holdingBare_ = holdingBareSoFar_;
   matcher_.reset();
   if (falseStoreWalked_)
     storeNotSkipped_ = storeRefusal_;
@@ -361,10 +367,15 @@ void Scanner::prepareMatcher(const QString& signature) {
   // The same signature for every file of a scan: a pointer compare usually decides.
   const bool same = matcher_ && matcherFor_.size() == signature.size() &&
                     (matcherFor_.constData() == signature.constData() || matcherFor_ == signature);
-  if (!same) {
-    matcher_.emplace(signature, request_.encoding, request_.lineEnds);
-    matcherFor_ = signature;
-  }
+  if (!same)
+    makeMatcher(signature);
+}
+
+void Scanner::makeMatcher(const QString& signature) {
+  const std::optional<QString> bare =
+      text::isSignatureSet(signature) ? std::nullopt : nearmiss::withoutEdgeBlanks(signature);
+  matcher_.emplace(signature, request_.encoding, request_.lineEnds, bare);
+  matcherFor_ = signature;
 }
 
 void Scanner::openFile(const QString& path, const QString& signature, qsizetype times,
@@ -389,6 +400,7 @@ void Scanner::openFile(const QString& path, const QString& signature, qsizetype 
 
 void Scanner::settle(const scan::FileOutcome& file) {
   totals_.bytesRead += file.stats.bytes;
+  holdingBareSoFar_ += file.stats.holdsCore ? 1 : 0;
   if (file.result == scan::MatchResult::Match) {
     ++totals_.found;
     l_.found(ScanFound{file.path, file.identity, file.dirFd, file.native, file.times});

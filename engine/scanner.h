@@ -109,6 +109,12 @@ class Scanner {
   };
   const Totals& totals() const { return totals_; }
 
+  // When the last scan's signature has line breaks, tabs or spaces at its ends
+  // (nearmiss::withoutEdgeBlanks; a set's text never has): how many files hold
+  // it without them, those found included, counted in the scan's own walk.
+  // Nothing otherwise, and when that scan was refused or stopped.
+  std::optional<qint64> holdingWithoutEdgeBlanks() const { return holdingBare_; }
+
   using Found = ScanFound;
 
   // When the last scan walked something at the backup store's place that is not
@@ -201,6 +207,9 @@ class Scanner {
   void openFile(const QString& path, const QString& signature, qsizetype times,
                 const std::shared_ptr<const platform::OpenDirectory>& dir, const QString& name);
   void prepareMatcher(const QString& signature);
+  // The matcher for `signature`, which also tells the files that hold it
+  // without its edge blanks.
+  void makeMatcher(const QString& signature);
 
   ScanListener& l_;
   ScanRequest request_;
@@ -211,6 +220,10 @@ class Scanner {
   // During a scan on several threads: the files being read, logged in walk order.
   std::optional<scan::OrderedMatchPool> pool_;
   Totals totals_;
+  // The files that held the signature without its edge blanks so far, and
+  // what holdingWithoutEdgeBlanks() gives once the scan is through.
+  qint64 holdingBareSoFar_ = 0;
+  std::optional<qint64> holdingBare_;
   // Directories (ending in "/") that the walk never enters: pseudo file systems,
   // and during an all-drives scan the other drives' mount points, which are walked
   // as drives of their own.

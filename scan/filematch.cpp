@@ -150,10 +150,12 @@ class SignatureMatcher::Stream : public BufferedSearch {
 };
 
 SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
-                                   text::LineEnds lineEnds)
+                                   text::LineEnds lineEnds, const std::optional<QString>& core)
     : signature_(std::move(signature)),
       encoding_(encoding),
       anyLineEnd_(lineEnds == text::LineEnds::Any) {
+  if (core && !text::isSignatureSet(signature_))
+    core_ = std::make_shared<const SignatureMatcher>(*core, encoding, lineEnds);
   if (text::isSignatureSet(signature_)) {
     std::vector<text::SetMember> members = text::unpackSignatureSet(signature_);
     if (members.size() != 1) {
@@ -236,6 +238,29 @@ using fileread::readFirstPiece;
 
 MatchResult SignatureMatcher::matchRegular(int fd, const struct stat& st,
                                            platform::FileIdentity* identity, ReadStats& out) const {
+  if (!core_)
+    return matchSignature(fd, st, identity, out);
+  // A reading that holds the signature holds the core. So a content that lacks
+  // the core in the reading taken, and has no other reading to tell, lacks the
+  // signature in every reading, and that is most files: only the others are
+  // read again, for the signature.
+  const MatchResult core = core_->matchSignature(fd, st, identity, out);
+  out.holdsCore = core == MatchResult::Match;
+  if (core == MatchResult::Error ||
+      (core == MatchResult::NoMatch && out.otherReading == text::Encoding::Auto))
+    return core;
+  ReadStats whole;
+  const MatchResult answer = matchSignature(fd, st, identity, whole);
+  whole.bytes += out.bytes;
+  whole.waited = whole.waited || out.waited;
+  whole.holdsCore = out.holdsCore;
+  out = std::move(whole);
+  return answer;
+}
+
+MatchResult SignatureMatcher::matchSignature(int fd, const struct stat& st,
+                                             platform::FileIdentity* identity,
+                                             ReadStats& out) const {
   if (identity)
     *identity = platform::identityOf(st);
   if (signature_.isEmpty())

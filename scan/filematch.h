@@ -58,6 +58,9 @@ struct ReadStats {
   // none): the other one when the count decided; when a mark or a declaration
   // decided, what the same bytes without them would be found or told in.
   text::Encoding otherReading = text::Encoding::Auto;
+  // With a matcher that has a core (see SignatureMatcher): whether the content
+  // holds the core.
+  bool holdsCore = false;
 };
 
 struct Pattern;
@@ -72,9 +75,15 @@ class SignatureMatcher {
   // text (text/signatureset.h) matches when any member does, in one read.
   // `encoding`: how file contents are read (Auto: the rule). `lineEnds`: Any
   // lets each line break of the signature match any line break (the rule of
-  // text/lineends.h).
+  // text/lineends.h). `core`: a piece of a single signature that every content
+  // holding the signature holds too, in whatever reading holds it (the
+  // signature without the blanks at its ends). Each file is then searched for
+  // the core first, and for the signature only when the core is there (or in
+  // a reading not taken): the answer is the same, and ReadStats::holdsCore
+  // counts the core's files in the same read.
   explicit SignatureMatcher(QString signature, text::Encoding encoding = text::Encoding::Auto,
-                            text::LineEnds lineEnds = text::LineEnds::Any);
+                            text::LineEnds lineEnds = text::LineEnds::Any,
+                            const std::optional<QString>& core = std::nullopt);
 
   // Reads the file through a fixed buffer, so memory stays flat whatever its size.
   // Only regular files are read; links are not followed and nothing blocks. As
@@ -106,6 +115,8 @@ class SignatureMatcher {
 
   static constexpr std::size_t kReadSize = 128 * 1024;
 
+  bool hasCore() const { return core_ != nullptr; }
+
   // Why the set's search could not be built (empty when it was, and for one
   // signature). Every file is then an Error, never clean: a search that could
   // not be made finds nothing only falsely.
@@ -123,9 +134,13 @@ class SignatureMatcher {
   // Tests the file open on `fd`.
   MatchResult matchOpen(platform::UniqueFd fd, platform::FileIdentity* identity,
                         ReadStats* stats) const;
-  // Tests the regular file open on `fd`, whose status is `st`.
+  // Tests the regular file open on `fd`, whose status is `st`: for the core
+  // first, when there is one.
   MatchResult matchRegular(int fd, const struct stat& st, platform::FileIdentity* identity,
                            ReadStats& out) const;
+  // The same for the signature alone.
+  MatchResult matchSignature(int fd, const struct stat& st, platform::FileIdentity* identity,
+                             ReadStats& out) const;
   // Whether some content can match at all.
   bool possible() const;
   // The reading the choice or a content's first bytes fix; Auto for the count.
@@ -154,6 +169,8 @@ class SignatureMatcher {
   bool shared_ = false;
   // The set's matcher, for a set of several members.
   std::shared_ptr<const SetMatcher> set_;
+  // The core's matcher, when there is a core.
+  std::shared_ptr<const SignatureMatcher> core_;
   // Bytes needed after a candidate's first byte to decide it before the end.
   std::size_t need_ = 1;
 };

@@ -3,7 +3,6 @@
 #include <QScopeGuard>
 
 #include "engine/messages.h"
-#include "engine/nearmiss.h"
 #include "platform/pathline.h"
 #include "text/textops.h"
 
@@ -39,17 +38,13 @@ void WindowScan::Command1_Click() {
   }
   if (!otherReadings_.isEmpty())
     w_.showUnreadable(Scanner::otherReadingMessage(otherReadings_));
-  if (w_.ScanFlag)
-    tellNearMiss(request);
+  tellNearMiss();
   if (!scanner_.storeNotSkipped().isEmpty())
     w_.showNote(scanner_.storeNotSkipped());
 }
 
-void WindowScan::tellNearMiss(const ScanRequest& request) {
-  const std::optional<QString> bare = nearmiss::withoutEdgeBlanks(signature_);
-  if (!bare)
-    return;
-  const std::optional<qint64> holding = nearmiss::filesHolding(request, *bare, this);
+void WindowScan::tellNearMiss() {
+  const std::optional<qint64> holding = scanner_.holdingWithoutEdgeBlanks();
   if (holding && *holding > totals().found)
     w_.showNote(msg::kNearMiss.toString().arg(*holding).arg(totals().found));
 }

@@ -43,7 +43,7 @@ class WindowScan : private ScanListener {
   void yieldToEvents() override { w_.yieldToEvents(); }
   // After the results: how many files hold the signature without the blanks
   // at its ends, when more do.
-  void tellNearMiss(const ScanRequest& request);
+  void tellNearMiss();
   bool stopRequested() const override { return !w_.ScanFlag; }
 
   WindowState& w_;

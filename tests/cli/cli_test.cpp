@@ -118,6 +118,22 @@ TEST_F(CliTest, SignatureEndingInALineBreakTellsTheNearMiss) {
   EXPECT_EQ(run({"scan", "--signature", "<x>", root()}).err, "");
 }
 
+// The same note on one thread or several, and with --json.
+TEST_F(CliTest, TheNearMissNoteWhateverTheThreadsAndOutput) {
+  t.write("lf.php", "<x>\n");
+  t.write("bare.php", "<x></p>");
+  t.write("sub/bare.js", "<X>");
+  const QByteArray sig = sigFile("<x>\r\n");
+  for (const char* j : {"1", "3"}) {
+    for (const char* form : {"--null", "--json"}) {
+      const Result r = run({"scan", form, "--signature-file", sig, "-j", j, root()});
+      EXPECT_EQ(r.status, 1) << j << form;
+      EXPECT_TRUE(r.err.contains("3 files hold it without them, 1 as given"))
+          << j << form << r.err.toStdString();
+    }
+  }
+}
+
 TEST_F(CliTest, SignatureThatCanTrailALeadByte) {
   // "i" is a valid trail byte: after one lead-range byte it belongs to a Chinese
   // character, after two it starts a character of its own.

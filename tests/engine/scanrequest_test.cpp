@@ -105,4 +105,39 @@ TEST(ScanRequestTest, AStopEndsTheWalkAtTheEndOfItsListing) {
   }
 }
 
+// A signature with a line break at its end: the walk that finds it also counts
+// the files that hold it without, on one thread or several; a stopped or
+// refused scan, or a signature without blanks at its ends, counts nothing.
+TEST(ScanRequestTest, TheFilesHoldingItWithoutEdgeBlanksAreCountedInTheSameWalk) {
+  TempTree t;
+  t.write("www/crlf.php", "<iframe width=0>\r\n");
+  t.write("www/lf.php", "x<iframe width=0>\n");
+  t.write("www/bare.php", "<iframe width=0></p>");
+  t.write("www/clean.php", "<p>");
+  t.write("www/sub/bare.js", "<IFRAME width=0>");
+  t.write("www/sub/bare.txt", "<iframe width=0>");  // out of the filter's scope
+  for (int threads : {1, 3}) {
+    Recorder r;
+    Scanner scanner(r);
+    ScanRequest request = requestFor(t, threads);
+    request.signature += u"\r\n"_s;
+    ASSERT_TRUE(scanner.scan(request));
+    EXPECT_EQ(scanner.totals().found, 2) << threads;
+    EXPECT_EQ(scanner.holdingWithoutEdgeBlanks(), 4) << threads;
+    EXPECT_EQ(scanner.totals().tested, 5) << threads;  // each file read once
+
+    request.location = t.path("missing");
+    EXPECT_FALSE(scanner.scan(request));
+    EXPECT_EQ(scanner.holdingWithoutEdgeBlanks(), std::nullopt);
+    r.visits = 0;
+    r.stopAfterVisits = 1;  // sub/ is left unwalked
+    request.location = t.path("www");
+    ASSERT_TRUE(scanner.scan(request));
+    EXPECT_EQ(scanner.holdingWithoutEdgeBlanks(), std::nullopt) << threads;
+    r.stopAfterVisits = -1;
+    ASSERT_TRUE(scanner.scan(requestFor(t, threads)));
+    EXPECT_EQ(scanner.holdingWithoutEdgeBlanks(), std::nullopt);
+  }
+}
+
 }  // namespace

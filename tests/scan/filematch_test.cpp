@@ -154,3 +154,63 @@ TEST(FileMatch, FileAcrossReadBuffers) {
   EXPECT_EQ(SignatureMatcher(u"iaaa"_s).matchFile(t.abs("big.htm")), MatchResult::NoMatch);
   EXPECT_EQ(SignatureMatcher(u"aaa"_s).matchFile(t.abs("big.htm")), MatchResult::Match);
 }
+
+// Searching each file first for the signature without its edge blanks changes
+// no answer, and no reading to tell, whatever the line break, the reading or a
+// mark; a file that lacks the core in every reading is read once.
+TEST(FileMatch, TheCoreSearchedFirstChangesNoAnswer) {
+  const QString signature = text::signatureFrom(u"Eval(x)\r\n"_s);
+  const SignatureMatcher plain(signature);
+  const SignatureMatcher withCore(signature, text::Encoding::Auto, text::LineEnds::Any,
+                                  u"eval(x)"_s);
+  QByteArray utf16 = "\xFF\xFE";
+  for (char c : QByteArray("eval(x)\r\n"))
+    utf16 += QByteArray(1, c) + '\0';
+  struct Case {
+    QByteArray content;
+    MatchResult result;
+    text::Encoding told;
+    bool holdsCore;
+  };
+  const auto no = MatchResult::NoMatch;
+  const auto yes = MatchResult::Match;
+  const auto none = text::Encoding::Auto;
+  // Read as GBK, \xA8 takes the "e" that follows; read as UTF-8 it does not.
+  const QByteArray gbkTakes = "/*\xFF\xFF*/\xE2\x80\xA8";
+  const std::vector<Case> cases = {
+      {"a\nEVAL(x)\r\nb", yes, none, true},
+      {"eval(x)\n", yes, none, true},
+      {"eval(x)\r", yes, none, true},
+      {"x\xB0\xB0"
+       "eval(x)\r\n",
+       yes, none, true},
+      {utf16, yes, none, true},
+      {"eval(x) \n", no, none, true},
+      {"eval(x)", no, none, true},
+      {gbkTakes + "eval(x)", no, none, false},
+      {gbkTakes + "eval(x)\r\n", no, text::Encoding::Utf8, false},
+      {"\xFF\xFE"
+       "eval(x)\n",
+       no, text::Encoding::Utf8, false},
+      {"clean", no, none, false},
+  };
+  TempTree t;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.content.toHex(' ').toStdString());
+    const QByteArray name = QByteArray::number(qulonglong(i)) + ".js";
+    t.write(name, c.content);
+    scan::ReadStats alone, first;
+    const MatchResult expected = plain.matchFile(t.abs(name), nullptr, &alone);
+    EXPECT_EQ(withCore.matchFile(t.abs(name), nullptr, &first), expected);
+    EXPECT_EQ(expected, c.result);
+    EXPECT_EQ(first.otherReading, alone.otherReading);
+    EXPECT_EQ(alone.otherReading, c.told);
+    EXPECT_EQ(first.holdsCore, c.holdsCore);
+    EXPECT_FALSE(alone.holdsCore);
+    // Without the core anywhere, nothing is read again.
+    if (c.content == "clean") {
+      EXPECT_EQ(first.bytes, std::uint64_t(c.content.size()));
+    }
+  }
+}

@@ -349,3 +349,37 @@ TEST_F(ScanTest, ASignatureEndingInALineBreakTellsTheNearMiss) {
   scanner.Command1_Click();
   EXPECT_TRUE(w.messages.isEmpty()) << w.messages.join(u'|').toStdString();
 }
+
+// The files that hold it without the line break are counted in the scan's own
+// walk: the window yields as often as for the signature without it, on one
+// thread or several. A stopped scan counted only some: it says nothing of them.
+TEST_F(ScanTest, TheNearMissIsCountedInTheScansOwnWalk) {
+  const QByteArray tag = "<iframe src=http://x.example/ width=0 height=0>";
+  t.write("a.asp", tag + "\r\n");
+  t.write("b.asp", tag);
+  t.write("c.asp", tag);
+  t.write("sub/d.asp", tag);
+  for (int threads : {1, 3}) {
+    w.threads = threads;
+    w.Text3 = QString::fromUtf8(tag);
+    w.yields = 0;
+    scanner.Command1_Click();
+    const qsizetype oneWalk = w.yields;
+    w.Text3 += u"\r\n"_s;
+    w.yields = 0;
+    w.messages.clear();
+    scanner.Command1_Click();
+    EXPECT_EQ(w.yields, oneWalk) << threads;
+    EXPECT_EQ(w.messages, QStringList{msg::kNearMiss.toString().arg(4).arg(1)}) << threads;
+    w.messages.clear();
+    w.yields = 0;
+    w.onYield = [](PlainWindowState& s) {
+      if (s.yields == 4)
+        s.ScanFlag = false;
+    };
+    scanner.Command1_Click();
+    w.onYield = nullptr;
+    EXPECT_EQ(scanner.totals().found, 1) << threads;
+    EXPECT_TRUE(w.messages.isEmpty()) << w.messages.join(u'|').toStdString();
+  }
+}
