@@ -189,8 +189,10 @@ std::vector<QString> setFrom(const QString& signature, const QByteArray& sigByte
         m = signatureOf(gbk::decode(sigBytes.mid(qsizetype(1 + next() % 3))));
         break;
     }
-    // The set file refuses what a set's text reserves.
-    if (m.isEmpty() || std::any_of(m.begin(), m.end(), text::reservedInSets))
+    // The set file refuses what a set's text reserves, and a piece cut inside
+    // a surrogate pair is no text a set file (UTF-8) can hold.
+    if (m.isEmpty() || std::any_of(m.begin(), m.end(), text::reservedInSets) ||
+        !QStringView(m).isValidUtf16())
       m = signature;
     out.push_back(m);
   }
