@@ -100,17 +100,11 @@ class Watcher::Rescan {
   // The oldest finds, `most` at most; `left` tells whether more wait.
   std::vector<std::pair<QByteArray, platform::FileIdentity>> take(std::size_t most, bool& left) {
     const std::lock_guard lock(mutex_);
-    std::vector<std::pair<QByteArray, platform::FileIdentity>> out;
-    const std::size_t n = std::min(most, found_.size() - taken_);
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i)
-      out.push_back(std::move(found_[taken_ + i]));
-    taken_ += n;
-    left = taken_ < found_.size();
-    if (!left) {
-      found_.clear();
-      taken_ = 0;
-    }
+    const auto end = found_.begin() + std::ptrdiff_t(std::min(most, found_.size()));
+    std::vector<std::pair<QByteArray, platform::FileIdentity>> out(
+        std::make_move_iterator(found_.begin()), std::make_move_iterator(end));
+    found_.erase(found_.begin(), end);
+    left = !found_.empty();
     return out;
   }
   bool done() const { return done_.load(); }
@@ -121,8 +115,7 @@ class Watcher::Rescan {
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
   std::mutex mutex_;
-  std::vector<std::pair<QByteArray, platform::FileIdentity>> found_;
-  std::size_t taken_ = 0;
+  std::deque<std::pair<QByteArray, platform::FileIdentity>> found_;
   std::thread thread_;
 };
 
@@ -316,7 +309,7 @@ void Watcher::testHeldOpen() {
   for (const QByteArray& path : due) {
     if (stopping_.load())
       return;
-    test(path, Cause::Written, std::nullopt, true);
+    test(path, Cause::Written, std::nullopt, Clock::time_point::min());
   }
 }
 
@@ -337,9 +330,7 @@ void Watcher::testDue() {
     // told again only if it is another file now.
     const auto lastEvent = it->due - settings_.settle;
     waiting_.erase(it);
-    const auto known = reported_.constFind(reportKey(path));
-    test(path, Cause::Written, std::nullopt,
-         known != reported_.constEnd() && known->at >= lastEvent);
+    test(path, Cause::Written, std::nullopt, lastEvent);
     ++tests;
   }
 }
@@ -401,7 +392,8 @@ void Watcher::takeScanResults() {
 }
 
 void Watcher::test(const QByteArray& path, Cause cause,
-                   std::optional<platform::FileIdentity> foundAs, bool onlyNews) {
+                   std::optional<platform::FileIdentity> foundAs,
+                   std::optional<Clock::time_point> newsSince) {
   const auto root = std::find_if(roots_.begin(), roots_.end(),
                                  [&](const QByteArray& r) { return isUnder(path, r); });
   if (root == roots_.end() || path == *root)
@@ -433,8 +425,10 @@ void Watcher::test(const QByteArray& path, Cause cause,
   }
   // The scan found it before this test: once is enough when that was the same file.
   const std::size_t key = reportKey(path);
-  const bool reportedAlready = reported_.value(key).identity == identity;
-  if (reportedAlready && (onlyNews || (foundAs && *foundAs != identity)))
+  const Report last = reported_.value(key);
+  const bool reportedAlready = last.identity == identity;
+  if (reportedAlready &&
+      ((newsSince && last.at >= *newsSince) || (foundAs && *foundAs != identity)))
     return;
   if (reported_.size() < settings_.reportsKept || reported_.contains(key))
     reported_.insert(key, Report{identity, Clock::now()});

@@ -179,9 +179,11 @@ class Watcher {
   void testDue();
   void testHeldOpen();
   std::optional<std::chrono::steady_clock::time_point> nextWake() const;
-  // `onlyNews`: the file is not reported again when it is the one reported last.
+  // `newsSince`: the file is not reported again when it is the one reported
+  // last, at that time or later (a report read what was written before it).
   void test(const QByteArray& path, Cause cause,
-            std::optional<platform::FileIdentity> foundAs = std::nullopt, bool onlyNews = false);
+            std::optional<platform::FileIdentity> foundAs = std::nullopt,
+            std::optional<std::chrono::steady_clock::time_point> newsSince = std::nullopt);
   void cleanFile(const QByteArray& path, const platform::FileIdentity& identity);
   bool storeHasRoom(qint64 bytes);
   void shareCopy(Cleans& cleans, CleanOutcome& outcome);
