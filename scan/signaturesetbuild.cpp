@@ -21,6 +21,13 @@ namespace scan {
 
 using namespace setpieces;
 
+namespace {
+
+// Literals from which a set's are compiled in two halves at once.
+constexpr std::size_t kHalvedLiterals = 4096;
+
+}  // namespace
+
 // One member as a batch's thread leaves it: its literals where each reading
 // has a piece that will do, else its full forms for addMember().
 struct SetMatcher::MemberSlot {
@@ -321,44 +328,72 @@ void SetMatcher::compile(Build& gathered) {
     gathered.regexes.push_back("\\xff\\x00\\xff\\x00\\xff\\x00\\xfe");
     gathered.regexIds.push_back(0);
   }
-  auto failed = [this](hs_compile_error_t* err, const std::vector<unsigned>& ids) {
-    error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
-    if (err && err->expression >= 0 && std::size_t(err->expression) < ids.size())
-      error_ += QStringLiteral(" (member %1)")
-                    .arg(expressions_[ids[std::size_t(err->expression)]].member + 1);
-    hs_free_compile_error(err);
-  };
-  if (!gathered.regexes.empty()) {
-    std::vector<const char*> texts;
-    std::vector<unsigned> flags(gathered.regexes.size(), 0);
-    for (const std::string& r : gathered.regexes)
-      texts.push_back(r.c_str());
+  std::vector<const char*> regexTexts;
+  for (const std::string& r : gathered.regexes)
+    regexTexts.push_back(r.c_str());
+  const std::vector<unsigned> regexFlags(gathered.regexes.size(), 0);
+  std::vector<const char*> literalTexts;
+  std::vector<std::size_t> lengths;
+  for (const std::string& l : gathered.literals) {
+    literalTexts.push_back(l.data());
+    lengths.push_back(l.size());
+  }
+  const std::vector<unsigned> literalFlags(gathered.literals.size(), HS_FLAG_CASELESS);
+  // Each database on a thread of its own: Hyperscan's compiler is most of a
+  // large set's build, and a large set's literals make two halves.
+  struct Part {
+    hs_database** db;
+    bool literal;
+    std::size_t from;
+    std::size_t to;
     hs_compile_error_t* err = nullptr;
-    if (hs_compile_multi(texts.data(), flags.data(), gathered.regexIds.data(),
-                         unsigned(texts.size()), HS_MODE_BLOCK, nullptr, &db_,
-                         &err) != HS_SUCCESS) {
-      db_ = nullptr;
-      failed(err, gathered.regexIds);
-      return;
+    bool ok = false;
+  };
+  std::vector<Part> parts;
+  if (!regexTexts.empty())
+    parts.push_back({&db_, false, 0, regexTexts.size()});
+  const std::size_t literals = literalTexts.size();
+  if (literals >= kHalvedLiterals) {
+    parts.push_back({&literalDbs_[0], true, 0, literals / 2});
+    parts.push_back({&literalDbs_[1], true, literals / 2, literals});
+  } else if (literals > 0) {
+    parts.push_back({&literalDbs_[0], true, 0, literals});
+  }
+  const auto compilePart = [&](Part& p) {
+    const auto count = unsigned(p.to - p.from);
+    p.ok = (p.literal
+                ? hs_compile_lit_multi(literalTexts.data() + p.from, literalFlags.data() + p.from,
+                                       gathered.literalIds.data() + p.from, lengths.data() + p.from,
+                                       count, HS_MODE_BLOCK, nullptr, p.db, &p.err)
+                : hs_compile_multi(regexTexts.data(), regexFlags.data(), gathered.regexIds.data(),
+                                   count, HS_MODE_BLOCK, nullptr, p.db, &p.err)) == HS_SUCCESS;
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    try {
+      helpers.emplace_back(compilePart, std::ref(parts[i]));
+    } catch (const std::system_error&) {
+      compilePart(parts[i]);
     }
   }
-  if (!gathered.literals.empty()) {
-    std::vector<const char*> texts;
-    std::vector<std::size_t> lengths;
-    std::vector<unsigned> flags(gathered.literals.size(), HS_FLAG_CASELESS);
-    for (const std::string& l : gathered.literals) {
-      texts.push_back(l.data());
-      lengths.push_back(l.size());
-    }
-    hs_compile_error_t* err = nullptr;
-    if (hs_compile_lit_multi(texts.data(), flags.data(), gathered.literalIds.data(), lengths.data(),
-                             unsigned(texts.size()), HS_MODE_BLOCK, nullptr, &literalDb_,
-                             &err) != HS_SUCCESS) {
-      literalDb_ = nullptr;
-      failed(err, gathered.literalIds);
-      if (db_)
-        hs_free_database(db_);
-      db_ = nullptr;
+  compilePart(parts.front());
+  for (std::thread& t : helpers)
+    t.join();
+  // One failure leaves nothing to search: the error names the first.
+  const auto bad = std::find_if(parts.begin(), parts.end(), [](const Part& p) { return !p.ok; });
+  if (bad != parts.end()) {
+    const hs_compile_error_t* err = bad->err;
+    const std::vector<unsigned>& ids = bad->literal ? gathered.literalIds : gathered.regexIds;
+    error_ = QString::fromUtf8(err && err->message ? err->message : "cannot compile the set");
+    if (err && err->expression >= 0 && bad->from + std::size_t(err->expression) < ids.size())
+      error_ += QStringLiteral(" (member %1)")
+                    .arg(expressions_[ids[bad->from + std::size_t(err->expression)]].member + 1);
+  }
+  for (Part& p : parts) {
+    hs_free_compile_error(p.err);
+    if (bad != parts.end() && *p.db) {
+      hs_free_database(*p.db);
+      *p.db = nullptr;
     }
   }
 }

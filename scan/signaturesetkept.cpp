@@ -23,7 +23,7 @@ namespace {
 
 // Raised whenever the build or the image changes what it makes: an image of
 // another format is then built anew.
-constexpr quint32 kImageFormat = 2;
+constexpr quint32 kImageFormat = 3;
 constexpr char kImageMagic[] = "tervane built set";
 
 QByteArray platformName() {
@@ -216,7 +216,8 @@ QByteArray SetMatcher::image() const {
     w.probe(b);
   }
   w.bytes(serialized(db_));
-  w.bytes(serialized(literalDb_));
+  for (const hs_database* literal : literalDbs_)
+    w.bytes(serialized(literal));
   return out;
 }
 
@@ -263,9 +264,12 @@ bool SetMatcher::readImage(QByteArrayView image) {
     return false;
   const QByteArray regexBytes = r.bytes();
   const QByteArray literalBytes = r.bytes();
-  if (!r.atEnd())
+  const QByteArray laterLiteralBytes = r.bytes();
+  // A second half without a first is no image this build writes.
+  if (!r.atEnd() || (literalBytes.isEmpty() && !laterLiteralBytes.isEmpty()))
     return false;
-  return readDatabase(regexBytes, &db_) && readDatabase(literalBytes, &literalDb_);
+  return readDatabase(regexBytes, &db_) && readDatabase(literalBytes, &literalDbs_[0]) &&
+         readDatabase(laterLiteralBytes, &literalDbs_[1]);
 }
 
 }  // namespace scan

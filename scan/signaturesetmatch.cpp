@@ -137,8 +137,10 @@ const SetMatcher::Confirmation& SetMatcher::confirmation(std::uint32_t member) c
 SetMatcher::~SetMatcher() {
   if (db_)
     hs_free_database(db_);
-  if (literalDb_)
-    hs_free_database(literalDb_);
+  for (hs_database* literal : literalDbs_) {
+    if (literal)
+      hs_free_database(literal);
+  }
   if (oddDb_)
     hs_free_database(oddDb_);
 }
@@ -169,10 +171,13 @@ std::size_t SetMatcher::databaseBytes() const {
   std::size_t n = 0;
   if (db_)
     hs_database_size(db_, &n);
-  std::size_t literal = 0;
-  if (literalDb_)
-    hs_database_size(literalDb_, &literal);
-  return n + literal;
+  for (const hs_database* literal : literalDbs_) {
+    std::size_t bytes = 0;
+    if (literal)
+      hs_database_size(literal, &bytes);
+    n += bytes;
+  }
+  return n;
 }
 
 SetMatcher::Search::Search(const SetMatcher& m, std::uint8_t* buf, std::uint64_t size,
@@ -283,8 +288,10 @@ bool SetMatcher::Search::searchRound(std::size_t len, std::size_t fresh) {
   if (all_ || !settled(false)) {
     // The whole buffer, the bytes kept from the last round included: they
     // hold the start of any occurrence that ends in the new bytes.
-    if (fresh > 0 && m_.literalDb_ && !searchBuffer(m_.literalDb_, len))
-      return false;
+    for (const hs_database* literal : m_.literalDbs_) {
+      if (fresh > 0 && literal && (all_ || !settled(false)) && !searchBuffer(literal, len))
+        return false;
+    }
     if (fresh > 0 && m_.db_ && (all_ || !settled(false)) && !searchBuffer(m_.db_, len))
       return false;
   }

@@ -17,6 +17,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -85,7 +86,7 @@ class SetMatcher {
   // Why the candidates' database could not be built (then nothing matches).
   const QString& error() const { return error_; }
   // Whether some member can match at all.
-  bool possible() const { return db_ != nullptr || literalDb_ != nullptr; }
+  bool possible() const { return db_ != nullptr || literalDbs_[0] != nullptr; }
   // The bytes of the compiled database.
   std::size_t databaseBytes() const;
 
@@ -205,8 +206,9 @@ class SetMatcher {
   // The members whose first characters have one byte form up to ASCII letter
   // case (most injected text) as caseless literals: Hyperscan's literal
   // matcher takes thousands of them at the speed of a few, and builds them in
-  // a fraction of the time an expression takes.
-  hs_database* literalDb_ = nullptr;
+  // a fraction of the time an expression takes. A large set's literals are
+  // compiled in two halves on two threads, each searched in turn.
+  std::array<hs_database*, 2> literalDbs_{};
   QString error_;
   std::size_t need_ = 1;
   std::uint64_t generation_;

@@ -224,35 +224,41 @@ TEST(SignatureSet, CandidatesFromAPieceInsideTheMember) {
 }
 
 TEST(SignatureSet, LargeSetsFindEachMemberAsTheReadingsDefine) {
-  // Sets of a few hundred members are made in batches on two threads: each
-  // member is found where it occurs, in either reading, and nowhere else.
+  // Large sets are made in batches on two threads and compiled in two halves:
+  // each member is found where it occurs, in either reading, and nowhere
+  // else, in the set as built and as the set cache gives it back.
   std::vector<QString> signatureTexts;
-  for (int i = 0; i < 300; ++i)
+  for (int i = 0; i < 9000; ++i)
     signatureTexts.push_back(i % 3 == 0   ? u"<script src=//m%1.example>"_s.arg(i)
                              : i % 3 == 1 ? u"木马%1 eval("_s.arg(i)
                                           : u"kit-%1-\r\nend"_s.arg(i));
-  const scan::SetMatcher set(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
-  ASSERT_TRUE(set.error().isEmpty());
+  const scan::SetMatcher built(signatureTexts, text::Encoding::Auto, text::LineEnds::Any);
+  ASSERT_TRUE(built.error().isEmpty());
+  const std::unique_ptr<const scan::SetMatcher> kept = scan::SetMatcher::fromImage(
+      signatureTexts, text::Encoding::Auto, text::LineEnds::Any, built.image());
+  ASSERT_TRUE(kept);
   const QByteArray content = "<p>" + signatureTexts[127].toUpper().toUtf8() + " x " +
                              signatureTexts[128].toUtf8() + signatureTexts[256].toUtf8() + " " +
-                             signatureTexts[299].toUtf8() + "</p>";
+                             signatureTexts[299].toUtf8() + signatureTexts[8999].toUtf8() + "</p>";
   const std::vector<std::uint32_t> expected = reading::membersIn(content, signatureTexts);
-  ASSERT_EQ(expected, (std::vector<std::uint32_t>{127, 128, 256, 299}));
-  for (std::size_t chunk : {7, 0}) {
-    std::vector<std::uint32_t> found;
-    EXPECT_TRUE(set.matchBytes(content, chunk, &found));
-    EXPECT_EQ(found, expected) << chunk;
-  }
+  ASSERT_EQ(expected, (std::vector<std::uint32_t>{127, 128, 256, 299, 8999}));
   // 木马 in GBK: C4 BE C2 ED.
   const QByteArray gbkContent(
       "x\xC4\xBE\xC2\xED"
-      "298 EVAL( y \xC4\xBE\xC2\xED"
+      "8998 EVAL( y \xC4\xBE\xC2\xED"
       "1 eval(");
-  ASSERT_EQ(reading::membersIn(gbkContent, signatureTexts), (std::vector<std::uint32_t>{1, 298}));
-  std::vector<std::uint32_t> found;
-  EXPECT_TRUE(set.matchBytes(gbkContent, 0, &found));
-  EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 298}));
-  EXPECT_FALSE(set.matchBytes("<script src=//m3.exampl>", 0));
+  ASSERT_EQ(reading::membersIn(gbkContent, signatureTexts), (std::vector<std::uint32_t>{1, 8998}));
+  for (const scan::SetMatcher* set : {&built, kept.get()}) {
+    for (std::size_t chunk : {7, 0}) {
+      std::vector<std::uint32_t> found;
+      EXPECT_TRUE(set->matchBytes(content, chunk, &found));
+      EXPECT_EQ(found, expected) << chunk;
+    }
+    std::vector<std::uint32_t> found;
+    EXPECT_TRUE(set->matchBytes(gbkContent, 0, &found));
+    EXPECT_EQ(found, (std::vector<std::uint32_t>{1, 8998}));
+    EXPECT_FALSE(set->matchBytes("<script src=//m3.exampl>", 0));
+  }
 }
 
 TEST(SignatureSet, OneSetIsOneSignature) {
