@@ -108,19 +108,22 @@ void FolderNames::resetAnchors() {
   }
 }
 
-QByteArray FolderNames::folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle) {
+QByteArray FolderNames::folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle,
+                                   UniqueFd* opened) {
   QByteArray key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
   key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
   key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
   if (const auto known = folderPaths_.constFind(key); known != folderPaths_.constEnd())
     return known.value();
-  const UniqueFd dir = openFolderByHandle(fsid, handle);
+  UniqueFd dir = openFolderByHandle(fsid, handle);
   if (!dir)
     return {};  // a folder deleted: its handle is not used again
   const QByteArray path = treePathOf(dir.get(), fsid);
   if (folderPaths_.size() >= kFolderPathsKept)
     folderPaths_.clear();
   folderPaths_.insert(key, path);
+  if (opened)
+    *opened = std::move(dir);
   return path;
 }
 

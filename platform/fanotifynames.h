@@ -38,7 +38,9 @@ class FolderNames {
   // The path in the trees of the folder a handle names; empty when it lies
   // outside them or is gone. Remembered either way: on a busy file system most
   // events come from the same few folders, most of them outside the trees.
-  QByteArray folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle);
+  // Where it had to open the folder, the descriptor is left in `opened`.
+  QByteArray folderPath(const __kernel_fsid_t& fsid, struct file_handle* handle,
+                        UniqueFd* opened = nullptr);
   // The path in the trees of the open folder `dirFd`; empty when outside.
   QByteArray treePathOf(int dirFd, const __kernel_fsid_t& fsid);
   // The folder a handle names, opened on a mount of its file system that the

@@ -296,13 +296,18 @@ class FanotifyWatch final : public FsWatch {
         folderAppeared(info->fsid, handle, name, out);
         return;
       }
-      const QByteArray dirPath = names_.folderPath(info->fsid, handle);
+      // The folder, where naming it had to open it: opened once an event.
+      UniqueFd opened;
+      const QByteArray dirPath = names_.folderPath(info->fsid, handle, &opened);
+      const auto folder = [&] {
+        return opened ? std::move(opened) : names_.openFolderByHandle(info->fsid, handle);
+      };
       QByteArray path;
       if (dirPath.isEmpty()) {
         // Outside the trees: only a file of theirs written through another name.
         if (linked_.isEmpty())
           return;
-        const UniqueFd dir = names_.openFolderByHandle(info->fsid, handle);
+        const UniqueFd dir = folder();
         struct stat st;
         if (!dir || ::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
           return;
@@ -313,7 +318,7 @@ class FanotifyWatch final : public FsWatch {
         path = joinedPath(dirPath, QByteArrayView(name));
         if (mask & (FAN_CREATE | FAN_MOVED_TO)) {
           // A new name in the trees may be a second name of a file outside them.
-          if (const UniqueFd dir = names_.openFolderByHandle(info->fsid, handle)) {
+          if (const UniqueFd dir = folder()) {
             if (const auto id = linkedFile(dir.get(), name))
               linked_.insert(identityKey(*id), path);
           }
