@@ -157,17 +157,15 @@ SignatureMatcher::SignatureMatcher(QString signature, text::Encoding encoding,
   if (core && !text::isSignatureSet(signature_))
     core_ = std::make_shared<const SignatureMatcher>(*core, encoding, lineEnds);
   if (text::isSignatureSet(signature_)) {
-    std::vector<text::SetMember> members = text::unpackSignatureSet(signature_);
-    if (members.size() != 1) {
-      std::vector<QString> signatureTexts;
-      for (const text::SetMember& m : members)
-        signatureTexts.push_back(m.signature);
-      set_ = SetMatcher::shared(signatureTexts, encoding, lineEnds);
+    const std::vector<QString> signatureTexts = text::memberSignaturesViewing(signature_);
+    if (signatureTexts.size() != 1) {
+      set_ = SetMatcher::shared(signatureTexts, encoding, lineEnds, signature_);
       need_ = std::max<std::size_t>(set_->need(), 4);
       return;
     }
-    // A set of one costs what the signature alone does.
-    signature_ = members.front().signature;
+    // A set of one costs what the signature alone does; copied, since the
+    // view is of the text it replaces.
+    signature_ = QString(signatureTexts.front().constData(), signatureTexts.front().size());
   }
   const bool any = anyLineEnd_;
   const QString searched = any ? text::lineBreaksAsLf(signature_) : signature_;

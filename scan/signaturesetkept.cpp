@@ -122,6 +122,7 @@ namespace {
 // The last set shared(), and where sets are kept.
 std::mutex sharedLock;
 std::vector<QString> lastSignatureTexts;
+QString lastHolder;  // what lastSignatureTexts may view
 text::Encoding lastEncoding;
 text::LineEnds lastLineEnds;
 std::shared_ptr<const SetMatcher> last;
@@ -138,7 +139,8 @@ void SetMatcher::keepBuiltSetsIn(std::shared_ptr<BuiltSetStore> store) {
 
 std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& signatureTexts,
                                                      text::Encoding encoding,
-                                                     text::LineEnds lineEnds) {
+                                                     text::LineEnds lineEnds,
+                                                     const QString& holder) {
   const std::lock_guard<std::mutex> hold(sharedLock);
   if (!last || lastEncoding != encoding || lastLineEnds != lineEnds ||
       lastSignatureTexts != signatureTexts) {
@@ -158,8 +160,10 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
       if (!key.isEmpty() && made->error().isEmpty())
         builtSets->save(key, made->image());
     }
+    made->holder_ = holder;
     last = std::move(made);
     lastSignatureTexts = signatureTexts;
+    lastHolder = holder;
     lastEncoding = encoding;
     lastLineEnds = lineEnds;
   }
@@ -184,7 +188,9 @@ QByteArray SetMatcher::storeKey(const std::vector<QString>& signatureTexts, text
   for (const QString& t : signatureTexts) {
     const quint64 units = quint64(t.size());
     h.add(QByteArrayView(reinterpret_cast<const char*>(&units), sizeof units));
-    h.add(QByteArrayView(reinterpret_cast<const char*>(t.utf16()), t.size() * 2));
+    // constData(), not utf16(): that would copy a text viewing another's
+    // characters, to end it with a zero.
+    h.add(QByteArrayView(reinterpret_cast<const char*>(t.constData()), t.size() * 2));
   }
   return h.result().toHex();
 }

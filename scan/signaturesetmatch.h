@@ -63,9 +63,12 @@ class SetMatcher {
              text::LineEnds lineEnds);
   ~SetMatcher();
   // The same, shared with the last caller that asked for the same set: a
-  // command that checks a set before it scans builds it once.
+  // command that checks a set before it scans builds it once. `holder` is
+  // the text whose characters `signatureTexts` may view
+  // (text::memberSignaturesViewing): the set keeps it as long as it lives.
   static std::shared_ptr<const SetMatcher> shared(const std::vector<QString>& signatureTexts,
-                                                  text::Encoding encoding, text::LineEnds lineEnds);
+                                                  text::Encoding encoding, text::LineEnds lineEnds,
+                                                  const QString& holder = QString());
   SetMatcher(const SetMatcher&) = delete;
   SetMatcher& operator=(const SetMatcher&) = delete;
 
@@ -197,6 +200,7 @@ class SetMatcher {
     std::size_t wholeMaxBytes;
   };
   std::size_t members_ = 0;
+  QString holder_;  // what the members' texts may view
   // The members, as searched in a page read as UTF-16.
   std::vector<QString> utf16Needles_;
   bool anyLineEnd_;

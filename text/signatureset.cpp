@@ -13,7 +13,14 @@ bool isSignatureSet(QStringView signature) {
 }
 
 QString packSignatureSet(const std::vector<SetMember>& members) {
-  QString out = QString::fromUtf16(kSetMarker);
+  // Sized once: a large set's text is megabytes, and growing it leaves up to
+  // half as much again unused for as long as the scan runs.
+  qsizetype size = QStringView(kSetMarker).size();
+  for (const SetMember& m : members)
+    size += 3 + m.name.size() + m.signature.size();
+  QString out;
+  out.reserve(size);
+  out += QStringView(kSetMarker);
   for (const SetMember& m : members) {
     if (m.action == MemberAction::Quarantine)
       out += QChar(kQuarantineMark);
@@ -25,10 +32,12 @@ QString packSignatureSet(const std::vector<SetMember>& members) {
   return out;
 }
 
-std::vector<SetMember> unpackSignatureSet(QStringView signature) {
-  if (!isSignatureSet(signature))
-    return {SetMember{QString(), signature.toString()}};
-  std::vector<SetMember> out;
+namespace {
+
+// Each member's name (its quarantine mark included) and signature, in order:
+// the one reading of a packed set.
+template <typename Each>
+void forEachMember(QStringView signature, Each each) {
   qsizetype at = QStringView(kSetMarker).size();
   for (;;) {
     const qsizetype nameEnd = signature.indexOf(QChar(kSetSeparator), at);
@@ -37,15 +46,35 @@ std::vector<SetMember> unpackSignatureSet(QStringView signature) {
     const qsizetype textEnd = signature.indexOf(QChar(kSetSeparator), nameEnd + 1);
     if (textEnd < 0)
       break;
-    SetMember m{signature.sliced(at, nameEnd - at).toString(),
-                signature.sliced(nameEnd + 1, textEnd - nameEnd - 1).toString()};
+    each(signature.sliced(at, nameEnd - at), signature.sliced(nameEnd + 1, textEnd - nameEnd - 1));
+    at = textEnd + 1;
+  }
+}
+
+}  // namespace
+
+std::vector<SetMember> unpackSignatureSet(QStringView signature) {
+  if (!isSignatureSet(signature))
+    return {SetMember{QString(), signature.toString()}};
+  std::vector<SetMember> out;
+  forEachMember(signature, [&](QStringView name, QStringView text) {
+    SetMember m{name.toString(), text.toString()};
     if (m.name.startsWith(QChar(kQuarantineMark))) {
       m.name.remove(0, 1);
       m.action = MemberAction::Quarantine;
     }
     out.push_back(std::move(m));
-    at = textEnd + 1;
-  }
+  });
+  return out;
+}
+
+std::vector<QString> memberSignaturesViewing(const QString& signature) {
+  if (!isSignatureSet(signature))
+    return {signature};
+  std::vector<QString> out;
+  forEachMember(signature, [&](QStringView, QStringView text) {
+    out.push_back(QString::fromRawData(text.data(), text.size()));
+  });
   return out;
 }
 

@@ -39,6 +39,10 @@ QString packSignatureSet(const std::vector<SetMember>& members);
 
 // The members of a set's text; a plain signature is one member with no name.
 std::vector<SetMember> unpackSignatureSet(QStringView signature);
+// The members' signatures alone, as views of `signature`'s characters: valid
+// only while `signature`, or a copy of it, lives. A large set's texts are
+// megabytes, and copies would double them for as long as the scan runs.
+std::vector<QString> memberSignaturesViewing(const QString& signature);
 
 // Whether a member of the set (or the one signature) quarantines.
 bool anyQuarantines(QStringView signature);

@@ -349,6 +349,26 @@ TEST(SignatureSet, FilesReadOnceThroughTheBuffer) {
   }
 }
 
+TEST(SignatureSet, ASetKeepsTheTextItsMembersView) {
+  // The members view the set's text; the set outlives the text it was made
+  // from, and its patterns are made from them only on a first candidate.
+  const std::vector<QString> members{u"<script src=//kept-one.example>"_s,
+                                     u"<iframe src=//kept-two.example>"_s};
+  const qsizetype size = packed(members).size();
+  std::shared_ptr<const scan::SetMatcher> set;
+  {
+    const QString text = packed(members);
+    const std::vector<QString> views = text::memberSignaturesViewing(text);
+    ASSERT_EQ(views, members);
+    set = scan::SetMatcher::shared(views, text::Encoding::Auto, text::LineEnds::Any, text);
+  }
+  // Whatever takes freed characters next must not become the members.
+  std::vector<QString> fillers;
+  for (int i = 0; i < 16; ++i)
+    fillers.emplace_back(size, u'x');
+  EXPECT_TRUE(set->matchBytes("<p><IFRAME src=//kept-two.example></p>", 0));
+}
+
 TEST(SignatureSet, PackedTextRoundTrips) {
   const std::vector<text::SetMember> members{{u"a"_s, u"x\ny"_s}, {u"b"_s, u"中"_s}};
   const QString p = text::packSignatureSet(members);
