@@ -291,7 +291,7 @@ if start < 0:
     text = text.rstrip('\n') + '\n\n' + section
 else:
     end = text.find('\n## ', start + 1)
-    text = text[:start] + section + (text[end + 1:] if end >= 0 else '')
+    text = text[:start] + section + ('\n' + text[end + 1:] if end >= 0 else '')
 open(path, 'w').write(text)
 EOF
 echo "Written to bench/RESULTS.md"
