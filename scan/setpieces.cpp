@@ -49,7 +49,9 @@ CharForms formsOf(const std::vector<std::string>& forms) {
   if (forms.empty() || forms.front().size() > sizeof c.folded)
     return c;
   const std::string& first = forms.front();
-  std::transform(first.begin(), first.end(), c.folded, asciiLower);
+  // A loop bounded by the array: GCC 12 at -O3 warns of std::transform here.
+  for (std::size_t i = 0; i < sizeof c.folded && i < first.size(); ++i)
+    c.folded[i] = asciiLower(first[i]);
   bool same = true;
   for (const std::string& x : forms) {
     c.lo = std::uint8_t(std::min<std::size_t>(c.lo, x.size()));
