@@ -10,9 +10,11 @@
 #   bench/run.sh
 #
 # Cold cache: as root the page cache is dropped before each cold run (sync, then
-# echo 3 > /proc/sys/vm/drop_caches); otherwise every file of the tree is evicted
-# with posix_fadvise(DONTNEED) (folders and inodes stay cached). The table says
-# which was done.
+# echo 3 > /proc/sys/vm/drop_caches), and the programs are started once on an
+# empty folder so that loading their libraries is not timed; otherwise every
+# file of the tree is evicted with posix_fadvise(DONTNEED) (folders and inodes
+# stay cached). The table says which was done. The cold rows include a reader
+# that reads through io_uring (tervane-bench-readlimit --uring).
 #
 # Environment: TERVANE_BENCH_DIR (where the trees go; default /tmp/tervane-bench,
 # about 2.3 GB plus a sparse 4 GB file and two small-file trees),
