@@ -19,7 +19,6 @@
 #include "platform/pathcodec.h"
 #include "platform/pathline.h"
 #include "scan/filetypes.h"
-#include "text/signatureset.h"
 #include "text/textops.h"
 
 namespace {
@@ -372,9 +371,10 @@ void Scanner::prepareMatcher(const QString& signature) {
 }
 
 void Scanner::makeMatcher(const QString& signature) {
-  const std::optional<QString> bare =
-      text::isSignatureSet(signature) ? std::nullopt : nearmiss::withoutEdgeBlanks(signature);
-  matcher_.emplace(signature, request_.encoding, request_.lineEnds, bare);
+  // A set's text has none at its ends, and the matcher takes a core for one
+  // signature only.
+  matcher_.emplace(signature, request_.encoding, request_.lineEnds,
+                   nearmiss::withoutEdgeBlanks(signature));
   matcherFor_ = signature;
 }
 

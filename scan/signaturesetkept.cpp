@@ -121,8 +121,7 @@ namespace {
 
 // The last set shared(), and where sets are kept.
 std::mutex sharedLock;
-std::vector<QString> lastSignatureTexts;
-QString lastHolder;  // what lastSignatureTexts may view
+std::vector<QString> lastSignatureTexts;  // may view the holder `last` keeps
 text::Encoding lastEncoding;
 text::LineEnds lastLineEnds;
 std::shared_ptr<const SetMatcher> last;
@@ -135,6 +134,7 @@ void SetMatcher::keepBuiltSetsIn(std::shared_ptr<BuiltSetStore> store) {
   builtSets = std::move(store);
   // The next command asks the store, as a command in a process of its own would.
   last.reset();
+  lastSignatureTexts.clear();
 }
 
 std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>& signatureTexts,
@@ -145,6 +145,7 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
   if (!last || lastEncoding != encoding || lastLineEnds != lineEnds ||
       lastSignatureTexts != signatureTexts) {
     last.reset();  // one compiled set at a time
+    lastSignatureTexts.clear();
     std::unique_ptr<SetMatcher> made;
     QByteArray key;
     // No key (the hash failed): no store.
@@ -163,7 +164,6 @@ std::shared_ptr<const SetMatcher> SetMatcher::shared(const std::vector<QString>&
     made->holder_ = holder;
     last = std::move(made);
     lastSignatureTexts = signatureTexts;
-    lastHolder = holder;
     lastEncoding = encoding;
     lastLineEnds = lineEnds;
   }
