@@ -8,6 +8,7 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -20,9 +21,16 @@ namespace signatures {
 
 namespace {
 
+bool isAscii(const QString& s) {
+  return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
 // Control (C0, C1, DEL), format and bidirectional characters: a name is shown
 // on terminals and in reports, where they would move, hide or reorder text.
+// ASCII, as most names are, has only C0 and DEL of them.
 bool hasControl(const QString& s) {
+  if (isAscii(s))
+    return std::any_of(s.begin(), s.end(), [](QChar c) { return c < u' ' || c == u'\x7f'; });
   for (const char32_t c : s.toUcs4()) {
     const auto type = u_charType(UChar32(c));
     if (type == U_CONTROL_CHAR || type == U_FORMAT_CHAR ||
@@ -34,6 +42,8 @@ bool hasControl(const QString& s) {
 
 // Names that look alike are one name: lower-cased, invisible characters dropped.
 QString nameKey(const QString& name) {
+  if (isAscii(name))  // no invisible characters
+    return text::lowerCase(name);
   QList<uint> kept = text::lowerCase(name).toUcs4();
   kept.removeIf(
       [](uint c) { return u_hasBinaryProperty(UChar32(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT); });
@@ -65,6 +75,10 @@ bool hasReserved(const QString& s) {
 }
 
 }  // namespace
+
+QString Builder::Place::text() const {
+  return line > 0 ? u"%1:%2"_s.arg(file).arg(line) : file;
+}
 
 // A line's fields, as far as it has them.
 struct Builder::LineFields {
@@ -104,7 +118,7 @@ std::optional<Builder::LineFields> Builder::plainLine(QByteArrayView line) {
 }
 
 // One line of a set file, not empty: one member, or the fault that names its field.
-bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
+bool Builder::addJsonLine(QByteArrayView line, const Place& where) {
   const qsizetype bad = platform::invalidUtf8At(line);
   if (bad < 0) {
     if (std::optional<LineFields> fields = plainLine(line))
@@ -126,7 +140,8 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
           lossy.object().value(key).toString().contains(QChar::ReplacementCharacter))
         field = key;
     }
-    const QString at = where + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field));
+    const QString at =
+        where.text() + (field.isEmpty() ? QString() : u": field \"%1\""_s.arg(field));
     if (control >= 0)
       return failed(
           at + u": invalid JSON: raw control character in a string at byte %1"_s.arg(control + 1));
@@ -134,18 +149,19 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
         at + u": not valid UTF-8 (byte %1 of the line is not part of a character)"_s.arg(bad + 1));
   }
   if (parseError.error != QJsonParseError::NoError)
-    return failed(where + u": invalid JSON: %1 at byte %2"_s.arg(parseError.errorString())
-                              .arg(parseError.offset + 1));
+    return failed(where.text() + u": invalid JSON: %1 at byte %2"_s.arg(parseError.errorString())
+                                     .arg(parseError.offset + 1));
   if (!doc.isObject())
-    return failed(where + u": invalid JSON: each line is one object with \"name\" and \"text\""_s);
+    return failed(where.text() +
+                  u": invalid JSON: each line is one object with \"name\" and \"text\""_s);
   const QJsonObject o = doc.object();
   for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
     if (it.key() != u"name"_s && it.key() != u"text"_s && it.key() != u"comment"_s &&
         it.key() != u"action"_s)
-      return failed(where +
+      return failed(where.text() +
                     u": field \"%1\" is not one of name, text, action, comment"_s.arg(it.key()));
     if (!it.value().isString())
-      return failed(where + u": field \"%1\" is not a string"_s.arg(it.key()));
+      return failed(where.text() + u": field \"%1\" is not a string"_s.arg(it.key()));
   }
   const auto field = [&o](const QString& key) {
     return o.contains(key) ? std::optional(o.value(key).toString()) : std::nullopt;
@@ -153,16 +169,16 @@ bool Builder::addJsonLine(QByteArrayView line, const QString& where) {
   return addFields(LineFields{field(u"name"_s), field(u"text"_s), field(u"action"_s)}, where);
 }
 
-bool Builder::addFields(const LineFields& fields, const QString& where) {
+bool Builder::addFields(const LineFields& fields, const Place& where) {
   if (!fields.name)
-    return failed(where + u": field \"name\" is missing"_s);
+    return failed(where.text() + u": field \"name\" is missing"_s);
   if (!fields.text)
-    return failed(where + u": field \"text\" is missing"_s);
+    return failed(where.text() + u": field \"text\" is missing"_s);
   // Exact words only: a misspelt "quarantine" must not fall back to a removal
   // that leaves the rest of a web shell in place.
   const QString action = fields.action.value_or(u"remove"_s);
   if (action != u"remove"_s && action != u"quarantine"_s)
-    return failed(where +
+    return failed(where.text() +
                   u": field \"action\" is \"%1\", not \"remove\" or \"quarantine\""_s.arg(action));
   if (!add(*fields.name, *fields.text, where, u"field \"name\""_s, u"field \"text\""_s))
     return false;
@@ -190,10 +206,10 @@ bool Builder::addJsonLines(QByteArrayView content, const QString& file) {
     content = content.sliced(std::min(end + 1, content.size()));
     if (line.endsWith('\r'))
       line.chop(1);
-    const QString where = u"%1:%2"_s.arg(file).arg(lineNo);
+    const Place where{file, lineNo};
     if (line.size() > lineLimit)
       return failed(
-          where +
+          where.text() +
           u": longer than %1 bytes; a signature takes at most %2 characters"_s.arg(lineLimit).arg(
               limits_.textChars));
     if (!line.trimmed().isEmpty() && !addJsonLine(line, where))
@@ -203,39 +219,40 @@ bool Builder::addJsonLines(QByteArrayView content, const QString& file) {
 }
 
 bool Builder::addSignature(const QString& name, const QString& boxText, const QString& where) {
-  return add(name, boxText, where, u"name"_s, u"signature"_s);
+  return add(name, boxText, Place{where, 0}, u"name"_s, u"signature"_s);
 }
 
-bool Builder::add(const QString& name, const QString& boxText, const QString& where,
+bool Builder::add(const QString& name, const QString& boxText, const Place& where,
                   const QString& nameField, const QString& textField) {
   if (qsizetype(members_.size()) >= limits_.members)
-    return failed(where +
+    return failed(where.text() +
                   u": more than %1 signatures, the most a set may hold"_s.arg(limits_.members));
   if (name.isEmpty())
-    return failed(where + u": "_s + nameField + u" is empty"_s);
+    return failed(where.text() + u": "_s + nameField + u" is empty"_s);
   if (name.size() > limits_.nameChars)
-    return failed(where + u": "_s + nameField +
+    return failed(where.text() + u": "_s + nameField +
                   u" is longer than %1 characters"_s.arg(limits_.nameChars));
   if (hasControl(name) || hasReserved(name) || !QStringView(name).isValidUtf16())
-    return failed(where + u": "_s + nameField +
+    return failed(where.text() + u": "_s + nameField +
                   u" holds a control character or a character that is not text"_s);
   const QString key = nameKey(name);
-  if (const auto it = whereNamed_.constFind(key); it != whereNamed_.constEnd())
-    return failed(where + u": "_s + nameField +
-                  u" \"%1\" is a duplicate (first at %2)"_s.arg(name, *it));
+  if (const auto it = whereNamed_.find(key); it != whereNamed_.end())
+    return failed(where.text() + u": "_s + nameField +
+                  u" \"%1\" is a duplicate (first at %2)"_s.arg(name, it->second.text()));
   // A JSON escape can write a lone surrogate, which is no character of UTF-8 text.
   if (!QStringView(boxText).isValidUtf16())
-    return failed(where + u": "_s + textField +
+    return failed(where.text() + u": "_s + textField +
                   u" is not valid UTF-8 (it holds half of a surrogate pair)"_s);
   if (hasReserved(boxText))
-    return failed(where + u": "_s + textField + u" holds U+FDD0 or U+FDD1, which are not text"_s);
+    return failed(where.text() + u": "_s + textField +
+                  u" holds U+FDD0 or U+FDD1, which are not text"_s);
   if (boxText.size() > limits_.textChars)
-    return failed(where + u": "_s + textField +
+    return failed(where.text() + u": "_s + textField +
                   u" is longer than %1 characters"_s.arg(limits_.textChars));
   const QString signature = text::signatureFrom(boxText);
   if (signature.isEmpty())
-    return failed(where + u": "_s + textField + u" is empty"_s);
-  whereNamed_.insert(key, where);
+    return failed(where.text() + u": "_s + textField + u" is empty"_s);
+  whereNamed_.emplace(key, where);
   members_.push_back(text::SetMember{name, signature});
   return true;
 }
