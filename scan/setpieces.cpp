@@ -44,6 +44,66 @@ std::uint32_t GramCounts::count(std::uint64_t g) const {
   return it == to || *it != key ? 0 : counts[std::size_t(it - runs.begin())];
 }
 
+GramCounts countSharedRuns(const std::vector<QString>& signatureTexts) {
+  GramCounts shared;
+  shared.members = std::uint32_t(signatureTexts.size());
+  // Every member's runs, each once per member, then counted where they lie.
+  std::vector<std::uint64_t>& all = shared.runs;
+  std::size_t most = 0;
+  for (const QString& signature : signatureTexts)
+    most += std::size_t(std::max<qsizetype>(0, signature.left(kPieceChars).size() * 3 - 7));
+  all.reserve(most);
+  for (const QString& signature : signatureTexts) {
+    const QByteArray text = signature.left(kPieceChars).toUtf8();
+    const std::size_t from = all.size();
+    for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
+      all.push_back(spread(gramAt(text.data() + j)));
+    std::sort(all.begin() + std::ptrdiff_t(from), all.end());
+    all.erase(std::unique(all.begin() + std::ptrdiff_t(from), all.end()), all.end());
+  }
+  // Sorted by the top bits first, into as many buckets as the index has, then
+  // each small bucket: the runs are spread evenly, and one sort of them all
+  // took a tenth of a large set's build.
+  constexpr std::size_t kTops = std::size_t(1) << GramCounts::kIndexBits;
+  const auto topOf = [](std::uint64_t g) {
+    return std::size_t(g >> (64 - GramCounts::kIndexBits));
+  };
+  std::vector<std::uint32_t> starts(kTops + 1, 0);
+  for (const std::uint64_t g : all)
+    ++starts[topOf(g) + 1];
+  for (std::size_t top = 0; top < kTops; ++top)
+    starts[top + 1] += starts[top];
+  std::vector<std::uint64_t> byTop(all.size());
+  {
+    std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+    for (const std::uint64_t g : all)
+      byTop[next[topOf(g)]++] = g;
+  }
+  all.clear();
+  all.shrink_to_fit();
+  shared.firstWithTop.assign(kTops + 1, 0);
+  std::size_t kept = 0;
+  for (std::size_t top = 0; top < kTops; ++top) {
+    shared.firstWithTop[top] = std::uint32_t(kept);
+    const auto from = byTop.begin() + starts[top];
+    const auto to = byTop.begin() + starts[top + 1];
+    std::sort(from, to);
+    for (auto i = from; i != to;) {
+      auto j = i;
+      while (j != to && *j == *i)
+        ++j;
+      byTop[kept++] = *i;
+      shared.counts.push_back(std::uint32_t(j - i));
+      i = j;
+    }
+  }
+  shared.firstWithTop[kTops] = std::uint32_t(kept);
+  byTop.resize(kept);
+  byTop.shrink_to_fit();
+  all = std::move(byTop);
+  return shared;
+}
+
 CharForms formsOf(const std::vector<std::string>& forms) {
   CharForms c;
   if (forms.empty() || forms.front().size() > sizeof c.folded)

@@ -62,6 +62,9 @@ struct GramCounts {
   std::uint32_t count(std::uint64_t g) const;
 };
 
+// The counts of the runs in the first kPieceChars characters of each member.
+GramCounts countSharedRuns(const std::vector<QString>& signatureTexts);
+
 // What the choice of a piece needs of one character's byte forms (in one
 // reading or both): the fewest and most bytes of a form, and the form lower-
 // cased where every form is the same bytes up to ASCII letter case (`len` 0

@@ -70,7 +70,7 @@ struct SetMatcher::Build {
 
 void SetMatcher::build(const std::vector<QString>& signatureTexts) {
   Build gathered;
-  countSharedRuns(gathered, signatureTexts);
+  gathered.shared = countSharedRuns(signatureTexts);
   // The members' pieces, a batch at a time on two threads, each member's
   // full forms made only where no piece will do, and gone before the next
   // batch.
@@ -180,42 +180,6 @@ void SetMatcher::makeMember(FormsMaker& maker, const QString& signature, MemberS
     slot.gbk = Pattern::gbk(searched, anyLineEnd_, Pattern::Use::SetForms);
   if (u.possible)
     slot.utf8 = Pattern::utf8(searched, anyLineEnd_, Pattern::Use::SetForms);
-}
-
-void SetMatcher::countSharedRuns(Build& gathered, const std::vector<QString>& signatureTexts) {
-  GramCounts& shared = gathered.shared;
-  shared.members = std::uint32_t(signatureTexts.size());
-  // Every member's runs, each once per member, then counted where they lie.
-  std::vector<std::uint64_t>& all = shared.runs;
-  std::size_t most = 0;
-  for (const QString& signature : signatureTexts)
-    most += std::size_t(std::max<qsizetype>(0, signature.left(kPieceChars).size() * 3 - 7));
-  all.reserve(most);
-  for (const QString& signature : signatureTexts) {
-    const QByteArray text = signature.left(kPieceChars).toUtf8();
-    const std::size_t from = all.size();
-    for (qsizetype j = 0; j + qsizetype(kGram) <= text.size(); ++j)
-      all.push_back(spread(gramAt(text.data() + j)));
-    std::sort(all.begin() + std::ptrdiff_t(from), all.end());
-    all.erase(std::unique(all.begin() + std::ptrdiff_t(from), all.end()), all.end());
-  }
-  std::sort(all.begin(), all.end());
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < all.size();) {
-    std::size_t j = i;
-    while (j < all.size() && all[j] == all[i])
-      ++j;
-    all[kept++] = all[i];
-    shared.counts.push_back(std::uint32_t(j - i));
-    i = j;
-  }
-  all.resize(kept);
-  shared.firstWithTop.assign((std::size_t(1) << GramCounts::kIndexBits) + 1, 0);
-  for (std::size_t i = 0, top = 0; top < shared.firstWithTop.size(); ++top) {
-    while (i < all.size() && (all[i] >> (64 - GramCounts::kIndexBits)) < top)
-      ++i;
-    shared.firstWithTop[top] = std::uint32_t(i);
-  }
 }
 
 void SetMatcher::addMember(Build& gathered, std::uint32_t member, MemberSlot& slot) {

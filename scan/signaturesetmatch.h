@@ -180,7 +180,6 @@ class SetMatcher {
     const Pattern* utf8;
   };
   void build(const std::vector<QString>& signatureTexts);
-  static void countSharedRuns(Build& gathered, const std::vector<QString>& signatureTexts);
   void makeMember(FormsMaker& maker, const QString& signature, MemberSlot& slot) const;
   void addMember(Build& gathered, std::uint32_t member, MemberSlot& slot);
   void addReading(Build& gathered, const MemberReading& reading);

@@ -11,6 +11,7 @@
 #include "clean/remover.h"
 #include "readingrule.h"
 #include "scan/filematch.h"
+#include "scan/setpieces.h"
 #include "scan/signaturesetmatch.h"
 #include "testsupport.h"
 #include "text/gbk.h"
@@ -367,6 +368,28 @@ TEST(SignatureSet, ASetKeepsTheTextItsMembersView) {
   for (int i = 0; i < 16; ++i)
     fillers.emplace_back(size, u'x');
   EXPECT_TRUE(set->matchBytes("<p><IFRAME src=//kept-two.example></p>", 0));
+}
+
+// The counts choose each member's piece: a run shared by members is counted
+// once per member, in every bucket of the index, and only within a member's
+// first characters.
+TEST(SignatureSet, SharedRunsAreCountedOncePerMember) {
+  using namespace scan::setpieces;
+  const QString tail(int(kPieceChars), u'z');
+  std::vector<QString> members = {u"abcdefghij"_s, u"xbcdefghiy"_s, u"bcdefghibcdefghi"_s,
+                                  tail + u"qqqqqqqq"_s};
+  for (int i = 0; i < 3000; ++i)  // runs spread over many buckets
+    members.push_back(u"m%1-common"_s.arg(i, 6, 10, QChar(u'0')));
+  const GramCounts counts = countSharedRuns(members);
+  const auto count = [&counts](const char* run) { return counts.count(gramAt(run)); };
+  EXPECT_EQ(count("bcdefghi"), 3u);
+  EXPECT_EQ(count("abcdefgh"), 1u);
+  EXPECT_EQ(count("cdefghij"), 1u);
+  EXPECT_EQ(count("qqqqqqqq"), 0u);  // past the first characters
+  EXPECT_EQ(count("zzzzzzzz"), 1u);
+  EXPECT_EQ(count("0-common"), 300u);
+  EXPECT_EQ(count("m001234-"), 1u);
+  EXPECT_EQ(counts.members, 3004u);
 }
 
 TEST(SignatureSet, PackedTextRoundTrips) {
