@@ -36,6 +36,7 @@ const std::unordered_map<char16_t, std::vector<Form>>& gbkFormsByChar() {
   static const auto map = [] {
     const gbk::Tables& t = gbk::tables();
     std::unordered_map<char16_t, std::vector<Form>> byChar;
+    byChar.reserve(256 + 126 * 190);
     for (int b = 0; b < 256; ++b)
       byChar[t.singleLower[b]].push_back(Form{{std::uint8_t(b)}, 1});
     for (int l = 0x81; l <= 0xFE; ++l) {
@@ -62,10 +63,12 @@ Forms gbkForms(const QString& signature) {
 }
 
 // Every code point whose lower case differs from it, by that lower case.
+// Beyond the first two planes (ideographs, tags, private use) no character
+// has a case, and asking each of them took a third of a scan's start.
 const std::unordered_multimap<char32_t, char32_t>& upperForms() {
   static const auto map = [] {
     std::unordered_multimap<char32_t, char32_t> m;
-    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    for (char32_t c = 0; c <= text::kLastCased; ++c) {
       if (c >= 0xD800 && c <= 0xDFFF)
         continue;
       const char32_t l = text::lowerCodePoint(c);

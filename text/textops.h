@@ -19,6 +19,9 @@ QString lowerCase(QStringView s);
 char16_t lowerChar(char16_t c);
 // The same for one code point; a surrogate stays as it is.
 char32_t lowerCodePoint(char32_t c);
+// No code point above it has a lower case other than itself: the planes
+// beyond the second hold ideographs, tags and private use.
+inline constexpr char32_t kLastCased = 0x1FFFF;
 
 // Cuts at every exact occurrence of `delim`; k occurrences give k + 1 pieces.
 // An empty text gives an empty list.

@@ -43,6 +43,13 @@ TEST(Casing, EveryCodeUnitLowerCasesAsTheReference) {
   EXPECT_EQ(text::lowerCase(u"@AZ[`az{"), u"@az[`az{");
 }
 
+// The set's forms of a letter look for its upper cases up to kLastCased only.
+TEST(Casing, NoCodePointPastTheLastCasedOneHasACase) {
+  for (char32_t c = text::kLastCased + 1; c <= 0x10FFFF; ++c)
+    ASSERT_EQ(text::lowerCodePoint(c), c) << "U+" << std::hex << unsigned(c);
+  EXPECT_NE(text::lowerCodePoint(0x1E900), char32_t(0x1E900));  // Adlam, the last cased script
+}
+
 TEST(LineEnds, LeadingRepeatedAndCarriageReturnPrecededFeeds) {
   EXPECT_EQ(text::toCrLf(u"\nx"), u"\r\nx");
   EXPECT_EQ(text::toCrLf(u"\n"), u"\r\n");
