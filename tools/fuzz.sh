@@ -5,7 +5,7 @@
 #
 #   tools/fuzz.sh [seconds per target] [target ...]
 #
-# Targets are the names in fuzz/ (matcher, parse, clean); default: all, 60 s each.
+# Targets are the names in fuzz/ (matcher, parse, clean, setfile); default: all, 60 s each.
 # The seeds in fuzz/corpus/<target> are read, never written: what a run learns
 # goes to <build>/fuzz-corpus/<target>, kept between runs. An input that breaks
 # a target is saved under <build>/fuzz-artifacts/ and the script fails; copy it
